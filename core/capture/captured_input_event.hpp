@@ -1,0 +1,21 @@
+// One observed input event, from the event source to the recorder controller.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace diruri {
+
+struct CapturedInputEvent {
+  // "mouse_down", "mouse_up", "key_down", "key_up", "scroll" or "user_marker".
+  std::string type;
+  std::optional<double> x;  // mouse events only
+  std::optional<double> y;
+  std::optional<int64_t> keyCode;  // key events only
+  std::optional<int64_t> scrollY;  // scroll events only, zero included
+
+  bool operator==(const CapturedInputEvent&) const = default;
+};
+
+}  // namespace diruri

@@ -1,0 +1,32 @@
+// The system-wide input event source the recorder controller listens to.
+#pragma once
+
+#include <functional>
+
+#include "core/capture/captured_input_event.hpp"
+
+namespace diruri {
+
+class InputEventRecording {
+ public:
+  using Handler = std::function<void(const CapturedInputEvent&)>;
+
+  virtual ~InputEventRecording() = default;
+
+  // Whether the process may observe input at all. Never prompts; no side effect.
+  virtual bool isAccessibilityTrusted() = 0;
+
+  // Starts delivering events to onEvent on a thread of the source's own, one at a time, in order.
+  // True when capture started. Must not be called while running (call stop() first).
+  virtual bool start(Handler onEvent) = 0;
+
+  // Stops delivery. May be called at any time. When it returns, onEvent is not running and will
+  // not be called again.
+  virtual void stop() = 0;
+
+  // True from a start() that returned true until stop(), or until the source ended on its own
+  // (its display went away).
+  virtual bool isRunning() = 0;
+};
+
+}  // namespace diruri

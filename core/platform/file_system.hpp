@@ -1,0 +1,50 @@
+// The file-system service every component writes through, so tests can fail any single operation.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <system_error>
+
+namespace diruri {
+
+// A failed file-system operation: errno plus the path it concerned.
+class FileSystemError : public std::system_error {
+ public:
+  FileSystemError(int err, const std::string& operation, const std::string& path)
+      : std::system_error(err, std::generic_category(), operation + " " + path), path_(path) {}
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+// All operations block the caller and throw FileSystemError on failure. Implementations hold no
+// handle between calls and may be used from several threads at once.
+class FileSystem {
+ public:
+  virtual ~FileSystem() = default;
+
+  // Creates the directory and every missing parent; an existing directory is no error.
+  virtual void createDirectories(const std::string& path) = 0;
+
+  // True when something exists at the path (a file, or anything else that is not a dangling link).
+  virtual bool fileExists(const std::string& path) = 0;
+
+  // The whole content of a regular file.
+  virtual std::string readFile(const std::string& path) = 0;
+
+  // Replaces the file whole: a temporary file beside it, written in full and synced, then renamed
+  // over the target. On failure nothing is left but what was there before.
+  virtual void writeFileAtomically(const std::string& path, std::string_view bytes) = 0;
+
+  // Appends the bytes to an existing file in one write (retrying short writes). Never creates the file.
+  virtual void appendToFile(const std::string& path, std::string_view bytes) = 0;
+
+  // The process's current directory, absolute.
+  virtual std::string currentDirectory() = 0;
+};
+
+// The real POSIX file system, shared by the whole process.
+FileSystem& posixFileSystem();
+
+}  // namespace diruri
