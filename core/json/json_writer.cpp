@@ -1,0 +1,123 @@
+// The one JSON writer: sorted keys, escaped solidus, exact integers, compact or pretty layout.
+#include <charconv>
+#include <cmath>
+
+#include "core/json/json_value.hpp"
+#include "core/text/unicode.hpp"
+
+namespace diruri {
+
+namespace {
+
+class Writer {
+ public:
+  explicit Writer(JsonLayout layout) : pretty_(layout == JsonLayout::Pretty) {}
+
+  void value(const JsonValue& v, int depth) {
+    switch (v.kind()) {
+      case JsonValue::Kind::Null: out_ += "null"; break;
+      case JsonValue::Kind::Bool: out_ += v.asBool() ? "true" : "false"; break;
+      case JsonValue::Kind::Number: number(v); break;
+      case JsonValue::Kind::String: string(v.asString()); break;
+      case JsonValue::Kind::Array: array(v.asArray(), depth); break;
+      case JsonValue::Kind::Object: object(v.asObject(), depth); break;
+    }
+  }
+
+  std::string take() { return std::move(out_); }
+
+ private:
+  void number(const JsonValue& v) {
+    char buf[32];
+    if (auto i = v.holdsInteger() ? v.asIntegral() : std::nullopt) {
+      auto r = std::to_chars(buf, buf + sizeof buf, *i);
+      out_.append(buf, r.ptr);
+      return;
+    }
+    const double d = v.asDouble();
+    if (!std::isfinite(d)) throw JsonEncodeError("number is not finite");
+    if (std::trunc(d) == d && std::fabs(d) < 9007199254740992.0) {
+      // Whole values are written without a fraction: 412, not 412.0.
+      auto r = std::to_chars(buf, buf + sizeof buf, static_cast<int64_t>(d));
+      out_.append(buf, r.ptr);
+      return;
+    }
+    auto r = std::to_chars(buf, buf + sizeof buf, d);  // shortest form that reads back the same
+    out_.append(buf, r.ptr);
+  }
+
+  void string(const std::string& s) {
+    if (!isValidUtf8(s)) throw JsonEncodeError("string is not valid UTF-8");
+    out_.push_back('"');
+    for (char ch : s) {
+      const auto c = static_cast<unsigned char>(ch);
+      switch (c) {
+        case '"': out_ += "\\\""; break;
+        case '\\': out_ += "\\\\"; break;
+        case '/': out_ += "\\/"; break;
+        case '\b': out_ += "\\b"; break;
+        case '\f': out_ += "\\f"; break;
+        case '\n': out_ += "\\n"; break;
+        case '\r': out_ += "\\r"; break;
+        case '\t': out_ += "\\t"; break;
+        default:
+          if (c < 0x20) {
+            static const char hex[] = "0123456789abcdef";
+            out_ += "\\u00";
+            out_.push_back(hex[c >> 4]);
+            out_.push_back(hex[c & 0xF]);
+          } else {
+            out_.push_back(ch);
+          }
+      }
+    }
+    out_.push_back('"');
+  }
+
+  void newline(int depth) {
+    if (!pretty_) return;
+    out_.push_back('\n');
+    out_.append(static_cast<size_t>(depth) * 2, ' ');
+  }
+
+  void array(const JsonArray& a, int depth) {
+    out_.push_back('[');
+    bool first = true;
+    for (const JsonValue& e : a) {
+      if (!first) out_.push_back(',');
+      first = false;
+      newline(depth + 1);
+      value(e, depth + 1);
+    }
+    if (!a.empty()) newline(depth);
+    out_.push_back(']');
+  }
+
+  void object(const JsonObject& o, int depth) {
+    out_.push_back('{');
+    bool first = true;
+    for (const auto& [key, member] : o) {  // the map is ordered by key bytes
+      if (!first) out_.push_back(',');
+      first = false;
+      newline(depth + 1);
+      string(key);
+      out_ += pretty_ ? " : " : ":";
+      value(member, depth + 1);
+    }
+    if (!o.empty()) newline(depth);
+    out_.push_back('}');
+  }
+
+  bool pretty_;
+  std::string out_;
+};
+
+}  // namespace
+
+std::string writeJson(const JsonValue& value, JsonLayout layout) {
+  Writer w(layout);
+  w.value(value, 0);
+  return w.take();
+}
+
+}  // namespace diruri
