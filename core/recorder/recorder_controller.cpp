@@ -1,0 +1,226 @@
+// Recording life cycle, start and stop markers, and the per-event handler.
+#include "core/recorder/recorder_controller.hpp"
+
+#include <cstdio>
+
+#include "core/platform/path.hpp"
+#include "core/text/unicode.hpp"
+
+namespace diruri {
+
+std::string eventIdentifier(int64_t number) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "evt_%06lld", static_cast<long long>(number));
+  return buf;
+}
+
+RecorderController::RecorderController(EventStore& eventStore, InputEventRecording& eventTap,
+                                       ScreenCapturing& screenCapture,
+                                       AccessibilityInspecting& inspector, EventPoster& poster)
+    : eventStore_(eventStore),
+      screenCapture_(screenCapture),
+      replayer_(eventStore.fileManager(), poster),
+      eventTap_(eventTap),
+      inspector_(inspector) {}
+
+RecorderController::~RecorderController() { eventTap_.stop(); }
+
+bool RecorderController::captureActive() {
+  std::lock_guard lock(mutex_);
+  if (inputCaptureActive_ && !eventTap_.isRunning()) inputCaptureActive_ = false;
+  return inputCaptureActive_;
+}
+
+RecorderStartResult RecorderController::start(const std::string& workspacePath,
+                                              const std::optional<std::string>& sessionName) {
+  std::optional<RecordingSession> active;
+  {
+    std::lock_guard lock(mutex_);
+    active = activeSession_;
+  }
+  if (active) {
+    RecorderStartResult result;
+    result.sessionId = active->sessionId;
+    result.sessionPath = active->sessionPath;
+    result.inputCaptureActive = captureActive();
+    result.accessibilityTrusted = eventTap_.isAccessibilityTrusted();
+    result.screenCaptureAllowed = screenCapture_.canCaptureScreen();
+    result.startScreenshotOk = false;
+    result.error = "active_recording_exists";
+    return result;
+  }
+
+  RecordingSession session = eventStore_.createSession(workspacePath, sessionName);
+  {
+    std::lock_guard lock(mutex_);
+    activeSession_ = session;
+    eventCounter_ = 0;
+  }
+  const ScreenCaptureResult shot = appendScreenshot(session, "start");
+  appendAxSnapshot(session, "start");
+  const bool started = eventTap_.start([this](const CapturedInputEvent& e) { handleInputEvent(e); });
+  {
+    std::lock_guard lock(mutex_);
+    inputCaptureActive_ = started;
+  }
+
+  RecorderStartResult result;
+  result.sessionId = session.sessionId;
+  result.sessionPath = session.sessionPath;
+  result.accessibilityTrusted = eventTap_.isAccessibilityTrusted();
+  result.screenCaptureAllowed = screenCapture_.canCaptureScreen();
+  result.inputCaptureActive = started;
+  result.startScreenshotOk = shot.ok;
+  return result;
+}
+
+RecorderStatusResult RecorderController::status() {
+  RecorderStatusResult result;
+  std::optional<RecordingSession> active;
+  {
+    std::lock_guard lock(mutex_);
+    active = activeSession_;
+  }
+  if (active) {
+    result.status = "recording";
+    result.sessionId = active->sessionId;
+    result.sessionPath = active->sessionPath;
+    result.inputCaptureActive = captureActive();
+  } else {
+    result.status = "idle";
+    result.inputCaptureActive = false;
+  }
+  result.accessibilityTrusted = eventTap_.isAccessibilityTrusted();
+  result.screenCaptureAllowed = screenCapture_.canCaptureScreen();
+  return result;
+}
+
+RecorderPermissionResult RecorderController::permissions() {
+  RecorderPermissionResult result;
+  result.accessibilityTrusted = eventTap_.isAccessibilityTrusted();
+  result.screenCaptureAllowed = screenCapture_.canCaptureScreen();
+  result.inputCaptureActive = captureActive();
+  return result;
+}
+
+RecorderStopResult RecorderController::stop(const std::optional<std::string>& workspacePath,
+                                            const std::optional<std::string>& sessionId) {
+  std::optional<RecordingSession> chosen;
+  {
+    std::lock_guard lock(mutex_);
+    chosen = activeSession_;
+  }
+  if (!chosen) chosen = loadPersistedSession(workspacePath, sessionId);
+  if (!chosen) {
+    RecorderStopResult idle;
+    idle.status = "idle";
+    return idle;
+  }
+
+  // Once stop() returns the source delivers nothing more, so the stop markers are the last
+  // controller lines of the log.
+  eventTap_.stop();
+  {
+    std::lock_guard lock(mutex_);
+    inputCaptureActive_ = false;
+  }
+  appendScreenshot(*chosen, "stop");
+  appendAxSnapshot(*chosen, "stop");
+  auto [stopped, summaryPath] = eventStore_.stopSession(*chosen);
+  {
+    std::lock_guard lock(mutex_);
+    activeSession_.reset();
+  }
+  RecorderStopResult result;
+  result.status = "stopped";
+  result.sessionId = stopped.sessionId;
+  result.summaryPath = summaryPath;
+  return result;
+}
+
+std::optional<RecordingSession> RecorderController::loadPersistedSession(
+    const std::optional<std::string>& workspacePath, const std::optional<std::string>& sessionId) {
+  if (!workspacePath || !sessionId) return std::nullopt;
+  if (isBlank(*workspacePath) || isBlank(*sessionId)) return std::nullopt;
+  // An identifier that is not a plain name would point the stop's writes outside the sessions folder.
+  if (!isPlainPathComponent(*sessionId)) return std::nullopt;
+  try {
+    return eventStore_.loadSession(*workspacePath, *sessionId);
+  } catch (const std::exception&) {
+    return std::nullopt;  // an unknown or unreadable session is simply nothing to stop
+  }
+}
+
+int64_t RecorderController::nextEventNumber() {
+  std::lock_guard lock(mutex_);
+  return ++eventCounter_;
+}
+
+RecordingEvent RecorderController::makeEvent(int64_t number, std::string type,
+                                             const RecordingSession& session) {
+  RecordingEvent event;
+  event.id = eventIdentifier(number);
+  event.ts = formatIso8601(eventStore_.clock().wallMillis());
+  event.monotonicMs = eventStore_.clock().uptimeMillis();
+  event.type = std::move(type);
+  event.payload.sessionId = session.sessionId;
+  return event;
+}
+
+void RecorderController::appendQuietly(const RecordingEvent& event, const RecordingSession& session) {
+  std::lock_guard lock(mutex_);
+  try {
+    eventStore_.appendEvent(event, session);
+  } catch (const std::exception&) {
+    // A lost capture line never fails the recording; later events are still attempted.
+  }
+}
+
+ScreenCaptureResult RecorderController::appendScreenshot(const RecordingSession& session,
+                                                         const std::string& name) {
+  const int64_t n = nextEventNumber();
+  const std::string target =
+      joinPath(joinPath(session.sessionPath, "screenshots"), name + "-" + std::to_string(n) + ".png");
+  const ScreenCaptureResult shot = screenCapture_.capturePNG(target);
+  RecordingEvent event = makeEvent(n, "screenshot_captured", session);
+  event.payload.screenshotPath = shot.path;
+  event.payload.screenshotOk = shot.ok;
+  appendQuietly(event, session);
+  return shot;
+}
+
+void RecorderController::appendAxSnapshot(const RecordingSession& session, const std::string& name) {
+  const std::optional<AccessibilitySnapshot> snapshot = inspector_.accessibilitySnapshot();
+  if (!snapshot) return;
+  const int64_t n = nextEventNumber();
+  const std::string target =
+      joinPath(joinPath(session.sessionPath, "ax-snapshots"), name + "-" + std::to_string(n) + ".json");
+  try {
+    inspector_.writeSnapshot(*snapshot, target);
+  } catch (const std::exception&) {
+    return;  // the number stays used; the log shows the gap
+  }
+  RecordingEvent event = makeEvent(n, "ax_snapshot", session);
+  event.payload.axSnapshotPath = target;
+  appendQuietly(event, session);
+}
+
+void RecorderController::handleInputEvent(const CapturedInputEvent& captured) {
+  std::optional<RecordingSession> session;
+  int64_t n;
+  {
+    std::lock_guard lock(mutex_);
+    if (!activeSession_) return;
+    session = activeSession_;
+    n = ++eventCounter_;
+  }
+  RecordingEvent event = makeEvent(n, captured.type, *session);
+  event.payload.app = inspector_.foregroundSnapshot();
+  event.payload.x = captured.x;
+  event.payload.y = captured.y;
+  event.payload.keyCode = captured.keyCode;
+  event.payload.scrollY = captured.scrollY;
+  appendQuietly(event, *session);
+}
+
+}  // namespace diruri

@@ -1,0 +1,74 @@
+// The one object that knows whether a recording runs: start, status, permissions, stop and replay.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "core/capture/accessibility_inspecting.hpp"
+#include "core/capture/input_event_recording.hpp"
+#include "core/capture/screen_capturing.hpp"
+#include "core/recorder/recorder_results.hpp"
+#include "core/replay/semantic_replayer.hpp"
+#include "core/store/event_store.hpp"
+
+namespace diruri {
+
+// All operations run on the server's main thread, one at a time. The input-event handler runs on
+// the event source's thread; the state both touch (active session, event counter, log appends) is
+// guarded by one mutex that is never held across a screenshot, a snapshot or a front-app query.
+class RecorderController {
+ public:
+  RecorderController(EventStore& eventStore, InputEventRecording& eventTap,
+                     ScreenCapturing& screenCapture, AccessibilityInspecting& inspector,
+                     EventPoster& poster);
+  // Stops the event source, so no handler call can outlive the controller.
+  ~RecorderController();
+  RecorderController(const RecorderController&) = delete;
+  RecorderController& operator=(const RecorderController&) = delete;
+
+  // Throws what creating the session throws; state is then unchanged.
+  RecorderStartResult start(const std::string& workspacePath,
+                            const std::optional<std::string>& sessionName);
+  RecorderStatusResult status();
+  RecorderPermissionResult permissions();
+  // Throws what closing the session throws; an active session then stays active.
+  RecorderStopResult stop(const std::optional<std::string>& workspacePath,
+                          const std::optional<std::string>& sessionId);
+  // Throws what creating the run directory, replaying or writing run.json throws.
+  RecorderReplayResult replay(const std::string& workspacePath, const std::string& skillId);
+
+ private:
+  std::optional<RecordingSession> loadPersistedSession(const std::optional<std::string>& workspacePath,
+                                                       const std::optional<std::string>& sessionId);
+  ScreenCaptureResult appendScreenshot(const RecordingSession& session, const std::string& name);
+  void appendAxSnapshot(const RecordingSession& session, const std::string& name);
+  void handleInputEvent(const CapturedInputEvent& event);
+
+  int64_t nextEventNumber();
+  // Appends under the lock so lines from the two threads never interleave; failures are dropped.
+  void appendQuietly(const RecordingEvent& event, const RecordingSession& session);
+  RecordingEvent makeEvent(int64_t number, std::string type, const RecordingSession& session);
+  // The stored flag, and only while the event source still delivers.
+  bool captureActive();
+
+  EventStore& eventStore_;
+  ScreenCapturing& screenCapture_;
+  SemanticReplayer replayer_;
+  InputEventRecording& eventTap_;
+  AccessibilityInspecting& inspector_;
+
+  std::mutex mutex_;  // guards the three fields below and every log append
+  std::optional<RecordingSession> activeSession_;
+  int64_t eventCounter_ = 0;
+  bool inputCaptureActive_ = false;
+};
+
+// "evt_000042"; numbers of more than six digits are written in full.
+std::string eventIdentifier(int64_t number);
+
+// "run_" + skill id with "-" as "_" + "_" + the first 14 digits of the start time.
+std::string makeRunId(const std::string& skillId, const std::string& startedAt);
+
+}  // namespace diruri

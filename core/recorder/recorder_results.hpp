@@ -1,0 +1,74 @@
+// The answers of the recorder controller's operations, as the agent receives them.
+#pragma once
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/json/json_value.hpp"
+
+namespace diruri {
+
+struct RecorderStartResult {
+  std::string status = "recording";
+  std::string sessionId;
+  std::string sessionPath;
+  bool inputCaptureActive = false;
+  bool accessibilityTrusted = false;
+  bool screenCaptureAllowed = false;
+  bool startScreenshotOk = false;
+  std::optional<std::string> error;
+
+  JsonValue toJson() const;
+};
+
+struct RecorderStatusResult {
+  std::string status;
+  std::optional<std::string> sessionId;
+  std::optional<std::string> sessionPath;
+  bool inputCaptureActive = false;
+  bool accessibilityTrusted = false;
+  bool screenCaptureAllowed = false;
+
+  JsonValue toJson() const;
+};
+
+struct RecorderStopResult {
+  std::string status;
+  std::optional<std::string> sessionId;
+  std::optional<std::string> summaryPath;
+
+  JsonValue toJson() const;
+};
+
+struct RecorderReplayResult {
+  std::string runId;
+  std::string runPath;
+  std::string status = "success";
+
+  JsonValue toJson() const;
+};
+
+struct RecorderPermissionResult {
+  bool accessibilityTrusted = false;
+  bool screenCaptureAllowed = false;
+  bool inputCaptureActive = false;
+
+  JsonValue toJson() const;
+};
+
+// The content of a replay run's run.json.
+struct ReplayRunMetadata {
+  std::string runId;
+  std::string skillId;
+  std::string startedAt;
+  std::string endedAt;
+  std::string status = "success";
+  std::vector<std::map<std::string, std::string>> steps;
+  std::vector<std::string> screenshots;
+
+  JsonValue toJson() const;
+};
+
+}  // namespace diruri
