@@ -1,0 +1,38 @@
+// The MCP server: turns one request line into at most one answer line.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/json/json_value.hpp"
+#include "core/mcp/json_rpc.hpp"
+#include "core/mcp/tool_catalogue.hpp"
+
+namespace diruri {
+
+class McpServer {
+ public:
+  McpServer();
+
+  // The text of one answer without a line terminator, or "" when none is due (a notification).
+  // Never throws for any input.
+  std::string handleLine(std::string_view line);
+
+  // Tool content: {"content":[{"type":"text","text":<payload>}]}.
+  static JsonObject toolContentResult(const JsonValue& value);
+  // The compact text of a tool's value, or {"error":"encoding_failed"} when it cannot be written.
+  static std::string encodeToolPayload(const JsonValue& value);
+
+ private:
+  std::string answer(const JsonRpcRequest& request) const;
+  JsonRpcResponse response(const JsonRpcRequest& request);
+  // Defined in tool_dispatch.cpp.
+  JsonRpcResponse handleToolCall(const JsonRpcRequest& request);
+
+  std::vector<ToolDefinition> tools_;
+  // The catalogue never changes, so the "tools/list" result is written once.
+  std::string toolsListResultText_;
+};
+
+}  // namespace diruri
