@@ -1,0 +1,214 @@
+// The POSIX file system: the only place the store's files are opened, written, synced and renamed.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <string>
+
+#include "core/platform/file_system.hpp"
+
+namespace diruri {
+
+namespace {
+
+[[noreturn]] void fail(int err, const char* operation, const std::string& path) {
+  throw FileSystemError(err, operation, path);
+}
+
+// The C calls would silently stop at an embedded NUL and act on another path.
+void requireUsablePath(const char* operation, const std::string& path) {
+  if (path.empty()) fail(ENOENT, operation, path);
+  if (path.find('\0') != std::string::npos) fail(EINVAL, operation, path);
+}
+
+int openRetrying(const std::string& path, int flags, mode_t mode = 0) {
+  int fd;
+  do {
+    fd = ::open(path.c_str(), flags, mode);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+// Closes once: on Linux the descriptor is gone even when close reports EINTR, so it is not retried.
+int closeOnce(int fd) { return ::close(fd) == 0 || errno == EINTR ? 0 : errno; }
+
+// Writes every byte, continuing after short writes and EINTR. Returns 0 or the errno.
+int writeAll(int fd, std::string_view bytes) {
+  const char* p = bytes.data();
+  size_t left = bytes.size();
+  while (left > 0) {
+    const ssize_t n = ::write(fd, p, left);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    if (n == 0) return EIO;  // no progress and no error: give up rather than spin
+    p += n;
+    left -= static_cast<size_t>(n);
+  }
+  return 0;
+}
+
+std::string parentDirectory(const std::string& path) {
+  const size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+std::string baseName(const std::string& path) {
+  const size_t slash = path.find_last_of('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Unique within the process by the counter and across processes by the pid; the clock keeps a
+// name left behind by a crashed process with a recycled pid from colliding every time.
+std::string temporaryName(const std::string& path) {
+  static std::atomic<uint64_t> counter{0};
+  const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
+  return parentDirectory(path) + "/." + baseName(path) + ".tmp-" + std::to_string(::getpid()) + "-" +
+         std::to_string(counter.fetch_add(1)) + "-" + std::to_string(now);
+}
+
+class PosixFileSystem final : public FileSystem {
+ public:
+  void createDirectories(const std::string& path) override {
+    requireUsablePath("create directory", path);
+    size_t pos = 0;
+    while (pos != std::string::npos) {
+      pos = path.find('/', pos + 1);
+      const std::string prefix = path.substr(0, pos);
+      if (prefix.empty() || prefix.back() == '/') continue;  // "//" inside the path
+      if (::mkdir(prefix.c_str(), 0777) == 0) continue;
+      const int err = errno;
+      struct stat st {};
+      // EEXIST covers files and dangling links too; only a directory (or a link to one) will do.
+      if (err == EEXIST && ::stat(prefix.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) continue;
+      fail(err == EEXIST ? ENOTDIR : err, "create directory", prefix);
+    }
+  }
+
+  bool fileExists(const std::string& path) override {
+    requireUsablePath("test", path);
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0) return true;
+    if (errno == ENOENT || errno == ENOTDIR) return false;
+    fail(errno, "test", path);
+  }
+
+  std::string readFile(const std::string& path) override {
+    requireUsablePath("read", path);
+    // O_NONBLOCK keeps a FIFO planted at the path from blocking the open; regular files ignore it.
+    const int fd = openRetrying(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) fail(errno, "read", path);
+    std::string content;
+    int err = 0;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+      err = errno;
+    } else if (!S_ISREG(st.st_mode)) {
+      err = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    } else {
+      content.reserve(static_cast<size_t>(st.st_size));
+      char buffer[65536];
+      for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0) {
+          if (errno == EINTR) continue;
+          err = errno;
+          break;
+        }
+        if (n == 0) break;
+        content.append(buffer, static_cast<size_t>(n));
+      }
+    }
+    ::close(fd);  // read-only: a failing close loses nothing
+    if (err != 0) fail(err, "read", path);
+    return content;
+  }
+
+  void writeFileAtomically(const std::string& path, std::string_view bytes) override {
+    requireUsablePath("write", path);
+    std::string temp;
+    int fd = -1;
+    for (int attempt = 0; fd < 0; ++attempt) {
+      temp = temporaryName(path);
+      fd = openRetrying(temp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
+      if (fd < 0 && (errno != EEXIST || attempt == 8)) fail(errno, "write", path);
+    }
+    int err = writeAll(fd, bytes);
+    if (err == 0 && ::fsync(fd) != 0) err = errno;
+    const int closeErr = closeOnce(fd);
+    if (err == 0) err = closeErr;
+    // rename replaces a symlink at the target itself; it never writes through it.
+    if (err == 0 && ::rename(temp.c_str(), path.c_str()) != 0) err = errno;
+    if (err != 0) {
+      ::unlink(temp.c_str());
+      fail(err, "write", path);
+    }
+  }
+
+  void appendToFile(const std::string& path, std::string_view bytes) override {
+    requireUsablePath("append", path);
+    // No O_CREAT: a missing file is the caller's case. O_NOFOLLOW: never append through a link.
+    // Read access is for the last byte (below); O_NONBLOCK keeps a FIFO from blocking the open.
+    const int fd = openRetrying(path, O_RDWR | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0) fail(errno, "append", path);
+    int err = 0;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+      err = errno;
+    } else if (!S_ISREG(st.st_mode)) {
+      err = EINVAL;
+    } else if (endsInsideLine(fd, st.st_size) && !bytes.empty()) {
+      std::string joined;
+      joined.reserve(bytes.size() + 1);
+      joined.push_back('\n');
+      joined.append(bytes);
+      err = writeAll(fd, joined);
+    } else {
+      err = writeAll(fd, bytes);
+    }
+    const int closeErr = closeOnce(fd);
+    if (err == 0) err = closeErr;
+    if (err != 0) fail(err, "append", path);
+  }
+
+  std::string currentDirectory() override {
+    std::string buffer(256, '\0');
+    for (;;) {
+      if (::getcwd(buffer.data(), buffer.size()) != nullptr) {
+        buffer.resize(std::char_traits<char>::length(buffer.c_str()));
+        return buffer;
+      }
+      if (errno != ERANGE) fail(errno, "current directory", ".");
+      buffer.resize(buffer.size() * 2);
+    }
+  }
+
+ private:
+  // A line appended after a torn one (an earlier write that failed part-way) would be glued to
+  // it and lost to every reader of the log. When the file does not end in a line feed, one is
+  // written first, so the torn piece stays a line of its own and the new one stays whole.
+  static bool endsInsideLine(int fd, off_t size) {
+    if (size == 0) return false;
+    char last = '\n';
+    ssize_t n;
+    do {
+      n = ::pread(fd, &last, 1, size - 1);
+    } while (n < 0 && errno == EINTR);
+    return n == 1 && last != '\n';
+  }
+};
+
+}  // namespace
+
+FileSystem& posixFileSystem() {
+  static PosixFileSystem fileSystem;
+  return fileSystem;
+}
+
+}  // namespace diruri

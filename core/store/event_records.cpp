@@ -1,0 +1,108 @@
+// JSON forms of the store's records: session.json, log lines and summary.json.
+#include "core/store/event_store.hpp"
+
+namespace diruri {
+
+namespace {
+
+void putOptional(JsonObject& o, const char* key, const std::optional<std::string>& v) {
+  if (v) o.emplace(key, *v);
+}
+
+const std::string& requireString(const JsonValue& v, const char* key) {
+  const std::string* s = v.findString(key);
+  if (!s) throw JsonParseError(std::string("missing or mistyped \"") + key + "\"");
+  return *s;
+}
+
+JsonArray stringArray(const std::vector<std::string>& strings) {
+  JsonArray a;
+  a.reserve(strings.size());
+  for (const std::string& s : strings) a.emplace_back(s);
+  return a;
+}
+
+}  // namespace
+
+JsonValue SessionMetadata::toJson() const {
+  JsonObject o;
+  o.emplace("sessionId", sessionId);
+  o.emplace("workspaceId", workspaceId);
+  o.emplace("startedAt", startedAt);
+  putOptional(o, "stoppedAt", stoppedAt);
+  o.emplace("status", status);
+  o.emplace("platform", platform);
+  o.emplace("helperVersion", helperVersion);
+  o.emplace("eventsPath", eventsPath);
+  o.emplace("metadataVersion", JsonValue(static_cast<long long>(metadataVersion)));
+  return o;
+}
+
+SessionMetadata SessionMetadata::fromJson(const JsonValue& v) {
+  if (!v.isObject()) throw JsonParseError("session metadata is not an object");
+  SessionMetadata m;
+  m.sessionId = requireString(v, "sessionId");
+  m.workspaceId = requireString(v, "workspaceId");
+  m.startedAt = requireString(v, "startedAt");
+  if (const JsonValue* stopped = v.find("stoppedAt"); stopped && !stopped->isNull()) {
+    if (!stopped->isString()) throw JsonParseError("mistyped \"stoppedAt\"");
+    m.stoppedAt = stopped->asString();
+  }
+  m.status = requireString(v, "status");
+  m.platform = requireString(v, "platform");
+  m.helperVersion = requireString(v, "helperVersion");
+  m.eventsPath = requireString(v, "eventsPath");
+  const JsonValue* version = v.find("metadataVersion");
+  const auto integral = version && version->isNumber() ? version->asIntegral() : std::nullopt;
+  if (!integral) throw JsonParseError("missing or mistyped \"metadataVersion\"");
+  m.metadataVersion = *integral;
+  return m;
+}
+
+JsonValue EventPayload::toJson() const {
+  JsonObject o;
+  o.emplace("sessionId", sessionId);
+  if (app) o.emplace("app", app->toJson());
+  if (x) o.emplace("x", *x);
+  if (y) o.emplace("y", *y);
+  if (keyCode) o.emplace("keyCode", JsonValue(static_cast<long long>(*keyCode)));
+  if (scrollY) o.emplace("scrollY", JsonValue(static_cast<long long>(*scrollY)));
+  putOptional(o, "screenshotPath", screenshotPath);
+  if (screenshotOk) o.emplace("screenshotOk", *screenshotOk);
+  putOptional(o, "axSnapshotPath", axSnapshotPath);
+  return o;
+}
+
+JsonValue RecordingEvent::toJson() const {
+  JsonObject o;
+  o.emplace("id", id);
+  o.emplace("ts", ts);
+  o.emplace("monotonicMs", JsonValue(static_cast<long long>(monotonicMs)));
+  o.emplace("type", type);
+  o.emplace("payload", payload.toJson());
+  return o;
+}
+
+JsonValue RecordingSummaryStep::toJson() const {
+  JsonObject o;
+  o.emplace("index", JsonValue(static_cast<long long>(index)));
+  o.emplace("intent", intent);
+  o.emplace("evidenceEventIds", stringArray(evidenceEventIds));
+  return o;
+}
+
+JsonValue RecordingSummary::toJson() const {
+  JsonObject o;
+  o.emplace("sessionId", sessionId);
+  o.emplace("apps", stringArray(apps));
+  o.emplace("windows", stringArray(windows));
+  JsonArray stepArray;
+  stepArray.reserve(steps.size());
+  for (const RecordingSummaryStep& s : steps) stepArray.push_back(s.toJson());
+  o.emplace("steps", std::move(stepArray));
+  o.emplace("sensitiveHints", stringArray(sensitiveHints));
+  o.emplace("recommendedSkillId", recommendedSkillId);
+  return o;
+}
+
+}  // namespace diruri

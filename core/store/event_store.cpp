@@ -1,0 +1,314 @@
+// The session store: creating, loading and stopping sessions, appending to and reading the log.
+#include "core/store/event_store.hpp"
+
+#include <cerrno>
+#include <cmath>
+#include <unordered_set>
+
+#include "core/text/unicode.hpp"
+
+namespace diruri {
+
+namespace {
+
+constexpr const char* kSessionsDirectory = ".zeruva/record-and-replay/sessions";
+constexpr const char* kEventsFile = "events.jsonl";
+constexpr const char* kSessionFile = "session.json";
+constexpr const char* kSummaryFile = "summary.json";
+// Key codes and coordinates are the recording machine's; readers must know which platform that was.
+constexpr const char* kPlatform = "linux";
+constexpr size_t kMaxSlugLength = 48;
+constexpr size_t kMaxSessionIdLength = 80;
+constexpr size_t kMaxSummarySteps = 50;
+
+bool holdsNonFiniteNumber(const JsonValue& v) {
+  switch (v.kind()) {
+    case JsonValue::Kind::Number: return !v.holdsInteger() && !std::isfinite(v.asDouble());
+    case JsonValue::Kind::Array:
+      for (const JsonValue& e : v.asArray()) {
+        if (holdsNonFiniteNumber(e)) return true;
+      }
+      return false;
+    case JsonValue::Kind::Object:
+      for (const auto& [key, member] : v.asObject()) {
+        if (holdsNonFiniteNumber(member)) return true;
+      }
+      return false;
+    default: return false;
+  }
+}
+
+// The writer refuses both non-finite numbers and strings that are not UTF-8. A number is the
+// encoder's own error and passes on as it is; anything else means the text would not be UTF-8.
+std::string encode(const JsonValue& value, JsonLayout layout) {
+  try {
+    return writeJson(value, layout);
+  } catch (const JsonEncodeError&) {
+    if (holdsNonFiniteNumber(value)) throw;
+    throw EventStoreError(EventStoreError::Code::encodingFailed);
+  }
+}
+
+std::string sessionDirectory(const std::string& absoluteWorkspace, const std::string& sessionId) {
+  return joinPath(joinPath(absoluteWorkspace, kSessionsDirectory), sessionId);
+}
+
+std::string workspaceIdentifier(const std::string& absoluteWorkspace) {
+  const size_t slash = absoluteWorkspace.find_last_of('/');
+  const std::string last =
+      slash == std::string::npos ? absoluteWorkspace : absoluteWorkspace.substr(slash + 1);
+  std::string id = EventStore::slug(last);
+  return id.empty() ? "workspace" : id;
+}
+
+bool isSignificantType(const std::string& type) {
+  return type == "mouse_down" || type == "mouse_up" || type == "key_down" || type == "key_up" ||
+         type == "scroll";
+}
+
+// Calls f with each line of the log that parses as a JSON object, in file order. A missing or
+// unreadable log, or one that is not UTF-8 as a whole, has no lines.
+template <typename F>
+void forEachEventObject(FileSystem& fileSystem, const RecordingSession& session, F&& f) {
+  std::string text;
+  try {
+    text = fileSystem.readFile(joinPath(session.sessionPath, kEventsFile));
+  } catch (const FileSystemError&) {
+    return;  // an unreadable log reads as an empty one
+  }
+  if (!isValidUtf8(text)) return;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    const std::string_view line(text.data() + start, end - start);
+    start = end + 1;
+    if (line.empty()) continue;
+    JsonValue value;
+    try {
+      value = parseJson(line);
+    } catch (const JsonParseError&) {
+      continue;  // a torn or foreign line is skipped, the rest still count
+    }
+    if (value.isObject()) f(std::move(value.asObject()));
+  }
+}
+
+}  // namespace
+
+EventStore::EventStore(FileSystem& fileManager, Clock& clock) : fileManager_(fileManager), clock_(clock) {}
+
+RecordingSession EventStore::createSession(const std::string& workspacePath,
+                                           const std::optional<std::string>& sessionName) {
+  const std::string workspace = absoluteDirectoryPath(
+      workspacePath, workspacePath.starts_with('/') ? std::string() : fileManager_.currentDirectory());
+  const std::string sessionId = makeSessionId(sessionName, clock_.wallMillis());
+  const std::string sessionPath = sessionDirectory(workspace, sessionId);
+
+  fileManager_.createDirectories(joinPath(sessionPath, "screenshots"));
+  fileManager_.createDirectories(joinPath(sessionPath, "ax-snapshots"));
+
+  RecordingSession session;
+  session.sessionId = sessionId;
+  session.workspaceId = workspaceIdentifier(workspace);
+  session.workspacePath = workspace;
+  session.sessionPath = sessionPath;
+  // Read afresh: the identifier's time can be a few milliseconds older than the creation.
+  session.startedAt = formatIso8601(clock_.wallMillis());
+
+  writeSessionMetadata(session, "recording");
+
+  RecordingEvent started;
+  started.id = sessionId + "-session_started";
+  started.ts = session.startedAt;
+  started.monotonicMs = clock_.uptimeMillis();
+  started.type = "session_started";
+  started.payload.sessionId = sessionId;
+  appendEvent(started, session);
+  return session;
+}
+
+RecordingSession EventStore::loadSession(const std::string& workspacePath, const std::string& sessionId) {
+  const std::string workspace = absoluteDirectoryPath(
+      workspacePath, workspacePath.starts_with('/') ? std::string() : fileManager_.currentDirectory());
+  const std::string sessionPath = sessionDirectory(workspace, sessionId);
+  const std::string metadataPath = joinPath(sessionPath, kSessionFile);
+  // The identifier comes from the agent; one that names another directory would let a stop
+  // write outside the sessions folder. No identifier the store makes has any of these forms.
+  if (sessionId.empty() || sessionId == "." || sessionId == ".." ||
+      sessionId.find_first_of(std::string_view("/\0", 2)) != std::string::npos) {
+    throw FileSystemError(EINVAL, "read", metadataPath);
+  }
+  const SessionMetadata metadata = SessionMetadata::fromJson(parseJson(fileManager_.readFile(metadataPath)));
+
+  RecordingSession session;
+  session.sessionId = metadata.sessionId;
+  session.workspaceId = metadata.workspaceId;
+  session.workspacePath = workspace;
+  session.sessionPath = sessionPath;
+  session.startedAt = metadata.startedAt;
+  session.stoppedAt = metadata.stoppedAt;
+  return session;
+}
+
+void EventStore::appendEvent(const RecordingEvent& event, const RecordingSession& session) {
+  std::string line = encode(event.toJson(), JsonLayout::Compact);
+  line.push_back('\n');
+  const std::string path = joinPath(session.sessionPath, kEventsFile);
+  if (fileManager_.fileExists(path)) {
+    fileManager_.appendToFile(path, line);
+  } else {
+    // Never creates the session directory: a log whose directory is gone is an error.
+    fileManager_.writeFileAtomically(path, line);
+  }
+}
+
+std::vector<JsonObject> EventStore::readEventObjects(const RecordingSession& session) {
+  std::vector<JsonObject> events;
+  forEachEventObject(fileManager_, session, [&](JsonObject&& o) { events.push_back(std::move(o)); });
+  return events;
+}
+
+std::pair<RecordingSession, std::string> EventStore::stopSession(const RecordingSession& session) {
+  RecordingSession stopped = session;
+  stopped.stoppedAt = formatIso8601(clock_.wallMillis());
+
+  RecordingEvent event;
+  event.id = session.sessionId + "-session_stopped";
+  event.ts = *stopped.stoppedAt;
+  event.monotonicMs = clock_.uptimeMillis();
+  event.type = "session_stopped";
+  event.payload.sessionId = session.sessionId;
+  appendEvent(event, stopped);
+
+  writeSessionMetadata(stopped, "stopped");
+  std::string summaryPath = writeSummary(stopped);
+  return {std::move(stopped), std::move(summaryPath)};
+}
+
+std::string EventStore::slug(const std::optional<std::string>& text) {
+  std::string out;
+  if (!text) return out;
+  const auto put = [&out](char32_t c) {
+    if ((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')) {
+      out.push_back(static_cast<char>(c));
+    } else if (out.empty() || out.back() != '-') {
+      out.push_back('-');
+    }
+  };
+  for (const char32_t c : decodeUtf8(*text)) {
+    // The default lowercase mapping, as far as it can yield a-z or 0-9; every other scalar
+    // becomes a hyphen whatever its lowercase form is.
+    if (c >= 'A' && c <= 'Z') {
+      put(c + ('a' - 'A'));
+    } else if (c == U'\u212A') {  // KELVIN SIGN
+      put(U'k');
+    } else if (c == U'\u0130') {  // LATIN CAPITAL LETTER I WITH DOT ABOVE: "i" + COMBINING DOT ABOVE
+      put(U'i');
+      put(U'\u0307');
+    } else {
+      put(c);
+    }
+  }
+  const size_t first = out.find_first_not_of('-');
+  if (first == std::string::npos) return {};
+  out = out.substr(first, out.find_last_not_of('-') - first + 1);
+  if (out.size() > kMaxSlugLength) out.resize(kMaxSlugLength);
+  return out;
+}
+
+std::string EventStore::makeSessionId(const std::optional<std::string>& sessionName, int64_t wallMillis) {
+  std::string base = slug(sessionName);
+  if (base.empty()) base = "recording";
+  std::string id = base + "-" + formatCompactMillis(wallMillis);
+  if (id.size() > kMaxSessionIdLength) id.resize(kMaxSessionIdLength);
+  return id;
+}
+
+void EventStore::writeSessionMetadata(const RecordingSession& session, const std::string& status) {
+  SessionMetadata metadata;
+  metadata.sessionId = session.sessionId;
+  metadata.workspaceId = session.workspaceId;
+  metadata.startedAt = session.startedAt;
+  metadata.stoppedAt = session.stoppedAt;
+  metadata.status = status;
+  metadata.platform = kPlatform;
+  metadata.helperVersion = DIRURI_VERSION;
+  metadata.eventsPath = kEventsFile;
+  metadata.metadataVersion = 1;
+  fileManager_.writeFileAtomically(joinPath(session.sessionPath, kSessionFile),
+                                   encode(metadata.toJson(), JsonLayout::Pretty));
+}
+
+std::string EventStore::writeSummary(const RecordingSession& session) {
+  std::vector<std::string> appNames;
+  std::vector<std::string> windowTitles;
+  std::vector<RecordingSummaryStep> steps;
+  // Folded line by line rather than through readEventObjects, so a long log is never held as
+  // parsed objects all at once; the rules are the same.
+  forEachEventObject(fileManager_, session, [&](JsonObject&& event) {
+    if (const auto payload = event.find("payload"); payload != event.end()) {
+      if (const JsonValue* app = payload->second.find("app"); app && app->isObject()) {
+        if (const std::string* name = app->findString("appName")) appNames.push_back(*name);
+        if (const std::string* title = app->findString("windowTitle")) windowTitles.push_back(*title);
+      }
+    }
+    const auto type = event.find("type");
+    if (steps.size() >= kMaxSummarySteps || type == event.end() || !type->second.isString() ||
+        !isSignificantType(type->second.asString())) {
+      return;
+    }
+    RecordingSummaryStep step;
+    step.index = static_cast<int64_t>(steps.size());
+    step.intent = "Replay " + type->second.asString() + ".";
+    if (const auto id = event.find("id");
+        id != event.end() && id->second.isString() && !id->second.asString().empty()) {
+      step.evidenceEventIds.push_back(id->second.asString());
+    }
+    steps.push_back(std::move(step));
+  });
+
+  RecordingSummary summary;
+  summary.sessionId = session.sessionId;
+  summary.apps = uniqueStrings(appNames);
+  summary.windows = uniqueStrings(windowTitles);
+  if (steps.empty()) {
+    RecordingSummaryStep fallback;
+    fallback.index = 0;
+    fallback.intent = "Recorded native interaction session.";
+    fallback.evidenceEventIds = {session.sessionId + "-session_started", session.sessionId + "-session_stopped"};
+    steps.push_back(std::move(fallback));
+  }
+  summary.steps = std::move(steps);
+  summary.recommendedSkillId = summary.apps.empty() ? std::string() : slug(summary.apps.front());
+
+  const std::string path = joinPath(session.sessionPath, kSummaryFile);
+  fileManager_.writeFileAtomically(path, encode(summary.toJson(), JsonLayout::Pretty));
+  return path;
+}
+
+std::vector<std::string> EventStore::uniqueStrings(const std::vector<std::string>& strings) {
+  std::vector<std::string> kept;
+  std::unordered_set<std::string_view> seen;
+  for (const std::string& s : strings) {
+    const std::string_view trimmed = trimUnicodeWhitespace(s);
+    if (trimmed.empty() || !seen.insert(trimmed).second) continue;
+    kept.push_back(s);
+  }
+  return kept;
+}
+
+std::string absoluteDirectoryPath(const std::string& path, const std::string& currentDirectory) {
+  std::string absolute = path.starts_with('/') ? path : joinPath(currentDirectory, path);
+  while (absolute.size() > 1 && absolute.back() == '/') absolute.pop_back();
+  return absolute;
+}
+
+std::string joinPath(const std::string& directory, const std::string& name) {
+  if (name.empty()) return directory;
+  if (directory.empty()) return name;
+  if (directory.back() == '/') return directory + name;
+  return directory + "/" + name;
+}
+
+}  // namespace diruri
