@@ -53,14 +53,6 @@ std::string sessionDirectory(const std::string& absoluteWorkspace, const std::st
   return joinPath(joinPath(absoluteWorkspace, kSessionsDirectory), sessionId);
 }
 
-std::string workspaceIdentifier(const std::string& absoluteWorkspace) {
-  const size_t slash = absoluteWorkspace.find_last_of('/');
-  const std::string last =
-      slash == std::string::npos ? absoluteWorkspace : absoluteWorkspace.substr(slash + 1);
-  std::string id = EventStore::slug(last);
-  return id.empty() ? "workspace" : id;
-}
-
 bool isSignificantType(const std::string& type) {
   return type == "mouse_down" || type == "mouse_up" || type == "key_down" || type == "key_up" ||
          type == "scroll";
@@ -302,6 +294,14 @@ std::string absoluteDirectoryPath(const std::string& path, const std::string& cu
   std::string absolute = path.starts_with('/') ? path : joinPath(currentDirectory, path);
   while (absolute.size() > 1 && absolute.back() == '/') absolute.pop_back();
   return absolute;
+}
+
+std::string workspaceIdentifier(const std::string& absoluteWorkspace) {
+  const size_t slash = absoluteWorkspace.find_last_of('/');
+  const std::string last =
+      slash == std::string::npos ? absoluteWorkspace : absoluteWorkspace.substr(slash + 1);
+  std::string id = EventStore::slug(last);
+  return id.empty() ? "workspace" : id;
 }
 
 std::string joinPath(const std::string& directory, const std::string& name) {

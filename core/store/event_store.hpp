@@ -143,6 +143,9 @@ class EventStore {
 // "/a/b" for "/a/b/", made absolute against currentDirectory when relative; "." and ".." stay.
 std::string absoluteDirectoryPath(const std::string& path, const std::string& currentDirectory);
 
+// The slug of the workspace directory's name; "workspace" when that slug is empty (as for "/").
+std::string workspaceIdentifier(const std::string& absoluteWorkspacePath);
+
 // Joins a directory path and a name with exactly one "/".
 std::string joinPath(const std::string& directory, const std::string& name);
 
