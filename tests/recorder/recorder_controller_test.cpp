@@ -1,0 +1,304 @@
+// The recording life cycle on test doubles: numbering, marker files, log lines and failures.
+#include "core/recorder/recorder_controller.hpp"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <set>
+
+#include "recorder/recorder_doubles.hpp"
+#include "support/temp_dir.hpp"
+
+namespace diruri {
+namespace {
+
+using namespace diruri::test;
+namespace fs = std::filesystem;
+
+class ControllerTest : public ::testing::Test {
+ protected:
+  std::vector<JsonValue> logOf(const std::string& sessionPath) {
+    std::vector<JsonValue> lines;
+    std::string text = readText(sessionPath + "/events.jsonl");
+    size_t start = 0;
+    while (start < text.size()) {
+      const size_t end = text.find('\n', start);
+      lines.push_back(parseJson(text.substr(start, end - start)));
+      start = end + 1;
+    }
+    return lines;
+  }
+  // "id type" of each line, for comparing whole logs at a glance.
+  std::vector<std::string> summaryOf(const std::string& sessionPath) {
+    std::vector<std::string> out;
+    for (const JsonValue& line : logOf(sessionPath)) {
+      std::string id = *line.findString("id");
+      if (id.rfind("evt_", 0) != 0) id = id.substr(id.rfind('-') + 1);
+      out.push_back(id + " " + *line.findString("type"));
+    }
+    return out;
+  }
+
+  TempDir dir;
+  FakeTap tap;
+  FakeScreenCapture screen;
+  FakeInspector inspector;
+  NullPoster poster;
+  EventStore store{posixFileSystem()};
+  RecorderController controller{store, tap, screen, inspector, poster};
+  const CapturedInputEvent click{"mouse_down", 640.5, 412.0, std::nullopt, std::nullopt};
+  const CapturedInputEvent release{"mouse_up", 640.5, 412.0, std::nullopt, std::nullopt};
+  const CapturedInputEvent key{"key_down", std::nullopt, std::nullopt, 38, std::nullopt};
+};
+
+TEST_F(ControllerTest, RecordingFromStartToStopNumbersMarkersAndEventsInOrder) {
+  const RecorderStartResult started = controller.start(dir.path(), "Checkout Flow");
+  EXPECT_EQ(started.status, "recording");
+  EXPECT_TRUE(started.inputCaptureActive);
+  EXPECT_TRUE(started.startScreenshotOk);
+  EXPECT_FALSE(started.error);
+  const std::string session = started.sessionPath;
+  EXPECT_EQ(session, dir.path() + "/.zeruva/record-and-replay/sessions/" + started.sessionId);
+  EXPECT_TRUE(fs::exists(session + "/screenshots/start-1.png"));
+  EXPECT_TRUE(fs::exists(session + "/ax-snapshots/start-2.json"));
+
+  tap.fire({click, release, key});
+  const RecorderStopResult stopped = controller.stop(std::nullopt, std::nullopt);
+  EXPECT_EQ(stopped.status, "stopped");
+  EXPECT_EQ(stopped.sessionId, started.sessionId);
+  EXPECT_EQ(stopped.summaryPath, session + "/summary.json");
+  EXPECT_TRUE(fs::exists(session + "/screenshots/stop-6.png"));
+  EXPECT_TRUE(fs::exists(session + "/ax-snapshots/stop-7.json"));
+  EXPECT_FALSE(tap.isRunning());
+
+  EXPECT_EQ(summaryOf(session),
+            (std::vector<std::string>{"session_started session_started", "evt_000001 screenshot_captured",
+                                      "evt_000002 ax_snapshot", "evt_000003 mouse_down", "evt_000004 mouse_up",
+                                      "evt_000005 key_down", "evt_000006 screenshot_captured",
+                                      "evt_000007 ax_snapshot", "session_stopped session_stopped"}));
+  const auto lines = logOf(session);
+  // Input events carry the front application and exactly the captured fields.
+  EXPECT_EQ(writeJson(*lines[3].find("payload")),
+            R"({"app":{"appName":"Editor","bundleId":"org.example.Editor","processId":812,"windowTitle":"Untitled"},)"
+            R"("sessionId":")" + started.sessionId + R"(","x":640.5,"y":412})");
+  EXPECT_EQ(writeJson(*lines[5].find("payload")),
+            R"({"app":{"appName":"Editor","bundleId":"org.example.Editor","processId":812,"windowTitle":"Untitled"},)"
+            R"("keyCode":38,"sessionId":")" + started.sessionId + R"("})");
+  EXPECT_EQ(*lines[1].find("payload"),
+            JsonValue(JsonObject{{"screenshotOk", true},
+                                 {"screenshotPath", session + "/screenshots/start-1.png"},
+                                 {"sessionId", started.sessionId}}));
+  EXPECT_EQ(*lines[2].find("payload"),
+            JsonValue(JsonObject{{"axSnapshotPath", session + "/ax-snapshots/start-2.json"},
+                                 {"sessionId", started.sessionId}}));
+  EXPECT_EQ(controller.status().status, "idle");
+}
+
+TEST_F(ControllerTest, WithoutFrontApplicationThereIsNoAccessibilityMarkerAndNoApp) {
+  inspector.front.reset();
+  const auto started = controller.start(dir.path(), std::nullopt);
+  tap.fire({key});
+  controller.stop(std::nullopt, std::nullopt);
+  EXPECT_EQ(summaryOf(started.sessionPath),
+            (std::vector<std::string>{"session_started session_started", "evt_000001 screenshot_captured",
+                                      "evt_000002 key_down", "evt_000003 screenshot_captured",
+                                      "session_stopped session_stopped"}));
+  EXPECT_EQ(logOf(started.sessionPath)[2].find("payload")->find("app"), nullptr);
+  EXPECT_FALSE(fs::exists(started.sessionPath + "/ax-snapshots/start-2.json"));
+}
+
+TEST_F(ControllerTest, SecondStartAnswersWithTheActiveSessionAndChangesNothing) {
+  const auto first = controller.start(dir.path(), "one");
+  const auto second = controller.start(dir.path() + "/other", "two");
+  EXPECT_EQ(second.error, "active_recording_exists");
+  EXPECT_EQ(second.sessionId, first.sessionId);
+  EXPECT_EQ(second.sessionPath, first.sessionPath);
+  EXPECT_FALSE(second.startScreenshotOk);
+  EXPECT_TRUE(second.inputCaptureActive);
+  EXPECT_FALSE(fs::exists(dir.path() + "/other"));
+  EXPECT_EQ(tap.starts, 1);
+  EXPECT_EQ(logOf(first.sessionPath).size(), 3u);
+}
+
+TEST_F(ControllerTest, StartStopStartNumbersTheSecondSessionFromOneAgain) {
+  controller.start(dir.path(), "one");
+  tap.fire({key, key});
+  controller.stop(std::nullopt, std::nullopt);
+  const auto second = controller.start(dir.path(), "two");
+  EXPECT_TRUE(fs::exists(second.sessionPath + "/screenshots/start-1.png"));
+  EXPECT_TRUE(fs::exists(second.sessionPath + "/ax-snapshots/start-2.json"));
+  tap.fire({key});
+  EXPECT_EQ(summaryOf(second.sessionPath).back(), "evt_000003 key_down");
+}
+
+TEST_F(ControllerTest, StopWithNothingToStopIsIdleAndAsksNothing) {
+  controller.start(dir.path(), "real");
+  const std::string realId = controller.status().sessionId.value();
+  controller.stop(std::nullopt, std::nullopt);
+  const int stopsBefore = tap.stops;
+  for (const auto& [ws, id] : std::vector<std::pair<std::optional<std::string>, std::optional<std::string>>>{
+           {std::nullopt, std::nullopt},
+           {dir.path(), std::nullopt},
+           {std::nullopt, realId},
+           {dir.path(), "   "},
+           {" \n", realId},
+           {dir.path(), "no-such-session"},
+           {dir.path(), "../sessions/" + realId},  // not a plain name: never leaves the sessions folder
+           {dir.path(), ".."}}) {
+    const RecorderStopResult r = controller.stop(ws, id);
+    EXPECT_EQ(writeJson(r.toJson()), R"({"status":"idle"})");
+  }
+  EXPECT_EQ(tap.stops, stopsBefore);
+  EXPECT_EQ(controller.status().status, "idle");
+}
+
+TEST_F(ControllerTest, StoppingASessionOfAnEarlierProcessNumbersFromThisControllersCounter) {
+  std::string earlierId, earlierPath;
+  {
+    FakeTap otherTap;
+    RecorderController earlier(store, otherTap, screen, inspector, poster);
+    const auto r = earlier.start(dir.path(), "left open");
+    earlierId = r.sessionId;
+    earlierPath = r.sessionPath;
+  }
+  const RecorderStopResult r = controller.stop(dir.path(), earlierId);
+  EXPECT_EQ(r.status, "stopped");
+  EXPECT_EQ(r.sessionId, earlierId);
+  EXPECT_TRUE(fs::exists(earlierPath + "/screenshots/stop-1.png"));
+  EXPECT_TRUE(fs::exists(earlierPath + "/ax-snapshots/stop-2.json"));
+  EXPECT_EQ(summaryOf(earlierPath),
+            (std::vector<std::string>{"session_started session_started", "evt_000001 screenshot_captured",
+                                      "evt_000002 ax_snapshot", "evt_000001 screenshot_captured",
+                                      "evt_000002 ax_snapshot", "session_stopped session_stopped"}));
+  EXPECT_EQ(controller.status().status, "idle");
+  // Nothing checks the stored status: a second stop closes it again.
+  EXPECT_EQ(controller.stop(dir.path(), earlierId).status, "stopped");
+  EXPECT_EQ(summaryOf(earlierPath).back(), "session_stopped session_stopped");
+  EXPECT_EQ(summaryOf(earlierPath).size(), 9u);
+}
+
+TEST_F(ControllerTest, StopWhileRecordingStopsTheActiveSessionWhateverIdIsNamed) {
+  const auto active = controller.start(dir.path(), "active");
+  const auto r = controller.stop(dir.path(), "some-other-session");
+  EXPECT_EQ(r.sessionId, active.sessionId);
+}
+
+TEST_F(ControllerTest, SourceThatDoesNotStartLeavesARecordingWithoutCapture) {
+  tap.startSucceeds = false;
+  tap.trusted = false;
+  const auto started = controller.start(dir.path(), std::nullopt);
+  EXPECT_EQ(started.status, "recording");
+  EXPECT_FALSE(started.inputCaptureActive);
+  EXPECT_FALSE(started.accessibilityTrusted);
+  const auto status = controller.status();
+  EXPECT_EQ(status.status, "recording");
+  EXPECT_FALSE(status.inputCaptureActive);
+  EXPECT_FALSE(controller.permissions().inputCaptureActive);
+}
+
+TEST_F(ControllerTest, SourceThatEndsOnItsOwnIsNoLongerReportedAsCapturing) {
+  controller.start(dir.path(), std::nullopt);
+  EXPECT_TRUE(controller.permissions().inputCaptureActive);
+  tap.endOnItsOwn();
+  EXPECT_FALSE(controller.status().inputCaptureActive);
+  EXPECT_FALSE(controller.permissions().inputCaptureActive);
+  EXPECT_EQ(controller.status().status, "recording");
+}
+
+TEST_F(ControllerTest, FailedScreenshotIsStillLoggedAndReported) {
+  screen.succeeds = false;
+  const auto started = controller.start(dir.path(), std::nullopt);
+  EXPECT_FALSE(started.startScreenshotOk);
+  const auto payload = *logOf(started.sessionPath)[1].find("payload");
+  EXPECT_EQ(payload.find("screenshotOk")->asBool(), false);
+  EXPECT_EQ(*payload.findString("screenshotPath"), started.sessionPath + "/screenshots/start-1.png");
+}
+
+TEST_F(ControllerTest, UnwritableSnapshotUsesUpItsNumber) {
+  inspector.writeFails = true;
+  const auto started = controller.start(dir.path(), std::nullopt);
+  tap.fire({key});
+  EXPECT_EQ(summaryOf(started.sessionPath),
+            (std::vector<std::string>{"session_started session_started", "evt_000001 screenshot_captured",
+                                      "evt_000003 key_down"}));
+}
+
+TEST_F(ControllerTest, SessionThatCannotBeCreatedFailsStartAndStaysIdle) {
+  writeText(dir / "file", "x");
+  EXPECT_THROW(controller.start(dir / "file", std::nullopt), FileSystemError);
+  EXPECT_EQ(controller.status().status, "idle");
+  EXPECT_EQ(tap.starts, 0);
+  EXPECT_TRUE(screen.targets.empty());
+}
+
+TEST_F(ControllerTest, LostLogLinesDoNotFailTheRecordingAndLaterEventsAreStillAttempted) {
+  const auto started = controller.start(dir.path(), std::nullopt);
+  fs::rename(started.sessionPath + "/events.jsonl", dir / "moved.jsonl");
+  fs::create_directory(started.sessionPath + "/events.jsonl");  // appends now fail
+  tap.fire({key});
+  fs::remove(started.sessionPath + "/events.jsonl");
+  fs::rename(dir / "moved.jsonl", started.sessionPath + "/events.jsonl");
+  tap.fire({key});
+  EXPECT_EQ(summaryOf(started.sessionPath).back(), "evt_000004 key_down");
+  EXPECT_EQ(summaryOf(started.sessionPath).size(), 4u);
+}
+
+TEST_F(ControllerTest, SessionThatCannotBeClosedStaysActiveAndALaterStopFinishesIt) {
+  const auto started = controller.start(dir.path(), std::nullopt);
+  // summary.json as a directory cannot be replaced, so closing fails after the stopped line.
+  fs::create_directory(started.sessionPath + "/summary.json");
+  EXPECT_ANY_THROW(controller.stop(std::nullopt, std::nullopt));
+  const auto status = controller.status();
+  EXPECT_EQ(status.status, "recording");
+  EXPECT_FALSE(status.inputCaptureActive);
+  fs::remove(started.sessionPath + "/summary.json");
+  EXPECT_EQ(controller.stop(std::nullopt, std::nullopt).status, "stopped");
+  EXPECT_EQ(controller.status().status, "idle");
+}
+
+TEST_F(ControllerTest, EventsAfterStopAreNotLoggedAndTakeNoNumber) {
+  const auto started = controller.start(dir.path(), std::nullopt);
+  controller.stop(std::nullopt, std::nullopt);
+  const auto before = summaryOf(started.sessionPath);
+  tap.deliverLate(key);
+  EXPECT_EQ(summaryOf(started.sessionPath), before);
+  const auto next = controller.start(dir.path(), "next");
+  EXPECT_TRUE(fs::exists(next.sessionPath + "/screenshots/start-1.png"));
+}
+
+// Events pour in from the source thread while the main thread starts, queries and stops again and
+// again: every number is issued once and every line is whole.
+TEST_F(ControllerTest, ConcurrentEventsAndMarkersNeverShareANumberOrInterleaveLines) {
+  std::vector<std::string> sessions;
+  for (int round = 0; round < 20; ++round) {
+    const auto started = controller.start(dir.path(), "round " + std::to_string(round));
+    sessions.push_back(started.sessionPath);
+    tap.fireContinuously(key);
+    for (int i = 0; i < 5; ++i) controller.status();
+    controller.start(dir.path(), "ignored");
+    controller.stop(std::nullopt, std::nullopt);
+  }
+  size_t events = 0;
+  for (const std::string& path : sessions) {
+    std::set<std::string> ids;
+    const auto lines = logOf(path);  // throws if any line is not whole JSON
+    for (const JsonValue& line : lines) {
+      const std::string id = *line.findString("id");
+      EXPECT_TRUE(ids.insert(id).second) << "duplicate " << id << " in " << path;
+      if (*line.findString("type") == "key_down") ++events;
+    }
+    EXPECT_EQ(*lines.back().findString("type"), "session_stopped");
+  }
+  EXPECT_GT(events, 0u);
+}
+
+TEST(RunIdentifier, HyphensBecomeUnderscoresAndTheTimeGivesFourteenDigits) {
+  EXPECT_EQ(makeRunId("mail-triage", "2025-01-31T09:05:07Z"), "run_mail_triage_20250131090507");
+  EXPECT_EQ(makeRunId("mail-triage-daily", "2025-01-31T09:05:07Z"), "run_mail_triage_daily_20250131090507");
+  EXPECT_EQ(makeRunId("plain.skill_1", "2025-01-31T09:05:07Z"), "run_plain.skill_1_20250131090507");
+  EXPECT_EQ(eventIdentifier(42), "evt_000042");
+  EXPECT_EQ(eventIdentifier(1234567), "evt_1234567");
+}
+
+}  // namespace
+}  // namespace diruri

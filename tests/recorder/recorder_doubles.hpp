@@ -1,0 +1,139 @@
+// Test doubles for the recorder controller's capture components.
+#pragma once
+
+#include <atomic>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "core/capture/accessibility_inspecting.hpp"
+#include "core/capture/input_event_recording.hpp"
+#include "core/capture/screen_capturing.hpp"
+#include "core/json/json_value.hpp"
+#include "core/platform/file_system.hpp"
+#include "core/replay/event_poster.hpp"
+
+namespace diruri::test {
+
+// Delivers events from a thread of its own, like the real source; stop() joins it, so no handler
+// call runs after stop() returns.
+class FakeTap : public InputEventRecording {
+ public:
+  bool trusted = true;
+  bool startSucceeds = true;
+  std::atomic<int> starts{0}, stops{0};
+
+  ~FakeTap() override { stop(); }
+
+  bool isAccessibilityTrusted() override { return trusted; }
+  bool start(Handler onEvent) override {
+    ++starts;
+    if (!startSucceeds) return false;
+    std::lock_guard lock(mutex_);
+    handler_ = std::move(onEvent);
+    running_ = true;
+    return true;
+  }
+  void stop() override {
+    ++stops;
+    keepFiring_ = false;
+    if (thread_.joinable()) thread_.join();
+    std::lock_guard lock(mutex_);
+    running_ = false;
+  }
+  bool isRunning() override {
+    std::lock_guard lock(mutex_);
+    return running_;
+  }
+
+  // Fires the events on the source thread and waits until all were handled.
+  void fire(const std::vector<CapturedInputEvent>& events) {
+    std::thread t([&] {
+      for (const auto& e : events) deliver(e);
+    });
+    t.join();
+  }
+  // Keeps firing the event on the source thread until stop().
+  void fireContinuously(CapturedInputEvent event) {
+    keepFiring_ = true;
+    thread_ = std::thread([this, event] {
+      while (keepFiring_) deliver(event);
+    });
+  }
+  // The source ends on its own (its display went away).
+  void endOnItsOwn() {
+    std::lock_guard lock(mutex_);
+    running_ = false;
+  }
+  // Hands an event to the handler even after stop, as a source without the stop guarantee would.
+  void deliverLate(const CapturedInputEvent& e) {
+    if (handler_) handler_(e);
+  }
+
+ private:
+  void deliver(const CapturedInputEvent& e) {
+    Handler h;
+    {
+      std::lock_guard lock(mutex_);
+      if (!running_) return;
+      h = handler_;
+    }
+    h(e);
+  }
+
+  std::mutex mutex_;
+  Handler handler_;
+  bool running_ = false;
+  std::atomic<bool> keepFiring_{false};
+  std::thread thread_;
+};
+
+// Writes a small file for a successful capture, nothing for a failed one.
+class FakeScreenCapture : public ScreenCapturing {
+ public:
+  bool allowed = true;
+  bool succeeds = true;
+  std::vector<std::string> targets;
+
+  bool canCaptureScreen() override { return allowed; }
+  ScreenCaptureResult capturePNG(const std::string& path) override {
+    targets.push_back(path);
+    if (!succeeds) return {path, false};
+    posixFileSystem().createDirectories(path.substr(0, path.rfind('/')));
+    posixFileSystem().writeFileAtomically(path, "\x89PNG fake");
+    return {path, true};
+  }
+};
+
+class FakeInspector : public AccessibilityInspecting {
+ public:
+  std::optional<ForegroundAppSnapshot> front = ForegroundAppSnapshot{"org.example.Editor", "Editor", 812, "Untitled"};
+  bool writeFails = false;
+
+  std::optional<ForegroundAppSnapshot> foregroundSnapshot() override { return front; }
+  std::optional<AccessibilitySnapshot> accessibilitySnapshot() override {
+    if (!front) return std::nullopt;
+    AccessibilitySnapshot s;
+    s.app = *front;
+    s.capturedAt = "2025-01-31T12:34:56Z";
+    return s;
+  }
+  void writeSnapshot(const AccessibilitySnapshot& snapshot, const std::string& path) override {
+    if (writeFails) throw FileSystemError(ENOSPC, "write", path);
+    posixFileSystem().createDirectories(path.substr(0, path.rfind('/')));
+    posixFileSystem().writeFileAtomically(path, writeJson(snapshot.toJson(), JsonLayout::Pretty));
+  }
+};
+
+class NullPoster : public EventPoster {
+ public:
+  bool reachable = true;
+  int posted = 0;
+  bool begin() override { return reachable; }
+  bool postMouse(double, double, bool) override { return ++posted, true; }
+  bool postKey(int64_t, bool) override { return ++posted, true; }
+  bool postScroll(int64_t) override { return ++posted, true; }
+  void end() override {}
+};
+
+}  // namespace diruri::test
