@@ -37,10 +37,9 @@ class FileSystem {
   // over the target. On failure nothing is left but what was there before.
   virtual void writeFileAtomically(const std::string& path, std::string_view bytes) = 0;
 
-  // Appends the bytes to an existing regular file in one write (retrying short writes). Never
-  // creates the file and never appends through a symbolic link at the path. When the file does
-  // not end in a line feed (an earlier append failed part-way), a line feed goes first, so a torn
-  // line cannot swallow the new one.
+  // Appends the bytes to an existing file in one write (retrying short writes). Never creates the
+  // file and never appends through a symbolic link at the path. A write that fails part-way is cut
+  // back off the file where possible, so a torn line does not swallow the next one.
   virtual void appendToFile(const std::string& path, std::string_view bytes) = 0;
 
   // The process's current directory, absolute.

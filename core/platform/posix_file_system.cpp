@@ -35,19 +35,18 @@ int openRetrying(const std::string& path, int flags, mode_t mode = 0) {
 // Closes once: on Linux the descriptor is gone even when close reports EINTR, so it is not retried.
 int closeOnce(int fd) { return ::close(fd) == 0 || errno == EINTR ? 0 : errno; }
 
-// Writes every byte, continuing after short writes and EINTR. Returns 0 or the errno.
-int writeAll(int fd, std::string_view bytes) {
-  const char* p = bytes.data();
-  size_t left = bytes.size();
-  while (left > 0) {
-    const ssize_t n = ::write(fd, p, left);
+// Writes every byte, continuing after short writes and EINTR. Returns 0 or the errno; `written`
+// says how far it got either way.
+int writeAll(int fd, std::string_view bytes, size_t& written) {
+  written = 0;
+  while (written < bytes.size()) {
+    const ssize_t n = ::write(fd, bytes.data() + written, bytes.size() - written);
     if (n < 0) {
       if (errno == EINTR) continue;
       return errno;
     }
     if (n == 0) return EIO;  // no progress and no error: give up rather than spin
-    p += n;
-    left -= static_cast<size_t>(n);
+    written += static_cast<size_t>(n);
   }
   return 0;
 }
@@ -139,7 +138,8 @@ class PosixFileSystem final : public FileSystem {
       fd = openRetrying(temp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
       if (fd < 0 && (errno != EEXIST || attempt == 8)) fail(errno, "write", path);
     }
-    int err = writeAll(fd, bytes);
+    size_t written = 0;
+    int err = writeAll(fd, bytes, written);
     if (err == 0 && ::fsync(fd) != 0) err = errno;
     const int closeErr = closeOnce(fd);
     if (err == 0) err = closeErr;
@@ -154,24 +154,12 @@ class PosixFileSystem final : public FileSystem {
   void appendToFile(const std::string& path, std::string_view bytes) override {
     requireUsablePath("append", path);
     // No O_CREAT: a missing file is the caller's case. O_NOFOLLOW: never append through a link.
-    // Read access is for the last byte (below); O_NONBLOCK keeps a FIFO from blocking the open.
-    const int fd = openRetrying(path, O_RDWR | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    // O_NONBLOCK: a FIFO planted at the path fails the open instead of blocking it.
+    const int fd = openRetrying(path, O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0) fail(errno, "append", path);
-    int err = 0;
-    struct stat st {};
-    if (::fstat(fd, &st) != 0) {
-      err = errno;
-    } else if (!S_ISREG(st.st_mode)) {
-      err = EINVAL;
-    } else if (endsInsideLine(fd, st.st_size) && !bytes.empty()) {
-      std::string joined;
-      joined.reserve(bytes.size() + 1);
-      joined.push_back('\n');
-      joined.append(bytes);
-      err = writeAll(fd, joined);
-    } else {
-      err = writeAll(fd, bytes);
-    }
+    size_t written = 0;
+    int err = writeAll(fd, bytes, written);
+    if (err != 0 && written > 0) cutOff(fd, written);
     const int closeErr = closeOnce(fd);
     if (err == 0) err = closeErr;
     if (err != 0) fail(err, "append", path);
@@ -190,17 +178,14 @@ class PosixFileSystem final : public FileSystem {
   }
 
  private:
-  // A line appended after a torn one (an earlier write that failed part-way) would be glued to
-  // it and lost to every reader of the log. When the file does not end in a line feed, one is
-  // written first, so the torn piece stays a line of its own and the new one stays whole.
-  static bool endsInsideLine(int fd, off_t size) {
-    if (size == 0) return false;
-    char last = '\n';
-    ssize_t n;
-    do {
-      n = ::pread(fd, &last, 1, size - 1);
-    } while (n < 0 && errno == EINTR);
-    return n == 1 && last != '\n';
+  // A line torn by a failed write would be glued to the next append and lose that one too, so
+  // the written part is cut off again (best effort: if that fails too, the tear stays). With
+  // O_APPEND the offset after the write is the end of what this call wrote.
+  static void cutOff(int fd, size_t written) {
+    const off_t end = ::lseek(fd, 0, SEEK_CUR);
+    if (end < static_cast<off_t>(written)) return;
+    while (::ftruncate(fd, end - static_cast<off_t>(written)) != 0 && errno == EINTR) {
+    }
   }
 };
 

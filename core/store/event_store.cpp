@@ -147,12 +147,16 @@ void EventStore::appendEvent(const RecordingEvent& event, const RecordingSession
   std::string line = encode(event.toJson(), JsonLayout::Compact);
   line.push_back('\n');
   const std::string path = joinPath(session.sessionPath, kEventsFile);
-  if (fileManager_.fileExists(path)) {
+  // The append itself finds out whether the log exists: a separate test first would cost a path
+  // lookup on every event for the sake of the one that starts the log.
+  try {
     fileManager_.appendToFile(path, line);
-  } else {
-    // Never creates the session directory: a log whose directory is gone is an error.
-    fileManager_.writeFileAtomically(path, line);
+    return;
+  } catch (const FileSystemError& e) {
+    if (e.code() != std::errc::no_such_file_or_directory) throw;
   }
+  // No log yet. The session directory is never created here: if it is gone, this fails as well.
+  fileManager_.writeFileAtomically(path, line);
 }
 
 std::vector<JsonObject> EventStore::readEventObjects(const RecordingSession& session) {

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 
 #include <string>
 
@@ -16,6 +18,21 @@ namespace diruri::test {
 
 inline constexpr int64_t kCheckoutFlowMillis = 1738326896789;  // 2025-01-31T12:34:56.789Z
 inline constexpr int64_t kBootUptimeMillis = 86400123;
+
+// Runs f with the process's file-size limit lowered to `bytes`: a real write past it stops part-way
+// and then fails with EFBIG.
+template <typename F>
+void withFileSizeLimit(rlim_t bytes, F&& f) {
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  const auto previous = signal(SIGXFSZ, SIG_IGN);
+  rlimit lowered = saved;
+  lowered.rlim_cur = bytes;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &lowered), 0);
+  f();
+  setrlimit(RLIMIT_FSIZE, &saved);
+  signal(SIGXFSZ, previous);
+}
 
 class StoreTest : public ::testing::Test {
  protected:
