@@ -10,7 +10,7 @@ packages=(
   libpng-dev
   libatspi2.0-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
-  xvfb openbox xdotool x11-utils dbus dbus-x11 at-spi2-core python3-gi gir1.2-gtk-3.0 gir1.2-atspi-2.0
+  xvfb openbox xdotool scrot x11-utils dbus dbus-x11 at-spi2-core python3-gi gir1.2-gtk-3.0 gir1.2-atspi-2.0
   clang libclang-rt-14-dev
 )
 

@@ -1,0 +1,293 @@
+// The front application of the X display, from the window manager's and the window's properties.
+#include "core/capture/x11/accessibility_inspector.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+#include <xcb/res.h>
+#include <xcb/xcb.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "core/capture/x11/sigpipe_guard.hpp"
+#include "core/capture/x11/x11_text.hpp"
+#include "core/json/json_value.hpp"
+#include "core/text/unicode.hpp"
+
+namespace diruri {
+
+namespace {
+
+enum Atom { NetActiveWindow, NetWmPid, GtkApplicationId, NetWmName, Utf8String, WmState,
+            CompoundText, AtomCount };
+constexpr std::array<const char*, AtomCount> kAtomNames = {
+    "_NET_ACTIVE_WINDOW", "_NET_WM_PID", "_GTK_APPLICATION_ID", "_NET_WM_NAME",
+    "UTF8_STRING",        "WM_STATE",    "COMPOUND_TEXT"};
+
+// Longest property text read, in 32-bit units; a longer title is cut (and its cut end repaired).
+constexpr uint32_t kMaxTextLongs = 4096;
+// Deepest parent chain walked from the focus to its top-level window.
+constexpr int kMaxDepth = 64;
+constexpr uint8_t kBadWindow = 3;
+
+struct FreeDeleter {
+  void operator()(void* p) const { std::free(p); }
+};
+template <typename T>
+using Reply = std::unique_ptr<T, FreeDeleter>;
+
+std::string_view propertyBytes(const xcb_get_property_reply_t* r) {
+  if (r == nullptr || r->type == XCB_ATOM_NONE || r->format != 8) return {};
+  return {static_cast<const char*>(xcb_get_property_value(r)),
+          static_cast<size_t>(xcb_get_property_value_length(r))};
+}
+
+bool hasProperty(const xcb_get_property_reply_t* r) {
+  return r != nullptr && r->type != XCB_ATOM_NONE;
+}
+
+std::optional<uint32_t> propertyCardinal(const xcb_get_property_reply_t* r) {
+  if (r == nullptr || r->format != 32 || xcb_get_property_value_length(r) < 4) return std::nullopt;
+  uint32_t v;
+  std::memcpy(&v, xcb_get_property_value(r), sizeof v);
+  return v;
+}
+
+// procfs is part of the platform query here, like the display: its files report no size, so it
+// is read directly rather than through the store's file system.
+std::optional<std::string> processName(uint32_t pid) {
+  if (pid == 0) return std::nullopt;
+  const std::string path = "/proc/" + std::to_string(pid) + "/comm";
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  char buf[64];
+  ssize_t n;
+  do {
+    n = ::read(fd, buf, sizeof buf);
+  } while (n < 0 && errno == EINTR);
+  ::close(fd);
+  if (n <= 0) return std::nullopt;
+  std::string name(buf, static_cast<size_t>(n));
+  while (!name.empty() && name.back() == '\n') name.pop_back();
+  if (name.empty()) return std::nullopt;
+  return sanitizeUtf8(name);
+}
+
+std::optional<std::string> nonEmpty(std::string s) {
+  if (s.empty()) return std::nullopt;
+  return s;
+}
+
+}  // namespace
+
+struct AccessibilityInspector::Display {
+  xcb_connection_t* conn = nullptr;
+  xcb_window_t root = XCB_WINDOW_NONE;
+  std::array<xcb_atom_t, AtomCount> atoms{};
+  bool hasRes = false;
+
+  ~Display() {
+    if (conn != nullptr) xcb_disconnect(conn);
+  }
+
+  // What one round trip learns about a window.
+  struct Window {
+    bool gone = false;
+    bool hasWmState = false;
+    xcb_window_t parent = XCB_WINDOW_NONE;
+    Reply<xcb_get_property_reply_t> pid, gtkAppId, wmClass, netWmName, wmName;
+    std::optional<uint32_t> resPid;
+  };
+
+  static std::unique_ptr<Display> open() {
+    auto d = std::make_unique<Display>();
+    int screenNumber = 0;
+    d->conn = xcb_connect(nullptr, &screenNumber);
+    if (xcb_connection_has_error(d->conn)) return nullptr;
+    xcb_screen_iterator_t it = xcb_setup_roots_iterator(xcb_get_setup(d->conn));
+    for (int i = 0; i < screenNumber && it.rem > 0; ++i) xcb_screen_next(&it);
+    if (it.rem == 0) return nullptr;
+    d->root = it.data->root;
+
+    std::array<xcb_intern_atom_cookie_t, AtomCount> cookies;
+    for (size_t i = 0; i < AtomCount; ++i) {
+      cookies[i] = xcb_intern_atom(d->conn, 0, static_cast<uint16_t>(std::strlen(kAtomNames[i])),
+                                   kAtomNames[i]);
+    }
+    // Sent before the atom replies are read, so the extension query shares their round trip.
+    xcb_prefetch_extension_data(d->conn, &xcb_res_id);
+    for (size_t i = 0; i < AtomCount; ++i) {
+      Reply<xcb_intern_atom_reply_t> r(xcb_intern_atom_reply(d->conn, cookies[i], nullptr));
+      if (!r) return nullptr;
+      d->atoms[i] = r->atom;
+    }
+    const xcb_query_extension_reply_t* res = xcb_get_extension_data(d->conn, &xcb_res_id);
+    d->hasRes = res != nullptr && res->present;
+    return d;
+  }
+
+  // All requests first, then the replies: one round trip whatever is asked.
+  Window inspect(xcb_window_t w, bool walking) {
+    auto text = [&](xcb_atom_t property) {
+      return xcb_get_property(conn, 0, w, property, XCB_GET_PROPERTY_TYPE_ANY, 0, kMaxTextLongs);
+    };
+    const auto pidC = xcb_get_property(conn, 0, w, atoms[NetWmPid], XCB_ATOM_CARDINAL, 0, 1);
+    const auto gtkC = text(atoms[GtkApplicationId]);
+    const auto classC = text(XCB_ATOM_WM_CLASS);
+    const auto netNameC = text(atoms[NetWmName]);
+    const auto nameC = text(XCB_ATOM_WM_NAME);
+    xcb_get_property_cookie_t stateC{};
+    xcb_query_tree_cookie_t treeC{};
+    if (walking) {
+      stateC = xcb_get_property(conn, 0, w, atoms[WmState], XCB_GET_PROPERTY_TYPE_ANY, 0, 0);
+      treeC = xcb_query_tree(conn, w);
+    }
+    xcb_res_query_client_ids_cookie_t resC{};
+    if (hasRes) {
+      const xcb_res_client_id_spec_t spec{w, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
+      resC = xcb_res_query_client_ids(conn, 1, &spec);
+    }
+
+    Window out;
+    xcb_generic_error_t* error = nullptr;
+    out.pid.reset(xcb_get_property_reply(conn, pidC, &error));
+    if (error != nullptr) {
+      out.gone = error->error_code == kBadWindow;
+      std::free(error);
+    }
+    out.gtkAppId.reset(xcb_get_property_reply(conn, gtkC, nullptr));
+    out.wmClass.reset(xcb_get_property_reply(conn, classC, nullptr));
+    out.netWmName.reset(xcb_get_property_reply(conn, netNameC, nullptr));
+    out.wmName.reset(xcb_get_property_reply(conn, nameC, nullptr));
+    if (walking) {
+      Reply<xcb_get_property_reply_t> state(xcb_get_property_reply(conn, stateC, nullptr));
+      out.hasWmState = hasProperty(state.get());
+      Reply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(conn, treeC, nullptr));
+      if (tree) out.parent = tree->parent;
+    }
+    if (hasRes) {
+      Reply<xcb_res_query_client_ids_reply_t> ids(xcb_res_query_client_ids_reply(conn, resC, nullptr));
+      if (ids) {
+        for (auto it = xcb_res_query_client_ids_ids_iterator(ids.get()); it.rem > 0;
+             xcb_res_client_id_value_next(&it)) {
+          if ((it.data->spec.mask & XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID) != 0 &&
+              xcb_res_client_id_value_value_length(it.data) >= 1) {
+            out.resPid = *xcb_res_client_id_value_value(it.data);
+          }
+        }
+      }
+    }
+    return out;
+  }
+
+  std::string propertyText(const xcb_get_property_reply_t* r, std::string_view bytes) const {
+    if (r->type == XCB_ATOM_STRING) return utf8FromLatin1(bytes);
+    if (r->type == atoms[CompoundText]) return utf8FromCompoundText(bytes);
+    return sanitizeUtf8(bytes);
+  }
+
+  ForegroundAppSnapshot snapshotOf(const Window& w) const {
+    ForegroundAppSnapshot s;
+    uint32_t pid = propertyCardinal(w.pid.get()).value_or(w.resPid.value_or(0));
+    s.processId = static_cast<int32_t>(pid);
+
+    // WM_CLASS holds the instance name and the class name, each ended by a NUL.
+    std::optional<std::string> className;
+    const std::string_view cls = propertyBytes(w.wmClass.get());
+    if (const size_t first = cls.find('\0'); first != std::string_view::npos) {
+      std::string_view rest = cls.substr(first + 1);
+      rest = rest.substr(0, rest.find('\0'));
+      className = nonEmpty(propertyText(w.wmClass.get(), rest));
+    }
+    std::optional<std::string> appId;
+    if (hasProperty(w.gtkAppId.get())) appId = nonEmpty(sanitizeUtf8(propertyBytes(w.gtkAppId.get())));
+
+    s.bundleId = appId ? appId : className;
+    if (className) {
+      s.appName = *className;
+    } else if (auto comm = processName(pid)) {
+      s.appName = *comm;
+    } else if (s.bundleId) {
+      s.appName = *s.bundleId;
+    } else {
+      s.appName = "Unknown";
+    }
+
+    if (hasProperty(w.netWmName.get())) {
+      s.windowTitle = sanitizeUtf8(propertyBytes(w.netWmName.get()));
+    } else if (hasProperty(w.wmName.get())) {
+      s.windowTitle = propertyText(w.wmName.get(), propertyBytes(w.wmName.get()));
+    }
+    return s;
+  }
+
+  // Without a usable _NET_ACTIVE_WINDOW: the focus, up to the window carrying WM_STATE (the client
+  // window a window manager manages) or, without a window manager, the child of the root.
+  std::optional<ForegroundAppSnapshot> fromFocus(xcb_window_t w) {
+    for (int depth = 0; depth < kMaxDepth; ++depth) {
+      if (w == XCB_WINDOW_NONE || w == XCB_INPUT_FOCUS_POINTER_ROOT || w == root) return std::nullopt;
+      const Window info = inspect(w, true);
+      if (info.gone) return std::nullopt;
+      if (info.hasWmState || info.parent == root || info.parent == XCB_WINDOW_NONE) {
+        return snapshotOf(info);
+      }
+      w = info.parent;
+    }
+    return std::nullopt;
+  }
+
+  std::optional<ForegroundAppSnapshot> front() {
+    const auto activeC =
+        xcb_get_property(conn, 0, root, atoms[NetActiveWindow], XCB_ATOM_WINDOW, 0, 1);
+    const auto focusC = xcb_get_input_focus(conn);
+    Reply<xcb_get_property_reply_t> active(xcb_get_property_reply(conn, activeC, nullptr));
+    Reply<xcb_get_input_focus_reply_t> focus(xcb_get_input_focus_reply(conn, focusC, nullptr));
+    if (!focus) return std::nullopt;
+
+    const xcb_window_t activeWindow = propertyCardinal(active.get()).value_or(XCB_WINDOW_NONE);
+    if (activeWindow != XCB_WINDOW_NONE) {
+      const Window info = inspect(activeWindow, false);
+      if (!info.gone) return snapshotOf(info);
+      // A window manager that exited leaves the name of a window that no longer exists.
+    }
+    return fromFocus(focus->focus);
+  }
+};
+
+AccessibilityInspector::AccessibilityInspector(FileSystem& fileSystem, Clock& clock)
+    : fileSystem_(fileSystem), clock_(clock) {}
+
+AccessibilityInspector::~AccessibilityInspector() = default;
+
+std::optional<ForegroundAppSnapshot> AccessibilityInspector::foregroundSnapshot() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  SigpipeGuard guard;
+  if (!display_) display_ = Display::open();
+  if (!display_) return std::nullopt;
+  std::optional<ForegroundAppSnapshot> app = display_->front();
+  if (xcb_connection_has_error(display_->conn)) {
+    display_.reset();  // the server went away: answer "none" and connect afresh next time
+    return std::nullopt;
+  }
+  return app;
+}
+
+std::optional<AccessibilitySnapshot> AccessibilityInspector::accessibilitySnapshot() {
+  std::optional<ForegroundAppSnapshot> app = foregroundSnapshot();
+  if (!app) return std::nullopt;
+  AccessibilitySnapshot snapshot;
+  snapshot.app = std::move(*app);
+  snapshot.capturedAt = formatIso8601(clock_.wallMillis());
+  return snapshot;
+}
+
+void AccessibilityInspector::writeSnapshot(const AccessibilitySnapshot& snapshot,
+                                           const std::string& path) {
+  const size_t slash = path.find_last_of('/');
+  if (slash != std::string::npos) fileSystem_.createDirectories(slash == 0 ? "/" : path.substr(0, slash));
+  fileSystem_.writeFileAtomically(path, writeJson(snapshot.toJson(), JsonLayout::Pretty));
+}
+
+}  // namespace diruri

@@ -1,0 +1,40 @@
+// The front application of the X display, from the window manager's and the window's properties.
+#pragma once
+
+#include <memory>
+#include <mutex>
+
+#include "core/capture/accessibility_inspecting.hpp"
+#include "core/platform/clock.hpp"
+#include "core/platform/file_system.hpp"
+
+namespace diruri {
+
+// The front window is the root's _NET_ACTIVE_WINDOW or, without a window manager (or when that
+// names a window that no longer exists), the input focus walked up to its top-level client window.
+// Its application comes from _NET_WM_PID (else the X-Resource extension), _GTK_APPLICATION_ID,
+// WM_CLASS and /proc/<pid>/comm; its title from _NET_WM_NAME, else WM_NAME. All text is valid UTF-8.
+//
+// One connection to $DISPLAY, opened at the first query and opened again after the server went
+// away; no display means no front application. Safe to call from several threads (one at a time
+// reaches the display). Roles are not reported yet.
+class AccessibilityInspector final : public AccessibilityInspecting {
+ public:
+  AccessibilityInspector(FileSystem& fileSystem, Clock& clock);
+  ~AccessibilityInspector() override;
+  AccessibilityInspector(const AccessibilityInspector&) = delete;
+  AccessibilityInspector& operator=(const AccessibilityInspector&) = delete;
+
+  std::optional<ForegroundAppSnapshot> foregroundSnapshot() override;
+  std::optional<AccessibilitySnapshot> accessibilitySnapshot() override;
+  void writeSnapshot(const AccessibilitySnapshot& snapshot, const std::string& path) override;
+
+ private:
+  struct Display;
+  FileSystem& fileSystem_;
+  Clock& clock_;
+  std::mutex mutex_;
+  std::unique_ptr<Display> display_;
+};
+
+}  // namespace diruri

@@ -1,0 +1,238 @@
+// System-wide capture of clicks, keys and wheel steps from the X display, through RECORD.
+#include "core/capture/x11/event_tap_recorder.hpp"
+
+#include <pthread.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <xcb/record.h>
+#include <xcb/xcb.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <mutex>
+#include <thread>
+
+#include "core/capture/x11/sigpipe_guard.hpp"
+#include "core/capture/x11/x11_display.hpp"
+#include "core/capture/x11/x11_event_mapping.hpp"
+
+namespace diruri {
+
+namespace {
+
+// Linux keeps 15 bytes of a thread name: "ZuderoZadoveViduzaDiradUzu" becomes this.
+constexpr char kThreadName[] = "ZuderoZadoveVid";
+
+// How long start() waits for the server to confirm recording, and stop() for the thread to see
+// the end of data before it cuts the connection.
+constexpr auto kStartLimit = std::chrono::seconds(5);
+constexpr auto kStopLimit = std::chrono::seconds(2);
+
+enum class Phase { Starting, Capturing, Ended };
+
+// Reply categories of an enabled record context (the protocol numbers them; XCB names none).
+constexpr uint8_t kFromServer = 0;
+constexpr uint8_t kStartOfData = 4;
+constexpr uint8_t kEndOfData = 5;
+
+}  // namespace
+
+struct EventTapRecorder::Capture {
+  std::mutex lifecycle;  // serialises start() and stop(), so neither sees the other half done
+
+  // Owned by whoever holds `lifecycle`; the thread only reads them while it runs.
+  xcb_connection_t* control = nullptr;
+  xcb_connection_t* data = nullptr;
+  uint32_t context = 0;
+  std::thread thread;
+  Handler handler;
+
+  std::mutex phaseMutex;
+  std::condition_variable phaseChanged;
+  Phase phase = Phase::Ended;
+  bool confirmed = false;  // the server sent start-of-data for this run
+
+  std::atomic<bool> stopRequested{false};
+  std::atomic<bool> running{false};
+
+  void setPhase(Phase p) {
+    {
+      std::lock_guard<std::mutex> lock(phaseMutex);
+      phase = p;
+      if (p == Phase::Capturing) confirmed = true;
+      running = p == Phase::Capturing && !stopRequested;
+    }
+    phaseChanged.notify_all();
+  }
+
+  // An exception escaping the thread would end the process; a failing handler loses that event only.
+  void deliver(const CapturedInputEvent& event) {
+    try {
+      handler(event);
+    } catch (...) {
+    }
+  }
+
+  void readLoop() {
+    pthread_setname_np(pthread_self(), kThreadName);
+    // This thread writes one request; if the server is gone by then, that must not kill the process.
+    sigset_t pipe;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+
+    // The server answers this one request with a stream of replies: start of data, the recorded
+    // events, and end of data once the context is disabled.
+    const xcb_record_enable_context_cookie_t cookie = xcb_record_enable_context(data, context);
+    xcb_flush(data);
+    bool endOfData = false;
+    while (!endOfData) {
+      xcb_generic_error_t* error = nullptr;
+      xcb_record_enable_context_reply_t* reply =
+          xcb_record_enable_context_reply(data, cookie, &error);
+      std::free(error);
+      if (reply == nullptr) break;  // connection lost, or refused before it started
+      switch (reply->category) {
+        case kStartOfData:
+          setPhase(Phase::Capturing);
+          break;
+        case kFromServer: {
+          const auto events = capturedEventsFromRecordData(
+              xcb_record_enable_context_data(reply),
+              static_cast<size_t>(xcb_record_enable_context_data_length(reply)),
+              reply->client_swapped != 0);
+          for (const CapturedInputEvent& e : events) {
+            if (stopRequested) break;
+            deliver(e);
+          }
+          break;
+        }
+        case kEndOfData:
+          endOfData = true;
+          break;
+        default:
+          break;
+      }
+      std::free(reply);
+    }
+    // The stream ended without being asked to: the display went away under a running capture.
+    // The flag turns false before the handler hears of it.
+    const bool lost = !endOfData && !stopRequested && running;
+    running = false;
+    if (lost) {
+      CapturedInputEvent marker;
+      marker.type = "user_marker";
+      deliver(marker);
+    }
+    setPhase(Phase::Ended);
+  }
+
+  bool begin(Handler onEvent) {
+    SigpipeGuard guard;
+    control = xcb_connect(nullptr, nullptr);
+    data = xcb_connect(nullptr, nullptr);
+    if (xcb_connection_has_error(control) || xcb_connection_has_error(data)) return false;
+    const xcb_query_extension_reply_t* ext = xcb_get_extension_data(control, &xcb_record_id);
+    if (ext == nullptr || !ext->present) return false;
+
+    context = xcb_generate_id(control);
+    xcb_record_range_t range{};
+    range.device_events.first = XCB_KEY_PRESS;
+    range.device_events.last = XCB_BUTTON_RELEASE;
+    const xcb_record_client_spec_t clients = XCB_RECORD_CS_ALL_CLIENTS;
+    xcb_generic_error_t* error = xcb_request_check(
+        control, xcb_record_create_context_checked(control, context, 0, 1, 1, &clients, &range));
+    if (error != nullptr) {
+      std::free(error);
+      context = 0;
+      return false;
+    }
+
+    handler = std::move(onEvent);
+    stopRequested = false;
+    {
+      std::lock_guard<std::mutex> lock(phaseMutex);
+      phase = Phase::Starting;
+      confirmed = false;
+    }
+    thread = std::thread([this] { readLoop(); });
+
+    std::unique_lock<std::mutex> lock(phaseMutex);
+    phaseChanged.wait_for(lock, kStartLimit, [this] { return phase != Phase::Starting; });
+    return confirmed;
+  }
+
+  void end() {
+    stopRequested = true;
+    running = false;
+    if (thread.joinable()) {
+      if (thread.get_id() == std::this_thread::get_id()) {
+        disable();  // called from the handler: the thread ends after it returns
+        return;
+      }
+      disable();
+      std::unique_lock<std::mutex> lock(phaseMutex);
+      if (!phaseChanged.wait_for(lock, kStopLimit, [this] { return phase == Phase::Ended; })) {
+        // No end of data from a hung server (or a start that never got going): cutting the
+        // socket makes the blocked read fail, so the join below cannot hang.
+        shutdown(xcb_get_file_descriptor(data), SHUT_RDWR);
+      }
+      lock.unlock();
+      thread.join();
+    }
+    release();
+  }
+
+  void disable() {
+    if (control == nullptr || context == 0) return;
+    SigpipeGuard guard;
+    xcb_record_disable_context(control, context);
+    xcb_flush(control);
+  }
+
+  void release() {
+    SigpipeGuard guard;
+    if (control != nullptr && context != 0) {
+      xcb_record_free_context(control, context);
+      xcb_flush(control);
+    }
+    context = 0;
+    if (control != nullptr) xcb_disconnect(control);
+    if (data != nullptr) xcb_disconnect(data);
+    control = nullptr;
+    data = nullptr;
+    handler = nullptr;
+    running = false;
+  }
+};
+
+EventTapRecorder::EventTapRecorder() : capture_(std::make_unique<Capture>()) {}
+
+EventTapRecorder::~EventTapRecorder() {
+  stop();
+  // A stop() from inside the handler left the thread to be collected here.
+  std::lock_guard<std::mutex> lock(capture_->lifecycle);
+  capture_->end();
+}
+
+bool EventTapRecorder::isAccessibilityTrusted() { return x11DisplayOffersRecord(); }
+
+bool EventTapRecorder::start(Handler onEvent) {
+  std::lock_guard<std::mutex> lock(capture_->lifecycle);
+  if (capture_->running) return false;
+  capture_->end();  // a run that ended on its own, or stopped from its handler, is collected first
+  if (capture_->begin(std::move(onEvent))) return true;
+  capture_->end();
+  return false;
+}
+
+void EventTapRecorder::stop() {
+  std::lock_guard<std::mutex> lock(capture_->lifecycle);
+  capture_->end();
+}
+
+bool EventTapRecorder::isRunning() { return capture_->running; }
+
+}  // namespace diruri

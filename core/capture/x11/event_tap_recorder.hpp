@@ -1,0 +1,35 @@
+// System-wide capture of clicks, keys and wheel steps from the X display, through RECORD.
+#pragma once
+
+#include <memory>
+
+#include "core/capture/input_event_recording.hpp"
+
+namespace diruri {
+
+// Two connections to $DISPLAY per capture: one creates, disables and frees the record context, the
+// other receives the recorded events on a thread of the recorder's own. start() returns once the
+// server has confirmed that recording runs; stop() returns once that thread has ended. Events
+// still in flight when stop() begins are dropped. If the display goes away during capture, the
+// handler receives one "user_marker", the thread ends and isRunning() turns false.
+//
+// start() and stop() may be called from any thread, stop() also from inside the handler (it then
+// cannot wait for the thread it runs on; the next start() or the destructor collects it).
+class EventTapRecorder final : public InputEventRecording {
+ public:
+  EventTapRecorder();
+  ~EventTapRecorder() override;
+  EventTapRecorder(const EventTapRecorder&) = delete;
+  EventTapRecorder& operator=(const EventTapRecorder&) = delete;
+
+  bool isAccessibilityTrusted() override;
+  bool start(Handler onEvent) override;
+  void stop() override;
+  bool isRunning() override;
+
+ private:
+  struct Capture;
+  std::unique_ptr<Capture> capture_;
+};
+
+}  // namespace diruri

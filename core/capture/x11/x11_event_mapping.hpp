@@ -1,0 +1,29 @@
+// Turns recorded X device events into captured input events; pure, so it is testable without a display.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "core/capture/captured_input_event.hpp"
+
+namespace diruri {
+
+// Core protocol event codes the recorder asks for (KeyPress through ButtonRelease).
+inline constexpr int kX11KeyPress = 2;
+inline constexpr int kX11KeyRelease = 3;
+inline constexpr int kX11ButtonPress = 4;
+inline constexpr int kX11ButtonRelease = 5;
+
+// One device event: its code, its detail byte (keycode or button) and its root coordinates.
+// Nothing for events the log does not keep (other buttons, wheel releases, other codes).
+std::optional<CapturedInputEvent> capturedEventFromX11(int eventType, int detail, int rootX,
+                                                       int rootY);
+
+// The data of one "from server" record reply: a run of 32-byte core events, byte-swapped when the
+// server's byte order differs from ours. Incomplete trailing bytes are ignored.
+std::vector<CapturedInputEvent> capturedEventsFromRecordData(const uint8_t* data, size_t length,
+                                                             bool swapped);
+
+}  // namespace diruri

@@ -1,0 +1,39 @@
+// Replays clicks, keys and wheel steps into the X display through the XTEST extension.
+#pragma once
+
+#include <memory>
+
+#include "core/replay/event_poster.hpp"
+
+namespace diruri {
+
+// Requests are pipelined: nothing waits for the server per event, but every kSyncInterval
+// requests one round trip lets the server catch up, so that its input queue never overflows and
+// drops events. end() waits until the server has processed everything posted.
+//
+// Limits: key codes 8 to 255 (the X range); coordinates within the 16-bit X range; a scroll of at
+// most kMaxScrollSteps wheel steps either way (a larger amount is not a wheel movement a person
+// made, and would flood the display). Posting fails (false) once the display has gone away.
+// Not thread-safe: one replay at a time, begin() to end() on one thread.
+class X11EventPoster final : public EventPoster {
+ public:
+  static constexpr int kSyncInterval = 256;
+  static constexpr int64_t kMaxScrollSteps = 10000;
+
+  X11EventPoster();
+  ~X11EventPoster() override;
+  X11EventPoster(const X11EventPoster&) = delete;
+  X11EventPoster& operator=(const X11EventPoster&) = delete;
+
+  bool begin() override;
+  bool postMouse(double x, double y, bool down) override;
+  bool postKey(int64_t keyCode, bool down) override;
+  bool postScroll(int64_t amount) override;
+  void end() override;
+
+ private:
+  struct Session;
+  std::unique_ptr<Session> session_;
+};
+
+}  // namespace diruri

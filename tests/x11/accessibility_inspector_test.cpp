@@ -1,0 +1,195 @@
+// The front application read from a real X server, with and without a window manager.
+#include "core/capture/x11/accessibility_inspector.hpp"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "core/json/json_value.hpp"
+#include "tests/support/fault_injecting_file_system.hpp"
+#include "tests/support/fixed_clock.hpp"
+#include "tests/support/temp_dir.hpp"
+#include "tests/x11/captured_event_printing.hpp"
+#include "tests/x11/x11_test_display.hpp"
+
+namespace diruri {
+namespace {
+
+std::string ownProcessName() {
+  std::string name = test::readText("/proc/self/comm");
+  while (!name.empty() && name.back() == '\n') name.pop_back();
+  return name;
+}
+
+class AccessibilityInspectorTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_EQ(server_.start(), ""); }
+
+  test::XvfbServer server_;
+  test::FixedClock clock_{1767225600000, 0};  // 2026-01-01T00:00:00Z
+  test::FaultInjectingFileSystem fs_{posixFileSystem()};
+  AccessibilityInspector inspector_{fs_, clock_};
+};
+
+ForegroundAppSnapshot app(std::optional<std::string> bundleId, std::string appName, int32_t pid,
+                          std::optional<std::string> title) {
+  return {std::move(bundleId), std::move(appName), pid, std::move(title)};
+}
+
+TEST_F(AccessibilityInspectorTest, WithoutWindowManagerFollowsTheFocusUpToTheTopLevelWindow) {
+  test::TestClient client(server_.display());
+  EXPECT_EQ(inspector_.foregroundSnapshot(), std::nullopt) << "nothing focused yet";
+
+  const xcb_window_t top = client.createWindow(
+      test::WindowSpec().withClass("editor", "Texteditor").withNetWmName("notes.txt \xE2\x80\x94 Editor").withPid(4242));
+  // The focus is on a child, as GTK puts it.
+  const xcb_window_t inner = client.createWindow(test::WindowSpec().childOf(top));
+  const xcb_window_t innermost = client.createWindow(test::WindowSpec().childOf(inner));
+  client.focus(innermost);
+  EXPECT_EQ(inspector_.foregroundSnapshot(),
+            app("Texteditor", "Texteditor", 4242, "notes.txt \xE2\x80\x94 Editor"));
+
+  client.focus(top);
+  EXPECT_EQ(inspector_.foregroundSnapshot(),
+            app("Texteditor", "Texteditor", 4242, "notes.txt \xE2\x80\x94 Editor"));
+}
+
+TEST_F(AccessibilityInspectorTest, WithOpenboxTheActiveWindowIsTheFrontApplication) {
+  ASSERT_TRUE(server_.startOpenbox());
+  test::TestClient client(server_.display());
+  const xcb_window_t first = client.createWindow(
+      test::WindowSpec().withClass("one", "First").withNetWmName("First window").withPid(111));
+  ASSERT_TRUE(client.activate(first));
+  EXPECT_EQ(inspector_.foregroundSnapshot(), app("First", "First", 111, "First window"));
+
+  const xcb_window_t second = client.createWindow(
+      test::WindowSpec().withClass("two", "Second").withWmName("Second window").withPid(222).withAppId("org.example.Second"));
+  ASSERT_TRUE(client.activate(second));
+  EXPECT_EQ(inspector_.foregroundSnapshot(),
+            app("org.example.Second", "Second", 222, "Second window"));
+}
+
+// After a window manager exits, _NET_ACTIVE_WINDOW can name a window that is gone.
+TEST_F(AccessibilityInspectorTest, StaleActiveWindowFallsBackToTheFocus) {
+  ASSERT_TRUE(server_.startOpenbox());
+  test::TestClient client(server_.display());
+  const xcb_window_t managed = client.createWindow(test::WindowSpec().withClass("", "Managed").withPid(5));
+  ASSERT_TRUE(client.activate(managed));
+  server_.stopOpenbox();
+  client.destroy(managed);
+  EXPECT_EQ(inspector_.foregroundSnapshot(), std::nullopt);
+
+  const xcb_window_t survivor = client.createWindow(test::WindowSpec().withClass("", "Survivor").withPid(6));
+  client.focus(survivor);
+  EXPECT_EQ(inspector_.foregroundSnapshot(), app("Survivor", "Survivor", 6, std::nullopt));
+
+  // The same with a stale name set by hand, and no window manager ever involved.
+  const xcb_window_t gone = client.createWindow(test::WindowSpec().withClass("", "Gone").withPid(7));
+  client.setActiveWindowProperty(gone);
+  EXPECT_EQ(inspector_.foregroundSnapshot(), app("Gone", "Gone", 7, std::nullopt));
+  client.destroy(gone);
+  EXPECT_EQ(inspector_.foregroundSnapshot(), app("Survivor", "Survivor", 6, std::nullopt));
+}
+
+TEST_F(AccessibilityInspectorTest, NamesFallBackFromClassToProcessNameToBundleToUnknown) {
+  test::TestClient client(server_.display());
+  const auto show = [&](const test::WindowSpec& spec) {
+    client.focus(client.createWindow(spec));
+    return inspector_.foregroundSnapshot();
+  };
+  // No WM_CLASS: the process's own name, from the pid.
+  EXPECT_EQ(show(test::WindowSpec().withPid(static_cast<uint32_t>(getpid()))),
+            app(std::nullopt, ownProcessName(), getpid(), std::nullopt));
+  // No WM_CLASS and no such process: the application id.
+  EXPECT_EQ(show(test::WindowSpec().withPid(0x7ffffff0).withAppId("org.example.App")),
+            app("org.example.App", "org.example.App", 0x7ffffff0, std::nullopt));
+  // Nothing at all; the process is still known to the server (X-Resource), and it is this one.
+  const auto bare = show(test::WindowSpec());
+  ASSERT_TRUE(bare);
+  EXPECT_EQ(bare->processId, getpid());
+  EXPECT_EQ(bare->appName, ownProcessName());
+  EXPECT_EQ(bare->bundleId, std::nullopt);
+  // An empty class name counts as none.
+  EXPECT_EQ(show(test::WindowSpec().withClass("x", "").withPid(0x7ffffff0)),
+            app(std::nullopt, "Unknown", 0x7ffffff0, std::nullopt));
+}
+
+TEST_F(AccessibilityInspectorTest, TitlesInEveryEncodingArriveAsValidUtf8) {
+  test::TestClient client(server_.display());
+  const auto title = [&](test::WindowSpec spec) {
+    spec.className = "T";
+    client.focus(client.createWindow(spec));
+    auto s = inspector_.foregroundSnapshot();
+    return s ? s->windowTitle : std::optional<std::string>("<no app>");
+  };
+  EXPECT_EQ(title(test::WindowSpec().withNetWmName("ok \xF0\x9F\x98\x80").withWmName("ignored")), "ok \xF0\x9F\x98\x80");
+  EXPECT_EQ(title(test::WindowSpec().withNetWmName("bad \xC3(").withWmName("ignored")), "bad \xEF\xBF\xBD(");
+  EXPECT_EQ(title(test::WindowSpec().withNetWmName("")), "");
+  EXPECT_EQ(title(test::WindowSpec().withWmName("caf\xE9 \\ /")), "caf\xC3\xA9 \\ /");
+  EXPECT_EQ(title(test::WindowSpec().withWmName("xterm \x1b-A\xE9\x1b$(B\x30\x21", "COMPOUND_TEXT")),
+            "xterm \xC3\xA9\xEF\xBF\xBD");
+  EXPECT_EQ(title(test::WindowSpec().withWmName("\xE2\x82\xAC", "UTF8_STRING")), "\xE2\x82\xAC");
+  EXPECT_EQ(title(test::WindowSpec()), std::nullopt);
+  // WM_CLASS is Latin-1 too.
+  client.focus(client.createWindow(test::WindowSpec().withClass("i", "Caf\xE9")));
+  EXPECT_EQ(inspector_.foregroundSnapshot()->appName, "Caf\xC3\xA9");
+}
+
+TEST_F(AccessibilityInspectorTest, ServerGoneMeansNoneAndANewServerIsFoundAgain) {
+  {
+    test::TestClient client(server_.display());
+    client.focus(client.createWindow(test::WindowSpec().withClass("", "Before").withPid(1)));
+    EXPECT_EQ(inspector_.foregroundSnapshot(), app("Before", "Before", 1, std::nullopt));
+  }
+  const std::string display = server_.display();
+  server_.kill();
+  EXPECT_EQ(inspector_.foregroundSnapshot(), std::nullopt);
+  EXPECT_EQ(inspector_.accessibilitySnapshot(), std::nullopt);
+
+  test::XvfbServer next;
+  ASSERT_EQ(next.start(), "");
+  test::TestClient client(next.display());
+  client.focus(client.createWindow(test::WindowSpec().withClass("", "After").withPid(2)));
+  EXPECT_EQ(inspector_.foregroundSnapshot(), app("After", "After", 2, std::nullopt));
+}
+
+TEST_F(AccessibilityInspectorTest, SnapshotIsWrittenPrettyIntoNewDirectoriesAndReadsBack) {
+  test::TestClient client(server_.display());
+  client.focus(client.createWindow(test::WindowSpec().withClass("", "Files").withNetWmName("a/b").withPid(77)));
+  const auto snapshot = inspector_.accessibilitySnapshot();
+  ASSERT_TRUE(snapshot);
+  EXPECT_EQ(snapshot->app, app("Files", "Files", 77, "a/b"));
+  EXPECT_EQ(snapshot->capturedAt, "2026-01-01T00:00:00Z");
+  EXPECT_EQ(snapshot->focusedWindowRole, std::nullopt);
+  EXPECT_EQ(snapshot->focusedElementRole, std::nullopt);
+
+  test::TempDir dir;
+  const std::string path = dir / "deep/er/snapshot.json";
+  inspector_.writeSnapshot(*snapshot, path);
+  const std::string text = test::readText(path);
+  EXPECT_EQ(text, writeJson(snapshot->toJson(), JsonLayout::Pretty));
+  EXPECT_NE(text.find("a\\/b"), std::string::npos);
+  EXPECT_EQ(AccessibilitySnapshot::fromJson(parseJson(text)), *snapshot);
+}
+
+TEST_F(AccessibilityInspectorTest, WriteFailuresReachTheCallerAndLeaveNothing) {
+  test::TempDir dir;
+  AccessibilitySnapshot snapshot{app(std::nullopt, "X", 1, std::nullopt), {}, {}, {}, "t"};
+  fs_.addFault({test::FsOp::CreateDirectories, "sub", 0, EACCES, std::nullopt});
+  EXPECT_THROW(inspector_.writeSnapshot(snapshot, dir / "sub/s.json"), FileSystemError);
+  EXPECT_EQ(fs_.countCalls(test::FsOp::WriteFileAtomically), 0u);
+  fs_.clearFaults();
+  fs_.addFault({test::FsOp::WriteFileAtomically, "s.json", 0, ENOSPC, std::nullopt});
+  EXPECT_THROW(inspector_.writeSnapshot(snapshot, dir / "sub/s.json"), FileSystemError);
+  EXPECT_FALSE(fs_.fileExists(dir / "sub/s.json"));
+}
+
+TEST(AccessibilityInspectorWithoutDisplay, ReportsNoFrontApplication) {
+  ::unsetenv("DISPLAY");
+  test::FixedClock clock{0, 0};
+  AccessibilityInspector inspector(posixFileSystem(), clock);
+  EXPECT_EQ(inspector.foregroundSnapshot(), std::nullopt);
+  EXPECT_EQ(inspector.accessibilitySnapshot(), std::nullopt);
+}
+
+}  // namespace
+}  // namespace diruri

@@ -1,0 +1,260 @@
+// System-wide capture against a real X server, with input from xdotool and XTest.
+#include "core/capture/x11/event_tap_recorder.hpp"
+
+#include <dirent.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <fstream>
+
+#include "tests/support/temp_dir.hpp"
+#include "tests/x11/captured_event_printing.hpp"
+#include "tests/x11/x11_test_display.hpp"
+
+namespace diruri {
+namespace {
+
+using test::Inbox;
+
+class EventTapRecorderTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const std::string why = server_.start();
+    ASSERT_EQ(why, "");
+  }
+
+  // xdotool, an input source independent of this code; exit status 0 expected.
+  void xdotool(const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {"xdotool"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    pid_t pid = test::spawnQuiet(argv);
+    ASSERT_GT(pid, 0);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "xdotool failed";
+  }
+
+  test::XvfbServer server_;
+};
+
+CapturedInputEvent event(const char* type) {
+  CapturedInputEvent e;
+  e.type = type;
+  return e;
+}
+CapturedInputEvent mouse(const char* type, double x, double y) {
+  CapturedInputEvent e = event(type);
+  e.x = x;
+  e.y = y;
+  return e;
+}
+CapturedInputEvent key(const char* type, int64_t code) {
+  CapturedInputEvent e = event(type);
+  e.keyCode = code;
+  return e;
+}
+CapturedInputEvent scroll(int64_t amount) {
+  CapturedInputEvent e = event("scroll");
+  e.scrollY = amount;
+  return e;
+}
+
+// Threads of this process whose name is the capture thread's.
+int captureThreads() {
+  int count = 0;
+  DIR* dir = opendir("/proc/self/task");
+  while (dirent* entry = readdir(dir)) {
+    if (entry->d_name[0] == '.') continue;
+    std::ifstream comm(std::string("/proc/self/task/") + entry->d_name + "/comm");
+    std::string name;
+    std::getline(comm, name);
+    if (name == "ZuderoZadoveVid") ++count;
+  }
+  closedir(dir);
+  return count;
+}
+
+TEST_F(EventTapRecorderTest, ClicksAtKnownPositionsOnANamedThread) {
+  EventTapRecorder recorder;
+  EXPECT_TRUE(recorder.isAccessibilityTrusted());
+  Inbox<CapturedInputEvent> inbox;
+  std::atomic<bool> onCaptureThread{true};
+  ASSERT_TRUE(recorder.start([&](const CapturedInputEvent& e) {
+    char name[16] = {};
+    pthread_getname_np(pthread_self(), name, sizeof name);
+    if (std::string(name) != "ZuderoZadoveVid") onCaptureThread = false;
+    inbox.push(e);
+  }));
+  EXPECT_TRUE(recorder.isRunning());
+
+  xdotool({"mousemove", "120", "340", "click", "1", "mousemove", "1919", "0", "click", "3", "click", "1"});
+  EXPECT_EQ(inbox.waitFor(4), (std::vector{mouse("mouse_down", 120, 340), mouse("mouse_up", 120, 340),
+                                           mouse("mouse_down", 1919, 0), mouse("mouse_up", 1919, 0)}));
+  recorder.stop();
+  EXPECT_FALSE(recorder.isRunning());
+  EXPECT_TRUE(onCaptureThread);
+  EXPECT_EQ(captureThreads(), 0);
+}
+
+TEST_F(EventTapRecorderTest, TypedTextWithShiftRecordsEveryKeyIncludingTheModifier) {
+  test::TestClient client(server_.display());
+  const int shift = client.keycodeFor(0xffe1);  // Shift_L
+  const int a = client.keycodeFor('a');
+  const int b = client.keycodeFor('b');
+  ASSERT_TRUE(shift && a && b);
+
+  EventTapRecorder recorder;
+  Inbox<CapturedInputEvent> inbox;
+  ASSERT_TRUE(recorder.start([&](const CapturedInputEvent& e) { inbox.push(e); }));
+  xdotool({"keydown", "shift", "keydown", "a", "keyup", "a", "keyup", "shift", "key", "b"});
+  EXPECT_EQ(inbox.waitFor(6), (std::vector{key("key_down", shift), key("key_down", a), key("key_up", a),
+                                           key("key_up", shift), key("key_down", b), key("key_up", b)}));
+  recorder.stop();
+}
+
+TEST_F(EventTapRecorderTest, WheelStepsAreOneEventPerPressAndOtherButtonsNothing) {
+  EventTapRecorder recorder;
+  Inbox<CapturedInputEvent> inbox;
+  ASSERT_TRUE(recorder.start([&](const CapturedInputEvent& e) { inbox.push(e); }));
+  xdotool({"click", "--delay", "5", "--repeat", "2", "4", "click", "2", "click", "6", "click", "7",
+           "click", "--delay", "5", "--repeat", "3", "5"});
+  EXPECT_EQ(inbox.waitFor(5), (std::vector{scroll(1), scroll(1), scroll(-1), scroll(-1), scroll(-1)}));
+  recorder.stop();
+  EXPECT_EQ(inbox.items().size(), 5u);
+}
+
+TEST_F(EventTapRecorderTest, StopIsIdempotentAndStartWorksAgainAfterIt) {
+  EventTapRecorder recorder;
+  recorder.stop();  // never started
+  recorder.stop();
+  EXPECT_FALSE(recorder.isRunning());
+  test::TestClient poster(server_.display());
+  for (int round = 0; round < 3; ++round) {
+    Inbox<CapturedInputEvent> inbox;
+    ASSERT_TRUE(recorder.start([&](const CapturedInputEvent& e) { inbox.push(e); })) << round;
+    EXPECT_FALSE(recorder.start([](const CapturedInputEvent&) {})) << "second start while running";
+    poster.fake(XCB_KEY_PRESS, static_cast<uint8_t>(30 + round));
+    poster.fake(XCB_KEY_RELEASE, static_cast<uint8_t>(30 + round));
+    poster.sync();
+    EXPECT_EQ(inbox.waitFor(2), (std::vector{key("key_down", 30 + round), key("key_up", 30 + round)}));
+    recorder.stop();
+    recorder.stop();
+    EXPECT_FALSE(recorder.isRunning());
+    EXPECT_EQ(captureThreads(), 0);
+  }
+}
+
+// Input keeps flowing from another client while capture is started and stopped over and over; a
+// slow handler widens the window in which a late callback would show.
+TEST_F(EventTapRecorderTest, NoCallbackRunsOnceStopHasReturnedEvenStoppedAtOnce) {
+  std::atomic<bool> posting{true};
+  std::thread input([&] {
+    test::TestClient poster(server_.display());
+    while (posting) {
+      for (int i = 0; i < 20; ++i) {
+        poster.fake(XCB_KEY_PRESS, 40);
+        poster.fake(XCB_KEY_RELEASE, 40);
+      }
+      poster.sync();
+    }
+  });
+
+  EventTapRecorder recorder;
+  std::atomic<bool> stopped{false};
+  std::atomic<int> late{0};
+  std::atomic<int> delivered{0};
+  for (int round = 0; round < 40; ++round) {
+    stopped = false;
+    ASSERT_TRUE(recorder.start([&](const CapturedInputEvent&) {
+      if (stopped) ++late;
+      ++delivered;
+      std::this_thread::sleep_for(std::chrono::microseconds(200));  // a slow handler, not a sync
+    }));
+    if (round % 2 == 1) {
+      const int before = delivered;
+      while (delivered < before + 3) std::this_thread::yield();
+    }
+    recorder.stop();  // even round: stops before any event is handled
+    stopped = true;
+    EXPECT_EQ(captureThreads(), 0) << round;
+    EXPECT_FALSE(recorder.isRunning());
+  }
+  posting = false;
+  input.join();
+  EXPECT_EQ(late, 0);
+  EXPECT_GT(delivered, 0);
+}
+
+TEST_F(EventTapRecorderTest, StopFromInsideTheHandlerEndsCapture) {
+  EventTapRecorder recorder;
+  Inbox<CapturedInputEvent> inbox;
+  ASSERT_TRUE(recorder.start([&](const CapturedInputEvent& e) {
+    inbox.push(e);
+    recorder.stop();
+  }));
+  test::TestClient poster(server_.display());
+  for (int i = 0; i < 10; ++i) poster.fake(XCB_KEY_PRESS, 41), poster.fake(XCB_KEY_RELEASE, 41);
+  poster.sync();
+  EXPECT_EQ(inbox.waitFor(1).size(), 1u);
+  EXPECT_FALSE(recorder.isRunning());
+  // The next start collects the old thread and captures again.
+  Inbox<CapturedInputEvent> again;
+  ASSERT_TRUE(recorder.start([&](const CapturedInputEvent& e) { again.push(e); }));
+  poster.fake(XCB_KEY_PRESS, 42);
+  poster.sync();
+  EXPECT_EQ(again.waitFor(1), std::vector{key("key_down", 42)});
+  recorder.stop();
+  EXPECT_EQ(inbox.items().size(), 1u);
+}
+
+// The server dies under a running capture: one marker, the flag turns false, the process lives
+// and prints nothing.
+TEST_F(EventTapRecorderTest, ServerKilledDuringCaptureGivesOneMarkerAndEndsCapture) {
+  test::TempDir dir;
+  fflush(stdout);
+  fflush(stderr);
+  const int savedOut = dup(1), savedErr = dup(2);
+  const int sink = ::open((dir / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  dup2(sink, 1);
+  dup2(sink, 2);
+
+  EventTapRecorder recorder;
+  Inbox<CapturedInputEvent> inbox;
+  const bool started = recorder.start([&](const CapturedInputEvent& e) { inbox.push(e); });
+  server_.kill();
+  const auto events = inbox.waitFor(1);
+  const bool runningAfter = recorder.isRunning();
+  recorder.stop();
+  recorder.stop();
+  const bool restarted = recorder.start([&](const CapturedInputEvent& e) { inbox.push(e); });
+  const bool trusted = recorder.isAccessibilityTrusted();
+
+  fflush(stdout);
+  fflush(stderr);
+  dup2(savedOut, 1);
+  dup2(savedErr, 2);
+  ::close(sink);
+  ASSERT_TRUE(started);
+  EXPECT_EQ(events, std::vector{event("user_marker")});
+  EXPECT_FALSE(runningAfter);
+  EXPECT_FALSE(restarted);
+  EXPECT_FALSE(trusted);
+  EXPECT_EQ(captureThreads(), 0);
+  EXPECT_EQ(inbox.items().size(), 1u);
+  EXPECT_EQ(test::readText(dir / "out"), "");
+}
+
+TEST(EventTapRecorderWithoutDisplay, IsNotTrustedAndDoesNotStart) {
+  ::setenv("DISPLAY", ":65000", 1);
+  EventTapRecorder recorder;
+  EXPECT_FALSE(recorder.isAccessibilityTrusted());
+  EXPECT_FALSE(recorder.start([](const CapturedInputEvent&) {}));
+  EXPECT_FALSE(recorder.isRunning());
+  ::unsetenv("DISPLAY");
+  EXPECT_FALSE(recorder.isAccessibilityTrusted());
+  EXPECT_FALSE(recorder.start([](const CapturedInputEvent&) {}));
+  recorder.stop();
+}
+
+}  // namespace
+}  // namespace diruri

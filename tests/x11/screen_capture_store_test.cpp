@@ -1,0 +1,198 @@
+// Screenshots through the helper executable: a complete PNG of the screen, failures and time limits.
+#include "core/capture/x11/screen_capture_store.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+
+#include <array>
+#include <filesystem>
+
+#include "tests/support/fault_injecting_file_system.hpp"
+#include "tests/support/file_tree.hpp"
+#include "tests/support/temp_dir.hpp"
+#include "tests/x11/x11_test_display.hpp"
+
+namespace diruri {
+namespace {
+
+using namespace std::chrono_literals;
+
+std::string helperPath() {
+  return std::filesystem::path(DIRURI_EXECUTABLE).parent_path() / kScreenshotHelperName;
+}
+
+uint32_t bigEndian32(const std::string& s, size_t at) {
+  return (uint32_t(uint8_t(s[at])) << 24) | (uint32_t(uint8_t(s[at + 1])) << 16) |
+         (uint32_t(uint8_t(s[at + 2])) << 8) | uint32_t(uint8_t(s[at + 3]));
+}
+
+uint32_t crc32(const char* data, size_t n) {
+  uint32_t c = 0xffffffffu;
+  for (size_t i = 0; i < n; ++i) {
+    c ^= uint8_t(data[i]);
+    for (int k = 0; k < 8; ++k) c = (c >> 1) ^ (0xedb88320u & (0u - (c & 1u)));
+  }
+  return ~c;
+}
+
+struct PngInfo {
+  uint32_t width = 0;
+  uint32_t height = 0;
+  std::vector<std::string> chunks;
+};
+
+// Walks the chunks, checking every CRC: a cut or damaged file fails here. Empty chunks on error.
+PngInfo readPng(const std::string& bytes) {
+  PngInfo info;
+  if (bytes.compare(0, 8, "\x89PNG\r\n\x1a\n") != 0) return info;
+  size_t at = 8;
+  while (at + 12 <= bytes.size()) {
+    const uint32_t len = bigEndian32(bytes, at);
+    if (at + 12 + len > bytes.size()) return {};
+    const std::string type = bytes.substr(at + 4, 4);
+    if (crc32(bytes.data() + at + 4, len + 4) != bigEndian32(bytes, at + 8 + len)) return {};
+    if (type == "IHDR") {
+      info.width = bigEndian32(bytes, at + 8);
+      info.height = bigEndian32(bytes, at + 12);
+    }
+    info.chunks.push_back(type);
+    at += 12 + len;
+  }
+  if (at != bytes.size()) return {};
+  return info;
+}
+
+std::string script(const test::TempDir& dir, const std::string& name, const std::string& body) {
+  const std::string path = dir / name;
+  test::writeText(path, "#!/bin/sh\n" + body + "\n");
+  ::chmod(path.c_str(), 0755);
+  return path;
+}
+
+
+class ScreenCaptureStoreTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_EQ(server_.start(), ""); }
+  test::XvfbServer server_;
+  test::TempDir dir_;
+  test::FaultInjectingFileSystem fs_{posixFileSystem()};
+
+  // No child of this process is left, running or unreaped, but the X server.
+  bool noChildren() const { return test::childrenOf(getpid()) == std::vector<pid_t>{server_.pid()}; }
+};
+
+TEST_F(ScreenCaptureStoreTest, WritesACompletePngOfTheScreenIntoNewDirectories) {
+  ScreenCaptureStore store(fs_, helperPath());
+  EXPECT_TRUE(store.canCaptureScreen());
+  const std::string target = dir_ / "a/b/shot.png";
+  const ScreenCaptureResult result = store.capturePNG(target);
+  EXPECT_EQ(result.path, target);
+  ASSERT_TRUE(result.ok);
+  const PngInfo png = readPng(test::readText(target));
+  EXPECT_EQ(png.width, 1920u);
+  EXPECT_EQ(png.height, 1080u);
+  ASSERT_FALSE(png.chunks.empty());
+  EXPECT_EQ(png.chunks.front(), "IHDR");
+  EXPECT_EQ(png.chunks.back(), "IEND");
+  // Only the file: no temporary left beside it.
+  EXPECT_EQ(test::listTree(dir_.path()), (std::vector<std::string>{"a/", "a/b/", "a/b/shot.png"}));
+  EXPECT_TRUE(noChildren());
+}
+
+TEST_F(ScreenCaptureStoreTest, DefaultHelperIsTheOneBesideTheRunningExecutable) {
+  ScreenCaptureStore store(fs_);
+  EXPECT_EQ(store.helperPath(),
+            std::filesystem::read_symlink("/proc/self/exe").parent_path() / kScreenshotHelperName);
+}
+
+TEST_F(ScreenCaptureStoreTest, HelperFailureIsNotOkAndPrintsNothing) {
+  const std::string noisy =
+      script(dir_, "noisy", "echo out; echo err >&2; echo \"$1\" > \"$0.arg\"; exit 3");
+  ScreenCaptureStore store(fs_, noisy);
+  fflush(stdout);
+  fflush(stderr);
+  const int savedOut = dup(1), savedErr = dup(2);
+  const int sink = ::open((dir_ / "streams").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  dup2(sink, 1);
+  dup2(sink, 2);
+  const ScreenCaptureResult result = store.capturePNG(dir_ / "x/shot.png");
+  dup2(savedOut, 1);
+  dup2(savedErr, 2);
+  ::close(sink);
+  EXPECT_EQ(result.path, dir_ / "x/shot.png");
+  EXPECT_FALSE(result.ok);
+  EXPECT_EQ(test::readText(dir_ / "streams"), "");
+  EXPECT_EQ(test::readText(noisy + ".arg"), dir_ / "x/shot.png\n");  // the one argument
+  EXPECT_TRUE(noChildren());
+}
+
+TEST_F(ScreenCaptureStoreTest, HangingHelperIsKilledAtTheLimitWithWhatItStarted) {
+  const std::string hang = script(dir_, "hang", "sleep 300 & echo $! > \"$0.child\"; wait");
+  ScreenCaptureStore store(fs_, hang, 300ms);
+  const auto began = std::chrono::steady_clock::now();
+  const ScreenCaptureResult result = store.capturePNG(dir_ / "shot.png");
+  const auto took = std::chrono::steady_clock::now() - began;
+  EXPECT_FALSE(result.ok);
+  EXPECT_GE(took, 300ms);
+  EXPECT_LT(took, 10s);
+  EXPECT_TRUE(noChildren());
+  // The helper's own child went with it (the kill reaches its process group).
+  const pid_t grandchild = std::stoi(test::readText(hang + ".child"));
+  // A pidfd becomes readable when the process has ended; no pidfd at all means it is long gone.
+  bool gone = true;
+  const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, grandchild, 0));
+  if (pidfd >= 0) {
+    pollfd p{pidfd, POLLIN, 0};
+    gone = ::poll(&p, 1, 5000) == 1;
+    ::close(pidfd);
+  }
+  EXPECT_TRUE(gone);
+}
+
+TEST_F(ScreenCaptureStoreTest, UnusableParentOrHelperMeansNotOkAndNothingRun) {
+  const std::string marker = dir_ / "ran";
+  ScreenCaptureStore store(fs_, script(dir_, "touch", "touch " + marker));
+  test::writeText(dir_ / "file", "x");
+  EXPECT_FALSE(store.capturePNG(dir_ / "file/shot.png").ok);
+  fs_.addFault({test::FsOp::CreateDirectories, "denied", 0, EACCES, std::nullopt});
+  EXPECT_FALSE(store.capturePNG(dir_ / "denied/shot.png").ok);
+  EXPECT_FALSE(std::filesystem::exists(marker));
+  EXPECT_TRUE(store.capturePNG(dir_ / "fine/shot.png").ok);
+  EXPECT_TRUE(std::filesystem::exists(marker));
+
+  ScreenCaptureStore missing(fs_, dir_ / "no-such-helper");
+  EXPECT_FALSE(missing.canCaptureScreen());
+  EXPECT_FALSE(missing.capturePNG(dir_ / "shot.png").ok);
+  test::writeText(dir_ / "not-executable", "#!/bin/sh\n");
+  ScreenCaptureStore plain(fs_, dir_ / "not-executable");
+  EXPECT_FALSE(plain.canCaptureScreen());
+  EXPECT_FALSE(plain.capturePNG(dir_ / "shot.png").ok);
+  EXPECT_TRUE(noChildren());
+}
+
+TEST_F(ScreenCaptureStoreTest, WithoutDisplayNothingIsCapturedAndNoFileLeft) {
+  ::setenv("DISPLAY", ":65001", 1);
+  ScreenCaptureStore store(fs_, helperPath());
+  EXPECT_FALSE(store.canCaptureScreen());
+  EXPECT_FALSE(store.capturePNG(dir_ / "shot.png").ok);
+  EXPECT_EQ(test::listTree(dir_.path()), std::vector<std::string>{});
+}
+
+TEST(ScreenshotHelper, WrongUsageExitsTwoSilently) {
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{}, {""}, {"a.png", "b.png"}}) {
+    std::vector<std::string> argv = {helperPath()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    // The helper's streams are on /dev/null here; silence is checked through the store above.
+    pid_t pid = test::spawnQuiet(argv);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 2) << args.size();
+  }
+}
+
+}  // namespace
+}  // namespace diruri

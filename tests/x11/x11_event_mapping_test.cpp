@@ -1,0 +1,105 @@
+// The mapping from recorded X device events to captured input events, without a display.
+#include "core/capture/x11/x11_event_mapping.hpp"
+
+#include <gtest/gtest.h>
+
+#include "tests/x11/captured_event_printing.hpp"
+
+#include <cstring>
+
+namespace diruri {
+namespace {
+
+CapturedInputEvent mouse(const char* type, double x, double y) {
+  CapturedInputEvent e;
+  e.type = type;
+  e.x = x;
+  e.y = y;
+  return e;
+}
+CapturedInputEvent key(const char* type, int64_t code) {
+  CapturedInputEvent e;
+  e.type = type;
+  e.keyCode = code;
+  return e;
+}
+CapturedInputEvent scroll(int64_t amount) {
+  CapturedInputEvent e;
+  e.type = "scroll";
+  e.scrollY = amount;
+  return e;
+}
+
+TEST(X11EventMapping, LeftButtonBecomesMouseDownAndUpWithRootPosition) {
+  EXPECT_EQ(capturedEventFromX11(kX11ButtonPress, 1, 640, -3), mouse("mouse_down", 640, -3));
+  EXPECT_EQ(capturedEventFromX11(kX11ButtonRelease, 1, 0, 1079), mouse("mouse_up", 0, 1079));
+}
+
+TEST(X11EventMapping, KeysIncludingModifiersCarryTheXKeycodeOnly) {
+  EXPECT_EQ(capturedEventFromX11(kX11KeyPress, 38, 10, 20), key("key_down", 38));
+  EXPECT_EQ(capturedEventFromX11(kX11KeyRelease, 38, 10, 20), key("key_up", 38));
+  // Shift_L on the usual layout: a modifier is a key like any other here.
+  EXPECT_EQ(capturedEventFromX11(kX11KeyPress, 50, 0, 0), key("key_down", 50));
+  EXPECT_EQ(capturedEventFromX11(kX11KeyRelease, 255, 0, 0), key("key_up", 255));
+}
+
+TEST(X11EventMapping, WheelPressesAreOneStepEachAndTheirReleasesNothing) {
+  EXPECT_EQ(capturedEventFromX11(kX11ButtonPress, 4, 5, 5), scroll(1));
+  EXPECT_EQ(capturedEventFromX11(kX11ButtonPress, 5, 5, 5), scroll(-1));
+  EXPECT_EQ(capturedEventFromX11(kX11ButtonRelease, 4, 5, 5), std::nullopt);
+  EXPECT_EQ(capturedEventFromX11(kX11ButtonRelease, 5, 5, 5), std::nullopt);
+}
+
+TEST(X11EventMapping, OtherButtonsAndEventTypesGiveNothing) {
+  for (int button : {2, 3, 6, 7, 8, 9}) {
+    EXPECT_EQ(capturedEventFromX11(kX11ButtonPress, button, 1, 1), std::nullopt) << button;
+    EXPECT_EQ(capturedEventFromX11(kX11ButtonRelease, button, 1, 1), std::nullopt) << button;
+  }
+  EXPECT_EQ(capturedEventFromX11(6, 0, 1, 1), std::nullopt);  // MotionNotify
+  EXPECT_EQ(capturedEventFromX11(0, 1, 1, 1), std::nullopt);
+}
+
+// A 32-byte core event as the server lays it out in a record reply.
+std::string rawEvent(uint8_t type, uint8_t detail, int16_t x, int16_t y, bool bigEndian = false) {
+  std::string ev(32, '\0');
+  ev[0] = static_cast<char>(type);
+  ev[1] = static_cast<char>(detail);
+  auto put = [&](size_t at, int16_t v) {
+    const auto u = static_cast<uint16_t>(v);
+    ev[at + (bigEndian ? 1 : 0)] = static_cast<char>(u & 0xff);
+    ev[at + (bigEndian ? 0 : 1)] = static_cast<char>(u >> 8);
+  };
+  put(20, x);
+  put(22, y);
+  put(24, 7);  // event_x: must not be taken for the root position
+  return ev;
+}
+
+std::vector<CapturedInputEvent> parse(const std::string& data, bool swapped = false) {
+  return capturedEventsFromRecordData(reinterpret_cast<const uint8_t*>(data.data()), data.size(),
+                                      swapped);
+}
+
+TEST(X11RecordData, RunsOfEventsAreMappedInOrderAndIgnoredOnesSkipped) {
+  const std::string data = rawEvent(kX11ButtonPress, 1, 300, 400) + rawEvent(kX11ButtonPress, 3, 1, 1) +
+                           rawEvent(kX11KeyPress, 24, 0, 0) + rawEvent(kX11ButtonRelease, 1, -20, 1200);
+  EXPECT_EQ(parse(data), (std::vector<CapturedInputEvent>{mouse("mouse_down", 300, 400),
+                                                          key("key_down", 24),
+                                                          mouse("mouse_up", -20, 1200)}));
+}
+
+TEST(X11RecordData, SentEventFlagIsIgnoredAndSwappedOrderIsHonoured) {
+  EXPECT_EQ(parse(rawEvent(0x80 | kX11KeyRelease, 9, 0, 0)), std::vector{key("key_up", 9)});
+  EXPECT_EQ(parse(rawEvent(kX11ButtonPress, 1, 0x0102, -2, true), true),
+            std::vector{mouse("mouse_down", 0x0102, -2)});
+}
+
+TEST(X11RecordData, TruncatedTrailingEventIsDropped) {
+  std::string data = rawEvent(kX11KeyPress, 30, 0, 0) + rawEvent(kX11KeyRelease, 30, 0, 0);
+  data.resize(63);
+  EXPECT_EQ(parse(data), std::vector{key("key_down", 30)});
+  EXPECT_TRUE(parse("").empty());
+}
+
+}  // namespace
+}  // namespace diruri
