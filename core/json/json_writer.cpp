@@ -49,8 +49,13 @@ class Writer {
   void string(const std::string& s) {
     if (!isValidUtf8(s)) throw JsonEncodeError("string is not valid UTF-8");
     out_.push_back('"');
-    for (char ch : s) {
-      const auto c = static_cast<unsigned char>(ch);
+    // Bytes that need no escape are copied in runs; most strings are one run.
+    size_t run = 0;
+    for (size_t i = 0; i < s.size(); ++i) {
+      const auto c = static_cast<unsigned char>(s[i]);
+      if (c >= 0x20 && c != '"' && c != '\\' && c != '/') continue;
+      out_.append(s, run, i - run);
+      run = i + 1;
       switch (c) {
         case '"': out_ += "\\\""; break;
         case '\\': out_ += "\\\\"; break;
@@ -60,17 +65,15 @@ class Writer {
         case '\n': out_ += "\\n"; break;
         case '\r': out_ += "\\r"; break;
         case '\t': out_ += "\\t"; break;
-        default:
-          if (c < 0x20) {
-            static const char hex[] = "0123456789abcdef";
-            out_ += "\\u00";
-            out_.push_back(hex[c >> 4]);
-            out_.push_back(hex[c & 0xF]);
-          } else {
-            out_.push_back(ch);
-          }
+        default: {
+          static const char hex[] = "0123456789abcdef";
+          out_ += "\\u00";
+          out_.push_back(hex[c >> 4]);
+          out_.push_back(hex[c & 0xF]);
+        }
       }
     }
+    out_.append(s, run, s.size() - run);
     out_.push_back('"');
   }
 

@@ -1,6 +1,8 @@
 // Reading JSON-RPC requests and writing the answer records.
 #include "core/mcp/json_rpc.hpp"
 
+#include <utility>
+
 namespace diruri {
 
 namespace {
@@ -32,12 +34,20 @@ JsonValue JsonRpcId::toJson() const {
 }
 
 JsonRpcRequest JsonRpcRequest::fromJson(const JsonValue& json) {
+  JsonValue copy = json;
+  return fromJson(std::move(copy));
+}
+
+JsonRpcRequest JsonRpcRequest::fromJson(JsonValue&& json) {
   if (!json.isObject()) throw JsonRpcDecodeError("request is not an object");
   JsonRpcRequest request;
   request.jsonrpc = requiredString(json, "jsonrpc");
   if (const JsonValue* id = presentMember(json, "id")) request.id = JsonRpcId::fromJson(*id);
   request.method = requiredString(json, "method");
-  if (const JsonValue* params = presentMember(json, "params")) request.params = *params;
+  JsonObject& members = json.asObject();
+  if (auto params = members.find("params"); params != members.end() && !params->second.isNull()) {
+    request.params = std::move(params->second);
+  }
   return request;
 }
 

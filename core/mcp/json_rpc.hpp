@@ -37,6 +37,8 @@ struct JsonRpcRequest {
   // Member by member: "jsonrpc" a string, "id" absent/null or an id, "method" a string, "params"
   // absent/null or any value; other members ignored. Throws JsonRpcDecodeError.
   static JsonRpcRequest fromJson(const JsonValue& json);
+  // The same, taking the members over instead of copying them.
+  static JsonRpcRequest fromJson(JsonValue&& json);
 
   friend bool operator==(const JsonRpcRequest&, const JsonRpcRequest&) = default;
 };

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 #include <optional>
+#include <utility>
 
 namespace diruri {
 
@@ -43,14 +44,27 @@ JsonObject textContent(std::string text) {
       {"content", JsonArray{JsonObject{{"type", "text"}, {"text", std::move(text)}}}}};
 }
 
+JsonObject initializeResult() {
+  return JsonObject{
+      {"protocolVersion", "2024-11-05"},
+      {"serverInfo", JsonObject{{"name", "rodave-zevedo-ziv-azizoz"}, {"version", DIRURI_VERSION}}},
+      {"capabilities", JsonObject{{"tools", JsonObject{}}}},
+  };
+}
+
+JsonObject toolsListResult(const std::vector<ToolDefinition>& tools) {
+  JsonArray listed;
+  listed.reserve(tools.size());
+  for (const ToolDefinition& tool : tools) listed.push_back(tool.toJson());
+  return JsonObject{{"tools", std::move(listed)}};
+}
+
 }  // namespace
 
-McpServer::McpServer() : tools_(makeToolCatalogue()) {
-  JsonArray listed;
-  listed.reserve(tools_.size());
-  for (const ToolDefinition& tool : tools_) listed.push_back(tool.toJson());
-  toolsListResultText_ = writeJson(JsonObject{{"tools", std::move(listed)}});
-}
+McpServer::McpServer()
+    : tools_(makeToolCatalogue()),
+      initializeResultText_(writeJson(initializeResult())),
+      toolsListResultText_(writeJson(toolsListResult(tools_))) {}
 
 std::string McpServer::handleLine(std::string_view line) {
   JsonValue message;
@@ -72,46 +86,42 @@ std::string McpServer::handleLine(std::string_view line) {
 
   JsonRpcRequest request;
   try {
-    request = JsonRpcRequest::fromJson(message);
+    request = JsonRpcRequest::fromJson(std::move(message));
   } catch (const JsonRpcDecodeError&) {
     return invalidRequest(idState.id);
   }
-  if (request.method == "tools/list") return answer(request);
-  return encodeAnswer(response(request).toJson());
+  return answer(request);
 }
 
-std::string McpServer::answer(const JsonRpcRequest& request) const {
-  // Same bytes as encoding the response record: its keys "id", "jsonrpc", "result" are in order.
-  std::string text = "{\"id\":";
+std::string McpServer::answer(const JsonRpcRequest& request) {
+  const std::string& method = request.method;
+  if (method == "tools/call") return encodeAnswer(handleToolCall(request).toJson());
+  if (method == "initialize") return resultAnswer(*request.id, initializeResultText_);
+  if (method == "tools/list") return resultAnswer(*request.id, toolsListResultText_);
+  // MCP clients expect an empty result here and reject anything else.
+  if (method == "ping") return resultAnswer(*request.id, "{}");
   try {
-    text += writeJson(request.id->toJson());
+    return resultAnswer(*request.id, writeJson(textContent(std::string(kSkeletonText) + method)));
+  } catch (const JsonEncodeError&) {
+    return std::string(kInternalErrorAnswer);
+  }
+}
+
+std::string McpServer::resultAnswer(const JsonRpcId& id, std::string_view resultText) {
+  // The same bytes as writing a JsonRpcResponse with this result, whose keys "id", "jsonrpc" and
+  // "result" are already in order, without building the result again for every request.
+  std::string text;
+  text.reserve(resultText.size() + 64);  // room for the id and the line feed the loop adds
+  text += "{\"id\":";
+  try {
+    text += writeJson(id.toJson());
   } catch (const JsonEncodeError&) {
     return std::string(kInternalErrorAnswer);
   }
   text += ",\"jsonrpc\":\"2.0\",\"result\":";
-  text += toolsListResultText_;
+  text += resultText;
   text += '}';
   return text;
-}
-
-JsonRpcResponse McpServer::response(const JsonRpcRequest& request) {
-  if (request.method == "tools/call") return handleToolCall(request);
-
-  JsonRpcResponse r;
-  r.id = request.id;
-  if (request.method == "initialize") {
-    r.result = JsonObject{
-        {"protocolVersion", "2024-11-05"},
-        {"serverInfo", JsonObject{{"name", "rodave-zevedo-ziv-azizoz"}, {"version", DIRURI_VERSION}}},
-        {"capabilities", JsonObject{{"tools", JsonObject{}}}},
-    };
-  } else if (request.method == "ping") {
-    // MCP clients expect an empty result here and reject anything else.
-    r.result = JsonObject{};
-  } else {
-    r.result = textContent(std::string(kSkeletonText) + request.method);
-  }
-  return r;
 }
 
 JsonObject McpServer::toolContentResult(const JsonValue& value) {

@@ -25,13 +25,16 @@ class McpServer {
   static std::string encodeToolPayload(const JsonValue& value);
 
  private:
-  std::string answer(const JsonRpcRequest& request) const;
-  JsonRpcResponse response(const JsonRpcRequest& request);
+  // The answer to an accepted request.
+  std::string answer(const JsonRpcRequest& request);
+  // The answer carrying a result that is already written as text.
+  static std::string resultAnswer(const JsonRpcId& id, std::string_view resultText);
   // Defined in tool_dispatch.cpp.
   JsonRpcResponse handleToolCall(const JsonRpcRequest& request);
 
   std::vector<ToolDefinition> tools_;
-  // The catalogue never changes, so the "tools/list" result is written once.
+  // These results never change, so they are written once.
+  std::string initializeResultText_;
   std::string toolsListResultText_;
 };
 

@@ -45,6 +45,20 @@ INSTANTIATE_TEST_SUITE_P(
         RepairCase{"LeadAtEnd", "x\xc3", "x" + kReplacement}),
     [](const auto& info) { return std::string(info.param.name); });
 
+TEST(Unicode, InvalidByteFoundAtEveryOffsetOfLongText) {
+  // Long ASCII runs are checked in words; a bad or multi-byte sequence must be seen wherever it sits.
+  for (size_t at = 0; at < 40; ++at) {
+    std::string text(40, 'a');
+    text[at] = '\xff';
+    EXPECT_FALSE(isValidUtf8(text)) << at;
+    EXPECT_EQ(sanitizeUtf8(text), std::string(at, 'a') + kReplacement + std::string(39 - at, 'a'));
+    text.replace(at, 1, "\xc3\xa9");
+    EXPECT_TRUE(isValidUtf8(text)) << at;
+    text.erase(at + 1, 1);  // a lead byte whose continuation is gone
+    EXPECT_FALSE(isValidUtf8(text)) << at;
+  }
+}
+
 TEST(Unicode, DecodesScalars) {
   EXPECT_EQ(decodeUtf8("a\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80"),
             (std::vector<char32_t>{U'a', 0xE9, 0x20AC, 0x1F600}));
