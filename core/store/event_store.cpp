@@ -5,6 +5,7 @@
 #include <cmath>
 #include <unordered_set>
 
+#include "core/store/summary_line_scan.hpp"
 #include "core/text/unicode.hpp"
 
 namespace diruri {
@@ -58,10 +59,10 @@ bool isSignificantType(const std::string& type) {
          type == "scroll";
 }
 
-// Calls f with each line of the log that parses as a JSON object, in file order. A missing or
-// unreadable log, or one that is not UTF-8 as a whole, has no lines.
+// Calls f with each non-empty line of the log, in file order. A missing or unreadable log, or one
+// that is not UTF-8 as a whole, has no lines.
 template <typename F>
-void forEachEventObject(FileSystem& fileSystem, const RecordingSession& session, F&& f) {
+void forEachLogLine(FileSystem& fileSystem, const RecordingSession& session, F&& f) {
   std::string text;
   try {
     text = fileSystem.readFile(joinPath(session.sessionPath, kEventsFile));
@@ -75,14 +76,7 @@ void forEachEventObject(FileSystem& fileSystem, const RecordingSession& session,
     if (end == std::string::npos) end = text.size();
     const std::string_view line(text.data() + start, end - start);
     start = end + 1;
-    if (line.empty()) continue;
-    JsonValue value;
-    try {
-      value = parseJson(line);
-    } catch (const JsonParseError&) {
-      continue;  // a torn or foreign line is skipped, the rest still count
-    }
-    if (value.isObject()) f(std::move(value.asObject()));
+    if (!line.empty()) f(line);
   }
 }
 
@@ -161,7 +155,15 @@ void EventStore::appendEvent(const RecordingEvent& event, const RecordingSession
 
 std::vector<JsonObject> EventStore::readEventObjects(const RecordingSession& session) {
   std::vector<JsonObject> events;
-  forEachEventObject(fileManager_, session, [&](JsonObject&& o) { events.push_back(std::move(o)); });
+  forEachLogLine(fileManager_, session, [&](std::string_view line) {
+    JsonValue value;
+    try {
+      value = parseJson(line);
+    } catch (const JsonParseError&) {
+      return;  // a torn or foreign line is skipped, the rest still count
+    }
+    if (value.isObject()) events.push_back(std::move(value.asObject()));
+  });
   return events;
 }
 
@@ -240,27 +242,18 @@ std::string EventStore::writeSummary(const RecordingSession& session) {
   std::vector<std::string> appNames;
   std::vector<std::string> windowTitles;
   std::vector<RecordingSummaryStep> steps;
-  // Folded line by line rather than through readEventObjects, so a long log is never held as
-  // parsed objects all at once; the rules are the same.
-  forEachEventObject(fileManager_, session, [&](JsonObject&& event) {
-    if (const auto payload = event.find("payload"); payload != event.end()) {
-      if (const JsonValue* app = payload->second.find("app"); app && app->isObject()) {
-        if (const std::string* name = app->findString("appName")) appNames.push_back(*name);
-        if (const std::string* title = app->findString("windowTitle")) windowTitles.push_back(*title);
-      }
-    }
-    const auto type = event.find("type");
-    if (steps.size() >= kMaxSummarySteps || type == event.end() || !type->second.isString() ||
-        !isSignificantType(type->second.asString())) {
-      return;
-    }
+  // The same rules as on readEventObjects' objects, but scanned line by line: a long log is never
+  // held as parsed values, only as its text.
+  SummaryLineFacts line;
+  forEachLogLine(fileManager_, session, [&](std::string_view text) {
+    if (!scanSummaryLine(text, line)) return;
+    if (line.appName) appNames.push_back(std::move(*line.appName));
+    if (line.windowTitle) windowTitles.push_back(std::move(*line.windowTitle));
+    if (steps.size() >= kMaxSummarySteps || !line.type || !isSignificantType(*line.type)) return;
     RecordingSummaryStep step;
     step.index = static_cast<int64_t>(steps.size());
-    step.intent = "Replay " + type->second.asString() + ".";
-    if (const auto id = event.find("id");
-        id != event.end() && id->second.isString() && !id->second.asString().empty()) {
-      step.evidenceEventIds.push_back(id->second.asString());
-    }
+    step.intent = "Replay " + *line.type + ".";
+    if (line.id && !line.id->empty()) step.evidenceEventIds.push_back(*line.id);
     steps.push_back(std::move(step));
   });
 

@@ -76,6 +76,24 @@ TEST_F(StoreTest, SummaryFollowsTheLog) {
        "{\"payload\":\"x\",\"type\":\"user_marker\"}\n{\"payload\":{\"app\":[1]}}\n"
        "{\"payload\":{\"app\":{\"appName\":5,\"windowTitle\":null}}}\nnot json\n[\"key_down\"]\n",
        {}, {}, {}, ""},
+      {"later duplicate keys win at every level",
+       "{\"type\":\"mouse_down\",\"type\":\"key_up\",\"id\":\"a\",\"id\":\"b\"}\n"
+       "{\"type\":\"mouse_down\",\"type\":5,\"id\":\"c\"}\n"
+       "{\"id\":\"d\",\"type\":\"scroll\",\"id\":[]}\n"
+       "{\"payload\":{\"app\":{\"appName\":\"A\"}},\"payload\":{\"app\":{\"windowTitle\":\"T\"}}}\n"
+       "{\"payload\":{\"app\":{\"appName\":\"B\"},\"app\":null}}\n"
+       "{\"payload\":{\"app\":{\"appName\":\"C\",\"appName\":\"D\"}},\"payload\":{\"app\":{\"appName\":\"E\"}}}\n",
+       {"E"}, {"T"}, {{"Replay key_up.", {"b"}}, {"Replay scroll.", {}}}, "e"},
+      {"only the payload's own app counts",
+       "{\"payload\":{\"x\":{\"app\":{\"appName\":\"Z\"}}},\"app\":{\"appName\":\"Y\"}}\n"
+       "{\"x\":{\"payload\":{\"app\":{\"appName\":\"X\"}},\"type\":\"scroll\"}}\n"
+       "[{\"type\":\"scroll\",\"payload\":{\"app\":{\"appName\":\"W\"}}}]\n",
+       {}, {}, {}, ""},
+      {"nesting up to the reader's limit and no further",
+       "{\"type\":\"key_down\",\"id\":\"ok\",\"x\":" + std::string(kMaxJsonDepth - 1, '[') +
+           std::string(kMaxJsonDepth - 1, ']') + "}\n" + "{\"type\":\"key_down\",\"id\":\"deep\",\"x\":" +
+           std::string(kMaxJsonDepth, '[') + std::string(kMaxJsonDepth, ']') + "}\n",
+       {}, {}, {{"Replay key_down.", {"ok"}}}, ""},
       {"one byte that is not UTF-8 empties the log",
        line("mouse_down", "evt_1", app("Editor")) + "{\"x\":\"\xFF\"}\n", {}, {}, {}, ""},
   };
@@ -85,6 +103,13 @@ TEST_F(StoreTest, SummaryFollowsTheLog) {
     SCOPED_TRACE(c.name);
     const RecordingSession s = store.createSession(temp.path() + "/ws" + std::to_string(n++), "Checkout Flow");
     writeText(logPath(s), readText(logPath(s)) + c.log);
+    size_t significant = 0;  // the general reader must see the same significant lines
+    for (const JsonObject& o : store.readEventObjects(s)) {
+      const auto type = o.find("type");
+      significant += type != o.end() && type->second.isString() &&
+                     std::string("|mouse_down|mouse_up|key_down|key_up|scroll|").find("|" + type->second.asString() + "|") != std::string::npos;
+    }
+    EXPECT_EQ(std::min<size_t>(significant, 50), c.steps.size());
     const auto [stopped, path] = store.stopSession(s);
     const JsonValue summary = parseJson(readText(path));
 
