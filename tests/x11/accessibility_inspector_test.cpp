@@ -90,6 +90,50 @@ TEST_F(AccessibilityInspectorTest, StaleActiveWindowFallsBackToTheFocus) {
   EXPECT_EQ(inspector_.foregroundSnapshot(), app("Survivor", "Survivor", 6, std::nullopt));
 }
 
+// Answers are reused while the front window is unchanged; every change must show at once.
+TEST_F(AccessibilityInspectorTest, ChangesToTheFrontWindowShowInTheVeryNextAnswer) {
+  ASSERT_TRUE(server_.startOpenbox());
+  test::TestClient client(server_.display());
+  const xcb_window_t first =
+      client.createWindow(test::WindowSpec().withClass("a", "First").withNetWmName("one").withPid(1));
+  ASSERT_TRUE(client.activate(first));
+  EXPECT_EQ(inspector_.foregroundSnapshot(), app("First", "First", 1, "one"));
+  EXPECT_EQ(inspector_.foregroundSnapshot(), app("First", "First", 1, "one"));
+
+  const xcb_atom_t netWmName = test::internAtom(client.conn(), "_NET_WM_NAME");
+  const xcb_atom_t utf8 = test::internAtom(client.conn(), "UTF8_STRING");
+  client.setProperty(first, netWmName, utf8, "two");
+  client.sync();
+  EXPECT_EQ(inspector_.foregroundSnapshot(), app("First", "First", 1, "two"));
+  client.setProperty(first, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, std::string("a\0Renamed\0", 10));
+  client.sync();
+  EXPECT_EQ(inspector_.foregroundSnapshot(), app("Renamed", "Renamed", 1, "two"));
+
+  // Another window in front, a change to the first meanwhile, then the first again.
+  const xcb_window_t second = client.createWindow(test::WindowSpec().withClass("b", "Second").withPid(2));
+  ASSERT_TRUE(client.activate(second));
+  EXPECT_EQ(inspector_.foregroundSnapshot(), app("Second", "Second", 2, std::nullopt));
+  client.setProperty(first, netWmName, utf8, "three");
+  ASSERT_TRUE(client.activate(first));
+  EXPECT_EQ(inspector_.foregroundSnapshot(), app("Renamed", "Renamed", 1, "three"));
+
+  // Without the window manager, a focused top-level window is watched the same way.
+  server_.stopOpenbox();
+  client.destroy(first);
+  client.destroy(second);
+  const xcb_window_t bare = client.createWindow(test::WindowSpec().withClass("c", "Bare").withPid(3));
+  client.focus(bare);
+  EXPECT_EQ(inspector_.foregroundSnapshot(), app("Bare", "Bare", 3, std::nullopt));
+  client.setProperty(bare, XCB_ATOM_WM_NAME, XCB_ATOM_STRING, "titled");
+  client.sync();
+  EXPECT_EQ(inspector_.foregroundSnapshot(), app("Bare", "Bare", 3, "titled"));
+  // Reparented under another window, it is no longer the top-level one.
+  const xcb_window_t holder = client.createWindow(test::WindowSpec().withClass("h", "Holder").withPid(4));
+  xcb_reparent_window(client.conn(), bare, holder, 0, 0);
+  client.focus(bare);
+  EXPECT_EQ(inspector_.foregroundSnapshot(), app("Holder", "Holder", 4, std::nullopt));
+}
+
 TEST_F(AccessibilityInspectorTest, NamesFallBackFromClassToProcessNameToBundleToUnknown) {
   test::TestClient client(server_.display());
   const auto show = [&](const test::WindowSpec& spec) {

@@ -87,6 +87,10 @@ struct AccessibilityInspector::Display {
   xcb_window_t root = XCB_WINDOW_NONE;
   std::array<xcb_atom_t, AtomCount> atoms{};
   bool hasRes = false;
+  // The last answer and the window it describes. The connection watches that window's property
+  // and structure changes; any change, its destruction or a reparenting drops the answer.
+  xcb_window_t watched = XCB_WINDOW_NONE;
+  std::optional<ForegroundAppSnapshot> cached;
 
   ~Display() {
     if (conn != nullptr) xcb_disconnect(conn);
@@ -128,47 +132,54 @@ struct AccessibilityInspector::Display {
     return d;
   }
 
-  // All requests first, then the replies: one round trip whatever is asked.
-  Window inspect(xcb_window_t w, bool walking) {
+  // The requests about one window, sent but not yet answered.
+  struct Asked {
+    xcb_window_t window;
+    xcb_get_property_cookie_t pid, gtkAppId, wmClass, netWmName, wmName, wmState;
+    xcb_query_tree_cookie_t tree;
+    xcb_res_query_client_ids_cookie_t res;
+  };
+
+  Asked ask(xcb_window_t w) {
     auto text = [&](xcb_atom_t property) {
       return xcb_get_property(conn, 0, w, property, XCB_GET_PROPERTY_TYPE_ANY, 0, kMaxTextLongs);
     };
-    const auto pidC = xcb_get_property(conn, 0, w, atoms[NetWmPid], XCB_ATOM_CARDINAL, 0, 1);
-    const auto gtkC = text(atoms[GtkApplicationId]);
-    const auto classC = text(XCB_ATOM_WM_CLASS);
-    const auto netNameC = text(atoms[NetWmName]);
-    const auto nameC = text(XCB_ATOM_WM_NAME);
-    xcb_get_property_cookie_t stateC{};
-    xcb_query_tree_cookie_t treeC{};
-    if (walking) {
-      stateC = xcb_get_property(conn, 0, w, atoms[WmState], XCB_GET_PROPERTY_TYPE_ANY, 0, 0);
-      treeC = xcb_query_tree(conn, w);
-    }
-    xcb_res_query_client_ids_cookie_t resC{};
+    Asked a{};
+    a.window = w;
+    a.pid = xcb_get_property(conn, 0, w, atoms[NetWmPid], XCB_ATOM_CARDINAL, 0, 1);
+    a.gtkAppId = text(atoms[GtkApplicationId]);
+    a.wmClass = text(XCB_ATOM_WM_CLASS);
+    a.netWmName = text(atoms[NetWmName]);
+    a.wmName = text(XCB_ATOM_WM_NAME);
+    // Whether it is a top-level client window, for the walk up from the focus.
+    a.wmState = xcb_get_property(conn, 0, w, atoms[WmState], XCB_GET_PROPERTY_TYPE_ANY, 0, 0);
+    a.tree = xcb_query_tree(conn, w);
     if (hasRes) {
       const xcb_res_client_id_spec_t spec{w, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
-      resC = xcb_res_query_client_ids(conn, 1, &spec);
+      a.res = xcb_res_query_client_ids(conn, 1, &spec);
     }
+    return a;
+  }
 
+  // Every request asked is answered here, so no reply is left behind in the connection.
+  Window collect(const Asked& a) {
     Window out;
     xcb_generic_error_t* error = nullptr;
-    out.pid.reset(xcb_get_property_reply(conn, pidC, &error));
+    out.pid.reset(xcb_get_property_reply(conn, a.pid, &error));
     if (error != nullptr) {
       out.gone = error->error_code == kBadWindow;
       std::free(error);
     }
-    out.gtkAppId.reset(xcb_get_property_reply(conn, gtkC, nullptr));
-    out.wmClass.reset(xcb_get_property_reply(conn, classC, nullptr));
-    out.netWmName.reset(xcb_get_property_reply(conn, netNameC, nullptr));
-    out.wmName.reset(xcb_get_property_reply(conn, nameC, nullptr));
-    if (walking) {
-      Reply<xcb_get_property_reply_t> state(xcb_get_property_reply(conn, stateC, nullptr));
-      out.hasWmState = hasProperty(state.get());
-      Reply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(conn, treeC, nullptr));
-      if (tree) out.parent = tree->parent;
-    }
+    out.gtkAppId.reset(xcb_get_property_reply(conn, a.gtkAppId, nullptr));
+    out.wmClass.reset(xcb_get_property_reply(conn, a.wmClass, nullptr));
+    out.netWmName.reset(xcb_get_property_reply(conn, a.netWmName, nullptr));
+    out.wmName.reset(xcb_get_property_reply(conn, a.wmName, nullptr));
+    Reply<xcb_get_property_reply_t> state(xcb_get_property_reply(conn, a.wmState, nullptr));
+    out.hasWmState = hasProperty(state.get());
+    Reply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(conn, a.tree, nullptr));
+    if (tree) out.parent = tree->parent;
     if (hasRes) {
-      Reply<xcb_res_query_client_ids_reply_t> ids(xcb_res_query_client_ids_reply(conn, resC, nullptr));
+      Reply<xcb_res_query_client_ids_reply_t> ids(xcb_res_query_client_ids_reply(conn, a.res, nullptr));
       if (ids) {
         for (auto it = xcb_res_query_client_ids_ids_iterator(ids.get()); it.rem > 0;
              xcb_res_client_id_value_next(&it)) {
@@ -180,6 +191,12 @@ struct AccessibilityInspector::Display {
       }
     }
     return out;
+  }
+
+  // A top-level client window: the one a window manager marked with WM_STATE or, without one,
+  // a child of the root.
+  bool isTopLevel(const Window& info) const {
+    return info.hasWmState || info.parent == root || info.parent == XCB_WINDOW_NONE;
   }
 
   std::string propertyText(const xcb_get_property_reply_t* r, std::string_view bytes) const {
@@ -223,35 +240,92 @@ struct AccessibilityInspector::Display {
     return s;
   }
 
-  // Without a usable _NET_ACTIVE_WINDOW: the focus, up to the window carrying WM_STATE (the client
-  // window a window manager manages) or, without a window manager, the child of the root.
+  // Moves the watch to `w`. Sent ahead of the requests that read `w`, so any change the server
+  // makes after reading it arrives as an event.
+  void watch(xcb_window_t w) {
+    if (w == watched) return;
+    cached.reset();
+    const uint32_t none = 0;
+    const uint32_t changes = XCB_EVENT_MASK_PROPERTY_CHANGE | XCB_EVENT_MASK_STRUCTURE_NOTIFY;
+    // Unchecked: a window that is gone answers with an error event, dropped below.
+    if (watched != XCB_WINDOW_NONE) xcb_change_window_attributes(conn, watched, XCB_CW_EVENT_MASK, &none);
+    xcb_change_window_attributes(conn, w, XCB_CW_EVENT_MASK, &changes);
+    watched = w;
+  }
+
+  // The server sends events and replies in one ordered stream, so once a reply has been read,
+  // every event the server generated before answering is queued here: no change is missed.
+  void dropChangedAnswer() {
+    while (xcb_generic_event_t* e = xcb_poll_for_queued_event(conn)) {
+      xcb_window_t about = XCB_WINDOW_NONE;
+      switch (e->response_type & 0x7f) {
+        case XCB_PROPERTY_NOTIFY:
+          about = reinterpret_cast<xcb_property_notify_event_t*>(e)->window;
+          break;
+        case XCB_DESTROY_NOTIFY:
+          about = reinterpret_cast<xcb_destroy_notify_event_t*>(e)->window;
+          break;
+        case XCB_REPARENT_NOTIFY:
+          about = reinterpret_cast<xcb_reparent_notify_event_t*>(e)->window;
+          break;
+        default:
+          break;  // other structure changes, and errors of the unchecked requests
+      }
+      if (about == watched) cached.reset();
+      std::free(e);
+    }
+  }
+
+  std::optional<ForegroundAppSnapshot> answer(xcb_window_t w, const Window& info) {
+    ForegroundAppSnapshot snapshot = snapshotOf(info);
+    if (w == watched) cached = snapshot;
+    return snapshot;
+  }
+
+  // Reads `w` with a watch on it, in one round trip.
+  Window readWatched(xcb_window_t w) {
+    watch(w);
+    const Asked asked = ask(w);
+    Window info = collect(asked);
+    dropChangedAnswer();
+    return info;
+  }
+
+  // Without a usable _NET_ACTIVE_WINDOW: the focus, walked up to its top-level window, one
+  // round trip per level.
   std::optional<ForegroundAppSnapshot> fromFocus(xcb_window_t w) {
     for (int depth = 0; depth < kMaxDepth; ++depth) {
       if (w == XCB_WINDOW_NONE || w == XCB_INPUT_FOCUS_POINTER_ROOT || w == root) return std::nullopt;
-      const Window info = inspect(w, true);
+      const Window info = readWatched(w);
       if (info.gone) return std::nullopt;
-      if (info.hasWmState || info.parent == root || info.parent == XCB_WINDOW_NONE) {
-        return snapshotOf(info);
-      }
+      if (isTopLevel(info)) return answer(w, info);
       w = info.parent;
     }
     return std::nullopt;
   }
 
+  // One round trip (the active window and the focus) while the front window and its properties
+  // stay as they were; one more when they changed, and one per level when the focus has to be
+  // walked up to its top-level window.
   std::optional<ForegroundAppSnapshot> front() {
     const auto activeC =
         xcb_get_property(conn, 0, root, atoms[NetActiveWindow], XCB_ATOM_WINDOW, 0, 1);
     const auto focusC = xcb_get_input_focus(conn);
     Reply<xcb_get_property_reply_t> active(xcb_get_property_reply(conn, activeC, nullptr));
     Reply<xcb_get_input_focus_reply_t> focus(xcb_get_input_focus_reply(conn, focusC, nullptr));
+    dropChangedAnswer();
     if (!focus) return std::nullopt;
 
     const xcb_window_t activeWindow = propertyCardinal(active.get()).value_or(XCB_WINDOW_NONE);
     if (activeWindow != XCB_WINDOW_NONE) {
-      const Window info = inspect(activeWindow, false);
-      if (!info.gone) return snapshotOf(info);
+      if (activeWindow == watched && cached) return cached;
+      const Window info = readWatched(activeWindow);
+      if (!info.gone) return answer(activeWindow, info);
       // A window manager that exited leaves the name of a window that no longer exists.
     }
+    // A cached answer for the focus is one for a top-level window: a reparenting would have
+    // dropped it.
+    if (focus->focus == watched && cached) return cached;
     return fromFocus(focus->focus);
   }
 };

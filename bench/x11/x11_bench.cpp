@@ -1,0 +1,280 @@
+// Capture, replay and screenshot speed on a private Xvfb, each beside the tool it is measured against.
+//
+// Run: build-x11/bench/x11/bench_x11 (needs Xvfb, openbox, xdotool and scrot; see scripts/setup.sh).
+#include <benchmark/benchmark.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <atomic>
+#include <fstream>
+
+#include "core/capture/x11/accessibility_inspector.hpp"
+#include "core/capture/x11/event_tap_recorder.hpp"
+#include "core/capture/x11/screen_capture_store.hpp"
+#include "core/capture/x11/x11_event_poster.hpp"
+#include "core/json/json_value.hpp"
+#include "tests/support/temp_dir.hpp"
+#include "tests/x11/x11_test_display.hpp"
+
+namespace diruri {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+// One display for the whole run: Xvfb, openbox, and an active window with a few coloured ones
+// behind it, so that the screen is not one flat colour.
+struct Desktop {
+  test::XvfbServer server;
+  std::unique_ptr<test::TestClient> client;
+  xcb_window_t window = XCB_WINDOW_NONE;
+  bool ok = false;
+
+  Desktop() {
+    if (!server.start().empty() || !server.startOpenbox()) return;
+    client = std::make_unique<test::TestClient>(server.display());
+    xcb_connection_t* c = client->conn();
+    const uint32_t colours[] = {0x3465a4, 0xcc0000, 0x73d216, 0xedd400, 0x75507b};
+    for (int i = 0; i < 5; ++i) {
+      const xcb_window_t w = xcb_generate_id(c);
+      xcb_create_window(c, XCB_COPY_FROM_PARENT, w, client->root(), static_cast<int16_t>(200 + 250 * i),
+                        static_cast<int16_t>(150 + 120 * i), 700, 500, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
+                        XCB_COPY_FROM_PARENT, XCB_CW_BACK_PIXEL, &colours[i]);
+      xcb_map_window(c, w);
+    }
+    window = client->createWindow(test::WindowSpec()
+                                      .withClass("bench", "Benchwindow")
+                                      .withNetWmName("Capture target")
+                                      .withPid(static_cast<uint32_t>(getpid())));
+    ok = client->activate(window);
+  }
+};
+
+Desktop& desktop() {
+  static Desktop d;
+  return d;
+}
+
+double percentile(std::vector<double> v, double p) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  return v[static_cast<size_t>(p * static_cast<double>(v.size() - 1))];
+}
+
+// 5,000 key press/release pairs and 1,000 clicks, posted by XTest from another connection at
+// about 10,000 recorded events per second. The handler does what the capture pipeline does per
+// event: one front-application query and one log append.
+void BM_CaptureAtTenThousandEventsPerSecond(benchmark::State& state) {
+  Desktop& d = desktop();
+  if (!d.ok) return state.SkipWithError("no display");
+  test::TempDir dir;
+  const std::string log = dir / "events.jsonl";
+  test::writeText(log, "");
+  AccessibilityInspector inspector(posixFileSystem(), systemClock());
+  FileSystem& fs = posixFileSystem();
+  test::TestClient input(d.server.display());
+
+  constexpr size_t kKeyPairs = 5000, kClicks = 1000;
+  constexpr size_t kExpected = 2 * kKeyPairs + 2 * kClicks;
+  double lost = 0, median = 0, p99 = 0, withoutApp = 0;
+  for (auto _ : state) {
+    std::vector<double> costs;
+    costs.reserve(kExpected + 16);
+    std::mutex mutex;
+    std::condition_variable arrived;
+    size_t received = 0, noApp = 0;
+    EventTapRecorder recorder;
+    if (!recorder.start([&](const CapturedInputEvent& e) {
+          const auto t0 = Clock::now();
+          const auto app = inspector.foregroundSnapshot();
+          JsonObject line{{"type", e.type}};
+          if (app) line.emplace("app", app->toJson());
+          fs.appendToFile(log, writeJson(line) + "\n");
+          const double us = std::chrono::duration<double, std::micro>(Clock::now() - t0).count();
+          std::lock_guard<std::mutex> lock(mutex);
+          costs.push_back(us);
+          noApp += app ? 0 : 1;
+          ++received;
+          arrived.notify_all();
+        })) {
+      return state.SkipWithError("capture did not start");
+    }
+
+    // Batches of 50 recorded events every 5 ms.
+    size_t posted = 0;
+    auto slot = Clock::now();
+    auto pace = [&](size_t events) {
+      posted += events;
+      if (posted % 50 < events) {
+        input.sync();
+        slot += 5ms;
+        std::this_thread::sleep_until(slot);
+      }
+    };
+    for (size_t i = 0; i < kKeyPairs; ++i) {
+      const auto code = static_cast<uint8_t>(24 + i % 10);  // q..p: letters only, no shortcuts
+      input.fake(XCB_KEY_PRESS, code);
+      input.fake(XCB_KEY_RELEASE, code);
+      pace(2);
+      if (i % 5 == 4) {
+        const auto x = static_cast<int16_t>(20 + i % 250), y = static_cast<int16_t>(40 + i % 150);
+        input.fake(XCB_MOTION_NOTIFY, 0, x, y);
+        input.fake(XCB_BUTTON_PRESS, 1);
+        input.fake(XCB_BUTTON_RELEASE, 1);
+        pace(2);
+      }
+    }
+    input.sync();
+    {
+      std::unique_lock<std::mutex> lock(mutex);
+      arrived.wait_for(lock, 30s, [&] { return received >= kExpected; });
+    }
+    recorder.stop();
+    std::lock_guard<std::mutex> lock(mutex);
+    lost += static_cast<double>(kExpected) - static_cast<double>(received);
+    median = percentile(costs, 0.5);
+    p99 = percentile(costs, 0.99);
+    withoutApp += static_cast<double>(noApp);
+  }
+  state.counters["events"] = static_cast<double>(kExpected);
+  state.counters["lost"] = lost;
+  state.counters["without_app"] = withoutApp;
+  state.counters["handler_median_us"] = median;
+  state.counters["handler_p99_us"] = p99;
+}
+BENCHMARK(BM_CaptureAtTenThousandEventsPerSecond)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
+
+void BM_ForegroundSnapshot(benchmark::State& state) {
+  Desktop& d = desktop();
+  if (!d.ok) return state.SkipWithError("no display");
+  AccessibilityInspector inspector(posixFileSystem(), systemClock());
+  std::vector<double> costs;
+  for (auto _ : state) {
+    const auto t0 = Clock::now();
+    benchmark::DoNotOptimize(inspector.foregroundSnapshot());
+    costs.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
+  }
+  state.counters["median_us"] = percentile(costs, 0.5);
+  state.counters["p99_us"] = percentile(costs, 0.99);
+}
+BENCHMARK(BM_ForegroundSnapshot)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
+// The floor under the query above: one bare round trip to the server.
+void BM_RoundTrip(benchmark::State& state) {
+  Desktop& d = desktop();
+  if (!d.ok) return state.SkipWithError("no display");
+  test::TestClient client(d.server.display());
+  std::vector<double> costs;
+  for (auto _ : state) {
+    const auto t0 = Clock::now();
+    client.sync();
+    costs.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
+  }
+  state.counters["median_us"] = percentile(costs, 0.5);
+}
+BENCHMARK(BM_RoundTrip)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
+// 10,000 replayed events: 2,500 times a click (down, up) inside the window and a key (down, up).
+struct ReplayEvent {
+  enum Kind { MouseDown, MouseUp, KeyDown, KeyUp } kind;
+  int x = 0, y = 0;
+  int key = 0;  // index into kKeys
+};
+constexpr const char* kKeys[] = {"q", "w", "e", "r", "t", "y", "u", "i", "o", "p"};
+
+std::vector<ReplayEvent> replayEvents() {
+  std::vector<ReplayEvent> events;
+  for (int i = 0; i < 2500; ++i) {
+    const int x = 20 + i % 250, y = 40 + i % 150, k = i % 10;
+    events.push_back({ReplayEvent::MouseDown, x, y, 0});
+    events.push_back({ReplayEvent::MouseUp, x, y, 0});
+    events.push_back({ReplayEvent::KeyDown, 0, 0, k});
+    events.push_back({ReplayEvent::KeyUp, 0, 0, k});
+  }
+  return events;
+}
+
+void BM_ReplayX11EventPoster(benchmark::State& state) {
+  Desktop& d = desktop();
+  if (!d.ok) return state.SkipWithError("no display");
+  const auto events = replayEvents();
+  int codes[10];
+  for (int k = 0; k < 10; ++k) codes[k] = d.client->keycodeFor(static_cast<uint32_t>(kKeys[k][0]));
+  for (auto _ : state) {
+    X11EventPoster poster;
+    if (!poster.begin()) return state.SkipWithError("no XTest");
+    for (const ReplayEvent& e : events) {
+      switch (e.kind) {
+        case ReplayEvent::MouseDown: poster.postMouse(e.x, e.y, true); break;
+        case ReplayEvent::MouseUp: poster.postMouse(e.x, e.y, false); break;
+        case ReplayEvent::KeyDown: poster.postKey(codes[e.key], true); break;
+        case ReplayEvent::KeyUp: poster.postKey(codes[e.key], false); break;
+      }
+    }
+    poster.end();  // returns once the server has processed every event
+  }
+  state.counters["events_per_s"] = benchmark::Counter(static_cast<double>(events.size()),
+                                                      benchmark::Counter::kIsIterationInvariantRate);
+}
+BENCHMARK(BM_ReplayX11EventPoster)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
+
+int runQuiet(const std::vector<std::string>& args) {
+  const pid_t pid = test::spawnQuiet(args);
+  int status = -1;
+  if (pid > 0) ::waitpid(pid, &status, 0);
+  return status;
+}
+
+// The same events as one xdotool script, in its fastest form (no delays).
+void BM_ReplayXdotool(benchmark::State& state) {
+  Desktop& d = desktop();
+  if (!d.ok) return state.SkipWithError("no display");
+  test::TempDir dir;
+  const auto events = replayEvents();
+  {
+    std::ofstream script(dir / "replay.xdo");
+    for (const ReplayEvent& e : events) {
+      switch (e.kind) {
+        case ReplayEvent::MouseDown: script << "mousemove " << e.x << ' ' << e.y << " mousedown 1\n"; break;
+        case ReplayEvent::MouseUp: script << "mousemove " << e.x << ' ' << e.y << " mouseup 1\n"; break;
+        case ReplayEvent::KeyDown: script << "keydown --delay 0 " << kKeys[e.key] << '\n'; break;
+        case ReplayEvent::KeyUp: script << "keyup --delay 0 " << kKeys[e.key] << '\n'; break;
+      }
+    }
+  }
+  for (auto _ : state) {
+    if (runQuiet({"xdotool", dir / "replay.xdo"}) != 0) return state.SkipWithError("xdotool failed");
+    d.client->sync();
+  }
+  state.counters["events_per_s"] = benchmark::Counter(static_cast<double>(events.size()),
+                                                      benchmark::Counter::kIsIterationInvariantRate);
+}
+BENCHMARK(BM_ReplayXdotool)->Unit(benchmark::kMillisecond)->Iterations(2)->UseRealTime();
+
+void BM_ScreenshotHelper(benchmark::State& state) {
+  Desktop& d = desktop();
+  if (!d.ok) return state.SkipWithError("no display");
+  test::TempDir dir;
+  ScreenCaptureStore store(posixFileSystem(), DIRURI_SCREENSHOT_HELPER);
+  for (auto _ : state) {
+    if (!store.capturePNG(dir / "shot.png").ok) return state.SkipWithError("helper failed");
+  }
+}
+BENCHMARK(BM_ScreenshotHelper)->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(15)
+    ->ReportAggregatesOnly(true)->UseRealTime();
+
+void BM_ScreenshotScrot(benchmark::State& state) {
+  Desktop& d = desktop();
+  if (!d.ok) return state.SkipWithError("no display");
+  test::TempDir dir;
+  for (auto _ : state) {
+    if (runQuiet({"scrot", "-o", dir / "shot.png"}) != 0) return state.SkipWithError("scrot failed");
+  }
+}
+BENCHMARK(BM_ScreenshotScrot)->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(15)
+    ->ReportAggregatesOnly(true)->UseRealTime();
+
+}  // namespace
+}  // namespace diruri
+
+BENCHMARK_MAIN();
