@@ -7,6 +7,7 @@
 #include <bitset>
 #include <cmath>
 #include <cstdlib>
+#include <optional>
 
 #include "core/capture/x11/sigpipe_guard.hpp"
 
@@ -29,6 +30,7 @@ struct X11EventPoster::Session {
   // What this replay pressed and has not released, to be released at the end.
   std::bitset<256> keysDown;
   bool buttonDown = false;
+  std::optional<xcb_get_input_focus_cookie_t> pending;
 
   ~Session() {
     if (conn != nullptr) xcb_disconnect(conn);
@@ -38,12 +40,23 @@ struct X11EventPoster::Session {
 
   void fake(uint8_t type, uint8_t detail, int16_t x = 0, int16_t y = 0) {
     xcb_test_fake_input(conn, type, detail, XCB_CURRENT_TIME, root, x, y, 0);
-    if (++sinceSync >= kSyncInterval) sync();
+    if (++sinceSync >= kSyncInterval) pace();
   }
 
-  // One round trip: once it returns, the server has processed every request sent before it.
+  // At most two intervals of requests in flight: each checkpoint waits for the one before it, so
+  // the server works through one interval while the next is being sent.
+  void pace() {
+    sinceSync = 0;
+    const xcb_get_input_focus_cookie_t checkpoint = xcb_get_input_focus(conn);
+    if (pending) std::free(xcb_get_input_focus_reply(conn, *pending, nullptr));
+    pending = checkpoint;
+  }
+
+  // Once this returns, the server has processed every request sent before it.
   void sync() {
     sinceSync = 0;
+    if (pending) xcb_discard_reply(conn, pending->sequence);
+    pending.reset();
     std::free(xcb_get_input_focus_reply(conn, xcb_get_input_focus(conn), nullptr));
   }
 };

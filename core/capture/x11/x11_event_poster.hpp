@@ -7,9 +7,9 @@
 
 namespace diruri {
 
-// Requests are pipelined: nothing waits for the server per event, but every kSyncInterval
-// requests one round trip lets the server catch up, so that its input queue never overflows and
-// drops events. end() waits until the server has processed everything posted.
+// Requests are pipelined: nothing waits for the server per event, but the poster never runs more
+// than two kSyncInterval batches ahead of the server, so that its input queue cannot overflow and
+// drop events. end() waits until the server has processed everything posted.
 //
 // Limits: key codes 8 to 255 (the X range); coordinates within the 16-bit X range; a scroll of at
 // most kMaxScrollSteps wheel steps either way (a larger amount is not a wheel movement a person
