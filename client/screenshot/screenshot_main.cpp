@@ -166,6 +166,7 @@ int main(int argc, char** argv) {
   Image image;
   if (!grabRoot(image)) return kFailed;
 
+  // The store removes this name when it has to kill a helper that overran its time.
   const std::string temp = target + ".tmp-" + std::to_string(getpid());
   FILE* file = fopen(temp.c_str(), "wbe");
   if (file == nullptr) return kFailed;

@@ -207,6 +207,28 @@ TEST_F(EventTapRecorderTest, StopFromInsideTheHandlerEndsCapture) {
   EXPECT_EQ(inbox.items().size(), 1u);
 }
 
+// The handler stops capture while a stop() on the main thread is already waiting for the capture
+// thread: neither may wait for the other.
+TEST_F(EventTapRecorderTest, StopFromTheHandlerDuringAStopElsewhereDoesNotDeadlock) {
+  EventTapRecorder recorder;
+  std::atomic<bool> entered{false};
+  std::atomic<bool> handlerStopped{false};
+  ASSERT_TRUE(recorder.start([&](const CapturedInputEvent&) {
+    if (entered.exchange(true)) return;
+    while (recorder.isRunning()) std::this_thread::yield();  // the main thread is inside stop()
+    recorder.stop();
+    EXPECT_FALSE(recorder.start([](const CapturedInputEvent&) {}));
+    handlerStopped = true;
+  }));
+  test::TestClient poster(server_.display());
+  poster.fake(XCB_KEY_PRESS, 43);
+  poster.sync();
+  while (!entered) std::this_thread::yield();
+  recorder.stop();
+  EXPECT_TRUE(handlerStopped);
+  EXPECT_EQ(captureThreads(), 0);
+}
+
 // The server dies under a running capture: one marker, the flag turns false, the process lives
 // and prints nothing.
 TEST_F(EventTapRecorderTest, ServerKilledDuringCaptureGivesOneMarkerAndEndsCapture) {

@@ -129,7 +129,8 @@ TEST_F(ScreenCaptureStoreTest, HelperFailureIsNotOkAndPrintsNothing) {
 }
 
 TEST_F(ScreenCaptureStoreTest, HangingHelperIsKilledAtTheLimitWithWhatItStarted) {
-  const std::string hang = script(dir_, "hang", "sleep 300 & echo $! > \"$0.child\"; wait");
+  const std::string hang =
+      script(dir_, "hang", "touch \"$1.tmp-$$\"; sleep 300 & echo $! > \"$0.child\"; wait");
   ScreenCaptureStore store(fs_, hang, 300ms);
   const auto began = std::chrono::steady_clock::now();
   const ScreenCaptureResult result = store.capturePNG(dir_ / "shot.png");
@@ -138,6 +139,8 @@ TEST_F(ScreenCaptureStoreTest, HangingHelperIsKilledAtTheLimitWithWhatItStarted)
   EXPECT_GE(took, 300ms);
   EXPECT_LT(took, 10s);
   EXPECT_TRUE(noChildren());
+  // Its half-written temporary file went too.
+  EXPECT_EQ(test::listTree(dir_.path()), (std::vector<std::string>{"hang", "hang.child"}));
   // The helper's own child went with it (the kill reaches its process group).
   const pid_t grandchild = std::stoi(test::readText(hang + ".child"));
   // A pidfd becomes readable when the process has ended; no pidfd at all means it is long gone.

@@ -56,6 +56,9 @@ struct EventTapRecorder::Capture {
 
   std::atomic<bool> stopRequested{false};
   std::atomic<bool> running{false};
+  std::atomic<std::thread::id> threadId{};  // the capture thread, while it runs
+
+  bool onCaptureThread() const { return threadId.load() == std::this_thread::get_id(); }
 
   void setPhase(Phase p) {
     {
@@ -76,6 +79,7 @@ struct EventTapRecorder::Capture {
   }
 
   void readLoop() {
+    threadId = std::this_thread::get_id();
     pthread_setname_np(pthread_self(), kThreadName);
     // This thread writes one request; if the server is gone by then, that must not kill the process.
     sigset_t pipe;
@@ -127,6 +131,7 @@ struct EventTapRecorder::Capture {
       deliver(marker);
     }
     setPhase(Phase::Ended);
+    threadId = std::thread::id();
   }
 
   bool begin(Handler onEvent) {
@@ -164,14 +169,19 @@ struct EventTapRecorder::Capture {
     return confirmed;
   }
 
+  // From the handler, on the capture thread: it cannot wait for itself, and must not wait for
+  // the lifecycle lock (a stop() on another thread may hold it while waiting for this thread).
+  // The thread ends once the server confirms; the next start() or stop() collects it.
+  void endFromHandler() {
+    stopRequested = true;
+    running = false;
+    disable();
+  }
+
   void end() {
     stopRequested = true;
     running = false;
     if (thread.joinable()) {
-      if (thread.get_id() == std::this_thread::get_id()) {
-        disable();  // called from the handler: the thread ends after it returns
-        return;
-      }
       disable();
       std::unique_lock<std::mutex> lock(phaseMutex);
       if (!phaseChanged.wait_for(lock, kStopLimit, [this] { return phase == Phase::Ended; })) {
@@ -210,16 +220,12 @@ struct EventTapRecorder::Capture {
 
 EventTapRecorder::EventTapRecorder() : capture_(std::make_unique<Capture>()) {}
 
-EventTapRecorder::~EventTapRecorder() {
-  stop();
-  // A stop() from inside the handler left the thread to be collected here.
-  std::lock_guard<std::mutex> lock(capture_->lifecycle);
-  capture_->end();
-}
+EventTapRecorder::~EventTapRecorder() { stop(); }
 
 bool EventTapRecorder::isAccessibilityTrusted() { return x11DisplayOffersRecord(); }
 
 bool EventTapRecorder::start(Handler onEvent) {
+  if (capture_->onCaptureThread()) return false;  // a handler cannot restart its own capture
   std::lock_guard<std::mutex> lock(capture_->lifecycle);
   if (capture_->running) return false;
   capture_->end();  // a run that ended on its own, or stopped from its handler, is collected first
@@ -229,6 +235,7 @@ bool EventTapRecorder::start(Handler onEvent) {
 }
 
 void EventTapRecorder::stop() {
+  if (capture_->onCaptureThread()) return capture_->endFromHandler();
   std::lock_guard<std::mutex> lock(capture_->lifecycle);
   capture_->end();
 }

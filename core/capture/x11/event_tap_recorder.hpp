@@ -13,8 +13,9 @@ namespace diruri {
 // still in flight when stop() begins are dropped. If the display goes away during capture, the
 // handler receives one "user_marker", the thread ends and isRunning() turns false.
 //
-// start() and stop() may be called from any thread, stop() also from inside the handler (it then
-// cannot wait for the thread it runs on; the next start() or the destructor collects it).
+// start() and stop() may be called from any thread, stop() also from inside the handler: it then
+// returns at once, no further event is delivered, and the next start() or stop() (or the
+// destructor) collects the ended thread. start() from inside the handler returns false.
 class EventTapRecorder final : public InputEventRecording {
  public:
   EventTapRecorder();

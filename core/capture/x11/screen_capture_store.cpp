@@ -143,6 +143,8 @@ ScreenCaptureResult ScreenCaptureStore::capturePNG(const std::string& path) {
     ::kill(-pid, SIGKILL);
     ::kill(pid, SIGKILL);
     waitRetrying(pid, &status, 0);
+    // The helper writes beside the target under this name, and had no chance to remove it.
+    ::unlink((path + ".tmp-" + std::to_string(pid)).c_str());
     return result;
   }
   result.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
