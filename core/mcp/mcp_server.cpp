@@ -1,6 +1,8 @@
 // Request checking and answering; tool calls are handed to the dispatch.
 #include "core/mcp/mcp_server.hpp"
 
+#include "core/mcp/default_graph.hpp"
+
 #include <cmath>
 #include <cstdint>
 #include <optional>
@@ -61,10 +63,18 @@ JsonObject toolsListResult(const std::vector<ToolDefinition>& tools) {
 
 }  // namespace
 
-McpServer::McpServer()
-    : tools_(makeToolCatalogue()),
+McpServer::McpServer() : McpServer(std::make_unique<DefaultGraph>(), nullptr) {}
+
+McpServer::McpServer(RecorderController& recorder) : McpServer(nullptr, &recorder) {}
+
+McpServer::McpServer(std::unique_ptr<DefaultGraph> graph, RecorderController* recorder)
+    : graph_(std::move(graph)),
+      recorder_(recorder ? *recorder : graph_->recorder()),
+      tools_(makeToolCatalogue()),
       initializeResultText_(writeJson(initializeResult())),
       toolsListResultText_(writeJson(toolsListResult(tools_))) {}
+
+McpServer::~McpServer() = default;
 
 std::string McpServer::handleLine(std::string_view line) {
   JsonValue message;

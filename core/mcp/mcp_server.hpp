@@ -1,6 +1,7 @@
 // The MCP server: turns one request line into at most one answer line.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -8,12 +9,21 @@
 #include "core/json/json_value.hpp"
 #include "core/mcp/json_rpc.hpp"
 #include "core/mcp/tool_catalogue.hpp"
+#include "core/recorder/recorder_controller.hpp"
 
 namespace diruri {
 
+class DefaultGraph;
+
 class McpServer {
  public:
+  // Builds the real components (no file, display or thread is touched until the first tool call).
   McpServer();
+  // Serves the given controller, which must outlive the server.
+  explicit McpServer(RecorderController& recorder);
+  ~McpServer();
+  McpServer(const McpServer&) = delete;
+  McpServer& operator=(const McpServer&) = delete;
 
   // The text of one answer without a line terminator, or "" when none is due (a notification).
   // Never throws for any input.
@@ -25,6 +35,7 @@ class McpServer {
   static std::string encodeToolPayload(const JsonValue& value);
 
  private:
+  McpServer(std::unique_ptr<DefaultGraph> graph, RecorderController* recorder);
   // The answer to an accepted request.
   std::string answer(const JsonRpcRequest& request);
   // The answer carrying a result that is already written as text.
@@ -32,6 +43,9 @@ class McpServer {
   // Defined in tool_dispatch.cpp.
   JsonRpcResponse handleToolCall(const JsonRpcRequest& request);
 
+  // Owned only when the server built its own components.
+  std::unique_ptr<DefaultGraph> graph_;
+  RecorderController& recorder_;
   std::vector<ToolDefinition> tools_;
   // These results never change, so they are written once.
   std::string initializeResultText_;
