@@ -111,10 +111,13 @@ class EventStore {
   RecordingSession createSession(const std::string& workspacePath,
                                  const std::optional<std::string>& sessionName);
 
-  // Rebuilds a session from its session.json. Throws when it is missing, unreadable or malformed.
+  // Rebuilds a session from its session.json. Throws when it is missing, unreadable or malformed,
+  // and (FileSystemError EINVAL) for an identifier that is empty, "." or "..", or holds "/" or NUL.
   RecordingSession loadSession(const std::string& workspacePath, const std::string& sessionId);
 
-  // Encodes the event as one compact line and appends it to the session's events.jsonl.
+  // Encodes the event as one compact line and appends it to the session's events.jsonl; the first
+  // line creates the log atomically. Throws JsonEncodeError for a non-finite number, EventStoreError
+  // when the text would not be UTF-8 (nothing written either way), or the file-system error.
   void appendEvent(const RecordingEvent& event, const RecordingSession& session);
 
   // The log's lines that parse as JSON objects, in file order; never fails.

@@ -142,15 +142,5 @@ TEST_F(PosixFileSystemTest, AppendThatStopsPartWayIsReportedAndCutBackOff) {
   EXPECT_EQ(readText(temp / "log"), "one\nthree\n");
 }
 
-TEST_F(PosixFileSystemTest, CurrentDirectoryIsAbsolute) {
-  const std::string cwd = fs.currentDirectory();
-  ASSERT_FALSE(cwd.empty());
-  EXPECT_EQ(cwd.front(), '/');
-  struct stat a {}, b {};
-  ASSERT_EQ(stat(cwd.c_str(), &a), 0);
-  ASSERT_EQ(stat(".", &b), 0);
-  EXPECT_EQ(a.st_ino, b.st_ino);
-}
-
 }  // namespace
 }  // namespace diruri::test

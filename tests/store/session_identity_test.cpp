@@ -100,12 +100,6 @@ TEST_F(StoreTest, WorkspaceIsResolvedAndCreatedWithTheWholeChain) {
             (std::vector<std::string>{"ax-snapshots/", "events.jsonl", "screenshots/", "session.json"}));
 }
 
-TEST_F(StoreTest, AbsoluteWorkspaceNeedsNoCurrentDirectory) {
-  fs.addFault({FsOp::CurrentDirectory, "", 0, EACCES});
-  EXPECT_NO_THROW(checkoutFlow());
-  EXPECT_EQ(fs.countCalls(FsOp::CurrentDirectory), 0u);
-}
-
 TEST_F(StoreTest, TwoSessionsInOneMillisecondShareTheirDirectory) {
   const RecordingSession first = checkoutFlow();
   clock.setUptimeMillis(kBootUptimeMillis + 1);
