@@ -1,0 +1,217 @@
+// Tool calls through the real executable on a machine without a display: argument checks, tool
+// errors from real failures, and a whole record and stop cycle with every file it leaves.
+#include <gtest/gtest.h>
+
+#include "core/json/json_value.hpp"
+#include "support/file_tree.hpp"
+#include "support/process_runner.hpp"
+#include "support/temp_dir.hpp"
+
+namespace diruri {
+namespace {
+
+using namespace diruri::test;
+
+// "tools/call" request line with the given params text.
+std::string callWithParams(int id, const std::string& params) {
+  return R"({"jsonrpc":"2.0","id":)" + std::to_string(id) + R"(,"method":"tools/call","params":)" + params + "}\n";
+}
+std::string call(int id, const std::string& name, const std::string& arguments = "{}") {
+  return callWithParams(id, R"({"name":")" + name + R"(","arguments":)" + arguments + "}");
+}
+std::string error(int id, int code, const std::string& message) {
+  return R"({"error":{"code":)" + std::to_string(code) + R"(,"message":")" + message + R"("},"id":)" +
+         std::to_string(id) + R"(,"jsonrpc":"2.0"})";
+}
+// The payload of a tool result line, parsed.
+JsonValue payloadOf(const std::string& answer) {
+  const JsonValue v = parseJson(answer);
+  const JsonArray& content = v.find("result")->find("content")->asArray();
+  EXPECT_EQ(content.size(), 1u);
+  EXPECT_EQ(*content[0].findString("type"), "text");
+  return parseJson(*content[0].findString("text"));
+}
+
+class ToolCalls : public ::testing::Test {
+ protected:
+  // Runs one server over the lines, without a display, in the temporary directory.
+  std::vector<std::string> serve(const std::string& lines) {
+    ProcessOptions options;
+    options.args = {"mcp"};
+    options.stdinData = lines;
+    options.workingDirectory = dir.path();
+    options.environment["DISPLAY"] = std::nullopt;
+    options.environment["WAYLAND_DISPLAY"] = std::nullopt;
+    const ProcessResult r = runProcess(DIRURI_EXECUTABLE, options);
+    EXPECT_TRUE(r.exited && r.exitStatus == 0) << "signal " << r.signal;
+    EXPECT_EQ(r.err, "");
+    std::vector<std::string> answers;
+    size_t start = 0;
+    while (start < r.out.size()) {
+      const size_t end = r.out.find('\n', start);
+      answers.push_back(r.out.substr(start, end - start));
+      start = end + 1;
+    }
+    return answers;
+  }
+
+  TempDir dir;
+};
+
+TEST_F(ToolCalls, MalformedCallsAreInvalidParamsAndReachNothing) {
+  const std::vector<std::string> requests = {
+      R"({"jsonrpc":"2.0","id":1,"method":"tools/call"})" "\n",
+      callWithParams(2, "[]"),
+      callWithParams(3, "{}"),
+      callWithParams(4, R"({"name":5})"),
+      callWithParams(5, R"({"arguments":{}})"),
+      call(6, "event_stream_start"),
+      call(7, "event_stream_start", R"({"workspacePath":5})"),
+      call(8, "event_stream_start", R"({"workspacePath":" \n\t\u2003"})"),
+      callWithParams(9, R"({"name":"event_stream_start","arguments":["ws"]})"),
+      call(10, "replay_skill", R"({"workspacePath":"ws"})"),
+      call(11, "replay_skill", R"({"workspacePath":"ws","skillId":"  "})"),
+      call(12, "replay_skill", R"({"skillId":"s"})"),
+      call(13, "replay_skill", R"({"workspacePath":"ws","skillId":"../../escape"})"),
+      call(14, "replay_skill", R"({"workspacePath":"ws","skillId":"a/b"})"),
+      call(15, "replay_skill", R"({"workspacePath":"ws","skillId":".."})"),
+      call(16, "replay_skill", R"({"workspacePath":"ws","skillId":"."})"),
+      call(17, "replay_skill", R"({"workspacePath":"ws","skillId":"a\u0000b"})"),
+  };
+  std::string input;
+  for (const auto& r : requests) input += r;
+  const auto answers = serve(input);
+  ASSERT_EQ(answers.size(), requests.size());
+  for (size_t i = 0; i < answers.size(); ++i) {
+    EXPECT_EQ(answers[i], error(static_cast<int>(i + 1), -32602, "Invalid params"));
+  }
+  EXPECT_EQ(listTree(dir.path()), std::vector<std::string>{});
+}
+
+TEST_F(ToolCalls, UnsupportedToolsAnswerWithAPayloadNotAnError) {
+  const auto answers = serve(call(1, "replay_status") + call(2, "generate_skill_from_recording") +
+                             call(3, "install_generated_skill") + call(4, "replay_stop") + call(5, "no_such_tool") +
+                             call(6, "Event_Stream_Start", R"({"workspacePath":"ws"})"));
+  ASSERT_EQ(answers.size(), 6u);
+  for (int i = 0; i < 6; ++i) {
+    EXPECT_EQ(answers[i], R"({"id":)" + std::to_string(i + 1) +
+                              R"(,"jsonrpc":"2.0","result":{"content":[{"text":"{\"error\":\"unsupported_tool\"}","type":"text"}]}})");
+  }
+  EXPECT_EQ(listTree(dir.path()), std::vector<std::string>{});
+}
+
+TEST_F(ToolCalls, QueriesWithoutADisplayReportNothingPermitted) {
+  const auto answers = serve(callWithParams(1, R"({"name":"event_stream_status","arguments":"anything"})") +
+                             call(2, "permission_status", R"({"x":1})") + call(3, "event_stream_stop") +
+                             call(4, "event_stream_stop", R"({"workspacePath":"ws","sessionId":12})"));
+  ASSERT_EQ(answers.size(), 4u);
+  EXPECT_EQ(answers[0],
+            R"({"id":1,"jsonrpc":"2.0","result":{"content":[{"text":"{\"accessibilityTrusted\":false,\"inputCaptureActive\":false,\"screenCaptureAllowed\":false,\"status\":\"idle\"}","type":"text"}]}})");
+  EXPECT_EQ(answers[1],
+            R"({"id":2,"jsonrpc":"2.0","result":{"content":[{"text":"{\"accessibilityTrusted\":false,\"inputCaptureActive\":false,\"screenCaptureAllowed\":false}","type":"text"}]}})");
+  const std::string idle = R"(,"jsonrpc":"2.0","result":{"content":[{"text":"{\"status\":\"idle\"}","type":"text"}]}})";
+  EXPECT_EQ(answers[2], R"({"id":3)" + idle);
+  EXPECT_EQ(answers[3], R"({"id":4)" + idle);
+}
+
+TEST_F(ToolCalls, OperationsThatFailOnDiskAreTheToolError) {
+  writeText(dir / "plain-file", "not a directory");
+  const auto answers = serve(call(1, "event_stream_start", R"({"workspacePath":")" + dir.path() + R"(/plain-file"})") +
+                             call(2, "event_stream_start", R"({"workspacePath":"/proc/1/task"})") +
+                             call(3, "event_stream_status") +
+                             call(4, "replay_skill", R"({"workspacePath":")" + dir.path() + R"(","skillId":"missing"})"));
+  ASSERT_EQ(answers.size(), 4u);
+  EXPECT_EQ(answers[0], error(1, -32000, "Internal error"));
+  EXPECT_EQ(answers[1], error(2, -32000, "Internal error"));
+  EXPECT_EQ(*payloadOf(answers[2]).findString("status"), "idle");
+  EXPECT_EQ(answers[3], error(4, -32000, "Internal error"));
+}
+
+TEST_F(ToolCalls, ReplayWithoutADisplayFailsCleanlyAndWritesNoRunRecord) {
+  writeText(dir / "ws/.zeruva/skills/checkout/references/recording.json", R"({"sessionId":"s1"})");
+  writeText(dir / "ws/.zeruva/record-and-replay/sessions/s1/events.jsonl",
+            R"({"id":"evt_000003","type":"key_down","payload":{"keyCode":38}})" "\n");
+  const auto answers = serve(call(1, "replay_skill", R"({"workspacePath":")" + dir.path() + R"(/ws","skillId":"checkout"})"));
+  ASSERT_EQ(answers.size(), 1u);
+  EXPECT_EQ(answers[0], error(1, -32000, "Internal error"));
+  const auto tree = listTree(dir / "ws/.zeruva/record-and-replay/replay-runs");
+  ASSERT_EQ(tree.size(), 2u);  // the run directory with an empty screenshots folder, nothing more
+  EXPECT_EQ(tree[1], tree[0] + "screenshots/");
+}
+
+TEST_F(ToolCalls, RecordAndStopCycleLeavesTheSessionFiles) {
+  const auto answers = serve(call(1, "event_stream_start", R"({"workspacePath":" ws/","sessionName":"Checkout Flow"})") +
+                             call(2, "event_stream_start", R"({"workspacePath":"elsewhere"})") +
+                             call(3, "event_stream_status") + call(4, "event_stream_stop") +
+                             call(5, "event_stream_status"));
+  ASSERT_EQ(answers.size(), 5u);
+  const JsonValue started = payloadOf(answers[0]);
+  const std::string sessionId = *started.findString("sessionId");
+  ASSERT_EQ(sessionId.rfind("checkout-flow-", 0), 0u);
+  ASSERT_EQ(sessionId.size(), std::string("checkout-flow-").size() + 17);
+  // The workspace path reaches the store as given, leading blank included.
+  const std::string sessionPath = dir.path() + "/ ws/.zeruva/record-and-replay/sessions/" + sessionId;
+  EXPECT_EQ(started, JsonValue(JsonObject{{"accessibilityTrusted", false},
+                                          {"inputCaptureActive", false},
+                                          {"screenCaptureAllowed", false},
+                                          {"sessionId", sessionId},
+                                          {"sessionPath", sessionPath},
+                                          {"startScreenshotOk", false},
+                                          {"status", "recording"}}));
+  const JsonValue again = payloadOf(answers[1]);
+  EXPECT_EQ(*again.findString("error"), "active_recording_exists");
+  EXPECT_EQ(*again.findString("sessionId"), sessionId);
+  EXPECT_EQ(*payloadOf(answers[2]).findString("status"), "recording");
+  EXPECT_EQ(payloadOf(answers[3]),
+            JsonValue(JsonObject{{"sessionId", sessionId}, {"status", "stopped"}, {"summaryPath", sessionPath + "/summary.json"}}));
+  EXPECT_EQ(*payloadOf(answers[4]).findString("status"), "idle");
+
+  EXPECT_EQ(listTree(dir.path()),
+            (std::vector<std::string>{" ws/", " ws/.zeruva/", " ws/.zeruva/record-and-replay/",
+                                      " ws/.zeruva/record-and-replay/sessions/",
+                                      " ws/.zeruva/record-and-replay/sessions/" + sessionId + "/",
+                                      " ws/.zeruva/record-and-replay/sessions/" + sessionId + "/ax-snapshots/",
+                                      " ws/.zeruva/record-and-replay/sessions/" + sessionId + "/events.jsonl",
+                                      " ws/.zeruva/record-and-replay/sessions/" + sessionId + "/screenshots/",
+                                      " ws/.zeruva/record-and-replay/sessions/" + sessionId + "/session.json",
+                                      " ws/.zeruva/record-and-replay/sessions/" + sessionId + "/summary.json"}));
+
+  // The log: the store's two lines around the two (failed) screenshot markers; no display, so no
+  // front application and no accessibility markers.
+  const std::string log = readText(sessionPath + "/events.jsonl");
+  std::vector<JsonValue> lines;
+  for (size_t start = 0; start < log.size();) {
+    const size_t end = log.find('\n', start);
+    lines.push_back(parseJson(log.substr(start, end - start)));
+    start = end + 1;
+  }
+  ASSERT_EQ(lines.size(), 4u);
+  const std::vector<std::pair<std::string, std::string>> expected = {
+      {sessionId + "-session_started", "session_started"},
+      {"evt_000001", "screenshot_captured"},
+      {"evt_000002", "screenshot_captured"},
+      {sessionId + "-session_stopped", "session_stopped"}};
+  for (size_t i = 0; i < lines.size(); ++i) {
+    EXPECT_EQ(*lines[i].findString("id"), expected[i].first);
+    EXPECT_EQ(*lines[i].findString("type"), expected[i].second);
+  }
+  EXPECT_EQ(*lines[2].find("payload"),
+            JsonValue(JsonObject{{"screenshotOk", false},
+                                 {"screenshotPath", sessionPath + "/screenshots/stop-2.png"},
+                                 {"sessionId", sessionId}}));
+
+  const JsonValue session = parseJson(readText(sessionPath + "/session.json"));
+  EXPECT_EQ(*session.findString("status"), "stopped");
+  EXPECT_EQ(*session.findString("platform"), "linux");
+  EXPECT_EQ(*session.findString("workspaceId"), "ws");
+  EXPECT_EQ(*session.findString("stoppedAt"), *lines[3].findString("ts"));
+
+  const JsonValue summary = parseJson(readText(sessionPath + "/summary.json"));
+  EXPECT_EQ(writeJson(*summary.find("steps")),
+            R"([{"evidenceEventIds":[")" + sessionId + R"(-session_started",")" + sessionId +
+                R"(-session_stopped"],"index":0,"intent":"Recorded native interaction session."}])");
+  EXPECT_EQ(*summary.findString("recommendedSkillId"), "");
+}
+
+}  // namespace
+}  // namespace diruri
