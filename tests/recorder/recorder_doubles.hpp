@@ -53,12 +53,16 @@ class FakeTap : public InputEventRecording {
     });
     t.join();
   }
-  // Keeps firing the event on the source thread until stop().
+  // Keeps firing the event on the source thread until stop(); returns once the first one was handled.
   void fireContinuously(CapturedInputEvent event) {
     keepFiring_ = true;
-    thread_ = std::thread([this, event] {
+    std::atomic<bool> first{false};
+    thread_ = std::thread([this, event, &first] {
+      deliver(event);
+      first = true;
       while (keepFiring_) deliver(event);
     });
+    while (!first) std::this_thread::yield();
   }
   // The source ends on its own (its display went away).
   void endOnItsOwn() {
