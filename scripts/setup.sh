@@ -30,3 +30,11 @@ if [ "${#missing[@]}" -gt 0 ]; then
   apt-get update -qq
   apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
+
+# The MCP SDK client used by the client-compatibility test lives in its own test-only folder.
+sdk_dir="$(cd "$(dirname "$0")/.." && pwd)/tests/sdk"
+if [ -f "$sdk_dir/package-lock.json" ] && command -v npm >/dev/null 2>&1; then
+  if [ ! -d "$sdk_dir/node_modules/@modelcontextprotocol/sdk" ]; then
+    (cd "$sdk_dir" && npm ci --no-audit --no-fund --loglevel=error >/dev/null)
+  fi
+fi
