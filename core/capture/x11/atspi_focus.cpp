@@ -1,0 +1,486 @@
+// The roles of an application's focused window and element, read from the AT-SPI accessibility bus.
+#include "core/capture/x11/atspi_focus.hpp"
+
+#include <atspi/atspi.h>
+#include <dbus/dbus.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <xcb/xcb.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string_view>
+#include <vector>
+
+#include "core/capture/x11/sigpipe_guard.hpp"
+#include "core/text/unicode.hpp"
+
+namespace diruri {
+
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+
+// Bounds on what one query visits, apart from its time budget.
+constexpr gint kMaxApplications = 512;
+constexpr gint kMaxWindows = 64;
+constexpr int kMaxWalkDepth = 16;
+constexpr int kMaxWalkNodes = 512;
+constexpr int kMaxDispatches = 4096;
+constexpr uint32_t kMaxAddressLongs = 1024;
+
+struct Unref {
+  void operator()(gpointer p) const { g_object_unref(p); }
+};
+template <typename T>
+using Ref = std::unique_ptr<T, Unref>;
+using Accessible = Ref<AtspiAccessible>;
+
+struct GFree {
+  void operator()(gpointer p) const { g_free(p); }
+};
+using GText = std::unique_ptr<gchar, GFree>;
+
+struct MessageUnref {
+  void operator()(DBusMessage* m) const { dbus_message_unref(m); }
+};
+using Message = std::unique_ptr<DBusMessage, MessageUnref>;
+
+struct ConnectionClose {
+  void operator()(DBusConnection* c) const {
+    dbus_connection_close(c);
+    dbus_connection_unref(c);
+  }
+};
+using PrivateConnection = std::unique_ptr<DBusConnection, ConnectionClose>;
+
+struct CFree {
+  void operator()(void* p) const { std::free(p); }
+};
+
+// The error slot of one library call.
+class Error {
+ public:
+  Error() = default;
+  Error(const Error&) = delete;
+  Error& operator=(const Error&) = delete;
+  ~Error() {
+    if (error_ != nullptr) g_error_free(error_);
+  }
+  GError** out() { return &error_; }
+  explicit operator bool() const { return error_ != nullptr; }
+
+ private:
+  GError* error_ = nullptr;
+};
+
+// The time left for one query. Each call may wait only for what remains, so an application that
+// does not answer spends the budget once, not once per call.
+class Budget {
+ public:
+  explicit Budget(std::chrono::milliseconds total) : deadline_(SteadyClock::now() + total) {}
+
+  int remainingMillis() const {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - SteadyClock::now()).count();
+    return left <= 0 ? 0 : static_cast<int>(std::min<long long>(left, 60000));
+  }
+
+  // Gives the library's next calls what remains; false when nothing does.
+  bool arm() const {
+    const int left = remainingMillis();
+    if (left <= 0) return false;
+    atspi_set_timeout(left, left);
+    return true;
+  }
+
+ private:
+  SteadyClock::time_point deadline_;
+};
+
+const char* environment(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr && *value != '\0' ? value : nullptr;
+}
+
+// Only transports that connect to a running bus: "autolaunch:" and "unixexec:" would start a process.
+bool startsNothing(std::string_view address) {
+  while (!address.empty()) {
+    const size_t end = address.find(';');
+    const std::string_view entry = address.substr(0, end);
+    const std::string_view method = entry.substr(0, entry.find(':'));
+    if (!entry.empty() && method != "unix" && method != "tcp" && method != "nonce-tcp") return false;
+    address = end == std::string_view::npos ? std::string_view{} : address.substr(end + 1);
+  }
+  return true;
+}
+
+// A private connection (never autolaunched, never ending the process on disconnect) that has said
+// Hello within the budget; dbus_bus_register would wait the default 25 s.
+PrivateConnection connectTo(const std::string& address, const Budget& budget) {
+  if (!startsNothing(address)) return nullptr;
+  DBusError error;
+  dbus_error_init(&error);
+  PrivateConnection connection(dbus_connection_open_private(address.c_str(), &error));
+  dbus_error_free(&error);
+  if (!connection) return nullptr;
+  dbus_connection_set_exit_on_disconnect(connection.get(), FALSE);
+  Message hello(dbus_message_new_method_call(DBUS_SERVICE_DBUS, DBUS_PATH_DBUS, DBUS_INTERFACE_DBUS, "Hello"));
+  if (!hello || budget.remainingMillis() == 0) return nullptr;
+  Message reply(dbus_connection_send_with_reply_and_block(connection.get(), hello.get(),
+                                                          budget.remainingMillis(), &error));
+  dbus_error_free(&error);
+  if (!reply) return nullptr;
+  return connection;
+}
+
+// The AT_SPI_BUS property the bus launcher puts on the root window.
+std::optional<std::string> rootWindowBusAddress() {
+  const char* display = environment("AT_SPI_DISPLAY");
+  if (display == nullptr) display = environment("DISPLAY");
+  int screenNumber = 0;
+  xcb_connection_t* conn = xcb_connect(display, &screenNumber);
+  std::optional<std::string> address;
+  if (!xcb_connection_has_error(conn)) {
+    xcb_screen_iterator_t it = xcb_setup_roots_iterator(xcb_get_setup(conn));
+    for (int i = 0; i < screenNumber && it.rem > 0; ++i) xcb_screen_next(&it);
+    static constexpr std::string_view kName = "AT_SPI_BUS";
+    std::unique_ptr<xcb_intern_atom_reply_t, CFree> atom(xcb_intern_atom_reply(
+        conn, xcb_intern_atom(conn, 1, static_cast<uint16_t>(kName.size()), kName.data()), nullptr));
+    if (it.rem > 0 && atom && atom->atom != XCB_ATOM_NONE) {
+      std::unique_ptr<xcb_get_property_reply_t, CFree> property(xcb_get_property_reply(
+          conn, xcb_get_property(conn, 0, it.data->root, atom->atom, XCB_ATOM_STRING, 0, kMaxAddressLongs),
+          nullptr));
+      if (property && property->format == 8 && xcb_get_property_value_length(property.get()) > 0) {
+        address.emplace(static_cast<const char*>(xcb_get_property_value(property.get())),
+                        static_cast<size_t>(xcb_get_property_value_length(property.get())));
+      }
+    }
+  }
+  xcb_disconnect(conn);
+  return address;
+}
+
+// The session bus as libdbus would find it without autolaunching one.
+std::optional<std::string> sessionBusAddress() {
+  if (const char* address = environment("DBUS_SESSION_BUS_ADDRESS")) return address;
+  const char* runtime = environment("XDG_RUNTIME_DIR");
+  if (runtime == nullptr) return std::nullopt;
+  const std::string path = std::string(runtime) + "/bus";
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0 || !S_ISSOCK(st.st_mode) || st.st_uid != ::getuid()) return std::nullopt;
+  std::unique_ptr<char, CFree> escaped(dbus_address_escape_value(path.c_str()));
+  if (!escaped) return std::nullopt;
+  return "unix:path=" + std::string(escaped.get());
+}
+
+// The accessibility bus in the order libatspi looks for it, so that when this finds a running bus
+// the library finds the same one, and when this finds none the library is never set up (it would
+// otherwise ask libdbus for a session bus, which autolaunches one).
+std::optional<std::string> accessibilityBusAddress(const Budget& budget) {
+  if (const char* address = environment("AT_SPI_BUS_ADDRESS")) return address;
+  if (environment("DISPLAY") != nullptr && std::getenv("WAYLAND_DISPLAY") == nullptr) {
+    if (auto address = rootWindowBusAddress()) return address;
+  }
+  const std::optional<std::string> session = sessionBusAddress();
+  if (!session) return std::nullopt;
+  PrivateConnection connection = connectTo(*session, budget);
+  if (!connection || budget.remainingMillis() == 0) return std::nullopt;
+  Message ask(dbus_message_new_method_call("org.a11y.Bus", "/org/a11y/bus", "org.a11y.Bus", "GetAddress"));
+  if (!ask) return std::nullopt;
+  // Ask only a launcher that already runs; activation would start one.
+  dbus_message_set_auto_start(ask.get(), FALSE);
+  DBusError error;
+  dbus_error_init(&error);
+  Message reply(dbus_connection_send_with_reply_and_block(connection.get(), ask.get(),
+                                                          budget.remainingMillis(), &error));
+  const char* address = nullptr;
+  if (reply && !dbus_message_get_args(reply.get(), &error, DBUS_TYPE_STRING, &address, DBUS_TYPE_INVALID)) {
+    address = nullptr;
+  }
+  dbus_error_free(&error);
+  if (address == nullptr || *address == '\0') return std::nullopt;
+  return std::string(address);
+}
+
+// The server's stdout carries the protocol and its stderr only the usage text, so nothing GLib or
+// libatspi would log may reach either. Process-wide, and set once: GLib refuses a second writer.
+void silenceGlib() {
+  g_log_set_default_handler([](const gchar*, GLogLevelFlags, const gchar*, gpointer) {}, nullptr);
+  g_log_set_writer_func([](GLogLevelFlags, const GLogField*, gsize, gpointer) { return G_LOG_WRITER_HANDLED; },
+                        nullptr, nullptr);
+  g_set_print_handler([](const gchar*) {});
+  g_set_printerr_handler([](const gchar*) {});
+}
+
+AtspiMatchRule* ruleForState(AtspiStateType state) {
+  GArray* states = g_array_new(FALSE, FALSE, sizeof(AtspiStateType));
+  g_array_append_val(states, state);
+  Ref<AtspiStateSet> set(atspi_state_set_new(states));
+  g_array_free(states, TRUE);
+  return atspi_match_rule_new(set.get(), ATSPI_Collection_MATCH_ALL, nullptr, ATSPI_Collection_MATCH_ALL,
+                              nullptr, ATSPI_Collection_MATCH_ALL, nullptr, ATSPI_Collection_MATCH_ALL, FALSE);
+}
+
+// libatspi keeps one process-wide state (its bus, its timeout, its objects), so this does too, and
+// every use of the library holds its lock. Never destroyed: the library has no orderly end either.
+struct Library {
+  std::mutex mutex;
+  bool ready = false;
+  bool failed = false;
+  DBusConnection* bus = nullptr;
+  // A context of its own that only queries iterate, so the library's bus is read by no other loop.
+  GMainContext* context = nullptr;
+  AtspiMatchRule* activeRule = nullptr;
+  AtspiMatchRule* focusedRule = nullptr;
+  // A connection's process never changes, and unique bus names are never reused.
+  std::map<std::string, uint32_t> processIds;
+
+  // Sets the library up once an accessibility bus runs; until then every query looks again.
+  bool setUp(const Budget& budget) {
+    if (ready) return true;
+    if (failed) return false;
+    const std::optional<std::string> address = accessibilityBusAddress(budget);
+    if (!address || !connectTo(*address, budget)) return false;
+    silenceGlib();
+    budget.arm();
+    const int status = atspi_init();
+    // A failed init leaves the library marked as set up without a bus; it cannot be tried again.
+    if (status != 0 && status != 1) {
+      failed = true;
+      return false;
+    }
+    bus = atspi_get_a11y_bus();
+    if (bus == nullptr) {
+      failed = true;
+      return false;
+    }
+    dbus_connection_ref(bus);
+    context = g_main_context_new();
+    atspi_set_main_context(context);
+    activeRule = ruleForState(ATSPI_STATE_ACTIVE);
+    focusedRule = ruleForState(ATSPI_STATE_FOCUSED);
+    ready = true;
+    return true;
+  }
+
+  // Signals arrive between queries (the library's cache updates and replies to its own
+  // asynchronous calls); handle what has queued up so that it neither grows nor goes stale.
+  void dispatchPending(const Budget& budget) {
+    if (!budget.arm()) return;
+    for (int i = 0; i < kMaxDispatches && g_main_context_iteration(context, FALSE); ++i) {
+    }
+  }
+
+  // Process ids of the named bus connections not known yet, asked all at once: one round trip.
+  void learnProcessIds(const std::vector<std::string>& names, const Budget& budget) {
+    std::map<std::string, uint32_t> known;
+    std::vector<std::pair<std::string, DBusPendingCall*>> asked;
+    for (const std::string& name : names) {
+      if (auto it = processIds.find(name); it != processIds.end()) {
+        known.insert(*it);
+        continue;
+      }
+      const int left = budget.remainingMillis();
+      if (left == 0) break;
+      Message ask(dbus_message_new_method_call(DBUS_SERVICE_DBUS, DBUS_PATH_DBUS, DBUS_INTERFACE_DBUS,
+                                               "GetConnectionUnixProcessID"));
+      const char* text = name.c_str();
+      DBusPendingCall* pending = nullptr;
+      if (ask && dbus_message_append_args(ask.get(), DBUS_TYPE_STRING, &text, DBUS_TYPE_INVALID) &&
+          dbus_connection_send_with_reply(bus, ask.get(), &pending, left) && pending != nullptr) {
+        asked.emplace_back(name, pending);
+      }
+    }
+    for (auto& [name, pending] : asked) {
+      dbus_pending_call_block(pending);
+      Message reply(dbus_pending_call_steal_reply(pending));
+      dbus_pending_call_unref(pending);
+      dbus_uint32_t pid = 0;
+      DBusError error;
+      dbus_error_init(&error);
+      if (reply && dbus_message_get_type(reply.get()) == DBUS_MESSAGE_TYPE_METHOD_RETURN &&
+          dbus_message_get_args(reply.get(), &error, DBUS_TYPE_UINT32, &pid, DBUS_TYPE_INVALID)) {
+        known[name] = pid;
+      }
+      dbus_error_free(&error);
+    }
+    // Only the applications on the bus now: a departed one's name is not coming back.
+    processIds = std::move(known);
+  }
+};
+
+Library& library() {
+  static Library* instance = new Library;
+  return *instance;
+}
+
+gint childCount(AtspiAccessible* node, const Budget& budget) {
+  if (!budget.arm()) return 0;
+  Error error;
+  const gint count = atspi_accessible_get_child_count(node, error.out());
+  return error ? 0 : std::max(count, 0);
+}
+
+Accessible childAt(AtspiAccessible* node, gint index, const Budget& budget) {
+  if (!budget.arm()) return nullptr;
+  Error error;
+  Accessible child(atspi_accessible_get_child_at_index(node, index, error.out()));
+  if (error) return nullptr;
+  return child;
+}
+
+// The node's states; none when it cannot be asked.
+Ref<AtspiStateSet> statesOf(AtspiAccessible* node, const Budget& budget) {
+  if (!budget.arm()) return nullptr;
+  return Ref<AtspiStateSet>(atspi_accessible_get_state_set(node));
+}
+
+bool has(const Ref<AtspiStateSet>& states, AtspiStateType state) {
+  return states != nullptr && atspi_state_set_contains(states.get(), state);
+}
+
+std::optional<std::string> text(gchar* (*read)(AtspiAccessible*, GError**), AtspiAccessible* node,
+                                const Budget& budget) {
+  if (!budget.arm()) return std::nullopt;
+  Error error;
+  GText value(read(node, error.out()));
+  if (error || !value) return std::nullopt;
+  return sanitizeUtf8(value.get());
+}
+
+// The first node under `root` that the rule matches, searched by the application itself in one
+// call. Unset when the application offers no Collection interface; null when nothing matched or
+// the call failed.
+std::optional<Accessible> firstMatch(AtspiAccessible* root, AtspiMatchRule* rule, bool traverse,
+                                     const Budget& budget) {
+  if (!budget.arm()) return Accessible{};
+  Ref<AtspiCollection> collection(atspi_accessible_get_collection_iface(root));
+  if (!collection) return std::nullopt;
+  if (!budget.arm()) return Accessible{};
+  Error error;
+  GArray* found = atspi_collection_get_matches(collection.get(), rule, ATSPI_Collection_SORT_ORDER_CANONICAL,
+                                               1, traverse ? TRUE : FALSE, error.out());
+  if (found == nullptr) return Accessible{};
+  Accessible first;
+  for (guint i = 0; i < found->len; ++i) {
+    AtspiAccessible* node = g_array_index(found, AtspiAccessible*, i);
+    if (node == nullptr) continue;
+    if (!first) {
+      first.reset(node);
+    } else {
+      g_object_unref(node);
+    }
+  }
+  g_array_free(found, TRUE);
+  return first;
+}
+
+// The active one among the application's windows (its children).
+Accessible activeWindow(Library& library, AtspiAccessible* app, AtspiFocus::Search search, const Budget& budget) {
+  if (search == AtspiFocus::Search::kCollection) {
+    if (std::optional<Accessible> found = firstMatch(app, library.activeRule, false, budget)) return std::move(*found);
+  }
+  const gint count = std::min(childCount(app, budget), kMaxWindows);
+  for (gint i = 0; i < count; ++i) {
+    Accessible window = childAt(app, i, budget);
+    if (window && has(statesOf(window.get(), budget), ATSPI_STATE_ACTIVE)) return window;
+  }
+  return nullptr;
+}
+
+// The focused node below the window, breadth first, bounded in depth and count. Hidden subtrees
+// and those whose children come and go with scrolling (lists, tables) are not entered.
+Accessible focusedByWalk(AtspiAccessible* window, const Budget& budget) {
+  struct Item {
+    Accessible node;
+    int depth;
+  };
+  std::deque<Item> queue;
+  const auto enqueueChildren = [&](AtspiAccessible* node, int depth) {
+    const gint count = childCount(node, budget);
+    for (gint i = 0; i < count && static_cast<int>(queue.size()) < kMaxWalkNodes; ++i) {
+      if (Accessible child = childAt(node, i, budget)) queue.push_back({std::move(child), depth + 1});
+    }
+  };
+  enqueueChildren(window, 0);
+  for (int visited = 0; !queue.empty() && visited < kMaxWalkNodes && budget.remainingMillis() > 0; ++visited) {
+    Item item = std::move(queue.front());
+    queue.pop_front();
+    const Ref<AtspiStateSet> states = statesOf(item.node.get(), budget);
+    if (has(states, ATSPI_STATE_FOCUSED)) return std::move(item.node);
+    if (item.depth < kMaxWalkDepth && has(states, ATSPI_STATE_SHOWING) &&
+        !has(states, ATSPI_STATE_MANAGES_DESCENDANTS)) {
+      enqueueChildren(item.node.get(), item.depth);
+    }
+  }
+  return nullptr;
+}
+
+// The application's accessible roots whose connection belongs to the process.
+std::vector<Accessible> applicationsOf(Library& library, int32_t processId, const Budget& budget) {
+  std::vector<Accessible> matches;
+  Accessible desktop(atspi_get_desktop(0));
+  if (!desktop) return matches;
+  const gint count = std::min(childCount(desktop.get(), budget), kMaxApplications);
+  std::vector<Accessible> apps;
+  std::vector<std::string> names;
+  for (gint i = 0; i < count; ++i) {
+    Accessible app = childAt(desktop.get(), i, budget);
+    if (!app || app->parent.app == nullptr || app->parent.app->bus_name == nullptr) continue;
+    names.emplace_back(app->parent.app->bus_name);
+    apps.push_back(std::move(app));
+  }
+  library.learnProcessIds(names, budget);
+  for (size_t i = 0; i < apps.size(); ++i) {
+    const auto it = library.processIds.find(names[i]);
+    if (it != library.processIds.end() && it->second == static_cast<uint32_t>(processId)) {
+      matches.push_back(std::move(apps[i]));
+    }
+  }
+  return matches;
+}
+
+}  // namespace
+
+FocusedRoles AtspiFocus::query(int32_t processId) const {
+  FocusedRoles roles;
+  if (processId <= 0) return roles;
+  const Budget budget(budget_);
+  Library& lib = library();
+  std::lock_guard<std::mutex> lock(lib.mutex);
+  SigpipeGuard guard;
+  if (!lib.setUp(budget)) return roles;
+  // libatspi cannot follow its bus to a new daemon; a bus that went away means no roles.
+  if (!dbus_connection_get_is_connected(lib.bus)) return roles;
+  lib.dispatchPending(budget);
+
+  Accessible window;
+  for (Accessible& app : applicationsOf(lib, processId, budget)) {
+    if ((window = activeWindow(lib, app.get(), search_, budget))) break;
+  }
+  if (!window) return roles;
+  roles.windowRole = text(atspi_accessible_get_role_name, window.get(), budget);
+
+  Accessible element;
+  if (search_ == Search::kCollection) {
+    if (std::optional<Accessible> found = firstMatch(window.get(), lib.focusedRule, true, budget)) {
+      element = std::move(*found);
+    } else {
+      element = focusedByWalk(window.get(), budget);
+    }
+  } else {
+    element = focusedByWalk(window.get(), budget);
+  }
+  if (!element) return roles;
+  roles.elementRole = text(atspi_accessible_get_role_name, element.get(), budget);
+  roles.elementName = text(atspi_accessible_get_name, element.get(), budget);
+  return roles;
+}
+
+}  // namespace diruri

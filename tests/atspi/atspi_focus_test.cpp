@@ -1,0 +1,98 @@
+// The focused window and element of a real GTK application, read over a private accessibility bus.
+#include "core/capture/x11/atspi_focus.hpp"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include "tests/atspi/atspi_test_support.hpp"
+
+namespace diruri {
+namespace {
+
+using namespace std::chrono_literals;
+using Search = AtspiFocus::Search;
+
+const FocusedRoles kEntryFocused{"frame", "text", "Query"};
+
+class AtspiFocusTest : public ::testing::TestWithParam<Search> {
+ protected:
+  void SetUp() override { ASSERT_EQ(test::startSharedDesktop(), ""); }
+
+  FocusedRoles query(pid_t pid, std::chrono::milliseconds budget = AtspiFocus::kDefaultBudget) {
+    return AtspiFocus(budget, GetParam()).query(pid);
+  }
+
+  // The application's roles once it has registered with the accessibility registry.
+  FocusedRoles registered(pid_t pid, const FocusedRoles& expected) {
+    return test::pollUntil<FocusedRoles>([&] { return query(pid); },
+                                         [&](const FocusedRoles& r) { return r == expected; });
+  }
+};
+
+TEST_P(AtspiFocusTest, ReportsTheActiveWindowAndTheFocusedElementOfThatProcessOnly) {
+  test::FocusApp app;
+  ASSERT_EQ(app.start("Focus Probe / One"), "");
+  test::CapturedOutput output;
+  const FocusedRoles roles = registered(app.pid(), kEntryFocused);
+  const FocusedRoles ofThisProcess = query(::getpid());
+  const FocusedRoles ofNoProcess = query(0);
+  EXPECT_EQ(output.text(), "") << "the library must print nothing";
+  EXPECT_EQ(roles, kEntryFocused);
+  EXPECT_EQ(ofThisProcess, FocusedRoles{}) << "this process has no accessible application";
+  EXPECT_EQ(ofNoProcess, FocusedRoles{});
+}
+
+// Nothing is answered from an earlier query: the focus and the name are read afresh each time.
+TEST_P(AtspiFocusTest, FollowsTheFocusAndTheNameAsTheyChange) {
+  test::FocusApp app;
+  ASSERT_EQ(app.start("Focus Probe / Two"), "");
+  ASSERT_EQ(registered(app.pid(), kEntryFocused), kEntryFocused);
+
+  ASSERT_TRUE(app.command("focus-button"));
+  EXPECT_EQ(query(app.pid()), (FocusedRoles{"frame", "push button", "Send"}));
+
+  ASSERT_TRUE(app.command("name Search: caf\xC3\xA9 / tea"));
+  ASSERT_TRUE(app.command("focus-entry"));
+  EXPECT_EQ(query(app.pid()), (FocusedRoles{"frame", "text", "Search: caf\xC3\xA9 / tea"}));
+
+  ASSERT_TRUE(app.command("name "));
+  EXPECT_EQ(query(app.pid()), (FocusedRoles{"frame", "text", ""})) << "an empty name is still a name";
+}
+
+// A stopped application cannot answer; the query gives up within its budget, and neither it nor
+// a responsive application is held up by it afterwards.
+TEST_P(AtspiFocusTest, AnApplicationThatDoesNotAnswerYieldsNoRolesWithinTheBudget) {
+  test::FocusApp stalled;
+  ASSERT_EQ(stalled.start("Stalled"), "");
+  ASSERT_EQ(registered(stalled.pid(), kEntryFocused), kEntryFocused);
+  test::FocusApp other;
+  ASSERT_EQ(other.start("Other"), "");  // the window manager activates the newer window
+  ASSERT_EQ(registered(other.pid(), kEntryFocused), kEntryFocused);
+
+  ASSERT_EQ(::kill(stalled.pid(), SIGSTOP), 0);
+  test::CapturedOutput output;
+  const auto begin = std::chrono::steady_clock::now();
+  const FocusedRoles ofStalled = query(stalled.pid(), 300ms);
+  const auto took = std::chrono::steady_clock::now() - begin;
+  const FocusedRoles ofOther = query(other.pid());
+  const FocusedRoles ofStalledAgain = query(stalled.pid(), 300ms);
+  ::kill(stalled.pid(), SIGCONT);
+  EXPECT_EQ(output.text(), "");
+  EXPECT_EQ(ofStalled, FocusedRoles{});
+  EXPECT_EQ(ofStalledAgain, FocusedRoles{});
+  EXPECT_LT(took, 5s) << "the default bus timeout is 25 s";
+  EXPECT_EQ(ofOther, kEntryFocused);
+
+  // Continued, it answers again once its window is the active one.
+  other.stop();
+  EXPECT_EQ(registered(stalled.pid(), kEntryFocused), kEntryFocused);
+}
+
+INSTANTIATE_TEST_SUITE_P(BothSearches, AtspiFocusTest, ::testing::Values(Search::kCollection, Search::kWalk),
+                         [](const ::testing::TestParamInfo<Search>& info) {
+                           return info.param == Search::kCollection ? "Collection" : "Walk";
+                         });
+
+}  // namespace
+}  // namespace diruri
