@@ -11,6 +11,7 @@ packages=(
   libatspi2.0-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   xvfb openbox xdotool scrot x11-utils dbus dbus-x11 at-spi2-core python3-gi gir1.2-gtk-3.0 gir1.2-atspi-2.0
+  python3-pyatspi
   clang libclang-rt-14-dev
 )
 

@@ -108,13 +108,13 @@ const char* environment(const char* name) {
   return value != nullptr && *value != '\0' ? value : nullptr;
 }
 
-// Only transports that connect to a running bus: "autolaunch:" and "unixexec:" would start a process.
-bool startsNothing(std::string_view address) {
+// Only local sockets: "autolaunch:" and "unixexec:" would start a process, and a TCP connect
+// blocks for as long as the network lets it, past any budget.
+bool isLocalSocket(std::string_view address) {
   while (!address.empty()) {
     const size_t end = address.find(';');
     const std::string_view entry = address.substr(0, end);
-    const std::string_view method = entry.substr(0, entry.find(':'));
-    if (!entry.empty() && method != "unix" && method != "tcp" && method != "nonce-tcp") return false;
+    if (!entry.empty() && entry.substr(0, entry.find(':')) != "unix") return false;
     address = end == std::string_view::npos ? std::string_view{} : address.substr(end + 1);
   }
   return true;
@@ -123,7 +123,7 @@ bool startsNothing(std::string_view address) {
 // A private connection (never autolaunched, never ending the process on disconnect) that has said
 // Hello within the budget; dbus_bus_register would wait the default 25 s.
 PrivateConnection connectTo(const std::string& address, const Budget& budget) {
-  if (!startsNothing(address)) return nullptr;
+  if (!isLocalSocket(address)) return nullptr;
   DBusError error;
   dbus_error_init(&error);
   PrivateConnection connection(dbus_connection_open_private(address.c_str(), &error));
