@@ -115,6 +115,9 @@ class Scanner final : public nlohmann::json_sax<nlohmann::json> {
 
 bool scanSummaryLine(std::string_view line, SummaryLineFacts& facts) {
   facts = SummaryLineFacts{};
+  // The parser takes a NUL byte for the end of its input and would accept "{}" followed by
+  // anything; a raw NUL is never valid JSON, so such a line is refused here.
+  if (line.find('\0') != std::string_view::npos) return false;
   Scanner scanner(facts);
   bool ok = false;
   try {
