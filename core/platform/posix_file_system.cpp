@@ -51,6 +51,28 @@ int writeAll(int fd, std::string_view bytes, size_t& written) {
   return 0;
 }
 
+// The system's own tree starts at a path component named ".zeruva". A symbolic link planted at or
+// below it (the tree itself, a sessions folder, a session) would carry writes out of the workspace,
+// so every existing component from there on, up to `end`, must be a real directory or file.
+// Components above the tree belong to the caller and may be links. An lstat walk leaves a window
+// between the check and the write; it stops a planted link, not a process racing the server.
+void refuseLinksInTree(const char* operation, const std::string& path, size_t end) {
+  bool inTree = false;
+  size_t start = 0;
+  while (start < end) {
+    size_t slash = path.find('/', start);
+    if (slash == std::string::npos || slash > end) slash = end;
+    if (!inTree) inTree = path.compare(start, slash - start, ".zeruva") == 0;
+    if (inTree) {
+      const std::string prefix = path.substr(0, slash);
+      struct stat st {};
+      if (::lstat(prefix.c_str(), &st) != 0) return;  // nothing further exists to follow
+      if (S_ISLNK(st.st_mode)) fail(ELOOP, operation, prefix);
+    }
+    start = slash + 1;
+  }
+}
+
 std::string parentDirectory(const std::string& path) {
   const size_t slash = path.find_last_of('/');
   if (slash == std::string::npos) return ".";
@@ -76,6 +98,7 @@ class PosixFileSystem final : public FileSystem {
  public:
   void createDirectories(const std::string& path) override {
     requireUsablePath("create directory", path);
+    refuseLinksInTree("create directory", path, path.size());
     size_t pos = 0;
     while (pos != std::string::npos) {
       pos = path.find('/', pos + 1);
@@ -131,6 +154,8 @@ class PosixFileSystem final : public FileSystem {
 
   void writeFileAtomically(const std::string& path, std::string_view bytes) override {
     requireUsablePath("write", path);
+    // The file itself may be a link: the rename replaces it rather than writing through it.
+    refuseLinksInTree("write", path, path.find_last_of('/') == std::string::npos ? 0 : path.find_last_of('/'));
     std::string temp;
     int fd = -1;
     for (int attempt = 0; fd < 0; ++attempt) {
@@ -153,6 +178,8 @@ class PosixFileSystem final : public FileSystem {
 
   void appendToFile(const std::string& path, std::string_view bytes) override {
     requireUsablePath("append", path);
+    // The file itself is opened with O_NOFOLLOW below.
+    refuseLinksInTree("append", path, path.find_last_of('/') == std::string::npos ? 0 : path.find_last_of('/'));
     // No O_CREAT: a missing file is the caller's case. O_NOFOLLOW: never append through a link.
     // O_NONBLOCK: a FIFO planted at the path fails the open instead of blocking it.
     const int fd = openRetrying(path, O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
