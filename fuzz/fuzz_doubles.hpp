@@ -1,13 +1,7 @@
-// Capture doubles whose files go through a given FileSystem, so fuzzed paths never reach the disk.
+// Shared by the fuzz targets: the invariant check.
 #pragma once
 
 #include <cstdlib>
-#include <string>
-
-#include "core/capture/accessibility_inspecting.hpp"
-#include "core/capture/screen_capturing.hpp"
-#include "core/json/json_value.hpp"
-#include "core/platform/file_system.hpp"
 
 namespace diruri::fuzz {
 
@@ -15,49 +9,5 @@ namespace diruri::fuzz {
 inline void require(bool condition) {
   if (!condition) std::abort();
 }
-
-inline std::string parentOf(const std::string& path) {
-  const size_t slash = path.find_last_of('/');
-  return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-}
-
-class FsScreenCapture final : public ScreenCapturing {
- public:
-  explicit FsScreenCapture(FileSystem& fs) : fs_(fs) {}
-  bool canCaptureScreen() override { return true; }
-  ScreenCaptureResult capturePNG(const std::string& path) override {
-    try {
-      fs_.createDirectories(parentOf(path));
-      fs_.writeFileAtomically(path, "\x89PNG fuzz");
-      return {path, true};
-    } catch (const FileSystemError&) {
-      return {path, false};
-    }
-  }
-
- private:
-  FileSystem& fs_;
-};
-
-class FsInspector final : public AccessibilityInspecting {
- public:
-  explicit FsInspector(FileSystem& fs) : fs_(fs) {}
-  std::optional<ForegroundAppSnapshot> foregroundSnapshot() override {
-    return ForegroundAppSnapshot{"org.example.Editor", "Editor", 812, "Untitled"};
-  }
-  std::optional<AccessibilitySnapshot> accessibilitySnapshot() override {
-    AccessibilitySnapshot s;
-    s.app = *foregroundSnapshot();
-    s.capturedAt = "2025-01-31T12:34:56Z";
-    return s;
-  }
-  void writeSnapshot(const AccessibilitySnapshot& snapshot, const std::string& path) override {
-    fs_.createDirectories(parentOf(path));
-    fs_.writeFileAtomically(path, writeJson(snapshot.toJson(), JsonLayout::Pretty));
-  }
-
- private:
-  FileSystem& fs_;
-};
 
 }  // namespace diruri::fuzz

@@ -10,6 +10,7 @@
 #include "fuzz/fuzz_doubles.hpp"
 #include "fuzz/memory_file_system.hpp"
 #include "recorder/recorder_doubles.hpp"
+#include "robustness/fs_capture_doubles.hpp"
 #include "support/fault_injecting_file_system.hpp"
 #include "support/fixed_clock.hpp"
 
@@ -28,8 +29,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   test::FixedClock clock(1738326896789, 5000);
   EventStore store(fs, clock);
   test::FakeTap tap;
-  fuzz::FsScreenCapture screen(fs);
-  fuzz::FsInspector inspector(fs);
+  test::FsScreenCapture screen(fs);
+  test::FsInspector inspector(fs);
   test::NullPoster poster;
   RecorderController controller(store, tap, screen, inspector, poster);
   McpServer server(controller);
