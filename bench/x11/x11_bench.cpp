@@ -1,6 +1,8 @@
-// Capture, replay and screenshot speed on a private Xvfb, each beside the tool it is measured against.
+// Capture, replay and screenshot speed on a private Xvfb, each beside the tool it is measured
+// against.
 //
-// Run: build-x11/bench/x11/bench_x11 (needs Xvfb, openbox, xdotool and scrot; see scripts/setup.sh).
+// Run: build-x11/bench/x11/bench_x11 (needs Xvfb, openbox, xdotool and scrot; see
+// scripts/setup.sh).
 #include <benchmark/benchmark.h>
 #include <sys/wait.h>
 
@@ -37,12 +39,13 @@ struct Desktop {
     const uint32_t colours[] = {0x3465a4, 0xcc0000, 0x73d216, 0xedd400, 0x75507b};
     for (int i = 0; i < 5; ++i) {
       const xcb_window_t w = xcb_generate_id(c);
-      xcb_create_window(c, XCB_COPY_FROM_PARENT, w, client->root(), static_cast<int16_t>(200 + 250 * i),
-                        static_cast<int16_t>(150 + 120 * i), 700, 500, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
-                        XCB_COPY_FROM_PARENT, XCB_CW_BACK_PIXEL, &colours[i]);
+      xcb_create_window(c, XCB_COPY_FROM_PARENT, w, client->root(),
+                        static_cast<int16_t>(200 + 250 * i), static_cast<int16_t>(150 + 120 * i),
+                        700, 500, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT, XCB_COPY_FROM_PARENT,
+                        XCB_CW_BACK_PIXEL, &colours[i]);
       xcb_map_window(c, w);
     }
-    window = client->createWindow(test::WindowSpec()
+    window = client->createWindow(test::WindowProps()
                                       .withClass("bench", "Benchwindow")
                                       .withNetWmName("Capture target")
                                       .withPid(static_cast<uint32_t>(getpid())));
@@ -151,7 +154,10 @@ void BM_CaptureAtTenThousandEventsPerSecond(benchmark::State& state) {
   state.counters["handler_median_us"] = median;
   state.counters["handler_p99_us"] = p99;
 }
-BENCHMARK(BM_CaptureAtTenThousandEventsPerSecond)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
+BENCHMARK(BM_CaptureAtTenThousandEventsPerSecond)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(3)
+    ->UseRealTime();
 
 void BM_ForegroundSnapshot(benchmark::State& state) {
   Desktop& d = desktop();
@@ -216,18 +222,31 @@ void BM_ReplayX11EventPoster(benchmark::State& state) {
     if (!poster.begin()) return state.SkipWithError("no XTest");
     for (const ReplayEvent& e : events) {
       switch (e.kind) {
-        case ReplayEvent::MouseDown: poster.postMouse(e.x, e.y, true); break;
-        case ReplayEvent::MouseUp: poster.postMouse(e.x, e.y, false); break;
-        case ReplayEvent::KeyDown: poster.postKey(codes[e.key], true); break;
-        case ReplayEvent::KeyUp: poster.postKey(codes[e.key], false); break;
+        case ReplayEvent::MouseDown:
+          poster.postMouse(e.x, e.y, true);
+          break;
+        case ReplayEvent::MouseUp:
+          poster.postMouse(e.x, e.y, false);
+          break;
+        case ReplayEvent::KeyDown:
+          poster.postKey(codes[e.key], true);
+          break;
+        case ReplayEvent::KeyUp:
+          poster.postKey(codes[e.key], false);
+          break;
       }
     }
     poster.end();  // returns once the server has processed every event
   }
-  state.counters["events_per_s"] = benchmark::Counter(static_cast<double>(events.size()),
-                                                      benchmark::Counter::kIsIterationInvariantRate);
+  state.counters["events_per_s"] = benchmark::Counter(
+      static_cast<double>(events.size()), benchmark::Counter::kIsIterationInvariantRate);
 }
-BENCHMARK(BM_ReplayX11EventPoster)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
+BENCHMARK(BM_ReplayX11EventPoster)
+    ->Arg(0)
+    ->Arg(1)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(5)
+    ->UseRealTime();
 
 int runQuiet(const std::vector<std::string>& args) {
   const pid_t pid = test::spawnQuiet(args);
@@ -246,21 +265,35 @@ void BM_ReplayXdotool(benchmark::State& state) {
     std::ofstream script(dir / "replay.xdo");
     for (const ReplayEvent& e : events) {
       switch (e.kind) {
-        case ReplayEvent::MouseDown: script << "mousemove " << e.x << ' ' << e.y << " mousedown 1\n"; break;
-        case ReplayEvent::MouseUp: script << "mousemove " << e.x << ' ' << e.y << " mouseup 1\n"; break;
-        case ReplayEvent::KeyDown: script << "keydown --delay 0 " << kKeys[e.key] << '\n'; break;
-        case ReplayEvent::KeyUp: script << "keyup --delay 0 " << kKeys[e.key] << '\n'; break;
+        case ReplayEvent::MouseDown:
+          script << "mousemove " << e.x << ' ' << e.y << " mousedown 1\n";
+          break;
+        case ReplayEvent::MouseUp:
+          script << "mousemove " << e.x << ' ' << e.y << " mouseup 1\n";
+          break;
+        case ReplayEvent::KeyDown:
+          script << "keydown --delay 0 " << kKeys[e.key] << '\n';
+          break;
+        case ReplayEvent::KeyUp:
+          script << "keyup --delay 0 " << kKeys[e.key] << '\n';
+          break;
       }
     }
   }
   for (auto _ : state) {
-    if (runQuiet({"xdotool", dir / "replay.xdo"}) != 0) return state.SkipWithError("xdotool failed");
+    if (runQuiet({"xdotool", dir / "replay.xdo"}) != 0)
+      return state.SkipWithError("xdotool failed");
     d.client->sync();
   }
-  state.counters["events_per_s"] = benchmark::Counter(static_cast<double>(events.size()),
-                                                      benchmark::Counter::kIsIterationInvariantRate);
+  state.counters["events_per_s"] = benchmark::Counter(
+      static_cast<double>(events.size()), benchmark::Counter::kIsIterationInvariantRate);
 }
-BENCHMARK(BM_ReplayXdotool)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->Iterations(2)->UseRealTime();
+BENCHMARK(BM_ReplayXdotool)
+    ->Arg(0)
+    ->Arg(1)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(2)
+    ->UseRealTime();
 
 void BM_ScreenshotHelper(benchmark::State& state) {
   Desktop& d = desktop();
@@ -271,19 +304,28 @@ void BM_ScreenshotHelper(benchmark::State& state) {
     if (!store.capturePNG(dir / "shot.png").ok) return state.SkipWithError("helper failed");
   }
 }
-BENCHMARK(BM_ScreenshotHelper)->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(15)
-    ->ReportAggregatesOnly(true)->UseRealTime();
+BENCHMARK(BM_ScreenshotHelper)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1)
+    ->Repetitions(15)
+    ->ReportAggregatesOnly(true)
+    ->UseRealTime();
 
 void BM_ScreenshotScrot(benchmark::State& state) {
   Desktop& d = desktop();
   if (!d.ok) return state.SkipWithError("no display");
   test::TempDir dir;
   for (auto _ : state) {
-    if (runQuiet({"scrot", "-o", dir / "shot.png"}) != 0) return state.SkipWithError("scrot failed");
+    if (runQuiet({"scrot", "-o", dir / "shot.png"}) != 0)
+      return state.SkipWithError("scrot failed");
   }
 }
-BENCHMARK(BM_ScreenshotScrot)->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(15)
-    ->ReportAggregatesOnly(true)->UseRealTime();
+BENCHMARK(BM_ScreenshotScrot)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1)
+    ->Repetitions(15)
+    ->ReportAggregatesOnly(true)
+    ->UseRealTime();
 
 }  // namespace
 }  // namespace diruri

@@ -69,7 +69,8 @@ bool grabRoot(Image& out) {
     const xcb_screen_t* screen = it.rem > 0 ? it.data : nullptr;
     const xcb_visualtype_t* visual = screen ? findVisual(screen, screen->root_visual) : nullptr;
     int bitsPerPixel = 0;
-    for (auto f = xcb_setup_pixmap_formats_iterator(setup); screen && f.rem > 0; xcb_format_next(&f)) {
+    for (auto f = xcb_setup_pixmap_formats_iterator(setup); screen && f.rem > 0;
+         xcb_format_next(&f)) {
       if (f.data->depth == screen->root_depth) bitsPerPixel = f.data->bits_per_pixel;
     }
     if (visual != nullptr && (screen->root_depth == 24 || screen->root_depth == 32) &&

@@ -39,11 +39,13 @@ TEST_F(AccessibilityInspectorTest, WithoutWindowManagerFollowsTheFocusUpToTheTop
   test::TestClient client(server_.display());
   EXPECT_EQ(inspector_.foregroundSnapshot(), std::nullopt) << "nothing focused yet";
 
-  const xcb_window_t top = client.createWindow(
-      test::WindowSpec().withClass("editor", "Texteditor").withNetWmName("notes.txt \xE2\x80\x94 Editor").withPid(4242));
+  const xcb_window_t top = client.createWindow(test::WindowProps()
+                                                   .withClass("editor", "Texteditor")
+                                                   .withNetWmName("notes.txt \xE2\x80\x94 Editor")
+                                                   .withPid(4242));
   // The focus is on a child, as GTK puts it.
-  const xcb_window_t inner = client.createWindow(test::WindowSpec().childOf(top));
-  const xcb_window_t innermost = client.createWindow(test::WindowSpec().childOf(inner));
+  const xcb_window_t inner = client.createWindow(test::WindowProps().childOf(top));
+  const xcb_window_t innermost = client.createWindow(test::WindowProps().childOf(inner));
   client.focus(innermost);
   EXPECT_EQ(inspector_.foregroundSnapshot(),
             app("Texteditor", "Texteditor", 4242, "notes.txt \xE2\x80\x94 Editor"));
@@ -57,12 +59,15 @@ TEST_F(AccessibilityInspectorTest, WithOpenboxTheActiveWindowIsTheFrontApplicati
   ASSERT_TRUE(server_.startOpenbox());
   test::TestClient client(server_.display());
   const xcb_window_t first = client.createWindow(
-      test::WindowSpec().withClass("one", "First").withNetWmName("First window").withPid(111));
+      test::WindowProps().withClass("one", "First").withNetWmName("First window").withPid(111));
   ASSERT_TRUE(client.activate(first));
   EXPECT_EQ(inspector_.foregroundSnapshot(), app("First", "First", 111, "First window"));
 
-  const xcb_window_t second = client.createWindow(
-      test::WindowSpec().withClass("two", "Second").withWmName("Second window").withPid(222).withAppId("org.example.Second"));
+  const xcb_window_t second = client.createWindow(test::WindowProps()
+                                                      .withClass("two", "Second")
+                                                      .withWmName("Second window")
+                                                      .withPid(222)
+                                                      .withAppId("org.example.Second"));
   ASSERT_TRUE(client.activate(second));
   EXPECT_EQ(inspector_.foregroundSnapshot(),
             app("org.example.Second", "Second", 222, "Second window"));
@@ -72,18 +77,21 @@ TEST_F(AccessibilityInspectorTest, WithOpenboxTheActiveWindowIsTheFrontApplicati
 TEST_F(AccessibilityInspectorTest, StaleActiveWindowFallsBackToTheFocus) {
   ASSERT_TRUE(server_.startOpenbox());
   test::TestClient client(server_.display());
-  const xcb_window_t managed = client.createWindow(test::WindowSpec().withClass("", "Managed").withPid(5));
+  const xcb_window_t managed =
+      client.createWindow(test::WindowProps().withClass("", "Managed").withPid(5));
   ASSERT_TRUE(client.activate(managed));
   server_.stopOpenbox();
   client.destroy(managed);
   EXPECT_EQ(inspector_.foregroundSnapshot(), std::nullopt);
 
-  const xcb_window_t survivor = client.createWindow(test::WindowSpec().withClass("", "Survivor").withPid(6));
+  const xcb_window_t survivor =
+      client.createWindow(test::WindowProps().withClass("", "Survivor").withPid(6));
   client.focus(survivor);
   EXPECT_EQ(inspector_.foregroundSnapshot(), app("Survivor", "Survivor", 6, std::nullopt));
 
   // The same with a stale name set by hand, and no window manager ever involved.
-  const xcb_window_t gone = client.createWindow(test::WindowSpec().withClass("", "Gone").withPid(7));
+  const xcb_window_t gone =
+      client.createWindow(test::WindowProps().withClass("", "Gone").withPid(7));
   client.setActiveWindowProperty(gone);
   EXPECT_EQ(inspector_.foregroundSnapshot(), app("Gone", "Gone", 7, std::nullopt));
   client.destroy(gone);
@@ -94,8 +102,8 @@ TEST_F(AccessibilityInspectorTest, StaleActiveWindowFallsBackToTheFocus) {
 TEST_F(AccessibilityInspectorTest, ChangesToTheFrontWindowShowInTheVeryNextAnswer) {
   ASSERT_TRUE(server_.startOpenbox());
   test::TestClient client(server_.display());
-  const xcb_window_t first =
-      client.createWindow(test::WindowSpec().withClass("a", "First").withNetWmName("one").withPid(1));
+  const xcb_window_t first = client.createWindow(
+      test::WindowProps().withClass("a", "First").withNetWmName("one").withPid(1));
   ASSERT_TRUE(client.activate(first));
   EXPECT_EQ(inspector_.foregroundSnapshot(), app("First", "First", 1, "one"));
   EXPECT_EQ(inspector_.foregroundSnapshot(), app("First", "First", 1, "one"));
@@ -110,7 +118,8 @@ TEST_F(AccessibilityInspectorTest, ChangesToTheFrontWindowShowInTheVeryNextAnswe
   EXPECT_EQ(inspector_.foregroundSnapshot(), app("Renamed", "Renamed", 1, "two"));
 
   // Another window in front, a change to the first meanwhile, then the first again.
-  const xcb_window_t second = client.createWindow(test::WindowSpec().withClass("b", "Second").withPid(2));
+  const xcb_window_t second =
+      client.createWindow(test::WindowProps().withClass("b", "Second").withPid(2));
   ASSERT_TRUE(client.activate(second));
   EXPECT_EQ(inspector_.foregroundSnapshot(), app("Second", "Second", 2, std::nullopt));
   client.setProperty(first, netWmName, utf8, "three");
@@ -121,14 +130,16 @@ TEST_F(AccessibilityInspectorTest, ChangesToTheFrontWindowShowInTheVeryNextAnswe
   server_.stopOpenbox();
   client.destroy(first);
   client.destroy(second);
-  const xcb_window_t bare = client.createWindow(test::WindowSpec().withClass("c", "Bare").withPid(3));
+  const xcb_window_t bare =
+      client.createWindow(test::WindowProps().withClass("c", "Bare").withPid(3));
   client.focus(bare);
   EXPECT_EQ(inspector_.foregroundSnapshot(), app("Bare", "Bare", 3, std::nullopt));
   client.setProperty(bare, XCB_ATOM_WM_NAME, XCB_ATOM_STRING, "titled");
   client.sync();
   EXPECT_EQ(inspector_.foregroundSnapshot(), app("Bare", "Bare", 3, "titled"));
   // Reparented under another window, it is no longer the top-level one.
-  const xcb_window_t holder = client.createWindow(test::WindowSpec().withClass("h", "Holder").withPid(4));
+  const xcb_window_t holder =
+      client.createWindow(test::WindowProps().withClass("h", "Holder").withPid(4));
   xcb_reparent_window(client.conn(), bare, holder, 0, 0);
   client.focus(bare);
   EXPECT_EQ(inspector_.foregroundSnapshot(), app("Holder", "Holder", 4, std::nullopt));
@@ -136,52 +147,55 @@ TEST_F(AccessibilityInspectorTest, ChangesToTheFrontWindowShowInTheVeryNextAnswe
 
 TEST_F(AccessibilityInspectorTest, NamesFallBackFromClassToProcessNameToBundleToUnknown) {
   test::TestClient client(server_.display());
-  const auto show = [&](const test::WindowSpec& spec) {
-    client.focus(client.createWindow(spec));
+  const auto show = [&](const test::WindowProps& props) {
+    client.focus(client.createWindow(props));
     return inspector_.foregroundSnapshot();
   };
   // No WM_CLASS: the process's own name, from the pid.
-  EXPECT_EQ(show(test::WindowSpec().withPid(static_cast<uint32_t>(getpid()))),
+  EXPECT_EQ(show(test::WindowProps().withPid(static_cast<uint32_t>(getpid()))),
             app(std::nullopt, ownProcessName(), getpid(), std::nullopt));
   // No WM_CLASS and no such process: the application id.
-  EXPECT_EQ(show(test::WindowSpec().withPid(0x7ffffff0).withAppId("org.example.App")),
+  EXPECT_EQ(show(test::WindowProps().withPid(0x7ffffff0).withAppId("org.example.App")),
             app("org.example.App", "org.example.App", 0x7ffffff0, std::nullopt));
   // Nothing at all; the process is still known to the server (X-Resource), and it is this one.
-  const auto bare = show(test::WindowSpec());
+  const auto bare = show(test::WindowProps());
   ASSERT_TRUE(bare);
   EXPECT_EQ(bare->processId, getpid());
   EXPECT_EQ(bare->appName, ownProcessName());
   EXPECT_EQ(bare->bundleId, std::nullopt);
   // An empty class name counts as none.
-  EXPECT_EQ(show(test::WindowSpec().withClass("x", "").withPid(0x7ffffff0)),
+  EXPECT_EQ(show(test::WindowProps().withClass("x", "").withPid(0x7ffffff0)),
             app(std::nullopt, "Unknown", 0x7ffffff0, std::nullopt));
 }
 
 TEST_F(AccessibilityInspectorTest, TitlesInEveryEncodingArriveAsValidUtf8) {
   test::TestClient client(server_.display());
-  const auto title = [&](test::WindowSpec spec) {
-    spec.className = "T";
-    client.focus(client.createWindow(spec));
+  const auto title = [&](test::WindowProps props) {
+    props.className = "T";
+    client.focus(client.createWindow(props));
     auto s = inspector_.foregroundSnapshot();
     return s ? s->windowTitle : std::optional<std::string>("<no app>");
   };
-  EXPECT_EQ(title(test::WindowSpec().withNetWmName("ok \xF0\x9F\x98\x80").withWmName("ignored")), "ok \xF0\x9F\x98\x80");
-  EXPECT_EQ(title(test::WindowSpec().withNetWmName("bad \xC3(").withWmName("ignored")), "bad \xEF\xBF\xBD(");
-  EXPECT_EQ(title(test::WindowSpec().withNetWmName("")), "");
-  EXPECT_EQ(title(test::WindowSpec().withWmName("caf\xE9 \\ /")), "caf\xC3\xA9 \\ /");
-  EXPECT_EQ(title(test::WindowSpec().withWmName("xterm \x1b-A\xE9\x1b$(B\x30\x21", "COMPOUND_TEXT")),
-            "xterm \xC3\xA9\xEF\xBF\xBD");
-  EXPECT_EQ(title(test::WindowSpec().withWmName("\xE2\x82\xAC", "UTF8_STRING")), "\xE2\x82\xAC");
-  EXPECT_EQ(title(test::WindowSpec()), std::nullopt);
+  EXPECT_EQ(title(test::WindowProps().withNetWmName("ok \xF0\x9F\x98\x80").withWmName("ignored")),
+            "ok \xF0\x9F\x98\x80");
+  EXPECT_EQ(title(test::WindowProps().withNetWmName("bad \xC3(").withWmName("ignored")),
+            "bad \xEF\xBF\xBD(");
+  EXPECT_EQ(title(test::WindowProps().withNetWmName("")), "");
+  EXPECT_EQ(title(test::WindowProps().withWmName("caf\xE9 \\ /")), "caf\xC3\xA9 \\ /");
+  EXPECT_EQ(
+      title(test::WindowProps().withWmName("xterm \x1b-A\xE9\x1b$(B\x30\x21", "COMPOUND_TEXT")),
+      "xterm \xC3\xA9\xEF\xBF\xBD");
+  EXPECT_EQ(title(test::WindowProps().withWmName("\xE2\x82\xAC", "UTF8_STRING")), "\xE2\x82\xAC");
+  EXPECT_EQ(title(test::WindowProps()), std::nullopt);
   // WM_CLASS is Latin-1 too.
-  client.focus(client.createWindow(test::WindowSpec().withClass("i", "Caf\xE9")));
+  client.focus(client.createWindow(test::WindowProps().withClass("i", "Caf\xE9")));
   EXPECT_EQ(inspector_.foregroundSnapshot()->appName, "Caf\xC3\xA9");
 }
 
 TEST_F(AccessibilityInspectorTest, ServerGoneMeansNoneAndANewServerIsFoundAgain) {
   {
     test::TestClient client(server_.display());
-    client.focus(client.createWindow(test::WindowSpec().withClass("", "Before").withPid(1)));
+    client.focus(client.createWindow(test::WindowProps().withClass("", "Before").withPid(1)));
     EXPECT_EQ(inspector_.foregroundSnapshot(), app("Before", "Before", 1, std::nullopt));
   }
   const std::string display = server_.display();
@@ -192,13 +206,14 @@ TEST_F(AccessibilityInspectorTest, ServerGoneMeansNoneAndANewServerIsFoundAgain)
   test::XvfbServer next;
   ASSERT_EQ(next.start(), "");
   test::TestClient client(next.display());
-  client.focus(client.createWindow(test::WindowSpec().withClass("", "After").withPid(2)));
+  client.focus(client.createWindow(test::WindowProps().withClass("", "After").withPid(2)));
   EXPECT_EQ(inspector_.foregroundSnapshot(), app("After", "After", 2, std::nullopt));
 }
 
 TEST_F(AccessibilityInspectorTest, SnapshotIsWrittenPrettyIntoNewDirectoriesAndReadsBack) {
   test::TestClient client(server_.display());
-  client.focus(client.createWindow(test::WindowSpec().withClass("", "Files").withNetWmName("a/b").withPid(77)));
+  client.focus(client.createWindow(
+      test::WindowProps().withClass("", "Files").withNetWmName("a/b").withPid(77)));
   const auto snapshot = inspector_.accessibilitySnapshot();
   ASSERT_TRUE(snapshot);
   EXPECT_EQ(snapshot->app, app("Files", "Files", 77, "a/b"));

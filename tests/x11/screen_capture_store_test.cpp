@@ -1,4 +1,5 @@
-// Screenshots through the helper executable: a complete PNG of the screen, failures and time limits.
+// Screenshots through the helper executable: a complete PNG of the screen, failures and time
+// limits.
 #include "core/capture/x11/screen_capture_store.hpp"
 
 #include <gtest/gtest.h>
@@ -71,7 +72,6 @@ std::string script(const test::TempDir& dir, const std::string& name, const std:
   return path;
 }
 
-
 class ScreenCaptureStoreTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_EQ(server_.start(), ""); }
@@ -80,7 +80,9 @@ class ScreenCaptureStoreTest : public ::testing::Test {
   test::FaultInjectingFileSystem fs_{posixFileSystem()};
 
   // No child of this process is left, running or unreaped, but the X server.
-  bool noChildren() const { return test::childrenOf(getpid()) == std::vector<pid_t>{server_.pid()}; }
+  bool noChildren() const {
+    return test::childrenOf(getpid()) == std::vector<pid_t>{server_.pid()};
+  }
 };
 
 TEST_F(ScreenCaptureStoreTest, WritesACompletePngOfTheScreenIntoNewDirectories) {

@@ -3,9 +3,9 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/x11/captured_event_printing.hpp"
-
 #include <cstring>
+
+#include "tests/x11/captured_event_printing.hpp"
 
 namespace diruri {
 namespace {
@@ -81,11 +81,12 @@ std::vector<CapturedInputEvent> parse(const std::string& data, bool swapped = fa
 }
 
 TEST(X11RecordData, RunsOfEventsAreMappedInOrderAndIgnoredOnesSkipped) {
-  const std::string data = rawEvent(kX11ButtonPress, 1, 300, 400) + rawEvent(kX11ButtonPress, 3, 1, 1) +
-                           rawEvent(kX11KeyPress, 24, 0, 0) + rawEvent(kX11ButtonRelease, 1, -20, 1200);
-  EXPECT_EQ(parse(data), (std::vector<CapturedInputEvent>{mouse("mouse_down", 300, 400),
-                                                          key("key_down", 24),
-                                                          mouse("mouse_up", -20, 1200)}));
+  const std::string data = rawEvent(kX11ButtonPress, 1, 300, 400) +
+                           rawEvent(kX11ButtonPress, 3, 1, 1) + rawEvent(kX11KeyPress, 24, 0, 0) +
+                           rawEvent(kX11ButtonRelease, 1, -20, 1200);
+  EXPECT_EQ(parse(data),
+            (std::vector<CapturedInputEvent>{mouse("mouse_down", 300, 400), key("key_down", 24),
+                                             mouse("mouse_up", -20, 1200)}));
 }
 
 TEST(X11RecordData, SentEventFlagIsIgnoredAndSwappedOrderIsHonoured) {

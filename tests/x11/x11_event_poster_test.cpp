@@ -43,10 +43,10 @@ TEST_F(X11EventPosterTest, ObserverSeesEveryKindOfEventInOrderAtItsPosition) {
   poster.end();
 
   const std::vector<RawEvent> expected = {
-      {kButtonPress, 1, 100, 200}, {kButtonRelease, 1, 640, 480}, {kPress, 50, 640, 480},
-      {kPress, 38, 640, 480},      {kRelease, 38, 640, 480},      {kRelease, 50, 640, 480},
-      {kButtonPress, 4, 640, 480}, {kButtonRelease, 4, 640, 480}, {kButtonPress, 4, 640, 480},
-      {kButtonRelease, 4, 640, 480}, {kButtonPress, 5, 640, 480}, {kButtonRelease, 5, 640, 480}};
+      {kButtonPress, 1, 100, 200},   {kButtonRelease, 1, 640, 480}, {kPress, 50, 640, 480},
+      {kPress, 38, 640, 480},        {kRelease, 38, 640, 480},      {kRelease, 50, 640, 480},
+      {kButtonPress, 4, 640, 480},   {kButtonRelease, 4, 640, 480}, {kButtonPress, 4, 640, 480},
+      {kButtonRelease, 4, 640, 480}, {kButtonPress, 5, 640, 480},   {kButtonRelease, 5, 640, 480}};
   EXPECT_EQ(observer_.waitFor(expected.size()), expected);
   // end() returned after the server processed everything: nothing more is on its way.
   test::TestClient client(server_.display());
@@ -72,8 +72,9 @@ TEST_F(X11EventPosterTest, EndReleasesWhatTheReplayLeftPressed) {
   const auto events = observer_.waitFor(8);
   ASSERT_EQ(events.size(), 8u);
   const std::vector<RawEvent> releases(events.begin() + 5, events.end());
-  EXPECT_EQ(releases, (std::vector<RawEvent>{{kRelease, 37, 10, 20}, {kRelease, 50, 10, 20},
-                                             {kButtonRelease, 1, 10, 20}}));
+  EXPECT_EQ(releases,
+            (std::vector<RawEvent>{
+                {kRelease, 37, 10, 20}, {kRelease, 50, 10, 20}, {kButtonRelease, 1, 10, 20}}));
   EXPECT_TRUE(client.keysDown().empty());
   EXPECT_EQ(client.pointer()->mask & XCB_BUTTON_MASK_1, 0);
 }

@@ -22,6 +22,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -97,8 +98,8 @@ inline XReply<xcb_generic_event_t> waitForEvent(xcb_connection_t* c,
   for (;;) {
     if (xcb_generic_event_t* e = xcb_poll_for_event(c)) return XReply<xcb_generic_event_t>(e);
     if (xcb_connection_has_error(c)) return nullptr;
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return nullptr;
     pollfd p{xcb_get_file_descriptor(c), POLLIN, 0};
     ::poll(&p, 1, static_cast<int>(left.count()));
@@ -106,8 +107,8 @@ inline XReply<xcb_generic_event_t> waitForEvent(xcb_connection_t* c,
 }
 
 inline xcb_atom_t internAtom(xcb_connection_t* c, const char* name) {
-  XReply<xcb_intern_atom_reply_t> r(
-      xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, static_cast<uint16_t>(strlen(name)), name), nullptr));
+  XReply<xcb_intern_atom_reply_t> r(xcb_intern_atom_reply(
+      c, xcb_intern_atom(c, 0, static_cast<uint16_t>(strlen(name)), name), nullptr));
   return r ? r->atom : static_cast<xcb_atom_t>(XCB_ATOM_NONE);
 }
 
@@ -124,35 +125,41 @@ class XvfbServer {
   XvfbServer& operator=(const XvfbServer&) = delete;
   ~XvfbServer() { stop(); }
 
-  // Empty on success, else why it failed.
+  // Empty on success, else why it failed. The display number is drawn at random above those
+  // people usually run (other test runs on the machine start their search at 0); a taken or
+  // unusable one makes Xvfb exit or stall, and the next attempt draws another.
   std::string start() {
-    int fds[2];
-    if (::pipe(fds) != 0) return "pipe failed";
-    ::fcntl(fds[0], F_SETFD, FD_CLOEXEC);
-    pid_ = spawnQuiet({"Xvfb", "-displayfd", std::to_string(fds[1]), "-noreset", "-nolisten", "tcp",
-                       "-screen", "0", "1920x1080x24"},
-                      fds[1]);
-    ::close(fds[1]);
-    if (pid_ < 0) {
-      ::close(fds[0]);
-      return "Xvfb could not be started (is it installed?)";
-    }
-    // Xvfb writes the display number once it accepts connections.
     std::string number;
-    const auto deadline = std::chrono::steady_clock::now() + 20s;
-    while (number.find('\n') == std::string::npos && std::chrono::steady_clock::now() < deadline) {
-      pollfd p{fds[0], POLLIN, 0};
-      if (::poll(&p, 1, 1000) <= 0) continue;
-      char buf[32];
-      const ssize_t n = ::read(fds[0], buf, sizeof buf);
-      if (n <= 0) break;
-      number.append(buf, static_cast<size_t>(n));
+    std::random_device seed;
+    std::uniform_int_distribution<int> pick(100, 999);
+    for (int attempt = 0; attempt < 5 && number.find('\n') == std::string::npos; ++attempt) {
+      int fds[2];
+      if (::pipe(fds) != 0) return "pipe failed";
+      ::fcntl(fds[0], F_SETFD, FD_CLOEXEC);
+      pid_ = spawnQuiet({"Xvfb", ":" + std::to_string(pick(seed)), "-displayfd",
+                         std::to_string(fds[1]), "-noreset", "-nolisten", "tcp", "-screen", "0",
+                         "1920x1080x24"},
+                        fds[1]);
+      ::close(fds[1]);
+      if (pid_ < 0) {
+        ::close(fds[0]);
+        return "Xvfb could not be started (is it installed?)";
+      }
+      // Xvfb writes the display number once it accepts connections.
+      number.clear();
+      const auto deadline = std::chrono::steady_clock::now() + 10s;
+      while (number.find('\n') == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+        pollfd p{fds[0], POLLIN, 0};
+        if (::poll(&p, 1, 1000) <= 0) continue;
+        char buf[32];
+        const ssize_t n = ::read(fds[0], buf, sizeof buf);
+        if (n <= 0) break;
+        number.append(buf, static_cast<size_t>(n));
+      }
+      ::close(fds[0]);
+      if (number.find('\n') == std::string::npos) reap(pid_, SIGKILL);
     }
-    ::close(fds[0]);
-    if (number.find('\n') == std::string::npos) {
-      reap(pid_, SIGKILL);
-      return "Xvfb did not report a display";
-    }
+    if (number.find('\n') == std::string::npos) return "Xvfb did not report a display";
     display_ = ":" + number.substr(0, number.find('\n'));
     ::setenv("DISPLAY", display_.c_str(), 1);
     return {};
@@ -167,7 +174,8 @@ class XvfbServer {
     const xcb_window_t probe = xcb_generate_id(c);
     const uint32_t mask = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
     xcb_create_window(c, XCB_COPY_FROM_PARENT, probe, root, 0, 0, 10, 10, 0,
-                      XCB_WINDOW_CLASS_INPUT_OUTPUT, XCB_COPY_FROM_PARENT, XCB_CW_EVENT_MASK, &mask);
+                      XCB_WINDOW_CLASS_INPUT_OUTPUT, XCB_COPY_FROM_PARENT, XCB_CW_EVENT_MASK,
+                      &mask);
     wmPid_ = spawnQuiet({"openbox", "--sm-disable"});
     bool managed = false;
     const auto deadline = std::chrono::steady_clock::now() + 20s;
@@ -211,7 +219,7 @@ class XvfbServer {
 };
 
 // What a test window carries. Unset fields are not set on the window.
-struct WindowSpec {
+struct WindowProps {
   std::optional<std::string> instanceName;  // WM_CLASS, with className
   std::optional<std::string> className;
   std::optional<std::string> netWmName;  // _NET_WM_NAME (UTF8_STRING)
@@ -221,29 +229,29 @@ struct WindowSpec {
   std::optional<std::string> gtkApplicationId;
   xcb_window_t parent = XCB_WINDOW_NONE;  // the root when none
 
-  WindowSpec& withClass(std::string instance, std::string cls) {
+  WindowProps& withClass(std::string instance, std::string cls) {
     instanceName = std::move(instance);
     className = std::move(cls);
     return *this;
   }
-  WindowSpec& withNetWmName(std::string title) {
+  WindowProps& withNetWmName(std::string title) {
     netWmName = std::move(title);
     return *this;
   }
-  WindowSpec& withWmName(std::string bytes, std::string type = "STRING") {
+  WindowProps& withWmName(std::string bytes, std::string type = "STRING") {
     wmName = std::move(bytes);
     wmNameType = std::move(type);
     return *this;
   }
-  WindowSpec& withPid(uint32_t p) {
+  WindowProps& withPid(uint32_t p) {
     pid = p;
     return *this;
   }
-  WindowSpec& withAppId(std::string id) {
+  WindowProps& withAppId(std::string id) {
     gtkApplicationId = std::move(id);
     return *this;
   }
-  WindowSpec& childOf(xcb_window_t w) {
+  WindowProps& childOf(xcb_window_t w) {
     parent = w;
     return *this;
   }
@@ -254,7 +262,8 @@ class TestClient {
  public:
   explicit TestClient(const std::string& display) {
     conn_ = xcb_connect(display.c_str(), nullptr);
-    if (!xcb_connection_has_error(conn_)) root_ = xcb_setup_roots_iterator(xcb_get_setup(conn_)).data->root;
+    if (!xcb_connection_has_error(conn_))
+      root_ = xcb_setup_roots_iterator(xcb_get_setup(conn_)).data->root;
   }
   ~TestClient() { xcb_disconnect(conn_); }
   TestClient(const TestClient&) = delete;
@@ -264,29 +273,30 @@ class TestClient {
   xcb_connection_t* conn() const { return conn_; }
   xcb_window_t root() const { return root_; }
 
-  xcb_window_t createWindow(const WindowSpec& spec, bool map = true) {
+  xcb_window_t createWindow(const WindowProps& props, bool map = true) {
     const xcb_window_t w = xcb_generate_id(conn_);
     const uint32_t mask = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
-    xcb_create_window(conn_, XCB_COPY_FROM_PARENT, w, spec.parent ? spec.parent : root_, 10, 10, 300,
-                      200, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT, XCB_COPY_FROM_PARENT, XCB_CW_EVENT_MASK,
-                      &mask);
-    if (spec.className) {
-      std::string value = spec.instanceName.value_or("") + '\0' + *spec.className + '\0';
+    xcb_create_window(conn_, XCB_COPY_FROM_PARENT, w, props.parent ? props.parent : root_, 10, 10,
+                      300, 200, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT, XCB_COPY_FROM_PARENT,
+                      XCB_CW_EVENT_MASK, &mask);
+    if (props.className) {
+      std::string value = props.instanceName.value_or("") + '\0' + *props.className + '\0';
       setProperty(w, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, value);
     }
-    if (spec.netWmName) {
-      setProperty(w, internAtom(conn_, "_NET_WM_NAME"), internAtom(conn_, "UTF8_STRING"), *spec.netWmName);
+    if (props.netWmName) {
+      setProperty(w, internAtom(conn_, "_NET_WM_NAME"), internAtom(conn_, "UTF8_STRING"),
+                  *props.netWmName);
     }
-    if (spec.wmName) {
-      setProperty(w, XCB_ATOM_WM_NAME, internAtom(conn_, spec.wmNameType.c_str()), *spec.wmName);
+    if (props.wmName) {
+      setProperty(w, XCB_ATOM_WM_NAME, internAtom(conn_, props.wmNameType.c_str()), *props.wmName);
     }
-    if (spec.gtkApplicationId) {
+    if (props.gtkApplicationId) {
       setProperty(w, internAtom(conn_, "_GTK_APPLICATION_ID"), internAtom(conn_, "UTF8_STRING"),
-                  *spec.gtkApplicationId);
+                  *props.gtkApplicationId);
     }
-    if (spec.pid) {
+    if (props.pid) {
       xcb_change_property(conn_, XCB_PROP_MODE_REPLACE, w, internAtom(conn_, "_NET_WM_PID"),
-                          XCB_ATOM_CARDINAL, 32, 1, &*spec.pid);
+                          XCB_ATOM_CARDINAL, 32, 1, &*props.pid);
     }
     if (map) xcb_map_window(conn_, w);
     roundTrip(conn_);
@@ -305,8 +315,8 @@ class TestClient {
   }
 
   void setActiveWindowProperty(xcb_window_t w) {
-    xcb_change_property(conn_, XCB_PROP_MODE_REPLACE, root_, internAtom(conn_, "_NET_ACTIVE_WINDOW"),
-                        XCB_ATOM_WINDOW, 32, 1, &w);
+    xcb_change_property(conn_, XCB_PROP_MODE_REPLACE, root_,
+                        internAtom(conn_, "_NET_ACTIVE_WINDOW"), XCB_ATOM_WINDOW, 32, 1, &w);
     roundTrip(conn_);
   }
 
@@ -362,7 +372,8 @@ class TestClient {
   // Keys the server holds down now.
   std::vector<int> keysDown() {
     std::vector<int> down;
-    XReply<xcb_query_keymap_reply_t> keys(xcb_query_keymap_reply(conn_, xcb_query_keymap(conn_), nullptr));
+    XReply<xcb_query_keymap_reply_t> keys(
+        xcb_query_keymap_reply(conn_, xcb_query_keymap(conn_), nullptr));
     for (int k = 0; keys && k < 256; ++k) {
       if (keys->keys[k / 8] & (1 << (k % 8))) down.push_back(k);
     }
@@ -411,7 +422,8 @@ class RawRecordObserver {
     range.device_events.last = XCB_BUTTON_RELEASE;
     const xcb_record_client_spec_t all = XCB_RECORD_CS_ALL_CLIENTS;
     if (xcb_generic_error_t* e = xcb_request_check(
-            control_, xcb_record_create_context_checked(control_, context_, 0, 1, 1, &all, &range))) {
+            control_,
+            xcb_record_create_context_checked(control_, context_, 0, 1, 1, &all, &range))) {
       std::free(e);
       return false;
     }
@@ -419,7 +431,8 @@ class RawRecordObserver {
       auto cookie = xcb_record_enable_context(data_, context_);
       xcb_flush(data_);
       for (;;) {
-        XReply<xcb_record_enable_context_reply_t> r(xcb_record_enable_context_reply(data_, cookie, nullptr));
+        XReply<xcb_record_enable_context_reply_t> r(
+            xcb_record_enable_context_reply(data_, cookie, nullptr));
         if (!r || r->category == 5) break;  // gone, or end of data
         std::lock_guard<std::mutex> lock(mutex_);
         if (r->category == 4) started_ = true;

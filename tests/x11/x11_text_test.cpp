@@ -34,7 +34,9 @@ TEST(X11Text, CompoundTextInOtherCharsetsBecomesOneReplacementPerCharacter) {
 }
 
 TEST(X11Text, CompoundTextUtf8SegmentsAndExtendedSegments) {
-  EXPECT_EQ(utf8FromCompoundText("a\x1b%G\xE2\x82\xAC\x1b%@b"), "a\xE2\x82\xAC" "b");
+  EXPECT_EQ(utf8FromCompoundText("a\x1b%G\xE2\x82\xAC\x1b%@b"),
+            "a\xE2\x82\xAC"
+            "b");
   // An unterminated UTF-8 segment runs to the end; its invalid bytes are repaired.
   EXPECT_EQ(utf8FromCompoundText("\x1b%G\xE2\x82"), kFffd);
   // Extended segment of 3 bytes in a named encoding: skipped as one replacement.
@@ -43,7 +45,9 @@ TEST(X11Text, CompoundTextUtf8SegmentsAndExtendedSegments) {
 
 TEST(X11Text, CompoundTextControlsAndBrokenEscapesStayValid) {
   // Direction controls vanish; other C1 bytes and malformed escapes become replacements.
-  EXPECT_EQ(utf8FromCompoundText("\x9b" "1]ab\x9b]"), "ab");
+  EXPECT_EQ(utf8FromCompoundText("\x9b"
+                                 "1]ab\x9b]"),
+            "ab");
   EXPECT_EQ(utf8FromCompoundText("a\x85z"), "a" + kFffd + "z");
   EXPECT_EQ(utf8FromCompoundText("ok\x1b"), "ok" + kFffd);
   EXPECT_EQ(utf8FromCompoundText("ok\x1b$"), "ok" + kFffd);

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/capture/x11/atspi_focus.hpp"
 #include "core/capture/x11/sigpipe_guard.hpp"
 #include "core/capture/x11/x11_text.hpp"
 #include "core/json/json_value.hpp"
@@ -20,8 +21,16 @@ namespace diruri {
 
 namespace {
 
-enum Atom { NetActiveWindow, NetWmPid, GtkApplicationId, NetWmName, Utf8String, WmState,
-            CompoundText, AtomCount };
+enum Atom {
+  NetActiveWindow,
+  NetWmPid,
+  GtkApplicationId,
+  NetWmName,
+  Utf8String,
+  WmState,
+  CompoundText,
+  AtomCount
+};
 constexpr std::array<const char*, AtomCount> kAtomNames = {
     "_NET_ACTIVE_WINDOW", "_NET_WM_PID", "_GTK_APPLICATION_ID", "_NET_WM_NAME",
     "UTF8_STRING",        "WM_STATE",    "COMPOUND_TEXT"};
@@ -155,8 +164,8 @@ struct AccessibilityInspector::Display {
     a.wmState = xcb_get_property(conn, 0, w, atoms[WmState], XCB_GET_PROPERTY_TYPE_ANY, 0, 0);
     a.tree = xcb_query_tree(conn, w);
     if (hasRes) {
-      const xcb_res_client_id_spec_t spec{w, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
-      a.res = xcb_res_query_client_ids(conn, 1, &spec);
+      const xcb_res_client_id_spec_t owner{w, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
+      a.res = xcb_res_query_client_ids(conn, 1, &owner);
     }
     return a;
   }
@@ -179,7 +188,8 @@ struct AccessibilityInspector::Display {
     Reply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(conn, a.tree, nullptr));
     if (tree) out.parent = tree->parent;
     if (hasRes) {
-      Reply<xcb_res_query_client_ids_reply_t> ids(xcb_res_query_client_ids_reply(conn, a.res, nullptr));
+      Reply<xcb_res_query_client_ids_reply_t> ids(
+          xcb_res_query_client_ids_reply(conn, a.res, nullptr));
       if (ids) {
         for (auto it = xcb_res_query_client_ids_ids_iterator(ids.get()); it.rem > 0;
              xcb_res_client_id_value_next(&it)) {
@@ -219,7 +229,8 @@ struct AccessibilityInspector::Display {
       className = nonEmpty(propertyText(w.wmClass.get(), rest));
     }
     std::optional<std::string> appId;
-    if (hasProperty(w.gtkAppId.get())) appId = nonEmpty(sanitizeUtf8(propertyBytes(w.gtkAppId.get())));
+    if (hasProperty(w.gtkAppId.get()))
+      appId = nonEmpty(sanitizeUtf8(propertyBytes(w.gtkAppId.get())));
 
     s.bundleId = appId ? appId : className;
     if (className) {
@@ -248,7 +259,8 @@ struct AccessibilityInspector::Display {
     const uint32_t none = 0;
     const uint32_t changes = XCB_EVENT_MASK_PROPERTY_CHANGE | XCB_EVENT_MASK_STRUCTURE_NOTIFY;
     // Unchecked: a window that is gone answers with an error event, dropped below.
-    if (watched != XCB_WINDOW_NONE) xcb_change_window_attributes(conn, watched, XCB_CW_EVENT_MASK, &none);
+    if (watched != XCB_WINDOW_NONE)
+      xcb_change_window_attributes(conn, watched, XCB_CW_EVENT_MASK, &none);
     xcb_change_window_attributes(conn, w, XCB_CW_EVENT_MASK, &changes);
     watched = w;
   }
@@ -295,7 +307,8 @@ struct AccessibilityInspector::Display {
   // round trip per level.
   std::optional<ForegroundAppSnapshot> fromFocus(xcb_window_t w) {
     for (int depth = 0; depth < kMaxDepth; ++depth) {
-      if (w == XCB_WINDOW_NONE || w == XCB_INPUT_FOCUS_POINTER_ROOT || w == root) return std::nullopt;
+      if (w == XCB_WINDOW_NONE || w == XCB_INPUT_FOCUS_POINTER_ROOT || w == root)
+        return std::nullopt;
       const Window info = readWatched(w);
       if (info.gone) return std::nullopt;
       if (isTopLevel(info)) return answer(w, info);
@@ -353,6 +366,12 @@ std::optional<AccessibilitySnapshot> AccessibilityInspector::accessibilitySnapsh
   if (!app) return std::nullopt;
   AccessibilitySnapshot snapshot;
   snapshot.app = std::move(*app);
+  // Asked without the display's lock, so that the capture thread's queries never wait on an
+  // application slow to answer; the query bounds its own time.
+  FocusedRoles roles = AtspiFocus().query(snapshot.app.processId);
+  snapshot.focusedWindowRole = std::move(roles.windowRole);
+  snapshot.focusedElementRole = std::move(roles.elementRole);
+  snapshot.focusedElementTitle = std::move(roles.elementName);
   snapshot.capturedAt = formatIso8601(clock_.wallMillis());
   return snapshot;
 }
@@ -360,7 +379,8 @@ std::optional<AccessibilitySnapshot> AccessibilityInspector::accessibilitySnapsh
 void AccessibilityInspector::writeSnapshot(const AccessibilitySnapshot& snapshot,
                                            const std::string& path) {
   const size_t slash = path.find_last_of('/');
-  if (slash != std::string::npos) fileSystem_.createDirectories(slash == 0 ? "/" : path.substr(0, slash));
+  if (slash != std::string::npos)
+    fileSystem_.createDirectories(slash == 0 ? "/" : path.substr(0, slash));
   fileSystem_.writeFileAtomically(path, writeJson(snapshot.toJson(), JsonLayout::Pretty));
 }
 

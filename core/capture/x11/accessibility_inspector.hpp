@@ -13,11 +13,12 @@ namespace diruri {
 // The front window is the root's _NET_ACTIVE_WINDOW or, without a window manager (or when that
 // names a window that no longer exists), the input focus walked up to its top-level client window.
 // Its application comes from _NET_WM_PID (else the X-Resource extension), _GTK_APPLICATION_ID,
-// WM_CLASS and /proc/<pid>/comm; its title from _NET_WM_NAME, else WM_NAME. All text is valid UTF-8.
+// WM_CLASS and /proc/<pid>/comm; its title from _NET_WM_NAME, else WM_NAME. All text is valid
+// UTF-8.
 //
 // One connection to $DISPLAY, opened at the first query and opened again after the server went
 // away; no display means no front application. Safe to call from several threads (one at a time
-// reaches the display). Roles are not reported yet.
+// reaches the display). The snapshot's roles come from the AT-SPI bus (AtspiFocus).
 class AccessibilityInspector final : public AccessibilityInspecting {
  public:
   AccessibilityInspector(FileSystem& fileSystem, Clock& clock);

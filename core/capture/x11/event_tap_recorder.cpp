@@ -70,7 +70,8 @@ struct EventTapRecorder::Capture {
     phaseChanged.notify_all();
   }
 
-  // An exception escaping the thread would end the process; a failing handler loses that event only.
+  // An exception escaping the thread would end the process; a failing handler loses that event
+  // only.
   void deliver(const CapturedInputEvent& event) {
     try {
       handler(event);
@@ -81,7 +82,8 @@ struct EventTapRecorder::Capture {
   void readLoop() {
     threadId = std::this_thread::get_id();
     pthread_setname_np(pthread_self(), kThreadName);
-    // This thread writes one request; if the server is gone by then, that must not kill the process.
+    // This thread writes one request; if the server is gone by then, that must not kill the
+    // process.
     sigset_t pipe;
     sigemptyset(&pipe);
     sigaddset(&pipe, SIGPIPE);

@@ -1,4 +1,5 @@
-// Turns recorded X device events into captured input events; pure, so it is testable without a display.
+// Turns recorded X device events into captured input events; pure, so it is testable without a
+// display.
 #pragma once
 
 #include <cstddef>
