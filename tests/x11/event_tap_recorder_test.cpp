@@ -194,8 +194,8 @@ TEST_F(EventTapRecorderTest, StopFromInsideTheHandlerEndsCapture) {
   EventTapRecorder recorder;
   Inbox<CapturedInputEvent> inbox;
   ASSERT_TRUE(recorder.start([&](const CapturedInputEvent& e) {
-    inbox.push(e);
     recorder.stop();
+    inbox.push(e);  // after stop(), so that the test sees its effect once it sees the event
   }));
   test::TestClient poster(server_.display());
   for (int i = 0; i < 10; ++i) poster.fake(XCB_KEY_PRESS, 41), poster.fake(XCB_KEY_RELEASE, 41);
