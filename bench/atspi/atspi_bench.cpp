@@ -1,0 +1,101 @@
+// One accessibility snapshot against a running GTK application, beside the same query made with
+// pyatspi in a running process. Starts its own accessible desktop (Xvfb, openbox, session bus,
+// AT-SPI bus) and application; prints both medians and their ratio after the benchmarks.
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "core/capture/x11/accessibility_inspector.hpp"
+#include "core/capture/x11/atspi_focus.hpp"
+#include "core/platform/clock.hpp"
+#include "core/platform/file_system.hpp"
+#include "tests/atspi/accessible_desktop.hpp"
+
+namespace diruri {
+namespace {
+
+using namespace std::chrono_literals;
+
+pid_t gAppPid = -1;
+constexpr int kSamples = 2000;
+
+void BM_FocusedRoles(benchmark::State& state) {
+  const AtspiFocus focus;
+  for (auto _ : state) benchmark::DoNotOptimize(focus.query(gAppPid));
+}
+BENCHMARK(BM_FocusedRoles)->Unit(benchmark::kMicrosecond);
+
+void BM_AccessibilitySnapshot(benchmark::State& state) {
+  AccessibilityInspector inspector(posixFileSystem(), systemClock());
+  for (auto _ : state) benchmark::DoNotOptimize(inspector.accessibilitySnapshot());
+}
+BENCHMARK(BM_AccessibilitySnapshot)->Unit(benchmark::kMicrosecond);
+
+template <typename F>
+double medianMillis(F&& once) {
+  std::vector<double> times;
+  times.reserve(kSamples);
+  for (int i = 0; i < kSamples; ++i) {
+    const auto begin = std::chrono::steady_clock::now();
+    once();
+    times.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - begin).count());
+  }
+  std::nth_element(times.begin(), times.begin() + kSamples / 2, times.end());
+  return times[kSamples / 2];
+}
+
+}  // namespace
+}  // namespace diruri
+
+int main(int argc, char** argv) {
+  using namespace diruri;
+  benchmark::Initialize(&argc, argv);
+  test::AccessibleDesktop desktop;
+  if (const std::string error = desktop.start(); !error.empty()) {
+    std::fprintf(stderr, "bench_atspi: %s\n", error.c_str());
+    return 1;
+  }
+  test::FocusApp app;
+  if (const std::string error = app.start("Focus Probe"); !error.empty()) {
+    std::fprintf(stderr, "bench_atspi: %s\n", error.c_str());
+    return 1;
+  }
+  gAppPid = app.pid();
+  // The application registers with the registry on its own time.
+  const FocusedRoles expected{"frame", "text", "Query"};
+  const auto deadline = std::chrono::steady_clock::now() + 20s;
+  while (AtspiFocus().query(gAppPid) != expected && std::chrono::steady_clock::now() < deadline) {
+  }
+  AccessibilityInspector inspector(posixFileSystem(), systemClock());
+  const auto snapshot = inspector.accessibilitySnapshot();
+  if (!snapshot || snapshot->focusedElementRole != expected.elementRole) {
+    std::fprintf(stderr, "bench_atspi: the snapshot does not see the application's focused entry\n");
+    return 1;
+  }
+
+  benchmark::RunSpecifiedBenchmarks();
+
+  const double ours = medianMillis([&] { benchmark::DoNotOptimize(inspector.accessibilitySnapshot()); });
+  const double rolesOnly = medianMillis([&] { benchmark::DoNotOptimize(AtspiFocus().query(gAppPid)); });
+  test::PipedChild python;
+  if (!python.start({"/usr/bin/python3", std::string(DIRURI_SOURCE_DIR) + "/bench/atspi/pyatspi_focus_query.py",
+                     std::to_string(gAppPid), std::to_string(kSamples)})) {
+    std::fprintf(stderr, "bench_atspi: python3 could not be started\n");
+    return 1;
+  }
+  const std::string answer = python.readLine(120s);
+  const std::string median = python.readLine(120s);
+  if (answer != "('frame', 'text', 'Query')" || median.empty()) {
+    std::fprintf(stderr, "bench_atspi: pyatspi answered '%s' '%s' (is python3-pyatspi installed?)\n",
+                 answer.c_str(), median.c_str());
+    return 1;
+  }
+  const double anchor = std::stod(median);
+  std::printf("median of %d, ms: snapshot %.4f (roles alone %.4f), pyatspi %.4f; snapshot/pyatspi %.2f\n",
+              kSamples, ours, rolesOnly, anchor, ours / anchor);
+  benchmark::Shutdown();
+  return 0;
+}
