@@ -5,6 +5,6 @@
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 build="${BUILD_DIR:-build-bench}"
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DDIRURI_BUILD_BENCH=ON >/dev/null
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDIRURI_BUILD_BENCH=ON >/dev/null
 cmake --build "$build" -j"$(nproc)" --target bench_atspi >/dev/null
 exec "$build/bench/atspi/bench_atspi" "$@"
