@@ -13,6 +13,8 @@
 #include <xcb/xcb.h>
 #include <xcb/xtest.h>
 
+#include "core/capture/x11/x11_display.hpp"
+
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
@@ -106,6 +108,12 @@ inline XReply<xcb_generic_event_t> waitForEvent(xcb_connection_t* c,
   }
 }
 
+// Connects under the process-wide connect lock, as the components do.
+inline xcb_connection_t* connectTo(const std::string& display) {
+  std::lock_guard<std::mutex> lock(x11ConnectMutex());
+  return xcb_connect(display.c_str(), nullptr);
+}
+
 inline xcb_atom_t internAtom(xcb_connection_t* c, const char* name) {
   XReply<xcb_intern_atom_reply_t> r(xcb_intern_atom_reply(
       c, xcb_intern_atom(c, 0, static_cast<uint16_t>(strlen(name)), name), nullptr));
@@ -169,7 +177,7 @@ class XvfbServer {
   // but drops the map requests that arrive while it is still starting up; so a probe window is
   // mapped (again after each short wait) until openbox reparents it into a frame.
   bool startOpenbox() {
-    xcb_connection_t* c = xcb_connect(display_.c_str(), nullptr);
+    xcb_connection_t* c = connectTo(display_);
     const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
     const xcb_window_t probe = xcb_generate_id(c);
     const uint32_t mask = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
@@ -261,7 +269,7 @@ struct WindowProps {
 class TestClient {
  public:
   explicit TestClient(const std::string& display) {
-    conn_ = xcb_connect(display.c_str(), nullptr);
+    conn_ = connectTo(display);
     if (!xcb_connection_has_error(conn_))
       root_ = xcb_setup_roots_iterator(xcb_get_setup(conn_)).data->root;
   }
@@ -413,8 +421,8 @@ class RawRecordObserver {
   ~RawRecordObserver() { stop(); }
 
   bool start(const std::string& display) {
-    control_ = xcb_connect(display.c_str(), nullptr);
-    data_ = xcb_connect(display.c_str(), nullptr);
+    control_ = connectTo(display);
+    data_ = connectTo(display);
     if (xcb_connection_has_error(control_) || xcb_connection_has_error(data_)) return false;
     context_ = xcb_generate_id(control_);
     xcb_record_range_t range{};

@@ -13,6 +13,7 @@
 
 #include "core/capture/x11/atspi_focus.hpp"
 #include "core/capture/x11/sigpipe_guard.hpp"
+#include "core/capture/x11/x11_display.hpp"
 #include "core/capture/x11/x11_text.hpp"
 #include "core/json/json_value.hpp"
 #include "core/text/unicode.hpp"
@@ -117,7 +118,10 @@ struct AccessibilityInspector::Display {
   static std::unique_ptr<Display> open() {
     auto d = std::make_unique<Display>();
     int screenNumber = 0;
-    d->conn = xcb_connect(nullptr, &screenNumber);
+    {
+      std::lock_guard<std::mutex> lock(x11ConnectMutex());
+      d->conn = xcb_connect(nullptr, &screenNumber);
+    }
     if (xcb_connection_has_error(d->conn)) return nullptr;
     xcb_screen_iterator_t it = xcb_setup_roots_iterator(xcb_get_setup(d->conn));
     for (int i = 0; i < screenNumber && it.rem > 0; ++i) xcb_screen_next(&it);

@@ -138,8 +138,11 @@ struct EventTapRecorder::Capture {
 
   bool begin(Handler onEvent) {
     SigpipeGuard guard;
-    control = xcb_connect(nullptr, nullptr);
-    data = xcb_connect(nullptr, nullptr);
+    {
+      std::lock_guard<std::mutex> lock(x11ConnectMutex());
+      control = xcb_connect(nullptr, nullptr);
+      data = xcb_connect(nullptr, nullptr);
+    }
     if (xcb_connection_has_error(control) || xcb_connection_has_error(data)) return false;
     const xcb_query_extension_reply_t* ext = xcb_get_extension_data(control, &xcb_record_id);
     if (ext == nullptr || !ext->present) return false;

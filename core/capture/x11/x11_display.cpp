@@ -10,10 +10,23 @@ namespace diruri {
 
 namespace {
 
+}  // namespace
+
+std::mutex& x11ConnectMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+
+namespace {
+
 template <typename Check>
 bool withDisplay(Check check) {
   SigpipeGuard guard;
-  xcb_connection_t* c = xcb_connect(nullptr, nullptr);
+  xcb_connection_t* c;
+  {
+    std::lock_guard<std::mutex> lock(x11ConnectMutex());
+    c = xcb_connect(nullptr, nullptr);
+  }
   const bool ok = !xcb_connection_has_error(c) && check(c);
   xcb_disconnect(c);  // also required for the error object xcb_connect returns on failure
   return ok;

@@ -10,6 +10,7 @@
 #include <optional>
 
 #include "core/capture/x11/sigpipe_guard.hpp"
+#include "core/capture/x11/x11_display.hpp"
 
 namespace diruri {
 
@@ -70,7 +71,10 @@ bool X11EventPoster::begin() {
   SigpipeGuard guard;
   auto s = std::make_unique<Session>();
   int screenNumber = 0;
-  s->conn = xcb_connect(nullptr, &screenNumber);
+  {
+    std::lock_guard<std::mutex> lock(x11ConnectMutex());
+    s->conn = xcb_connect(nullptr, &screenNumber);
+  }
   if (xcb_connection_has_error(s->conn)) return false;
   const xcb_query_extension_reply_t* ext = xcb_get_extension_data(s->conn, &xcb_test_id);
   if (ext == nullptr || !ext->present) return false;
