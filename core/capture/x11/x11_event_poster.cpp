@@ -5,9 +5,11 @@
 #include <xcb/xtest.h>
 
 #include <bitset>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <optional>
+#include <thread>
 
 #include "core/capture/x11/sigpipe_guard.hpp"
 #include "core/capture/x11/x11_display.hpp"
@@ -15,6 +17,8 @@
 namespace diruri {
 
 namespace {
+
+constexpr std::chrono::milliseconds kSettleAfterReplay{200};
 
 constexpr uint8_t kLeftButton = 1;
 constexpr uint8_t kWheelUp = 4;
@@ -132,6 +136,9 @@ void X11EventPoster::end() {
     }
     if (session_->buttonDown) session_->fake(XCB_BUTTON_RELEASE, kLeftButton);
     session_->sync();
+    // The server has now delivered every event, but the applications draw their answer a moment
+    // later; without this pause the screenshot taken after a replay shows the screen before it.
+    std::this_thread::sleep_for(kSettleAfterReplay);
   }
   session_.reset();
 }
