@@ -1,0 +1,43 @@
+// The real server as a child process spoken to one request at a time, for tests that act between
+// requests (input from another tool, a display that goes away).
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <map>
+#include <optional>
+#include <string>
+
+#include "core/json/json_value.hpp"
+
+namespace diruri::test {
+
+class McpProcess {
+ public:
+  // Starts `executable mcp` with these environment changes (nullopt removes a variable).
+  McpProcess(const std::string& executable, const std::map<std::string, std::optional<std::string>>& environment);
+  ~McpProcess();
+  McpProcess(const McpProcess&) = delete;
+  McpProcess& operator=(const McpProcess&) = delete;
+
+  // Sends one line and returns the answer line (without its line feed); "" on timeout or EOF.
+  std::string request(const std::string& line, std::chrono::milliseconds timeout = std::chrono::seconds(30));
+
+  // "tools/call" with the given arguments; returns the parsed payload of the tool result, or the
+  // whole answer when it is an error.
+  JsonValue callTool(const std::string& name, const JsonObject& arguments = {});
+
+  // Closes stdin, waits for the exit and returns everything the server wrote on stderr.
+  std::string finish();
+  int exitStatus() const { return exitStatus_; }
+
+ private:
+  pid_t pid_ = -1;
+  int in_ = -1, out_ = -1, err_ = -1;
+  int nextId_ = 1;
+  std::string buffered_;
+  int exitStatus_ = -1;
+};
+
+}  // namespace diruri::test
