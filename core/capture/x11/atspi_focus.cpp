@@ -422,6 +422,20 @@ Accessible focusedByWalk(AtspiAccessible* window, const Budget& budget) {
   return nullptr;
 }
 
+// Whether the application's connection answers a ping within the budget. Asked before the library
+// calls it: libatspi leaks each call that times out, and a hung application makes every call time out.
+bool answers(DBusConnection* bus, const char* busName, const Budget& budget) {
+  const int left = budget.remainingMillis();
+  if (left == 0) return false;
+  Message ping(dbus_message_new_method_call(busName, "/", DBUS_INTERFACE_PEER, "Ping"));
+  if (!ping) return false;
+  DBusError error;
+  dbus_error_init(&error);
+  Message reply(dbus_connection_send_with_reply_and_block(bus, ping.get(), left, &error));
+  dbus_error_free(&error);
+  return reply != nullptr;
+}
+
 // The application's accessible roots whose connection belongs to the process.
 std::vector<Accessible> applicationsOf(Library& library, int32_t processId, const Budget& budget) {
   std::vector<Accessible> matches;
@@ -462,6 +476,7 @@ FocusedRoles AtspiFocus::query(int32_t processId) const {
 
   Accessible window;
   for (Accessible& app : applicationsOf(lib, processId, budget)) {
+    if (!answers(lib.bus, app->parent.app->bus_name, budget)) continue;
     if ((window = activeWindow(lib, app.get(), search_, budget))) break;
   }
   if (!window) return roles;
