@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "core/capture/x11/sigpipe_guard.hpp"
+#include "core/capture/x11/x11_display.hpp"
 #include "core/text/unicode.hpp"
 
 namespace diruri {
@@ -144,7 +145,12 @@ std::optional<std::string> rootWindowBusAddress() {
   const char* display = environment("AT_SPI_DISPLAY");
   if (display == nullptr) display = environment("DISPLAY");
   int screenNumber = 0;
-  xcb_connection_t* conn = xcb_connect(display, &screenNumber);
+  xcb_connection_t* conn = nullptr;
+  {
+    // Connecting reads the X authority through a process-wide buffer.
+    std::lock_guard<std::mutex> lock(x11ConnectMutex());
+    conn = xcb_connect(display, &screenNumber);
+  }
   std::optional<std::string> address;
   if (!xcb_connection_has_error(conn)) {
     xcb_screen_iterator_t it = xcb_setup_roots_iterator(xcb_get_setup(conn));
