@@ -5,16 +5,6 @@ namespace diruri {
 
 namespace {
 
-void putOptional(JsonObject& o, const char* key, const std::optional<std::string>& v) {
-  if (v) o.emplace(key, *v);
-}
-
-const std::string& requireString(const JsonValue& obj, const char* key) {
-  const std::string* s = obj.findString(key);
-  if (!s) throw JsonParseError(std::string("missing or mistyped \"") + key + "\"");
-  return *s;
-}
-
 // Missing or null is absent; any other non-string kind is an error.
 std::optional<std::string> optionalString(const JsonValue& obj, const char* key) {
   const JsonValue* v = obj.find(key);

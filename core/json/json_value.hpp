@@ -82,6 +82,18 @@ class JsonParseError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// Records are written with absent optional fields left out, never as null.
+inline void putOptional(JsonObject& object, const char* key, const std::optional<std::string>& value) {
+  if (value) object.emplace(key, *value);
+}
+
+// A member that a record cannot be read without; throws JsonParseError when it is missing or not a string.
+inline const std::string& requireString(const JsonValue& object, const char* key) {
+  const std::string* s = object.findString(key);
+  if (!s) throw JsonParseError(std::string("missing or mistyped \"") + key + "\"");
+  return *s;
+}
+
 // Writing failed: a number that is not finite, or a string that is not valid UTF-8.
 class JsonEncodeError : public std::runtime_error {
  public:

@@ -3,12 +3,6 @@
 
 namespace diruri {
 
-namespace {
-void putOptional(JsonObject& o, const char* key, const std::optional<std::string>& v) {
-  if (v) o.emplace(key, *v);
-}
-}  // namespace
-
 JsonValue RecorderStartResult::toJson() const {
   JsonObject o{{"status", status},
                {"sessionId", sessionId},

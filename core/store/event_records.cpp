@@ -5,16 +5,6 @@ namespace diruri {
 
 namespace {
 
-void putOptional(JsonObject& o, const char* key, const std::optional<std::string>& v) {
-  if (v) o.emplace(key, *v);
-}
-
-const std::string& requireString(const JsonValue& v, const char* key) {
-  const std::string* s = v.findString(key);
-  if (!s) throw JsonParseError(std::string("missing or mistyped \"") + key + "\"");
-  return *s;
-}
-
 JsonArray stringArray(const std::vector<std::string>& strings) {
   JsonArray a;
   a.reserve(strings.size());
