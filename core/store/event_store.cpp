@@ -5,6 +5,7 @@
 #include <cmath>
 #include <unordered_set>
 
+#include "core/platform/path.hpp"
 #include "core/store/summary_line_scan.hpp"
 #include "core/text/unicode.hpp"
 
@@ -121,8 +122,7 @@ RecordingSession EventStore::loadSession(const std::string& workspacePath, const
   const std::string metadataPath = joinPath(sessionPath, kSessionFile);
   // The identifier comes from the agent; one that names another directory would let a stop
   // write outside the sessions folder. No identifier the store makes has any of these forms.
-  if (sessionId.empty() || sessionId == "." || sessionId == ".." ||
-      sessionId.find_first_of(std::string_view("/\0", 2)) != std::string::npos) {
+  if (!isPlainPathComponent(sessionId)) {
     throw FileSystemError(EINVAL, "read", metadataPath);
   }
   const SessionMetadata metadata = SessionMetadata::fromJson(parseJson(fileManager_.readFile(metadataPath)));
