@@ -86,28 +86,37 @@ size_t treeStart(const std::string& path) {
   return std::string::npos;
 }
 
-// Opens a file inside the tree with no link followed anywhere from ".zeruva" down, in one lookup:
-// the kernel refuses links while resolving (ELOOP), so there is no window between check and open,
-// and it costs far less than checking each component first (appends run once per input event).
-// Outside the tree, or on kernels without openat2, it falls back to the component check.
+int openat2Retrying(int base, const char* path, int flags) {
+  open_how how{};
+  how.flags = static_cast<uint64_t>(flags);
+  how.resolve = RESOLVE_NO_SYMLINKS;
+  int fd;
+  do {
+    fd = static_cast<int>(::syscall(SYS_openat2, base, path, &how, sizeof how));
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+// Opens a file inside the tree with no link followed anywhere from ".zeruva" down. The kernel
+// refuses links while resolving (ELOOP), so there is no window between a check and the open, and
+// when the whole path is free of links (the usual case) it costs no more than a plain open: appends
+// run once per input event. Only when a link is met is the path split, since links above the tree
+// are the caller's to choose. Kernels without openat2 get the component check instead.
 int openInTreeNoLinks(const char* operation, const std::string& path, int flags) {
   const size_t tree = treeStart(path);
   if (tree != std::string::npos) {
-    const int base = openRetrying(tree == 0 ? "." : tree == 1 ? "/" : path.substr(0, tree - 1),
-                                  O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (base < 0) return -1;
-    open_how how{};
-    how.flags = static_cast<uint64_t>(flags);
-    how.resolve = RESOLVE_NO_SYMLINKS;
-    const std::string rest = path.substr(tree);
-    int fd;
-    do {
-      fd = static_cast<int>(::syscall(SYS_openat2, base, rest.c_str(), &how, sizeof how));
-    } while (fd < 0 && errno == EINTR);
-    const int err = errno;
-    ::close(base);
-    errno = err;
-    if (fd >= 0 || errno != ENOSYS) return fd;
+    int fd = openat2Retrying(AT_FDCWD, path.c_str(), flags);
+    if (fd >= 0 || (errno != ELOOP && errno != ENOSYS)) return fd;
+    if (errno == ELOOP) {
+      const int base = openRetrying(tree == 0 ? "." : tree == 1 ? "/" : path.substr(0, tree - 1),
+                                    O_PATH | O_DIRECTORY | O_CLOEXEC);
+      if (base < 0) return -1;
+      fd = openat2Retrying(base, path.c_str() + tree, flags);
+      const int err = errno;
+      ::close(base);
+      errno = err;
+      return fd;
+    }
   }
   refuseLinksInTree(operation, path, path.find_last_of('/') == std::string::npos ? 0 : path.find_last_of('/'));
   return openRetrying(path, flags);
