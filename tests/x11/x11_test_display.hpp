@@ -334,8 +334,9 @@ class TestClient {
   }
 
   // Asks the window manager to activate `w`, as a task bar does, and waits until it names `w` as
-  // the active window. (A window mapped while the manager is still starting up is not focused.)
-  bool activate(xcb_window_t w, std::chrono::milliseconds limit = 10s) {
+  // the active window. The request is repeated at short intervals: a manager still busy managing
+  // the newly mapped window (slow on a loaded machine) ignores an activation that comes too early.
+  bool activate(xcb_window_t w, std::chrono::milliseconds limit = 30s) {
     const xcb_atom_t active = internAtom(conn_, "_NET_ACTIVE_WINDOW");
     const uint32_t mask = XCB_EVENT_MASK_PROPERTY_CHANGE;
     xcb_change_window_attributes(conn_, root_, XCB_CW_EVENT_MASK, &mask);
@@ -346,20 +347,24 @@ class TestClient {
     message.type = active;
     message.data.data32[0] = 2;  // source: a pager or task bar
     message.data.data32[1] = XCB_CURRENT_TIME;
-    xcb_send_event(conn_, 0, root_,
-                   XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY,
-                   reinterpret_cast<const char*>(&message));
-    xcb_flush(conn_);
     const auto deadline = std::chrono::steady_clock::now() + limit;
-    for (;;) {
-      XReply<xcb_get_property_reply_t> p(xcb_get_property_reply(
-          conn_, xcb_get_property(conn_, 0, root_, active, XCB_ATOM_WINDOW, 0, 1), nullptr));
-      if (p && xcb_get_property_value_length(p.get()) == 4 &&
-          *static_cast<xcb_window_t*>(xcb_get_property_value(p.get())) == w) {
-        return true;
+    while (std::chrono::steady_clock::now() < deadline) {
+      xcb_send_event(conn_, 0, root_,
+                     XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY,
+                     reinterpret_cast<const char*>(&message));
+      xcb_flush(conn_);
+      const auto attempt = std::min(deadline, std::chrono::steady_clock::now() + 250ms);
+      for (;;) {
+        XReply<xcb_get_property_reply_t> p(xcb_get_property_reply(
+            conn_, xcb_get_property(conn_, 0, root_, active, XCB_ATOM_WINDOW, 0, 1), nullptr));
+        if (p && xcb_get_property_value_length(p.get()) == 4 &&
+            *static_cast<xcb_window_t*>(xcb_get_property_value(p.get())) == w) {
+          return true;
+        }
+        if (!waitForEvent(conn_, attempt)) break;
       }
-      if (!waitForEvent(conn_, deadline)) return false;
     }
+    return false;
   }
 
   // The keycode the server maps to a keysym (unshifted column), or 0.
