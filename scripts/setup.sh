@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake g++ pkg-config git
   nlohmann-json3-dev
-  libxcb1-dev libxcb-record0-dev libxcb-xtest0-dev libxcb-res0-dev
+  libxcb1-dev libxcb-record0-dev libxcb-xtest0-dev libxcb-res0-dev libxau-dev libxdmcp-dev
   libpng-dev
   libatspi2.0-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev

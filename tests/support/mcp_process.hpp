@@ -31,6 +31,7 @@ class McpProcess {
   // Closes stdin, waits for the exit and returns everything the server wrote on stderr.
   std::string finish();
   int exitStatus() const { return exitStatus_; }
+  pid_t pid() const { return pid_; }
 
  private:
   pid_t pid_ = -1;

@@ -1,8 +1,6 @@
 // The roles of an application's focused window and element, read from the AT-SPI accessibility bus.
 #include "core/capture/x11/atspi_focus.hpp"
 
-#include <atspi/atspi.h>
-#include <dbus/dbus.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <xcb/xcb.h>
@@ -17,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/capture/x11/atspi_api.hpp"
 #include "core/capture/x11/sigpipe_guard.hpp"
 #include "core/capture/x11/x11_display.hpp"
 #include "core/text/unicode.hpp"
@@ -35,27 +34,30 @@ constexpr int kMaxWalkNodes = 512;
 constexpr int kMaxDispatches = 4096;
 constexpr uint32_t kMaxAddressLongs = 1024;
 
+// The loaded library; only reached once `Library::setUp` has found it.
+const AtspiApi& api() { return *atspiApi(); }
+
 struct Unref {
-  void operator()(gpointer p) const { g_object_unref(p); }
+  void operator()(gpointer p) const { api().g_object_unref(p); }
 };
 template <typename T>
 using Ref = std::unique_ptr<T, Unref>;
 using Accessible = Ref<AtspiAccessible>;
 
 struct GFree {
-  void operator()(gpointer p) const { g_free(p); }
+  void operator()(gpointer p) const { api().g_free(p); }
 };
 using GText = std::unique_ptr<gchar, GFree>;
 
 struct MessageUnref {
-  void operator()(DBusMessage* m) const { dbus_message_unref(m); }
+  void operator()(DBusMessage* m) const { api().dbus_message_unref(m); }
 };
 using Message = std::unique_ptr<DBusMessage, MessageUnref>;
 
 struct ConnectionClose {
   void operator()(DBusConnection* c) const {
-    dbus_connection_close(c);
-    dbus_connection_unref(c);
+    api().dbus_connection_close(c);
+    api().dbus_connection_unref(c);
   }
 };
 using PrivateConnection = std::unique_ptr<DBusConnection, ConnectionClose>;
@@ -71,7 +73,7 @@ class Error {
   Error(const Error&) = delete;
   Error& operator=(const Error&) = delete;
   ~Error() {
-    if (error_ != nullptr) g_error_free(error_);
+    if (error_ != nullptr) api().g_error_free(error_);
   }
   GError** out() { return &error_; }
   explicit operator bool() const { return error_ != nullptr; }
@@ -96,7 +98,7 @@ class Budget {
   bool arm() const {
     const int left = remainingMillis();
     if (left <= 0) return false;
-    atspi_set_timeout(left, left);
+    api().atspi_set_timeout(left, left);
     return true;
   }
 
@@ -126,16 +128,16 @@ bool isLocalSocket(std::string_view address) {
 PrivateConnection connectTo(const std::string& address, const Budget& budget) {
   if (!isLocalSocket(address)) return nullptr;
   DBusError error;
-  dbus_error_init(&error);
-  PrivateConnection connection(dbus_connection_open_private(address.c_str(), &error));
-  dbus_error_free(&error);
+  api().dbus_error_init(&error);
+  PrivateConnection connection(api().dbus_connection_open_private(address.c_str(), &error));
+  api().dbus_error_free(&error);
   if (!connection) return nullptr;
-  dbus_connection_set_exit_on_disconnect(connection.get(), FALSE);
-  Message hello(dbus_message_new_method_call(DBUS_SERVICE_DBUS, DBUS_PATH_DBUS, DBUS_INTERFACE_DBUS, "Hello"));
+  api().dbus_connection_set_exit_on_disconnect(connection.get(), FALSE);
+  Message hello(api().dbus_message_new_method_call(DBUS_SERVICE_DBUS, DBUS_PATH_DBUS, DBUS_INTERFACE_DBUS, "Hello"));
   if (!hello || budget.remainingMillis() == 0) return nullptr;
-  Message reply(dbus_connection_send_with_reply_and_block(connection.get(), hello.get(),
+  Message reply(api().dbus_connection_send_with_reply_and_block(connection.get(), hello.get(),
                                                           budget.remainingMillis(), &error));
-  dbus_error_free(&error);
+  api().dbus_error_free(&error);
   if (!reply) return nullptr;
   return connection;
 }
@@ -180,7 +182,7 @@ std::optional<std::string> sessionBusAddress() {
   const std::string path = std::string(runtime) + "/bus";
   struct stat st;
   if (::stat(path.c_str(), &st) != 0 || !S_ISSOCK(st.st_mode) || st.st_uid != ::getuid()) return std::nullopt;
-  std::unique_ptr<char, CFree> escaped(dbus_address_escape_value(path.c_str()));
+  std::unique_ptr<char, CFree> escaped(api().dbus_address_escape_value(path.c_str()));
   if (!escaped) return std::nullopt;
   return "unix:path=" + std::string(escaped.get());
 }
@@ -197,19 +199,19 @@ std::optional<std::string> accessibilityBusAddress(const Budget& budget) {
   if (!session) return std::nullopt;
   PrivateConnection connection = connectTo(*session, budget);
   if (!connection || budget.remainingMillis() == 0) return std::nullopt;
-  Message ask(dbus_message_new_method_call("org.a11y.Bus", "/org/a11y/bus", "org.a11y.Bus", "GetAddress"));
+  Message ask(api().dbus_message_new_method_call("org.a11y.Bus", "/org/a11y/bus", "org.a11y.Bus", "GetAddress"));
   if (!ask) return std::nullopt;
   // Ask only a launcher that already runs; activation would start one.
-  dbus_message_set_auto_start(ask.get(), FALSE);
+  api().dbus_message_set_auto_start(ask.get(), FALSE);
   DBusError error;
-  dbus_error_init(&error);
-  Message reply(dbus_connection_send_with_reply_and_block(connection.get(), ask.get(),
+  api().dbus_error_init(&error);
+  Message reply(api().dbus_connection_send_with_reply_and_block(connection.get(), ask.get(),
                                                           budget.remainingMillis(), &error));
   const char* address = nullptr;
-  if (reply && !dbus_message_get_args(reply.get(), &error, DBUS_TYPE_STRING, &address, DBUS_TYPE_INVALID)) {
+  if (reply && !api().dbus_message_get_args(reply.get(), &error, DBUS_TYPE_STRING, &address, DBUS_TYPE_INVALID)) {
     address = nullptr;
   }
-  dbus_error_free(&error);
+  api().dbus_error_free(&error);
   if (address == nullptr || *address == '\0') return std::nullopt;
   return std::string(address);
 }
@@ -217,19 +219,19 @@ std::optional<std::string> accessibilityBusAddress(const Budget& budget) {
 // The server's stdout carries the protocol and its stderr only the usage text, so nothing GLib or
 // libatspi would log may reach either. Process-wide, and set once: GLib refuses a second writer.
 void silenceGlib() {
-  g_log_set_default_handler([](const gchar*, GLogLevelFlags, const gchar*, gpointer) {}, nullptr);
-  g_log_set_writer_func([](GLogLevelFlags, const GLogField*, gsize, gpointer) { return G_LOG_WRITER_HANDLED; },
+  api().g_log_set_default_handler([](const gchar*, GLogLevelFlags, const gchar*, gpointer) {}, nullptr);
+  api().g_log_set_writer_func([](GLogLevelFlags, const GLogField*, gsize, gpointer) { return G_LOG_WRITER_HANDLED; },
                         nullptr, nullptr);
-  g_set_print_handler([](const gchar*) {});
-  g_set_printerr_handler([](const gchar*) {});
+  api().g_set_print_handler([](const gchar*) {});
+  api().g_set_printerr_handler([](const gchar*) {});
 }
 
 AtspiMatchRule* ruleForState(AtspiStateType state) {
-  GArray* states = g_array_new(FALSE, FALSE, sizeof(AtspiStateType));
-  g_array_append_val(states, state);
-  Ref<AtspiStateSet> set(atspi_state_set_new(states));
-  g_array_free(states, TRUE);
-  return atspi_match_rule_new(set.get(), ATSPI_Collection_MATCH_ALL, nullptr, ATSPI_Collection_MATCH_ALL,
+  GArray* states = api().g_array_new(FALSE, FALSE, sizeof(AtspiStateType));
+  api().g_array_append_vals(states, &state, 1);
+  Ref<AtspiStateSet> set(api().atspi_state_set_new(states));
+  api().g_array_free(states, TRUE);
+  return api().atspi_match_rule_new(set.get(), ATSPI_Collection_MATCH_ALL, nullptr, ATSPI_Collection_MATCH_ALL,
                               nullptr, ATSPI_Collection_MATCH_ALL, nullptr, ATSPI_Collection_MATCH_ALL, FALSE);
 }
 
@@ -251,24 +253,29 @@ struct Library {
   bool setUp(const Budget& budget) {
     if (ready) return true;
     if (failed) return false;
+    // Without the library installed there are no roles, as without a bus.
+    if (atspiApi() == nullptr) {
+      failed = true;
+      return false;
+    }
     const std::optional<std::string> address = accessibilityBusAddress(budget);
     if (!address || !connectTo(*address, budget)) return false;
     silenceGlib();
     budget.arm();
-    const int status = atspi_init();
+    const int status = api().atspi_init();
     // A failed init leaves the library marked as set up without a bus; it cannot be tried again.
     if (status != 0 && status != 1) {
       failed = true;
       return false;
     }
-    bus = atspi_get_a11y_bus();
+    bus = api().atspi_get_a11y_bus();
     if (bus == nullptr) {
       failed = true;
       return false;
     }
-    dbus_connection_ref(bus);
-    context = g_main_context_new();
-    atspi_set_main_context(context);
+    api().dbus_connection_ref(bus);
+    context = api().g_main_context_new();
+    api().atspi_set_main_context(context);
     activeRule = ruleForState(ATSPI_STATE_ACTIVE);
     focusedRule = ruleForState(ATSPI_STATE_FOCUSED);
     ready = true;
@@ -279,7 +286,7 @@ struct Library {
   // asynchronous calls); handle what has queued up so that it neither grows nor goes stale.
   void dispatchPending(const Budget& budget) {
     if (!budget.arm()) return;
-    for (int i = 0; i < kMaxDispatches && g_main_context_iteration(context, FALSE); ++i) {
+    for (int i = 0; i < kMaxDispatches && api().g_main_context_iteration(context, FALSE); ++i) {
     }
   }
 
@@ -294,27 +301,27 @@ struct Library {
       }
       const int left = budget.remainingMillis();
       if (left == 0) break;
-      Message ask(dbus_message_new_method_call(DBUS_SERVICE_DBUS, DBUS_PATH_DBUS, DBUS_INTERFACE_DBUS,
+      Message ask(api().dbus_message_new_method_call(DBUS_SERVICE_DBUS, DBUS_PATH_DBUS, DBUS_INTERFACE_DBUS,
                                                "GetConnectionUnixProcessID"));
       const char* text = name.c_str();
       DBusPendingCall* pending = nullptr;
-      if (ask && dbus_message_append_args(ask.get(), DBUS_TYPE_STRING, &text, DBUS_TYPE_INVALID) &&
-          dbus_connection_send_with_reply(bus, ask.get(), &pending, left) && pending != nullptr) {
+      if (ask && api().dbus_message_append_args(ask.get(), DBUS_TYPE_STRING, &text, DBUS_TYPE_INVALID) &&
+          api().dbus_connection_send_with_reply(bus, ask.get(), &pending, left) && pending != nullptr) {
         asked.emplace_back(name, pending);
       }
     }
     for (auto& [name, pending] : asked) {
-      dbus_pending_call_block(pending);
-      Message reply(dbus_pending_call_steal_reply(pending));
-      dbus_pending_call_unref(pending);
+      api().dbus_pending_call_block(pending);
+      Message reply(api().dbus_pending_call_steal_reply(pending));
+      api().dbus_pending_call_unref(pending);
       dbus_uint32_t pid = 0;
       DBusError error;
-      dbus_error_init(&error);
-      if (reply && dbus_message_get_type(reply.get()) == DBUS_MESSAGE_TYPE_METHOD_RETURN &&
-          dbus_message_get_args(reply.get(), &error, DBUS_TYPE_UINT32, &pid, DBUS_TYPE_INVALID)) {
+      api().dbus_error_init(&error);
+      if (reply && api().dbus_message_get_type(reply.get()) == DBUS_MESSAGE_TYPE_METHOD_RETURN &&
+          api().dbus_message_get_args(reply.get(), &error, DBUS_TYPE_UINT32, &pid, DBUS_TYPE_INVALID)) {
         known[name] = pid;
       }
-      dbus_error_free(&error);
+      api().dbus_error_free(&error);
     }
     // Only the applications on the bus now: a departed one's name is not coming back.
     processIds = std::move(known);
@@ -329,14 +336,14 @@ Library& library() {
 gint childCount(AtspiAccessible* node, const Budget& budget) {
   if (!budget.arm()) return 0;
   Error error;
-  const gint count = atspi_accessible_get_child_count(node, error.out());
+  const gint count = api().atspi_accessible_get_child_count(node, error.out());
   return error ? 0 : std::max(count, 0);
 }
 
 Accessible childAt(AtspiAccessible* node, gint index, const Budget& budget) {
   if (!budget.arm()) return nullptr;
   Error error;
-  Accessible child(atspi_accessible_get_child_at_index(node, index, error.out()));
+  Accessible child(api().atspi_accessible_get_child_at_index(node, index, error.out()));
   if (error) return nullptr;
   return child;
 }
@@ -344,11 +351,11 @@ Accessible childAt(AtspiAccessible* node, gint index, const Budget& budget) {
 // The node's states; none when it cannot be asked.
 Ref<AtspiStateSet> statesOf(AtspiAccessible* node, const Budget& budget) {
   if (!budget.arm()) return nullptr;
-  return Ref<AtspiStateSet>(atspi_accessible_get_state_set(node));
+  return Ref<AtspiStateSet>(api().atspi_accessible_get_state_set(node));
 }
 
 bool has(const Ref<AtspiStateSet>& states, AtspiStateType state) {
-  return states != nullptr && atspi_state_set_contains(states.get(), state);
+  return states != nullptr && api().atspi_state_set_contains(states.get(), state);
 }
 
 std::optional<std::string> text(gchar* (*read)(AtspiAccessible*, GError**), AtspiAccessible* node,
@@ -366,11 +373,11 @@ std::optional<std::string> text(gchar* (*read)(AtspiAccessible*, GError**), Atsp
 std::optional<Accessible> firstMatch(AtspiAccessible* root, AtspiMatchRule* rule, bool traverse,
                                      const Budget& budget) {
   if (!budget.arm()) return Accessible{};
-  Ref<AtspiCollection> collection(atspi_accessible_get_collection_iface(root));
+  Ref<AtspiCollection> collection(api().atspi_accessible_get_collection_iface(root));
   if (!collection) return std::nullopt;
   if (!budget.arm()) return Accessible{};
   Error error;
-  GArray* found = atspi_collection_get_matches(collection.get(), rule, ATSPI_Collection_SORT_ORDER_CANONICAL,
+  GArray* found = api().atspi_collection_get_matches(collection.get(), rule, ATSPI_Collection_SORT_ORDER_CANONICAL,
                                                1, traverse ? TRUE : FALSE, error.out());
   if (found == nullptr) return Accessible{};
   Accessible first;
@@ -380,10 +387,10 @@ std::optional<Accessible> firstMatch(AtspiAccessible* root, AtspiMatchRule* rule
     if (!first) {
       first.reset(node);
     } else {
-      g_object_unref(node);
+      api().g_object_unref(node);
     }
   }
-  g_array_free(found, TRUE);
+  api().g_array_free(found, TRUE);
   return first;
 }
 
@@ -433,19 +440,19 @@ Accessible focusedByWalk(AtspiAccessible* window, const Budget& budget) {
 bool answers(DBusConnection* bus, const char* busName, const Budget& budget) {
   const int left = budget.remainingMillis();
   if (left == 0) return false;
-  Message ping(dbus_message_new_method_call(busName, "/", DBUS_INTERFACE_PEER, "Ping"));
+  Message ping(api().dbus_message_new_method_call(busName, "/", DBUS_INTERFACE_PEER, "Ping"));
   if (!ping) return false;
   DBusError error;
-  dbus_error_init(&error);
-  Message reply(dbus_connection_send_with_reply_and_block(bus, ping.get(), left, &error));
-  dbus_error_free(&error);
+  api().dbus_error_init(&error);
+  Message reply(api().dbus_connection_send_with_reply_and_block(bus, ping.get(), left, &error));
+  api().dbus_error_free(&error);
   return reply != nullptr;
 }
 
 // The application's accessible roots whose connection belongs to the process.
 std::vector<Accessible> applicationsOf(Library& library, int32_t processId, const Budget& budget) {
   std::vector<Accessible> matches;
-  Accessible desktop(atspi_get_desktop(0));
+  Accessible desktop(api().atspi_get_desktop(0));
   if (!desktop) return matches;
   const gint count = std::min(childCount(desktop.get(), budget), kMaxApplications);
   std::vector<Accessible> apps;
@@ -477,7 +484,7 @@ FocusedRoles AtspiFocus::query(int32_t processId) const {
   SigpipeGuard guard;
   if (!lib.setUp(budget)) return roles;
   // libatspi cannot follow its bus to a new daemon; a bus that went away means no roles.
-  if (!dbus_connection_get_is_connected(lib.bus)) return roles;
+  if (!api().dbus_connection_get_is_connected(lib.bus)) return roles;
   lib.dispatchPending(budget);
 
   Accessible window;
@@ -486,7 +493,7 @@ FocusedRoles AtspiFocus::query(int32_t processId) const {
     if ((window = activeWindow(lib, app.get(), search_, budget))) break;
   }
   if (!window) return roles;
-  roles.windowRole = text(atspi_accessible_get_role_name, window.get(), budget);
+  roles.windowRole = text(api().atspi_accessible_get_role_name, window.get(), budget);
 
   Accessible element;
   if (search_ == Search::kCollection) {
@@ -499,8 +506,8 @@ FocusedRoles AtspiFocus::query(int32_t processId) const {
     element = focusedByWalk(window.get(), budget);
   }
   if (!element) return roles;
-  roles.elementRole = text(atspi_accessible_get_role_name, element.get(), budget);
-  roles.elementName = text(atspi_accessible_get_name, element.get(), budget);
+  roles.elementRole = text(api().atspi_accessible_get_role_name, element.get(), budget);
+  roles.elementName = text(api().atspi_accessible_get_name, element.get(), budget);
   return roles;
 }
 

@@ -22,10 +22,11 @@ struct FocusedRoles {
 // Asks the accessibility bus about the application with a given process id: its active window's
 // role name and its focused element's role name and name, untranslated.
 //
-// Nothing of AT-SPI is set up until the first query. The bus is found where the library finds it
-// (AT_SPI_BUS_ADDRESS, the root window's AT_SPI_BUS property, the session bus's org.a11y.Bus), but
-// only when it already runs: no bus or daemon is ever started, and none means no roles. GLib's log
-// output is silenced for the whole process when the library is first set up.
+// Nothing of AT-SPI is loaded or set up until the first query; without the library installed there
+// are no roles. The bus is found where the library finds it (AT_SPI_BUS_ADDRESS, the root window's
+// AT_SPI_BUS property, the session bus's org.a11y.Bus), but only when it already runs: no bus or
+// daemon is ever started, and none means no roles. GLib's log output is silenced for the whole
+// process when the library is first set up.
 //
 // One query takes at most about `budget`, a hung application included. Safe to call from several
 // threads; the library's state is process-wide, so queries run one at a time.
