@@ -223,6 +223,7 @@ class PosixFileSystem final : public FileSystem {
       ::unlink(temp.c_str());
       fail(err, "write", path);
     }
+    syncDirectoryOf(path);
   }
 
   void appendToFile(const std::string& path, std::string_view bytes) override {
@@ -252,6 +253,18 @@ class PosixFileSystem final : public FileSystem {
   }
 
  private:
+  // Makes the rename itself durable, so that a crash right after a stop cannot bring back the
+  // file's old content or none. Best effort: the new content is in place and visible whatever
+  // this returns, and some file systems cannot sync a directory at all.
+  static void syncDirectoryOf(const std::string& path) {
+    const size_t slash = path.find_last_of('/');
+    const std::string directory = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    const int fd = openRetrying(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    ::fsync(fd);
+    closeOnce(fd);
+  }
+
   // A line torn by a failed write would be glued to the next append and lose that one too, so
   // the written part is cut off again (best effort: if that fails too, the tear stays). With
   // O_APPEND the offset after the write is the end of what this call wrote.
