@@ -12,6 +12,7 @@
 #include "core/json/json_value.hpp"
 #include "core/platform/file_system.hpp"
 #include "core/replay/event_poster.hpp"
+#include "support/inspector_double.hpp"
 
 namespace diruri::test {
 
@@ -106,26 +107,6 @@ class FakeScreenCapture : public ScreenCapturing {
     posixFileSystem().createDirectories(path.substr(0, path.rfind('/')));
     posixFileSystem().writeFileAtomically(path, "\x89PNG fake");
     return {path, true};
-  }
-};
-
-class FakeInspector : public AccessibilityInspecting {
- public:
-  std::optional<ForegroundAppSnapshot> front = ForegroundAppSnapshot{"org.example.Editor", "Editor", 812, "Untitled"};
-  bool writeFails = false;
-
-  std::optional<ForegroundAppSnapshot> foregroundSnapshot() override { return front; }
-  std::optional<AccessibilitySnapshot> accessibilitySnapshot() override {
-    if (!front) return std::nullopt;
-    AccessibilitySnapshot s;
-    s.app = *front;
-    s.capturedAt = "2025-01-31T12:34:56Z";
-    return s;
-  }
-  void writeSnapshot(const AccessibilitySnapshot& snapshot, const std::string& path) override {
-    if (writeFails) throw FileSystemError(ENOSPC, "write", path);
-    posixFileSystem().createDirectories(path.substr(0, path.rfind('/')));
-    posixFileSystem().writeFileAtomically(path, writeJson(snapshot.toJson(), JsonLayout::Pretty));
   }
 };
 

@@ -84,7 +84,7 @@ class InjectedFaults : public ::testing::Test {
   EventStore store{fs, clock};
   FakeTap tap;
   FsScreenCapture screen{fs};
-  FsInspector inspector{fs};
+  FakeInspector inspector{fs};
   NullPoster poster;
   RecorderController controller{store, tap, screen, inspector, poster};
   McpServer server{controller};
