@@ -175,9 +175,13 @@ class XvfbServer {
 
   // Starts openbox and returns once it manages windows. It announces itself on the root early,
   // but drops the map requests that arrive while it is still starting up; so a probe window is
-  // mapped (again after each short wait) until openbox reparents it into a frame.
+  // mapped (again after each short wait) until openbox reparents it into a frame. The probe's
+  // connection stays open while openbox runs: openbox may still be unmanaging the probe when the
+  // test maps its first window, and a new connection would be given the same window id, which
+  // openbox then takes for the probe and leaves unmapped.
   bool startOpenbox() {
-    xcb_connection_t* c = connectTo(display_);
+    closeProbe();
+    xcb_connection_t* c = probe_ = connectTo(display_);
     const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
     const xcb_window_t probe = xcb_generate_id(c);
     const uint32_t mask = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
@@ -200,20 +204,24 @@ class XvfbServer {
     }
     xcb_destroy_window(c, probe);
     roundTrip(c);
-    xcb_disconnect(c);
     return managed;
   }
 
-  void stopOpenbox() { reap(wmPid_, SIGTERM); }
+  void stopOpenbox() {
+    reap(wmPid_, SIGTERM);
+    closeProbe();
+  }
 
   // The server dies at once, as when it crashes.
   void kill() {
     reap(wmPid_, SIGKILL);
     reap(pid_, SIGKILL);
+    closeProbe();
   }
 
   void stop() {
     reap(wmPid_, SIGTERM);
+    closeProbe();
     reap(pid_, SIGTERM);
   }
 
@@ -221,8 +229,14 @@ class XvfbServer {
   pid_t pid() const { return pid_; }
 
  private:
+  void closeProbe() {
+    if (probe_) xcb_disconnect(probe_);
+    probe_ = nullptr;
+  }
+
   pid_t pid_ = -1;
   pid_t wmPid_ = -1;
+  xcb_connection_t* probe_ = nullptr;
   std::string display_;
 };
 
