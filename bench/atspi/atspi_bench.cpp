@@ -8,8 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "core/capture/x11/accessibility_inspector.hpp"
-#include "core/capture/x11/atspi_focus.hpp"
+#include "tests/support/real_file_system.hpp"
+#include "core/x11/accessibility_inspector.hpp"
+#include "core/x11/atspi_focus.hpp"
 #include "core/platform/clock.hpp"
 #include "core/platform/file_system.hpp"
 #include "tests/atspi/accessible_desktop.hpp"
@@ -29,7 +30,7 @@ void BM_FocusedRoles(benchmark::State& state) {
 BENCHMARK(BM_FocusedRoles)->Unit(benchmark::kMicrosecond);
 
 void BM_AccessibilitySnapshot(benchmark::State& state) {
-  AccessibilityInspector inspector(posixFileSystem(), systemClock());
+  AccessibilityInspector inspector(test::realFileSystem(), systemClock());
   for (auto _ : state) benchmark::DoNotOptimize(inspector.accessibilitySnapshot());
 }
 BENCHMARK(BM_AccessibilitySnapshot)->Unit(benchmark::kMicrosecond);
@@ -69,7 +70,7 @@ int main(int argc, char** argv) {
   const auto deadline = std::chrono::steady_clock::now() + 20s;
   while (AtspiFocus().query(gAppPid) != expected && std::chrono::steady_clock::now() < deadline) {
   }
-  AccessibilityInspector inspector(posixFileSystem(), systemClock());
+  AccessibilityInspector inspector(test::realFileSystem(), systemClock());
   const auto snapshot = inspector.accessibilitySnapshot();
   if (!snapshot || snapshot->focusedElementRole != expected.elementRole) {
     std::fprintf(stderr, "bench_atspi: the snapshot does not see the application's focused entry\n");

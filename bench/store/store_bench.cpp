@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <string>
 
+#include "tests/support/real_file_system.hpp"
 #include "core/store/event_store.hpp"
 
 namespace diruri {
@@ -55,7 +56,7 @@ bool plainAppend(const std::string& path, const std::string& line) {
 // The limit: the same bytes appended by a bare open, write and close.
 void BM_PlainOpenWriteClose(benchmark::State& state) {
   Scratch scratch;
-  EventStore store(posixFileSystem());
+  EventStore store(test::realFileSystem());
   const RecordingSession session = store.createSession(scratch.path, "Bench");
   const std::string line = writeJson(typicalInputEvent(session, 1).toJson()) + "\n";
   // Beside the real log, so the path lookup costs the same.
@@ -70,7 +71,7 @@ void BM_PlainOpenWriteClose(benchmark::State& state) {
 // appendEvent of a typical input event with "app".
 void BM_AppendEvent(benchmark::State& state) {
   Scratch scratch;
-  EventStore store(posixFileSystem());
+  EventStore store(test::realFileSystem());
   const RecordingSession session = store.createSession(scratch.path, "Bench");
   const RecordingEvent event = typicalInputEvent(session, 1);
   for (auto _ : state) store.appendEvent(event, session);
@@ -81,7 +82,7 @@ void BM_AppendEvent(benchmark::State& state) {
 void BM_AppendEventOverPlain(benchmark::State& state) {
   constexpr int kBatch = 500;
   Scratch scratch;
-  EventStore store(posixFileSystem());
+  EventStore store(test::realFileSystem());
   const RecordingSession session = store.createSession(scratch.path, "Bench");
   const RecordingEvent event = typicalInputEvent(session, 1);
   const std::string line = writeJson(event.toJson()) + "\n";
@@ -114,7 +115,7 @@ RecordingSession sessionWithLog(EventStore& store, const std::string& workspace,
     chunk += writeJson(e.toJson());
     chunk += '\n';
     if (chunk.size() > (1 << 20) || i + 1 == lines) {
-      posixFileSystem().appendToFile(session.sessionPath + "/events.jsonl", chunk);
+      test::realFileSystem().appendToFile(session.sessionPath + "/events.jsonl", chunk);
       chunk.clear();
     }
   }
@@ -125,7 +126,7 @@ RecordingSession sessionWithLog(EventStore& store, const std::string& workspace,
 // resident memory of a child process that does one stop and nothing else.
 void BM_StopSession100k(benchmark::State& state) {
   Scratch scratch;
-  EventStore store(posixFileSystem());
+  EventStore store(test::realFileSystem());
   const RecordingSession session = sessionWithLog(store, scratch.path, 100000);
   state.counters["log_MiB"] =
       static_cast<double>(std::filesystem::file_size(session.sessionPath + "/events.jsonl")) / (1 << 20);
@@ -176,7 +177,7 @@ long peakResidentKib() {
 // The child's part: load the session, stop it once, print peak RSS in KiB (before and after the
 // stop) and the stop's wall time in milliseconds.
 int stopOnce(const char* workspace, const char* sessionId) {
-  EventStore store(posixFileSystem());
+  EventStore store(test::realFileSystem());
   const RecordingSession session = store.loadSession(workspace, sessionId);
   const long before = peakResidentKib();
   const auto start = std::chrono::steady_clock::now();

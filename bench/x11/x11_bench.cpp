@@ -10,10 +10,11 @@
 #include <atomic>
 #include <fstream>
 
-#include "core/capture/x11/accessibility_inspector.hpp"
-#include "core/capture/x11/event_tap_recorder.hpp"
-#include "core/capture/x11/screen_capture_store.hpp"
-#include "core/capture/x11/x11_event_poster.hpp"
+#include "tests/support/real_file_system.hpp"
+#include "core/x11/accessibility_inspector.hpp"
+#include "core/x11/event_tap_recorder.hpp"
+#include "core/x11/screen_capture_store.hpp"
+#include "core/x11/x11_event_poster.hpp"
 #include "core/json/json_value.hpp"
 #include "tests/support/temp_dir.hpp"
 #include "tests/x11/x11_test_display.hpp"
@@ -82,8 +83,8 @@ void BM_CaptureAtTenThousandEventsPerSecond(benchmark::State& state) {
   test::TempDir dir;
   const std::string log = dir / "events.jsonl";
   test::writeText(log, "");
-  AccessibilityInspector inspector(posixFileSystem(), systemClock());
-  FileSystem& fs = posixFileSystem();
+  AccessibilityInspector inspector(test::realFileSystem(), systemClock());
+  FileSystem& fs = test::realFileSystem();
   test::TestClient input(d.server.display());
 
   constexpr size_t kKeyPairs = 5000, kClicks = 1000;
@@ -162,7 +163,7 @@ BENCHMARK(BM_CaptureAtTenThousandEventsPerSecond)
 void BM_ForegroundSnapshot(benchmark::State& state) {
   Desktop& d = desktop();
   if (!d.ok) return state.SkipWithError("no display");
-  AccessibilityInspector inspector(posixFileSystem(), systemClock());
+  AccessibilityInspector inspector(test::realFileSystem(), systemClock());
   std::vector<double> costs;
   for (auto _ : state) {
     const auto t0 = Clock::now();
@@ -299,7 +300,7 @@ void BM_ScreenshotHelper(benchmark::State& state) {
   Desktop& d = desktop();
   if (!d.ok) return state.SkipWithError("no display");
   test::TempDir dir;
-  ScreenCaptureStore store(posixFileSystem(), DIRURI_SCREENSHOT_HELPER);
+  ScreenCaptureStore store(test::realFileSystem(), DIRURI_SCREENSHOT_HELPER);
   for (auto _ : state) {
     if (!store.capturePNG(dir / "shot.png").ok) return state.SkipWithError("helper failed");
   }

@@ -73,19 +73,32 @@ std::optional<int64_t> JsonValue::asIntegral() const {
 
 const JsonValue* JsonValue::find(std::string_view key) const {
   auto* o = std::get_if<JsonObject>(&data_);
-  if (!o) return nullptr;
-  auto it = o->find(key);
-  return it == o->end() ? nullptr : &it->second;
+  return o ? findMember(*o, key) : nullptr;
 }
 
 const std::string* JsonValue::findString(std::string_view key) const {
   const JsonValue* v = find(key);
-  return v ? std::get_if<std::string>(&v->data_) : nullptr;
+  return v && v->isString() ? &v->asString() : nullptr;
 }
 
 const JsonObject* JsonValue::findObject(std::string_view key) const {
   const JsonValue* v = find(key);
-  return v ? std::get_if<JsonObject>(&v->data_) : nullptr;
+  return v && v->isObject() ? &v->asObject() : nullptr;
+}
+
+const JsonValue* findMember(const JsonObject& object, std::string_view key) {
+  const auto it = object.find(key);
+  return it == object.end() ? nullptr : &it->second;
+}
+
+const std::string* findStringMember(const JsonObject& object, std::string_view key) {
+  const JsonValue* v = findMember(object, key);
+  return v && v->isString() ? &v->asString() : nullptr;
+}
+
+const JsonObject* findObjectMember(const JsonObject& object, std::string_view key) {
+  const JsonValue* v = findMember(object, key);
+  return v && v->isObject() ? &v->asObject() : nullptr;
 }
 
 bool operator==(const JsonValue& a, const JsonValue& b) {

@@ -76,6 +76,11 @@ class JsonValue {
   std::variant<std::nullptr_t, bool, int64_t, double, std::string, JsonArray, JsonObject> data_;
 };
 
+// Member lookups on a bare object: nullptr when it has no such member, or one of another kind.
+const JsonValue* findMember(const JsonObject& object, std::string_view key);
+const std::string* findStringMember(const JsonObject& object, std::string_view key);
+const JsonObject* findObjectMember(const JsonObject& object, std::string_view key);
+
 // Reading failed: not JSON, or nested deeper than the reader allows.
 class JsonParseError : public std::runtime_error {
  public:

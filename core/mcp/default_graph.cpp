@@ -1,18 +1,21 @@
-// The only place that names the X11 implementations.
+// The only place that names the platform's implementations.
 #include "core/mcp/default_graph.hpp"
 
-#include "core/capture/x11/accessibility_inspector.hpp"
-#include "core/capture/x11/event_tap_recorder.hpp"
-#include "core/capture/x11/screen_capture_store.hpp"
-#include "core/capture/x11/x11_event_poster.hpp"
+#include "core/platform/posix_file_system.hpp"
+#include "core/store/workspace_layout.hpp"
+#include "core/x11/accessibility_inspector.hpp"
+#include "core/x11/event_tap_recorder.hpp"
+#include "core/x11/screen_capture_store.hpp"
+#include "core/x11/x11_event_poster.hpp"
 
 namespace diruri {
 
 DefaultGraph::DefaultGraph()
-    : store_(std::make_unique<EventStore>(posixFileSystem(), systemClock())),
+    : fileSystem_(std::make_unique<PosixFileSystem>(layout::kRootFolder)),
+      store_(std::make_unique<EventStore>(*fileSystem_, systemClock())),
       eventTap_(std::make_unique<EventTapRecorder>()),
-      screenCapture_(std::make_unique<ScreenCaptureStore>(posixFileSystem())),
-      inspector_(std::make_unique<AccessibilityInspector>(posixFileSystem(), systemClock())),
+      screenCapture_(std::make_unique<ScreenCaptureStore>(*fileSystem_)),
+      inspector_(std::make_unique<AccessibilityInspector>(*fileSystem_, systemClock())),
       poster_(std::make_unique<X11EventPoster>()),
       recorder_(std::make_unique<RecorderController>(*store_, *eventTap_, *screenCapture_, *inspector_,
                                                      *poster_)) {}

@@ -19,6 +19,7 @@ class DefaultGraph {
   RecorderController& recorder() { return *recorder_; }
 
  private:
+  std::unique_ptr<FileSystem> fileSystem_;
   std::unique_ptr<EventStore> store_;
   std::unique_ptr<InputEventRecording> eventTap_;
   std::unique_ptr<ScreenCapturing> screenCapture_;

@@ -2,6 +2,7 @@
 #include "core/mcp/mcp_server.hpp"
 
 #include "core/mcp/default_graph.hpp"
+#include "core/mcp/tool_table.hpp"
 
 #include <cmath>
 #include <cstdint>
@@ -54,10 +55,10 @@ JsonObject initializeResult() {
   };
 }
 
-JsonObject toolsListResult(const std::vector<ToolDefinition>& tools) {
+JsonObject toolsListResult() {
   JsonArray listed;
-  listed.reserve(tools.size());
-  for (const ToolDefinition& tool : tools) listed.push_back(tool.toJson());
+  listed.reserve(toolTable().size());
+  for (const ToolDefinition& tool : toolTable()) listed.push_back(tool.toJson());
   return JsonObject{{"tools", std::move(listed)}};
 }
 
@@ -70,9 +71,8 @@ McpServer::McpServer(RecorderController& recorder) : McpServer(nullptr, &recorde
 McpServer::McpServer(std::unique_ptr<DefaultGraph> graph, RecorderController* recorder)
     : graph_(std::move(graph)),
       recorder_(recorder ? *recorder : graph_->recorder()),
-      tools_(makeToolCatalogue()),
       initializeResultText_(writeJson(initializeResult())),
-      toolsListResultText_(writeJson(toolsListResult(tools_))) {}
+      toolsListResultText_(writeJson(toolsListResult())) {}
 
 McpServer::~McpServer() = default;
 
@@ -132,6 +132,35 @@ std::string McpServer::resultAnswer(const JsonRpcId& id, std::string_view result
   text += resultText;
   text += '}';
   return text;
+}
+
+JsonRpcResponse McpServer::handleToolCall(const JsonRpcRequest& request) {
+  JsonRpcResponse r;
+  r.id = request.id;
+  const JsonValue* params = request.params ? &*request.params : nullptr;
+  const std::string* name = params && params->isObject() ? params->findString("name") : nullptr;
+  if (!name) {
+    r.error = JsonRpcError{-32602, "Invalid params"};
+    return r;
+  }
+  static const JsonValue kNoArguments = JsonObject{};
+  const JsonValue* given = params->find("arguments");
+  const JsonValue& arguments = given && given->isObject() ? *given : kNoArguments;
+
+  const ToolDefinition* tool = findTool(*name);
+  if (!tool || !tool->handler) {
+    r.result = toolContentResult(JsonObject{{"error", "unsupported_tool"}});
+    return r;
+  }
+  try {
+    r.result = toolContentResult(tool->handler(recorder_, arguments));
+  } catch (const InvalidToolArguments&) {
+    r.error = JsonRpcError{-32602, "Invalid params"};
+  } catch (...) {
+    // Every failure of a recorder operation becomes the one tool error; its text is not passed on.
+    r.error = JsonRpcError{-32000, "Internal error"};
+  }
+  return r;
 }
 
 JsonObject McpServer::toolContentResult(const JsonValue& value) {

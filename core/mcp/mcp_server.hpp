@@ -4,11 +4,9 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "core/json/json_value.hpp"
 #include "core/mcp/json_rpc.hpp"
-#include "core/mcp/tool_catalogue.hpp"
 #include "core/recorder/recorder_controller.hpp"
 
 namespace diruri {
@@ -40,13 +38,12 @@ class McpServer {
   std::string answer(const JsonRpcRequest& request);
   // The answer carrying a result that is already written as text.
   static std::string resultAnswer(const JsonRpcId& id, std::string_view resultText);
-  // Defined in tool_dispatch.cpp.
+  // The answer to tools/call: the tool's row in the table carries it out.
   JsonRpcResponse handleToolCall(const JsonRpcRequest& request);
 
   // Owned only when the server built its own components.
   std::unique_ptr<DefaultGraph> graph_;
   RecorderController& recorder_;
-  std::vector<ToolDefinition> tools_;
   // These results never change, so they are written once.
   std::string initializeResultText_;
   std::string toolsListResultText_;

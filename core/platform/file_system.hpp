@@ -46,7 +46,4 @@ class FileSystem {
   virtual std::string currentDirectory() = 0;
 };
 
-// The real POSIX file system, shared by the whole process.
-FileSystem& posixFileSystem();
-
 }  // namespace diruri

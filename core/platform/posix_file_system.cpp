@@ -10,7 +10,9 @@
 #include <chrono>
 #include <string>
 
-#include "core/platform/file_system.hpp"
+#include "core/platform/posix_file_system.hpp"
+
+#include "core/platform/path.hpp"
 
 namespace diruri {
 
@@ -53,18 +55,18 @@ int writeAll(int fd, std::string_view bytes, size_t& written) {
   return 0;
 }
 
-// The system's own tree starts at a path component named ".zeruva". A symbolic link planted at or
-// below it (the tree itself, a sessions folder, a session) would carry writes out of the workspace,
-// so every existing component from there on, up to `end`, must be a real directory or file.
-// Components above the tree belong to the caller and may be links. An lstat walk leaves a window
-// between the check and the write; it stops a planted link, not a process racing the server.
-void refuseLinksInTree(const char* operation, const std::string& path, size_t end) {
+// The guarded tree starts at a path component named `tree`. A symbolic link planted at or below it
+// (the tree itself, a sessions folder, a session) would carry writes out of the workspace, so every
+// existing component from there on, up to `end`, must be a real directory or file. Components
+// above the tree belong to the caller and may be links. An lstat walk leaves a window between the
+// check and the write; it stops a planted link, not a process racing the server.
+void refuseLinksInTree(const char* operation, const std::string& path, size_t end, std::string_view tree) {
   bool inTree = false;
   size_t start = 0;
   while (start < end) {
     size_t slash = path.find('/', start);
     if (slash == std::string::npos || slash > end) slash = end;
-    if (!inTree) inTree = path.compare(start, slash - start, ".zeruva") == 0;
+    if (!inTree) inTree = !tree.empty() && path.compare(start, slash - start, tree) == 0;
     if (inTree) {
       const std::string prefix = path.substr(0, slash);
       struct stat st {};
@@ -75,15 +77,22 @@ void refuseLinksInTree(const char* operation, const std::string& path, size_t en
   }
 }
 
-// Start of the first component named ".zeruva", or npos.
-size_t treeStart(const std::string& path) {
+// Start of the first component named `tree`, or npos.
+size_t treeStart(const std::string& path, std::string_view tree) {
+  if (tree.empty()) return std::string::npos;
   for (size_t start = 0; start < path.size();) {
     size_t slash = path.find('/', start);
     if (slash == std::string::npos) slash = path.size();
-    if (path.compare(start, slash - start, ".zeruva") == 0) return start;
+    if (path.compare(start, slash - start, tree) == 0) return start;
     start = slash + 1;
   }
   return std::string::npos;
+}
+
+// Where the directory part of the path ends (0 when it has none).
+size_t directoryEnd(const std::string& path) {
+  const size_t slash = path.find_last_of('/');
+  return slash == std::string::npos ? 0 : slash;
 }
 
 int openat2Retrying(int base, const char* path, int flags) {
@@ -97,13 +106,13 @@ int openat2Retrying(int base, const char* path, int flags) {
   return fd;
 }
 
-// Opens a file inside the tree with no link followed anywhere from ".zeruva" down. The kernel
+// Opens a file inside the tree with no link followed anywhere from the tree's top down. The kernel
 // refuses links while resolving (ELOOP), so there is no window between a check and the open, and
 // when the whole path is free of links (the usual case) it costs no more than a plain open: appends
 // run once per input event. Only when a link is met is the path split, since links above the tree
 // are the caller's to choose. Kernels without openat2 get the component check instead.
-int openInTreeNoLinks(const char* operation, const std::string& path, int flags) {
-  const size_t tree = treeStart(path);
+int openInTreeNoLinks(const char* operation, const std::string& path, int flags, std::string_view treeName) {
+  const size_t tree = treeStart(path, treeName);
   if (tree != std::string::npos) {
     int fd = openat2Retrying(AT_FDCWD, path.c_str(), flags);
     if (fd >= 0 || (errno != ELOOP && errno != ENOSYS)) return fd;
@@ -118,20 +127,8 @@ int openInTreeNoLinks(const char* operation, const std::string& path, int flags)
       return fd;
     }
   }
-  refuseLinksInTree(operation, path, path.find_last_of('/') == std::string::npos ? 0 : path.find_last_of('/'));
+  refuseLinksInTree(operation, path, directoryEnd(path), treeName);
   return openRetrying(path, flags);
-}
-
-std::string parentDirectory(const std::string& path) {
-  const size_t slash = path.find_last_of('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
-std::string baseName(const std::string& path) {
-  const size_t slash = path.find_last_of('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 // Unique within the process by the counter and across processes by the pid; the clock keeps a
@@ -143,144 +140,136 @@ std::string temporaryName(const std::string& path) {
          std::to_string(counter.fetch_add(1)) + "-" + std::to_string(now);
 }
 
-class PosixFileSystem final : public FileSystem {
- public:
-  void createDirectories(const std::string& path) override {
-    requireUsablePath("create directory", path);
-    refuseLinksInTree("create directory", path, path.size());
-    size_t pos = 0;
-    while (pos != std::string::npos) {
-      pos = path.find('/', pos + 1);
-      const std::string prefix = path.substr(0, pos);
-      if (prefix.empty() || prefix.back() == '/') continue;  // "//" inside the path
-      if (::mkdir(prefix.c_str(), 0777) == 0) continue;
-      const int err = errno;
-      struct stat st {};
-      // EEXIST covers files and dangling links too; only a directory (or a link to one) will do.
-      if (err == EEXIST && ::stat(prefix.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) continue;
-      fail(err == EEXIST ? ENOTDIR : err, "create directory", prefix);
-    }
-  }
+// Makes the rename itself durable, so that a crash right after a stop cannot bring back the
+// file's old content or none. Best effort: the new content is in place and visible whatever
+// this returns, and some file systems cannot sync a directory at all.
+void syncDirectoryOf(const std::string& path) {
+  const int fd = openRetrying(parentDirectory(path), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  ::fsync(fd);
+  closeOnce(fd);
+}
 
-  bool fileExists(const std::string& path) override {
-    requireUsablePath("test", path);
-    struct stat st {};
-    if (::stat(path.c_str(), &st) == 0) return true;
-    if (errno == ENOENT || errno == ENOTDIR) return false;
-    fail(errno, "test", path);
+// A line torn by a failed write would be glued to the next append and lose that one too, so
+// the written part is cut off again (best effort: if that fails too, the tear stays). With
+// O_APPEND the offset after the write is the end of what this call wrote.
+void cutOff(int fd, size_t written) {
+  const off_t end = ::lseek(fd, 0, SEEK_CUR);
+  if (end < static_cast<off_t>(written)) return;
+  while (::ftruncate(fd, end - static_cast<off_t>(written)) != 0 && errno == EINTR) {
   }
-
-  std::string readFile(const std::string& path) override {
-    requireUsablePath("read", path);
-    // O_NONBLOCK keeps a FIFO planted at the path from blocking the open; regular files ignore it.
-    const int fd = openRetrying(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) fail(errno, "read", path);
-    std::string content;
-    int err = 0;
-    struct stat st {};
-    if (::fstat(fd, &st) != 0) {
-      err = errno;
-    } else if (!S_ISREG(st.st_mode)) {
-      err = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
-    } else {
-      content.reserve(static_cast<size_t>(st.st_size));
-      char buffer[65536];
-      for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n < 0) {
-          if (errno == EINTR) continue;
-          err = errno;
-          break;
-        }
-        if (n == 0) break;
-        content.append(buffer, static_cast<size_t>(n));
-      }
-    }
-    ::close(fd);  // read-only: a failing close loses nothing
-    if (err != 0) fail(err, "read", path);
-    return content;
-  }
-
-  void writeFileAtomically(const std::string& path, std::string_view bytes) override {
-    requireUsablePath("write", path);
-    // The file itself may be a link: the rename replaces it rather than writing through it.
-    refuseLinksInTree("write", path, path.find_last_of('/') == std::string::npos ? 0 : path.find_last_of('/'));
-    std::string temp;
-    int fd = -1;
-    for (int attempt = 0; fd < 0; ++attempt) {
-      temp = temporaryName(path);
-      fd = openRetrying(temp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
-      if (fd < 0 && (errno != EEXIST || attempt == 8)) fail(errno, "write", path);
-    }
-    size_t written = 0;
-    int err = writeAll(fd, bytes, written);
-    if (err == 0 && ::fsync(fd) != 0) err = errno;
-    const int closeErr = closeOnce(fd);
-    if (err == 0) err = closeErr;
-    // rename replaces a symlink at the target itself; it never writes through it.
-    if (err == 0 && ::rename(temp.c_str(), path.c_str()) != 0) err = errno;
-    if (err != 0) {
-      ::unlink(temp.c_str());
-      fail(err, "write", path);
-    }
-    syncDirectoryOf(path);
-  }
-
-  void appendToFile(const std::string& path, std::string_view bytes) override {
-    requireUsablePath("append", path);
-    // No O_CREAT: a missing file is the caller's case. O_NOFOLLOW: never append through a link.
-    // O_NONBLOCK: a FIFO planted at the path fails the open instead of blocking it.
-    const int fd = openInTreeNoLinks("append", path, O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    if (fd < 0) fail(errno, "append", path);
-    size_t written = 0;
-    int err = writeAll(fd, bytes, written);
-    if (err != 0 && written > 0) cutOff(fd, written);
-    const int closeErr = closeOnce(fd);
-    if (err == 0) err = closeErr;
-    if (err != 0) fail(err, "append", path);
-  }
-
-  std::string currentDirectory() override {
-    std::string buffer(256, '\0');
-    for (;;) {
-      if (::getcwd(buffer.data(), buffer.size()) != nullptr) {
-        buffer.resize(std::char_traits<char>::length(buffer.c_str()));
-        return buffer;
-      }
-      if (errno != ERANGE) fail(errno, "current directory", ".");
-      buffer.resize(buffer.size() * 2);
-    }
-  }
-
- private:
-  // Makes the rename itself durable, so that a crash right after a stop cannot bring back the
-  // file's old content or none. Best effort: the new content is in place and visible whatever
-  // this returns, and some file systems cannot sync a directory at all.
-  static void syncDirectoryOf(const std::string& path) {
-    const size_t slash = path.find_last_of('/');
-    const std::string directory = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-    const int fd = openRetrying(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;
-    ::fsync(fd);
-    closeOnce(fd);
-  }
-
-  // A line torn by a failed write would be glued to the next append and lose that one too, so
-  // the written part is cut off again (best effort: if that fails too, the tear stays). With
-  // O_APPEND the offset after the write is the end of what this call wrote.
-  static void cutOff(int fd, size_t written) {
-    const off_t end = ::lseek(fd, 0, SEEK_CUR);
-    if (end < static_cast<off_t>(written)) return;
-    while (::ftruncate(fd, end - static_cast<off_t>(written)) != 0 && errno == EINTR) {
-    }
-  }
-};
-
+}
 }  // namespace
 
-FileSystem& posixFileSystem() {
-  static PosixFileSystem fileSystem;
-  return fileSystem;
+PosixFileSystem::PosixFileSystem(std::string guardedFolder) : guardedFolder_(std::move(guardedFolder)) {}
+
+void PosixFileSystem::createDirectories(const std::string& path) {
+  requireUsablePath("create directory", path);
+  refuseLinksInTree("create directory", path, path.size(), guardedFolder_);
+  size_t pos = 0;
+  while (pos != std::string::npos) {
+    pos = path.find('/', pos + 1);
+    const std::string prefix = path.substr(0, pos);
+    if (prefix.empty() || prefix.back() == '/') continue;  // "//" inside the path
+    if (::mkdir(prefix.c_str(), 0777) == 0) continue;
+    const int err = errno;
+    struct stat st {};
+    // EEXIST covers files and dangling links too; only a directory (or a link to one) will do.
+    if (err == EEXIST && ::stat(prefix.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) continue;
+    fail(err == EEXIST ? ENOTDIR : err, "create directory", prefix);
+  }
 }
+
+bool PosixFileSystem::fileExists(const std::string& path) {
+  requireUsablePath("test", path);
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0) return true;
+  if (errno == ENOENT || errno == ENOTDIR) return false;
+  fail(errno, "test", path);
+}
+
+std::string PosixFileSystem::readFile(const std::string& path) {
+  requireUsablePath("read", path);
+  // O_NONBLOCK keeps a FIFO planted at the path from blocking the open; regular files ignore it.
+  const int fd = openRetrying(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) fail(errno, "read", path);
+  std::string content;
+  int err = 0;
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) {
+    err = errno;
+  } else if (!S_ISREG(st.st_mode)) {
+    err = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+  } else {
+    content.reserve(static_cast<size_t>(st.st_size));
+    char buffer[65536];
+    for (;;) {
+      const ssize_t n = ::read(fd, buffer, sizeof buffer);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        err = errno;
+        break;
+      }
+      if (n == 0) break;
+      content.append(buffer, static_cast<size_t>(n));
+    }
+  }
+  ::close(fd);  // read-only: a failing close loses nothing
+  if (err != 0) fail(err, "read", path);
+  return content;
+}
+
+void PosixFileSystem::writeFileAtomically(const std::string& path, std::string_view bytes) {
+  requireUsablePath("write", path);
+  // The file itself may be a link: the rename replaces it rather than writing through it.
+  refuseLinksInTree("write", path, directoryEnd(path), guardedFolder_);
+  std::string temp;
+  int fd = -1;
+  for (int attempt = 0; fd < 0; ++attempt) {
+    temp = temporaryName(path);
+    fd = openRetrying(temp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
+    if (fd < 0 && (errno != EEXIST || attempt == 8)) fail(errno, "write", path);
+  }
+  size_t written = 0;
+  int err = writeAll(fd, bytes, written);
+  if (err == 0 && ::fsync(fd) != 0) err = errno;
+  const int closeErr = closeOnce(fd);
+  if (err == 0) err = closeErr;
+  // rename replaces a symlink at the target itself; it never writes through it.
+  if (err == 0 && ::rename(temp.c_str(), path.c_str()) != 0) err = errno;
+  if (err != 0) {
+    ::unlink(temp.c_str());
+    fail(err, "write", path);
+  }
+  syncDirectoryOf(path);
+}
+
+void PosixFileSystem::appendToFile(const std::string& path, std::string_view bytes) {
+  requireUsablePath("append", path);
+  // No O_CREAT: a missing file is the caller's case. O_NOFOLLOW: never append through a link.
+  // O_NONBLOCK: a FIFO planted at the path fails the open instead of blocking it.
+  const int fd = openInTreeNoLinks("append", path, O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK,
+                                   guardedFolder_);
+  if (fd < 0) fail(errno, "append", path);
+  size_t written = 0;
+  int err = writeAll(fd, bytes, written);
+  if (err != 0 && written > 0) cutOff(fd, written);
+  const int closeErr = closeOnce(fd);
+  if (err == 0) err = closeErr;
+  if (err != 0) fail(err, "append", path);
+}
+
+std::string PosixFileSystem::currentDirectory() {
+  std::string buffer(256, '\0');
+  for (;;) {
+    if (::getcwd(buffer.data(), buffer.size()) != nullptr) {
+      buffer.resize(std::char_traits<char>::length(buffer.c_str()));
+      return buffer;
+    }
+    if (errno != ERANGE) fail(errno, "current directory", ".");
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
 
 }  // namespace diruri

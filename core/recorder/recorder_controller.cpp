@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "core/platform/path.hpp"
+#include "core/store/workspace_layout.hpp"
 #include "core/text/unicode.hpp"
 
 namespace diruri {
@@ -180,7 +181,7 @@ ScreenCaptureResult RecorderController::appendScreenshot(const RecordingSession&
                                                          const std::string& name) {
   const int64_t n = nextEventNumber();
   const std::string target =
-      joinPath(joinPath(session.sessionPath, "screenshots"), name + "-" + std::to_string(n) + ".png");
+      joinPath(joinPath(session.sessionPath, layout::kScreenshotsFolder), name + "-" + std::to_string(n) + ".png");
   const ScreenCaptureResult shot = screenCapture_.capturePNG(target);
   RecordingEvent event = makeEvent(n, "screenshot_captured", session);
   event.payload.screenshotPath = shot.path;
@@ -194,7 +195,7 @@ void RecorderController::appendAxSnapshot(const RecordingSession& session, const
   if (!snapshot) return;
   const int64_t n = nextEventNumber();
   const std::string target =
-      joinPath(joinPath(session.sessionPath, "ax-snapshots"), name + "-" + std::to_string(n) + ".json");
+      joinPath(joinPath(session.sessionPath, layout::kSnapshotsFolder), name + "-" + std::to_string(n) + ".json");
   try {
     inspector_.writeSnapshot(*snapshot, target);
   } catch (const std::exception&) {

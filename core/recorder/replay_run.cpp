@@ -1,6 +1,9 @@
 // Replay runs: a run directory with before and after screenshots around the replay, and run.json.
 #include "core/recorder/recorder_controller.hpp"
 
+#include "core/platform/path.hpp"
+#include "core/store/workspace_layout.hpp"
+
 namespace diruri {
 
 std::string makeRunId(const std::string& skillId, const std::string& startedAt) {
@@ -25,10 +28,8 @@ RecorderReplayResult RecorderController::replay(const std::string& workspacePath
   run.skillId = skillId;
   run.startedAt = formatIso8601(clock.wallMillis());
   run.runId = makeRunId(skillId, run.startedAt);
-  const std::string workspace = absoluteDirectoryPath(workspacePath, fs.currentDirectory());
-  const std::string runPath = joinPath(
-      joinPath(joinPath(joinPath(workspace, ".zeruva"), "record-and-replay"), "replay-runs"), run.runId);
-  const std::string screenshots = joinPath(runPath, "screenshots");
+  const std::string runPath = layout::replayRunDirectory(layout::absoluteWorkspace(fs, workspacePath), run.runId);
+  const std::string screenshots = joinPath(runPath, layout::kScreenshotsFolder);
   fs.createDirectories(screenshots);
 
   const ScreenCaptureResult before = screenCapture_.capturePNG(joinPath(screenshots, "before.png"));
@@ -38,7 +39,7 @@ RecorderReplayResult RecorderController::replay(const std::string& workspacePath
   for (const ScreenCaptureResult* shot : {&before, &after}) {
     if (shot->ok) run.screenshots.push_back(shot->path);
   }
-  fs.writeFileAtomically(joinPath(runPath, "run.json"), writeJson(run.toJson(), JsonLayout::Pretty));
+  fs.writeFileAtomically(joinPath(runPath, layout::kRunFile), writeJson(run.toJson(), JsonLayout::Pretty));
 
   RecorderReplayResult result;
   result.runId = run.runId;

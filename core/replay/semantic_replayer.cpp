@@ -5,8 +5,8 @@
 #include <optional>
 
 #include "core/platform/path.hpp"
-#include "core/store/event_store.hpp"
-#include "core/text/unicode.hpp"
+#include "core/store/event_log.hpp"
+#include "core/store/workspace_layout.hpp"
 
 namespace diruri {
 
@@ -36,20 +36,17 @@ std::optional<int64_t> integral(const JsonObject& payload, const char* key) {
 
 SemanticReplayResult SemanticReplayer::replay(const std::string& workspacePath,
                                               const std::string& skillId) {
-  const std::string workspace = absoluteDirectoryPath(workspacePath, fileManager_.currentDirectory());
-  const std::string referencePath =
-      joinPath(joinPath(joinPath(joinPath(joinPath(workspace, ".zeruva"), "skills"), skillId), "references"),
-               "recording.json");
+  const std::string workspace = layout::absoluteWorkspace(fileManager_, workspacePath);
+  const std::string referencePath = layout::skillRecordingReference(layout::skillDirectory(workspace, skillId));
   const JsonValue reference = parseJson(fileManager_.readFile(referencePath));
   const std::string* sessionId = reference.findString("sessionId");
   // A session name that is not a plain file name would make the log path leave the sessions folder.
   if (!reference.isObject() || !sessionId || !isPlainPathComponent(*sessionId)) {
     throw SemanticReplayerError(SemanticReplayerError::Code::invalidRecording);
   }
-  const std::string logPath = joinPath(
-      joinPath(joinPath(joinPath(joinPath(workspace, ".zeruva"), "record-and-replay"), "sessions"), *sessionId),
-      "events.jsonl");
-  const std::vector<JsonObject> lines = readJsonLines(logPath);
+  std::vector<JsonObject> lines;
+  readEventLog(fileManager_, joinPath(layout::sessionDirectory(workspace, *sessionId), layout::kEventsFile),
+               LogReading::Strict, [&](JsonObject& line) { lines.push_back(std::move(line)); });
 
   // Reporting steps that were never posted would be a failure dressed as success.
   if (!poster_.begin()) {
@@ -58,7 +55,6 @@ SemanticReplayResult SemanticReplayer::replay(const std::string& workspacePath,
   }
   SemanticReplayResult result;
   for (const JsonObject& line : lines) {
-    if (line.empty()) continue;
     const auto type = line.find("type");
     if (type == line.end() || !type->second.isString()) continue;
     const auto payload = line.find("payload");
@@ -71,29 +67,6 @@ SemanticReplayResult SemanticReplayer::replay(const std::string& workspacePath,
   }
   poster_.end();
   return result;
-}
-
-std::vector<JsonObject> SemanticReplayer::readJsonLines(const std::string& path) {
-  const std::string text = fileManager_.readFile(path);
-  if (!isValidUtf8(text)) throw FileSystemError(EILSEQ, "read UTF-8 text", path);
-  std::vector<JsonObject> lines;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    if (end > start) {
-      JsonValue value = parseJson(std::string_view(text).substr(start, end - start));
-      if (value.isObject()) {
-        lines.push_back(std::move(value.asObject()));
-      } else if (value.isArray()) {
-        lines.emplace_back();  // kept as an empty line, which the replay passes over
-      } else {
-        throw JsonParseError("log line is not an object or an array");
-      }
-    }
-    start = end + 1;
-  }
-  return lines;
 }
 
 bool SemanticReplayer::replayLowLevelEvent(const std::string& type, const JsonObject& payload) {

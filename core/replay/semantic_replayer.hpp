@@ -43,7 +43,6 @@ class SemanticReplayer {
   SemanticReplayResult replay(const std::string& workspacePath, const std::string& skillId);
 
  private:
-  std::vector<JsonObject> readJsonLines(const std::string& path);
   bool replayLowLevelEvent(const std::string& type, const JsonObject& payload);
 
   FileSystem& fileManager_;

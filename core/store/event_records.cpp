@@ -1,5 +1,5 @@
 // JSON forms of the store's records: session.json, log lines and summary.json.
-#include "core/store/event_store.hpp"
+#include "core/store/event_records.hpp"
 
 namespace diruri {
 

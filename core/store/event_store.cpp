@@ -6,17 +6,14 @@
 #include <unordered_set>
 
 #include "core/platform/path.hpp"
-#include "core/store/summary_line_scan.hpp"
+#include "core/store/event_log.hpp"
+#include "core/store/workspace_layout.hpp"
 #include "core/text/unicode.hpp"
 
 namespace diruri {
 
 namespace {
 
-constexpr const char* kSessionsDirectory = ".zeruva/record-and-replay/sessions";
-constexpr const char* kEventsFile = "events.jsonl";
-constexpr const char* kSessionFile = "session.json";
-constexpr const char* kSummaryFile = "summary.json";
 // Key codes and coordinates are the recording machine's; readers must know which platform that was.
 constexpr const char* kPlatform = "linux";
 constexpr size_t kMaxSlugLength = 48;
@@ -51,34 +48,9 @@ std::string encode(const JsonValue& value, JsonLayout layout) {
   }
 }
 
-std::string sessionDirectory(const std::string& absoluteWorkspace, const std::string& sessionId) {
-  return joinPath(joinPath(absoluteWorkspace, kSessionsDirectory), sessionId);
-}
-
 bool isSignificantType(const std::string& type) {
   return type == "mouse_down" || type == "mouse_up" || type == "key_down" || type == "key_up" ||
          type == "scroll";
-}
-
-// Calls f with each non-empty line of the log, in file order. A missing or unreadable log, or one
-// that is not UTF-8 as a whole, has no lines.
-template <typename F>
-void forEachLogLine(FileSystem& fileSystem, const RecordingSession& session, F&& f) {
-  std::string text;
-  try {
-    text = fileSystem.readFile(joinPath(session.sessionPath, kEventsFile));
-  } catch (const FileSystemError&) {
-    return;  // an unreadable log reads as an empty one
-  }
-  if (!isValidUtf8(text)) return;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    const std::string_view line(text.data() + start, end - start);
-    start = end + 1;
-    if (!line.empty()) f(line);
-  }
 }
 
 }  // namespace
@@ -87,13 +59,12 @@ EventStore::EventStore(FileSystem& fileManager, Clock& clock) : fileManager_(fil
 
 RecordingSession EventStore::createSession(const std::string& workspacePath,
                                            const std::optional<std::string>& sessionName) {
-  const std::string workspace = absoluteDirectoryPath(
-      workspacePath, workspacePath.starts_with('/') ? std::string() : fileManager_.currentDirectory());
+  const std::string workspace = layout::absoluteWorkspace(fileManager_, workspacePath);
   const std::string sessionId = makeSessionId(sessionName, clock_.wallMillis());
-  const std::string sessionPath = sessionDirectory(workspace, sessionId);
+  const std::string sessionPath = layout::sessionDirectory(workspace, sessionId);
 
-  fileManager_.createDirectories(joinPath(sessionPath, "screenshots"));
-  fileManager_.createDirectories(joinPath(sessionPath, "ax-snapshots"));
+  fileManager_.createDirectories(joinPath(sessionPath, layout::kScreenshotsFolder));
+  fileManager_.createDirectories(joinPath(sessionPath, layout::kSnapshotsFolder));
 
   RecordingSession session;
   session.sessionId = sessionId;
@@ -116,10 +87,9 @@ RecordingSession EventStore::createSession(const std::string& workspacePath,
 }
 
 RecordingSession EventStore::loadSession(const std::string& workspacePath, const std::string& sessionId) {
-  const std::string workspace = absoluteDirectoryPath(
-      workspacePath, workspacePath.starts_with('/') ? std::string() : fileManager_.currentDirectory());
-  const std::string sessionPath = sessionDirectory(workspace, sessionId);
-  const std::string metadataPath = joinPath(sessionPath, kSessionFile);
+  const std::string workspace = layout::absoluteWorkspace(fileManager_, workspacePath);
+  const std::string sessionPath = layout::sessionDirectory(workspace, sessionId);
+  const std::string metadataPath = joinPath(sessionPath, layout::kSessionFile);
   // The identifier comes from the agent; one that names another directory would let a stop
   // write outside the sessions folder. No identifier the store makes has any of these forms.
   if (!isPlainPathComponent(sessionId)) {
@@ -140,7 +110,7 @@ RecordingSession EventStore::loadSession(const std::string& workspacePath, const
 void EventStore::appendEvent(const RecordingEvent& event, const RecordingSession& session) {
   std::string line = encode(event.toJson(), JsonLayout::Compact);
   line.push_back('\n');
-  const std::string path = joinPath(session.sessionPath, kEventsFile);
+  const std::string path = joinPath(session.sessionPath, layout::kEventsFile);
   // The append itself finds out whether the log exists: a separate test first would cost a path
   // lookup on every event for the sake of the one that starts the log.
   try {
@@ -155,15 +125,8 @@ void EventStore::appendEvent(const RecordingEvent& event, const RecordingSession
 
 std::vector<JsonObject> EventStore::readEventObjects(const RecordingSession& session) {
   std::vector<JsonObject> events;
-  forEachLogLine(fileManager_, session, [&](std::string_view line) {
-    JsonValue value;
-    try {
-      value = parseJson(line);
-    } catch (const JsonParseError&) {
-      return;  // a torn or foreign line is skipped, the rest still count
-    }
-    if (value.isObject()) events.push_back(std::move(value.asObject()));
-  });
+  readEventLog(fileManager_, joinPath(session.sessionPath, layout::kEventsFile), LogReading::Lenient,
+               [&](JsonObject& event) { events.push_back(std::move(event)); });
   return events;
 }
 
@@ -232,9 +195,9 @@ void EventStore::writeSessionMetadata(const RecordingSession& session, const std
   metadata.status = status;
   metadata.platform = kPlatform;
   metadata.helperVersion = DIRURI_VERSION;
-  metadata.eventsPath = kEventsFile;
+  metadata.eventsPath = layout::kEventsFile;
   metadata.metadataVersion = 1;
-  fileManager_.writeFileAtomically(joinPath(session.sessionPath, kSessionFile),
+  fileManager_.writeFileAtomically(joinPath(session.sessionPath, layout::kSessionFile),
                                    encode(metadata.toJson(), JsonLayout::Pretty));
 }
 
@@ -242,20 +205,23 @@ std::string EventStore::writeSummary(const RecordingSession& session) {
   std::vector<std::string> appNames;
   std::vector<std::string> windowTitles;
   std::vector<RecordingSummaryStep> steps;
-  // The same rules as on readEventObjects' objects, but scanned line by line: a long log is never
-  // held as parsed values, only as its text.
-  SummaryLineFacts line;
-  forEachLogLine(fileManager_, session, [&](std::string_view text) {
-    if (!scanSummaryLine(text, line)) return;
-    if (line.appName) appNames.push_back(std::move(*line.appName));
-    if (line.windowTitle) windowTitles.push_back(std::move(*line.windowTitle));
-    if (steps.size() >= kMaxSummarySteps || !line.type || !isSignificantType(*line.type)) return;
-    RecordingSummaryStep step;
-    step.index = static_cast<int64_t>(steps.size());
-    step.intent = "Replay " + *line.type + ".";
-    if (line.id && !line.id->empty()) step.evidenceEventIds.push_back(*line.id);
-    steps.push_back(std::move(step));
-  });
+  // Line by line: a long log is held as its text, never as parsed values.
+  readEventLog(fileManager_, joinPath(session.sessionPath, layout::kEventsFile), LogReading::Lenient,
+               [&](JsonObject& event) {
+                 const JsonObject* payload = findObjectMember(event, "payload");
+                 if (const JsonObject* app = payload ? findObjectMember(*payload, "app") : nullptr) {
+                   if (const std::string* name = findStringMember(*app, "appName")) appNames.push_back(*name);
+                   if (const std::string* title = findStringMember(*app, "windowTitle")) windowTitles.push_back(*title);
+                 }
+                 const std::string* type = findStringMember(event, "type");
+                 if (steps.size() >= kMaxSummarySteps || !type || !isSignificantType(*type)) return;
+                 RecordingSummaryStep step;
+                 step.index = static_cast<int64_t>(steps.size());
+                 step.intent = "Replay " + *type + ".";
+                 const std::string* id = findStringMember(event, "id");
+                 if (id && !id->empty()) step.evidenceEventIds.push_back(*id);
+                 steps.push_back(std::move(step));
+               });
 
   RecordingSummary summary;
   summary.sessionId = session.sessionId;
@@ -271,7 +237,7 @@ std::string EventStore::writeSummary(const RecordingSession& session) {
   summary.steps = std::move(steps);
   summary.recommendedSkillId = summary.apps.empty() ? std::string() : slug(summary.apps.front());
 
-  const std::string path = joinPath(session.sessionPath, kSummaryFile);
+  const std::string path = joinPath(session.sessionPath, layout::kSummaryFile);
   fileManager_.writeFileAtomically(path, encode(summary.toJson(), JsonLayout::Pretty));
   return path;
 }
@@ -287,25 +253,12 @@ std::vector<std::string> EventStore::uniqueStrings(const std::vector<std::string
   return kept;
 }
 
-std::string absoluteDirectoryPath(const std::string& path, const std::string& currentDirectory) {
-  std::string absolute = path.starts_with('/') ? path : joinPath(currentDirectory, path);
-  while (absolute.size() > 1 && absolute.back() == '/') absolute.pop_back();
-  return absolute;
-}
-
 std::string workspaceIdentifier(const std::string& absoluteWorkspace) {
   const size_t slash = absoluteWorkspace.find_last_of('/');
   const std::string last =
       slash == std::string::npos ? absoluteWorkspace : absoluteWorkspace.substr(slash + 1);
   std::string id = EventStore::slug(last);
   return id.empty() ? "workspace" : id;
-}
-
-std::string joinPath(const std::string& directory, const std::string& name) {
-  if (name.empty()) return directory;
-  if (directory.empty()) return name;
-  if (directory.back() == '/') return directory + name;
-  return directory + "/" + name;
 }
 
 }  // namespace diruri

@@ -1,92 +1,18 @@
 // The session store: session directories, session.json, the event log and the summary.
 #pragma once
 
-#include <cstdint>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "core/capture/accessibility_inspecting.hpp"
 #include "core/json/json_value.hpp"
 #include "core/platform/clock.hpp"
 #include "core/platform/file_system.hpp"
+#include "core/store/event_records.hpp"
 
 namespace diruri {
-
-// The identity and paths of one recording.
-struct RecordingSession {
-  std::string sessionId;
-  std::string workspaceId;
-  std::string workspacePath;  // absolute
-  std::string sessionPath;    // absolute
-  std::string startedAt;
-  std::optional<std::string> stoppedAt;
-
-  bool operator==(const RecordingSession&) const = default;
-};
-
-// The content of session.json.
-struct SessionMetadata {
-  std::string sessionId;
-  std::string workspaceId;
-  std::string startedAt;
-  std::optional<std::string> stoppedAt;
-  std::string status;
-  std::string platform;
-  std::string helperVersion;
-  std::string eventsPath;
-  int64_t metadataVersion = 1;
-
-  JsonValue toJson() const;
-  // Throws JsonParseError when a required key is missing or mistyped.
-  static SessionMetadata fromJson(const JsonValue& value);
-};
-
-struct EventPayload {
-  std::string sessionId;
-  std::optional<ForegroundAppSnapshot> app;
-  std::optional<double> x;
-  std::optional<double> y;
-  std::optional<int64_t> keyCode;
-  std::optional<int64_t> scrollY;
-  std::optional<std::string> screenshotPath;
-  std::optional<bool> screenshotOk;
-  std::optional<std::string> axSnapshotPath;
-
-  JsonValue toJson() const;
-};
-
-// One line of events.jsonl.
-struct RecordingEvent {
-  std::string id;
-  std::string ts;
-  int64_t monotonicMs = 0;
-  std::string type;
-  EventPayload payload;
-
-  JsonValue toJson() const;
-};
-
-struct RecordingSummaryStep {
-  int64_t index = 0;
-  std::string intent;
-  std::vector<std::string> evidenceEventIds;
-
-  JsonValue toJson() const;
-};
-
-// The content of summary.json.
-struct RecordingSummary {
-  std::string sessionId;
-  std::vector<std::string> apps;
-  std::vector<std::string> windows;
-  std::vector<RecordingSummaryStep> steps;
-  std::vector<std::string> sensitiveHints;
-  std::string recommendedSkillId;
-
-  JsonValue toJson() const;
-};
 
 // The encoded JSON was not valid UTF-8 text.
 class EventStoreError : public std::runtime_error {
@@ -143,13 +69,7 @@ class EventStore {
   Clock& clock_;
 };
 
-// "/a/b" for "/a/b/", made absolute against currentDirectory when relative; "." and ".." stay.
-std::string absoluteDirectoryPath(const std::string& path, const std::string& currentDirectory);
-
 // The slug of the workspace directory's name; "workspace" when that slug is empty (as for "/").
 std::string workspaceIdentifier(const std::string& absoluteWorkspacePath);
-
-// Joins a directory path and a name with exactly one "/".
-std::string joinPath(const std::string& directory, const std::string& name);
 
 }  // namespace diruri

@@ -1,7 +1,8 @@
 // The accessibility snapshot of a GTK application in front: its roles, and the file it is written to.
 #include <gtest/gtest.h>
 
-#include "core/capture/x11/accessibility_inspector.hpp"
+#include "tests/support/real_file_system.hpp"
+#include "core/x11/accessibility_inspector.hpp"
 #include "core/platform/file_system.hpp"
 #include "tests/atspi/atspi_test_support.hpp"
 #include "tests/support/fixed_clock.hpp"
@@ -26,7 +27,7 @@ class AccessibilitySnapshotTest : public ::testing::Test {
   }
 
   test::FixedClock clock_{1767225600000, 0};  // 2026-01-01T00:00:00Z
-  AccessibilityInspector inspector_{posixFileSystem(), clock_};
+  AccessibilityInspector inspector_{test::realFileSystem(), clock_};
   test::TempDir dir_;
 };
 

@@ -6,7 +6,8 @@
 #include <algorithm>
 #include <filesystem>
 
-#include "core/capture/x11/accessibility_inspector.hpp"
+#include "tests/support/real_file_system.hpp"
+#include "core/x11/accessibility_inspector.hpp"
 #include "core/json/json_value.hpp"
 #include "core/platform/clock.hpp"
 #include "core/platform/file_system.hpp"
@@ -54,7 +55,7 @@ TEST(RecordingSnapshots, BothSnapshotsOfARecordingCarryTheFrontApplicationsRoles
   test::FocusApp app;
   ASSERT_EQ(app.start("Focus Probe"), "");
   // The application announces itself to the registry on its own time: the roles are read here first.
-  AccessibilityInspector probe(posixFileSystem(), systemClock());
+  AccessibilityInspector probe(test::realFileSystem(), systemClock());
   ASSERT_TRUE(test::pollUntil<std::optional<AccessibilitySnapshot>>(
                   [&] { return probe.accessibilitySnapshot(); },
                   [](const std::optional<AccessibilitySnapshot>& s) { return s && s->focusedElementRole; })

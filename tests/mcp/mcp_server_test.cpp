@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "core/mcp/mcp_server.hpp"
+#include "core/mcp/tool_table.hpp"
 
 namespace diruri {
 namespace {
@@ -154,7 +155,7 @@ TEST(McpServer, KeepsNoStateBetweenLines) {
 TEST(McpServer, ToolsListMatchesTheCatalogueRecordEncoding) {
   // The precomputed answer must be what encoding the response record would give.
   JsonArray tools;
-  for (const ToolDefinition& t : makeToolCatalogue()) tools.push_back(t.toJson());
+  for (const ToolDefinition& t : toolTable()) tools.push_back(t.toJson());
   JsonRpcResponse r;
   r.id = JsonRpcId{std::string("z")};
   r.result = JsonObject{{"tools", std::move(tools)}};

@@ -1,4 +1,5 @@
 // The recording life cycle on test doubles: numbering, marker files, log lines and failures.
+#include "tests/support/real_file_system.hpp"
 #include "core/recorder/recorder_controller.hpp"
 
 #include <gtest/gtest.h>
@@ -44,7 +45,7 @@ class ControllerTest : public ::testing::Test {
   FakeScreenCapture screen;
   FakeInspector inspector;
   NullPoster poster;
-  EventStore store{posixFileSystem()};
+  EventStore store{test::realFileSystem()};
   RecorderController controller{store, tap, screen, inspector, poster};
   const CapturedInputEvent click{"mouse_down", 640.5, 412.0, std::nullopt, std::nullopt};
   const CapturedInputEvent release{"mouse_up", 640.5, 412.0, std::nullopt, std::nullopt};

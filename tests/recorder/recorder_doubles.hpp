@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/real_file_system.hpp"
 #include "core/capture/accessibility_inspecting.hpp"
 #include "core/capture/input_event_recording.hpp"
 #include "core/capture/screen_capturing.hpp"
@@ -104,8 +105,8 @@ class FakeScreenCapture : public ScreenCapturing {
   ScreenCaptureResult capturePNG(const std::string& path) override {
     targets.push_back(path);
     if (!succeeds) return {path, false};
-    posixFileSystem().createDirectories(path.substr(0, path.rfind('/')));
-    posixFileSystem().writeFileAtomically(path, "\x89PNG fake");
+    test::realFileSystem().createDirectories(path.substr(0, path.rfind('/')));
+    test::realFileSystem().writeFileAtomically(path, "\x89PNG fake");
     return {path, true};
   }
 };

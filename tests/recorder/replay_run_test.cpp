@@ -3,6 +3,7 @@
 
 #include <filesystem>
 
+#include "tests/support/real_file_system.hpp"
 #include "core/recorder/recorder_controller.hpp"
 #include "recorder/recorder_doubles.hpp"
 #include "support/fixed_clock.hpp"
@@ -30,7 +31,7 @@ class ReplayRunTest : public ::testing::Test {
   FakeInspector inspector;
   NullPoster poster;
   FixedClock clock{1738314307000, 86400123};  // 2025-01-31T09:05:07Z
-  EventStore store{posixFileSystem(), clock};
+  EventStore store{test::realFileSystem(), clock};
   RecorderController controller{store, tap, screen, inspector, poster};
 };
 

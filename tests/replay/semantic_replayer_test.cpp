@@ -1,4 +1,5 @@
 // Which logged events a replay posts, in what order, and when it refuses to post anything.
+#include "tests/support/real_file_system.hpp"
 #include "core/replay/semantic_replayer.hpp"
 
 #include <gtest/gtest.h>
@@ -48,7 +49,7 @@ class ReplayerTest : public ::testing::Test {
     writeText(dir / (".zeruva/record-and-replay/sessions/" + sessionId + "/events.jsonl"), log);
   }
   SemanticReplayResult replay(const std::string& skillId = "skill") {
-    SemanticReplayer replayer(posixFileSystem(), poster);
+    SemanticReplayer replayer(test::realFileSystem(), poster);
     return replayer.replay(dir.path(), skillId);
   }
   static std::vector<std::string> ids(const SemanticReplayResult& r) {

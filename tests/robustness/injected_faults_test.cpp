@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "tests/support/real_file_system.hpp"
 #include "core/mcp/mcp_server.hpp"
 #include "recorder/recorder_doubles.hpp"
 #include "robustness/fs_capture_doubles.hpp"
@@ -79,7 +80,7 @@ class InjectedFaults : public ::testing::Test {
   }
 
   TempDir dir;
-  FaultInjectingFileSystem fs{posixFileSystem()};
+  FaultInjectingFileSystem fs{test::realFileSystem()};
   FixedClock clock{kStartMillis, 5000};
   EventStore store{fs, clock};
   FakeTap tap;

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <limits>
 
+#include "tests/support/real_file_system.hpp"
 #include "store_fixture.hpp"
 
 namespace diruri::test {
@@ -39,11 +40,11 @@ TEST_F(StoreTest, CreateSessionFailuresLeaveOnlyWhatWasDoneBefore) {
     }
     const std::string dir = sessionsOf(ws) + "/checkout-flow-20250131123456789";
     if (c.left.empty()) {
-      EXPECT_FALSE(posixFileSystem().fileExists(ws));
+      EXPECT_FALSE(test::realFileSystem().fileExists(ws));
     } else {
       EXPECT_EQ(listTree(dir), c.left);
     }
-    if (posixFileSystem().fileExists(dir + "/session.json")) {
+    if (test::realFileSystem().fileExists(dir + "/session.json")) {
       EXPECT_NE(readText(dir + "/session.json").find("\"status\" : \"recording\""), std::string::npos);
     }
   }
@@ -130,7 +131,7 @@ TEST_F(StoreTest, AppendNeverCreatesAMissingSessionDirectory) {
   } catch (const FileSystemError& e) {
     EXPECT_EQ(e.code().value(), ENOENT);
   }
-  EXPECT_FALSE(posixFileSystem().fileExists(s.sessionPath));
+  EXPECT_FALSE(test::realFileSystem().fileExists(s.sessionPath));
   EXPECT_EQ(listTree(sessionsOf(workspace())), std::vector<std::string>{});
 }
 
@@ -169,14 +170,14 @@ TEST_F(StoreTest, StopFailuresKeepTheStepsAlreadyDoneAndTheCallersSession) {
     } else {
       EXPECT_EQ(metadata, metadataBefore);
     }
-    EXPECT_FALSE(posixFileSystem().fileExists(summaryPath(s)));
+    EXPECT_FALSE(test::realFileSystem().fileExists(summaryPath(s)));
     EXPECT_EQ(listTree(s.sessionPath),
               (std::vector<std::string>{"ax-snapshots/", "events.jsonl", "screenshots/", "session.json"}));
 
     // With the fault gone the same stop goes through every step again.
     fs.clearFaults();
     const auto [stopped, path] = store.stopSession(s);
-    EXPECT_TRUE(posixFileSystem().fileExists(path));
+    EXPECT_TRUE(test::realFileSystem().fileExists(path));
   }
 }
 
@@ -192,7 +193,7 @@ TEST_F(StoreTest, MetadataThatWouldNotBeUtf8FailsTheStopAfterItsLogLine) {
   }
   EXPECT_EQ(store.readEventObjects(s).back().at("type"), JsonValue("session_stopped"));
   EXPECT_EQ(readText(metadataPath(s)), metadataBefore);
-  EXPECT_FALSE(posixFileSystem().fileExists(summaryPath(s)));
+  EXPECT_FALSE(test::realFileSystem().fileExists(summaryPath(s)));
 }
 
 TEST_F(StoreTest, UnreadableLogAtStopGivesTheSummaryOfAnEmptySession) {

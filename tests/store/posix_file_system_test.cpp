@@ -4,6 +4,7 @@
 
 #include <functional>
 
+#include "tests/support/real_file_system.hpp"
 #include "store_fixture.hpp"
 
 namespace diruri::test {
@@ -11,7 +12,7 @@ namespace {
 
 class PosixFileSystemTest : public ::testing::Test {
  protected:
-  FileSystem& fs = posixFileSystem();
+  FileSystem& fs = test::realFileSystem();
   TempDir temp;
 
   int errorOf(const std::function<void()>& f) {

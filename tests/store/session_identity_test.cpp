@@ -2,6 +2,7 @@
 #include <stdlib.h>
 #include <time.h>
 
+#include "tests/support/real_file_system.hpp"
 #include "store_fixture.hpp"
 
 namespace diruri::test {
@@ -139,7 +140,7 @@ TEST_F(StoreTest, LoadSessionReadsStopTimeAsOptionalAndIgnoresConstants) {
       {"metadataVersion", "7", std::nullopt},
   };
   const std::string dir = workspace() + "/.zeruva/record-and-replay/sessions/s-1";
-  posixFileSystem().createDirectories(dir);
+  test::realFileSystem().createDirectories(dir);
   for (const auto& c : cases) {
     writeText(dir + "/session.json", metadataText(c.key, c.value));
     const RecordingSession s = store.loadSession(workspace() + "/", "s-1");
@@ -160,7 +161,7 @@ TEST_F(StoreTest, LoadSessionFailsWithTheDecodingErrorForMissingOrMistypedKeys) 
       {"workspaceId", "null"},          {"stoppedAt", "5"},            {"startedAt", "[]"},
   };
   const std::string dir = workspace() + "/.zeruva/record-and-replay/sessions/s-1";
-  posixFileSystem().createDirectories(dir);
+  test::realFileSystem().createDirectories(dir);
   for (const auto& c : cases) {
     writeText(dir + "/session.json", metadataText(c.key, c.value));
     EXPECT_THROW(store.loadSession(workspace(), "s-1"), JsonParseError) << c.key << " = " << c.value.value_or("(missing)");
@@ -193,8 +194,8 @@ TEST_F(StoreTest, LoadSessionRefusesIdentifiersThatLeaveTheSessionsDirectory) {
   // A real session.json two levels up that such an identifier would reach.
   const RecordingSession elsewhere = store.createSession(temp.path() + "/other", "Checkout Flow");
   const std::string escape = "../../../../other/.zeruva/record-and-replay/sessions/" + elsewhere.sessionId;
-  posixFileSystem().createDirectories(workspace() + "/.zeruva/record-and-replay/sessions");
-  ASSERT_TRUE(posixFileSystem().fileExists(workspace() + "/.zeruva/record-and-replay/sessions/" + escape +
+  test::realFileSystem().createDirectories(workspace() + "/.zeruva/record-and-replay/sessions");
+  ASSERT_TRUE(test::realFileSystem().fileExists(workspace() + "/.zeruva/record-and-replay/sessions/" + escape +
                                            "/session.json"));
   for (const std::string& id : {escape, std::string(".."), std::string("."), std::string(""),
                                 std::string("a/b"), std::string("s\0-1", 4)}) {

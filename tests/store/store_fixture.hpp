@@ -8,6 +8,7 @@
 
 #include <string>
 
+#include "tests/support/real_file_system.hpp"
 #include "core/store/event_store.hpp"
 #include "support/fault_injecting_file_system.hpp"
 #include "support/file_tree.hpp"
@@ -37,7 +38,7 @@ void withFileSizeLimit(rlim_t bytes, F&& f) {
 class StoreTest : public ::testing::Test {
  protected:
   TempDir temp;
-  FaultInjectingFileSystem fs{posixFileSystem()};
+  FaultInjectingFileSystem fs{test::realFileSystem()};
   FixedClock clock{kCheckoutFlowMillis, kBootUptimeMillis};
   EventStore store{fs, clock};
 

@@ -35,7 +35,7 @@ struct FsCall {
   bool failed;
 };
 
-// Forwards every operation to `inner` (normally posixFileSystem() over a temporary directory)
+// Forwards every operation to `inner` (normally the real one over a temporary directory)
 // unless a fault matches. A failed call throws FileSystemError and, apart from a partial append,
 // leaves the inner file system untouched. Safe to use from several threads.
 class FaultInjectingFileSystem final : public FileSystem {

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "tests/support/real_file_system.hpp"
 #include "core/capture/accessibility_inspecting.hpp"
 #include "core/json/json_value.hpp"
 #include "core/platform/file_system.hpp"
@@ -20,7 +21,7 @@ inline std::string parentOf(const std::string& path) {
 
 class FakeInspector final : public AccessibilityInspecting {
  public:
-  explicit FakeInspector(FileSystem& fs = posixFileSystem()) : fs_(fs) {}
+  explicit FakeInspector(FileSystem& fs = test::realFileSystem()) : fs_(fs) {}
 
   std::optional<ForegroundAppSnapshot> front = ForegroundAppSnapshot{"org.example.Editor", "Editor", 812, "Untitled"};
   bool writeFails = false;

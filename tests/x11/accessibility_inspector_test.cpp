@@ -1,5 +1,6 @@
 // The front application read from a real X server, with and without a window manager.
-#include "core/capture/x11/accessibility_inspector.hpp"
+#include "tests/support/real_file_system.hpp"
+#include "core/x11/accessibility_inspector.hpp"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -26,7 +27,7 @@ class AccessibilityInspectorTest : public ::testing::Test {
 
   test::XvfbServer server_;
   test::FixedClock clock_{1767225600000, 0};  // 2026-01-01T00:00:00Z
-  test::FaultInjectingFileSystem fs_{posixFileSystem()};
+  test::FaultInjectingFileSystem fs_{test::realFileSystem()};
   AccessibilityInspector inspector_{fs_, clock_};
 };
 
@@ -245,7 +246,7 @@ TEST_F(AccessibilityInspectorTest, WriteFailuresReachTheCallerAndLeaveNothing) {
 TEST(AccessibilityInspectorWithoutDisplay, ReportsNoFrontApplication) {
   ::unsetenv("DISPLAY");
   test::FixedClock clock{0, 0};
-  AccessibilityInspector inspector(posixFileSystem(), clock);
+  AccessibilityInspector inspector(test::realFileSystem(), clock);
   EXPECT_EQ(inspector.foregroundSnapshot(), std::nullopt);
   EXPECT_EQ(inspector.accessibilitySnapshot(), std::nullopt);
 }

@@ -1,5 +1,5 @@
 // System-wide capture against a real X server, with input from xdotool and XTest.
-#include "core/capture/x11/event_tap_recorder.hpp"
+#include "core/x11/event_tap_recorder.hpp"
 
 #include <dirent.h>
 #include <gtest/gtest.h>

@@ -1,6 +1,7 @@
 // Screenshots through the helper executable: a complete PNG of the screen, failures and time
 // limits.
-#include "core/capture/x11/screen_capture_store.hpp"
+#include "tests/support/real_file_system.hpp"
+#include "core/x11/screen_capture_store.hpp"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -77,7 +78,7 @@ class ScreenCaptureStoreTest : public ::testing::Test {
   void SetUp() override { ASSERT_EQ(server_.start(), ""); }
   test::XvfbServer server_;
   test::TempDir dir_;
-  test::FaultInjectingFileSystem fs_{posixFileSystem()};
+  test::FaultInjectingFileSystem fs_{test::realFileSystem()};
 
   // No child of this process is left, running or unreaped, but the X server.
   bool noChildren() const {

@@ -1,5 +1,5 @@
 // The mapping from recorded X device events to captured input events, without a display.
-#include "core/capture/x11/x11_event_mapping.hpp"
+#include "core/x11/x11_event_mapping.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // Replay into a real X server through XTest, checked by an independent XRecord observer.
-#include "core/capture/x11/x11_event_poster.hpp"
+#include "core/x11/x11_event_poster.hpp"
 
 #include <gtest/gtest.h>
 

@@ -13,7 +13,7 @@
 #include <xcb/xcb.h>
 #include <xcb/xtest.h>
 
-#include "core/capture/x11/x11_display.hpp"
+#include "core/x11/x11_connection.hpp"
 
 #include <algorithm>
 #include <chrono>

@@ -1,5 +1,5 @@
 // Window property text in its X encodings, turned into valid UTF-8.
-#include "core/capture/x11/x11_text.hpp"
+#include "core/x11/x11_text.hpp"
 
 #include <gtest/gtest.h>
 

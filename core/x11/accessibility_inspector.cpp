@@ -1,5 +1,5 @@
 // The front application of the X display, from the window manager's and the window's properties.
-#include "core/capture/x11/accessibility_inspector.hpp"
+#include "core/x11/accessibility_inspector.hpp"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -11,42 +11,45 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "core/capture/x11/atspi_focus.hpp"
-#include "core/capture/x11/sigpipe_guard.hpp"
-#include "core/capture/x11/x11_display.hpp"
-#include "core/capture/x11/x11_text.hpp"
 #include "core/json/json_value.hpp"
+#include "core/platform/path.hpp"
 #include "core/text/unicode.hpp"
+#include "core/x11/atspi_focus.hpp"
+#include "core/x11/sigpipe_guard.hpp"
+#include "core/x11/x11_connection.hpp"
+#include "core/x11/x11_text.hpp"
 
 namespace diruri {
 
 namespace {
 
+// The atoms the query needs, interned together when the connection opens.
+#define DIRURI_FRONT_WINDOW_ATOMS(X)            \
+  X(NetActiveWindow, "_NET_ACTIVE_WINDOW")      \
+  X(NetWmPid, "_NET_WM_PID")                    \
+  X(GtkApplicationId, "_GTK_APPLICATION_ID")    \
+  X(NetWmName, "_NET_WM_NAME")                  \
+  X(Utf8String, "UTF8_STRING")                  \
+  X(WmState, "WM_STATE")                        \
+  X(CompoundText, "COMPOUND_TEXT")
+
 enum Atom {
-  NetActiveWindow,
-  NetWmPid,
-  GtkApplicationId,
-  NetWmName,
-  Utf8String,
-  WmState,
-  CompoundText,
+#define DIRURI_ATOM_ENUM(name, text) name,
+  DIRURI_FRONT_WINDOW_ATOMS(DIRURI_ATOM_ENUM)
+#undef DIRURI_ATOM_ENUM
   AtomCount
 };
 constexpr std::array<const char*, AtomCount> kAtomNames = {
-    "_NET_ACTIVE_WINDOW", "_NET_WM_PID", "_GTK_APPLICATION_ID", "_NET_WM_NAME",
-    "UTF8_STRING",        "WM_STATE",    "COMPOUND_TEXT"};
+#define DIRURI_ATOM_NAME(name, text) text,
+    DIRURI_FRONT_WINDOW_ATOMS(DIRURI_ATOM_NAME)
+#undef DIRURI_ATOM_NAME
+};
 
 // Longest property text read, in 32-bit units; a longer title is cut (and its cut end repaired).
 constexpr uint32_t kMaxTextLongs = 4096;
 // Deepest parent chain walked from the focus to its top-level window.
 constexpr int kMaxDepth = 64;
 constexpr uint8_t kBadWindow = 3;
-
-struct FreeDeleter {
-  void operator()(void* p) const { std::free(p); }
-};
-template <typename T>
-using Reply = std::unique_ptr<T, FreeDeleter>;
 
 std::string_view propertyBytes(const xcb_get_property_reply_t* r) {
   if (r == nullptr || r->type == XCB_ATOM_NONE || r->format != 8) return {};
@@ -92,9 +95,11 @@ std::optional<std::string> nonEmpty(std::string s) {
 
 }  // namespace
 
-struct AccessibilityInspector::Display {
-  xcb_connection_t* conn = nullptr;
-  xcb_window_t root = XCB_WINDOW_NONE;
+// The connection that asks which window is in front, with what it learnt last.
+struct AccessibilityInspector::FrontWindowQuery {
+  X11Connection connection;
+  xcb_connection_t* conn = connection.get();
+  xcb_window_t root = connection.root();
   std::array<xcb_atom_t, AtomCount> atoms{};
   bool hasRes = false;
   // The last answer and the window it describes. The connection watches that window's property
@@ -102,31 +107,18 @@ struct AccessibilityInspector::Display {
   xcb_window_t watched = XCB_WINDOW_NONE;
   std::optional<ForegroundAppSnapshot> cached;
 
-  ~Display() {
-    if (conn != nullptr) xcb_disconnect(conn);
-  }
-
   // What one round trip learns about a window.
   struct Window {
     bool gone = false;
     bool hasWmState = false;
     xcb_window_t parent = XCB_WINDOW_NONE;
-    Reply<xcb_get_property_reply_t> pid, gtkAppId, wmClass, netWmName, wmName;
+    XcbReply<xcb_get_property_reply_t> pid, gtkAppId, wmClass, netWmName, wmName;
     std::optional<uint32_t> resPid;
   };
 
-  static std::unique_ptr<Display> open() {
-    auto d = std::make_unique<Display>();
-    int screenNumber = 0;
-    {
-      std::lock_guard<std::mutex> lock(x11ConnectMutex());
-      d->conn = xcb_connect(nullptr, &screenNumber);
-    }
-    if (xcb_connection_has_error(d->conn)) return nullptr;
-    xcb_screen_iterator_t it = xcb_setup_roots_iterator(xcb_get_setup(d->conn));
-    for (int i = 0; i < screenNumber && it.rem > 0; ++i) xcb_screen_next(&it);
-    if (it.rem == 0) return nullptr;
-    d->root = it.data->root;
+  static std::unique_ptr<FrontWindowQuery> open() {
+    auto d = std::make_unique<FrontWindowQuery>();
+    if (!d->connection.ok() || d->root == XCB_WINDOW_NONE) return nullptr;
 
     std::array<xcb_intern_atom_cookie_t, AtomCount> cookies;
     for (size_t i = 0; i < AtomCount; ++i) {
@@ -136,12 +128,11 @@ struct AccessibilityInspector::Display {
     // Sent before the atom replies are read, so the extension query shares their round trip.
     xcb_prefetch_extension_data(d->conn, &xcb_res_id);
     for (size_t i = 0; i < AtomCount; ++i) {
-      Reply<xcb_intern_atom_reply_t> r(xcb_intern_atom_reply(d->conn, cookies[i], nullptr));
+      XcbReply<xcb_intern_atom_reply_t> r(xcb_intern_atom_reply(d->conn, cookies[i], nullptr));
       if (!r) return nullptr;
       d->atoms[i] = r->atom;
     }
-    const xcb_query_extension_reply_t* res = xcb_get_extension_data(d->conn, &xcb_res_id);
-    d->hasRes = res != nullptr && res->present;
+    d->hasRes = d->connection.hasExtension(&xcb_res_id);
     return d;
   }
 
@@ -187,12 +178,12 @@ struct AccessibilityInspector::Display {
     out.wmClass.reset(xcb_get_property_reply(conn, a.wmClass, nullptr));
     out.netWmName.reset(xcb_get_property_reply(conn, a.netWmName, nullptr));
     out.wmName.reset(xcb_get_property_reply(conn, a.wmName, nullptr));
-    Reply<xcb_get_property_reply_t> state(xcb_get_property_reply(conn, a.wmState, nullptr));
+    XcbReply<xcb_get_property_reply_t> state(xcb_get_property_reply(conn, a.wmState, nullptr));
     out.hasWmState = hasProperty(state.get());
-    Reply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(conn, a.tree, nullptr));
+    XcbReply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(conn, a.tree, nullptr));
     if (tree) out.parent = tree->parent;
     if (hasRes) {
-      Reply<xcb_res_query_client_ids_reply_t> ids(
+      XcbReply<xcb_res_query_client_ids_reply_t> ids(
           xcb_res_query_client_ids_reply(conn, a.res, nullptr));
       if (ids) {
         for (auto it = xcb_res_query_client_ids_ids_iterator(ids.get()); it.rem > 0;
@@ -328,8 +319,8 @@ struct AccessibilityInspector::Display {
     const auto activeC =
         xcb_get_property(conn, 0, root, atoms[NetActiveWindow], XCB_ATOM_WINDOW, 0, 1);
     const auto focusC = xcb_get_input_focus(conn);
-    Reply<xcb_get_property_reply_t> active(xcb_get_property_reply(conn, activeC, nullptr));
-    Reply<xcb_get_input_focus_reply_t> focus(xcb_get_input_focus_reply(conn, focusC, nullptr));
+    XcbReply<xcb_get_property_reply_t> active(xcb_get_property_reply(conn, activeC, nullptr));
+    XcbReply<xcb_get_input_focus_reply_t> focus(xcb_get_input_focus_reply(conn, focusC, nullptr));
     dropChangedAnswer();
     if (!focus) return std::nullopt;
 
@@ -355,11 +346,11 @@ AccessibilityInspector::~AccessibilityInspector() = default;
 std::optional<ForegroundAppSnapshot> AccessibilityInspector::foregroundSnapshot() {
   std::lock_guard<std::mutex> lock(mutex_);
   SigpipeGuard guard;
-  if (!display_) display_ = Display::open();
-  if (!display_) return std::nullopt;
-  std::optional<ForegroundAppSnapshot> app = display_->front();
-  if (xcb_connection_has_error(display_->conn)) {
-    display_.reset();  // the server went away: answer "none" and connect afresh next time
+  if (!query_) query_ = FrontWindowQuery::open();
+  if (!query_) return std::nullopt;
+  std::optional<ForegroundAppSnapshot> app = query_->front();
+  if (!query_->connection.ok()) {
+    query_.reset();  // the server went away: answer "none" and connect afresh next time
     return std::nullopt;
   }
   return app;
@@ -382,9 +373,7 @@ std::optional<AccessibilitySnapshot> AccessibilityInspector::accessibilitySnapsh
 
 void AccessibilityInspector::writeSnapshot(const AccessibilitySnapshot& snapshot,
                                            const std::string& path) {
-  const size_t slash = path.find_last_of('/');
-  if (slash != std::string::npos)
-    fileSystem_.createDirectories(slash == 0 ? "/" : path.substr(0, slash));
+  if (path.find('/') != std::string::npos) fileSystem_.createDirectories(parentDirectory(path));
   fileSystem_.writeFileAtomically(path, writeJson(snapshot.toJson(), JsonLayout::Pretty));
 }
 

@@ -1,5 +1,5 @@
 // Turns recorded X device events into captured input events.
-#include "core/capture/x11/x11_event_mapping.hpp"
+#include "core/x11/x11_event_mapping.hpp"
 
 #include <cstring>
 

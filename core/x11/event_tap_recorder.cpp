@@ -1,5 +1,5 @@
 // System-wide capture of clicks, keys and wheel steps from the X display, through RECORD.
-#include "core/capture/x11/event_tap_recorder.hpp"
+#include "core/x11/event_tap_recorder.hpp"
 
 #include <pthread.h>
 #include <signal.h>
@@ -14,9 +14,9 @@
 #include <mutex>
 #include <thread>
 
-#include "core/capture/x11/sigpipe_guard.hpp"
-#include "core/capture/x11/x11_display.hpp"
-#include "core/capture/x11/x11_event_mapping.hpp"
+#include "core/x11/sigpipe_guard.hpp"
+#include "core/x11/x11_connection.hpp"
+#include "core/x11/x11_event_mapping.hpp"
 
 namespace diruri {
 
@@ -39,12 +39,13 @@ constexpr uint8_t kEndOfData = 5;
 
 }  // namespace
 
-struct EventTapRecorder::Capture {
+// The RECORD context of one capture, its two connections and its reading thread.
+struct EventTapRecorder::RecordContext {
   std::mutex lifecycle;  // serialises start() and stop(), so neither sees the other half done
 
   // Owned by whoever holds `lifecycle`; the thread only reads them while it runs.
-  xcb_connection_t* control = nullptr;
-  xcb_connection_t* data = nullptr;
+  std::unique_ptr<X11Connection> control;
+  std::unique_ptr<X11Connection> data;
   uint32_t context = 0;
   std::thread thread;
   Handler handler;
@@ -91,23 +92,23 @@ struct EventTapRecorder::Capture {
 
     // The server answers this one request with a stream of replies: start of data, the recorded
     // events, and end of data once the context is disabled.
-    const xcb_record_enable_context_cookie_t cookie = xcb_record_enable_context(data, context);
-    xcb_flush(data);
+    xcb_connection_t* const conn = data->get();
+    const xcb_record_enable_context_cookie_t cookie = xcb_record_enable_context(conn, context);
+    xcb_flush(conn);
     bool endOfData = false;
     while (!endOfData) {
       xcb_generic_error_t* error = nullptr;
-      xcb_record_enable_context_reply_t* reply =
-          xcb_record_enable_context_reply(data, cookie, &error);
+      XcbReply<xcb_record_enable_context_reply_t> reply(xcb_record_enable_context_reply(conn, cookie, &error));
       std::free(error);
-      if (reply == nullptr) break;  // connection lost, or refused before it started
+      if (!reply) break;  // connection lost, or refused before it started
       switch (reply->category) {
         case kStartOfData:
           setPhase(Phase::Capturing);
           break;
         case kFromServer: {
           const auto events = capturedEventsFromRecordData(
-              xcb_record_enable_context_data(reply),
-              static_cast<size_t>(xcb_record_enable_context_data_length(reply)),
+              xcb_record_enable_context_data(reply.get()),
+              static_cast<size_t>(xcb_record_enable_context_data_length(reply.get())),
               reply->client_swapped != 0);
           for (const CapturedInputEvent& e : events) {
             if (stopRequested) break;
@@ -121,7 +122,6 @@ struct EventTapRecorder::Capture {
         default:
           break;
       }
-      std::free(reply);
     }
     // The stream ended without being asked to: the display went away under a running capture.
     // The flag turns false before the handler hears of it.
@@ -138,22 +138,17 @@ struct EventTapRecorder::Capture {
 
   bool begin(Handler onEvent) {
     SigpipeGuard guard;
-    {
-      std::lock_guard<std::mutex> lock(x11ConnectMutex());
-      control = xcb_connect(nullptr, nullptr);
-      data = xcb_connect(nullptr, nullptr);
-    }
-    if (xcb_connection_has_error(control) || xcb_connection_has_error(data)) return false;
-    const xcb_query_extension_reply_t* ext = xcb_get_extension_data(control, &xcb_record_id);
-    if (ext == nullptr || !ext->present) return false;
+    control = std::make_unique<X11Connection>();
+    data = std::make_unique<X11Connection>();
+    if (!data->ok() || !control->hasExtension(&xcb_record_id)) return false;
 
-    context = xcb_generate_id(control);
+    context = xcb_generate_id(control->get());
     xcb_record_range_t range{};
     range.device_events.first = XCB_KEY_PRESS;
     range.device_events.last = XCB_BUTTON_RELEASE;
     const xcb_record_client_spec_t clients = XCB_RECORD_CS_ALL_CLIENTS;
     xcb_generic_error_t* error = xcb_request_check(
-        control, xcb_record_create_context_checked(control, context, 0, 1, 1, &clients, &range));
+        control->get(), xcb_record_create_context_checked(control->get(), context, 0, 1, 1, &clients, &range));
     if (error != nullptr) {
       std::free(error);
       context = 0;
@@ -192,7 +187,7 @@ struct EventTapRecorder::Capture {
       if (!phaseChanged.wait_for(lock, kStopLimit, [this] { return phase == Phase::Ended; })) {
         // No end of data from a hung server (or a start that never got going): cutting the
         // socket makes the blocked read fail, so the join below cannot hang.
-        shutdown(xcb_get_file_descriptor(data), SHUT_RDWR);
+        shutdown(xcb_get_file_descriptor(data->get()), SHUT_RDWR);
       }
       lock.unlock();
       thread.join();
@@ -201,50 +196,48 @@ struct EventTapRecorder::Capture {
   }
 
   void disable() {
-    if (control == nullptr || context == 0) return;
+    if (!control || context == 0) return;
     SigpipeGuard guard;
-    xcb_record_disable_context(control, context);
-    xcb_flush(control);
+    xcb_record_disable_context(control->get(), context);
+    xcb_flush(control->get());
   }
 
   void release() {
     SigpipeGuard guard;
-    if (control != nullptr && context != 0) {
-      xcb_record_free_context(control, context);
-      xcb_flush(control);
+    if (control && context != 0) {
+      xcb_record_free_context(control->get(), context);
+      xcb_flush(control->get());
     }
     context = 0;
-    if (control != nullptr) xcb_disconnect(control);
-    if (data != nullptr) xcb_disconnect(data);
-    control = nullptr;
-    data = nullptr;
+    control.reset();
+    data.reset();
     handler = nullptr;
     running = false;
   }
 };
 
-EventTapRecorder::EventTapRecorder() : capture_(std::make_unique<Capture>()) {}
+EventTapRecorder::EventTapRecorder() : record_(std::make_unique<RecordContext>()) {}
 
 EventTapRecorder::~EventTapRecorder() { stop(); }
 
 bool EventTapRecorder::isAccessibilityTrusted() { return x11DisplayOffersRecord(); }
 
 bool EventTapRecorder::start(Handler onEvent) {
-  if (capture_->onCaptureThread()) return false;  // a handler cannot restart its own capture
-  std::lock_guard<std::mutex> lock(capture_->lifecycle);
-  if (capture_->running) return false;
-  capture_->end();  // a run that ended on its own, or stopped from its handler, is collected first
-  if (capture_->begin(std::move(onEvent))) return true;
-  capture_->end();
+  if (record_->onCaptureThread()) return false;  // a handler cannot restart its own capture
+  std::lock_guard<std::mutex> lock(record_->lifecycle);
+  if (record_->running) return false;
+  record_->end();  // a run that ended on its own, or stopped from its handler, is collected first
+  if (record_->begin(std::move(onEvent))) return true;
+  record_->end();
   return false;
 }
 
 void EventTapRecorder::stop() {
-  if (capture_->onCaptureThread()) return capture_->endFromHandler();
-  std::lock_guard<std::mutex> lock(capture_->lifecycle);
-  capture_->end();
+  if (record_->onCaptureThread()) return record_->endFromHandler();
+  std::lock_guard<std::mutex> lock(record_->lifecycle);
+  record_->end();
 }
 
-bool EventTapRecorder::isRunning() { return capture_->running; }
+bool EventTapRecorder::isRunning() { return record_->running; }
 
 }  // namespace diruri

@@ -1,4 +1,4 @@
-#include "core/capture/x11/atspi_api.hpp"
+#include "core/x11/atspi_api.hpp"
 
 #include <dlfcn.h>
 

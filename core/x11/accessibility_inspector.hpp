@@ -31,11 +31,11 @@ class AccessibilityInspector final : public AccessibilityInspecting {
   void writeSnapshot(const AccessibilitySnapshot& snapshot, const std::string& path) override;
 
  private:
-  struct Display;
+  struct FrontWindowQuery;
   FileSystem& fileSystem_;
   Clock& clock_;
   std::mutex mutex_;
-  std::unique_ptr<Display> display_;
+  std::unique_ptr<FrontWindowQuery> query_;
 };
 
 }  // namespace diruri

@@ -32,8 +32,8 @@ class X11EventPoster final : public EventPoster {
   void end() override;
 
  private:
-  struct Session;
-  std::unique_ptr<Session> session_;
+  struct XTestLink;
+  std::unique_ptr<XTestLink> link_;
 };
 
 }  // namespace diruri

@@ -29,8 +29,8 @@ class EventTapRecorder final : public InputEventRecording {
   bool isRunning() override;
 
  private:
-  struct Capture;
-  std::unique_ptr<Capture> capture_;
+  struct RecordContext;
+  std::unique_ptr<RecordContext> record_;
 };
 
 }  // namespace diruri

@@ -1,5 +1,5 @@
 // Keeps a write to a vanished X server from ending the process with SIGPIPE.
-#include "core/capture/x11/sigpipe_guard.hpp"
+#include "core/x11/sigpipe_guard.hpp"
 
 #include <pthread.h>
 

@@ -1,5 +1,5 @@
 // Whole-screen PNG screenshots taken by the project's screenshot helper as a child process.
-#include "core/capture/x11/screen_capture_store.hpp"
+#include "core/x11/screen_capture_store.hpp"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -15,7 +15,8 @@
 #include <chrono>
 #include <climits>
 
-#include "core/capture/x11/x11_display.hpp"
+#include "core/platform/path.hpp"
+#include "core/x11/x11_connection.hpp"
 
 extern char** environ;
 
@@ -27,10 +28,9 @@ std::string helperBesideExecutable() {
   char buf[PATH_MAX];
   const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
   if (n <= 0) return {};
-  std::string exe(buf, static_cast<size_t>(n));
-  const size_t slash = exe.find_last_of('/');
-  if (slash == std::string::npos) return {};
-  return exe.substr(0, slash + 1) + kScreenshotHelperName;
+  const std::string exe(buf, static_cast<size_t>(n));
+  if (exe.find('/') == std::string::npos) return {};
+  return joinPath(parentDirectory(exe), kScreenshotHelperName);
 }
 
 pid_t waitRetrying(pid_t pid, int* status, int options) {
@@ -127,10 +127,7 @@ ScreenCaptureResult ScreenCaptureStore::capturePNG(const std::string& path) {
   ScreenCaptureResult result{path, false};
   // Every failure becomes ok == false: the caller records the flag, never an error.
   try {
-    const size_t slash = path.find_last_of('/');
-    if (slash != std::string::npos) {
-      fileSystem_.createDirectories(slash == 0 ? "/" : path.substr(0, slash));
-    }
+    if (path.find('/') != std::string::npos) fileSystem_.createDirectories(parentDirectory(path));
   } catch (const std::exception&) {
     return result;
   }

@@ -1,5 +1,5 @@
 // The roles of an application's focused window and element, read from the AT-SPI accessibility bus.
-#include "core/capture/x11/atspi_focus.hpp"
+#include "core/x11/atspi_focus.hpp"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,10 +15,10 @@
 #include <string_view>
 #include <vector>
 
-#include "core/capture/x11/atspi_api.hpp"
-#include "core/capture/x11/sigpipe_guard.hpp"
-#include "core/capture/x11/x11_display.hpp"
 #include "core/text/unicode.hpp"
+#include "core/x11/atspi_api.hpp"
+#include "core/x11/sigpipe_guard.hpp"
+#include "core/x11/x11_connection.hpp"
 
 namespace diruri {
 
@@ -146,31 +146,21 @@ PrivateConnection connectTo(const std::string& address, const Budget& budget) {
 std::optional<std::string> rootWindowBusAddress() {
   const char* display = environment("AT_SPI_DISPLAY");
   if (display == nullptr) display = environment("DISPLAY");
-  int screenNumber = 0;
-  xcb_connection_t* conn = nullptr;
-  {
-    // Connecting reads the X authority through a process-wide buffer.
-    std::lock_guard<std::mutex> lock(x11ConnectMutex());
-    conn = xcb_connect(display, &screenNumber);
-  }
+  const X11Connection connection(display);
+  xcb_connection_t* const conn = connection.get();
   std::optional<std::string> address;
-  if (!xcb_connection_has_error(conn)) {
-    xcb_screen_iterator_t it = xcb_setup_roots_iterator(xcb_get_setup(conn));
-    for (int i = 0; i < screenNumber && it.rem > 0; ++i) xcb_screen_next(&it);
-    static constexpr std::string_view kName = "AT_SPI_BUS";
-    std::unique_ptr<xcb_intern_atom_reply_t, CFree> atom(xcb_intern_atom_reply(
-        conn, xcb_intern_atom(conn, 1, static_cast<uint16_t>(kName.size()), kName.data()), nullptr));
-    if (it.rem > 0 && atom && atom->atom != XCB_ATOM_NONE) {
-      std::unique_ptr<xcb_get_property_reply_t, CFree> property(xcb_get_property_reply(
-          conn, xcb_get_property(conn, 0, it.data->root, atom->atom, XCB_ATOM_STRING, 0, kMaxAddressLongs),
-          nullptr));
-      if (property && property->format == 8 && xcb_get_property_value_length(property.get()) > 0) {
-        address.emplace(static_cast<const char*>(xcb_get_property_value(property.get())),
-                        static_cast<size_t>(xcb_get_property_value_length(property.get())));
-      }
-    }
+  static constexpr std::string_view kName = "AT_SPI_BUS";
+  if (connection.root() == XCB_WINDOW_NONE) return address;
+  XcbReply<xcb_intern_atom_reply_t> atom(xcb_intern_atom_reply(
+      conn, xcb_intern_atom(conn, 1, static_cast<uint16_t>(kName.size()), kName.data()), nullptr));
+  if (!atom || atom->atom == XCB_ATOM_NONE) return address;
+  XcbReply<xcb_get_property_reply_t> property(xcb_get_property_reply(
+      conn, xcb_get_property(conn, 0, connection.root(), atom->atom, XCB_ATOM_STRING, 0, kMaxAddressLongs),
+      nullptr));
+  if (property && property->format == 8 && xcb_get_property_value_length(property.get()) > 0) {
+    address.emplace(static_cast<const char*>(xcb_get_property_value(property.get())),
+                    static_cast<size_t>(xcb_get_property_value_length(property.get())));
   }
-  xcb_disconnect(conn);
   return address;
 }
 

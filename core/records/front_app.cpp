@@ -1,5 +1,5 @@
 // JSON form of the front-application record and the accessibility snapshot.
-#include "core/capture/accessibility_inspecting.hpp"
+#include "core/records/front_app.hpp"
 
 namespace diruri {
 

@@ -1,0 +1,37 @@
+// The front application and the accessibility snapshot of its focused window and element: records
+// the capture side produces and the store writes into every input event.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "core/json/json_value.hpp"
+
+namespace diruri {
+
+struct ForegroundAppSnapshot {
+  std::optional<std::string> bundleId;
+  std::string appName;
+  int32_t processId = 0;
+  std::optional<std::string> windowTitle;
+
+  bool operator==(const ForegroundAppSnapshot&) const = default;
+  JsonValue toJson() const;
+  // Throws JsonParseError when a required key is missing or of the wrong kind.
+  static ForegroundAppSnapshot fromJson(const JsonValue& value);
+};
+
+struct AccessibilitySnapshot {
+  ForegroundAppSnapshot app;
+  std::optional<std::string> focusedWindowRole;
+  std::optional<std::string> focusedElementRole;
+  std::optional<std::string> focusedElementTitle;
+  std::string capturedAt;
+
+  bool operator==(const AccessibilitySnapshot&) const = default;
+  JsonValue toJson() const;
+  static AccessibilitySnapshot fromJson(const JsonValue& value);
+};
+
+}  // namespace diruri
