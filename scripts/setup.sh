@@ -1,25 +1,43 @@
 #!/usr/bin/env bash
-# Installs every Debian package the build, the tests and the benchmarks need. Idempotent: when all
-# packages are present it only checks and returns.
+# Installs the Debian packages the README's commands need, and the test-only MCP SDK client.
+#   setup.sh run    what building and running the server needs
+#   setup.sh        (or "test") that and everything the tests, sanitizer, fuzz and benchmark
+#                   builds need
+# Idempotent: when everything is present it only checks and returns. Installing needs root.
 set -euo pipefail
+mode=${1:-test}
+root="$(cd "$(dirname "$0")/.." && pwd)"
 
 packages=(
-  build-essential cmake g++ pkg-config git
-  nlohmann-json3-dev
+  build-essential cmake g++ pkg-config
   libxcb1-dev libxcb-record0-dev libxcb-xtest0-dev libxcb-res0-dev libxau-dev libxdmcp-dev
   libpng-dev
   libatspi2.0-dev
-  googletest libgtest-dev libgmock-dev libbenchmark-dev
-  xvfb openbox xdotool scrot x11-utils dbus dbus-x11 at-spi2-core python3-gi gir1.2-gtk-3.0 gir1.2-atspi-2.0
-  python3-pyatspi
-  clang libclang-rt-14-dev
 )
+if [ "$mode" = test ]; then
+  packages+=(
+    git python3 nlohmann-json3-dev
+    googletest libgtest-dev libgmock-dev libbenchmark-dev
+    xvfb openbox xdotool scrot x11-utils dbus dbus-x11 at-spi2-core python3-gi gir1.2-gtk-3.0 gir1.2-atspi-2.0
+    python3-pyatspi
+    clang libclang-rt-14-dev clang-format
+    nodejs npm
+    file
+  )
+elif [ "$mode" != run ]; then
+  echo "usage: setup.sh [run|test]" >&2
+  exit 2
+fi
 
+# A package counts as present when it is installed, or when an installed package provides it (a
+# Node.js build that carries its own npm provides "npm" and conflicts with Debian's).
+provided=$(dpkg-query -W -f='${db:Status-Abbrev} ${Provides}\n' 2>/dev/null | awk '$1 == "ii" { $1 = ""; print }' |
+  tr ',' '\n' | sed -E 's/\(.*\)//; s/^ +//; s/ +$//' | sort -u)
 missing=()
 for p in "${packages[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
-    missing+=("$p")
-  fi
+  if dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then continue; fi
+  if grep -qxF "$p" <<<"$provided"; then continue; fi
+  missing+=("$p")
 done
 
 if [ "${#missing[@]}" -gt 0 ]; then
@@ -32,10 +50,13 @@ if [ "${#missing[@]}" -gt 0 ]; then
   apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
-# The MCP SDK client used by the client-compatibility test lives in its own test-only folder.
-sdk_dir="$(cd "$(dirname "$0")/.." && pwd)/tests/sdk"
-if [ -f "$sdk_dir/package-lock.json" ] && command -v npm >/dev/null 2>&1; then
-  if [ ! -d "$sdk_dir/node_modules/@modelcontextprotocol/sdk" ]; then
-    (cd "$sdk_dir" && npm ci --no-audit --no-fund --loglevel=error >/dev/null)
+# The MCP SDK clients of the client-compatibility test live in a test-only folder. They are
+# installed whenever the lock file names something not installed from it yet.
+if [ "$mode" = test ]; then
+  sdk="$root/tests/sdk"
+  stamp="$sdk/node_modules/.installed-from-lock"
+  if ! cmp -s "$sdk/package-lock.json" "$stamp" 2>/dev/null; then
+    (cd "$sdk" && npm ci --no-audit --no-fund --loglevel=error >/dev/null)
+    cp "$sdk/package-lock.json" "$stamp"
   fi
 fi
