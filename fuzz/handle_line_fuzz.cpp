@@ -9,10 +9,10 @@
 #include "core/text/unicode.hpp"
 #include "fuzz/fuzz_doubles.hpp"
 #include "fuzz/memory_file_system.hpp"
-#include "recorder/recorder_doubles.hpp"
-#include "robustness/fs_capture_doubles.hpp"
-#include "support/fault_injecting_file_system.hpp"
-#include "support/fixed_clock.hpp"
+#include "tests/recorder/recorder_doubles.hpp"
+#include "tests/robustness/fs_capture_doubles.hpp"
+#include "tests/support/fault_injecting_file_system.hpp"
+#include "tests/support/fixed_clock.hpp"
 
 using namespace diruri;
 
@@ -30,7 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   EventStore store(fs, clock);
   test::FakeTap tap;
   test::FsScreenCapture screen(fs);
-  test::FsInspector inspector(fs);
+  test::FakeInspector inspector(fs);
   test::NullPoster poster;
   RecorderController controller(store, tap, screen, inspector, poster);
   McpServer server(controller);

@@ -3,9 +3,9 @@
 #include <gtest/gtest.h>
 
 #include "core/json/json_value.hpp"
-#include "support/file_tree.hpp"
-#include "support/process_runner.hpp"
-#include "support/temp_dir.hpp"
+#include "tests/support/file_tree.hpp"
+#include "tests/support/process_runner.hpp"
+#include "tests/support/temp_dir.hpp"
 
 namespace diruri {
 namespace {

@@ -7,8 +7,8 @@
 #include <filesystem>
 #include <set>
 
-#include "recorder/recorder_doubles.hpp"
-#include "support/temp_dir.hpp"
+#include "tests/recorder/recorder_doubles.hpp"
+#include "tests/support/temp_dir.hpp"
 
 namespace diruri {
 namespace {

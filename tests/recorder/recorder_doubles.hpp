@@ -13,7 +13,7 @@
 #include "core/json/json_value.hpp"
 #include "core/platform/file_system.hpp"
 #include "core/replay/event_poster.hpp"
-#include "support/inspector_double.hpp"
+#include "tests/support/inspector_double.hpp"
 
 namespace diruri::test {
 

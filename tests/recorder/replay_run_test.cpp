@@ -5,9 +5,9 @@
 
 #include "tests/support/real_file_system.hpp"
 #include "core/recorder/recorder_controller.hpp"
-#include "recorder/recorder_doubles.hpp"
-#include "support/fixed_clock.hpp"
-#include "support/temp_dir.hpp"
+#include "tests/recorder/recorder_doubles.hpp"
+#include "tests/support/fixed_clock.hpp"
+#include "tests/support/temp_dir.hpp"
 
 namespace diruri {
 namespace {

@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "core/json/json_value.hpp"
-#include "support/temp_dir.hpp"
+#include "tests/support/temp_dir.hpp"
 
 namespace diruri {
 namespace {

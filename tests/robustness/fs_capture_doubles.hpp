@@ -8,7 +8,7 @@
 #include "core/capture/screen_capturing.hpp"
 #include "core/json/json_value.hpp"
 #include "core/platform/file_system.hpp"
-#include "support/inspector_double.hpp"
+#include "tests/support/inspector_double.hpp"
 
 namespace diruri::test {
 

@@ -7,12 +7,12 @@
 
 #include "tests/support/real_file_system.hpp"
 #include "core/mcp/mcp_server.hpp"
-#include "recorder/recorder_doubles.hpp"
-#include "robustness/fs_capture_doubles.hpp"
-#include "support/fault_injecting_file_system.hpp"
-#include "support/file_tree.hpp"
-#include "support/fixed_clock.hpp"
-#include "support/temp_dir.hpp"
+#include "tests/recorder/recorder_doubles.hpp"
+#include "tests/robustness/fs_capture_doubles.hpp"
+#include "tests/support/fault_injecting_file_system.hpp"
+#include "tests/support/file_tree.hpp"
+#include "tests/support/fixed_clock.hpp"
+#include "tests/support/temp_dir.hpp"
 
 namespace diruri {
 namespace {

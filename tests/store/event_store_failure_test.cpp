@@ -4,7 +4,7 @@
 #include <limits>
 
 #include "tests/support/real_file_system.hpp"
-#include "store_fixture.hpp"
+#include "tests/store/store_fixture.hpp"
 
 namespace diruri::test {
 namespace {

@@ -5,7 +5,7 @@
 #include <functional>
 
 #include "tests/support/real_file_system.hpp"
-#include "store_fixture.hpp"
+#include "tests/store/store_fixture.hpp"
 
 namespace diruri::test {
 namespace {

@@ -3,7 +3,7 @@
 #include <time.h>
 
 #include "tests/support/real_file_system.hpp"
-#include "store_fixture.hpp"
+#include "tests/store/store_fixture.hpp"
 
 namespace diruri::test {
 namespace {

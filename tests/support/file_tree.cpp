@@ -1,5 +1,5 @@
 // Directory listing for tests.
-#include "support/file_tree.hpp"
+#include "tests/support/file_tree.hpp"
 
 #include <algorithm>
 #include <filesystem>

@@ -1,5 +1,5 @@
 // Line-at-a-time conversation with a server child process over pipes.
-#include "support/mcp_process.hpp"
+#include "tests/support/mcp_process.hpp"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -1,5 +1,5 @@
 // posix_spawn with pipes, driven by poll on the pipes and a pidfd so that no sleeping is needed.
-#include "support/process_runner.hpp"
+#include "tests/support/process_runner.hpp"
 
 #include <errno.h>
 #include <fcntl.h>

@@ -8,9 +8,9 @@
 #include <filesystem>
 #include <thread>
 
-#include "support/mcp_process.hpp"
-#include "support/temp_dir.hpp"
-#include "x11/x11_test_display.hpp"
+#include "tests/support/mcp_process.hpp"
+#include "tests/support/temp_dir.hpp"
+#include "tests/x11/x11_test_display.hpp"
 
 namespace diruri {
 namespace {
