@@ -4,7 +4,6 @@
 // Run: build-x11/bench/x11/bench_x11 (needs Xvfb, openbox, xdotool and scrot; see
 // scripts/setup.sh).
 #include <benchmark/benchmark.h>
-#include <sys/wait.h>
 
 #include <algorithm>
 #include <atomic>
@@ -249,13 +248,6 @@ BENCHMARK(BM_ReplayX11EventPoster)
     ->Iterations(5)
     ->UseRealTime();
 
-int runQuiet(const std::vector<std::string>& args) {
-  const pid_t pid = test::spawnQuiet(args);
-  int status = -1;
-  if (pid > 0) ::waitpid(pid, &status, 0);
-  return status;
-}
-
 // The same events as one xdotool script, in its fastest form (no delays).
 void BM_ReplayXdotool(benchmark::State& state) {
   Desktop& d = desktop(state.range(0) != 0);
@@ -282,7 +274,7 @@ void BM_ReplayXdotool(benchmark::State& state) {
     }
   }
   for (auto _ : state) {
-    if (runQuiet({"xdotool", dir / "replay.xdo"}) != 0)
+    if (test::runQuietly({"xdotool", dir / "replay.xdo"}) != 0)
       return state.SkipWithError("xdotool failed");
     d.client->sync();
   }
@@ -317,7 +309,7 @@ void BM_ScreenshotScrot(benchmark::State& state) {
   if (!d.ok) return state.SkipWithError("no display");
   test::TempDir dir;
   for (auto _ : state) {
-    if (runQuiet({"scrot", "-o", dir / "shot.png"}) != 0)
+    if (test::runQuietly({"scrot", "-o", dir / "shot.png"}) != 0)
       return state.SkipWithError("scrot failed");
   }
 }

@@ -5,7 +5,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -24,105 +23,34 @@ namespace diruri::test {
 
 using namespace std::chrono_literals;
 
-// A child process with pipes on its stdin and stdout (stderr goes to /dev/null).
-struct PipedChild {
-  pid_t pid = -1;
-  int in = -1;   // its stdin
-  int out = -1;  // its stdout
-  std::string pending;
-
-  // Starts `args` with the current environment; false when it could not be started.
-  bool start(const std::vector<std::string>& args) {
-    int inPipe[2], outPipe[2];
-    if (::pipe2(inPipe, O_CLOEXEC) != 0) return false;
-    if (::pipe2(outPipe, O_CLOEXEC) != 0) {
-      ::close(inPipe[0]);
-      ::close(inPipe[1]);
-      return false;
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, inPipe[0], 0);
-    posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    std::vector<std::string> copy = args;
-    std::vector<char*> argv;
-    for (auto& a : copy) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    const int err = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(inPipe[0]);
-    ::close(outPipe[1]);
-    in = inPipe[1];
-    out = outPipe[0];
-    if (err != 0) {
-      pid = -1;
-      return false;
-    }
-    return true;
-  }
-
-  // The next line it prints, without the newline; empty when none came before the limit.
-  std::string readLine(std::chrono::milliseconds limit = 20s) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    for (;;) {
-      if (const size_t end = pending.find('\n'); end != std::string::npos) {
-        std::string line = pending.substr(0, end);
-        pending.erase(0, end + 1);
-        return line;
-      }
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-      if (left.count() <= 0) return {};
-      pollfd p{out, POLLIN, 0};
-      if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
-      char buf[256];
-      const ssize_t n = ::read(out, buf, sizeof buf);
-      if (n <= 0) return {};
-      pending.append(buf, static_cast<size_t>(n));
-    }
-  }
-
-  void writeLine(const std::string& line) {
-    const std::string text = line + "\n";
-    if (::write(in, text.data(), text.size()) != static_cast<ssize_t>(text.size())) return;
-  }
-
-  void stop() {
-    if (pid > 0) {
-      ::kill(pid, SIGCONT);  // a stopped process would not see SIGTERM until continued
-      reap(pid, SIGKILL);
-    }
-    if (in >= 0) ::close(in);
-    if (out >= 0) ::close(out);
-    in = out = -1;
-  }
-
-  ~PipedChild() { stop(); }
-};
-
 // The GTK application of focus_app.py, started against the current environment.
 class FocusApp {
  public:
   // Empty on success, else why it failed. Returns once the window is active and the entry focused.
   std::string start(const std::string& title) {
-    if (!child_.start({"/usr/bin/python3", std::string(DIRURI_SOURCE_DIR) + "/tests/atspi/focus_app.py", title})) {
+    ChildOptions options;
+    options.err = ChildStream::Null;
+    try {
+      child_.emplace(std::vector<std::string>{"/usr/bin/python3",
+                                              std::string(DIRURI_SOURCE_DIR) + "/tests/atspi/focus_app.py", title},
+                     options);
+    } catch (const std::system_error&) {
       return "python3 could not be started";
     }
-    const std::string line = child_.readLine();
+    const std::string line = child_->readLine(20s).value_or("");
     return line == "ready" ? std::string() : "the GTK application did not get the focus (said '" + line + "')";
   }
 
   // Sends a command and waits for the application to confirm it.
   bool command(const std::string& command) {
-    child_.writeLine(command);
-    return child_.readLine() == "done " + command;
+    return child_ && child_->write(command + "\n") && child_->readLine(20s) == "done " + command;
   }
 
-  pid_t pid() const { return child_.pid; }
-  void stop() { child_.stop(); }
+  pid_t pid() const { return child_ ? child_->pid() : -1; }
+  void stop() { child_.reset(); }
 
  private:
-  PipedChild child_;
+  std::optional<ChildProcess> child_;
 };
 
 // Xvfb and openbox, and unless asked otherwise a private session bus whose AT-SPI bus launcher has
@@ -151,23 +79,33 @@ class AccessibleDesktop {
     ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
     if (!withAccessibilityBus) return {};
 
-    if (!sessionBus_.start({"dbus-daemon", "--session", "--nofork", "--print-address=1",
-                            "--address=unix:dir=" + runtimeDir_})) {
+    ChildOptions busOptions = quietChild();
+    busOptions.out = ChildStream::Pipe;
+    try {
+      sessionBus_.emplace(std::vector<std::string>{"dbus-daemon", "--session", "--nofork", "--print-address=1",
+                                                   "--address=unix:dir=" + runtimeDir_},
+                          busOptions);
+    } catch (const std::system_error&) {
       return "dbus-daemon could not be started";
     }
-    sessionAddress_ = sessionBus_.readLine();
+    sessionAddress_ = sessionBus_->readLine(20s).value_or("");
     if (sessionAddress_.empty()) return "dbus-daemon did not report its address";
     ::setenv("DBUS_SESSION_BUS_ADDRESS", sessionAddress_.c_str(), 1);
-    launcher_ = spawnQuiet({"/usr/libexec/at-spi-bus-launcher", "--launch-immediately"});
-    if (launcher_ < 0) return "at-spi-bus-launcher could not be started";
+    try {
+      launcher_.emplace(std::vector<std::string>{"/usr/libexec/at-spi-bus-launcher", "--launch-immediately"},
+                        quietChild());
+    } catch (const std::system_error&) {
+      return "at-spi-bus-launcher could not be started";
+    }
     if (!waitForAccessibilityBus()) return "the AT-SPI bus launcher did not announce its bus";
     return {};
   }
 
   // Ends everything it started, the daemons that detached included, and waits for them.
   void stop() {
-    if (launcher_ > 0) reap(launcher_, SIGTERM);
-    sessionBus_.stop();
+    if (launcher_) launcher_->stop(SIGTERM);
+    launcher_.reset();
+    sessionBus_.reset();
     x_.stop();
     // What is left are detached daemons (the registry, the accessibility bus) reparented to us.
     for (int round = 0; round < 2; ++round) {
@@ -213,8 +151,8 @@ class AccessibleDesktop {
   }
 
   XvfbServer x_;
-  PipedChild sessionBus_;
-  pid_t launcher_ = -1;
+  std::optional<ChildProcess> sessionBus_;
+  std::optional<ChildProcess> launcher_;
   std::string runtimeDir_;
   std::string sessionAddress_;
 };

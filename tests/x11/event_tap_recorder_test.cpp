@@ -3,10 +3,12 @@
 
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
 #include <atomic>
 #include <fstream>
 
+#include "tests/support/child_process.hpp"
 #include "tests/support/temp_dir.hpp"
 #include "tests/x11/captured_event_printing.hpp"
 #include "tests/x11/x11_test_display.hpp"
@@ -27,10 +29,8 @@ class EventTapRecorderTest : public ::testing::Test {
   void xdotool(const std::vector<std::string>& args) {
     std::vector<std::string> argv = {"xdotool"};
     argv.insert(argv.end(), args.begin(), args.end());
-    pid_t pid = test::spawnQuiet(argv);
-    ASSERT_GT(pid, 0);
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    const int status = test::runQuietly(argv);
+    ASSERT_NE(status, -1) << "xdotool did not start";
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "xdotool failed";
   }
 

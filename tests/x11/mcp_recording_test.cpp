@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "tests/support/child_process.hpp"
 #include "tests/support/mcp_process.hpp"
 #include "tests/support/temp_dir.hpp"
 #include "tests/x11/x11_test_display.hpp"
@@ -51,7 +52,11 @@ std::vector<JsonValue> waitForInputLines(const std::string& sessionPath, size_t 
   return input;
 }
 
-void xdotool(const std::string& args) { ASSERT_EQ(std::system(("xdotool " + args).c_str()), 0) << args; }
+// xdotool, an input source independent of this code; exit status 0 expected.
+void xdotool(std::vector<std::string> args) {
+  args.insert(args.begin(), "xdotool");
+  ASSERT_EQ(test::runQuietly(args), 0) << args[1];
+}
 
 std::pair<int, int> pngSize(const std::string& path) {
   const std::string png = readText(path);
@@ -89,10 +94,10 @@ class McpOnX11 : public ::testing::Test {
     EXPECT_EQ(started.find("inputCaptureActive")->asBool(), true);
     EXPECT_EQ(started.find("startScreenshotOk")->asBool(), true);
     const std::string sessionPath = *started.findString("sessionPath");
-    xdotool("mousemove 300 200 click 1");
-    xdotool("key shift+a");
-    xdotool("click 4");
-    xdotool("click 5");
+    xdotool({"mousemove", "300", "200", "click", "1"});
+    xdotool({"key", "shift+a"});
+    xdotool({"click", "4"});
+    xdotool({"click", "5"});
     waitForInputLines(sessionPath, 8);
     EXPECT_EQ(*server->callTool("event_stream_stop").findString("status"), "stopped");
     return sessionPath;

@@ -11,6 +11,7 @@
 #include <array>
 #include <filesystem>
 
+#include "tests/support/child_process.hpp"
 #include "tests/support/fault_injecting_file_system.hpp"
 #include "tests/support/file_tree.hpp"
 #include "tests/support/temp_dir.hpp"
@@ -192,9 +193,8 @@ TEST(ScreenshotHelper, WrongUsageExitsTwoSilently) {
     std::vector<std::string> argv = {helperPath()};
     argv.insert(argv.end(), args.begin(), args.end());
     // The helper's streams are on /dev/null here; silence is checked through the store above.
-    pid_t pid = test::spawnQuiet(argv);
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    const int status = test::runQuietly(argv);
+    ASSERT_NE(status, -1) << "the helper did not start";
     EXPECT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 2) << args.size();
   }

@@ -6,7 +6,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <xcb/record.h>
@@ -14,6 +13,7 @@
 #include <xcb/xtest.h>
 
 #include "core/x11/x11_connection.hpp"
+#include "tests/support/child_process.hpp"
 
 #include <algorithm>
 #include <chrono>
@@ -29,8 +29,6 @@
 #include <thread>
 #include <vector>
 
-extern char** environ;
-
 namespace diruri::test {
 
 using namespace std::chrono_literals;
@@ -40,24 +38,6 @@ struct XFree {
 };
 template <typename T>
 using XReply = std::unique_ptr<T, XFree>;
-
-// Starts a program with stdout and stderr on /dev/null; -1 when it cannot be started.
-inline pid_t spawnQuiet(const std::vector<std::string>& args, int keepFd = -1) {
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  (void)keepFd;  // inherited as it is: the caller created it without close-on-exec
-  std::vector<char*> argv;
-  std::vector<std::string> copy = args;
-  for (auto& a : copy) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  pid_t pid = -1;
-  const int err = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  return err == 0 ? pid : -1;
-}
 
 // The processes whose parent is `parent`, zombies included.
 inline std::vector<pid_t> childrenOf(pid_t parent) {
@@ -142,17 +122,20 @@ class XvfbServer {
     std::uniform_int_distribution<int> pick(100, 999);
     for (int attempt = 0; attempt < 5 && number.find('\n') == std::string::npos; ++attempt) {
       int fds[2];
-      if (::pipe(fds) != 0) return "pipe failed";
-      ::fcntl(fds[0], F_SETFD, FD_CLOEXEC);
-      pid_ = spawnQuiet({"Xvfb", ":" + std::to_string(pick(seed)), "-displayfd",
-                         std::to_string(fds[1]), "-noreset", "-nolisten", "tcp", "-screen", "0",
-                         "1920x1080x24"},
-                        fds[1]);
-      ::close(fds[1]);
-      if (pid_ < 0) {
+      if (::pipe2(fds, O_CLOEXEC) != 0) return "pipe failed";
+      ChildOptions options = quietChild();
+      options.inheritedFd = fds[1];
+      try {
+        xvfb_.emplace(std::vector<std::string>{"Xvfb", ":" + std::to_string(pick(seed)), "-displayfd",
+                                               std::to_string(fds[1]), "-noreset", "-nolisten", "tcp",
+                                               "-screen", "0", "1920x1080x24"},
+                      options);
+      } catch (const std::system_error&) {
         ::close(fds[0]);
+        ::close(fds[1]);
         return "Xvfb could not be started (is it installed?)";
       }
+      ::close(fds[1]);
       // Xvfb writes the display number once it accepts connections.
       number.clear();
       const auto deadline = std::chrono::steady_clock::now() + 10s;
@@ -165,7 +148,7 @@ class XvfbServer {
         number.append(buf, static_cast<size_t>(n));
       }
       ::close(fds[0]);
-      if (number.find('\n') == std::string::npos) reap(pid_, SIGKILL);
+      if (number.find('\n') == std::string::npos) xvfb_.reset();
     }
     if (number.find('\n') == std::string::npos) return "Xvfb did not report a display";
     display_ = ":" + number.substr(0, number.find('\n'));
@@ -188,10 +171,13 @@ class XvfbServer {
     xcb_create_window(c, XCB_COPY_FROM_PARENT, probe, root, 0, 0, 10, 10, 0,
                       XCB_WINDOW_CLASS_INPUT_OUTPUT, XCB_COPY_FROM_PARENT, XCB_CW_EVENT_MASK,
                       &mask);
-    wmPid_ = spawnQuiet({"openbox", "--sm-disable"});
+    try {
+      wm_.emplace(std::vector<std::string>{"openbox", "--sm-disable"}, quietChild());
+    } catch (const std::system_error&) {
+    }
     bool managed = false;
     const auto deadline = std::chrono::steady_clock::now() + 20s;
-    while (!managed && wmPid_ > 0 && std::chrono::steady_clock::now() < deadline) {
+    while (!managed && wm_ && std::chrono::steady_clock::now() < deadline) {
       xcb_unmap_window(c, probe);
       xcb_map_window(c, probe);
       xcb_flush(c);
@@ -208,25 +194,25 @@ class XvfbServer {
   }
 
   void stopOpenbox() {
-    reap(wmPid_, SIGTERM);
+    end(wm_, SIGTERM);
     closeProbe();
   }
 
   // The server dies at once, as when it crashes.
   void kill() {
-    reap(wmPid_, SIGKILL);
-    reap(pid_, SIGKILL);
+    end(wm_, SIGKILL);
+    end(xvfb_, SIGKILL);
     closeProbe();
   }
 
   void stop() {
-    reap(wmPid_, SIGTERM);
+    end(wm_, SIGTERM);
     closeProbe();
-    reap(pid_, SIGTERM);
+    end(xvfb_, SIGTERM);
   }
 
   const std::string& display() const { return display_; }
-  pid_t pid() const { return pid_; }
+  pid_t pid() const { return xvfb_ ? xvfb_->pid() : -1; }
 
  private:
   void closeProbe() {
@@ -234,8 +220,13 @@ class XvfbServer {
     probe_ = nullptr;
   }
 
-  pid_t pid_ = -1;
-  pid_t wmPid_ = -1;
+  static void end(std::optional<ChildProcess>& child, int signal) {
+    if (child) child->stop(signal);
+    child.reset();
+  }
+
+  std::optional<ChildProcess> xvfb_;
+  std::optional<ChildProcess> wm_;
   xcb_connection_t* probe_ = nullptr;
   std::string display_;
 };
