@@ -13,7 +13,7 @@
 #include "core/x11/atspi_focus.hpp"
 #include "core/platform/clock.hpp"
 #include "core/platform/file_system.hpp"
-#include "tests/atspi/accessible_desktop.hpp"
+#include "tests/support/accessible_desktop.hpp"
 
 namespace diruri {
 namespace {

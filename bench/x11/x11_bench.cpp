@@ -16,7 +16,7 @@
 #include "core/x11/x11_event_poster.hpp"
 #include "core/json/json_value.hpp"
 #include "tests/support/temp_dir.hpp"
-#include "tests/x11/x11_test_display.hpp"
+#include "tests/support/x11_test_display.hpp"
 
 namespace diruri {
 namespace {

@@ -10,7 +10,7 @@
 #include <memory>
 #include <string>
 
-#include "tests/atspi/accessible_desktop.hpp"
+#include "tests/support/accessible_desktop.hpp"
 
 namespace diruri::test {
 

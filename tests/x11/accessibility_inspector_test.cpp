@@ -10,7 +10,7 @@
 #include "tests/support/fixed_clock.hpp"
 #include "tests/support/temp_dir.hpp"
 #include "tests/x11/captured_event_printing.hpp"
-#include "tests/x11/x11_test_display.hpp"
+#include "tests/support/x11_test_display.hpp"
 
 namespace diruri {
 namespace {

@@ -11,7 +11,7 @@
 #include "tests/support/child_process.hpp"
 #include "tests/support/mcp_process.hpp"
 #include "tests/support/temp_dir.hpp"
-#include "tests/x11/x11_test_display.hpp"
+#include "tests/support/x11_test_display.hpp"
 
 namespace diruri {
 namespace {

@@ -15,7 +15,7 @@
 #include "tests/support/fault_injecting_file_system.hpp"
 #include "tests/support/file_tree.hpp"
 #include "tests/support/temp_dir.hpp"
-#include "tests/x11/x11_test_display.hpp"
+#include "tests/support/x11_test_display.hpp"
 
 namespace diruri {
 namespace {

@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/x11/x11_test_display.hpp"
+#include "tests/support/x11_test_display.hpp"
 
 namespace diruri::test {
 
