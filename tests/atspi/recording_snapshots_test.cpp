@@ -1,6 +1,7 @@
 // The snapshot files of a recording made through the real executable: with a GTK application in
 // front on an accessible desktop, and on a display without any accessibility bus.
 #include <gtest/gtest.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <algorithm>

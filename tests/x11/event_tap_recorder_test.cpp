@@ -2,6 +2,7 @@
 #include "core/x11/event_tap_recorder.hpp"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 

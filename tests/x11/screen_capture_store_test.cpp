@@ -3,7 +3,9 @@
 #include "tests/support/real_file_system.hpp"
 #include "core/x11/screen_capture_store.hpp"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
