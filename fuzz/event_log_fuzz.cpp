@@ -8,7 +8,7 @@
 #include "core/replay/semantic_replayer.hpp"
 #include "core/store/event_store.hpp"
 #include "fuzz/fuzz_doubles.hpp"
-#include "fuzz/memory_file_system.hpp"
+#include "tests/support/memory_file_system.hpp"
 #include "tests/recorder/recorder_doubles.hpp"
 #include "tests/support/fixed_clock.hpp"
 
@@ -16,7 +16,7 @@ using namespace diruri;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string log(reinterpret_cast<const char*>(data), size);
-  fuzz::MemoryFileSystem fs("/ws");
+  test::MemoryFileSystem fs("/ws");
   test::FixedClock clock(1738326896789, 5000);
   EventStore store(fs, clock);
   RecordingSession session;
