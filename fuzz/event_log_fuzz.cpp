@@ -8,9 +8,9 @@
 #include "core/replay/semantic_replayer.hpp"
 #include "core/store/event_store.hpp"
 #include "fuzz/fuzz_doubles.hpp"
-#include "tests/support/memory_file_system.hpp"
-#include "tests/recorder/recorder_doubles.hpp"
 #include "tests/support/fixed_clock.hpp"
+#include "tests/support/memory_file_system.hpp"
+#include "tests/support/recorder_doubles.hpp"
 
 using namespace diruri;
 

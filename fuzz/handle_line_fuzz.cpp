@@ -8,11 +8,10 @@
 #include "core/mcp/mcp_server.hpp"
 #include "core/text/unicode.hpp"
 #include "fuzz/fuzz_doubles.hpp"
-#include "tests/support/memory_file_system.hpp"
-#include "tests/recorder/recorder_doubles.hpp"
-#include "tests/robustness/fs_capture_doubles.hpp"
 #include "tests/support/fault_injecting_file_system.hpp"
 #include "tests/support/fixed_clock.hpp"
+#include "tests/support/memory_file_system.hpp"
+#include "tests/support/recorder_doubles.hpp"
 
 using namespace diruri;
 
@@ -29,7 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   test::FixedClock clock(1738326896789, 5000);
   EventStore store(fs, clock);
   test::FakeTap tap;
-  test::FsScreenCapture screen(fs);
+  test::FakeScreenCapture screen(fs);
   test::FakeInspector inspector(fs);
   test::NullPoster poster;
   RecorderController controller(store, tap, screen, inspector, poster);

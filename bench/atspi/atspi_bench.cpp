@@ -8,12 +8,12 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/real_file_system.hpp"
-#include "core/x11/accessibility_inspector.hpp"
-#include "core/x11/atspi_focus.hpp"
 #include "core/platform/clock.hpp"
 #include "core/platform/file_system.hpp"
+#include "core/x11/accessibility_inspector.hpp"
+#include "core/x11/atspi_focus.hpp"
 #include "tests/support/accessible_desktop.hpp"
+#include "tests/support/real_file_system.hpp"
 
 namespace diruri {
 namespace {

@@ -11,8 +11,8 @@
 #include <filesystem>
 #include <string>
 
-#include "tests/support/real_file_system.hpp"
 #include "core/store/event_store.hpp"
+#include "tests/support/real_file_system.hpp"
 
 namespace diruri {
 namespace {

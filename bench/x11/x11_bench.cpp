@@ -9,12 +9,12 @@
 #include <atomic>
 #include <fstream>
 
-#include "tests/support/real_file_system.hpp"
+#include "core/json/json_value.hpp"
 #include "core/x11/accessibility_inspector.hpp"
 #include "core/x11/event_tap_recorder.hpp"
 #include "core/x11/screen_capture_store.hpp"
 #include "core/x11/x11_event_poster.hpp"
-#include "core/json/json_value.hpp"
+#include "tests/support/real_file_system.hpp"
 #include "tests/support/temp_dir.hpp"
 #include "tests/support/x11_test_display.hpp"
 

@@ -7,13 +7,13 @@
 #include <algorithm>
 #include <filesystem>
 
-#include "tests/support/real_file_system.hpp"
-#include "core/x11/accessibility_inspector.hpp"
 #include "core/json/json_value.hpp"
 #include "core/platform/clock.hpp"
 #include "core/platform/file_system.hpp"
+#include "core/x11/accessibility_inspector.hpp"
 #include "tests/atspi/atspi_test_support.hpp"
 #include "tests/support/process_runner.hpp"
+#include "tests/support/real_file_system.hpp"
 #include "tests/support/temp_dir.hpp"
 
 namespace diruri {

@@ -1,5 +1,4 @@
 // The recording life cycle on test doubles: numbering, marker files, log lines and failures.
-#include "tests/support/real_file_system.hpp"
 #include "core/recorder/recorder_controller.hpp"
 
 #include <gtest/gtest.h>
@@ -7,7 +6,8 @@
 #include <filesystem>
 #include <set>
 
-#include "tests/recorder/recorder_doubles.hpp"
+#include "tests/support/real_file_system.hpp"
+#include "tests/support/recorder_doubles.hpp"
 #include "tests/support/temp_dir.hpp"
 
 namespace diruri {

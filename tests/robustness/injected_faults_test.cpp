@@ -5,13 +5,12 @@
 #include <algorithm>
 #include <cmath>
 
-#include "tests/support/real_file_system.hpp"
 #include "core/mcp/mcp_server.hpp"
-#include "tests/recorder/recorder_doubles.hpp"
-#include "tests/robustness/fs_capture_doubles.hpp"
 #include "tests/support/fault_injecting_file_system.hpp"
 #include "tests/support/file_tree.hpp"
 #include "tests/support/fixed_clock.hpp"
+#include "tests/support/real_file_system.hpp"
+#include "tests/support/recorder_doubles.hpp"
 #include "tests/support/temp_dir.hpp"
 
 namespace diruri {
@@ -84,7 +83,7 @@ class InjectedFaults : public ::testing::Test {
   FixedClock clock{kStartMillis, 5000};
   EventStore store{fs, clock};
   FakeTap tap;
-  FsScreenCapture screen{fs};
+  FakeScreenCapture screen{fs};
   FakeInspector inspector{fs};
   NullPoster poster;
   RecorderController controller{store, tap, screen, inspector, poster};

@@ -11,8 +11,8 @@
 #include "tests/support/captured_output.hpp"
 #include "tests/support/child_process.hpp"
 #include "tests/support/temp_dir.hpp"
-#include "tests/x11/captured_event_printing.hpp"
 #include "tests/support/x11_test_display.hpp"
+#include "tests/x11/captured_event_printing.hpp"
 
 namespace diruri {
 namespace {

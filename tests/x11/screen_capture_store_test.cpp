@@ -1,6 +1,5 @@
 // Screenshots through the helper executable: a complete PNG of the screen, failures and time
 // limits.
-#include "tests/support/real_file_system.hpp"
 #include "core/x11/screen_capture_store.hpp"
 
 #include <gtest/gtest.h>
@@ -16,6 +15,7 @@
 #include "tests/support/child_process.hpp"
 #include "tests/support/fault_injecting_file_system.hpp"
 #include "tests/support/file_tree.hpp"
+#include "tests/support/real_file_system.hpp"
 #include "tests/support/temp_dir.hpp"
 #include "tests/support/x11_test_display.hpp"
 
