@@ -6,9 +6,9 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <thread>
 
 #include "tests/support/child_process.hpp"
+#include "tests/support/file_tree.hpp"
 #include "tests/support/mcp_process.hpp"
 #include "tests/support/temp_dir.hpp"
 #include "tests/support/x11_test_display.hpp"
@@ -40,15 +40,16 @@ bool isInput(const JsonValue& line) {
 // Waits (bounded) until the log holds n input lines; the capture thread logs asynchronously.
 std::vector<JsonValue> waitForInputLines(const std::string& sessionPath, size_t n) {
   std::vector<JsonValue> input;
-  const auto deadline = std::chrono::steady_clock::now() + 20s;
-  do {
-    input.clear();
-    for (JsonValue& line : logLines(sessionPath)) {
-      if (isInput(line)) input.push_back(std::move(line));
-    }
-    if (input.size() >= n) break;
-    std::this_thread::sleep_for(10ms);
-  } while (std::chrono::steady_clock::now() < deadline);
+  test::waitForFiles(
+      sessionPath,
+      [&] {
+        input.clear();
+        for (JsonValue& line : logLines(sessionPath)) {
+          if (isInput(line)) input.push_back(std::move(line));
+        }
+        return input.size() >= n;
+      },
+      std::chrono::steady_clock::now() + 20s);
   return input;
 }
 
@@ -187,8 +188,7 @@ TEST_F(McpOnX11, DisplayDyingDuringARecordingLeavesAServerThatAnswersAndASession
   while (capturing && std::chrono::steady_clock::now() < deadline) {
     const JsonValue status = server->callTool("event_stream_status");
     ASSERT_EQ(*status.findString("status"), "recording");
-    capturing = status.find("inputCaptureActive")->asBool();
-    if (capturing) std::this_thread::sleep_for(20ms);
+    capturing = status.find("inputCaptureActive")->asBool();  // each ask is a round trip to the server
   }
   EXPECT_FALSE(capturing);
   EXPECT_FALSE(server->callTool("permission_status").find("inputCaptureActive")->asBool());
