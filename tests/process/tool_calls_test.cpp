@@ -6,6 +6,7 @@
 #include "tests/support/file_tree.hpp"
 #include "tests/support/process_runner.hpp"
 #include "tests/support/temp_dir.hpp"
+#include "tests/support/tool_calls.hpp"
 
 namespace diruri {
 namespace {
@@ -23,13 +24,11 @@ std::string error(int id, int code, const std::string& message) {
   return R"({"error":{"code":)" + std::to_string(code) + R"(,"message":")" + message + R"("},"id":)" +
          std::to_string(id) + R"(,"jsonrpc":"2.0"})";
 }
-// The payload of a tool result line, parsed.
+// The payload of a tool result line, parsed; the line must be a tool result of one text item.
 JsonValue payloadOf(const std::string& answer) {
-  const JsonValue v = parseJson(answer);
-  const JsonArray& content = v.find("result")->find("content")->asArray();
-  EXPECT_EQ(content.size(), 1u);
-  EXPECT_EQ(*content[0].findString("type"), "text");
-  return parseJson(*content[0].findString("text"));
+  const std::optional<JsonValue> payload = toolPayload(answer);
+  EXPECT_TRUE(payload.has_value()) << answer;
+  return payload.value_or(JsonValue());
 }
 
 class ToolCalls : public ::testing::Test {

@@ -12,6 +12,7 @@
 #include "tests/support/real_file_system.hpp"
 #include "tests/support/recorder_doubles.hpp"
 #include "tests/support/temp_dir.hpp"
+#include "tests/support/tool_calls.hpp"
 
 namespace diruri {
 namespace {
@@ -25,15 +26,12 @@ class InjectedFaults : public ::testing::Test {
  protected:
   // The answer line to one tool call.
   std::string call(const std::string& tool, const JsonObject& arguments = {}) {
-    const JsonValue request = JsonObject{{"jsonrpc", "2.0"}, {"id", 1}, {"method", "tools/call"},
-                                         {"params", JsonObject{{"name", tool}, {"arguments", arguments}}}};
-    return server.handleLine(writeJson(request));
+    return server.handleLine(toolCallLine(tool, arguments));
   }
   static JsonValue payloadOf(const std::string& answer) {
-    const JsonValue v = parseJson(answer);
-    const JsonValue* result = v.find("result");
-    if (!result) throw std::runtime_error("not a tool result: " + answer);
-    return parseJson(*result->find("content")->asArray().at(0).findString("text"));
+    std::optional<JsonValue> payload = toolPayload(answer);
+    if (!payload) throw std::runtime_error("not a tool result: " + answer);
+    return std::move(*payload);
   }
   std::string start() { return call("event_stream_start", {{"workspacePath", dir.path()}, {"sessionName", "Flow"}}); }
   std::string stop() { return call("event_stream_stop"); }
@@ -237,12 +235,9 @@ TEST_F(InjectedFaults, UnreadablePersistedSessionIsAnIdleStop) {
   RecorderController later{store, tap, screen, inspector, poster};
   McpServer laterServer{later};
   fail(FsOp::ReadFile, "session.json");
-  const JsonValue request = JsonObject{
-      {"jsonrpc", "2.0"}, {"id", 1}, {"method", "tools/call"},
-      {"params", JsonObject{{"name", "event_stream_stop"},
-                            {"arguments", JsonObject{{"workspacePath", dir.path()},
-                                                     {"sessionId", "flow-" + formatCompactMillis(kStartMillis)}}}}}};
-  EXPECT_EQ(writeJson(payloadOf(laterServer.handleLine(writeJson(request)))), R"({"status":"idle"})");
+  const std::string request = toolCallLine(
+      "event_stream_stop", {{"workspacePath", dir.path()}, {"sessionId", "flow-" + formatCompactMillis(kStartMillis)}});
+  EXPECT_EQ(writeJson(payloadOf(laterServer.handleLine(request))), R"({"status":"idle"})");
   EXPECT_EQ(sessionStatus(), "recording");
 }
 

@@ -3,6 +3,8 @@
 
 #include <sys/wait.h>
 
+#include "tests/support/tool_calls.hpp"
+
 namespace diruri::test {
 
 namespace {
@@ -25,14 +27,9 @@ std::string McpProcess::request(const std::string& line, std::chrono::millisecon
 }
 
 JsonValue McpProcess::callTool(const std::string& name, const JsonObject& arguments) {
-  const JsonValue request = JsonObject{{"jsonrpc", "2.0"}, {"id", nextId_++}, {"method", "tools/call"},
-                                       {"params", JsonObject{{"name", name}, {"arguments", arguments}}}};
-  const std::string answer = this->request(writeJson(request));
-  const JsonValue parsed = parseJson(answer);
-  const JsonObject* result = parsed.findObject("result");
-  if (!result) return parsed;
-  const JsonValue& content = result->at("content");
-  return parseJson(*content.asArray().at(0).findString("text"));
+  const std::string answer = request(toolCallLine(name, arguments, nextId_++));
+  if (std::optional<JsonValue> payload = toolPayload(answer)) return std::move(*payload);
+  return parseJson(answer);
 }
 
 std::string McpProcess::finish() {
