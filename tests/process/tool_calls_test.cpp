@@ -4,6 +4,7 @@
 
 #include "core/json/json_value.hpp"
 #include "tests/support/file_tree.hpp"
+#include "tests/support/json_lines.hpp"
 #include "tests/support/process_runner.hpp"
 #include "tests/support/temp_dir.hpp"
 #include "tests/support/tool_calls.hpp"
@@ -44,14 +45,7 @@ class ToolCalls : public ::testing::Test {
     const ProcessResult r = runProcess(DIRURI_EXECUTABLE, options);
     EXPECT_TRUE(r.exited && r.exitStatus == 0) << "signal " << r.signal;
     EXPECT_EQ(r.err, "");
-    std::vector<std::string> answers;
-    size_t start = 0;
-    while (start < r.out.size()) {
-      const size_t end = r.out.find('\n', start);
-      answers.push_back(r.out.substr(start, end - start));
-      start = end + 1;
-    }
-    return answers;
+    return splitLines(r.out);
   }
 
   TempDir dir;
@@ -177,13 +171,7 @@ TEST_F(ToolCalls, RecordAndStopCycleLeavesTheSessionFiles) {
 
   // The log: the store's two lines around the two (failed) screenshot markers; no display, so no
   // front application and no accessibility markers.
-  const std::string log = readText(sessionPath + "/events.jsonl");
-  std::vector<JsonValue> lines;
-  for (size_t start = 0; start < log.size();) {
-    const size_t end = log.find('\n', start);
-    lines.push_back(parseJson(log.substr(start, end - start)));
-    start = end + 1;
-  }
+  const std::vector<JsonValue> lines = readJsonLines(sessionPath + "/events.jsonl");
   ASSERT_EQ(lines.size(), 4u);
   const std::vector<std::pair<std::string, std::string>> expected = {
       {sessionId + "-session_started", "session_started"},

@@ -10,6 +10,7 @@
 
 #include "core/json/json_value.hpp"
 #include "tests/support/file_tree.hpp"
+#include "tests/support/json_lines.hpp"
 #include "tests/support/process_runner.hpp"
 #include "tests/support/temp_dir.hpp"
 #include "tests/support/tool_calls.hpp"
@@ -26,17 +27,6 @@ const std::string kToolError = R"({"error":{"code":-32000,"message":"Internal er
 std::string callLine(const std::string& tool, const JsonObject& arguments) { return toolCallLine(tool, arguments) + "\n"; }
 std::string ping(int id) { return R"({"jsonrpc":"2.0","id":)" + std::to_string(id) + R"(,"method":"ping"})" "\n"; }
 std::string pong(int id) { return R"({"id":)" + std::to_string(id) + R"(,"jsonrpc":"2.0","result":{}})"; }
-
-std::vector<std::string> splitLines(const std::string& out) {
-  std::vector<std::string> lines;
-  size_t start = 0;
-  while (start < out.size()) {
-    const size_t end = out.find('\n', start);
-    lines.push_back(out.substr(start, end - start));
-    start = end + 1;
-  }
-  return lines;
-}
 
 // One server over the input, without a display, in `cwd`; every run must end cleanly and silently.
 std::vector<std::string> serve(const std::string& input, const std::string& cwd) {

@@ -9,6 +9,7 @@
 #include "tests/support/fault_injecting_file_system.hpp"
 #include "tests/support/file_tree.hpp"
 #include "tests/support/fixed_clock.hpp"
+#include "tests/support/json_lines.hpp"
 #include "tests/support/real_file_system.hpp"
 #include "tests/support/recorder_doubles.hpp"
 #include "tests/support/temp_dir.hpp"
@@ -46,14 +47,11 @@ class InjectedFaults : public ::testing::Test {
     std::vector<std::string> out;
     const std::string text = readText(file("events.jsonl"));
     EXPECT_TRUE(text.empty() || text.back() == '\n') << "log ends in a torn line";
-    size_t start = 0;
-    while (start < text.size()) {
-      const size_t end = text.find('\n', start);
-      const JsonValue line = parseJson(text.substr(start, end - start));
+    for (const std::string& logLine : splitLines(text)) {
+      const JsonValue line = parseJson(logLine);
       std::string id = *line.findString("id");
       if (!id.starts_with("evt_")) id = id.substr(id.rfind('-') + 1);
       out.push_back(id + " " + *line.findString("type"));
-      start = end + 1;
     }
     return out;
   }

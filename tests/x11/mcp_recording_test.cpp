@@ -9,6 +9,7 @@
 
 #include "tests/support/child_process.hpp"
 #include "tests/support/file_tree.hpp"
+#include "tests/support/json_lines.hpp"
 #include "tests/support/mcp_process.hpp"
 #include "tests/support/temp_dir.hpp"
 #include "tests/support/x11_test_display.hpp"
@@ -21,16 +22,7 @@ using test::McpProcess;
 using test::readText;
 using test::TempDir;
 
-std::vector<JsonValue> logLines(const std::string& sessionPath) {
-  std::vector<JsonValue> lines;
-  const std::string text = readText(sessionPath + "/events.jsonl");
-  for (size_t start = 0; start < text.size();) {
-    const size_t end = text.find('\n', start);
-    lines.push_back(parseJson(text.substr(start, end - start)));
-    start = end + 1;
-  }
-  return lines;
-}
+std::vector<JsonValue> logLines(const std::string& sessionPath) { return test::readJsonLines(sessionPath + "/events.jsonl"); }
 
 bool isInput(const JsonValue& line) {
   const std::string& t = *line.findString("type");
