@@ -12,6 +12,7 @@
 #include "core/platform/file_system.hpp"
 #include "core/x11/accessibility_inspector.hpp"
 #include "tests/atspi/atspi_test_support.hpp"
+#include "tests/support/child_process.hpp"
 #include "tests/support/process_runner.hpp"
 #include "tests/support/real_file_system.hpp"
 #include "tests/support/temp_dir.hpp"

@@ -1,6 +1,7 @@
 // posix_spawn with pipes, and poll against a deadline for the child's lines, so no test sleeps.
 #include "tests/support/child_process.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
@@ -8,6 +9,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <system_error>
 
@@ -176,6 +179,40 @@ int ChildProcess::stop(int signal) {
     if (signal != SIGKILL) ::kill(pid_, SIGCONT);
   }
   return wait();
+}
+
+std::vector<pid_t> childrenOf(pid_t parent) {
+  std::vector<pid_t> children;
+  DIR* proc = opendir("/proc");
+  while (dirent* entry = proc ? readdir(proc) : nullptr) {
+    const pid_t pid = static_cast<pid_t>(std::atoi(entry->d_name));
+    if (pid <= 0) continue;
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%d/stat", pid);
+    FILE* f = std::fopen(path, "r");
+    if (!f) continue;
+    char buf[512] = {};
+    const size_t n = std::fread(buf, 1, sizeof buf - 1, f);
+    std::fclose(f);
+    // The name in parentheses may hold spaces; the state and the parent follow the last ')'.
+    const char* close = std::strrchr(buf, ')');
+    char state;
+    int ppid;
+    if (n > 0 && close && std::sscanf(close + 1, " %c %d", &state, &ppid) == 2 && ppid == parent) {
+      children.push_back(pid);
+    }
+  }
+  if (proc) closedir(proc);
+  return children;
+}
+
+void reap(pid_t& pid, int sig) {
+  if (pid <= 0) return;
+  ::kill(pid, sig);
+  int status;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  pid = -1;
 }
 
 int runQuietly(const std::vector<std::string>& argv) {

@@ -72,6 +72,13 @@ class ChildProcess {
   std::optional<int> status_;
 };
 
+// The processes whose parent is `parent`, zombies included.
+std::vector<pid_t> childrenOf(pid_t parent);
+
+// Sends the signal to a child that no ChildProcess owns (one reparented to this process, say),
+// waits for it and sets `pid` to -1.
+void reap(pid_t& pid, int sig);
+
 // Runs the program with its streams on /dev/null and returns its wait status; -1 when it cannot
 // be started.
 int runQuietly(const std::vector<std::string>& argv);

@@ -1,18 +1,14 @@
 // The throwaway X display: Xvfb and openbox as child processes, test windows, and an XRecord witness.
 #include "tests/support/x11_test_display.hpp"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <xcb/record.h>
 #include <xcb/xtest.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <random>
@@ -21,40 +17,6 @@
 namespace diruri::test {
 
 using namespace std::chrono_literals;
-
-std::vector<pid_t> childrenOf(pid_t parent) {
-  std::vector<pid_t> children;
-  DIR* proc = opendir("/proc");
-  while (dirent* entry = proc ? readdir(proc) : nullptr) {
-    const pid_t pid = static_cast<pid_t>(std::atoi(entry->d_name));
-    if (pid <= 0) continue;
-    char path[64];
-    std::snprintf(path, sizeof path, "/proc/%d/stat", pid);
-    FILE* f = std::fopen(path, "r");
-    if (!f) continue;
-    char buf[512] = {};
-    const size_t n = std::fread(buf, 1, sizeof buf - 1, f);
-    std::fclose(f);
-    // The name in parentheses may hold spaces; the state and the parent follow the last ')'.
-    const char* close = std::strrchr(buf, ')');
-    char state;
-    int ppid;
-    if (n > 0 && close && std::sscanf(close + 1, " %c %d", &state, &ppid) == 2 && ppid == parent) {
-      children.push_back(pid);
-    }
-  }
-  if (proc) closedir(proc);
-  return children;
-}
-
-void reap(pid_t& pid, int sig) {
-  if (pid <= 0) return;
-  ::kill(pid, sig);
-  int status;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  pid = -1;
-}
 
 XcbReply<xcb_generic_event_t> waitForEvent(xcb_connection_t* c, std::chrono::steady_clock::time_point deadline) {
   for (;;) {

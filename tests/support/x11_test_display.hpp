@@ -20,13 +20,6 @@
 
 namespace diruri::test {
 
-// The processes whose parent is `parent`, zombies included.
-std::vector<pid_t> childrenOf(pid_t parent);
-
-// Sends the signal to a child that no ChildProcess owns (one reparented to this process, say),
-// waits for it and sets `pid` to -1.
-void reap(pid_t& pid, int sig);
-
 // Waits for an event on `c` until `deadline`; null when none came (or the connection failed).
 XcbReply<xcb_generic_event_t> waitForEvent(xcb_connection_t* c, std::chrono::steady_clock::time_point deadline);
 
