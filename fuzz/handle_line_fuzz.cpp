@@ -8,11 +8,10 @@
 #include "core/mcp/mcp_server.hpp"
 #include "core/text/unicode.hpp"
 #include "fuzz/fuzz_doubles.hpp"
-#include "fuzz/memory_file_system.hpp"
-#include "recorder/recorder_doubles.hpp"
-#include "robustness/fs_capture_doubles.hpp"
-#include "support/fault_injecting_file_system.hpp"
-#include "support/fixed_clock.hpp"
+#include "tests/support/fault_injecting_file_system.hpp"
+#include "tests/support/fixed_clock.hpp"
+#include "tests/support/memory_file_system.hpp"
+#include "tests/support/recorder_doubles.hpp"
 
 using namespace diruri;
 
@@ -23,14 +22,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int nth = data[1] % 8;
   const std::string_view text(reinterpret_cast<const char*>(data) + 2, size - 2);
 
-  fuzz::MemoryFileSystem memory("/ws");
+  test::MemoryFileSystem memory("/ws");
   test::FaultInjectingFileSystem fs(memory);
   if (opChoice < 6) fs.addFault({static_cast<test::FsOp>(opChoice), "", nth, EIO});
   test::FixedClock clock(1738326896789, 5000);
   EventStore store(fs, clock);
   test::FakeTap tap;
-  test::FsScreenCapture screen(fs);
-  test::FsInspector inspector(fs);
+  test::FakeScreenCapture screen(fs);
+  test::FakeInspector inspector(fs);
   test::NullPoster poster;
   RecorderController controller(store, tap, screen, inspector, poster);
   McpServer server(controller);
@@ -52,8 +51,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     start = end + 1;
   }
-  // Every file lies below a .zeruva folder, and no name below it leads back out.
-  for (const auto& [path, content] : memory.files()) {
+  // Every file lies below a .zeruva folder, and no name below it leads back out (checked on the
+  // paths as the server spelled them, before the file system resolved them).
+  for (const std::string& path : memory.writtenPaths()) {
     const size_t tree = path.rfind("/.zeruva/");
     fuzz::require(tree != std::string::npos);
     const std::string below = "/" + path.substr(tree + 9) + "/";

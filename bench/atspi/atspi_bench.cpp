@@ -8,12 +8,12 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/real_file_system.hpp"
-#include "core/x11/accessibility_inspector.hpp"
-#include "core/x11/atspi_focus.hpp"
 #include "core/platform/clock.hpp"
 #include "core/platform/file_system.hpp"
-#include "tests/atspi/accessible_desktop.hpp"
+#include "core/x11/accessibility_inspector.hpp"
+#include "core/x11/atspi_focus.hpp"
+#include "tests/support/accessible_desktop.hpp"
+#include "tests/support/real_file_system.hpp"
 
 namespace diruri {
 namespace {
@@ -81,14 +81,20 @@ int main(int argc, char** argv) {
 
   const double ours = medianMillis([&] { benchmark::DoNotOptimize(inspector.accessibilitySnapshot()); });
   const double rolesOnly = medianMillis([&] { benchmark::DoNotOptimize(AtspiFocus().query(gAppPid)); });
-  test::PipedChild python;
-  if (!python.start({"/usr/bin/python3", std::string(DIRURI_SOURCE_DIR) + "/bench/atspi/pyatspi_focus_query.py",
-                     std::to_string(gAppPid), std::to_string(kSamples)})) {
+  test::ChildOptions quietErrors;
+  quietErrors.err = test::ChildStream::Null;
+  std::optional<test::ChildProcess> python;
+  try {
+    python.emplace(std::vector<std::string>{"/usr/bin/python3",
+                                            std::string(DIRURI_SOURCE_DIR) + "/bench/atspi/pyatspi_focus_query.py",
+                                            std::to_string(gAppPid), std::to_string(kSamples)},
+                   quietErrors);
+  } catch (const std::system_error&) {
     std::fprintf(stderr, "bench_atspi: python3 could not be started\n");
     return 1;
   }
-  const std::string answer = python.readLine(120s);
-  const std::string median = python.readLine(120s);
+  const std::string answer = python->readLine(120s).value_or("");
+  const std::string median = python->readLine(120s).value_or("");
   if (answer != "('frame', 'text', 'Query')" || median.empty()) {
     std::fprintf(stderr, "bench_atspi: pyatspi answered '%s' '%s' (is python3-pyatspi installed?)\n",
                  answer.c_str(), median.c_str());

@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,10 +12,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
+#include <system_error>
 #include <vector>
 
-extern char** environ;
+#include "tests/support/child_process.hpp"
 
 namespace {
 
@@ -29,41 +30,23 @@ double micros(Clock::duration d) { return std::chrono::duration<double, std::mic
   std::exit(2);
 }
 
-struct Child {
-  pid_t pid = -1;
-  int in = -1;   // its stdin
-  int out = -1;  // its stdout
-};
-
-Child spawn(const std::vector<std::string>& command) {
-  int in[2], out[2];
-  if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) die("pipe2");
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-  std::vector<char*> argv;
-  for (const std::string& a : command) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  Child c;
-  if (::posix_spawn(&c.pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) die("posix_spawn");
-  posix_spawn_file_actions_destroy(&actions);
-  ::close(in[0]);
-  ::close(out[1]);
-  c.in = in[1];
-  c.out = out[0];
-  return c;
+// The child's stdin and stdout on pipes; its stderr stays ours, so that its complaints are seen.
+std::unique_ptr<diruri::test::ChildProcess> spawn(const std::vector<std::string>& command) {
+  diruri::test::ChildOptions options;
+  options.err = diruri::test::ChildStream::Inherit;
+  try {
+    return std::make_unique<diruri::test::ChildProcess>(command, options);
+  } catch (const std::system_error& e) {
+    std::fprintf(stderr, "%s\n", e.what());
+    std::exit(2);
+  }
 }
 
-// Closes the pipes and waits for a clean exit.
-void finish(Child& c) {
-  if (c.in >= 0) ::close(c.in);
-  char sink[65536];
-  while (::read(c.out, sink, sizeof sink) > 0) {
-  }
-  ::close(c.out);
-  int status = 0;
-  if (::waitpid(c.pid, &status, 0) != c.pid) die("waitpid");
+// Closes its stdin, drains its stdout and waits for a clean exit.
+void finish(diruri::test::ChildProcess& c) {
+  c.closePipe(STDIN_FILENO);
+  c.readToEnd(STDOUT_FILENO);
+  const int status = c.wait();
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
     std::fprintf(stderr, "child %s\n", WIFEXITED(status) ? "failed" : "was killed");
     std::exit(2);
@@ -164,31 +147,32 @@ double piped(const std::vector<std::string>& command, const std::vector<Request>
     input += r.line;
     expected += (echo || r.answered) ? 1 : 0;
   }
-  Child c = spawn(command);
-  ::fcntl(c.in, F_SETFL, O_NONBLOCK);
+  const auto c = spawn(command);
+  const int in = c->pipeFd(STDIN_FILENO), out = c->pipeFd(STDOUT_FILENO);
+  ::fcntl(in, F_SETFL, O_NONBLOCK);
   size_t written = 0;
   char buf[65536];
   const Clock::time_point start = Clock::now();
   while (expected > 0) {
-    pollfd fds[2] = {{c.out, POLLIN, 0}, {c.in, POLLOUT, 0}};
+    pollfd fds[2] = {{out, POLLIN, 0}, {in, POLLOUT, 0}};
     const nfds_t n = written < input.size() ? 2 : 1;
     if (::poll(fds, n, -1) < 0) {
       if (errno == EINTR) continue;
       die("poll");
     }
     if (n == 2 && (fds[1].revents & POLLOUT)) {
-      const ssize_t w = ::write(c.in, input.data() + written, input.size() - written);
+      const ssize_t w = ::write(in, input.data() + written, input.size() - written);
       if (w > 0) written += static_cast<size_t>(w);
     }
     if (fds[0].revents) {
-      const ssize_t r = ::read(c.out, buf, sizeof buf);
+      const ssize_t r = ::read(out, buf, sizeof buf);
       if (r <= 0) die("read: answers missing");
       expected -= countLineFeeds(buf, static_cast<size_t>(r));
     }
   }
   const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  rss = std::max(rss, peakRssKiB(c.pid));
-  finish(c);
+  rss = std::max(rss, peakRssKiB(c->pid()));
+  finish(*c);
   return static_cast<double>(mix.size()) / seconds;
 }
 
@@ -201,22 +185,22 @@ Figures measure(const std::vector<std::string>& command, bool echo, size_t lines
   }
 
   {
-    Child c = spawn(command);
+    const auto c = spawn(command);
     std::vector<double> latencies;
     size_t sent = 0;
     for (size_t i = 0; latencies.size() < roundTrips; ++i) {
       const Request& r = mix[i % mix.size()];
       if (!r.answered) continue;
       const Clock::time_point t0 = Clock::now();
-      writeAll(c.in, r.line.data(), r.line.size());
-      readLines(c.out, 1);
+      writeAll(c->pipeFd(STDIN_FILENO), r.line.data(), r.line.size());
+      readLines(c->pipeFd(STDOUT_FILENO), 1);
       // The first answers warm the caches of both processes; keep them out of the figures.
       if (++sent > 100) latencies.push_back(micros(Clock::now() - t0));
     }
     f.medianRoundTripUs = percentile(latencies, 0.5);
     f.p99RoundTripUs = percentile(latencies, 0.99);
-    f.peakRssKiB = std::max(f.peakRssKiB, peakRssKiB(c.pid));
-    finish(c);
+    f.peakRssKiB = std::max(f.peakRssKiB, peakRssKiB(c->pid()));
+    finish(*c);
   }
 
   {
@@ -224,12 +208,12 @@ Figures measure(const std::vector<std::string>& command, bool echo, size_t lines
     std::vector<double> starts;
     for (size_t i = 0; i < spawns; ++i) {
       const Clock::time_point t0 = Clock::now();
-      Child c = spawn(command);
-      writeAll(c.in, initialize.data(), initialize.size());
-      readLines(c.out, 1);
+      const auto c = spawn(command);
+      writeAll(c->pipeFd(STDIN_FILENO), initialize.data(), initialize.size());
+      readLines(c->pipeFd(STDOUT_FILENO), 1);
       starts.push_back(micros(Clock::now() - t0));
-      f.peakRssKiB = std::max(f.peakRssKiB, peakRssKiB(c.pid));
-      finish(c);
+      f.peakRssKiB = std::max(f.peakRssKiB, peakRssKiB(c->pid()));
+      finish(*c);
     }
     f.medianSpawnUs = percentile(starts, 0.5);
   }

@@ -1,7 +1,6 @@
 // Store costs: one appended input event against a bare open/write/close, and stopping a long session.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
-#include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,25 +10,12 @@
 #include <filesystem>
 #include <string>
 
-#include "tests/support/real_file_system.hpp"
 #include "core/store/event_store.hpp"
+#include "tests/support/real_file_system.hpp"
+#include "tests/support/temp_dir.hpp"
 
 namespace diruri {
 namespace {
-
-// A private directory below the system temporary directory, removed at the end.
-struct Scratch {
-  std::string path;
-  Scratch() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "diruri-bench-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) std::abort();
-    path = pattern;
-  }
-  ~Scratch() {
-    std::error_code ec;
-    std::filesystem::remove_all(path, ec);
-  }
-};
 
 RecordingEvent typicalInputEvent(const RecordingSession& session, int n) {
   char id[16];
@@ -55,9 +41,9 @@ bool plainAppend(const std::string& path, const std::string& line) {
 
 // The limit: the same bytes appended by a bare open, write and close.
 void BM_PlainOpenWriteClose(benchmark::State& state) {
-  Scratch scratch;
+  test::TempDir scratch;
   EventStore store(test::realFileSystem());
-  const RecordingSession session = store.createSession(scratch.path, "Bench");
+  const RecordingSession session = store.createSession(scratch.path(), "Bench");
   const std::string line = writeJson(typicalInputEvent(session, 1).toJson()) + "\n";
   // Beside the real log, so the path lookup costs the same.
   const std::string path = session.sessionPath + "/plain.jsonl";
@@ -70,9 +56,9 @@ void BM_PlainOpenWriteClose(benchmark::State& state) {
 
 // appendEvent of a typical input event with "app".
 void BM_AppendEvent(benchmark::State& state) {
-  Scratch scratch;
+  test::TempDir scratch;
   EventStore store(test::realFileSystem());
-  const RecordingSession session = store.createSession(scratch.path, "Bench");
+  const RecordingSession session = store.createSession(scratch.path(), "Bench");
   const RecordingEvent event = typicalInputEvent(session, 1);
   for (auto _ : state) store.appendEvent(event, session);
 }
@@ -81,9 +67,9 @@ void BM_AppendEvent(benchmark::State& state) {
 // each, back to back, and the ratio of the fastest batches is reported as "ratio".
 void BM_AppendEventOverPlain(benchmark::State& state) {
   constexpr int kBatch = 500;
-  Scratch scratch;
+  test::TempDir scratch;
   EventStore store(test::realFileSystem());
-  const RecordingSession session = store.createSession(scratch.path, "Bench");
+  const RecordingSession session = store.createSession(scratch.path(), "Bench");
   const RecordingEvent event = typicalInputEvent(session, 1);
   const std::string line = writeJson(event.toJson()) + "\n";
   const std::string plainPath = session.sessionPath + "/plain.jsonl";
@@ -125,9 +111,9 @@ RecordingSession sessionWithLog(EventStore& store, const std::string& workspace,
 // stopSession of a 100,000-line session: wall time per stop, and in "peak_rss_MiB" the peak
 // resident memory of a child process that does one stop and nothing else.
 void BM_StopSession100k(benchmark::State& state) {
-  Scratch scratch;
+  test::TempDir scratch;
   EventStore store(test::realFileSystem());
-  const RecordingSession session = sessionWithLog(store, scratch.path, 100000);
+  const RecordingSession session = sessionWithLog(store, scratch.path(), 100000);
   state.counters["log_MiB"] =
       static_cast<double>(std::filesystem::file_size(session.sessionPath + "/events.jsonl")) / (1 << 20);
 

@@ -4,20 +4,19 @@
 // Run: build-x11/bench/x11/bench_x11 (needs Xvfb, openbox, xdotool and scrot; see
 // scripts/setup.sh).
 #include <benchmark/benchmark.h>
-#include <sys/wait.h>
 
 #include <algorithm>
 #include <atomic>
 #include <fstream>
 
-#include "tests/support/real_file_system.hpp"
+#include "core/json/json_value.hpp"
 #include "core/x11/accessibility_inspector.hpp"
 #include "core/x11/event_tap_recorder.hpp"
 #include "core/x11/screen_capture_store.hpp"
 #include "core/x11/x11_event_poster.hpp"
-#include "core/json/json_value.hpp"
+#include "tests/support/real_file_system.hpp"
 #include "tests/support/temp_dir.hpp"
-#include "tests/x11/x11_test_display.hpp"
+#include "tests/support/x11_test_display.hpp"
 
 namespace diruri {
 namespace {
@@ -249,13 +248,6 @@ BENCHMARK(BM_ReplayX11EventPoster)
     ->Iterations(5)
     ->UseRealTime();
 
-int runQuiet(const std::vector<std::string>& args) {
-  const pid_t pid = test::spawnQuiet(args);
-  int status = -1;
-  if (pid > 0) ::waitpid(pid, &status, 0);
-  return status;
-}
-
 // The same events as one xdotool script, in its fastest form (no delays).
 void BM_ReplayXdotool(benchmark::State& state) {
   Desktop& d = desktop(state.range(0) != 0);
@@ -282,7 +274,7 @@ void BM_ReplayXdotool(benchmark::State& state) {
     }
   }
   for (auto _ : state) {
-    if (runQuiet({"xdotool", dir / "replay.xdo"}) != 0)
+    if (test::runQuietly({"xdotool", dir / "replay.xdo"}) != 0)
       return state.SkipWithError("xdotool failed");
     d.client->sync();
   }
@@ -317,7 +309,7 @@ void BM_ScreenshotScrot(benchmark::State& state) {
   if (!d.ok) return state.SkipWithError("no display");
   test::TempDir dir;
   for (auto _ : state) {
-    if (runQuiet({"scrot", "-o", dir / "shot.png"}) != 0)
+    if (test::runQuietly({"scrot", "-o", dir / "shot.png"}) != 0)
       return state.SkipWithError("scrot failed");
   }
 }

@@ -1,11 +1,11 @@
 // The accessibility snapshot of a GTK application in front: its roles, and the file it is written to.
 #include <gtest/gtest.h>
 
-#include "tests/support/real_file_system.hpp"
-#include "core/x11/accessibility_inspector.hpp"
 #include "core/platform/file_system.hpp"
+#include "core/x11/accessibility_inspector.hpp"
 #include "tests/atspi/atspi_test_support.hpp"
 #include "tests/support/fixed_clock.hpp"
+#include "tests/support/real_file_system.hpp"
 #include "tests/support/temp_dir.hpp"
 
 namespace diruri {

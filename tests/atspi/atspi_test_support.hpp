@@ -1,4 +1,4 @@
-// What the accessibility tests share: one desktop per process, output capture and polling.
+// What the accessibility tests share: one desktop per process, and polling.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -10,7 +10,8 @@
 #include <memory>
 #include <string>
 
-#include "tests/atspi/accessible_desktop.hpp"
+#include "tests/support/accessible_desktop.hpp"
+#include "tests/support/captured_output.hpp"
 
 namespace diruri::test {
 
@@ -40,48 +41,6 @@ inline std::string startSharedDesktop() {
   }
   return failure;
 }
-
-// Everything written to file descriptors 1 and 2 while it lives, library output included.
-class CapturedOutput {
- public:
-  CapturedOutput() {
-    std::fflush(stdout);
-    std::fflush(stderr);
-    file_ = std::tmpfile();
-    savedOut_ = ::dup(1);
-    savedErr_ = ::dup(2);
-    ::dup2(::fileno(file_), 1);
-    ::dup2(::fileno(file_), 2);
-  }
-  CapturedOutput(const CapturedOutput&) = delete;
-  CapturedOutput& operator=(const CapturedOutput&) = delete;
-  ~CapturedOutput() { text(); }
-
-  // Restores the descriptors (once) and returns what was written.
-  std::string text() {
-    if (file_ != nullptr) {
-      std::fflush(stdout);
-      std::fflush(stderr);
-      ::dup2(savedOut_, 1);
-      ::dup2(savedErr_, 2);
-      ::close(savedOut_);
-      ::close(savedErr_);
-      std::rewind(file_);
-      char buf[4096];
-      size_t n;
-      while ((n = std::fread(buf, 1, sizeof buf, file_)) > 0) captured_.append(buf, n);
-      std::fclose(file_);
-      file_ = nullptr;
-    }
-    return captured_;
-  }
-
- private:
-  std::FILE* file_ = nullptr;
-  int savedOut_ = -1;
-  int savedErr_ = -1;
-  std::string captured_;
-};
 
 // Asks `query` until `done` holds for its answer or the limit passes; returns the last answer.
 // The application registers with the accessibility registry on its own time, after it is shown.

@@ -1,44 +1,41 @@
 // The snapshot files of a recording made through the real executable: with a GTK application in
 // front on an accessible desktop, and on a display without any accessibility bus.
 #include <gtest/gtest.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
 
-#include "tests/support/real_file_system.hpp"
-#include "core/x11/accessibility_inspector.hpp"
 #include "core/json/json_value.hpp"
 #include "core/platform/clock.hpp"
 #include "core/platform/file_system.hpp"
+#include "core/x11/accessibility_inspector.hpp"
 #include "tests/atspi/atspi_test_support.hpp"
+#include "tests/support/child_process.hpp"
 #include "tests/support/process_runner.hpp"
+#include "tests/support/real_file_system.hpp"
 #include "tests/support/temp_dir.hpp"
+#include "tests/support/tool_calls.hpp"
 
 namespace diruri {
 namespace {
 
 using namespace std::chrono_literals;
 
-std::string call(int id, const std::string& name, const std::string& arguments = "{}") {
-  return R"({"jsonrpc":"2.0","id":)" + std::to_string(id) + R"(,"method":"tools/call","params":{"name":")" +
-         name + R"(","arguments":)" + arguments + "}}\n";
-}
-
 // Starts a recording in `dir`/ws and stops it at once; returns the session directory.
 std::string recordAndStop(const test::TempDir& dir, test::ProcessOptions options, std::string& err) {
   options.args = {"mcp"};
   options.workingDirectory = dir.path();
-  options.stdinData = call(1, "event_stream_start", R"({"workspacePath":"ws","sessionName":"Probe"})") +
-                      call(2, "event_stream_stop");
+  options.stdinData = test::toolCallLine("event_stream_start", {{"workspacePath", "ws"}, {"sessionName", "Probe"}}, 1) +
+                      "\n" + test::toolCallLine("event_stream_stop", {}, 2) + "\n";
   const test::ProcessResult r = test::runProcess(DIRURI_EXECUTABLE, options);
   EXPECT_TRUE(r.exited && r.exitStatus == 0) << "signal " << r.signal;
   err = r.err;
   const size_t lines = static_cast<size_t>(std::count(r.out.begin(), r.out.end(), '\n'));
   EXPECT_EQ(lines, 2u) << r.out;
-  const JsonValue answer = parseJson(r.out.substr(0, r.out.find('\n')));
-  const JsonValue payload = parseJson(*answer.find("result")->find("content")->asArray()[0].findString("text"));
-  const std::string* path = payload.findString("sessionPath");
+  const std::optional<JsonValue> payload = test::toolPayload(r.out.substr(0, r.out.find('\n')));
+  const std::string* path = payload ? payload->findString("sessionPath") : nullptr;
   return path ? *path : std::string();
 }
 

@@ -1,7 +1,7 @@
 // The executable's argument modes: exact output bytes, streams and exit statuses.
 #include <gtest/gtest.h>
 
-#include "support/process_runner.hpp"
+#include "tests/support/process_runner.hpp"
 
 namespace diruri {
 namespace {

@@ -5,8 +5,8 @@
 
 #include <string>
 
-#include "support/mcp_process.hpp"
-#include "support/temp_dir.hpp"
+#include "tests/support/mcp_process.hpp"
+#include "tests/support/temp_dir.hpp"
 
 namespace diruri {
 namespace {

@@ -5,7 +5,7 @@
 #include <random>
 
 #include "core/json/json_value.hpp"
-#include "support/process_runner.hpp"
+#include "tests/support/process_runner.hpp"
 
 namespace diruri {
 namespace {

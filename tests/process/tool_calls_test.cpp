@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include "core/json/json_value.hpp"
-#include "support/file_tree.hpp"
-#include "support/process_runner.hpp"
-#include "support/temp_dir.hpp"
+#include "tests/support/file_tree.hpp"
+#include "tests/support/json_lines.hpp"
+#include "tests/support/process_runner.hpp"
+#include "tests/support/temp_dir.hpp"
+#include "tests/support/tool_calls.hpp"
 
 namespace diruri {
 namespace {
@@ -23,13 +25,11 @@ std::string error(int id, int code, const std::string& message) {
   return R"({"error":{"code":)" + std::to_string(code) + R"(,"message":")" + message + R"("},"id":)" +
          std::to_string(id) + R"(,"jsonrpc":"2.0"})";
 }
-// The payload of a tool result line, parsed.
+// The payload of a tool result line, parsed; the line must be a tool result of one text item.
 JsonValue payloadOf(const std::string& answer) {
-  const JsonValue v = parseJson(answer);
-  const JsonArray& content = v.find("result")->find("content")->asArray();
-  EXPECT_EQ(content.size(), 1u);
-  EXPECT_EQ(*content[0].findString("type"), "text");
-  return parseJson(*content[0].findString("text"));
+  const std::optional<JsonValue> payload = toolPayload(answer);
+  EXPECT_TRUE(payload.has_value()) << answer;
+  return payload.value_or(JsonValue());
 }
 
 class ToolCalls : public ::testing::Test {
@@ -45,14 +45,7 @@ class ToolCalls : public ::testing::Test {
     const ProcessResult r = runProcess(DIRURI_EXECUTABLE, options);
     EXPECT_TRUE(r.exited && r.exitStatus == 0) << "signal " << r.signal;
     EXPECT_EQ(r.err, "");
-    std::vector<std::string> answers;
-    size_t start = 0;
-    while (start < r.out.size()) {
-      const size_t end = r.out.find('\n', start);
-      answers.push_back(r.out.substr(start, end - start));
-      start = end + 1;
-    }
-    return answers;
+    return splitLines(r.out);
   }
 
   TempDir dir;
@@ -178,13 +171,7 @@ TEST_F(ToolCalls, RecordAndStopCycleLeavesTheSessionFiles) {
 
   // The log: the store's two lines around the two (failed) screenshot markers; no display, so no
   // front application and no accessibility markers.
-  const std::string log = readText(sessionPath + "/events.jsonl");
-  std::vector<JsonValue> lines;
-  for (size_t start = 0; start < log.size();) {
-    const size_t end = log.find('\n', start);
-    lines.push_back(parseJson(log.substr(start, end - start)));
-    start = end + 1;
-  }
+  const std::vector<JsonValue> lines = readJsonLines(sessionPath + "/events.jsonl");
   ASSERT_EQ(lines.size(), 4u);
   const std::vector<std::pair<std::string, std::string>> expected = {
       {sessionId + "-session_started", "session_started"},

@@ -1,5 +1,4 @@
 // The recording life cycle on test doubles: numbering, marker files, log lines and failures.
-#include "tests/support/real_file_system.hpp"
 #include "core/recorder/recorder_controller.hpp"
 
 #include <gtest/gtest.h>
@@ -7,8 +6,10 @@
 #include <filesystem>
 #include <set>
 
-#include "recorder/recorder_doubles.hpp"
-#include "support/temp_dir.hpp"
+#include "tests/support/json_lines.hpp"
+#include "tests/support/real_file_system.hpp"
+#include "tests/support/recorder_doubles.hpp"
+#include "tests/support/temp_dir.hpp"
 
 namespace diruri {
 namespace {
@@ -18,17 +19,7 @@ namespace fs = std::filesystem;
 
 class ControllerTest : public ::testing::Test {
  protected:
-  std::vector<JsonValue> logOf(const std::string& sessionPath) {
-    std::vector<JsonValue> lines;
-    std::string text = readText(sessionPath + "/events.jsonl");
-    size_t start = 0;
-    while (start < text.size()) {
-      const size_t end = text.find('\n', start);
-      lines.push_back(parseJson(text.substr(start, end - start)));
-      start = end + 1;
-    }
-    return lines;
-  }
+  std::vector<JsonValue> logOf(const std::string& sessionPath) { return readJsonLines(sessionPath + "/events.jsonl"); }
   // "id type" of each line, for comparing whole logs at a glance.
   std::vector<std::string> summaryOf(const std::string& sessionPath) {
     std::vector<std::string> out;

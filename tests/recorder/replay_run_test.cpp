@@ -3,11 +3,11 @@
 
 #include <filesystem>
 
-#include "tests/support/real_file_system.hpp"
 #include "core/recorder/recorder_controller.hpp"
-#include "recorder/recorder_doubles.hpp"
-#include "support/fixed_clock.hpp"
-#include "support/temp_dir.hpp"
+#include "tests/support/fixed_clock.hpp"
+#include "tests/support/real_file_system.hpp"
+#include "tests/support/recorder_doubles.hpp"
+#include "tests/support/temp_dir.hpp"
 
 namespace diruri {
 namespace {

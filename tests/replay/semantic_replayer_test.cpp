@@ -1,11 +1,11 @@
 // Which logged events a replay posts, in what order, and when it refuses to post anything.
-#include "tests/support/real_file_system.hpp"
 #include "core/replay/semantic_replayer.hpp"
 
 #include <gtest/gtest.h>
 
 #include "core/json/json_value.hpp"
-#include "support/temp_dir.hpp"
+#include "tests/support/real_file_system.hpp"
+#include "tests/support/temp_dir.hpp"
 
 namespace diruri {
 namespace {

@@ -9,9 +9,11 @@
 #include <fstream>
 
 #include "core/json/json_value.hpp"
-#include "support/file_tree.hpp"
-#include "support/process_runner.hpp"
-#include "support/temp_dir.hpp"
+#include "tests/support/file_tree.hpp"
+#include "tests/support/json_lines.hpp"
+#include "tests/support/process_runner.hpp"
+#include "tests/support/temp_dir.hpp"
+#include "tests/support/tool_calls.hpp"
 
 namespace diruri {
 namespace {
@@ -22,23 +24,9 @@ namespace fs = std::filesystem;
 const std::string kParseError = R"({"error":{"code":-32700,"message":"Parse error"},"id":null,"jsonrpc":"2.0"})";
 const std::string kToolError = R"({"error":{"code":-32000,"message":"Internal error"},"id":1,"jsonrpc":"2.0"})";
 
-std::string callLine(const std::string& tool, const JsonObject& arguments) {
-  return writeJson(JsonObject{{"jsonrpc", "2.0"}, {"id", 1}, {"method", "tools/call"},
-                              {"params", JsonObject{{"name", tool}, {"arguments", arguments}}}}) + "\n";
-}
+std::string callLine(const std::string& tool, const JsonObject& arguments) { return toolCallLine(tool, arguments) + "\n"; }
 std::string ping(int id) { return R"({"jsonrpc":"2.0","id":)" + std::to_string(id) + R"(,"method":"ping"})" "\n"; }
 std::string pong(int id) { return R"({"id":)" + std::to_string(id) + R"(,"jsonrpc":"2.0","result":{}})"; }
-
-std::vector<std::string> splitLines(const std::string& out) {
-  std::vector<std::string> lines;
-  size_t start = 0;
-  while (start < out.size()) {
-    const size_t end = out.find('\n', start);
-    lines.push_back(out.substr(start, end - start));
-    start = end + 1;
-  }
-  return lines;
-}
 
 // One server over the input, without a display, in `cwd`; every run must end cleanly and silently.
 std::vector<std::string> serve(const std::string& input, const std::string& cwd) {
@@ -55,11 +43,10 @@ std::vector<std::string> serve(const std::string& input, const std::string& cwd)
   return splitLines(r.out);
 }
 
+// The tool result's payload; an error answer reads as the status "error".
 JsonValue payloadOf(const std::string& answer) {
-  const JsonValue v = parseJson(answer);
-  const JsonValue* result = v.find("result");
-  if (!result) return JsonObject{{"status", "error"}};
-  return parseJson(*result->find("content")->asArray().at(0).findString("text"));
+  if (std::optional<JsonValue> payload = toolPayload(answer)) return std::move(*payload);
+  return JsonObject{{"status", parseJson(answer).find("result") ? "result of another shape" : "error"}};
 }
 std::string payloadStatus(const std::string& answer) { return *payloadOf(answer).findString("status"); }
 

@@ -5,14 +5,15 @@
 #include <algorithm>
 #include <cmath>
 
-#include "tests/support/real_file_system.hpp"
 #include "core/mcp/mcp_server.hpp"
-#include "recorder/recorder_doubles.hpp"
-#include "robustness/fs_capture_doubles.hpp"
-#include "support/fault_injecting_file_system.hpp"
-#include "support/file_tree.hpp"
-#include "support/fixed_clock.hpp"
-#include "support/temp_dir.hpp"
+#include "tests/support/fault_injecting_file_system.hpp"
+#include "tests/support/file_tree.hpp"
+#include "tests/support/fixed_clock.hpp"
+#include "tests/support/json_lines.hpp"
+#include "tests/support/real_file_system.hpp"
+#include "tests/support/recorder_doubles.hpp"
+#include "tests/support/temp_dir.hpp"
+#include "tests/support/tool_calls.hpp"
 
 namespace diruri {
 namespace {
@@ -26,15 +27,12 @@ class InjectedFaults : public ::testing::Test {
  protected:
   // The answer line to one tool call.
   std::string call(const std::string& tool, const JsonObject& arguments = {}) {
-    const JsonValue request = JsonObject{{"jsonrpc", "2.0"}, {"id", 1}, {"method", "tools/call"},
-                                         {"params", JsonObject{{"name", tool}, {"arguments", arguments}}}};
-    return server.handleLine(writeJson(request));
+    return server.handleLine(toolCallLine(tool, arguments));
   }
   static JsonValue payloadOf(const std::string& answer) {
-    const JsonValue v = parseJson(answer);
-    const JsonValue* result = v.find("result");
-    if (!result) throw std::runtime_error("not a tool result: " + answer);
-    return parseJson(*result->find("content")->asArray().at(0).findString("text"));
+    std::optional<JsonValue> payload = toolPayload(answer);
+    if (!payload) throw std::runtime_error("not a tool result: " + answer);
+    return std::move(*payload);
   }
   std::string start() { return call("event_stream_start", {{"workspacePath", dir.path()}, {"sessionName", "Flow"}}); }
   std::string stop() { return call("event_stream_stop"); }
@@ -49,14 +47,11 @@ class InjectedFaults : public ::testing::Test {
     std::vector<std::string> out;
     const std::string text = readText(file("events.jsonl"));
     EXPECT_TRUE(text.empty() || text.back() == '\n') << "log ends in a torn line";
-    size_t start = 0;
-    while (start < text.size()) {
-      const size_t end = text.find('\n', start);
-      const JsonValue line = parseJson(text.substr(start, end - start));
+    for (const std::string& logLine : splitLines(text)) {
+      const JsonValue line = parseJson(logLine);
       std::string id = *line.findString("id");
       if (!id.starts_with("evt_")) id = id.substr(id.rfind('-') + 1);
       out.push_back(id + " " + *line.findString("type"));
-      start = end + 1;
     }
     return out;
   }
@@ -84,7 +79,7 @@ class InjectedFaults : public ::testing::Test {
   FixedClock clock{kStartMillis, 5000};
   EventStore store{fs, clock};
   FakeTap tap;
-  FsScreenCapture screen{fs};
+  FakeScreenCapture screen{fs};
   FakeInspector inspector{fs};
   NullPoster poster;
   RecorderController controller{store, tap, screen, inspector, poster};
@@ -238,12 +233,9 @@ TEST_F(InjectedFaults, UnreadablePersistedSessionIsAnIdleStop) {
   RecorderController later{store, tap, screen, inspector, poster};
   McpServer laterServer{later};
   fail(FsOp::ReadFile, "session.json");
-  const JsonValue request = JsonObject{
-      {"jsonrpc", "2.0"}, {"id", 1}, {"method", "tools/call"},
-      {"params", JsonObject{{"name", "event_stream_stop"},
-                            {"arguments", JsonObject{{"workspacePath", dir.path()},
-                                                     {"sessionId", "flow-" + formatCompactMillis(kStartMillis)}}}}}};
-  EXPECT_EQ(writeJson(payloadOf(laterServer.handleLine(writeJson(request)))), R"({"status":"idle"})");
+  const std::string request = toolCallLine(
+      "event_stream_stop", {{"workspacePath", dir.path()}, {"sessionId", "flow-" + formatCompactMillis(kStartMillis)}});
+  EXPECT_EQ(writeJson(payloadOf(laterServer.handleLine(request))), R"({"status":"idle"})");
   EXPECT_EQ(sessionStatus(), "recording");
 }
 

@@ -1,5 +1,5 @@
 // Appending to the event log and reading it back: creation, torn lines, skipped lines.
-#include "store_fixture.hpp"
+#include "tests/store/store_fixture.hpp"
 
 namespace diruri::test {
 namespace {

@@ -3,8 +3,8 @@
 #include <cmath>
 #include <limits>
 
+#include "tests/store/store_fixture.hpp"
 #include "tests/support/real_file_system.hpp"
-#include "store_fixture.hpp"
 
 namespace diruri::test {
 namespace {

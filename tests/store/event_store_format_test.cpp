@@ -1,5 +1,5 @@
 // The exact texts the store writes: session.json, the log's lines and summary.json.
-#include "store_fixture.hpp"
+#include "tests/store/store_fixture.hpp"
 
 namespace diruri::test {
 namespace {

@@ -2,8 +2,8 @@
 #include <stdlib.h>
 #include <time.h>
 
+#include "tests/store/store_fixture.hpp"
 #include "tests/support/real_file_system.hpp"
-#include "store_fixture.hpp"
 
 namespace diruri::test {
 namespace {

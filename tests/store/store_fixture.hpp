@@ -8,12 +8,12 @@
 
 #include <string>
 
-#include "tests/support/real_file_system.hpp"
 #include "core/store/event_store.hpp"
-#include "support/fault_injecting_file_system.hpp"
-#include "support/file_tree.hpp"
-#include "support/fixed_clock.hpp"
-#include "support/temp_dir.hpp"
+#include "tests/support/fault_injecting_file_system.hpp"
+#include "tests/support/file_tree.hpp"
+#include "tests/support/fixed_clock.hpp"
+#include "tests/support/real_file_system.hpp"
+#include "tests/support/temp_dir.hpp"
 
 namespace diruri::test {
 

@@ -1,5 +1,5 @@
 // What the summary derives from a log: applications, windows, steps and the recommended skill.
-#include "store_fixture.hpp"
+#include "tests/store/store_fixture.hpp"
 
 namespace diruri::test {
 namespace {

@@ -1,5 +1,5 @@
 // The fault-injecting file-system wrapper.
-#include "support/fault_injecting_file_system.hpp"
+#include "tests/support/fault_injecting_file_system.hpp"
 
 namespace diruri::test {
 

@@ -2,14 +2,13 @@
 // requests (input from another tool, a display that goes away).
 #pragma once
 
-#include <sys/types.h>
-
 #include <chrono>
 #include <map>
 #include <optional>
 #include <string>
 
 #include "core/json/json_value.hpp"
+#include "tests/support/child_process.hpp"
 
 namespace diruri::test {
 
@@ -17,9 +16,6 @@ class McpProcess {
  public:
   // Starts `executable mcp` with these environment changes (nullopt removes a variable).
   McpProcess(const std::string& executable, const std::map<std::string, std::optional<std::string>>& environment);
-  ~McpProcess();
-  McpProcess(const McpProcess&) = delete;
-  McpProcess& operator=(const McpProcess&) = delete;
 
   // Sends one line and returns the answer line (without its line feed); "" on timeout or EOF.
   std::string request(const std::string& line, std::chrono::milliseconds timeout = std::chrono::seconds(30));
@@ -31,13 +27,11 @@ class McpProcess {
   // Closes stdin, waits for the exit and returns everything the server wrote on stderr.
   std::string finish();
   int exitStatus() const { return exitStatus_; }
-  pid_t pid() const { return pid_; }
+  pid_t pid() const { return child_.pid(); }
 
  private:
-  pid_t pid_ = -1;
-  int in_ = -1, out_ = -1, err_ = -1;
+  ChildProcess child_;  // killed and reaped with this object unless finish() came first
   int nextId_ = 1;
-  std::string buffered_;
   int exitStatus_ = -1;
 };
 

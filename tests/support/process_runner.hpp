@@ -32,7 +32,7 @@ struct ProcessResult {
   bool timedOut = false;  // killed with SIGKILL at the timeout
 };
 
-// Starts `executable` with SIGPIPE at its default action and an empty signal mask, feeds stdin,
+// Starts `executable` as a ChildProcess (signals at their defaults, none blocked), feeds stdin,
 // drains stdout and stderr, and waits for the end. Throws std::system_error when it cannot start.
 ProcessResult runProcess(const std::string& executable, const ProcessOptions& options);
 

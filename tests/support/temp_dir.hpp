@@ -1,9 +1,12 @@
-// A private temporary directory per test, removed with everything in it afterwards.
+// A private temporary directory, removed with everything in it afterwards, and whole-file text helpers.
 #pragma once
+
+#include <stdlib.h>
 
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 
 namespace diruri::test {

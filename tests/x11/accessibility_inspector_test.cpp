@@ -1,5 +1,4 @@
 // The front application read from a real X server, with and without a window manager.
-#include "tests/support/real_file_system.hpp"
 #include "core/x11/accessibility_inspector.hpp"
 
 #include <gtest/gtest.h>
@@ -8,9 +7,10 @@
 #include "core/json/json_value.hpp"
 #include "tests/support/fault_injecting_file_system.hpp"
 #include "tests/support/fixed_clock.hpp"
+#include "tests/support/real_file_system.hpp"
 #include "tests/support/temp_dir.hpp"
+#include "tests/support/x11_test_display.hpp"
 #include "tests/x11/captured_event_printing.hpp"
-#include "tests/x11/x11_test_display.hpp"
 
 namespace diruri {
 namespace {

@@ -3,13 +3,16 @@
 
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
 #include <atomic>
 #include <fstream>
 
+#include "tests/support/captured_output.hpp"
+#include "tests/support/child_process.hpp"
 #include "tests/support/temp_dir.hpp"
+#include "tests/support/x11_test_display.hpp"
 #include "tests/x11/captured_event_printing.hpp"
-#include "tests/x11/x11_test_display.hpp"
 
 namespace diruri {
 namespace {
@@ -27,10 +30,8 @@ class EventTapRecorderTest : public ::testing::Test {
   void xdotool(const std::vector<std::string>& args) {
     std::vector<std::string> argv = {"xdotool"};
     argv.insert(argv.end(), args.begin(), args.end());
-    pid_t pid = test::spawnQuiet(argv);
-    ASSERT_GT(pid, 0);
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    const int status = test::runQuietly(argv);
+    ASSERT_NE(status, -1) << "xdotool did not start";
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "xdotool failed";
   }
 
@@ -237,14 +238,7 @@ TEST_F(EventTapRecorderTest, StopFromTheHandlerDuringAStopElsewhereDoesNotDeadlo
 // The server dies under a running capture: one marker, the flag turns false, the process lives
 // and prints nothing.
 TEST_F(EventTapRecorderTest, ServerKilledDuringCaptureGivesOneMarkerAndEndsCapture) {
-  test::TempDir dir;
-  fflush(stdout);
-  fflush(stderr);
-  const int savedOut = dup(1), savedErr = dup(2);
-  const int sink = ::open((dir / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  dup2(sink, 1);
-  dup2(sink, 2);
-
+  test::CapturedOutput output;
   EventTapRecorder recorder;
   Inbox<CapturedInputEvent> inbox;
   const bool started = recorder.start([&](const CapturedInputEvent& e) { inbox.push(e); });
@@ -255,12 +249,8 @@ TEST_F(EventTapRecorderTest, ServerKilledDuringCaptureGivesOneMarkerAndEndsCaptu
   recorder.stop();
   const bool restarted = recorder.start([&](const CapturedInputEvent& e) { inbox.push(e); });
   const bool trusted = recorder.isAccessibilityTrusted();
+  const std::string printed = output.text();
 
-  fflush(stdout);
-  fflush(stderr);
-  dup2(savedOut, 1);
-  dup2(savedErr, 2);
-  ::close(sink);
   ASSERT_TRUE(started);
   EXPECT_EQ(events, std::vector{event("user_marker")});
   EXPECT_FALSE(runningAfter);
@@ -268,7 +258,7 @@ TEST_F(EventTapRecorderTest, ServerKilledDuringCaptureGivesOneMarkerAndEndsCaptu
   EXPECT_FALSE(trusted);
   EXPECT_EQ(captureThreads(), 0);
   EXPECT_EQ(inbox.items().size(), 1u);
-  EXPECT_EQ(test::readText(dir / "out"), "");
+  EXPECT_EQ(printed, "");
 }
 
 TEST(EventTapRecorderWithoutDisplay, IsNotTrustedAndDoesNotStart) {

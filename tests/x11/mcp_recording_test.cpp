@@ -6,11 +6,13 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <thread>
 
-#include "support/mcp_process.hpp"
-#include "support/temp_dir.hpp"
-#include "x11/x11_test_display.hpp"
+#include "tests/support/child_process.hpp"
+#include "tests/support/file_tree.hpp"
+#include "tests/support/json_lines.hpp"
+#include "tests/support/mcp_process.hpp"
+#include "tests/support/temp_dir.hpp"
+#include "tests/support/x11_test_display.hpp"
 
 namespace diruri {
 namespace {
@@ -20,16 +22,7 @@ using test::McpProcess;
 using test::readText;
 using test::TempDir;
 
-std::vector<JsonValue> logLines(const std::string& sessionPath) {
-  std::vector<JsonValue> lines;
-  const std::string text = readText(sessionPath + "/events.jsonl");
-  for (size_t start = 0; start < text.size();) {
-    const size_t end = text.find('\n', start);
-    lines.push_back(parseJson(text.substr(start, end - start)));
-    start = end + 1;
-  }
-  return lines;
-}
+std::vector<JsonValue> logLines(const std::string& sessionPath) { return test::readJsonLines(sessionPath + "/events.jsonl"); }
 
 bool isInput(const JsonValue& line) {
   const std::string& t = *line.findString("type");
@@ -39,19 +32,24 @@ bool isInput(const JsonValue& line) {
 // Waits (bounded) until the log holds n input lines; the capture thread logs asynchronously.
 std::vector<JsonValue> waitForInputLines(const std::string& sessionPath, size_t n) {
   std::vector<JsonValue> input;
-  const auto deadline = std::chrono::steady_clock::now() + 20s;
-  do {
-    input.clear();
-    for (JsonValue& line : logLines(sessionPath)) {
-      if (isInput(line)) input.push_back(std::move(line));
-    }
-    if (input.size() >= n) break;
-    std::this_thread::sleep_for(10ms);
-  } while (std::chrono::steady_clock::now() < deadline);
+  test::waitForFiles(
+      sessionPath,
+      [&] {
+        input.clear();
+        for (JsonValue& line : logLines(sessionPath)) {
+          if (isInput(line)) input.push_back(std::move(line));
+        }
+        return input.size() >= n;
+      },
+      std::chrono::steady_clock::now() + 20s);
   return input;
 }
 
-void xdotool(const std::string& args) { ASSERT_EQ(std::system(("xdotool " + args).c_str()), 0) << args; }
+// xdotool, an input source independent of this code; exit status 0 expected.
+void xdotool(std::vector<std::string> args) {
+  args.insert(args.begin(), "xdotool");
+  ASSERT_EQ(test::runQuietly(args), 0) << args[1];
+}
 
 std::pair<int, int> pngSize(const std::string& path) {
   const std::string png = readText(path);
@@ -89,10 +87,10 @@ class McpOnX11 : public ::testing::Test {
     EXPECT_EQ(started.find("inputCaptureActive")->asBool(), true);
     EXPECT_EQ(started.find("startScreenshotOk")->asBool(), true);
     const std::string sessionPath = *started.findString("sessionPath");
-    xdotool("mousemove 300 200 click 1");
-    xdotool("key shift+a");
-    xdotool("click 4");
-    xdotool("click 5");
+    xdotool({"mousemove", "300", "200", "click", "1"});
+    xdotool({"key", "shift+a"});
+    xdotool({"click", "4"});
+    xdotool({"click", "5"});
     waitForInputLines(sessionPath, 8);
     EXPECT_EQ(*server->callTool("event_stream_stop").findString("status"), "stopped");
     return sessionPath;
@@ -182,8 +180,7 @@ TEST_F(McpOnX11, DisplayDyingDuringARecordingLeavesAServerThatAnswersAndASession
   while (capturing && std::chrono::steady_clock::now() < deadline) {
     const JsonValue status = server->callTool("event_stream_status");
     ASSERT_EQ(*status.findString("status"), "recording");
-    capturing = status.find("inputCaptureActive")->asBool();
-    if (capturing) std::this_thread::sleep_for(20ms);
+    capturing = status.find("inputCaptureActive")->asBool();  // each ask is a round trip to the server
   }
   EXPECT_FALSE(capturing);
   EXPECT_FALSE(server->callTool("permission_status").find("inputCaptureActive")->asBool());

@@ -1,9 +1,9 @@
 // Screenshots through the helper executable: a complete PNG of the screen, failures and time
 // limits.
-#include "tests/support/real_file_system.hpp"
 #include "core/x11/screen_capture_store.hpp"
 
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -11,10 +11,13 @@
 #include <array>
 #include <filesystem>
 
+#include "tests/support/captured_output.hpp"
+#include "tests/support/child_process.hpp"
 #include "tests/support/fault_injecting_file_system.hpp"
 #include "tests/support/file_tree.hpp"
+#include "tests/support/real_file_system.hpp"
 #include "tests/support/temp_dir.hpp"
-#include "tests/x11/x11_test_display.hpp"
+#include "tests/support/x11_test_display.hpp"
 
 namespace diruri {
 namespace {
@@ -114,19 +117,11 @@ TEST_F(ScreenCaptureStoreTest, HelperFailureIsNotOkAndPrintsNothing) {
   const std::string noisy =
       script(dir_, "noisy", "echo out; echo err >&2; echo \"$1\" > \"$0.arg\"; exit 3");
   ScreenCaptureStore store(fs_, noisy);
-  fflush(stdout);
-  fflush(stderr);
-  const int savedOut = dup(1), savedErr = dup(2);
-  const int sink = ::open((dir_ / "streams").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  dup2(sink, 1);
-  dup2(sink, 2);
+  test::CapturedOutput output;
   const ScreenCaptureResult result = store.capturePNG(dir_ / "x/shot.png");
-  dup2(savedOut, 1);
-  dup2(savedErr, 2);
-  ::close(sink);
+  EXPECT_EQ(output.text(), "");
   EXPECT_EQ(result.path, dir_ / "x/shot.png");
   EXPECT_FALSE(result.ok);
-  EXPECT_EQ(test::readText(dir_ / "streams"), "");
   EXPECT_EQ(test::readText(noisy + ".arg"), dir_ / "x/shot.png\n");  // the one argument
   EXPECT_TRUE(noChildren());
 }
@@ -192,9 +187,8 @@ TEST(ScreenshotHelper, WrongUsageExitsTwoSilently) {
     std::vector<std::string> argv = {helperPath()};
     argv.insert(argv.end(), args.begin(), args.end());
     // The helper's streams are on /dev/null here; silence is checked through the store above.
-    pid_t pid = test::spawnQuiet(argv);
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    const int status = test::runQuietly(argv);
+    ASSERT_NE(status, -1) << "the helper did not start";
     EXPECT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 2) << args.size();
   }

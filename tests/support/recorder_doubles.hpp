@@ -1,19 +1,24 @@
-// Test doubles for the recorder controller's capture components.
+// Doubles for the recorder controller's components: the input source, the screen, the
+// accessibility inspector and the event poster. The ones that write files do so through a given
+// FileSystem (the real one by default), so that injected faults reach them as they reach the store.
 #pragma once
 
 #include <atomic>
+#include <cerrno>
 #include <mutex>
+#include <optional>
+#include <string>
 #include <thread>
 #include <vector>
 
-#include "tests/support/real_file_system.hpp"
 #include "core/capture/accessibility_inspecting.hpp"
 #include "core/capture/input_event_recording.hpp"
 #include "core/capture/screen_capturing.hpp"
 #include "core/json/json_value.hpp"
 #include "core/platform/file_system.hpp"
+#include "core/platform/path.hpp"
 #include "core/replay/event_poster.hpp"
-#include "support/inspector_double.hpp"
+#include "tests/support/real_file_system.hpp"
 
 namespace diruri::test {
 
@@ -94,9 +99,12 @@ class FakeTap : public InputEventRecording {
   std::thread thread_;
 };
 
-// Writes a small file for a successful capture, nothing for a failed one.
-class FakeScreenCapture : public ScreenCapturing {
+// Writes a small file for a successful capture, nothing for a failed one. Never throws, as the real
+// one: a failed write is a failed capture.
+class FakeScreenCapture final : public ScreenCapturing {
  public:
+  explicit FakeScreenCapture(FileSystem& fs = realFileSystem()) : fs_(fs) {}
+
   bool allowed = true;
   bool succeeds = true;
   std::vector<std::string> targets;
@@ -105,10 +113,43 @@ class FakeScreenCapture : public ScreenCapturing {
   ScreenCaptureResult capturePNG(const std::string& path) override {
     targets.push_back(path);
     if (!succeeds) return {path, false};
-    test::realFileSystem().createDirectories(path.substr(0, path.rfind('/')));
-    test::realFileSystem().writeFileAtomically(path, "\x89PNG fake");
-    return {path, true};
+    try {
+      fs_.createDirectories(parentDirectory(path));
+      fs_.writeFileAtomically(path, "\x89PNG fake");
+      return {path, true};
+    } catch (const FileSystemError&) {
+      return {path, false};
+    }
   }
+
+ private:
+  FileSystem& fs_;
+};
+
+// A fixed front application; its snapshot files are written as the real inspector writes them.
+class FakeInspector final : public AccessibilityInspecting {
+ public:
+  explicit FakeInspector(FileSystem& fs = realFileSystem()) : fs_(fs) {}
+
+  std::optional<ForegroundAppSnapshot> front = ForegroundAppSnapshot{"org.example.Editor", "Editor", 812, "Untitled"};
+  bool writeFails = false;
+
+  std::optional<ForegroundAppSnapshot> foregroundSnapshot() override { return front; }
+  std::optional<AccessibilitySnapshot> accessibilitySnapshot() override {
+    if (!front) return std::nullopt;
+    AccessibilitySnapshot s;
+    s.app = *front;
+    s.capturedAt = "2025-01-31T12:34:56Z";
+    return s;
+  }
+  void writeSnapshot(const AccessibilitySnapshot& snapshot, const std::string& path) override {
+    if (writeFails) throw FileSystemError(ENOSPC, "write", path);
+    fs_.createDirectories(parentDirectory(path));
+    fs_.writeFileAtomically(path, writeJson(snapshot.toJson(), JsonLayout::Pretty));
+  }
+
+ private:
+  FileSystem& fs_;
 };
 
 class NullPoster : public EventPoster {

@@ -1,0 +1,59 @@
+// A throwaway accessible desktop for tests and benchmarks: Xvfb, openbox, a private session bus
+// with the AT-SPI bus launcher, and the small GTK application of tests/atspi/focus_app.py.
+#pragma once
+
+#include <sys/types.h>
+
+#include <optional>
+#include <string>
+
+#include "tests/support/child_process.hpp"
+#include "tests/support/temp_dir.hpp"
+#include "tests/support/x11_test_display.hpp"
+
+namespace diruri::test {
+
+// The GTK application of focus_app.py, started against the current environment.
+class FocusApp {
+ public:
+  // Empty on success, else why it failed. Returns once the window is active and the entry focused.
+  std::string start(const std::string& title);
+  // Sends a command and waits for the application to confirm it.
+  bool command(const std::string& command);
+
+  pid_t pid() const { return child_ ? child_->pid() : -1; }
+  void stop() { child_.reset(); }
+
+ private:
+  std::optional<ChildProcess> child_;
+};
+
+// Xvfb and openbox, and a private session bus whose AT-SPI bus launcher has put its address on the
+// root window. Sets DISPLAY, DBUS_SESSION_BUS_ADDRESS, XDG_RUNTIME_DIR and
+// GSETTINGS_BACKEND for this process and so for the programs it starts. This process becomes the
+// reaper of the daemons that detach from their parents, so that stop() can end them all.
+class AccessibleDesktop {
+ public:
+  AccessibleDesktop() = default;
+  AccessibleDesktop(const AccessibleDesktop&) = delete;
+  AccessibleDesktop& operator=(const AccessibleDesktop&) = delete;
+  ~AccessibleDesktop() { stop(); }
+
+  // Empty on success, else why it failed.
+  std::string start();
+  // Ends everything it started, the daemons that detached included, and waits for them.
+  void stop();
+
+  const std::string& display() const { return x_.display(); }
+
+ private:
+  // The launcher puts AT_SPI_BUS on the root window once its bus accepts connections.
+  bool waitForAccessibilityBus();
+
+  XvfbServer x_;
+  std::optional<ChildProcess> sessionBus_;
+  std::optional<ChildProcess> launcher_;
+  std::optional<TempDir> runtimeDir_;
+};
+
+}  // namespace diruri::test
