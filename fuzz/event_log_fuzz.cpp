@@ -39,7 +39,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   SemanticReplayer replayer(fs, poster);
   try {
     const SemanticReplayResult result = replayer.replay("/ws", "skill");
-    fuzz::require(result.steps.size() <= lineCount && static_cast<size_t>(poster.posted) == result.steps.size());
+    fuzz::require(result.steps.size() <= lineCount &&
+                  static_cast<size_t>(poster.posted) == result.steps.size());
   } catch (const JsonParseError&) {
     fuzz::require(poster.posted == 0);
   } catch (const FileSystemError&) {

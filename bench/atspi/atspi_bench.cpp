@@ -42,7 +42,8 @@ double medianMillis(F&& once) {
   for (int i = 0; i < kSamples; ++i) {
     const auto begin = std::chrono::steady_clock::now();
     once();
-    times.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - begin).count());
+    times.push_back(
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - begin).count());
   }
   std::nth_element(times.begin(), times.begin() + kSamples / 2, times.end());
   return times[kSamples / 2];
@@ -85,10 +86,11 @@ int main(int argc, char** argv) {
   quietErrors.err = test::ChildStream::Null;
   std::optional<test::ChildProcess> python;
   try {
-    python.emplace(std::vector<std::string>{"/usr/bin/python3",
-                                            std::string(DIRURI_SOURCE_DIR) + "/bench/atspi/pyatspi_focus_query.py",
-                                            std::to_string(gAppPid), std::to_string(kSamples)},
-                   quietErrors);
+    python.emplace(
+        std::vector<std::string>{"/usr/bin/python3",
+                                 std::string(DIRURI_SOURCE_DIR) + "/bench/atspi/pyatspi_focus_query.py",
+                                 std::to_string(gAppPid), std::to_string(kSamples)},
+        quietErrors);
   } catch (const std::system_error&) {
     std::fprintf(stderr, "bench_atspi: python3 could not be started\n");
     return 1;

@@ -112,14 +112,29 @@ std::vector<Request> requestMix(size_t count) {
   for (size_t i = 0; i < count; ++i) {
     const std::string id = std::to_string(i + 1);
     switch (i % 4) {
-      case 0: mix.push_back({R"({"jsonrpc":"2.0","id":)" + id + R"(,"method":"tools/list"})" "\n", true}); break;
-      case 1:
+      case 0:
         mix.push_back({R"({"jsonrpc":"2.0","id":)" + id +
-                           R"(,"method":"initialize","params":{"protocolVersion":"2024-11-05","capabilities":{},"clientInfo":{"name":"bench","version":"1"}}})" "\n",
+                           R"(,"method":"tools/list"})"
+                           "\n",
                        true});
         break;
-      case 2: mix.push_back({R"({"jsonrpc":"2.0","id":)" + id + R"(,"method":"resources/list"})" "\n", true}); break;
-      default: mix.push_back({R"({"jsonrpc":"2.0","method":"notifications/initialized"})" "\n", false});
+      case 1:
+        mix.push_back(
+            {R"({"jsonrpc":"2.0","id":)" + id +
+                 R"(,"method":"initialize","params":{"protocolVersion":"2024-11-05","capabilities":{},"clientInfo":{"name":"bench","version":"1"}}})"
+                 "\n",
+             true});
+        break;
+      case 2:
+        mix.push_back({R"({"jsonrpc":"2.0","id":)" + id +
+                           R"(,"method":"resources/list"})"
+                           "\n",
+                       true});
+        break;
+      default:
+        mix.push_back({R"({"jsonrpc":"2.0","method":"notifications/initialized"})"
+                       "\n",
+                       false});
     }
   }
   return mix;
@@ -176,7 +191,8 @@ double piped(const std::vector<std::string>& command, const std::vector<Request>
   return static_cast<double>(mix.size()) / seconds;
 }
 
-Figures measure(const std::vector<std::string>& command, bool echo, size_t lines, size_t roundTrips, size_t spawns) {
+Figures measure(const std::vector<std::string>& command, bool echo, size_t lines, size_t roundTrips,
+                size_t spawns) {
   Figures f;
   const std::vector<Request> mix = requestMix(lines);
   // Best of three piped runs, to keep scheduler noise out of the ratio.
@@ -240,11 +256,12 @@ int main(int argc, char** argv) {
               echo.linesPerSecond, server.linesPerSecond / echo.linesPerSecond);
   std::printf("%-34s %14.1f %14.1f %9.2fx\n", "round trip median (us)", server.medianRoundTripUs,
               echo.medianRoundTripUs, server.medianRoundTripUs / echo.medianRoundTripUs);
-  std::printf("%-34s %14.1f %14.1f %9.2fx\n", "round trip p99 (us)", server.p99RoundTripUs, echo.p99RoundTripUs,
-              server.p99RoundTripUs / echo.p99RoundTripUs);
+  std::printf("%-34s %14.1f %14.1f %9.2fx\n", "round trip p99 (us)", server.p99RoundTripUs,
+              echo.p99RoundTripUs, server.p99RoundTripUs / echo.p99RoundTripUs);
   std::printf("%-34s %14.0f %14.0f %9.2fx\n", "spawn to first answer median (us)", server.medianSpawnUs,
               echo.medianSpawnUs, server.medianSpawnUs / echo.medianSpawnUs);
-  std::printf("%-34s %14.2f %14.2f %9.2fx\n", "peak RSS (MiB)", server.peakRssKiB / 1024.0, echo.peakRssKiB / 1024.0,
+  std::printf("%-34s %14.2f %14.2f %9.2fx\n", "peak RSS (MiB)", server.peakRssKiB / 1024.0,
+              echo.peakRssKiB / 1024.0,
               static_cast<double>(server.peakRssKiB) / static_cast<double>(echo.peakRssKiB));
 
   struct Target {

@@ -168,7 +168,8 @@ int stopOnce(const char* workspace, const char* sessionId) {
   const long before = peakResidentKib();
   const auto start = std::chrono::steady_clock::now();
   store.stopSession(session);
-  const auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+  const auto millis =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
   std::printf("%ld %ld %ld\n", before, peakResidentKib(), static_cast<long>(millis.count()));
   return 0;
 }

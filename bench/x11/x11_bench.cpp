@@ -39,10 +39,9 @@ struct Desktop {
     const uint32_t colours[] = {0x3465a4, 0xcc0000, 0x73d216, 0xedd400, 0x75507b};
     for (int i = 0; i < 5; ++i) {
       const xcb_window_t w = xcb_generate_id(c);
-      xcb_create_window(c, XCB_COPY_FROM_PARENT, w, client->root(),
-                        static_cast<int16_t>(200 + 250 * i), static_cast<int16_t>(150 + 120 * i),
-                        700, 500, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT, XCB_COPY_FROM_PARENT,
-                        XCB_CW_BACK_PIXEL, &colours[i]);
+      xcb_create_window(c, XCB_COPY_FROM_PARENT, w, client->root(), static_cast<int16_t>(200 + 250 * i),
+                        static_cast<int16_t>(150 + 120 * i), 700, 500, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
+                        XCB_COPY_FROM_PARENT, XCB_CW_BACK_PIXEL, &colours[i]);
       xcb_map_window(c, w);
     }
     window = client->createWindow(test::WindowProps()
@@ -238,8 +237,8 @@ void BM_ReplayX11EventPoster(benchmark::State& state) {
     }
     poster.end();  // returns once the server has processed every event
   }
-  state.counters["events_per_s"] = benchmark::Counter(
-      static_cast<double>(events.size()), benchmark::Counter::kIsIterationInvariantRate);
+  state.counters["events_per_s"] =
+      benchmark::Counter(static_cast<double>(events.size()), benchmark::Counter::kIsIterationInvariantRate);
 }
 BENCHMARK(BM_ReplayX11EventPoster)
     ->Arg(0)
@@ -274,19 +273,13 @@ void BM_ReplayXdotool(benchmark::State& state) {
     }
   }
   for (auto _ : state) {
-    if (test::runQuietly({"xdotool", dir / "replay.xdo"}) != 0)
-      return state.SkipWithError("xdotool failed");
+    if (test::runQuietly({"xdotool", dir / "replay.xdo"}) != 0) return state.SkipWithError("xdotool failed");
     d.client->sync();
   }
-  state.counters["events_per_s"] = benchmark::Counter(
-      static_cast<double>(events.size()), benchmark::Counter::kIsIterationInvariantRate);
+  state.counters["events_per_s"] =
+      benchmark::Counter(static_cast<double>(events.size()), benchmark::Counter::kIsIterationInvariantRate);
 }
-BENCHMARK(BM_ReplayXdotool)
-    ->Arg(0)
-    ->Arg(1)
-    ->Unit(benchmark::kMillisecond)
-    ->Iterations(2)
-    ->UseRealTime();
+BENCHMARK(BM_ReplayXdotool)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->Iterations(2)->UseRealTime();
 
 void BM_ScreenshotHelper(benchmark::State& state) {
   Desktop& d = desktop();
@@ -309,8 +302,7 @@ void BM_ScreenshotScrot(benchmark::State& state) {
   if (!d.ok) return state.SkipWithError("no display");
   test::TempDir dir;
   for (auto _ : state) {
-    if (test::runQuietly({"scrot", "-o", dir / "shot.png"}) != 0)
-      return state.SkipWithError("scrot failed");
+    if (test::runQuietly({"scrot", "-o", dir / "shot.png"}) != 0) return state.SkipWithError("scrot failed");
   }
 }
 BENCHMARK(BM_ScreenshotScrot)

@@ -34,20 +34,31 @@ class Reader {
   }
 
   void expectWord(std::string_view word) {
-    if (static_cast<size_t>(end_ - p_) < word.size() || std::memcmp(p_, word.data(), word.size()) != 0) fail();
+    if (static_cast<size_t>(end_ - p_) < word.size() || std::memcmp(p_, word.data(), word.size()) != 0)
+      fail();
     p_ += word.size();
   }
 
   JsonValue value(int depth) {
     if (p_ == end_) fail();
     switch (*p_) {
-      case '{': return object(depth + 1);
-      case '[': return array(depth + 1);
-      case '"': return JsonValue(string());
-      case 't': expectWord("true"); return JsonValue(true);
-      case 'f': expectWord("false"); return JsonValue(false);
-      case 'n': expectWord("null"); return JsonValue();
-      default: return number();
+      case '{':
+        return object(depth + 1);
+      case '[':
+        return array(depth + 1);
+      case '"':
+        return JsonValue(string());
+      case 't':
+        expectWord("true");
+        return JsonValue(true);
+      case 'f':
+        expectWord("false");
+        return JsonValue(false);
+      case 'n':
+        expectWord("null");
+        return JsonValue();
+      default:
+        return number();
     }
   }
 
@@ -112,10 +123,14 @@ class Reader {
     for (int i = 0; i < 4; ++i) {
       const char c = *p_++;
       v <<= 4;
-      if (c >= '0' && c <= '9') v |= static_cast<unsigned>(c - '0');
-      else if (c >= 'a' && c <= 'f') v |= static_cast<unsigned>(c - 'a' + 10);
-      else if (c >= 'A' && c <= 'F') v |= static_cast<unsigned>(c - 'A' + 10);
-      else fail();
+      if (c >= '0' && c <= '9')
+        v |= static_cast<unsigned>(c - '0');
+      else if (c >= 'a' && c <= 'f')
+        v |= static_cast<unsigned>(c - 'a' + 10);
+      else if (c >= 'A' && c <= 'F')
+        v |= static_cast<unsigned>(c - 'A' + 10);
+      else
+        fail();
     }
     return v;
   }
@@ -140,14 +155,30 @@ class Reader {
       ++p_;
       if (p_ == end_) fail();
       switch (*p_++) {
-        case '"': out.push_back('"'); break;
-        case '\\': out.push_back('\\'); break;
-        case '/': out.push_back('/'); break;
-        case 'b': out.push_back('\b'); break;
-        case 'f': out.push_back('\f'); break;
-        case 'n': out.push_back('\n'); break;
-        case 'r': out.push_back('\r'); break;
-        case 't': out.push_back('\t'); break;
+        case '"':
+          out.push_back('"');
+          break;
+        case '\\':
+          out.push_back('\\');
+          break;
+        case '/':
+          out.push_back('/');
+          break;
+        case 'b':
+          out.push_back('\b');
+          break;
+        case 'f':
+          out.push_back('\f');
+          break;
+        case 'n':
+          out.push_back('\n');
+          break;
+        case 'r':
+          out.push_back('\r');
+          break;
+        case 't':
+          out.push_back('\t');
+          break;
         case 'u': {
           char32_t scalar = hex4();
           if (scalar >= 0xD800 && scalar <= 0xDBFF) {
@@ -162,7 +193,8 @@ class Reader {
           appendUtf8(out, scalar);
           break;
         }
-        default: fail();
+        default:
+          fail();
       }
       run = p_;
     }

@@ -13,13 +13,19 @@ namespace {
 
 JsonValue::Kind JsonValue::kind() const {
   switch (data_.index()) {
-    case 0: return Kind::Null;
-    case 1: return Kind::Bool;
+    case 0:
+      return Kind::Null;
+    case 1:
+      return Kind::Bool;
     case 2:
-    case 3: return Kind::Number;
-    case 4: return Kind::String;
-    case 5: return Kind::Array;
-    default: return Kind::Object;
+    case 3:
+      return Kind::Number;
+    case 4:
+      return Kind::String;
+    case 5:
+      return Kind::Array;
+    default:
+      return Kind::Object;
   }
 }
 

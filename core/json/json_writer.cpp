@@ -15,12 +15,24 @@ class Writer {
 
   void value(const JsonValue& v, int depth) {
     switch (v.kind()) {
-      case JsonValue::Kind::Null: out_ += "null"; break;
-      case JsonValue::Kind::Bool: out_ += v.asBool() ? "true" : "false"; break;
-      case JsonValue::Kind::Number: number(v); break;
-      case JsonValue::Kind::String: string(v.asString()); break;
-      case JsonValue::Kind::Array: array(v.asArray(), depth); break;
-      case JsonValue::Kind::Object: object(v.asObject(), depth); break;
+      case JsonValue::Kind::Null:
+        out_ += "null";
+        break;
+      case JsonValue::Kind::Bool:
+        out_ += v.asBool() ? "true" : "false";
+        break;
+      case JsonValue::Kind::Number:
+        number(v);
+        break;
+      case JsonValue::Kind::String:
+        string(v.asString());
+        break;
+      case JsonValue::Kind::Array:
+        array(v.asArray(), depth);
+        break;
+      case JsonValue::Kind::Object:
+        object(v.asObject(), depth);
+        break;
     }
   }
 
@@ -57,14 +69,30 @@ class Writer {
       out_.append(s, run, i - run);
       run = i + 1;
       switch (c) {
-        case '"': out_ += "\\\""; break;
-        case '\\': out_ += "\\\\"; break;
-        case '/': out_ += "\\/"; break;
-        case '\b': out_ += "\\b"; break;
-        case '\f': out_ += "\\f"; break;
-        case '\n': out_ += "\\n"; break;
-        case '\r': out_ += "\\r"; break;
-        case '\t': out_ += "\\t"; break;
+        case '"':
+          out_ += "\\\"";
+          break;
+        case '\\':
+          out_ += "\\\\";
+          break;
+        case '/':
+          out_ += "\\/";
+          break;
+        case '\b':
+          out_ += "\\b";
+          break;
+        case '\f':
+          out_ += "\\f";
+          break;
+        case '\n':
+          out_ += "\\n";
+          break;
+        case '\r':
+          out_ += "\\r";
+          break;
+        case '\t':
+          out_ += "\\t";
+          break;
         default: {
           static const char hex[] = "0123456789abcdef";
           out_ += "\\u00";

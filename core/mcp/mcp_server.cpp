@@ -43,8 +43,7 @@ std::string invalidRequest(const std::optional<JsonRpcId>& id) {
 }
 
 JsonObject textContent(std::string text) {
-  return JsonObject{
-      {"content", JsonArray{JsonObject{{"type", "text"}, {"text", std::move(text)}}}}};
+  return JsonObject{{"content", JsonArray{JsonObject{{"type", "text"}, {"text", std::move(text)}}}}};
 }
 
 JsonObject initializeResult() {

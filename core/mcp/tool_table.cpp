@@ -29,14 +29,17 @@ JsonValue startRecording(RecorderController& recorder, const JsonValue& argument
   return recorder.start(workspacePath, optionalString(arguments, "sessionName")).toJson();
 }
 
-JsonValue recordingStatus(RecorderController& recorder, const JsonValue&) { return recorder.status().toJson(); }
+JsonValue recordingStatus(RecorderController& recorder, const JsonValue&) {
+  return recorder.status().toJson();
+}
 
 JsonValue permissionStatus(RecorderController& recorder, const JsonValue&) {
   return recorder.permissions().toJson();
 }
 
 JsonValue stopRecording(RecorderController& recorder, const JsonValue& arguments) {
-  return recorder.stop(optionalString(arguments, "workspacePath"), optionalString(arguments, "sessionId")).toJson();
+  return recorder.stop(optionalString(arguments, "workspacePath"), optionalString(arguments, "sessionId"))
+      .toJson();
 }
 
 JsonValue replaySkill(RecorderController& recorder, const JsonValue& arguments) {
@@ -57,7 +60,8 @@ JsonValue ToolDefinition::inputSchema() const {
     properties.emplace(a.name, JsonObject{{"type", "string"}, {"description", a.description}});
     if (a.required) required.emplace_back(a.name);
   }
-  JsonObject schema{{"type", "object"}, {"properties", std::move(properties)}, {"additionalProperties", false}};
+  JsonObject schema{
+      {"type", "object"}, {"properties", std::move(properties)}, {"additionalProperties", false}};
   if (!arguments.empty()) schema.emplace("required", std::move(required));
   return schema;
 }
@@ -70,7 +74,8 @@ const std::vector<ToolDefinition>& toolTable() {
   static const std::vector<ToolDefinition> tools = {
       {.name = "event_stream_start",
        .description = "Start capturing native UI events for a record and replay session.",
-       .arguments = {{"workspacePath", "Absolute workspace path where recording files should be written.", true},
+       .arguments = {{"workspacePath", "Absolute workspace path where recording files should be written.",
+                      true},
                      {"sessionName", "Optional human-readable recording label."}},
        .handler = startRecording},
       {.name = "event_stream_status",

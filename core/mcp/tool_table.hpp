@@ -34,7 +34,7 @@ struct ToolDefinition {
   std::string_view name;
   std::string_view description;
   std::vector<ToolArgument> arguments = {};  // in schema order; none gives the schema of no arguments
-  ToolHandler handler = nullptr;        // none: listed, answered with {"error":"unsupported_tool"}
+  ToolHandler handler = nullptr;             // none: listed, answered with {"error":"unsupported_tool"}
 
   // {"type":"object","properties":{…},"required":[…],"additionalProperties":false}; a tool without
   // arguments has empty properties and no "required".

@@ -49,8 +49,8 @@ std::string formatIso8601(int64_t wallMillis) {
   int ms;
   const std::tm p = utcParts(wallMillis, ms);
   char buf[96];
-  std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02dZ", p.tm_year + 1900, p.tm_mon + 1,
-                p.tm_mday, p.tm_hour, p.tm_min, p.tm_sec);
+  std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02dZ", p.tm_year + 1900, p.tm_mon + 1, p.tm_mday,
+                p.tm_hour, p.tm_min, p.tm_sec);
   return buf;
 }
 
@@ -58,8 +58,8 @@ std::string formatCompactMillis(int64_t wallMillis) {
   int ms;
   const std::tm p = utcParts(wallMillis, ms);
   char buf[96];
-  std::snprintf(buf, sizeof buf, "%04d%02d%02d%02d%02d%02d%03d", p.tm_year + 1900, p.tm_mon + 1,
-                p.tm_mday, p.tm_hour, p.tm_min, p.tm_sec, ms);
+  std::snprintf(buf, sizeof buf, "%04d%02d%02d%02d%02d%02d%03d", p.tm_year + 1900, p.tm_mon + 1, p.tm_mday,
+                p.tm_hour, p.tm_min, p.tm_sec, ms);
   return buf;
 }
 

@@ -117,7 +117,9 @@ int openInTreeNoLinks(const char* operation, const std::string& path, int flags,
     int fd = openat2Retrying(AT_FDCWD, path.c_str(), flags);
     if (fd >= 0 || (errno != ELOOP && errno != ENOSYS)) return fd;
     if (errno == ELOOP) {
-      const int base = openRetrying(tree == 0 ? "." : tree == 1 ? "/" : path.substr(0, tree - 1),
+      const int base = openRetrying(tree == 0   ? "."
+                                    : tree == 1 ? "/"
+                                                : path.substr(0, tree - 1),
                                     O_PATH | O_DIRECTORY | O_CLOEXEC);
       if (base < 0) return -1;
       fd = openat2Retrying(base, path.c_str() + tree, flags);
@@ -270,6 +272,5 @@ std::string PosixFileSystem::currentDirectory() {
     buffer.resize(buffer.size() * 2);
   }
 }
-
 
 }  // namespace diruri

@@ -16,8 +16,8 @@ std::string eventIdentifier(int64_t number) {
 }
 
 RecorderController::RecorderController(EventStore& eventStore, InputEventRecording& eventTap,
-                                       ScreenCapturing& screenCapture,
-                                       AccessibilityInspecting& inspector, EventPoster& poster)
+                                       ScreenCapturing& screenCapture, AccessibilityInspecting& inspector,
+                                       EventPoster& poster)
     : eventStore_(eventStore),
       screenCapture_(screenCapture),
       replayer_(eventStore.fileManager(), poster),
@@ -180,8 +180,8 @@ void RecorderController::appendQuietly(const RecordingEvent& event, const Record
 ScreenCaptureResult RecorderController::appendScreenshot(const RecordingSession& session,
                                                          const std::string& name) {
   const int64_t n = nextEventNumber();
-  const std::string target =
-      joinPath(joinPath(session.sessionPath, layout::kScreenshotsFolder), name + "-" + std::to_string(n) + ".png");
+  const std::string target = joinPath(joinPath(session.sessionPath, layout::kScreenshotsFolder),
+                                      name + "-" + std::to_string(n) + ".png");
   const ScreenCaptureResult shot = screenCapture_.capturePNG(target);
   RecordingEvent event = makeEvent(n, "screenshot_captured", session);
   event.payload.screenshotPath = shot.path;
@@ -194,8 +194,8 @@ void RecorderController::appendAxSnapshot(const RecordingSession& session, const
   const std::optional<AccessibilitySnapshot> snapshot = inspector_.accessibilitySnapshot();
   if (!snapshot) return;
   const int64_t n = nextEventNumber();
-  const std::string target =
-      joinPath(joinPath(session.sessionPath, layout::kSnapshotsFolder), name + "-" + std::to_string(n) + ".json");
+  const std::string target = joinPath(joinPath(session.sessionPath, layout::kSnapshotsFolder),
+                                      name + "-" + std::to_string(n) + ".json");
   try {
     inspector_.writeSnapshot(*snapshot, target);
   } catch (const std::exception&) {

@@ -20,17 +20,15 @@ namespace diruri {
 // guarded by one mutex that is never held across a screenshot, a snapshot or a front-app query.
 class RecorderController {
  public:
-  RecorderController(EventStore& eventStore, InputEventRecording& eventTap,
-                     ScreenCapturing& screenCapture, AccessibilityInspecting& inspector,
-                     EventPoster& poster);
+  RecorderController(EventStore& eventStore, InputEventRecording& eventTap, ScreenCapturing& screenCapture,
+                     AccessibilityInspecting& inspector, EventPoster& poster);
   // Stops the event source, so no handler call can outlive the controller.
   ~RecorderController();
   RecorderController(const RecorderController&) = delete;
   RecorderController& operator=(const RecorderController&) = delete;
 
   // Throws what creating the session throws; state is then unchanged.
-  RecorderStartResult start(const std::string& workspacePath,
-                            const std::optional<std::string>& sessionName);
+  RecorderStartResult start(const std::string& workspacePath, const std::optional<std::string>& sessionName);
   RecorderStatusResult status();
   RecorderPermissionResult permissions();
   // Throws what closing the session throws; an active session then stays active.

@@ -50,8 +50,12 @@ JsonValue ReplayRunMetadata::toJson() const {
     stepValues.emplace_back(std::move(s));
   }
   JsonArray shots(screenshots.begin(), screenshots.end());
-  return JsonObject{{"runId", runId},           {"skillId", skillId}, {"startedAt", startedAt},
-                    {"endedAt", endedAt},       {"status", status},   {"steps", std::move(stepValues)},
+  return JsonObject{{"runId", runId},
+                    {"skillId", skillId},
+                    {"startedAt", startedAt},
+                    {"endedAt", endedAt},
+                    {"status", status},
+                    {"steps", std::move(stepValues)},
                     {"screenshots", std::move(shots)}};
 }
 

@@ -28,7 +28,8 @@ RecorderReplayResult RecorderController::replay(const std::string& workspacePath
   run.skillId = skillId;
   run.startedAt = formatIso8601(clock.wallMillis());
   run.runId = makeRunId(skillId, run.startedAt);
-  const std::string runPath = layout::replayRunDirectory(layout::absoluteWorkspace(fs, workspacePath), run.runId);
+  const std::string runPath =
+      layout::replayRunDirectory(layout::absoluteWorkspace(fs, workspacePath), run.runId);
   const std::string screenshots = joinPath(runPath, layout::kScreenshotsFolder);
   fs.createDirectories(screenshots);
 

@@ -34,10 +34,10 @@ std::optional<int64_t> integral(const JsonObject& payload, const char* key) {
 
 }  // namespace
 
-SemanticReplayResult SemanticReplayer::replay(const std::string& workspacePath,
-                                              const std::string& skillId) {
+SemanticReplayResult SemanticReplayer::replay(const std::string& workspacePath, const std::string& skillId) {
   const std::string workspace = layout::absoluteWorkspace(fileManager_, workspacePath);
-  const std::string referencePath = layout::skillRecordingReference(layout::skillDirectory(workspace, skillId));
+  const std::string referencePath =
+      layout::skillRecordingReference(layout::skillDirectory(workspace, skillId));
   const JsonValue reference = parseJson(fileManager_.readFile(referencePath));
   const std::string* sessionId = reference.findString("sessionId");
   // A session name that is not a plain file name would make the log path leave the sessions folder.
@@ -61,9 +61,10 @@ SemanticReplayResult SemanticReplayer::replay(const std::string& workspacePath,
     if (payload == line.end() || !payload->second.isObject()) continue;
     if (!replayLowLevelEvent(type->second.asString(), payload->second.asObject())) continue;
     const auto id = line.find("id");
-    result.steps.push_back({{"eventId", id != line.end() && id->second.isString() ? id->second.asString() : ""},
-                            {"type", type->second.asString()},
-                            {"status", "replayed"}});
+    result.steps.push_back(
+        {{"eventId", id != line.end() && id->second.isString() ? id->second.asString() : ""},
+         {"type", type->second.asString()},
+         {"status", "replayed"}});
   }
   poster_.end();
   return result;

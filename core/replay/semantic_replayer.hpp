@@ -20,8 +20,8 @@ struct SemanticReplayResult {
 class SemanticReplayerError : public std::runtime_error {
  public:
   enum class Code {
-    invalidRecording,    // the reference file does not name a session
-    posterUnavailable,   // no event poster can be reached, so nothing could be replayed
+    invalidRecording,   // the reference file does not name a session
+    posterUnavailable,  // no event poster can be reached, so nothing could be replayed
   };
   explicit SemanticReplayerError(Code code)
       : std::runtime_error(code == Code::invalidRecording ? "invalidRecording" : "posterUnavailable"),

@@ -22,7 +22,8 @@ constexpr size_t kMaxSummarySteps = 50;
 
 bool holdsNonFiniteNumber(const JsonValue& v) {
   switch (v.kind()) {
-    case JsonValue::Kind::Number: return !v.holdsInteger() && !std::isfinite(v.asDouble());
+    case JsonValue::Kind::Number:
+      return !v.holdsInteger() && !std::isfinite(v.asDouble());
     case JsonValue::Kind::Array:
       for (const JsonValue& e : v.asArray()) {
         if (holdsNonFiniteNumber(e)) return true;
@@ -33,7 +34,8 @@ bool holdsNonFiniteNumber(const JsonValue& v) {
         if (holdsNonFiniteNumber(member)) return true;
       }
       return false;
-    default: return false;
+    default:
+      return false;
   }
 }
 
@@ -211,7 +213,8 @@ std::string EventStore::writeSummary(const RecordingSession& session) {
                  const JsonObject* payload = findObjectMember(event, "payload");
                  if (const JsonObject* app = payload ? findObjectMember(*payload, "app") : nullptr) {
                    if (const std::string* name = findStringMember(*app, "appName")) appNames.push_back(*name);
-                   if (const std::string* title = findStringMember(*app, "windowTitle")) windowTitles.push_back(*title);
+                   if (const std::string* title = findStringMember(*app, "windowTitle"))
+                     windowTitles.push_back(*title);
                  }
                  const std::string* type = findStringMember(event, "type");
                  if (steps.size() >= kMaxSummarySteps || !type || !isSignificantType(*type)) return;
@@ -231,7 +234,8 @@ std::string EventStore::writeSummary(const RecordingSession& session) {
     RecordingSummaryStep fallback;
     fallback.index = 0;
     fallback.intent = "Recorded native interaction session.";
-    fallback.evidenceEventIds = {session.sessionId + "-session_started", session.sessionId + "-session_stopped"};
+    fallback.evidenceEventIds = {session.sessionId + "-session_started",
+                                 session.sessionId + "-session_stopped"};
     steps.push_back(std::move(fallback));
   }
   summary.steps = std::move(steps);

@@ -24,8 +24,8 @@ inline constexpr char kRunFile[] = "run.json";
 // The workspace as an absolute directory path without a trailing "/"; the current directory is
 // asked only for a relative path.
 inline std::string absoluteWorkspace(FileSystem& fileSystem, const std::string& workspacePath) {
-  return absoluteDirectoryPath(workspacePath,
-                               workspacePath.starts_with('/') ? std::string() : fileSystem.currentDirectory());
+  return absoluteDirectoryPath(
+      workspacePath, workspacePath.starts_with('/') ? std::string() : fileSystem.currentDirectory());
 }
 
 // <workspace>/.zeruva/record-and-replay/sessions/<sessionId>

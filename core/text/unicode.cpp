@@ -63,7 +63,8 @@ bool isValidUtf8(std::string_view bytes) {
   while (i < bytes.size()) {
     // Every request line passes through here; skip ASCII eight bytes at a time.
     uint64_t word;
-    while (i + 8 <= bytes.size() && (std::memcpy(&word, bytes.data() + i, 8), (word & 0x8080808080808080u) == 0)) {
+    while (i + 8 <= bytes.size() &&
+           (std::memcpy(&word, bytes.data() + i, 8), (word & 0x8080808080808080u) == 0)) {
       i += 8;
     }
     if (i == bytes.size()) break;
@@ -131,8 +132,20 @@ void appendUtf8(std::string& out, char32_t c) {
 
 bool isUnicodeWhitespaceOrNewline(char32_t c) {
   switch (c) {
-    case 0x09: case 0x0A: case 0x0B: case 0x0C: case 0x0D: case 0x20: case 0x85: case 0xA0:
-    case 0x1680: case 0x2028: case 0x2029: case 0x202F: case 0x205F: case 0x3000:
+    case 0x09:
+    case 0x0A:
+    case 0x0B:
+    case 0x0C:
+    case 0x0D:
+    case 0x20:
+    case 0x85:
+    case 0xA0:
+    case 0x1680:
+    case 0x2028:
+    case 0x2029:
+    case 0x202F:
+    case 0x205F:
+    case 0x3000:
       return true;
     default:
       return c >= 0x2000 && c <= 0x200A;

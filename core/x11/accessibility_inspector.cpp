@@ -24,20 +24,20 @@ namespace diruri {
 namespace {
 
 // The atoms the query needs, interned together when the connection opens.
-#define DIRURI_FRONT_WINDOW_ATOMS(X)            \
-  X(NetActiveWindow, "_NET_ACTIVE_WINDOW")      \
-  X(NetWmPid, "_NET_WM_PID")                    \
-  X(GtkApplicationId, "_GTK_APPLICATION_ID")    \
-  X(NetWmName, "_NET_WM_NAME")                  \
-  X(Utf8String, "UTF8_STRING")                  \
-  X(WmState, "WM_STATE")                        \
+#define DIRURI_FRONT_WINDOW_ATOMS(X)         \
+  X(NetActiveWindow, "_NET_ACTIVE_WINDOW")   \
+  X(NetWmPid, "_NET_WM_PID")                 \
+  X(GtkApplicationId, "_GTK_APPLICATION_ID") \
+  X(NetWmName, "_NET_WM_NAME")               \
+  X(Utf8String, "UTF8_STRING")               \
+  X(WmState, "WM_STATE")                     \
   X(CompoundText, "COMPOUND_TEXT")
 
 enum Atom {
 #define DIRURI_ATOM_ENUM(name, text) name,
   DIRURI_FRONT_WINDOW_ATOMS(DIRURI_ATOM_ENUM)
 #undef DIRURI_ATOM_ENUM
-  AtomCount
+      AtomCount
 };
 constexpr std::array<const char*, AtomCount> kAtomNames = {
 #define DIRURI_ATOM_NAME(name, text) text,
@@ -57,9 +57,7 @@ std::string_view propertyBytes(const xcb_get_property_reply_t* r) {
           static_cast<size_t>(xcb_get_property_value_length(r))};
 }
 
-bool hasProperty(const xcb_get_property_reply_t* r) {
-  return r != nullptr && r->type != XCB_ATOM_NONE;
-}
+bool hasProperty(const xcb_get_property_reply_t* r) { return r != nullptr && r->type != XCB_ATOM_NONE; }
 
 std::optional<uint32_t> propertyCardinal(const xcb_get_property_reply_t* r) {
   if (r == nullptr || r->format != 32 || xcb_get_property_value_length(r) < 4) return std::nullopt;
@@ -122,8 +120,8 @@ struct AccessibilityInspector::FrontWindowQuery {
 
     std::array<xcb_intern_atom_cookie_t, AtomCount> cookies;
     for (size_t i = 0; i < AtomCount; ++i) {
-      cookies[i] = xcb_intern_atom(d->conn, 0, static_cast<uint16_t>(std::strlen(kAtomNames[i])),
-                                   kAtomNames[i]);
+      cookies[i] =
+          xcb_intern_atom(d->conn, 0, static_cast<uint16_t>(std::strlen(kAtomNames[i])), kAtomNames[i]);
     }
     // Sent before the atom replies are read, so the extension query shares their round trip.
     xcb_prefetch_extension_data(d->conn, &xcb_res_id);
@@ -183,8 +181,7 @@ struct AccessibilityInspector::FrontWindowQuery {
     XcbReply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(conn, a.tree, nullptr));
     if (tree) out.parent = tree->parent;
     if (hasRes) {
-      XcbReply<xcb_res_query_client_ids_reply_t> ids(
-          xcb_res_query_client_ids_reply(conn, a.res, nullptr));
+      XcbReply<xcb_res_query_client_ids_reply_t> ids(xcb_res_query_client_ids_reply(conn, a.res, nullptr));
       if (ids) {
         for (auto it = xcb_res_query_client_ids_ids_iterator(ids.get()); it.rem > 0;
              xcb_res_client_id_value_next(&it)) {
@@ -224,8 +221,7 @@ struct AccessibilityInspector::FrontWindowQuery {
       className = nonEmpty(propertyText(w.wmClass.get(), rest));
     }
     std::optional<std::string> appId;
-    if (hasProperty(w.gtkAppId.get()))
-      appId = nonEmpty(sanitizeUtf8(propertyBytes(w.gtkAppId.get())));
+    if (hasProperty(w.gtkAppId.get())) appId = nonEmpty(sanitizeUtf8(propertyBytes(w.gtkAppId.get())));
 
     s.bundleId = appId ? appId : className;
     if (className) {
@@ -254,8 +250,7 @@ struct AccessibilityInspector::FrontWindowQuery {
     const uint32_t none = 0;
     const uint32_t changes = XCB_EVENT_MASK_PROPERTY_CHANGE | XCB_EVENT_MASK_STRUCTURE_NOTIFY;
     // Unchecked: a window that is gone answers with an error event, dropped below.
-    if (watched != XCB_WINDOW_NONE)
-      xcb_change_window_attributes(conn, watched, XCB_CW_EVENT_MASK, &none);
+    if (watched != XCB_WINDOW_NONE) xcb_change_window_attributes(conn, watched, XCB_CW_EVENT_MASK, &none);
     xcb_change_window_attributes(conn, w, XCB_CW_EVENT_MASK, &changes);
     watched = w;
   }
@@ -302,8 +297,7 @@ struct AccessibilityInspector::FrontWindowQuery {
   // round trip per level.
   std::optional<ForegroundAppSnapshot> fromFocus(xcb_window_t w) {
     for (int depth = 0; depth < kMaxDepth; ++depth) {
-      if (w == XCB_WINDOW_NONE || w == XCB_INPUT_FOCUS_POINTER_ROOT || w == root)
-        return std::nullopt;
+      if (w == XCB_WINDOW_NONE || w == XCB_INPUT_FOCUS_POINTER_ROOT || w == root) return std::nullopt;
       const Window info = readWatched(w);
       if (info.gone) return std::nullopt;
       if (isTopLevel(info)) return answer(w, info);
@@ -316,8 +310,7 @@ struct AccessibilityInspector::FrontWindowQuery {
   // stay as they were; one more when they changed, and one per level when the focus has to be
   // walked up to its top-level window.
   std::optional<ForegroundAppSnapshot> front() {
-    const auto activeC =
-        xcb_get_property(conn, 0, root, atoms[NetActiveWindow], XCB_ATOM_WINDOW, 0, 1);
+    const auto activeC = xcb_get_property(conn, 0, root, atoms[NetActiveWindow], XCB_ATOM_WINDOW, 0, 1);
     const auto focusC = xcb_get_input_focus(conn);
     XcbReply<xcb_get_property_reply_t> active(xcb_get_property_reply(conn, activeC, nullptr));
     XcbReply<xcb_get_input_focus_reply_t> focus(xcb_get_input_focus_reply(conn, focusC, nullptr));
@@ -371,8 +364,7 @@ std::optional<AccessibilitySnapshot> AccessibilityInspector::accessibilitySnapsh
   return snapshot;
 }
 
-void AccessibilityInspector::writeSnapshot(const AccessibilitySnapshot& snapshot,
-                                           const std::string& path) {
+void AccessibilityInspector::writeSnapshot(const AccessibilitySnapshot& snapshot, const std::string& path) {
   if (path.find('/') != std::string::npos) fileSystem_.createDirectories(parentDirectory(path));
   fileSystem_.writeFileAtomically(path, writeJson(snapshot.toJson(), JsonLayout::Pretty));
 }

@@ -16,7 +16,7 @@ const AtspiApi* load() {
   if (handle == nullptr) return nullptr;
   static AtspiApi api;
   bool complete = true;
-#define DIRURI_ATSPI_BIND(name)                                                 \
+#define DIRURI_ATSPI_BIND(name)                                            \
   api.name = reinterpret_cast<decltype(api.name)>(::dlsym(handle, #name)); \
   complete = complete && api.name != nullptr;
   DIRURI_ATSPI_FUNCTIONS(DIRURI_ATSPI_BIND)

@@ -133,10 +133,11 @@ PrivateConnection connectTo(const std::string& address, const Budget& budget) {
   api().dbus_error_free(&error);
   if (!connection) return nullptr;
   api().dbus_connection_set_exit_on_disconnect(connection.get(), FALSE);
-  Message hello(api().dbus_message_new_method_call(DBUS_SERVICE_DBUS, DBUS_PATH_DBUS, DBUS_INTERFACE_DBUS, "Hello"));
+  Message hello(
+      api().dbus_message_new_method_call(DBUS_SERVICE_DBUS, DBUS_PATH_DBUS, DBUS_INTERFACE_DBUS, "Hello"));
   if (!hello || budget.remainingMillis() == 0) return nullptr;
   Message reply(api().dbus_connection_send_with_reply_and_block(connection.get(), hello.get(),
-                                                          budget.remainingMillis(), &error));
+                                                                budget.remainingMillis(), &error));
   api().dbus_error_free(&error);
   if (!reply) return nullptr;
   return connection;
@@ -189,16 +190,18 @@ std::optional<std::string> accessibilityBusAddress(const Budget& budget) {
   if (!session) return std::nullopt;
   PrivateConnection connection = connectTo(*session, budget);
   if (!connection || budget.remainingMillis() == 0) return std::nullopt;
-  Message ask(api().dbus_message_new_method_call("org.a11y.Bus", "/org/a11y/bus", "org.a11y.Bus", "GetAddress"));
+  Message ask(
+      api().dbus_message_new_method_call("org.a11y.Bus", "/org/a11y/bus", "org.a11y.Bus", "GetAddress"));
   if (!ask) return std::nullopt;
   // Ask only a launcher that already runs; activation would start one.
   api().dbus_message_set_auto_start(ask.get(), FALSE);
   DBusError error;
   api().dbus_error_init(&error);
   Message reply(api().dbus_connection_send_with_reply_and_block(connection.get(), ask.get(),
-                                                          budget.remainingMillis(), &error));
+                                                                budget.remainingMillis(), &error));
   const char* address = nullptr;
-  if (reply && !api().dbus_message_get_args(reply.get(), &error, DBUS_TYPE_STRING, &address, DBUS_TYPE_INVALID)) {
+  if (reply &&
+      !api().dbus_message_get_args(reply.get(), &error, DBUS_TYPE_STRING, &address, DBUS_TYPE_INVALID)) {
     address = nullptr;
   }
   api().dbus_error_free(&error);
@@ -210,8 +213,9 @@ std::optional<std::string> accessibilityBusAddress(const Budget& budget) {
 // libatspi would log may reach either. Process-wide, and set once: GLib refuses a second writer.
 void silenceGlib() {
   api().g_log_set_default_handler([](const gchar*, GLogLevelFlags, const gchar*, gpointer) {}, nullptr);
-  api().g_log_set_writer_func([](GLogLevelFlags, const GLogField*, gsize, gpointer) { return G_LOG_WRITER_HANDLED; },
-                        nullptr, nullptr);
+  api().g_log_set_writer_func(
+      [](GLogLevelFlags, const GLogField*, gsize, gpointer) { return G_LOG_WRITER_HANDLED; }, nullptr,
+      nullptr);
   api().g_set_print_handler([](const gchar*) {});
   api().g_set_printerr_handler([](const gchar*) {});
 }
@@ -221,8 +225,9 @@ AtspiMatchRule* ruleForState(AtspiStateType state) {
   api().g_array_append_vals(states, &state, 1);
   Ref<AtspiStateSet> set(api().atspi_state_set_new(states));
   api().g_array_free(states, TRUE);
-  return api().atspi_match_rule_new(set.get(), ATSPI_Collection_MATCH_ALL, nullptr, ATSPI_Collection_MATCH_ALL,
-                              nullptr, ATSPI_Collection_MATCH_ALL, nullptr, ATSPI_Collection_MATCH_ALL, FALSE);
+  return api().atspi_match_rule_new(set.get(), ATSPI_Collection_MATCH_ALL, nullptr,
+                                    ATSPI_Collection_MATCH_ALL, nullptr, ATSPI_Collection_MATCH_ALL, nullptr,
+                                    ATSPI_Collection_MATCH_ALL, FALSE);
 }
 
 // libatspi keeps one process-wide state (its bus, its timeout, its objects), so this does too, and
@@ -292,7 +297,7 @@ struct Library {
       const int left = budget.remainingMillis();
       if (left == 0) break;
       Message ask(api().dbus_message_new_method_call(DBUS_SERVICE_DBUS, DBUS_PATH_DBUS, DBUS_INTERFACE_DBUS,
-                                               "GetConnectionUnixProcessID"));
+                                                     "GetConnectionUnixProcessID"));
       const char* text = name.c_str();
       DBusPendingCall* pending = nullptr;
       if (ask && api().dbus_message_append_args(ask.get(), DBUS_TYPE_STRING, &text, DBUS_TYPE_INVALID) &&
@@ -367,8 +372,8 @@ std::optional<Accessible> firstMatch(AtspiAccessible* root, AtspiMatchRule* rule
   if (!collection) return std::nullopt;
   if (!budget.arm()) return Accessible{};
   Error error;
-  GArray* found = api().atspi_collection_get_matches(collection.get(), rule, ATSPI_Collection_SORT_ORDER_CANONICAL,
-                                               1, traverse ? TRUE : FALSE, error.out());
+  GArray* found = api().atspi_collection_get_matches(
+      collection.get(), rule, ATSPI_Collection_SORT_ORDER_CANONICAL, 1, traverse ? TRUE : FALSE, error.out());
   if (found == nullptr) return Accessible{};
   Accessible first;
   for (guint i = 0; i < found->len; ++i) {
@@ -385,9 +390,11 @@ std::optional<Accessible> firstMatch(AtspiAccessible* root, AtspiMatchRule* rule
 }
 
 // The active one among the application's windows (its children).
-Accessible activeWindow(Library& library, AtspiAccessible* app, AtspiFocus::Search search, const Budget& budget) {
+Accessible activeWindow(Library& library, AtspiAccessible* app, AtspiFocus::Search search,
+                        const Budget& budget) {
   if (search == AtspiFocus::Search::kCollection) {
-    if (std::optional<Accessible> found = firstMatch(app, library.activeRule, false, budget)) return std::move(*found);
+    if (std::optional<Accessible> found = firstMatch(app, library.activeRule, false, budget))
+      return std::move(*found);
   }
   const gint count = std::min(childCount(app, budget), kMaxWindows);
   for (gint i = 0; i < count; ++i) {
@@ -412,7 +419,8 @@ Accessible focusedByWalk(AtspiAccessible* window, const Budget& budget) {
     }
   };
   enqueueChildren(window, 0);
-  for (int visited = 0; !queue.empty() && visited < kMaxWalkNodes && budget.remainingMillis() > 0; ++visited) {
+  for (int visited = 0; !queue.empty() && visited < kMaxWalkNodes && budget.remainingMillis() > 0;
+       ++visited) {
     Item item = std::move(queue.front());
     queue.pop_front();
     const Ref<AtspiStateSet> states = statesOf(item.node.get(), budget);

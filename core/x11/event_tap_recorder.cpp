@@ -98,7 +98,8 @@ struct EventTapRecorder::RecordContext {
     bool endOfData = false;
     while (!endOfData) {
       xcb_generic_error_t* error = nullptr;
-      XcbReply<xcb_record_enable_context_reply_t> reply(xcb_record_enable_context_reply(conn, cookie, &error));
+      XcbReply<xcb_record_enable_context_reply_t> reply(
+          xcb_record_enable_context_reply(conn, cookie, &error));
       std::free(error);
       if (!reply) break;  // connection lost, or refused before it started
       switch (reply->category) {
@@ -148,7 +149,8 @@ struct EventTapRecorder::RecordContext {
     range.device_events.last = XCB_BUTTON_RELEASE;
     const xcb_record_client_spec_t clients = XCB_RECORD_CS_ALL_CLIENTS;
     xcb_generic_error_t* error = xcb_request_check(
-        control->get(), xcb_record_create_context_checked(control->get(), context, 0, 1, 1, &clients, &range));
+        control->get(),
+        xcb_record_create_context_checked(control->get(), context, 0, 1, 1, &clients, &range));
     if (error != nullptr) {
       std::free(error);
       context = 0;

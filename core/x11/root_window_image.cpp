@@ -45,19 +45,18 @@ bool grabRootWindow(RgbImage& out) {
     const xcb_screen_t* screen = connection.screen();
     const xcb_visualtype_t* visual = screen ? findVisual(screen, screen->root_visual) : nullptr;
     int bitsPerPixel = 0;
-    for (auto f = xcb_setup_pixmap_formats_iterator(setup); screen && f.rem > 0;
-         xcb_format_next(&f)) {
+    for (auto f = xcb_setup_pixmap_formats_iterator(setup); screen && f.rem > 0; xcb_format_next(&f)) {
       if (f.data->depth == screen->root_depth) bitsPerPixel = f.data->bits_per_pixel;
     }
     if (visual != nullptr && (screen->root_depth == 24 || screen->root_depth == 32) &&
         (bitsPerPixel == 24 || bitsPerPixel == 32)) {
       const int w = screen->width_in_pixels;
       const int h = screen->height_in_pixels;
-      XcbReply<xcb_get_image_reply_t> image(xcb_get_image_reply(
-          c,
-          xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, screen->root, 0, 0, static_cast<uint16_t>(w),
-                        static_cast<uint16_t>(h), ~0u),
-          nullptr));
+      XcbReply<xcb_get_image_reply_t> image(
+          xcb_get_image_reply(c,
+                              xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, screen->root, 0, 0,
+                                            static_cast<uint16_t>(w), static_cast<uint16_t>(h), ~0u),
+                              nullptr));
       const int bytesPerPixel = bitsPerPixel / 8;
       // Z-pixmap rows are padded to the server's scanline unit.
       const int pad = setup->bitmap_format_scanline_pad / 8;
@@ -100,6 +99,5 @@ bool grabRootWindow(RgbImage& out) {
   }
   return ok;
 }
-
 
 }  // namespace diruri

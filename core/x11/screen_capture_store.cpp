@@ -60,8 +60,7 @@ pid_t spawnHelper(const std::string& helper, const std::string& target) {
   sigemptyset(&none);
   sigset_t all;
   sigfillset(&all);
-  posix_spawnattr_setflags(&attr,
-                           POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
   posix_spawnattr_setpgroup(&attr, 0);
   posix_spawnattr_setsigmask(&attr, &none);
   posix_spawnattr_setsigdefault(&attr, &all);
@@ -83,8 +82,8 @@ bool waitWithin(pid_t pid, std::chrono::milliseconds limit, int* status) {
   if (pidfd >= 0) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     for (;;) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          deadline - std::chrono::steady_clock::now());
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
       pollfd p{pidfd, POLLIN, 0};
       const int r = ::poll(&p, 1, static_cast<int>(std::max<int64_t>(left.count(), 0)));
       if (r > 0) break;

@@ -26,8 +26,7 @@ int16_t readInt16(const uint8_t* p, bool swapped) {
 
 }  // namespace
 
-std::optional<CapturedInputEvent> capturedEventFromX11(int eventType, int detail, int rootX,
-                                                       int rootY) {
+std::optional<CapturedInputEvent> capturedEventFromX11(int eventType, int detail, int rootX, int rootY) {
   CapturedInputEvent e;
   switch (eventType) {
     case kX11KeyPress:

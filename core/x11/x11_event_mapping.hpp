@@ -19,8 +19,7 @@ inline constexpr int kX11ButtonRelease = 5;
 
 // One device event: its code, its detail byte (keycode or button) and its root coordinates.
 // Nothing for events the log does not keep (other buttons, wheel releases, other codes).
-std::optional<CapturedInputEvent> capturedEventFromX11(int eventType, int detail, int rootX,
-                                                       int rootY);
+std::optional<CapturedInputEvent> capturedEventFromX11(int eventType, int detail, int rootX, int rootY);
 
 // The data of one "from server" record reply: a run of 32-byte core events, byte-swapped when the
 // server's byte order differs from ours. Incomplete trailing bytes are ignored.

@@ -40,24 +40,27 @@ TEST_F(AccessibilitySnapshotTest, CarriesTheRolesAndIsWrittenInTheFileLayout) {
   inspector_.writeSnapshot(*snapshot, dir_ / "ax-snapshots/start-2.json");
   EXPECT_EQ(output.text(), "");
 
-  EXPECT_EQ(*snapshot, (AccessibilitySnapshot{{"FocusProbe", "FocusProbe", app.pid(), "Focus Probe / \"One\""},
-                                              "frame",
-                                              "text",
-                                              "Query",
-                                              "2026-01-01T00:00:00Z"}));
+  EXPECT_EQ(*snapshot,
+            (AccessibilitySnapshot{{"FocusProbe", "FocusProbe", app.pid(), "Focus Probe / \"One\""},
+                                   "frame",
+                                   "text",
+                                   "Query",
+                                   "2026-01-01T00:00:00Z"}));
   EXPECT_EQ(test::readText(dir_ / "ax-snapshots/start-2.json"),
             "{\n"
             "  \"app\" : {\n"
             "    \"appName\" : \"FocusProbe\",\n"
             "    \"bundleId\" : \"FocusProbe\",\n"
-            "    \"processId\" : " + std::to_string(app.pid()) + ",\n"
-            "    \"windowTitle\" : \"Focus Probe \\/ \\\"One\\\"\"\n"
-            "  },\n"
-            "  \"capturedAt\" : \"2026-01-01T00:00:00Z\",\n"
-            "  \"focusedElementRole\" : \"text\",\n"
-            "  \"focusedElementTitle\" : \"Query\",\n"
-            "  \"focusedWindowRole\" : \"frame\"\n"
-            "}");
+            "    \"processId\" : " +
+                std::to_string(app.pid()) +
+                ",\n"
+                "    \"windowTitle\" : \"Focus Probe \\/ \\\"One\\\"\"\n"
+                "  },\n"
+                "  \"capturedAt\" : \"2026-01-01T00:00:00Z\",\n"
+                "  \"focusedElementRole\" : \"text\",\n"
+                "  \"focusedElementTitle\" : \"Query\",\n"
+                "  \"focusedWindowRole\" : \"frame\"\n"
+                "}");
 }
 
 // The focused element's fields follow it; the window's role stays.
@@ -69,7 +72,9 @@ TEST_F(AccessibilitySnapshotTest, FollowsTheFocusToTheButton) {
   // GTK reports no focused widget for a few milliseconds after the focus moved.
   const std::optional<AccessibilitySnapshot> snapshot = test::pollUntil<std::optional<AccessibilitySnapshot>>(
       [&] { return inspector_.accessibilitySnapshot(); },
-      [](const std::optional<AccessibilitySnapshot>& s) { return s && s->focusedElementRole == "push button"; });
+      [](const std::optional<AccessibilitySnapshot>& s) {
+        return s && s->focusedElementRole == "push button";
+      });
   ASSERT_TRUE(snapshot.has_value());
   EXPECT_EQ(snapshot->focusedWindowRole, "frame");
   EXPECT_EQ(snapshot->focusedElementRole, "push button");

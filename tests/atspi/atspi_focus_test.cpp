@@ -10,8 +10,11 @@
 namespace diruri {
 
 void PrintTo(const FocusedRoles& roles, std::ostream* out) {
-  const auto field = [](const std::optional<std::string>& f) { return f ? "\"" + *f + "\"" : std::string("-"); };
-  *out << "{" << field(roles.windowRole) << ", " << field(roles.elementRole) << ", " << field(roles.elementName) << "}";
+  const auto field = [](const std::optional<std::string>& f) {
+    return f ? "\"" + *f + "\"" : std::string("-");
+  };
+  *out << "{" << field(roles.windowRole) << ", " << field(roles.elementRole) << ", "
+       << field(roles.elementName) << "}";
 }
 
 namespace {

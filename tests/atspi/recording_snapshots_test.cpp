@@ -27,8 +27,9 @@ using namespace std::chrono_literals;
 std::string recordAndStop(const test::TempDir& dir, test::ProcessOptions options, std::string& err) {
   options.args = {"mcp"};
   options.workingDirectory = dir.path();
-  options.stdinData = test::toolCallLine("event_stream_start", {{"workspacePath", "ws"}, {"sessionName", "Probe"}}, 1) +
-                      "\n" + test::toolCallLine("event_stream_stop", {}, 2) + "\n";
+  options.stdinData =
+      test::toolCallLine("event_stream_start", {{"workspacePath", "ws"}, {"sessionName", "Probe"}}, 1) +
+      "\n" + test::toolCallLine("event_stream_stop", {}, 2) + "\n";
   const test::ProcessResult r = test::runProcess(DIRURI_EXECUTABLE, options);
   EXPECT_TRUE(r.exited && r.exitStatus == 0) << "signal " << r.signal;
   err = r.err;
@@ -78,7 +79,8 @@ TEST(RecordingSnapshots, BothSnapshotsOfARecordingCarryTheFrontApplicationsRoles
 // program that asks; this process is the reaper of anything the server leaves behind, so a daemon
 // started that way would show up here as a new child.
 TEST(RecordingSnapshots, WithoutAnyAccessibilityBusTheSnapshotHasAppAndTimeAndNothingIsStarted) {
-  ASSERT_EQ(::access("/usr/bin/dbus-launch", X_OK), 0) << "autolaunching must be possible for this to show anything";
+  ASSERT_EQ(::access("/usr/bin/dbus-launch", X_OK), 0)
+      << "autolaunching must be possible for this to show anything";
   ::prctl(PR_SET_CHILD_SUBREAPER, 1);
   const char* previous = std::getenv("DISPLAY");
   const std::string previousDisplay = previous ? previous : "";
@@ -86,8 +88,8 @@ TEST(RecordingSnapshots, WithoutAnyAccessibilityBusTheSnapshotHasAppAndTimeAndNo
   ASSERT_EQ(x.start(), "");
   if (previous) ::setenv("DISPLAY", previousDisplay.c_str(), 1);  // a shared desktop may still be in use
   test::TestClient client(x.display());
-  const xcb_window_t window =
-      client.createWindow(test::WindowProps().withClass("plain", "Plain").withNetWmName("No bus").withPid(4242));
+  const xcb_window_t window = client.createWindow(
+      test::WindowProps().withClass("plain", "Plain").withNetWmName("No bus").withPid(4242));
   client.focus(window);
 
   test::TempDir dir;
@@ -113,10 +115,10 @@ TEST(RecordingSnapshots, WithoutAnyAccessibilityBusTheSnapshotHasAppAndTimeAndNo
   EXPECT_EQ(err, "");
   const JsonValue snapshot = parseJson(test::readText(session + "/ax-snapshots/start-2.json"));
   EXPECT_EQ(snapshot.asObject().size(), 2u) << test::readText(session + "/ax-snapshots/start-2.json");
-  EXPECT_EQ(*snapshot.find("app"), JsonValue(JsonObject{{"appName", "Plain"},
-                                                         {"bundleId", "Plain"},
-                                                         {"processId", 4242},
-                                                         {"windowTitle", "No bus"}}));
+  EXPECT_EQ(
+      *snapshot.find("app"),
+      JsonValue(JsonObject{
+          {"appName", "Plain"}, {"bundleId", "Plain"}, {"processId", 4242}, {"windowTitle", "No bus"}}));
   EXPECT_NE(snapshot.findString("capturedAt"), nullptr);
 }
 

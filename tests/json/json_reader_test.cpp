@@ -7,16 +7,41 @@ namespace diruri {
 namespace {
 
 TEST(Reader, RejectsWhatStrictJsonRejects) {
-  for (const char* text : {"", "   ", "\t\r\n", "[1,]", "{\"a\":1,}", "{\"a\":1}// c", "/* c */{}",
-                           "{'a':1}", "{a:1}", "[1 2]", "01", "1.", ".5", "+1", "NaN", "Infinity",
-                           "tru", "nul", "\"unterminated", "\"tab\there\"", "{\"a\" 1}", "{}{}", "[] x",
-                           "\"\\x41\"", "[", "{\"a\":", "\"\xff\"", "\"\xc3\""}) {
+  for (const char* text : {"",
+                           "   ",
+                           "\t\r\n",
+                           "[1,]",
+                           "{\"a\":1,}",
+                           "{\"a\":1}// c",
+                           "/* c */{}",
+                           "{'a':1}",
+                           "{a:1}",
+                           "[1 2]",
+                           "01",
+                           "1.",
+                           ".5",
+                           "+1",
+                           "NaN",
+                           "Infinity",
+                           "tru",
+                           "nul",
+                           "\"unterminated",
+                           "\"tab\there\"",
+                           "{\"a\" 1}",
+                           "{}{}",
+                           "[] x",
+                           "\"\\x41\"",
+                           "[",
+                           "{\"a\":",
+                           "\"\xff\"",
+                           "\"\xc3\""}) {
     EXPECT_THROW(parseJson(text), JsonParseError) << ::testing::PrintToString(std::string(text));
   }
 }
 
 TEST(Reader, AcceptsSurroundingWhitespaceAndEveryKind) {
-  const JsonValue v = parseJson(" \t\r\n{\"s\":\"x\",\"n\":1.5,\"b\":false,\"o\":{},\"a\":[null],\"z\":null} \n");
+  const JsonValue v =
+      parseJson(" \t\r\n{\"s\":\"x\",\"n\":1.5,\"b\":false,\"o\":{},\"a\":[null],\"z\":null} \n");
   ASSERT_TRUE(v.isObject());
   EXPECT_TRUE(v.find("s")->isString());
   EXPECT_TRUE(v.find("n")->isNumber());
@@ -40,14 +65,18 @@ TEST(Reader, NumbersKeepTheirValue) {
     const char* text;
     std::optional<int64_t> integral;
   };
-  for (const Case& c : std::initializer_list<Case>{
-           {"3", 3}, {"3.0", 3}, {"7e0", 7}, {"-0", 0}, {"-0.0", 0}, {"3.5", std::nullopt},
-           {"9007199254740993", 9007199254740993LL},
-           {"9223372036854775807", INT64_MAX},
-           {"-9223372036854775808", INT64_MIN},
-           {"9223372036854775808", std::nullopt},
-           {"1e19", std::nullopt},
-           {"-1e19", std::nullopt}}) {
+  for (const Case& c : std::initializer_list<Case>{{"3", 3},
+                                                   {"3.0", 3},
+                                                   {"7e0", 7},
+                                                   {"-0", 0},
+                                                   {"-0.0", 0},
+                                                   {"3.5", std::nullopt},
+                                                   {"9007199254740993", 9007199254740993LL},
+                                                   {"9223372036854775807", INT64_MAX},
+                                                   {"-9223372036854775808", INT64_MIN},
+                                                   {"9223372036854775808", std::nullopt},
+                                                   {"1e19", std::nullopt},
+                                                   {"-1e19", std::nullopt}}) {
     EXPECT_EQ(parseJson(c.text).asIntegral(), c.integral) << c.text;
   }
   EXPECT_EQ(parseJson("3"), parseJson("3.0"));

@@ -25,7 +25,8 @@ INSTANTIATE_TEST_SUITE_P(
     Writer, CompactWriting,
     ::testing::Values(
         WriteCase{"KeysSortedAtEveryLevel",
-                  JsonObject{{"tools", 1}, {"capabilities", JsonObject{{"z", 1}, {"a", 2}}}, {"protocolVersion", 3}},
+                  JsonObject{
+                      {"tools", 1}, {"capabilities", JsonObject{{"z", 1}, {"a", 2}}}, {"protocolVersion", 3}},
                   R"({"capabilities":{"a":2,"z":1},"protocolVersion":3,"tools":1})"},
         // Byte order: upper case before lower case, and a prefix before its extensions.
         WriteCase{"KeysByBytes", JsonObject{{"b", 1}, {"B", 2}, {"ab", 3}, {"a", 4}},
@@ -44,10 +45,8 @@ INSTANTIATE_TEST_SUITE_P(
         WriteCase{"Utf8PassesThrough", "\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80 \xe2\x80\xa8",
                   "\"\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80 \xe2\x80\xa8\""},
         WriteCase{"KeysEscapedLikeStrings", JsonObject{{"a/b", 1}}, R"({"a\/b":1})"},
-        WriteCase{"WholeDoubleWithoutFraction", 412.0, "412"},
-        WriteCase{"NegativeWholeDouble", -3.0, "-3"},
-        WriteCase{"NegativeZero", -0.0, "0"},
-        WriteCase{"Fraction", 640.5, "640.5"},
+        WriteCase{"WholeDoubleWithoutFraction", 412.0, "412"}, WriteCase{"NegativeWholeDouble", -3.0, "-3"},
+        WriteCase{"NegativeZero", -0.0, "0"}, WriteCase{"Fraction", 640.5, "640.5"},
         WriteCase{"ShortestRoundTrip", 0.1, "0.1"},
         WriteCase{"ShortestRoundTripThird", 1.0 / 3.0, "0.3333333333333333"},
         WriteCase{"LargestExactDoubleInteger", 9007199254740992.0 - 1.0, "9007199254740991"},
@@ -101,7 +100,8 @@ TEST(Writer, PrettyLayout) {
 }
 
 TEST(Writer, PrettyAndCompactReadBackEqual) {
-  const JsonValue doc = JsonObject{{"a", JsonArray{1, "two\nlines", JsonObject{{"b", nullptr}}}}, {"c", -0.25}};
+  const JsonValue doc =
+      JsonObject{{"a", JsonArray{1, "two\nlines", JsonObject{{"b", nullptr}}}}, {"c", -0.25}};
   EXPECT_EQ(parseJson(writeJson(doc, JsonLayout::Pretty)), doc);
   EXPECT_EQ(parseJson(writeJson(doc, JsonLayout::Compact)), doc);
 }

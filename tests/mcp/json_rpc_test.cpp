@@ -39,9 +39,10 @@ TEST(JsonRpcRequest, ReadsMembersAndTreatsNullAsAbsent) {
 }
 
 TEST(JsonRpcRequest, FailsOnMissingOrMistypedMembers) {
-  for (const char* bad : {R"([])", R"("x")", R"({})", R"({"method":"m"})", R"({"jsonrpc":2,"method":"m"})",
-                          R"({"jsonrpc":"2.0"})", R"({"jsonrpc":"2.0","method":null})",
-                          R"({"jsonrpc":"2.0","method":"m","id":1.5})", R"({"jsonrpc":"2.0","method":"m","id":false})"}) {
+  for (const char* bad :
+       {R"([])", R"("x")", R"({})", R"({"method":"m"})", R"({"jsonrpc":2,"method":"m"})",
+        R"({"jsonrpc":"2.0"})", R"({"jsonrpc":"2.0","method":null})",
+        R"({"jsonrpc":"2.0","method":"m","id":1.5})", R"({"jsonrpc":"2.0","method":"m","id":false})"}) {
     EXPECT_THROW(JsonRpcRequest::fromJson(parseJson(bad)), JsonRpcDecodeError) << bad;
   }
 }
@@ -49,7 +50,8 @@ TEST(JsonRpcRequest, FailsOnMissingOrMistypedMembers) {
 TEST(JsonRpcRecords, WriteOnlyPresentFieldsInKeyOrder) {
   JsonRpcResponse withResult;
   withResult.id = JsonRpcId{int64_t{1}};
-  withResult.result = JsonObject{{"tools", JsonArray{}}, {"capabilities", JsonObject{}}, {"protocolVersion", "v"}};
+  withResult.result =
+      JsonObject{{"tools", JsonArray{}}, {"capabilities", JsonObject{}}, {"protocolVersion", "v"}};
   EXPECT_EQ(writeJson(withResult.toJson()),
             R"({"id":1,"jsonrpc":"2.0","result":{"capabilities":{},"protocolVersion":"v","tools":[]}})");
 
@@ -63,12 +65,15 @@ TEST(JsonRpcRecords, WriteOnlyPresentFieldsInKeyOrder) {
   EXPECT_EQ(writeJson(bare.toJson()), R"({"jsonrpc":"2.0"})");
 
   InvalidRequestResponse invalid;
-  EXPECT_EQ(writeJson(invalid.toJson()), R"({"error":{"code":-32600,"message":"Invalid Request"},"id":null,"jsonrpc":"2.0"})");
-  invalid.id = ResponseId::from(JsonRpcId{INT64_MIN});
   EXPECT_EQ(writeJson(invalid.toJson()),
-            R"({"error":{"code":-32600,"message":"Invalid Request"},"id":-9223372036854775808,"jsonrpc":"2.0"})");
+            R"({"error":{"code":-32600,"message":"Invalid Request"},"id":null,"jsonrpc":"2.0"})");
+  invalid.id = ResponseId::from(JsonRpcId{INT64_MIN});
+  EXPECT_EQ(
+      writeJson(invalid.toJson()),
+      R"({"error":{"code":-32600,"message":"Invalid Request"},"id":-9223372036854775808,"jsonrpc":"2.0"})");
   invalid.id = ResponseId::from(JsonRpcId{std::string("s")});
-  EXPECT_EQ(writeJson(invalid.toJson()), R"({"error":{"code":-32600,"message":"Invalid Request"},"id":"s","jsonrpc":"2.0"})");
+  EXPECT_EQ(writeJson(invalid.toJson()),
+            R"({"error":{"code":-32600,"message":"Invalid Request"},"id":"s","jsonrpc":"2.0"})");
 
   EXPECT_EQ(writeJson(ParseErrorResponse{}.toJson()),
             R"({"error":{"code":-32700,"message":"Parse error"},"id":null,"jsonrpc":"2.0"})");
@@ -78,7 +83,8 @@ TEST(JsonRpcRecords, UnwritableAnswerFallsBackToFixedText) {
   JsonRpcResponse r;
   r.id = JsonRpcId{std::string("\xff")};
   r.result = JsonObject{};
-  EXPECT_EQ(encodeAnswer(r.toJson()), R"({"error":{"code":-32603,"message":"Internal error"},"id":null,"jsonrpc":"2.0"})");
+  EXPECT_EQ(encodeAnswer(r.toJson()),
+            R"({"error":{"code":-32603,"message":"Internal error"},"id":null,"jsonrpc":"2.0"})");
   r.id = JsonRpcId{int64_t{4}};
   r.result = JsonObject{{"x", std::numeric_limits<double>::infinity()}};
   EXPECT_EQ(encodeAnswer(r.toJson()), kInternalErrorAnswer);

@@ -7,8 +7,10 @@
 namespace diruri {
 namespace {
 
-constexpr const char* kParseError = R"({"error":{"code":-32700,"message":"Parse error"},"id":null,"jsonrpc":"2.0"})";
-constexpr const char* kInvalidNullId = R"({"error":{"code":-32600,"message":"Invalid Request"},"id":null,"jsonrpc":"2.0"})";
+constexpr const char* kParseError =
+    R"({"error":{"code":-32700,"message":"Parse error"},"id":null,"jsonrpc":"2.0"})";
+constexpr const char* kInvalidNullId =
+    R"({"error":{"code":-32600,"message":"Invalid Request"},"id":null,"jsonrpc":"2.0"})";
 constexpr const char* kInitializeResult =
     R"("result":{"capabilities":{"tools":{}},"protocolVersion":"2024-11-05","serverInfo":{"name":"rodave-zevedo-ziv-azizoz","version":"0.1.0"}}})";
 
@@ -52,7 +54,8 @@ INSTANTIATE_TEST_SUITE_P(
                       LineCase{"TrailingComma", R"({"jsonrpc":"2.0","id":1,"method":"ping",})", kParseError},
                       LineCase{"Comment", R"({"jsonrpc":"2.0","id":1,"method":"ping"} // hi)", kParseError},
                       LineCase{"Truncated", R"({"jsonrpc":"2.0","id":1,"meth)", kParseError},
-                      LineCase{"InvalidUtf8InString", "{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"\xff\"}", kParseError},
+                      LineCase{"InvalidUtf8InString", "{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"\xff\"}",
+                               kParseError},
                       LineCase{"TwoObjects", R"({}{})", kParseError}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -65,18 +68,21 @@ INSTANTIATE_TEST_SUITE_P(
         LineCase{"FractionalIdAlone", R"({"id":1.5})", kInvalidNullId},
         LineCase{"ArrayId", R"({"jsonrpc":"2.0","id":[1],"method":"ping"})", kInvalidNullId},
         LineCase{"ObjectId", R"({"jsonrpc":"2.0","id":{},"method":"ping"})", kInvalidNullId},
-        LineCase{"NotificationWithWrongVersion", R"({"jsonrpc":"1.0","method":"notifications/initialized"})", kInvalidNullId},
+        LineCase{"NotificationWithWrongVersion", R"({"jsonrpc":"1.0","method":"notifications/initialized"})",
+                 kInvalidNullId},
         LineCase{"NotificationWithoutMethod", R"({"jsonrpc":"2.0"})", kInvalidNullId},
         LineCase{"WrongVersionKeepsId", R"({"jsonrpc":"1.0","id":7,"method":"ping"})", invalidWithId("7")},
         LineCase{"NumericVersion", R"({"jsonrpc":2.0,"id":7,"method":"ping"})", invalidWithId("7")},
         LineCase{"VersionWithSpace", R"({"jsonrpc":"2.0 ","id":7,"method":"ping"})", invalidWithId("7")},
         LineCase{"MissingVersion", R"({"id":"q","method":"ping"})", invalidWithId(R"("q")")},
-        LineCase{"EmptyMethodKeepsStringId", R"({"jsonrpc":"2.0","id":"a/b","method":""})", invalidWithId(R"("a\/b")")},
+        LineCase{"EmptyMethodKeepsStringId", R"({"jsonrpc":"2.0","id":"a/b","method":""})",
+                 invalidWithId(R"("a\/b")")},
         LineCase{"MethodNotString", R"({"jsonrpc":"2.0","id":-3,"method":5})", invalidWithId("-3")},
         LineCase{"IdOnly", R"({"id":7})", invalidWithId("7")},
         LineCase{"IdFromExponent", R"({"id":7e0})", invalidWithId("7")},
         // Whole numbers beyond 64 bits pass the id check but not the request reading.
-        LineCase{"IdAboveInt64", R"({"jsonrpc":"2.0","id":1e19,"method":"ping"})", invalidWithId("9223372036854775807")},
+        LineCase{"IdAboveInt64", R"({"jsonrpc":"2.0","id":1e19,"method":"ping"})",
+                 invalidWithId("9223372036854775807")},
         LineCase{"IdBelowInt64", R"({"jsonrpc":"2.0","id":-18446744073709551616,"method":"ping"})",
                  invalidWithId("-9223372036854775808")},
         LineCase{"IdJustAboveInt64", R"({"jsonrpc":"2.0","id":9223372036854775808,"method":"ping"})",
@@ -87,7 +93,8 @@ INSTANTIATE_TEST_SUITE_P(
     Notifications, HandleLine,
     ::testing::Values(
         LineCase{"Initialized", R"({"jsonrpc":"2.0","method":"notifications/initialized"})", ""},
-        LineCase{"ToolsCallRunsNothing", R"({"jsonrpc":"2.0","method":"tools/call","params":{"name":"event_stream_start"}})", ""},
+        LineCase{"ToolsCallRunsNothing",
+                 R"({"jsonrpc":"2.0","method":"tools/call","params":{"name":"event_stream_start"}})", ""},
         LineCase{"BlankMethodIsNotEmpty", R"({"jsonrpc":"2.0","method":"  "})", ""},
         LineCase{"ParamsOfAnyKind", R"({"jsonrpc":"2.0","method":"x","params":[1,2]})", ""}),
     [](const auto& info) { return std::string(info.param.name); });
@@ -95,38 +102,49 @@ INSTANTIATE_TEST_SUITE_P(
 INSTANTIATE_TEST_SUITE_P(
     Results, HandleLine,
     ::testing::Values(
-        LineCase{"Initialize", R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{"protocolVersion":"1999"}})",
+        LineCase{"Initialize",
+                 R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{"protocolVersion":"1999"}})",
                  std::string(R"({"id":1,"jsonrpc":"2.0",)") + kInitializeResult},
-        LineCase{"InitializeWithSurroundingWhitespace", " \t{\"method\":\"initialize\",\"id\":\"i\",\"jsonrpc\":\"2.0\"}  ",
+        LineCase{"InitializeWithSurroundingWhitespace",
+                 " \t{\"method\":\"initialize\",\"id\":\"i\",\"jsonrpc\":\"2.0\"}  ",
                  std::string(R"({"id":"i","jsonrpc":"2.0",)") + kInitializeResult},
         LineCase{"ToolsList", R"({"jsonrpc":"2.0","id":2,"method":"tools/list"})",
                  std::string(R"({"id":2,"jsonrpc":"2.0",)") + kToolsListResult},
         LineCase{"ToolsListStringId", R"({"jsonrpc":"2.0","id":"l/1","method":"tools/list"})",
                  std::string(R"({"id":"l\/1","jsonrpc":"2.0",)") + kToolsListResult},
-        LineCase{"PingWithWholeFractionId", R"({"jsonrpc":"2.0","id":7.0,"method":"ping"})", R"({"id":7,"jsonrpc":"2.0","result":{}})"},
+        LineCase{"PingWithWholeFractionId", R"({"jsonrpc":"2.0","id":7.0,"method":"ping"})",
+                 R"({"id":7,"jsonrpc":"2.0","result":{}})"},
         LineCase{"PingLargestId", R"({"jsonrpc":"2.0","id":9223372036854775807,"method":"ping"})",
                  R"({"id":9223372036854775807,"jsonrpc":"2.0","result":{}})"},
-        LineCase{"UnknownMethod", R"({"jsonrpc":"2.0","id":2,"method":"resources/list"})",
-                 R"({"id":2,"jsonrpc":"2.0","result":{"content":[{"text":"Record and replay helper skeleton received method: resources\/list","type":"text"}]}})"},
-        LineCase{"MethodCaseSensitive", R"({"jsonrpc":"2.0","id":3,"method":"Initialize"})",
-                 R"({"id":3,"jsonrpc":"2.0","result":{"content":[{"text":"Record and replay helper skeleton received method: Initialize","type":"text"}]}})"},
+        LineCase{
+            "UnknownMethod", R"({"jsonrpc":"2.0","id":2,"method":"resources/list"})",
+            R"({"id":2,"jsonrpc":"2.0","result":{"content":[{"text":"Record and replay helper skeleton received method: resources\/list","type":"text"}]}})"},
+        LineCase{
+            "MethodCaseSensitive", R"({"jsonrpc":"2.0","id":3,"method":"Initialize"})",
+            R"({"id":3,"jsonrpc":"2.0","result":{"content":[{"text":"Record and replay helper skeleton received method: Initialize","type":"text"}]}})"},
         LineCase{"MethodWithEscapes", R"({"jsonrpc":"2.0","id":4,"method":"a\"b\u0001\u00e9"})",
-                 "{\"id\":4,\"jsonrpc\":\"2.0\",\"result\":{\"content\":[{\"text\":\"Record and replay helper skeleton received method: a\\\"b\\u0001\xc3\xa9\",\"type\":\"text\"}]}}"},
-        LineCase{"BlankMethodAnswered", R"({"jsonrpc":"2.0","id":5,"method":" "})",
-                 R"({"id":5,"jsonrpc":"2.0","result":{"content":[{"text":"Record and replay helper skeleton received method:  ","type":"text"}]}})"},
-        LineCase{"DuplicateIdLastWins", R"({"jsonrpc":"2.0","id":true,"id":8,"method":"ping"})", R"({"id":8,"jsonrpc":"2.0","result":{}})"}),
+                 "{\"id\":4,\"jsonrpc\":\"2.0\",\"result\":{\"content\":[{\"text\":\"Record and replay "
+                 "helper skeleton received method: a\\\"b\\u0001\xc3\xa9\",\"type\":\"text\"}]}}"},
+        LineCase{
+            "BlankMethodAnswered", R"({"jsonrpc":"2.0","id":5,"method":" "})",
+            R"({"id":5,"jsonrpc":"2.0","result":{"content":[{"text":"Record and replay helper skeleton received method:  ","type":"text"}]}})"},
+        LineCase{"DuplicateIdLastWins", R"({"jsonrpc":"2.0","id":true,"id":8,"method":"ping"})",
+                 R"({"id":8,"jsonrpc":"2.0","result":{}})"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-constexpr const char* kUnsupported = R"("result":{"content":[{"text":"{\"error\":\"unsupported_tool\"}","type":"text"}]}})";
+constexpr const char* kUnsupported =
+    R"("result":{"content":[{"text":"{\"error\":\"unsupported_tool\"}","type":"text"}]}})";
 constexpr const char* kInvalidParams = R"({"error":{"code":-32602,"message":"Invalid params"},"id":)";
 
 INSTANTIATE_TEST_SUITE_P(
     ToolCalls, HandleLine,
     ::testing::Values(
-        LineCase{"NoParams", R"({"jsonrpc":"2.0","id":9,"method":"tools/call"})", std::string(kInvalidParams) + R"(9,"jsonrpc":"2.0"})"},
+        LineCase{"NoParams", R"({"jsonrpc":"2.0","id":9,"method":"tools/call"})",
+                 std::string(kInvalidParams) + R"(9,"jsonrpc":"2.0"})"},
         LineCase{"NullParams", R"({"jsonrpc":"2.0","id":9,"method":"tools/call","params":null})",
                  std::string(kInvalidParams) + R"(9,"jsonrpc":"2.0"})"},
-        LineCase{"ArrayParams", R"({"jsonrpc":"2.0","id":"c","method":"tools/call","params":["replay_stop"]})",
+        LineCase{"ArrayParams",
+                 R"({"jsonrpc":"2.0","id":"c","method":"tools/call","params":["replay_stop"]})",
                  std::string(kInvalidParams) + R"("c","jsonrpc":"2.0"})"},
         LineCase{"EmptyParams", R"({"jsonrpc":"2.0","id":9,"method":"tools/call","params":{}})",
                  std::string(kInvalidParams) + R"(9,"jsonrpc":"2.0"})"},
@@ -134,9 +152,11 @@ INSTANTIATE_TEST_SUITE_P(
                  std::string(kInvalidParams) + R"(9,"jsonrpc":"2.0"})"},
         LineCase{"NoName", R"({"jsonrpc":"2.0","id":9,"method":"tools/call","params":{"arguments":{}}})",
                  std::string(kInvalidParams) + R"(9,"jsonrpc":"2.0"})"},
-        LineCase{"AdvertisedButNotCarriedOut", R"({"jsonrpc":"2.0","id":10,"method":"tools/call","params":{"name":"replay_status"}})",
+        LineCase{"AdvertisedButNotCarriedOut",
+                 R"({"jsonrpc":"2.0","id":10,"method":"tools/call","params":{"name":"replay_status"}})",
                  std::string(R"({"id":10,"jsonrpc":"2.0",)") + kUnsupported},
-        LineCase{"NotInCatalogue", R"({"jsonrpc":"2.0","id":11,"method":"tools/call","params":{"name":"nope","arguments":7}})",
+        LineCase{"NotInCatalogue",
+                 R"({"jsonrpc":"2.0","id":11,"method":"tools/call","params":{"name":"nope","arguments":7}})",
                  std::string(R"({"id":11,"jsonrpc":"2.0",)") + kUnsupported}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -159,7 +179,8 @@ TEST(McpServer, ToolsListMatchesTheCatalogueRecordEncoding) {
   JsonRpcResponse r;
   r.id = JsonRpcId{std::string("z")};
   r.result = JsonObject{{"tools", std::move(tools)}};
-  EXPECT_EQ(McpServer().handleLine(R"({"jsonrpc":"2.0","id":"z","method":"tools/list"})"), writeJson(r.toJson()));
+  EXPECT_EQ(McpServer().handleLine(R"({"jsonrpc":"2.0","id":"z","method":"tools/list"})"),
+            writeJson(r.toJson()));
 }
 
 TEST(McpServer, ToolPayloadHelpers) {

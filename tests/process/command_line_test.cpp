@@ -47,7 +47,8 @@ TEST(CommandLine, VersionDoesNotReadStdin) {
 }
 
 TEST(CommandLine, BothServerFormsServe) {
-  for (const std::vector<std::string>& args : {std::vector<std::string>{"mcp"}, std::vector<std::string>{"event-stream", "mcp"}}) {
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"mcp"}, std::vector<std::string>{"event-stream", "mcp"}}) {
     ProcessOptions options;
     options.args = args;
     options.stdinData = "{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"ping\"}\n";

@@ -14,7 +14,8 @@ using diruri::test::ProcessOptions;
 using diruri::test::ProcessResult;
 using diruri::test::runProcess;
 
-const std::string kParseError = R"({"error":{"code":-32700,"message":"Parse error"},"id":null,"jsonrpc":"2.0"})";
+const std::string kParseError =
+    R"({"error":{"code":-32700,"message":"Parse error"},"id":null,"jsonrpc":"2.0"})";
 
 std::string ping(const std::string& id) { return R"({"jsonrpc":"2.0","id":)" + id + R"(,"method":"ping"})"; }
 std::string pong(const std::string& id) { return R"({"id":)" + id + R"(,"jsonrpc":"2.0","result":{}})"; }
@@ -50,36 +51,47 @@ TEST_P(Framing, AnswersLineForLine) {
 INSTANTIATE_TEST_SUITE_P(
     StdioLoop, Framing,
     ::testing::Values(
-        FramingCase{"EmptyInput", "", ""},
-        FramingCase{"OneLine", ping("1") + "\n", pong("1") + "\n"},
+        FramingCase{"EmptyInput", "", ""}, FramingCase{"OneLine", ping("1") + "\n", pong("1") + "\n"},
         FramingCase{"NotificationThenRequest",
-                    R"({"jsonrpc":"2.0","method":"notifications/initialized"})" "\n" + ping("2") + "\n", pong("2") + "\n"},
-        FramingCase{"CrLfLikeLf", ping("1") + "\r\n" + ping("2") + "\r\n", pong("1") + "\n" + pong("2") + "\n"},
+                    R"({"jsonrpc":"2.0","method":"notifications/initialized"})"
+                    "\n" +
+                        ping("2") + "\n",
+                    pong("2") + "\n"},
+        FramingCase{"CrLfLikeLf", ping("1") + "\r\n" + ping("2") + "\r\n",
+                    pong("1") + "\n" + pong("2") + "\n"},
         FramingCase{"BlankLineStillAnswered", "\n" + ping("3") + "\n", kParseError + "\n" + pong("3") + "\n"},
         FramingCase{"CrOnlyLineIsBlank", "\r\n", kParseError + "\n"},
-        FramingCase{"LastLineWithoutLineFeed", ping("1") + "\n" + ping("2"), pong("1") + "\n" + pong("2") + "\n"},
+        FramingCase{"LastLineWithoutLineFeed", ping("1") + "\n" + ping("2"),
+                    pong("1") + "\n" + pong("2") + "\n"},
         // A carriage return not followed by a line feed stays part of the line (JSON white space here).
         FramingCase{"LoneCrAtEndOfInput", ping("4") + "\r", pong("4") + "\n"},
-        FramingCase{"CrInsideLine", "{\"jsonrpc\":\"2.0\",\r\"id\":5,\"method\":\"ping\"}\n", pong("5") + "\n"},
+        FramingCase{"CrInsideLine", "{\"jsonrpc\":\"2.0\",\r\"id\":5,\"method\":\"ping\"}\n",
+                    pong("5") + "\n"},
         FramingCase{"OrderKept", ping("\"a\"") + "\n" + ping("\"b\"") + "\n" + ping("\"c\"") + "\n",
                     pong("\"a\"") + "\n" + pong("\"b\"") + "\n" + pong("\"c\"") + "\n"},
         // Bytes that are not UTF-8 become U+FFFD before the server sees them.
         FramingCase{"InvalidUtf8Repaired", "{\"jsonrpc\":\"2.0\",\"id\":6,\"method\":\"x\xff\xc3\"}\n",
-                    "{\"id\":6,\"jsonrpc\":\"2.0\",\"result\":{\"content\":[{\"text\":\"Record and replay helper skeleton "
+                    "{\"id\":6,\"jsonrpc\":\"2.0\",\"result\":{\"content\":[{\"text\":\"Record and replay "
+                    "helper skeleton "
                     "received method: x\xef\xbf\xbd\xef\xbf\xbd\",\"type\":\"text\"}]}}\n"},
         FramingCase{"InvalidUtf8OutsideStrings", "\xfe{}\n", kParseError + "\n"},
-        FramingCase{"NulByteInLine", std::string("{\"jsonrpc\":\"2.0\",\"id\":1,\0\"method\":\"ping\"}\n", 42), kParseError + "\n"}),
+        FramingCase{"NulByteInLine",
+                    std::string("{\"jsonrpc\":\"2.0\",\"id\":1,\0\"method\":\"ping\"}\n", 42),
+                    kParseError + "\n"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(StdioLoop, VeryLongLine) {
   const std::string filler(5 * 1024 * 1024, 'x');
   const std::string line =
-      R"({"jsonrpc":"2.0","id":1,"method":"tools/call","params":{"name":"replay_stop","arguments":{"pad":")" + filler +
-      R"("}}})";
+      R"({"jsonrpc":"2.0","id":1,"method":"tools/call","params":{"name":"replay_stop","arguments":{"pad":")" +
+      filler + R"("}}})";
   const ProcessResult r = serve(line + "\n" + "[" + filler + "\n" + ping("2"));
   expectCleanExit(r);
-  EXPECT_EQ(r.out, R"({"id":1,"jsonrpc":"2.0","result":{"content":[{"text":"{\"error\":\"unsupported_tool\"}","type":"text"}]}})"
-                   "\n" + kParseError + "\n" + pong("2") + "\n");
+  EXPECT_EQ(
+      r.out,
+      R"({"id":1,"jsonrpc":"2.0","result":{"content":[{"text":"{\"error\":\"unsupported_tool\"}","type":"text"}]}})"
+      "\n" +
+          kParseError + "\n" + pong("2") + "\n");
 }
 
 TEST(StdioLoop, ManyLinesAcrossReadBoundaries) {
@@ -97,10 +109,41 @@ TEST(StdioLoop, ManyLinesAcrossReadBoundaries) {
 
 TEST(StdioLoop, RandomBytesAndMalformedJsonGiveOneAnswerPerLineAndNothingOnStderr) {
   std::mt19937 rng(20240511);
-  const std::vector<std::string> fragments = {
-      "{", "}", "[", "]", "\"", ":", ",", "\\", "\"jsonrpc\"", "\"2.0\"", "\"id\"", "\"method\"", "\"params\"", "null",
-      "true", "1", "-1.5e3", "7.0", "\"ping\"", "\"tools/call\"", "\"tools/list\"", "{\"name\":\"x\"}", " ", "\t",
-      "\r", "\xff", "\xc3", "\xe2\x82", "\xed\xa0\x80", "\\u", "\\ud800", "1e999", "[[[[[[", "/*", "//"};
+  const std::vector<std::string> fragments = {"{",
+                                              "}",
+                                              "[",
+                                              "]",
+                                              "\"",
+                                              ":",
+                                              ",",
+                                              "\\",
+                                              "\"jsonrpc\"",
+                                              "\"2.0\"",
+                                              "\"id\"",
+                                              "\"method\"",
+                                              "\"params\"",
+                                              "null",
+                                              "true",
+                                              "1",
+                                              "-1.5e3",
+                                              "7.0",
+                                              "\"ping\"",
+                                              "\"tools/call\"",
+                                              "\"tools/list\"",
+                                              "{\"name\":\"x\"}",
+                                              " ",
+                                              "\t",
+                                              "\r",
+                                              "\xff",
+                                              "\xc3",
+                                              "\xe2\x82",
+                                              "\xed\xa0\x80",
+                                              "\\u",
+                                              "\\ud800",
+                                              "1e999",
+                                              "[[[[[[",
+                                              "/*",
+                                              "//"};
   std::string input;
   size_t lines = 0;
   for (int i = 0; i < 3000; ++i) {
@@ -148,7 +191,9 @@ TEST(StdioLoop, RandomBytesAndMalformedJsonGiveOneAnswerPerLineAndNothingOnStder
 
 TEST(StdioLoop, ReaderHangingUpEndsQuietly) {
   std::string input;
-  for (int i = 0; i < 50000; ++i) input += R"({"jsonrpc":"2.0","id":1,"method":"tools/list"})" "\n";
+  for (int i = 0; i < 50000; ++i)
+    input += R"({"jsonrpc":"2.0","id":1,"method":"tools/list"})"
+             "\n";
   ProcessOptions options;
   options.args = {"mcp"};
   options.stdinData = std::move(input);

@@ -16,7 +16,8 @@ using namespace diruri::test;
 
 // "tools/call" request line with the given params text.
 std::string callWithParams(int id, const std::string& params) {
-  return R"({"jsonrpc":"2.0","id":)" + std::to_string(id) + R"(,"method":"tools/call","params":)" + params + "}\n";
+  return R"({"jsonrpc":"2.0","id":)" + std::to_string(id) + R"(,"method":"tools/call","params":)" + params +
+         "}\n";
 }
 std::string call(int id, const std::string& name, const std::string& arguments = "{}") {
   return callWithParams(id, R"({"name":")" + name + R"(","arguments":)" + arguments + "}");
@@ -53,7 +54,8 @@ class ToolCalls : public ::testing::Test {
 
 TEST_F(ToolCalls, MalformedCallsAreInvalidParamsAndReachNothing) {
   const std::vector<std::string> requests = {
-      R"({"jsonrpc":"2.0","id":1,"method":"tools/call"})" "\n",
+      R"({"jsonrpc":"2.0","id":1,"method":"tools/call"})"
+      "\n",
       callWithParams(2, "[]"),
       callWithParams(3, "{}"),
       callWithParams(4, R"({"name":5})"),
@@ -82,13 +84,16 @@ TEST_F(ToolCalls, MalformedCallsAreInvalidParamsAndReachNothing) {
 }
 
 TEST_F(ToolCalls, UnsupportedToolsAnswerWithAPayloadNotAnError) {
-  const auto answers = serve(call(1, "replay_status") + call(2, "generate_skill_from_recording") +
-                             call(3, "install_generated_skill") + call(4, "replay_stop") + call(5, "no_such_tool") +
-                             call(6, "Event_Stream_Start", R"({"workspacePath":"ws"})"));
+  const auto answers =
+      serve(call(1, "replay_status") + call(2, "generate_skill_from_recording") +
+            call(3, "install_generated_skill") + call(4, "replay_stop") + call(5, "no_such_tool") +
+            call(6, "Event_Stream_Start", R"({"workspacePath":"ws"})"));
   ASSERT_EQ(answers.size(), 6u);
   for (int i = 0; i < 6; ++i) {
-    EXPECT_EQ(answers[i], R"({"id":)" + std::to_string(i + 1) +
-                              R"(,"jsonrpc":"2.0","result":{"content":[{"text":"{\"error\":\"unsupported_tool\"}","type":"text"}]}})");
+    EXPECT_EQ(
+        answers[i],
+        R"({"id":)" + std::to_string(i + 1) +
+            R"(,"jsonrpc":"2.0","result":{"content":[{"text":"{\"error\":\"unsupported_tool\"}","type":"text"}]}})");
   }
   EXPECT_EQ(listTree(dir.path()), std::vector<std::string>{});
 }
@@ -98,21 +103,24 @@ TEST_F(ToolCalls, QueriesWithoutADisplayReportNothingPermitted) {
                              call(2, "permission_status", R"({"x":1})") + call(3, "event_stream_stop") +
                              call(4, "event_stream_stop", R"({"workspacePath":"ws","sessionId":12})"));
   ASSERT_EQ(answers.size(), 4u);
-  EXPECT_EQ(answers[0],
-            R"({"id":1,"jsonrpc":"2.0","result":{"content":[{"text":"{\"accessibilityTrusted\":false,\"inputCaptureActive\":false,\"screenCaptureAllowed\":false,\"status\":\"idle\"}","type":"text"}]}})");
-  EXPECT_EQ(answers[1],
-            R"({"id":2,"jsonrpc":"2.0","result":{"content":[{"text":"{\"accessibilityTrusted\":false,\"inputCaptureActive\":false,\"screenCaptureAllowed\":false}","type":"text"}]}})");
-  const std::string idle = R"(,"jsonrpc":"2.0","result":{"content":[{"text":"{\"status\":\"idle\"}","type":"text"}]}})";
+  EXPECT_EQ(
+      answers[0],
+      R"({"id":1,"jsonrpc":"2.0","result":{"content":[{"text":"{\"accessibilityTrusted\":false,\"inputCaptureActive\":false,\"screenCaptureAllowed\":false,\"status\":\"idle\"}","type":"text"}]}})");
+  EXPECT_EQ(
+      answers[1],
+      R"({"id":2,"jsonrpc":"2.0","result":{"content":[{"text":"{\"accessibilityTrusted\":false,\"inputCaptureActive\":false,\"screenCaptureAllowed\":false}","type":"text"}]}})");
+  const std::string idle =
+      R"(,"jsonrpc":"2.0","result":{"content":[{"text":"{\"status\":\"idle\"}","type":"text"}]}})";
   EXPECT_EQ(answers[2], R"({"id":3)" + idle);
   EXPECT_EQ(answers[3], R"({"id":4)" + idle);
 }
 
 TEST_F(ToolCalls, OperationsThatFailOnDiskAreTheToolError) {
   writeText(dir / "plain-file", "not a directory");
-  const auto answers = serve(call(1, "event_stream_start", R"({"workspacePath":")" + dir.path() + R"(/plain-file"})") +
-                             call(2, "event_stream_start", R"({"workspacePath":"/proc/1/task"})") +
-                             call(3, "event_stream_status") +
-                             call(4, "replay_skill", R"({"workspacePath":")" + dir.path() + R"(","skillId":"missing"})"));
+  const auto answers = serve(
+      call(1, "event_stream_start", R"({"workspacePath":")" + dir.path() + R"(/plain-file"})") +
+      call(2, "event_stream_start", R"({"workspacePath":"/proc/1/task"})") + call(3, "event_stream_status") +
+      call(4, "replay_skill", R"({"workspacePath":")" + dir.path() + R"(","skillId":"missing"})"));
   ASSERT_EQ(answers.size(), 4u);
   EXPECT_EQ(answers[0], error(1, -32000, "Internal error"));
   EXPECT_EQ(answers[1], error(2, -32000, "Internal error"));
@@ -123,8 +131,10 @@ TEST_F(ToolCalls, OperationsThatFailOnDiskAreTheToolError) {
 TEST_F(ToolCalls, ReplayWithoutADisplayFailsCleanlyAndWritesNoRunRecord) {
   writeText(dir / "ws/.zeruva/skills/checkout/references/recording.json", R"({"sessionId":"s1"})");
   writeText(dir / "ws/.zeruva/record-and-replay/sessions/s1/events.jsonl",
-            R"({"id":"evt_000003","type":"key_down","payload":{"keyCode":38}})" "\n");
-  const auto answers = serve(call(1, "replay_skill", R"({"workspacePath":")" + dir.path() + R"(/ws","skillId":"checkout"})"));
+            R"({"id":"evt_000003","type":"key_down","payload":{"keyCode":38}})"
+            "\n");
+  const auto answers =
+      serve(call(1, "replay_skill", R"({"workspacePath":")" + dir.path() + R"(/ws","skillId":"checkout"})"));
   ASSERT_EQ(answers.size(), 1u);
   EXPECT_EQ(answers[0], error(1, -32000, "Internal error"));
   const auto tree = listTree(dir / "ws/.zeruva/record-and-replay/replay-runs");
@@ -133,10 +143,10 @@ TEST_F(ToolCalls, ReplayWithoutADisplayFailsCleanlyAndWritesNoRunRecord) {
 }
 
 TEST_F(ToolCalls, RecordAndStopCycleLeavesTheSessionFiles) {
-  const auto answers = serve(call(1, "event_stream_start", R"({"workspacePath":" ws/","sessionName":"Checkout Flow"})") +
-                             call(2, "event_stream_start", R"({"workspacePath":"elsewhere"})") +
-                             call(3, "event_stream_status") + call(4, "event_stream_stop") +
-                             call(5, "event_stream_status"));
+  const auto answers =
+      serve(call(1, "event_stream_start", R"({"workspacePath":" ws/","sessionName":"Checkout Flow"})") +
+            call(2, "event_stream_start", R"({"workspacePath":"elsewhere"})") +
+            call(3, "event_stream_status") + call(4, "event_stream_stop") + call(5, "event_stream_status"));
   ASSERT_EQ(answers.size(), 5u);
   const JsonValue started = payloadOf(answers[0]);
   const std::string sessionId = *started.findString("sessionId");
@@ -155,19 +165,21 @@ TEST_F(ToolCalls, RecordAndStopCycleLeavesTheSessionFiles) {
   EXPECT_EQ(*again.findString("error"), "active_recording_exists");
   EXPECT_EQ(*again.findString("sessionId"), sessionId);
   EXPECT_EQ(*payloadOf(answers[2]).findString("status"), "recording");
-  EXPECT_EQ(payloadOf(answers[3]),
-            JsonValue(JsonObject{{"sessionId", sessionId}, {"status", "stopped"}, {"summaryPath", sessionPath + "/summary.json"}}));
+  EXPECT_EQ(payloadOf(answers[3]), JsonValue(JsonObject{{"sessionId", sessionId},
+                                                        {"status", "stopped"},
+                                                        {"summaryPath", sessionPath + "/summary.json"}}));
   EXPECT_EQ(*payloadOf(answers[4]).findString("status"), "idle");
 
-  EXPECT_EQ(listTree(dir.path()),
-            (std::vector<std::string>{" ws/", " ws/.zeruva/", " ws/.zeruva/record-and-replay/",
-                                      " ws/.zeruva/record-and-replay/sessions/",
-                                      " ws/.zeruva/record-and-replay/sessions/" + sessionId + "/",
-                                      " ws/.zeruva/record-and-replay/sessions/" + sessionId + "/ax-snapshots/",
-                                      " ws/.zeruva/record-and-replay/sessions/" + sessionId + "/events.jsonl",
-                                      " ws/.zeruva/record-and-replay/sessions/" + sessionId + "/screenshots/",
-                                      " ws/.zeruva/record-and-replay/sessions/" + sessionId + "/session.json",
-                                      " ws/.zeruva/record-and-replay/sessions/" + sessionId + "/summary.json"}));
+  EXPECT_EQ(
+      listTree(dir.path()),
+      (std::vector<std::string>{" ws/", " ws/.zeruva/", " ws/.zeruva/record-and-replay/",
+                                " ws/.zeruva/record-and-replay/sessions/",
+                                " ws/.zeruva/record-and-replay/sessions/" + sessionId + "/",
+                                " ws/.zeruva/record-and-replay/sessions/" + sessionId + "/ax-snapshots/",
+                                " ws/.zeruva/record-and-replay/sessions/" + sessionId + "/events.jsonl",
+                                " ws/.zeruva/record-and-replay/sessions/" + sessionId + "/screenshots/",
+                                " ws/.zeruva/record-and-replay/sessions/" + sessionId + "/session.json",
+                                " ws/.zeruva/record-and-replay/sessions/" + sessionId + "/summary.json"}));
 
   // The log: the store's two lines around the two (failed) screenshot markers; no display, so no
   // front application and no accessibility markers.

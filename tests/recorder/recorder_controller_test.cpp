@@ -19,7 +19,9 @@ namespace fs = std::filesystem;
 
 class ControllerTest : public ::testing::Test {
  protected:
-  std::vector<JsonValue> logOf(const std::string& sessionPath) { return readJsonLines(sessionPath + "/events.jsonl"); }
+  std::vector<JsonValue> logOf(const std::string& sessionPath) {
+    return readJsonLines(sessionPath + "/events.jsonl");
+  }
   // "id type" of each line, for comparing whole logs at a glance.
   std::vector<std::string> summaryOf(const std::string& sessionPath) {
     std::vector<std::string> out;
@@ -63,19 +65,23 @@ TEST_F(ControllerTest, RecordingFromStartToStopNumbersMarkersAndEventsInOrder) {
   EXPECT_TRUE(fs::exists(session + "/ax-snapshots/stop-7.json"));
   EXPECT_FALSE(tap.isRunning());
 
-  EXPECT_EQ(summaryOf(session),
-            (std::vector<std::string>{"session_started session_started", "evt_000001 screenshot_captured",
-                                      "evt_000002 ax_snapshot", "evt_000003 mouse_down", "evt_000004 mouse_up",
-                                      "evt_000005 key_down", "evt_000006 screenshot_captured",
-                                      "evt_000007 ax_snapshot", "session_stopped session_stopped"}));
+  EXPECT_EQ(summaryOf(session), (std::vector<std::string>{
+                                    "session_started session_started", "evt_000001 screenshot_captured",
+                                    "evt_000002 ax_snapshot", "evt_000003 mouse_down", "evt_000004 mouse_up",
+                                    "evt_000005 key_down", "evt_000006 screenshot_captured",
+                                    "evt_000007 ax_snapshot", "session_stopped session_stopped"}));
   const auto lines = logOf(session);
   // Input events carry the front application and exactly the captured fields.
-  EXPECT_EQ(writeJson(*lines[3].find("payload")),
-            R"({"app":{"appName":"Editor","bundleId":"org.example.Editor","processId":812,"windowTitle":"Untitled"},)"
-            R"("sessionId":")" + started.sessionId + R"(","x":640.5,"y":412})");
-  EXPECT_EQ(writeJson(*lines[5].find("payload")),
-            R"({"app":{"appName":"Editor","bundleId":"org.example.Editor","processId":812,"windowTitle":"Untitled"},)"
-            R"("keyCode":38,"sessionId":")" + started.sessionId + R"("})");
+  EXPECT_EQ(
+      writeJson(*lines[3].find("payload")),
+      R"({"app":{"appName":"Editor","bundleId":"org.example.Editor","processId":812,"windowTitle":"Untitled"},)"
+      R"("sessionId":")" +
+          started.sessionId + R"(","x":640.5,"y":412})");
+  EXPECT_EQ(
+      writeJson(*lines[5].find("payload")),
+      R"({"app":{"appName":"Editor","bundleId":"org.example.Editor","processId":812,"windowTitle":"Untitled"},)"
+      R"("keyCode":38,"sessionId":")" +
+          started.sessionId + R"("})");
   EXPECT_EQ(*lines[1].find("payload"),
             JsonValue(JsonObject{{"screenshotOk", true},
                                  {"screenshotPath", session + "/screenshots/start-1.png"},

@@ -21,8 +21,10 @@ class ReplayRunTest : public ::testing::Test {
     clock.setWallStepPerRead(1000);  // each reading a second later, so start and end differ
     writeText(dir / ".zeruva/skills/mail-triage/references/recording.json", R"({"sessionId":"s1"})");
     writeText(dir / ".zeruva/record-and-replay/sessions/s1/events.jsonl",
-              R"({"id":"evt_000003","type":"mouse_down","payload":{"x":10,"y":20}})" "\n"
-              R"({"id":"evt_000004","type":"mouse_up","payload":{"x":10,"y":20}})" "\n");
+              R"({"id":"evt_000003","type":"mouse_down","payload":{"x":10,"y":20}})"
+              "\n"
+              R"({"id":"evt_000004","type":"mouse_up","payload":{"x":10,"y":20}})"
+              "\n");
   }
 
   TempDir dir;
@@ -37,7 +39,8 @@ class ReplayRunTest : public ::testing::Test {
 
 TEST_F(ReplayRunTest, WritesScreenshotsAndTheRunRecord) {
   const RecorderReplayResult r = controller.replay(dir.path(), "mail-triage");
-  const std::string runPath = dir.path() + "/.zeruva/record-and-replay/replay-runs/run_mail_triage_20250131090507";
+  const std::string runPath =
+      dir.path() + "/.zeruva/record-and-replay/replay-runs/run_mail_triage_20250131090507";
   EXPECT_EQ(r.runId, "run_mail_triage_20250131090507");
   EXPECT_EQ(r.runPath, runPath);
   EXPECT_EQ(writeJson(r.toJson()), R"({"runId":"run_mail_triage_20250131090507","runPath":")" +
@@ -50,25 +53,29 @@ TEST_F(ReplayRunTest, WritesScreenshotsAndTheRunRecord) {
             "  \"endedAt\" : \"2025-01-31T09:05:08Z\",\n"
             "  \"runId\" : \"run_mail_triage_20250131090507\",\n"
             "  \"screenshots\" : [\n"
-            "    \"" + escaped + "\\/screenshots\\/before.png\",\n"
-            "    \"" + escaped + "\\/screenshots\\/after.png\"\n"
-            "  ],\n"
-            "  \"skillId\" : \"mail-triage\",\n"
-            "  \"startedAt\" : \"2025-01-31T09:05:07Z\",\n"
-            "  \"status\" : \"success\",\n"
-            "  \"steps\" : [\n"
-            "    {\n"
-            "      \"eventId\" : \"evt_000003\",\n"
-            "      \"status\" : \"replayed\",\n"
-            "      \"type\" : \"mouse_down\"\n"
-            "    },\n"
-            "    {\n"
-            "      \"eventId\" : \"evt_000004\",\n"
-            "      \"status\" : \"replayed\",\n"
-            "      \"type\" : \"mouse_up\"\n"
-            "    }\n"
-            "  ]\n"
-            "}");
+            "    \"" +
+                escaped +
+                "\\/screenshots\\/before.png\",\n"
+                "    \"" +
+                escaped +
+                "\\/screenshots\\/after.png\"\n"
+                "  ],\n"
+                "  \"skillId\" : \"mail-triage\",\n"
+                "  \"startedAt\" : \"2025-01-31T09:05:07Z\",\n"
+                "  \"status\" : \"success\",\n"
+                "  \"steps\" : [\n"
+                "    {\n"
+                "      \"eventId\" : \"evt_000003\",\n"
+                "      \"status\" : \"replayed\",\n"
+                "      \"type\" : \"mouse_down\"\n"
+                "    },\n"
+                "    {\n"
+                "      \"eventId\" : \"evt_000004\",\n"
+                "      \"status\" : \"replayed\",\n"
+                "      \"type\" : \"mouse_up\"\n"
+                "    }\n"
+                "  ]\n"
+                "}");
 }
 
 TEST_F(ReplayRunTest, FailedCapturesLeaveTheScreenshotListEmptyButTheReplayRuns) {
@@ -81,7 +88,8 @@ TEST_F(ReplayRunTest, FailedCapturesLeaveTheScreenshotListEmptyButTheReplayRuns)
 
 TEST_F(ReplayRunTest, SkillThatCannotBeFoundFailsAfterTheBeforeScreenshot) {
   EXPECT_THROW(controller.replay(dir.path(), "missing-skill"), FileSystemError);
-  const std::string runPath = dir.path() + "/.zeruva/record-and-replay/replay-runs/run_missing_skill_20250131090507";
+  const std::string runPath =
+      dir.path() + "/.zeruva/record-and-replay/replay-runs/run_missing_skill_20250131090507";
   EXPECT_TRUE(fs::exists(runPath + "/screenshots/before.png"));
   EXPECT_FALSE(fs::exists(runPath + "/screenshots/after.png"));
   EXPECT_FALSE(fs::exists(runPath + "/run.json"));
@@ -101,7 +109,8 @@ TEST_F(ReplayRunTest, RunDirectoryThatCannotBeCreatedFailsBeforeAnyCapture) {
 }
 
 TEST_F(ReplayRunTest, RunRecordThatCannotBeWrittenFailsAfterTheReplayHappened) {
-  fs::create_directories(dir / ".zeruva/record-and-replay/replay-runs/run_mail_triage_20250131090507/run.json");
+  fs::create_directories(dir /
+                         ".zeruva/record-and-replay/replay-runs/run_mail_triage_20250131090507/run.json");
   EXPECT_ANY_THROW(controller.replay(dir.path(), "mail-triage"));
   EXPECT_EQ(poster.posted, 2);
   EXPECT_EQ(screen.targets.size(), 2u);

@@ -68,23 +68,33 @@ class ReplayerTest : public ::testing::Test {
 
 TEST_F(ReplayerTest, PostsTheFiveInputTypesInLogOrderAndSkipsEverythingElse) {
   writeSkill("skill", R"({"sessionId":"s1","other":1})");
-  writeLog("s1",
-           R"({"id":"s1-session_started","type":"session_started","payload":{"sessionId":"s1"}})" "\n"
-           R"({"id":"evt_000001","type":"screenshot_captured","payload":{"screenshotOk":true}})" "\n"
-           R"({"id":"evt_000003","type":"mouse_down","payload":{"x":640.5,"y":412}})" "\n"
-           "\n"
-           R"({"id":"evt_000004","type":"mouse_up","payload":{"x":640.5,"y":412.0}})" "\n"
-           R"({"id":"evt_000005","type":"user_marker","payload":{}})" "\n"
-           R"({"id":"evt_000006","type":"key_down","payload":{"keyCode":38}})" "\n"
-           R"({"id":"evt_000007","type":"key_up","payload":{"keyCode":38.0}})" "\n"
-           R"({"id":"evt_000008","type":"scroll","payload":{"scrollY":0}})" "\n"
-           R"({"id":"evt_000009","type":"Mouse_Down","payload":{"x":1,"y":2}})" "\n"
-           R"([1,2,3])" "\n"
-           R"({"type":"scroll","payload":{"scrollY":-3}})" "\n");
+  writeLog("s1", R"({"id":"s1-session_started","type":"session_started","payload":{"sessionId":"s1"}})"
+                 "\n"
+                 R"({"id":"evt_000001","type":"screenshot_captured","payload":{"screenshotOk":true}})"
+                 "\n"
+                 R"({"id":"evt_000003","type":"mouse_down","payload":{"x":640.5,"y":412}})"
+                 "\n"
+                 "\n"
+                 R"({"id":"evt_000004","type":"mouse_up","payload":{"x":640.5,"y":412.0}})"
+                 "\n"
+                 R"({"id":"evt_000005","type":"user_marker","payload":{}})"
+                 "\n"
+                 R"({"id":"evt_000006","type":"key_down","payload":{"keyCode":38}})"
+                 "\n"
+                 R"({"id":"evt_000007","type":"key_up","payload":{"keyCode":38.0}})"
+                 "\n"
+                 R"({"id":"evt_000008","type":"scroll","payload":{"scrollY":0}})"
+                 "\n"
+                 R"({"id":"evt_000009","type":"Mouse_Down","payload":{"x":1,"y":2}})"
+                 "\n"
+                 R"([1,2,3])"
+                 "\n"
+                 R"({"type":"scroll","payload":{"scrollY":-3}})"
+                 "\n");
   const auto result = replay();
-  EXPECT_EQ(ids(result), (std::vector<std::string>{"evt_000003:mouse_down", "evt_000004:mouse_up",
-                                                   "evt_000006:key_down", "evt_000007:key_up",
-                                                   "evt_000008:scroll", ":scroll"}));
+  EXPECT_EQ(ids(result),
+            (std::vector<std::string>{"evt_000003:mouse_down", "evt_000004:mouse_up", "evt_000006:key_down",
+                                      "evt_000007:key_up", "evt_000008:scroll", ":scroll"}));
   EXPECT_EQ(poster.posted, (std::vector<std::string>{"down 640.5,412", "up 640.5,412", "key+38", "key-38",
                                                      "scroll 0", "scroll -3"}));
   EXPECT_EQ(poster.begins, 1);
@@ -93,17 +103,26 @@ TEST_F(ReplayerTest, PostsTheFiveInputTypesInLogOrderAndSkipsEverythingElse) {
 
 TEST_F(ReplayerTest, LinesWithMissingMistypedOrUnpostableValuesGiveNoStepAndTheReplayGoesOn) {
   writeSkill("skill", R"({"sessionId":"s1"})");
-  writeLog("s1",
-           R"({"id":"a","type":"mouse_down","payload":{"x":1}})" "\n"
-           R"({"id":"b","type":"mouse_down","payload":{"x":"1","y":2}})" "\n"
-           R"({"id":"c","type":"key_down","payload":{"keyCode":3.5}})" "\n"
-           R"({"id":"d","type":"key_down","payload":{"keyCode":70000}})" "\n"
-           R"({"id":"e","type":"scroll","payload":{"scrollY":4294967296}})" "\n"
-           R"({"id":"f","type":"scroll","payload":{}})" "\n"
-           R"({"id":"g","type":"key_up"})" "\n"
-           R"({"id":"h","type":7,"payload":{"keyCode":9}})" "\n"
-           R"({"id":12,"type":"key_up","payload":{"keyCode":9}})" "\n"
-           R"({"id":"j","type":"mouse_up","payload":{"x":5,"y":6}})" "\n");
+  writeLog("s1", R"({"id":"a","type":"mouse_down","payload":{"x":1}})"
+                 "\n"
+                 R"({"id":"b","type":"mouse_down","payload":{"x":"1","y":2}})"
+                 "\n"
+                 R"({"id":"c","type":"key_down","payload":{"keyCode":3.5}})"
+                 "\n"
+                 R"({"id":"d","type":"key_down","payload":{"keyCode":70000}})"
+                 "\n"
+                 R"({"id":"e","type":"scroll","payload":{"scrollY":4294967296}})"
+                 "\n"
+                 R"({"id":"f","type":"scroll","payload":{}})"
+                 "\n"
+                 R"({"id":"g","type":"key_up"})"
+                 "\n"
+                 R"({"id":"h","type":7,"payload":{"keyCode":9}})"
+                 "\n"
+                 R"({"id":12,"type":"key_up","payload":{"keyCode":9}})"
+                 "\n"
+                 R"({"id":"j","type":"mouse_up","payload":{"x":5,"y":6}})"
+                 "\n");
   EXPECT_EQ(ids(replay()), (std::vector<std::string>{":key_up", "j:mouse_up"}));
 }
 
@@ -116,8 +135,9 @@ TEST_F(ReplayerTest, EmptyOrBlankLogGivesNoSteps) {
 }
 
 TEST_F(ReplayerTest, ReferenceFileThatNamesNoSessionIsAnInvalidRecording) {
-  for (const char* reference : {R"({"other":"s1"})", R"({"sessionId":5})", R"(["s1"])", R"({"sessionId":null})",
-                                R"({"sessionId":"../../../elsewhere"})", R"({"sessionId":".."})"}) {
+  for (const char* reference :
+       {R"({"other":"s1"})", R"({"sessionId":5})", R"(["s1"])", R"({"sessionId":null})",
+        R"({"sessionId":"../../../elsewhere"})", R"({"sessionId":".."})"}) {
     SCOPED_TRACE(reference);
     writeSkill("skill", reference);
     try {
@@ -140,7 +160,8 @@ TEST_F(ReplayerTest, ReadAndParseErrorsFailTheWholeReplayBeforeAnythingIsPosted)
   EXPECT_THROW(replay(), FileSystemError);
 
   writeSkill("skill", R"({"sessionId":"s1"})");
-  const std::string good = R"({"id":"a","type":"key_down","payload":{"keyCode":38}})" "\n";
+  const std::string good = R"({"id":"a","type":"key_down","payload":{"keyCode":38}})"
+                           "\n";
   for (const std::string& bad : {std::string("{\"id\":\"b\""), std::string("42"), std::string("\"text\"")}) {
     SCOPED_TRACE(bad);
     writeLog("s1", good + bad);  // the malformed line is the last one
@@ -154,7 +175,8 @@ TEST_F(ReplayerTest, ReadAndParseErrorsFailTheWholeReplayBeforeAnythingIsPosted)
 
 TEST_F(ReplayerTest, UnreachablePosterFailsInsteadOfReportingStepsThatWereNeverPosted) {
   writeSkill("skill", R"({"sessionId":"s1"})");
-  writeLog("s1", R"({"id":"a","type":"key_down","payload":{"keyCode":38}})" "\n");
+  writeLog("s1", R"({"id":"a","type":"key_down","payload":{"keyCode":38}})"
+                 "\n");
   poster.reachable = false;
   try {
     replay();

@@ -21,11 +21,19 @@ namespace {
 using namespace diruri::test;
 namespace fs = std::filesystem;
 
-const std::string kParseError = R"({"error":{"code":-32700,"message":"Parse error"},"id":null,"jsonrpc":"2.0"})";
-const std::string kToolError = R"({"error":{"code":-32000,"message":"Internal error"},"id":1,"jsonrpc":"2.0"})";
+const std::string kParseError =
+    R"({"error":{"code":-32700,"message":"Parse error"},"id":null,"jsonrpc":"2.0"})";
+const std::string kToolError =
+    R"({"error":{"code":-32000,"message":"Internal error"},"id":1,"jsonrpc":"2.0"})";
 
-std::string callLine(const std::string& tool, const JsonObject& arguments) { return toolCallLine(tool, arguments) + "\n"; }
-std::string ping(int id) { return R"({"jsonrpc":"2.0","id":)" + std::to_string(id) + R"(,"method":"ping"})" "\n"; }
+std::string callLine(const std::string& tool, const JsonObject& arguments) {
+  return toolCallLine(tool, arguments) + "\n";
+}
+std::string ping(int id) {
+  return R"({"jsonrpc":"2.0","id":)" + std::to_string(id) +
+         R"(,"method":"ping"})"
+         "\n";
+}
 std::string pong(int id) { return R"({"id":)" + std::to_string(id) + R"(,"jsonrpc":"2.0","result":{}})"; }
 
 // One server over the input, without a display, in `cwd`; every run must end cleanly and silently.
@@ -71,8 +79,8 @@ class Mount {
 TEST(HostileLines, HundredMegabyteLinesAreAnsweredAndTheLoopGoesOn) {
   TempDir dir;
   const std::string pad(100 * 1024 * 1024, 'x');
-  const std::string input = R"({"jsonrpc":"2.0","id":1,"method":"ping","params":{"pad":")" + pad + "\"}}\n" +
-                            pad + "\n" + ping(2);
+  const std::string input =
+      R"({"jsonrpc":"2.0","id":1,"method":"ping","params":{"pad":")" + pad + "\"}}\n" + pad + "\n" + ping(2);
   EXPECT_EQ(serve(input, dir.path()), (std::vector<std::string>{pong(1), kParseError, pong(2)}));
 }
 
@@ -83,26 +91,29 @@ TEST(HostileLines, NestingBeyondTheLimitIsAParseErrorNotAStackOverflow) {
            std::string(depth, ']') + "}\n";
   };
   std::string input = nested(511) + nested(512);
-  input += std::string(10 * 1024 * 1024, '[') + "\n";                     // ten million, never closed
-  for (int i = 0; i < 200000; ++i) input += R"({"a":)";                    // objects as deep
+  input += std::string(10 * 1024 * 1024, '[') + "\n";    // ten million, never closed
+  for (int i = 0; i < 200000; ++i) input += R"({"a":)";  // objects as deep
   input += "\n" + ping(2);
-  EXPECT_EQ(serve(input, dir.path()), (std::vector<std::string>{pong(1), kParseError, kParseError, kParseError, pong(2)}));
+  EXPECT_EQ(serve(input, dir.path()),
+            (std::vector<std::string>{pong(1), kParseError, kParseError, kParseError, pong(2)}));
 }
 
 TEST(HostileLines, ControlBytesAndBrokenEncodingsInEveryPartOfARequest) {
   TempDir dir;
   using namespace std::string_literals;
-  const std::string input = "\0\n"s +                                                   // a lone NUL
-                            "{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"ping\"}\0\n"s +  // NUL after the object
-                            "{\"jsonrpc\":\"2.0\",\"id\":\"\xed\xa0\x80\",\"method\":\"ping\"}\n" +  // a surrogate in UTF-8
-                            "{\"jsonrpc\":\"2.0\",\"id\":\"\\ud800\",\"method\":\"ping\"}\n" +       // an escaped lone one
-                            "\xef\xbb\xbf" + ping(2) + ping(3);                                      // a byte order mark
+  const std::string input =
+      "\0\n"s +                                                                // a lone NUL
+      "{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"ping\"}\0\n"s +              // NUL after the object
+      "{\"jsonrpc\":\"2.0\",\"id\":\"\xed\xa0\x80\",\"method\":\"ping\"}\n" +  // a surrogate in UTF-8
+      "{\"jsonrpc\":\"2.0\",\"id\":\"\\ud800\",\"method\":\"ping\"}\n" +       // an escaped lone one
+      "\xef\xbb\xbf" + ping(2) + ping(3);                                      // a byte order mark
   const std::vector<std::string> answers = serve(input, dir.path());
   ASSERT_EQ(answers.size(), 6u);
   EXPECT_EQ(answers[0], kParseError);
   EXPECT_EQ(answers[1], kParseError);
   // Each byte of the encoded surrogate becomes one U+FFFD before the server sees the line.
-  EXPECT_EQ(answers[2], R"({"id":")" + std::string("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd") + R"(","jsonrpc":"2.0","result":{}})");
+  EXPECT_EQ(answers[2], R"({"id":")" + std::string("\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd") +
+                            R"(","jsonrpc":"2.0","result":{}})");
   EXPECT_NO_THROW(parseJson(answers[3])) << answers[3];
   EXPECT_EQ(answers[4], kParseError);  // a byte order mark is not JSON white space
   EXPECT_EQ(answers[5], pong(3));
@@ -144,14 +155,15 @@ TEST(HostileWorkspaces, FilesAndUnwritablePlacesAreAToolErrorAndNothingIsMade) {
 TEST(HostileWorkspaces, RelativeAndDottedPathsResolveAgainstTheWorkingDirectory) {
   TempDir dir;
   fs::create_directories(dir / "a");
-  const std::string input = callLine("event_stream_start", {{"workspacePath", "./a/../b/./"}}) +
-                            callLine("event_stream_stop", {});
+  const std::string input =
+      callLine("event_stream_start", {{"workspacePath", "./a/../b/./"}}) + callLine("event_stream_stop", {});
   const std::vector<std::string> answers = serve(input, dir.path());
   ASSERT_EQ(answers.size(), 2u);
   EXPECT_EQ(payloadStatus(answers[0]), "recording");
   EXPECT_EQ(payloadStatus(answers[1]), "stopped");
   // Everything lands in <cwd>/b/.zeruva, and the dotted path is kept as given.
-  EXPECT_TRUE(payloadOf(answers[0]).findString("sessionPath")->starts_with(dir.path() + "/./a/../b/./.zeruva/"))
+  EXPECT_TRUE(
+      payloadOf(answers[0]).findString("sessionPath")->starts_with(dir.path() + "/./a/../b/./.zeruva/"))
       << answers[0];
   for (const std::string& e : listTree(dir.path())) {
     EXPECT_TRUE(e == "a/" || e == "b/" || e.starts_with("b/.zeruva/")) << e;
@@ -163,7 +175,8 @@ TEST(HostileWorkspaces, IdentifiersThatTryToLeaveTheWorkspaceReachNothing) {
   const std::string ws = dir / "ws";
   fs::create_directories(ws);
   writeText(dir / "outside/session.json", "{}");
-  writeText(dir / "ws/.zeruva/skills/evil/references/recording.json", R"({"sessionId":"../../../../outside"})");
+  writeText(dir / "ws/.zeruva/skills/evil/references/recording.json",
+            R"({"sessionId":"../../../../outside"})");
   std::string input;
   for (const char* id : {"../../../../outside", "..", ".", "a/../../b", "/etc"}) {
     input += callLine("event_stream_stop", {{"workspacePath", ws}, {"sessionId", id}});
@@ -208,9 +221,9 @@ TEST(HostileWorkspaces, AWorkspaceReachedThroughALinkIsUsed) {
   TempDir dir;
   fs::create_directories(dir / "real");
   fs::create_directory_symlink(dir / "real", dir / "link");
-  const std::vector<std::string> answers =
-      serve(callLine("event_stream_start", {{"workspacePath", dir / "link"}}) + callLine("event_stream_stop", {}),
-            dir.path());
+  const std::vector<std::string> answers = serve(
+      callLine("event_stream_start", {{"workspacePath", dir / "link"}}) + callLine("event_stream_stop", {}),
+      dir.path());
   ASSERT_EQ(answers.size(), 2u);
   EXPECT_EQ(payloadStatus(answers[1]), "stopped");
   EXPECT_TRUE(fs::exists(dir / "real/.zeruva/record-and-replay/sessions"));
@@ -227,7 +240,8 @@ TEST(HostileWorkspaces, ALinkedSessionFolderIsNotStoppedThroughTheLink) {
   fs::rename(sessionPath, dir / "outside");
   fs::create_directory_symlink(dir / "outside", sessionPath);
   const std::string before = readText(dir / "outside/events.jsonl");
-  answers = serve(callLine("event_stream_stop", {{"workspacePath", ws}, {"sessionId", sessionId}}), dir.path());
+  answers =
+      serve(callLine("event_stream_stop", {{"workspacePath", ws}, {"sessionId", sessionId}}), dir.path());
   EXPECT_EQ(answers, std::vector<std::string>{kToolError});
   EXPECT_EQ(readText(dir / "outside/events.jsonl"), before);
   EXPECT_FALSE(fs::exists(dir / "outside/summary.json"));
@@ -254,8 +268,8 @@ TEST(HostileDisk, EveryFreeSpaceLeftGivesWholeFilesOrNone) {
     };
     std::string chunk(4096, 'f');
     while (available() > freeBytes + 4096) std::ofstream(disk + "/filler", std::ios::app) << chunk;
-    const std::string input = callLine("event_stream_start", {{"workspacePath", disk + "/ws"}}) +
-                              callLine("event_stream_stop", {});
+    const std::string input =
+        callLine("event_stream_start", {{"workspacePath", disk + "/ws"}}) + callLine("event_stream_stop", {});
     const std::vector<std::string> answers = serve(input, dir.path());
     ASSERT_EQ(answers.size(), 2u);
     for (const std::string& a : answers) {

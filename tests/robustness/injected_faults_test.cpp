@@ -21,7 +21,8 @@ namespace {
 using namespace diruri::test;
 
 constexpr int64_t kStartMillis = 1738326896789;  // 2025-01-31T12:34:56.789Z
-const std::string kToolError = R"({"error":{"code":-32000,"message":"Internal error"},"id":1,"jsonrpc":"2.0"})";
+const std::string kToolError =
+    R"({"error":{"code":-32000,"message":"Internal error"},"id":1,"jsonrpc":"2.0"})";
 
 class InjectedFaults : public ::testing::Test {
  protected:
@@ -34,7 +35,9 @@ class InjectedFaults : public ::testing::Test {
     if (!payload) throw std::runtime_error("not a tool result: " + answer);
     return std::move(*payload);
   }
-  std::string start() { return call("event_stream_start", {{"workspacePath", dir.path()}, {"sessionName", "Flow"}}); }
+  std::string start() {
+    return call("event_stream_start", {{"workspacePath", dir.path()}, {"sessionName", "Flow"}});
+  }
   std::string stop() { return call("event_stream_stop"); }
   std::string status() { return *payloadOf(call("event_stream_status")).findString("status"); }
 
@@ -62,7 +65,9 @@ class InjectedFaults : public ::testing::Test {
     const size_t begin = text.rfind('\n', at) == std::string::npos ? 0 : text.rfind('\n', at) + 1;
     return parseJson(text.substr(begin, text.find('\n', at) - begin));
   }
-  std::string sessionStatus() const { return *parseJson(readText(file("session.json"))).findString("status"); }
+  std::string sessionStatus() const {
+    return *parseJson(readText(file("session.json"))).findString("status");
+  }
   // Files and folders below the workspace, with no temporary file anywhere.
   std::vector<std::string> tree() const {
     const std::vector<std::string> entries = listTree(dir.path());
@@ -107,11 +112,11 @@ TEST_F(InjectedFaults, SessionFileThatCannotBeWrittenFailsTheStartAndLeavesOnlyF
   fail(FsOp::WriteFileAtomically, "session.json");
   EXPECT_EQ(start(), kToolError);
   EXPECT_EQ(status(), "idle");
-  EXPECT_EQ(tree(), (std::vector<std::string>{".zeruva/", ".zeruva/record-and-replay/",
-                                              ".zeruva/record-and-replay/sessions/",
-                                              "." + sessionPath().substr(dir.path().size() + 2) + "/",
-                                              "." + sessionPath().substr(dir.path().size() + 2) + "/ax-snapshots/",
-                                              "." + sessionPath().substr(dir.path().size() + 2) + "/screenshots/"}));
+  EXPECT_EQ(tree(), (std::vector<std::string>{
+                        ".zeruva/", ".zeruva/record-and-replay/", ".zeruva/record-and-replay/sessions/",
+                        "." + sessionPath().substr(dir.path().size() + 2) + "/",
+                        "." + sessionPath().substr(dir.path().size() + 2) + "/ax-snapshots/",
+                        "." + sessionPath().substr(dir.path().size() + 2) + "/screenshots/"}));
 }
 
 TEST_F(InjectedFaults, FirstLogLineThatCannotBeWrittenFailsTheStartAndKeepsTheRecordingMetadata) {
@@ -130,8 +135,8 @@ TEST_F(InjectedFaults, FailedScreenshotIsStillLoggedAndReportedInTheStartResult)
   const JsonValue started = payloadOf(start());
   EXPECT_EQ(started.find("startScreenshotOk")->asBool(), false);
   EXPECT_EQ(*started.findString("status"), "recording");
-  EXPECT_EQ(log(), (std::vector<std::string>{"session_started session_started", "evt_000001 screenshot_captured",
-                                             "evt_000002 ax_snapshot"}));
+  EXPECT_EQ(log(), (std::vector<std::string>{"session_started session_started",
+                                             "evt_000001 screenshot_captured", "evt_000002 ax_snapshot"}));
   const JsonValue marker = line("evt_000001");
   EXPECT_FALSE(marker.find("payload")->find("screenshotOk")->asBool());
   EXPECT_EQ(*marker.find("payload")->findString("screenshotPath"), file("screenshots/start-1.png"));
@@ -143,8 +148,8 @@ TEST_F(InjectedFaults, UnwritableSnapshotSkipsItsMarkerButUsesItsNumber) {
   fail(FsOp::WriteFileAtomically, "start-2.json");
   payloadOf(start());
   tap.fire({click});
-  EXPECT_EQ(log(), (std::vector<std::string>{"session_started session_started", "evt_000001 screenshot_captured",
-                                             "evt_000003 mouse_down"}));
+  EXPECT_EQ(log(), (std::vector<std::string>{"session_started session_started",
+                                             "evt_000001 screenshot_captured", "evt_000003 mouse_down"}));
   EXPECT_FALSE(exists(file("ax-snapshots/start-2.json")));
   tree();
 }
@@ -224,7 +229,8 @@ TEST_F(InjectedFaults, UnreadableLogAtStopGivesTheSummaryOfAnEmptyLog) {
   const JsonValue summary = parseJson(readText(*stopped.findString("summaryPath")));
   EXPECT_TRUE(summary.find("apps")->asArray().empty());
   ASSERT_EQ(summary.find("steps")->asArray().size(), 1u);
-  EXPECT_EQ(*summary.find("steps")->asArray()[0].findString("intent"), "Recorded native interaction session.");
+  EXPECT_EQ(*summary.find("steps")->asArray()[0].findString("intent"),
+            "Recorded native interaction session.");
 }
 
 TEST_F(InjectedFaults, UnreadablePersistedSessionIsAnIdleStop) {
@@ -234,7 +240,8 @@ TEST_F(InjectedFaults, UnreadablePersistedSessionIsAnIdleStop) {
   McpServer laterServer{later};
   fail(FsOp::ReadFile, "session.json");
   const std::string request = toolCallLine(
-      "event_stream_stop", {{"workspacePath", dir.path()}, {"sessionId", "flow-" + formatCompactMillis(kStartMillis)}});
+      "event_stream_stop",
+      {{"workspacePath", dir.path()}, {"sessionId", "flow-" + formatCompactMillis(kStartMillis)}});
   EXPECT_EQ(writeJson(payloadOf(laterServer.handleLine(request))), R"({"status":"idle"})");
   EXPECT_EQ(sessionStatus(), "recording");
 }
@@ -252,7 +259,9 @@ class InjectedReplayFaults : public InjectedFaults {
     clock.setWallMillis(kStartMillis + 60000);
   }
   std::string replay() { return call("replay_skill", {{"workspacePath", dir.path()}, {"skillId", "flow"}}); }
-  std::string runPath() const { return dir.path() + "/.zeruva/record-and-replay/replay-runs/run_flow_20250131123556"; }
+  std::string runPath() const {
+    return dir.path() + "/.zeruva/record-and-replay/replay-runs/run_flow_20250131123556";
+  }
 };
 
 TEST_F(InjectedReplayFaults, RunFolderThatCannotBeMadeFailsBeforeAnythingIsPosted) {
@@ -289,13 +298,13 @@ TEST_F(InjectedReplayFaults, RecordingsThatDoNotReadAsOneFailWithNothingPosted) 
   const std::string events = file("events.jsonl");
   const std::string goodLog = readText(events);
   const std::vector<std::pair<std::string, std::string>> cases = {
-      {reference, "{\"sessionId\":"},                  // not JSON
-      {reference, "[\"flow\"]"},                        // not an object
-      {reference, "{\"sessionId\":7}"},                 // no usable identifier
+      {reference, "{\"sessionId\":"},                    // not JSON
+      {reference, "[\"flow\"]"},                         // not an object
+      {reference, "{\"sessionId\":7}"},                  // no usable identifier
       {reference, "{\"sessionId\":\"../../../../x\"}"},  // one that leaves the sessions folder
-      {events, goodLog + "{\"torn\":\n"},               // a log line that is not JSON
-      {events, goodLog + "\"scalar\"\n"},               // a bare scalar
-      {events, goodLog + "\xff\n"},                     // not UTF-8
+      {events, goodLog + "{\"torn\":\n"},                // a log line that is not JSON
+      {events, goodLog + "\"scalar\"\n"},                // a bare scalar
+      {events, goodLog + "\xff\n"},                      // not UTF-8
   };
   const std::string goodReference = readText(reference);
   for (const auto& [path, content] : cases) {

@@ -17,7 +17,8 @@ TEST_F(StoreTest, FirstAppendCreatesTheLogWithExactlyThatLineAndLaterOnesFollow)
   EXPECT_EQ(readText(logPath(s)), firstLine + writeJson(second.toJson()) + "\n");
   // The log is made by an atomic write (once at creation, once after the unlink), never by an append.
   size_t creations = 0;
-  for (const FsCall& call : fs.calls()) creations += call.op == FsOp::WriteFileAtomically && call.path == logPath(s);
+  for (const FsCall& call : fs.calls())
+    creations += call.op == FsOp::WriteFileAtomically && call.path == logPath(s);
   EXPECT_EQ(creations, 2u);
 }
 

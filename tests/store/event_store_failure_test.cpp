@@ -9,7 +9,9 @@
 namespace diruri::test {
 namespace {
 
-std::string sessionsOf(const std::string& workspace) { return workspace + "/.zeruva/record-and-replay/sessions"; }
+std::string sessionsOf(const std::string& workspace) {
+  return workspace + "/.zeruva/record-and-replay/sessions";
+}
 
 TEST_F(StoreTest, CreateSessionFailuresLeaveOnlyWhatWasDoneBefore) {
   const struct {
@@ -19,11 +21,17 @@ TEST_F(StoreTest, CreateSessionFailuresLeaveOnlyWhatWasDoneBefore) {
     std::vector<std::string> left;  // below the session directory, or empty when it was never made
   } cases[] = {
       {"screenshots cannot be created", {FsOp::CreateDirectories, "/screenshots", 0, EACCES}, EACCES, {}},
-      {"ax-snapshots cannot be created", {FsOp::CreateDirectories, "/ax-snapshots", 0, ENOSPC}, ENOSPC,
+      {"ax-snapshots cannot be created",
+       {FsOp::CreateDirectories, "/ax-snapshots", 0, ENOSPC},
+       ENOSPC,
        {"screenshots/"}},
-      {"session.json cannot be written", {FsOp::WriteFileAtomically, "session.json", 0, EROFS}, EROFS,
+      {"session.json cannot be written",
+       {FsOp::WriteFileAtomically, "session.json", 0, EROFS},
+       EROFS,
        {"ax-snapshots/", "screenshots/"}},
-      {"first event cannot be written", {FsOp::WriteFileAtomically, "events.jsonl", 0, EDQUOT}, EDQUOT,
+      {"first event cannot be written",
+       {FsOp::WriteFileAtomically, "events.jsonl", 0, EDQUOT},
+       EDQUOT,
        {"ax-snapshots/", "screenshots/", "session.json"}},
   };
   int n = 0;
@@ -64,7 +72,9 @@ TEST_F(StoreTest, AppendFailuresThrowAndLeaveTheLogAsTheFailedStepLeftIt) {
     std::string logAfter;
   } cases[] = {
       {"open fails", {FsOp::AppendToFile, "events.jsonl", 0, EACCES}, before},
-      {"write stops part-way", {FsOp::AppendToFile, "events.jsonl", 0, ENOSPC, 40}, before + line.substr(0, 40)},
+      {"write stops part-way",
+       {FsOp::AppendToFile, "events.jsonl", 0, ENOSPC, 40},
+       before + line.substr(0, 40)},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -150,7 +160,8 @@ TEST_F(StoreTest, StopFailuresKeepTheStepsAlreadyDoneAndTheCallersSession) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     fs.clearFaults();
-    const RecordingSession s = store.createSession(temp.path() + "/ws" + std::to_string(n++), "Checkout Flow");
+    const RecordingSession s =
+        store.createSession(temp.path() + "/ws" + std::to_string(n++), "Checkout Flow");
     const RecordingSession copy = s;
     const std::string metadataBefore = readText(metadataPath(s));
     clock.advance(5000);
@@ -208,7 +219,8 @@ TEST_F(StoreTest, UnreadableLogAtStopGivesTheSummaryOfAnEmptySession) {
   EXPECT_EQ(*summary.find("windows"), JsonValue(JsonArray{}));
   EXPECT_EQ(*summary.find("recommendedSkillId"), JsonValue(""));
   ASSERT_EQ(summary.find("steps")->asArray().size(), 1u);
-  EXPECT_EQ(*summary.find("steps")->asArray()[0].find("intent"), JsonValue("Recorded native interaction session."));
+  EXPECT_EQ(*summary.find("steps")->asArray()[0].find("intent"),
+            JsonValue("Recorded native interaction session."));
 }
 
 }  // namespace

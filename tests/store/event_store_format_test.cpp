@@ -67,13 +67,15 @@ TEST_F(StoreTest, LinesAreCompactSortedAndEscaped) {
     RecordingEvent e = event("evt_000001", "screenshot_captured", "2025-01-31T12:34:56Z", 86400410);
     e.payload.screenshotOk = true;
     e.payload.screenshotPath =
-        "/Users/me/shop-app/.zeruva/record-and-replay/sessions/checkout-flow-20250131123456789/screenshots/start-1.png";
-    cases.push_back({"screenshot", e,
-                     "{\"id\":\"evt_000001\",\"monotonicMs\":86400410,\"payload\":{\"screenshotOk\":true,"
-                     "\"screenshotPath\":\"\\/Users\\/me\\/shop-app\\/.zeruva\\/record-and-replay\\/sessions\\/"
-                     "checkout-flow-20250131123456789\\/screenshots\\/start-1.png\","
-                     "\"sessionId\":\"checkout-flow-20250131123456789\"},\"ts\":\"2025-01-31T12:34:56Z\","
-                     "\"type\":\"screenshot_captured\"}"});
+        "/Users/me/shop-app/.zeruva/record-and-replay/sessions/checkout-flow-20250131123456789/screenshots/"
+        "start-1.png";
+    cases.push_back(
+        {"screenshot", e,
+         "{\"id\":\"evt_000001\",\"monotonicMs\":86400410,\"payload\":{\"screenshotOk\":true,"
+         "\"screenshotPath\":\"\\/Users\\/me\\/shop-app\\/.zeruva\\/record-and-replay\\/sessions\\/"
+         "checkout-flow-20250131123456789\\/screenshots\\/start-1.png\","
+         "\"sessionId\":\"checkout-flow-20250131123456789\"},\"ts\":\"2025-01-31T12:34:56Z\","
+         "\"type\":\"screenshot_captured\"}"});
   }
   {
     RecordingEvent e = event("evt_000003", "mouse_down", "2025-01-31T12:34:58Z", 86402007);
@@ -98,19 +100,21 @@ TEST_F(StoreTest, LinesAreCompactSortedAndEscaped) {
     RecordingEvent e = event("evt_000005", "key_down", "2025-01-31T12:35:00Z", 86404000);
     e.payload.keyCode = 38;
     e.payload.app = ForegroundAppSnapshot{"org.example.Editor", "Editor", 812, "Notes\nDraft \"1\"\t\\"};
-    cases.push_back({"line feed, quote, tab and backslash in a title", e,
-                     "{\"id\":\"evt_000005\",\"monotonicMs\":86404000,\"payload\":{\"app\":{\"appName\":"
-                     "\"Editor\",\"bundleId\":\"org.example.Editor\",\"processId\":812,\"windowTitle\":"
-                     "\"Notes\\nDraft \\\"1\\\"\\t\\\\\"},\"keyCode\":38,\"sessionId\":"
-                     "\"checkout-flow-20250131123456789\"},\"ts\":\"2025-01-31T12:35:00Z\",\"type\":\"key_down\"}"});
+    cases.push_back(
+        {"line feed, quote, tab and backslash in a title", e,
+         "{\"id\":\"evt_000005\",\"monotonicMs\":86404000,\"payload\":{\"app\":{\"appName\":"
+         "\"Editor\",\"bundleId\":\"org.example.Editor\",\"processId\":812,\"windowTitle\":"
+         "\"Notes\\nDraft \\\"1\\\"\\t\\\\\"},\"keyCode\":38,\"sessionId\":"
+         "\"checkout-flow-20250131123456789\"},\"ts\":\"2025-01-31T12:35:00Z\",\"type\":\"key_down\"}"});
   }
   {
     RecordingEvent e = event("evt_000006", "ax_snapshot", "2025-01-31T12:35:01Z", 86405000);
     e.payload.axSnapshotPath = "/w/ax-snapshots/start-2.json";
-    cases.push_back({"accessibility marker", e,
-                     "{\"id\":\"evt_000006\",\"monotonicMs\":86405000,\"payload\":{\"axSnapshotPath\":"
-                     "\"\\/w\\/ax-snapshots\\/start-2.json\",\"sessionId\":\"checkout-flow-20250131123456789\"},"
-                     "\"ts\":\"2025-01-31T12:35:01Z\",\"type\":\"ax_snapshot\"}"});
+    cases.push_back(
+        {"accessibility marker", e,
+         "{\"id\":\"evt_000006\",\"monotonicMs\":86405000,\"payload\":{\"axSnapshotPath\":"
+         "\"\\/w\\/ax-snapshots\\/start-2.json\",\"sessionId\":\"checkout-flow-20250131123456789\"},"
+         "\"ts\":\"2025-01-31T12:35:01Z\",\"type\":\"ax_snapshot\"}"});
   }
   {
     RecordingEvent e = event("evt_000007", "user_marker", "2025-01-31T12:35:02Z", 86406000);
@@ -131,7 +135,8 @@ TEST_F(StoreTest, LinesAreCompactSortedAndEscaped) {
   // Every line reads back as the object it was written from, "/" and "\n" unescaped.
   const std::vector<JsonObject> read = store.readEventObjects(s);
   ASSERT_EQ(read.size(), cases.size() + 1);
-  for (size_t i = 0; i < cases.size(); ++i) EXPECT_EQ(JsonValue(read[i + 1]), cases[i].event.toJson()) << cases[i].name;
+  for (size_t i = 0; i < cases.size(); ++i)
+    EXPECT_EQ(JsonValue(read[i + 1]), cases[i].event.toJson()) << cases[i].name;
 }
 
 TEST_F(StoreTest, StopRewritesMetadataAndWritesSummaryExactly) {

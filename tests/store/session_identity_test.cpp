@@ -24,16 +24,24 @@ TEST(SlugTest, KeepsAsciiLettersAndDigitsAndFoldsEveryOtherRunIntoOneHyphen) {
       {std::nullopt, ""},
       {"Release 2.0.1", "release-2-0-1"},
       // Multi-byte scalars, however long, make one hyphen per run.
-      {"a\xF0\x9F\x98\x80\xF0\x9F\x98\x80" "b", "a-b"},
+      {"a\xF0\x9F\x98\x80\xF0\x9F\x98\x80"
+       "b",
+       "a-b"},
       {"a\xE2\x80\x94-\xE2\x80\x94z", "a-z"},
       {"\xE6\x97\xA5\xE6\x9C\xAC", ""},
       // Lowercasing beyond ASCII, where it yields ASCII: KELVIN SIGN -> k; DOTTED CAPITAL I -> i + U+0307.
-      {"\xE2\x84\xAA" "elvin", "kelvin"},
+      {"\xE2\x84\xAA"
+       "elvin",
+       "kelvin"},
       {"\xC4\xB0stanbul", "i-stanbul"},
       // Fullwidth capitals lowercase to fullwidth letters, which are not ASCII.
-      {"\xEF\xBC\xA1" "b", "b"},
+      {"\xEF\xBC\xA1"
+       "b",
+       "b"},
       // Bytes that are not UTF-8 count as other scalars.
-      {"a\xFF\xFE" "b", "a-b"},
+      {"a\xFF\xFE"
+       "b",
+       "a-b"},
       {sixty, std::string(48, 'a')},
       // The cut comes after trimming, so a cut slug can end in a hyphen.
       {std::string(47, 'b') + " tail", std::string(47, 'b') + "-"},
@@ -74,7 +82,10 @@ TEST_F(StoreTest, SessionIdentifierIsSlugAndUtcStampWhateverTheLocalZone) {
     EXPECT_EQ(store.createSession(workspace(), "Checkout Flow").sessionId, "checkout-flow-20250131123456789")
         << zone;
   }
-  if (previous) setenv("TZ", saved.c_str(), 1); else unsetenv("TZ");
+  if (previous)
+    setenv("TZ", saved.c_str(), 1);
+  else
+    unsetenv("TZ");
   tzset();
 }
 
@@ -117,7 +128,8 @@ TEST_F(StoreTest, TwoSessionsInOneMillisecondShareTheirDirectory) {
 std::string metadataText(const std::string& key, const std::optional<std::string>& value) {
   JsonObject o = parseJson(R"({"eventsPath":"events.jsonl","helperVersion":"0.1.0","metadataVersion":1,
       "platform":"linux","sessionId":"s-1","startedAt":"2025-01-31T12:34:56Z","status":"stopped",
-      "workspaceId":"shop-app","extra":{"ignored":true}})").asObject();
+      "workspaceId":"shop-app","extra":{"ignored":true}})")
+                     .asObject();
   if (value) {
     o.insert_or_assign(key, parseJson(*value));
   } else {
@@ -154,17 +166,27 @@ TEST_F(StoreTest, LoadSessionFailsWithTheDecodingErrorForMissingOrMistypedKeys) 
     const char* key;
     std::optional<std::string> value;
   } cases[] = {
-      {"platform", std::nullopt},       {"sessionId", std::nullopt},   {"workspaceId", std::nullopt},
-      {"startedAt", std::nullopt},      {"status", std::nullopt},      {"helperVersion", std::nullopt},
-      {"eventsPath", std::nullopt},     {"metadataVersion", std::nullopt},
-      {"metadataVersion", "\"1\""},     {"metadataVersion", "1.5"},    {"sessionId", "5"},
-      {"workspaceId", "null"},          {"stoppedAt", "5"},            {"startedAt", "[]"},
+      {"platform", std::nullopt},
+      {"sessionId", std::nullopt},
+      {"workspaceId", std::nullopt},
+      {"startedAt", std::nullopt},
+      {"status", std::nullopt},
+      {"helperVersion", std::nullopt},
+      {"eventsPath", std::nullopt},
+      {"metadataVersion", std::nullopt},
+      {"metadataVersion", "\"1\""},
+      {"metadataVersion", "1.5"},
+      {"sessionId", "5"},
+      {"workspaceId", "null"},
+      {"stoppedAt", "5"},
+      {"startedAt", "[]"},
   };
   const std::string dir = workspace() + "/.zeruva/record-and-replay/sessions/s-1";
   test::realFileSystem().createDirectories(dir);
   for (const auto& c : cases) {
     writeText(dir + "/session.json", metadataText(c.key, c.value));
-    EXPECT_THROW(store.loadSession(workspace(), "s-1"), JsonParseError) << c.key << " = " << c.value.value_or("(missing)");
+    EXPECT_THROW(store.loadSession(workspace(), "s-1"), JsonParseError)
+        << c.key << " = " << c.value.value_or("(missing)");
   }
   for (const char* text : {"", "{", "[]", "\"session\"", "{\"sessionId\":\"s-1\"} trailing"}) {
     writeText(dir + "/session.json", text);
@@ -178,7 +200,9 @@ TEST_F(StoreTest, LoadSessionOfUnknownOrUnreadableSessionThrowsTheFileSystemErro
     FAIL() << "loaded a session that does not exist";
   } catch (const FileSystemError& e) {
     EXPECT_EQ(e.code().value(), ENOENT);
-    EXPECT_EQ(e.path(), workspace() + "/.zeruva/record-and-replay/sessions/checkout-flow-20250131123456789/session.json");
+    EXPECT_EQ(
+        e.path(),
+        workspace() + "/.zeruva/record-and-replay/sessions/checkout-flow-20250131123456789/session.json");
   }
   const RecordingSession s = checkoutFlow();
   fs.addFault({FsOp::ReadFile, "session.json", 0, EIO});
@@ -195,8 +219,8 @@ TEST_F(StoreTest, LoadSessionRefusesIdentifiersThatLeaveTheSessionsDirectory) {
   const RecordingSession elsewhere = store.createSession(temp.path() + "/other", "Checkout Flow");
   const std::string escape = "../../../../other/.zeruva/record-and-replay/sessions/" + elsewhere.sessionId;
   test::realFileSystem().createDirectories(workspace() + "/.zeruva/record-and-replay/sessions");
-  ASSERT_TRUE(test::realFileSystem().fileExists(workspace() + "/.zeruva/record-and-replay/sessions/" + escape +
-                                           "/session.json"));
+  ASSERT_TRUE(test::realFileSystem().fileExists(workspace() + "/.zeruva/record-and-replay/sessions/" +
+                                                escape + "/session.json"));
   for (const std::string& id : {escape, std::string(".."), std::string("."), std::string(""),
                                 std::string("a/b"), std::string("s\0-1", 4)}) {
     try {

@@ -51,7 +51,8 @@ std::string FocusApp::start(const std::string& title) {
   options.err = ChildStream::Null;
   try {
     child_.emplace(
-        std::vector<std::string>{"/usr/bin/python3", std::string(DIRURI_SOURCE_DIR) + "/tests/atspi/focus_app.py", title},
+        std::vector<std::string>{"/usr/bin/python3",
+                                 std::string(DIRURI_SOURCE_DIR) + "/tests/atspi/focus_app.py", title},
         options);
   } catch (const std::system_error&) {
     return "python3 could not be started";
@@ -120,8 +121,8 @@ bool AccessibleDesktop::waitForAccessibilityBus() {
   const xcb_atom_t atom = internAtom(c, "AT_SPI_BUS");
   const auto deadline = std::chrono::steady_clock::now() + 20s;
   for (;;) {
-    XcbReply<xcb_get_property_reply_t> p(
-        xcb_get_property_reply(c, xcb_get_property(c, 0, connection.root(), atom, XCB_ATOM_STRING, 0, 1024), nullptr));
+    XcbReply<xcb_get_property_reply_t> p(xcb_get_property_reply(
+        c, xcb_get_property(c, 0, connection.root(), atom, XCB_ATOM_STRING, 0, 1024), nullptr));
     if (p && xcb_get_property_value_length(p.get()) > 0) return true;
     if (!waitForEvent(c, deadline)) return false;
   }

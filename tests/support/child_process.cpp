@@ -22,7 +22,9 @@ namespace diruri::test {
 
 namespace {
 
-[[noreturn]] void fail(int err, const char* what) { throw std::system_error(err, std::generic_category(), what); }
+[[noreturn]] void fail(int err, const char* what) {
+  throw std::system_error(err, std::generic_category(), what);
+}
 
 void closeFd(int& fd) {
   if (fd >= 0) ::close(fd);
@@ -37,8 +39,10 @@ std::vector<std::string> environmentWith(const std::map<std::string, std::option
     if (eq) env[std::string(*e, static_cast<size_t>(eq - *e))] = eq + 1;
   }
   for (const auto& [name, value] : changes) {
-    if (value) env[name] = *value;
-    else env.erase(name);
+    if (value)
+      env[name] = *value;
+    else
+      env.erase(name);
   }
   std::vector<std::string> out;
   for (const auto& [name, value] : env) out.push_back(name + "=" + value);
@@ -77,8 +81,10 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, const ChildOpti
     }
   }
   // A dup2 onto the same number clears close-on-exec in the child only.
-  if (options.inheritedFd >= 0) posix_spawn_file_actions_adddup2(&actions, options.inheritedFd, options.inheritedFd);
-  if (options.workingDirectory) posix_spawn_file_actions_addchdir_np(&actions, options.workingDirectory->c_str());
+  if (options.inheritedFd >= 0)
+    posix_spawn_file_actions_adddup2(&actions, options.inheritedFd, options.inheritedFd);
+  if (options.workingDirectory)
+    posix_spawn_file_actions_addchdir_np(&actions, options.workingDirectory->c_str());
 
   posix_spawnattr_t attr;
   posix_spawnattr_init(&attr);

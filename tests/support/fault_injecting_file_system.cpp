@@ -5,12 +5,18 @@ namespace diruri::test {
 
 const char* fsOpName(FsOp op) {
   switch (op) {
-    case FsOp::CreateDirectories: return "createDirectories";
-    case FsOp::FileExists: return "fileExists";
-    case FsOp::ReadFile: return "readFile";
-    case FsOp::WriteFileAtomically: return "writeFileAtomically";
-    case FsOp::AppendToFile: return "appendToFile";
-    case FsOp::CurrentDirectory: return "currentDirectory";
+    case FsOp::CreateDirectories:
+      return "createDirectories";
+    case FsOp::FileExists:
+      return "fileExists";
+    case FsOp::ReadFile:
+      return "readFile";
+    case FsOp::WriteFileAtomically:
+      return "writeFileAtomically";
+    case FsOp::AppendToFile:
+      return "appendToFile";
+    case FsOp::CurrentDirectory:
+      return "currentDirectory";
   }
   return "?";
 }

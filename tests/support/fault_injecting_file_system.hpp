@@ -12,7 +12,14 @@
 
 namespace diruri::test {
 
-enum class FsOp { CreateDirectories, FileExists, ReadFile, WriteFileAtomically, AppendToFile, CurrentDirectory };
+enum class FsOp {
+  CreateDirectories,
+  FileExists,
+  ReadFile,
+  WriteFileAtomically,
+  AppendToFile,
+  CurrentDirectory
+};
 
 const char* fsOpName(FsOp op);
 

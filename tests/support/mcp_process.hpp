@@ -15,7 +15,8 @@ namespace diruri::test {
 class McpProcess {
  public:
   // Starts `executable mcp` with these environment changes (nullopt removes a variable).
-  McpProcess(const std::string& executable, const std::map<std::string, std::optional<std::string>>& environment);
+  McpProcess(const std::string& executable,
+             const std::map<std::string, std::optional<std::string>>& environment);
 
   // Sends one line and returns the answer line (without its line feed); "" on timeout or EOF.
   std::string request(const std::string& line, std::chrono::milliseconds timeout = std::chrono::seconds(30));

@@ -21,7 +21,9 @@ namespace diruri::test {
 class MemoryFileSystem final : public FileSystem {
  public:
   // Relative paths are taken from `currentDirectory`, which need not exist yet.
-  explicit MemoryFileSystem(std::string currentDirectory) : cwd_(std::move(currentDirectory)) { dirs_.insert("/"); }
+  explicit MemoryFileSystem(std::string currentDirectory) : cwd_(std::move(currentDirectory)) {
+    dirs_.insert("/");
+  }
 
   void createDirectories(const std::string& path) override {
     std::lock_guard lock(mutex_);
@@ -76,7 +78,8 @@ class MemoryFileSystem final : public FileSystem {
     const std::string prefix = root == "/" ? root : root + "/";
     std::vector<std::string> entries;
     for (const std::string& d : dirs_) {
-      if (d.size() > prefix.size() && d.compare(0, prefix.size(), prefix) == 0) entries.push_back(d.substr(prefix.size()) + "/");
+      if (d.size() > prefix.size() && d.compare(0, prefix.size(), prefix) == 0)
+        entries.push_back(d.substr(prefix.size()) + "/");
     }
     for (const auto& [f, content] : files_) {
       if (f.compare(0, prefix.size(), prefix) == 0) entries.push_back(f.substr(prefix.size()));

@@ -22,8 +22,10 @@ namespace {
 void drain(ChildProcess& child, int childFd, std::string& into) {
   char buf[65536];
   const ssize_t n = ::read(child.pipeFd(childFd), buf, sizeof buf);
-  if (n > 0) into.append(buf, static_cast<size_t>(n));
-  else if (n == 0 || (errno != EINTR && errno != EAGAIN)) child.closePipe(childFd);
+  if (n > 0)
+    into.append(buf, static_cast<size_t>(n));
+  else if (n == 0 || (errno != EINTR && errno != EAGAIN))
+    child.closePipe(childFd);
 }
 
 }  // namespace
@@ -67,8 +69,8 @@ ProcessResult runProcess(const std::string& executable, const ProcessOptions& op
       pidIdx = n;
       fds[n++] = {pidfd, POLLIN, 0};
     }
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) {
       result.timedOut = true;
       child.stop(SIGKILL);
@@ -80,10 +82,12 @@ ProcessResult runProcess(const std::string& executable, const ProcessOptions& op
       throw std::system_error(errno, std::generic_category(), "poll");
     }
     if (inIdx >= 0 && fds[inIdx].revents) {
-      const ssize_t w = ::write(child.pipeFd(in), options.stdinData.data() + written,
-                                options.stdinData.size() - written);
-      if (w > 0) written += static_cast<size_t>(w);
-      else if (w < 0 && errno != EAGAIN && errno != EINTR) child.closePipe(in);  // EPIPE: child is gone
+      const ssize_t w =
+          ::write(child.pipeFd(in), options.stdinData.data() + written, options.stdinData.size() - written);
+      if (w > 0)
+        written += static_cast<size_t>(w);
+      else if (w < 0 && errno != EAGAIN && errno != EINTR)
+        child.closePipe(in);  // EPIPE: child is gone
       if (child.pipeFd(in) >= 0 && written == options.stdinData.size() && !options.keepStdinOpen) {
         child.closePipe(in);
       }

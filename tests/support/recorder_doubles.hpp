@@ -131,7 +131,8 @@ class FakeInspector final : public AccessibilityInspecting {
  public:
   explicit FakeInspector(FileSystem& fs = realFileSystem()) : fs_(fs) {}
 
-  std::optional<ForegroundAppSnapshot> front = ForegroundAppSnapshot{"org.example.Editor", "Editor", 812, "Untitled"};
+  std::optional<ForegroundAppSnapshot> front =
+      ForegroundAppSnapshot{"org.example.Editor", "Editor", 812, "Untitled"};
   bool writeFails = false;
 
   std::optional<ForegroundAppSnapshot> foregroundSnapshot() override { return front; }

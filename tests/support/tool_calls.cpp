@@ -4,7 +4,9 @@
 namespace diruri::test {
 
 std::string toolCallLine(const std::string& name, const JsonObject& arguments, int id) {
-  return writeJson(JsonObject{{"jsonrpc", "2.0"}, {"id", id}, {"method", "tools/call"},
+  return writeJson(JsonObject{{"jsonrpc", "2.0"},
+                              {"id", id},
+                              {"method", "tools/call"},
                               {"params", JsonObject{{"name", name}, {"arguments", arguments}}}});
 }
 

@@ -18,7 +18,8 @@ namespace diruri::test {
 
 using namespace std::chrono_literals;
 
-XcbReply<xcb_generic_event_t> waitForEvent(xcb_connection_t* c, std::chrono::steady_clock::time_point deadline) {
+XcbReply<xcb_generic_event_t> waitForEvent(xcb_connection_t* c,
+                                           std::chrono::steady_clock::time_point deadline) {
   for (;;) {
     if (xcb_generic_event_t* e = xcb_poll_for_event(c)) return XcbReply<xcb_generic_event_t>(e);
     if (xcb_connection_has_error(c)) return nullptr;
@@ -31,8 +32,8 @@ XcbReply<xcb_generic_event_t> waitForEvent(xcb_connection_t* c, std::chrono::ste
 }
 
 xcb_atom_t internAtom(xcb_connection_t* c, const char* name) {
-  XcbReply<xcb_intern_atom_reply_t> r(
-      xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, static_cast<uint16_t>(std::strlen(name)), name), nullptr));
+  XcbReply<xcb_intern_atom_reply_t> r(xcb_intern_atom_reply(
+      c, xcb_intern_atom(c, 0, static_cast<uint16_t>(std::strlen(name)), name), nullptr));
   return r ? r->atom : static_cast<xcb_atom_t>(XCB_ATOM_NONE);
 }
 
@@ -56,8 +57,8 @@ std::string XvfbServer::start() {
     options.inheritedFd = fds[1];
     try {
       xvfb_.emplace(std::vector<std::string>{"Xvfb", ":" + std::to_string(pick(seed)), "-displayfd",
-                                             std::to_string(fds[1]), "-noreset", "-nolisten", "tcp", "-screen",
-                                             "0", "1920x1080x24"},
+                                             std::to_string(fds[1]), "-noreset", "-nolisten", "tcp",
+                                             "-screen", "0", "1920x1080x24"},
                     options);
     } catch (const std::system_error&) {
       ::close(fds[0]);
@@ -91,8 +92,8 @@ bool XvfbServer::startOpenbox() {
   xcb_connection_t* c = probe_->get();
   const xcb_window_t probe = xcb_generate_id(c);
   const uint32_t mask = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
-  xcb_create_window(c, XCB_COPY_FROM_PARENT, probe, probe_->root(), 0, 0, 10, 10, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
-                    XCB_COPY_FROM_PARENT, XCB_CW_EVENT_MASK, &mask);
+  xcb_create_window(c, XCB_COPY_FROM_PARENT, probe, probe_->root(), 0, 0, 10, 10, 0,
+                    XCB_WINDOW_CLASS_INPUT_OUTPUT, XCB_COPY_FROM_PARENT, XCB_CW_EVENT_MASK, &mask);
   try {
     wm_.emplace(std::vector<std::string>{"openbox", "--sm-disable"}, quietChild());
   } catch (const std::system_error&) {
@@ -149,7 +150,8 @@ xcb_window_t TestClient::createWindow(const WindowProps& props, bool map) {
     setProperty(w, XCB_ATOM_WM_NAME, internAtom(c, props.wmNameType.c_str()), *props.wmName);
   }
   if (props.gtkApplicationId) {
-    setProperty(w, internAtom(c, "_GTK_APPLICATION_ID"), internAtom(c, "UTF8_STRING"), *props.gtkApplicationId);
+    setProperty(w, internAtom(c, "_GTK_APPLICATION_ID"), internAtom(c, "UTF8_STRING"),
+                *props.gtkApplicationId);
   }
   if (props.pid) {
     xcb_change_property(c, XCB_PROP_MODE_REPLACE, w, internAtom(c, "_NET_WM_PID"), XCB_ATOM_CARDINAL, 32, 1,
@@ -161,8 +163,8 @@ xcb_window_t TestClient::createWindow(const WindowProps& props, bool map) {
 }
 
 void TestClient::setProperty(xcb_window_t w, xcb_atom_t property, xcb_atom_t type, const std::string& bytes) {
-  xcb_change_property(conn_.get(), XCB_PROP_MODE_REPLACE, w, property, type, 8, static_cast<uint32_t>(bytes.size()),
-                      bytes.data());
+  xcb_change_property(conn_.get(), XCB_PROP_MODE_REPLACE, w, property, type, 8,
+                      static_cast<uint32_t>(bytes.size()), bytes.data());
 }
 
 void TestClient::focus(xcb_window_t w) {
@@ -171,8 +173,8 @@ void TestClient::focus(xcb_window_t w) {
 }
 
 void TestClient::setActiveWindowProperty(xcb_window_t w) {
-  xcb_change_property(conn_.get(), XCB_PROP_MODE_REPLACE, root(), internAtom(conn_.get(), "_NET_ACTIVE_WINDOW"),
-                      XCB_ATOM_WINDOW, 32, 1, &w);
+  xcb_change_property(conn_.get(), XCB_PROP_MODE_REPLACE, root(),
+                      internAtom(conn_.get(), "_NET_ACTIVE_WINDOW"), XCB_ATOM_WINDOW, 32, 1, &w);
   conn_.roundTrip();
 }
 
@@ -229,7 +231,8 @@ uint8_t TestClient::keycodeFor(uint32_t keysym) {
 
 std::vector<int> TestClient::keysDown() {
   std::vector<int> down;
-  XcbReply<xcb_query_keymap_reply_t> keys(xcb_query_keymap_reply(conn_.get(), xcb_query_keymap(conn_.get()), nullptr));
+  XcbReply<xcb_query_keymap_reply_t> keys(
+      xcb_query_keymap_reply(conn_.get(), xcb_query_keymap(conn_.get()), nullptr));
   for (int k = 0; keys && k < 256; ++k) {
     if (keys->keys[k / 8] & (1 << (k % 8))) down.push_back(k);
   }
@@ -255,8 +258,8 @@ bool RawRecordObserver::start(const std::string& display) {
   range.device_events.first = XCB_KEY_PRESS;
   range.device_events.last = XCB_BUTTON_RELEASE;
   const xcb_record_client_spec_t all = XCB_RECORD_CS_ALL_CLIENTS;
-  if (XcbReply<xcb_generic_error_t> e{
-          xcb_request_check(control, xcb_record_create_context_checked(control, context_, 0, 1, 1, &all, &range))}) {
+  if (XcbReply<xcb_generic_error_t> e{xcb_request_check(
+          control, xcb_record_create_context_checked(control, context_, 0, 1, 1, &all, &range))}) {
     return false;
   }
   thread_ = std::thread([this] {

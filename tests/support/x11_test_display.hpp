@@ -21,7 +21,8 @@
 namespace diruri::test {
 
 // Waits for an event on `c` until `deadline`; null when none came (or the connection failed).
-XcbReply<xcb_generic_event_t> waitForEvent(xcb_connection_t* c, std::chrono::steady_clock::time_point deadline);
+XcbReply<xcb_generic_event_t> waitForEvent(xcb_connection_t* c,
+                                           std::chrono::steady_clock::time_point deadline);
 
 xcb_atom_t internAtom(xcb_connection_t* c, const char* name);
 

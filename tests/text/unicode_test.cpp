@@ -26,18 +26,20 @@ TEST_P(Utf8Repair, ReplacesEachMaximalInvalidSubpart) {
 INSTANTIATE_TEST_SUITE_P(
     Unicode, Utf8Repair,
     ::testing::Values(
-        RepairCase{"Ascii", "plain {\"a\":1}", "plain {\"a\":1}"},
-        RepairCase{"EmptyText", "", ""},
-        RepairCase{"AllLengthsValid", "\x7f\xc2\x80\xdf\xbf\xe0\xa0\x80\xef\xbf\xbf\xf0\x90\x80\x80\xf4\x8f\xbf\xbf",
+        RepairCase{"Ascii", "plain {\"a\":1}", "plain {\"a\":1}"}, RepairCase{"EmptyText", "", ""},
+        RepairCase{"AllLengthsValid",
+                   "\x7f\xc2\x80\xdf\xbf\xe0\xa0\x80\xef\xbf\xbf\xf0\x90\x80\x80\xf4\x8f\xbf\xbf",
                    "\x7f\xc2\x80\xdf\xbf\xe0\xa0\x80\xef\xbf\xbf\xf0\x90\x80\x80\xf4\x8f\xbf\xbf"},
         RepairCase{"NulIsValid", std::string("a\0b", 3), std::string("a\0b", 3)},
         RepairCase{"LoneContinuation", "a\x80z", "a" + kReplacement + "z"},
         RepairCase{"TwoContinuations", "\x80\xbf", kReplacement + kReplacement},
-        RepairCase{"InvalidLeadBytes", "\xc0\xc1\xf5\xff", kReplacement + kReplacement + kReplacement + kReplacement},
+        RepairCase{"InvalidLeadBytes", "\xc0\xc1\xf5\xff",
+                   kReplacement + kReplacement + kReplacement + kReplacement},
         RepairCase{"OverlongSlash", "\xc0\xaf", kReplacement + kReplacement},
         RepairCase{"OverlongThreeByte", "\xe0\x80\xaf", kReplacement + kReplacement + kReplacement},
         RepairCase{"Surrogate", "\xed\xa0\x80", kReplacement + kReplacement + kReplacement},
-        RepairCase{"BeyondU10FFFF", "\xf4\x90\x80\x80", kReplacement + kReplacement + kReplacement + kReplacement},
+        RepairCase{"BeyondU10FFFF", "\xf4\x90\x80\x80",
+                   kReplacement + kReplacement + kReplacement + kReplacement},
         // A truncated sequence is one maximal subpart: one replacement, then the next byte is read anew.
         RepairCase{"TruncatedThenAscii", "\xe2\x82z", kReplacement + "z"},
         RepairCase{"TruncatedFourByteAtEnd", "ok\xf0\x9f\x98", "ok" + kReplacement},
@@ -62,7 +64,9 @@ TEST(Unicode, InvalidByteFoundAtEveryOffsetOfLongText) {
 TEST(Unicode, DecodesScalars) {
   EXPECT_EQ(decodeUtf8("a\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80"),
             (std::vector<char32_t>{U'a', 0xE9, 0x20AC, 0x1F600}));
-  EXPECT_EQ(decodeUtf8("\xff" "b"), (std::vector<char32_t>{0xFFFD, U'b'}));
+  EXPECT_EQ(decodeUtf8("\xff"
+                       "b"),
+            (std::vector<char32_t>{0xFFFD, U'b'}));
 }
 
 TEST(Unicode, EncodesEveryLengthAndReadsBack) {
@@ -82,19 +86,22 @@ TEST(Unicode, TrimRemovesUnicodeWhiteSpaceAtBothEnds) {
   };
   const std::string nbsp = "\xc2\xa0", ideographic = "\xe3\x80\x80", lineSep = "\xe2\x80\xa8",
                     nel = "\xc2\x85", enQuad = "\xe2\x80\x80", hairSpace = "\xe2\x80\x8a";
-  for (const Case& c : std::initializer_list<Case>{
-           {"", ""},
-           {"abc", "abc"},
-           {" \t\r\n\v\f/tmp/ws \n", "/tmp/ws"},
-           {nbsp + "a b" + ideographic, "a b"},
-           {lineSep + nel + enQuad + "x" + hairSpace, "x"},
-           {" \xc3\xa9 ", "\xc3\xa9"},
-           // Not white space: zero-width space and the byte-order mark stay.
-           {"\xe2\x80\x8b" "a", "\xe2\x80\x8b" "a"},
-           {"a\xef\xbb\xbf", "a\xef\xbb\xbf"},
-           // An invalid byte is not white space and stops the trim.
-           {" \xff ", "\xff"},
-           {"\xe3\x80 ", "\xe3\x80"}}) {
+  for (const Case& c :
+       std::initializer_list<Case>{{"", ""},
+                                   {"abc", "abc"},
+                                   {" \t\r\n\v\f/tmp/ws \n", "/tmp/ws"},
+                                   {nbsp + "a b" + ideographic, "a b"},
+                                   {lineSep + nel + enQuad + "x" + hairSpace, "x"},
+                                   {" \xc3\xa9 ", "\xc3\xa9"},
+                                   // Not white space: zero-width space and the byte-order mark stay.
+                                   {"\xe2\x80\x8b"
+                                    "a",
+                                    "\xe2\x80\x8b"
+                                    "a"},
+                                   {"a\xef\xbb\xbf", "a\xef\xbb\xbf"},
+                                   // An invalid byte is not white space and stops the trim.
+                                   {" \xff ", "\xff"},
+                                   {"\xe3\x80 ", "\xe3\x80"}}) {
     EXPECT_EQ(trimUnicodeWhitespace(c.input), c.trimmed) << ::testing::PrintToString(c.input);
   }
 }

@@ -70,29 +70,25 @@ TEST_F(AccessibilityInspectorTest, WithOpenboxTheActiveWindowIsTheFrontApplicati
                                                       .withPid(222)
                                                       .withAppId("org.example.Second"));
   ASSERT_TRUE(client.activate(second));
-  EXPECT_EQ(inspector_.foregroundSnapshot(),
-            app("org.example.Second", "Second", 222, "Second window"));
+  EXPECT_EQ(inspector_.foregroundSnapshot(), app("org.example.Second", "Second", 222, "Second window"));
 }
 
 // After a window manager exits, _NET_ACTIVE_WINDOW can name a window that is gone.
 TEST_F(AccessibilityInspectorTest, StaleActiveWindowFallsBackToTheFocus) {
   ASSERT_TRUE(server_.startOpenbox());
   test::TestClient client(server_.display());
-  const xcb_window_t managed =
-      client.createWindow(test::WindowProps().withClass("", "Managed").withPid(5));
+  const xcb_window_t managed = client.createWindow(test::WindowProps().withClass("", "Managed").withPid(5));
   ASSERT_TRUE(client.activate(managed));
   server_.stopOpenbox();
   client.destroy(managed);
   EXPECT_EQ(inspector_.foregroundSnapshot(), std::nullopt);
 
-  const xcb_window_t survivor =
-      client.createWindow(test::WindowProps().withClass("", "Survivor").withPid(6));
+  const xcb_window_t survivor = client.createWindow(test::WindowProps().withClass("", "Survivor").withPid(6));
   client.focus(survivor);
   EXPECT_EQ(inspector_.foregroundSnapshot(), app("Survivor", "Survivor", 6, std::nullopt));
 
   // The same with a stale name set by hand, and no window manager ever involved.
-  const xcb_window_t gone =
-      client.createWindow(test::WindowProps().withClass("", "Gone").withPid(7));
+  const xcb_window_t gone = client.createWindow(test::WindowProps().withClass("", "Gone").withPid(7));
   client.setActiveWindowProperty(gone);
   EXPECT_EQ(inspector_.foregroundSnapshot(), app("Gone", "Gone", 7, std::nullopt));
   client.destroy(gone);
@@ -103,8 +99,8 @@ TEST_F(AccessibilityInspectorTest, StaleActiveWindowFallsBackToTheFocus) {
 TEST_F(AccessibilityInspectorTest, ChangesToTheFrontWindowShowInTheVeryNextAnswer) {
   ASSERT_TRUE(server_.startOpenbox());
   test::TestClient client(server_.display());
-  const xcb_window_t first = client.createWindow(
-      test::WindowProps().withClass("a", "First").withNetWmName("one").withPid(1));
+  const xcb_window_t first =
+      client.createWindow(test::WindowProps().withClass("a", "First").withNetWmName("one").withPid(1));
   ASSERT_TRUE(client.activate(first));
   EXPECT_EQ(inspector_.foregroundSnapshot(), app("First", "First", 1, "one"));
   EXPECT_EQ(inspector_.foregroundSnapshot(), app("First", "First", 1, "one"));
@@ -119,8 +115,7 @@ TEST_F(AccessibilityInspectorTest, ChangesToTheFrontWindowShowInTheVeryNextAnswe
   EXPECT_EQ(inspector_.foregroundSnapshot(), app("Renamed", "Renamed", 1, "two"));
 
   // Another window in front, a change to the first meanwhile, then the first again.
-  const xcb_window_t second =
-      client.createWindow(test::WindowProps().withClass("b", "Second").withPid(2));
+  const xcb_window_t second = client.createWindow(test::WindowProps().withClass("b", "Second").withPid(2));
   ASSERT_TRUE(client.activate(second));
   EXPECT_EQ(inspector_.foregroundSnapshot(), app("Second", "Second", 2, std::nullopt));
   client.setProperty(first, netWmName, utf8, "three");
@@ -131,16 +126,14 @@ TEST_F(AccessibilityInspectorTest, ChangesToTheFrontWindowShowInTheVeryNextAnswe
   server_.stopOpenbox();
   client.destroy(first);
   client.destroy(second);
-  const xcb_window_t bare =
-      client.createWindow(test::WindowProps().withClass("c", "Bare").withPid(3));
+  const xcb_window_t bare = client.createWindow(test::WindowProps().withClass("c", "Bare").withPid(3));
   client.focus(bare);
   EXPECT_EQ(inspector_.foregroundSnapshot(), app("Bare", "Bare", 3, std::nullopt));
   client.setProperty(bare, XCB_ATOM_WM_NAME, XCB_ATOM_STRING, "titled");
   client.sync();
   EXPECT_EQ(inspector_.foregroundSnapshot(), app("Bare", "Bare", 3, "titled"));
   // Reparented under another window, it is no longer the top-level one.
-  const xcb_window_t holder =
-      client.createWindow(test::WindowProps().withClass("h", "Holder").withPid(4));
+  const xcb_window_t holder = client.createWindow(test::WindowProps().withClass("h", "Holder").withPid(4));
   xcb_reparent_window(client.conn(), bare, holder, 0, 0);
   client.focus(bare);
   EXPECT_EQ(inspector_.foregroundSnapshot(), app("Holder", "Holder", 4, std::nullopt));
@@ -179,13 +172,11 @@ TEST_F(AccessibilityInspectorTest, TitlesInEveryEncodingArriveAsValidUtf8) {
   };
   EXPECT_EQ(title(test::WindowProps().withNetWmName("ok \xF0\x9F\x98\x80").withWmName("ignored")),
             "ok \xF0\x9F\x98\x80");
-  EXPECT_EQ(title(test::WindowProps().withNetWmName("bad \xC3(").withWmName("ignored")),
-            "bad \xEF\xBF\xBD(");
+  EXPECT_EQ(title(test::WindowProps().withNetWmName("bad \xC3(").withWmName("ignored")), "bad \xEF\xBF\xBD(");
   EXPECT_EQ(title(test::WindowProps().withNetWmName("")), "");
   EXPECT_EQ(title(test::WindowProps().withWmName("caf\xE9 \\ /")), "caf\xC3\xA9 \\ /");
-  EXPECT_EQ(
-      title(test::WindowProps().withWmName("xterm \x1b-A\xE9\x1b$(B\x30\x21", "COMPOUND_TEXT")),
-      "xterm \xC3\xA9\xEF\xBF\xBD");
+  EXPECT_EQ(title(test::WindowProps().withWmName("xterm \x1b-A\xE9\x1b$(B\x30\x21", "COMPOUND_TEXT")),
+            "xterm \xC3\xA9\xEF\xBF\xBD");
   EXPECT_EQ(title(test::WindowProps().withWmName("\xE2\x82\xAC", "UTF8_STRING")), "\xE2\x82\xAC");
   EXPECT_EQ(title(test::WindowProps()), std::nullopt);
   // WM_CLASS is Latin-1 too.
@@ -213,8 +204,8 @@ TEST_F(AccessibilityInspectorTest, ServerGoneMeansNoneAndANewServerIsFoundAgain)
 
 TEST_F(AccessibilityInspectorTest, SnapshotIsWrittenPrettyIntoNewDirectoriesAndReadsBack) {
   test::TestClient client(server_.display());
-  client.focus(client.createWindow(
-      test::WindowProps().withClass("", "Files").withNetWmName("a/b").withPid(77)));
+  client.focus(
+      client.createWindow(test::WindowProps().withClass("", "Files").withNetWmName("a/b").withPid(77)));
   const auto snapshot = inspector_.accessibilitySnapshot();
   ASSERT_TRUE(snapshot);
   EXPECT_EQ(snapshot->app, app("Files", "Files", 77, "a/b"));

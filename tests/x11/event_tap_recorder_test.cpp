@@ -88,11 +88,9 @@ TEST_F(EventTapRecorderTest, ClicksAtKnownPositionsOnANamedThread) {
   }));
   EXPECT_TRUE(recorder.isRunning());
 
-  xdotool({"mousemove", "120", "340", "click", "1", "mousemove", "1919", "0", "click", "3", "click",
-           "1"});
-  EXPECT_EQ(inbox.waitFor(4),
-            (std::vector{mouse("mouse_down", 120, 340), mouse("mouse_up", 120, 340),
-                         mouse("mouse_down", 1919, 0), mouse("mouse_up", 1919, 0)}));
+  xdotool({"mousemove", "120", "340", "click", "1", "mousemove", "1919", "0", "click", "3", "click", "1"});
+  EXPECT_EQ(inbox.waitFor(4), (std::vector{mouse("mouse_down", 120, 340), mouse("mouse_up", 120, 340),
+                                           mouse("mouse_down", 1919, 0), mouse("mouse_up", 1919, 0)}));
   recorder.stop();
   EXPECT_FALSE(recorder.isRunning());
   EXPECT_TRUE(onCaptureThread);
@@ -110,9 +108,8 @@ TEST_F(EventTapRecorderTest, TypedTextWithShiftRecordsEveryKeyIncludingTheModifi
   Inbox<CapturedInputEvent> inbox;
   ASSERT_TRUE(recorder.start([&](const CapturedInputEvent& e) { inbox.push(e); }));
   xdotool({"keydown", "shift", "keydown", "a", "keyup", "a", "keyup", "shift", "key", "b"});
-  EXPECT_EQ(inbox.waitFor(6),
-            (std::vector{key("key_down", shift), key("key_down", a), key("key_up", a),
-                         key("key_up", shift), key("key_down", b), key("key_up", b)}));
+  EXPECT_EQ(inbox.waitFor(6), (std::vector{key("key_down", shift), key("key_down", a), key("key_up", a),
+                                           key("key_up", shift), key("key_down", b), key("key_up", b)}));
   recorder.stop();
 }
 
@@ -120,10 +117,9 @@ TEST_F(EventTapRecorderTest, WheelStepsAreOneEventPerPressAndOtherButtonsNothing
   EventTapRecorder recorder;
   Inbox<CapturedInputEvent> inbox;
   ASSERT_TRUE(recorder.start([&](const CapturedInputEvent& e) { inbox.push(e); }));
-  xdotool({"click", "--delay", "5", "--repeat", "2", "4", "click", "2", "click", "6", "click", "7",
-           "click", "--delay", "5", "--repeat", "3", "5"});
-  EXPECT_EQ(inbox.waitFor(5),
-            (std::vector{scroll(1), scroll(1), scroll(-1), scroll(-1), scroll(-1)}));
+  xdotool({"click", "--delay", "5", "--repeat", "2", "4", "click", "2", "click", "6", "click", "7", "click",
+           "--delay", "5", "--repeat", "3", "5"});
+  EXPECT_EQ(inbox.waitFor(5), (std::vector{scroll(1), scroll(1), scroll(-1), scroll(-1), scroll(-1)}));
   recorder.stop();
   EXPECT_EQ(inbox.items().size(), 5u);
 }
@@ -141,8 +137,7 @@ TEST_F(EventTapRecorderTest, StopIsIdempotentAndStartWorksAgainAfterIt) {
     poster.fake(XCB_KEY_PRESS, static_cast<uint8_t>(30 + round));
     poster.fake(XCB_KEY_RELEASE, static_cast<uint8_t>(30 + round));
     poster.sync();
-    EXPECT_EQ(inbox.waitFor(2),
-              (std::vector{key("key_down", 30 + round), key("key_up", 30 + round)}));
+    EXPECT_EQ(inbox.waitFor(2), (std::vector{key("key_down", 30 + round), key("key_up", 30 + round)}));
     recorder.stop();
     recorder.stop();
     EXPECT_FALSE(recorder.isRunning());

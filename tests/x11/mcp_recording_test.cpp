@@ -22,7 +22,9 @@ using test::McpProcess;
 using test::readText;
 using test::TempDir;
 
-std::vector<JsonValue> logLines(const std::string& sessionPath) { return test::readJsonLines(sessionPath + "/events.jsonl"); }
+std::vector<JsonValue> logLines(const std::string& sessionPath) {
+  return test::readJsonLines(sessionPath + "/events.jsonl");
+}
 
 bool isInput(const JsonValue& line) {
   const std::string& t = *line.findString("type");
@@ -73,7 +75,8 @@ class McpOnX11 : public ::testing::Test {
                                       .withNetWmName("Shop / Notes")
                                       .withPid(static_cast<uint32_t>(::getpid())));
     client->focus(window);
-    server.emplace(DIRURI_EXECUTABLE, std::map<std::string, std::optional<std::string>>{{"DISPLAY", xvfb.display()}});
+    server.emplace(DIRURI_EXECUTABLE,
+                   std::map<std::string, std::optional<std::string>>{{"DISPLAY", xvfb.display()}});
   }
   void TearDown() override {
     if (server) {
@@ -83,7 +86,8 @@ class McpOnX11 : public ::testing::Test {
 
   // Records a click at (300, 200), Shift+a and one wheel step up and down, then stops.
   std::string recordSession() {
-    const JsonValue started = server->callTool("event_stream_start", {{"workspacePath", dir.path()}, {"sessionName", "Shop"}});
+    const JsonValue started =
+        server->callTool("event_stream_start", {{"workspacePath", dir.path()}, {"sessionName", "Shop"}});
     EXPECT_EQ(started.find("inputCaptureActive")->asBool(), true);
     EXPECT_EQ(started.find("startScreenshotOk")->asBool(), true);
     const std::string sessionPath = *started.findString("sessionPath");
@@ -118,20 +122,22 @@ TEST_F(McpOnX11, RecordsClicksShiftedKeysAndScrollsWithTheFrontApplication) {
     if (text.rfind("evt_", 0) != 0) text = text.substr(text.find(' ') + 1);
     seen.push_back(text);
     if (isInput(line)) {
-      EXPECT_EQ(writeJson(*payload.find("app")),
-                R"({"appName":"Notes","bundleId":"Notes","processId":)" + std::to_string(::getpid()) +
-                    R"(,"windowTitle":"Shop \/ Notes"})");
+      EXPECT_EQ(writeJson(*payload.find("app")), R"({"appName":"Notes","bundleId":"Notes","processId":)" +
+                                                     std::to_string(::getpid()) +
+                                                     R"(,"windowTitle":"Shop \/ Notes"})");
     }
   }
   const std::string k = " keyCode=";
-  EXPECT_EQ(seen, (std::vector<std::string>{
-                      "session_started", "evt_000001 screenshot_captured", "evt_000002 ax_snapshot",
-                      "evt_000003 mouse_down x=300 y=200", "evt_000004 mouse_up x=300 y=200",
-                      "evt_000005 key_down" + k + std::to_string(shift), "evt_000006 key_down" + k + std::to_string(a),
-                      // xdotool lets go of the modifier first.
-                      "evt_000007 key_up" + k + std::to_string(shift), "evt_000008 key_up" + k + std::to_string(a),
-                      "evt_000009 scroll scrollY=1", "evt_000010 scroll scrollY=-1",
-                      "evt_000011 screenshot_captured", "evt_000012 ax_snapshot", "session_stopped"}));
+  EXPECT_EQ(
+      seen,
+      (std::vector<std::string>{
+          "session_started", "evt_000001 screenshot_captured", "evt_000002 ax_snapshot",
+          "evt_000003 mouse_down x=300 y=200", "evt_000004 mouse_up x=300 y=200",
+          "evt_000005 key_down" + k + std::to_string(shift), "evt_000006 key_down" + k + std::to_string(a),
+          // xdotool lets go of the modifier first.
+          "evt_000007 key_up" + k + std::to_string(shift), "evt_000008 key_up" + k + std::to_string(a),
+          "evt_000009 scroll scrollY=1", "evt_000010 scroll scrollY=-1", "evt_000011 screenshot_captured",
+          "evt_000012 ax_snapshot", "session_stopped"}));
   EXPECT_EQ(pngSize(sessionPath + "/screenshots/start-1.png"), std::make_pair(1920, 1080));
   EXPECT_EQ(pngSize(sessionPath + "/screenshots/stop-11.png"), std::make_pair(1920, 1080));
   const JsonValue snapshot = parseJson(readText(sessionPath + "/ax-snapshots/start-2.json"));
@@ -141,11 +147,13 @@ TEST_F(McpOnX11, RecordsClicksShiftedKeysAndScrollsWithTheFrontApplication) {
 TEST_F(McpOnX11, ReplayPostsTheRecordedEventsInOrderAsAnObserverSeesThem) {
   const std::string sessionPath = recordSession();
   const std::string sessionId = sessionPath.substr(sessionPath.rfind('/') + 1);
-  test::writeText(dir / ".zeruva/skills/shop/references/recording.json", R"({"sessionId":")" + sessionId + R"("})");
+  test::writeText(dir / ".zeruva/skills/shop/references/recording.json",
+                  R"({"sessionId":")" + sessionId + R"("})");
 
   test::RawRecordObserver observer;
   ASSERT_TRUE(observer.start(xvfb.display()));
-  const JsonValue replayed = server->callTool("replay_skill", {{"workspacePath", dir.path()}, {"skillId", "shop"}});
+  const JsonValue replayed =
+      server->callTool("replay_skill", {{"workspacePath", dir.path()}, {"skillId", "shop"}});
   ASSERT_EQ(*replayed.findString("status"), "success") << writeJson(replayed);
   const auto events = observer.waitFor(10);
   const int shift = client->keycodeFor(0xffe1);

@@ -84,9 +84,7 @@ class ScreenCaptureStoreTest : public ::testing::Test {
   test::FaultInjectingFileSystem fs_{test::realFileSystem()};
 
   // No child of this process is left, running or unreaped, but the X server.
-  bool noChildren() const {
-    return test::childrenOf(getpid()) == std::vector<pid_t>{server_.pid()};
-  }
+  bool noChildren() const { return test::childrenOf(getpid()) == std::vector<pid_t>{server_.pid()}; }
 };
 
 TEST_F(ScreenCaptureStoreTest, WritesACompletePngOfTheScreenIntoNewDirectories) {
@@ -114,8 +112,7 @@ TEST_F(ScreenCaptureStoreTest, DefaultHelperIsTheOneBesideTheRunningExecutable) 
 }
 
 TEST_F(ScreenCaptureStoreTest, HelperFailureIsNotOkAndPrintsNothing) {
-  const std::string noisy =
-      script(dir_, "noisy", "echo out; echo err >&2; echo \"$1\" > \"$0.arg\"; exit 3");
+  const std::string noisy = script(dir_, "noisy", "echo out; echo err >&2; echo \"$1\" > \"$0.arg\"; exit 3");
   ScreenCaptureStore store(fs_, noisy);
   test::CapturedOutput output;
   const ScreenCaptureResult result = store.capturePNG(dir_ / "x/shot.png");
@@ -182,8 +179,7 @@ TEST_F(ScreenCaptureStoreTest, WithoutDisplayNothingIsCapturedAndNoFileLeft) {
 }
 
 TEST(ScreenshotHelper, WrongUsageExitsTwoSilently) {
-  for (const std::vector<std::string>& args :
-       {std::vector<std::string>{}, {""}, {"a.png", "b.png"}}) {
+  for (const std::vector<std::string>& args : {std::vector<std::string>{}, {""}, {"a.png", "b.png"}}) {
     std::vector<std::string> argv = {helperPath()};
     argv.insert(argv.end(), args.begin(), args.end());
     // The helper's streams are on /dev/null here; silence is checked through the store above.

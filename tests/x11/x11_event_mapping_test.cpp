@@ -76,17 +76,14 @@ std::string rawEvent(uint8_t type, uint8_t detail, int16_t x, int16_t y, bool bi
 }
 
 std::vector<CapturedInputEvent> parse(const std::string& data, bool swapped = false) {
-  return capturedEventsFromRecordData(reinterpret_cast<const uint8_t*>(data.data()), data.size(),
-                                      swapped);
+  return capturedEventsFromRecordData(reinterpret_cast<const uint8_t*>(data.data()), data.size(), swapped);
 }
 
 TEST(X11RecordData, RunsOfEventsAreMappedInOrderAndIgnoredOnesSkipped) {
-  const std::string data = rawEvent(kX11ButtonPress, 1, 300, 400) +
-                           rawEvent(kX11ButtonPress, 3, 1, 1) + rawEvent(kX11KeyPress, 24, 0, 0) +
-                           rawEvent(kX11ButtonRelease, 1, -20, 1200);
-  EXPECT_EQ(parse(data),
-            (std::vector<CapturedInputEvent>{mouse("mouse_down", 300, 400), key("key_down", 24),
-                                             mouse("mouse_up", -20, 1200)}));
+  const std::string data = rawEvent(kX11ButtonPress, 1, 300, 400) + rawEvent(kX11ButtonPress, 3, 1, 1) +
+                           rawEvent(kX11KeyPress, 24, 0, 0) + rawEvent(kX11ButtonRelease, 1, -20, 1200);
+  EXPECT_EQ(parse(data), (std::vector<CapturedInputEvent>{mouse("mouse_down", 300, 400), key("key_down", 24),
+                                                          mouse("mouse_up", -20, 1200)}));
 }
 
 TEST(X11RecordData, SentEventFlagIsIgnoredAndSwappedOrderIsHonoured) {

@@ -72,9 +72,8 @@ TEST_F(X11EventPosterTest, EndReleasesWhatTheReplayLeftPressed) {
   const auto events = observer_.waitFor(8);
   ASSERT_EQ(events.size(), 8u);
   const std::vector<RawEvent> releases(events.begin() + 5, events.end());
-  EXPECT_EQ(releases,
-            (std::vector<RawEvent>{
-                {kRelease, 37, 10, 20}, {kRelease, 50, 10, 20}, {kButtonRelease, 1, 10, 20}}));
+  EXPECT_EQ(releases, (std::vector<RawEvent>{
+                          {kRelease, 37, 10, 20}, {kRelease, 50, 10, 20}, {kButtonRelease, 1, 10, 20}}));
   EXPECT_TRUE(client.keysDown().empty());
   EXPECT_EQ(client.pointer()->mask & XCB_BUTTON_MASK_1, 0);
 }
