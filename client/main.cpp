@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -31,8 +32,26 @@ void writeAll(int fd, const char* data, size_t size) {
   }
 }
 
+// Answers go out from the loop and, for a replay running in the background, from its thread: each
+// line in one write, and never two writes at once, so lines cannot interleave however long they are.
+class Output {
+ public:
+  void write(std::string line) {
+    line.push_back('\n');
+    std::lock_guard<std::mutex> lock(mutex_);
+    writeAll(STDOUT_FILENO, line.data(), line.size());
+  }
+
+ private:
+  std::mutex mutex_;
+};
+
 class LineLoop {
  public:
+  LineLoop() {
+    server_.answerInBackground([this](std::string line) { output_.write(std::move(line)); });
+  }
+
   // Exits the process when standard input ends; never returns.
   [[noreturn]] void run() {
     std::string partial;  // bytes of a line whose end has not arrived yet
@@ -57,7 +76,9 @@ class LineLoop {
       partial.append(p, end);
     }
     if (!partial.empty()) handle(partial, false);
-    // Exit at once: nothing on the server is torn down, and nothing is left buffered.
+    // A replay still running is stopped first, so that it leaves no key pressed and its run
+    // recorded; then exit at once: nothing else is torn down, and nothing is left buffered.
+    server_.finishBackgroundWork();
     ::_exit(0);
   }
 
@@ -70,11 +91,10 @@ class LineLoop {
     } else {
       answer = server_.handleLine(diruri::sanitizeUtf8(line));
     }
-    if (answer.empty()) return;
-    answer.push_back('\n');
-    writeAll(STDOUT_FILENO, answer.data(), answer.size());
+    if (!answer.empty()) output_.write(std::move(answer));
   }
 
+  Output output_;
   diruri::McpServer server_;
 };
 

@@ -60,7 +60,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "bench_atspi: %s\n", error.c_str());
     return 1;
   }
-  test::FocusApp app;
+  test::FixtureApp app;
   if (const std::string error = app.start("Focus Probe"); !error.empty()) {
     std::fprintf(stderr, "bench_atspi: %s\n", error.c_str());
     return 1;

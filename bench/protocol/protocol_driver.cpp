@@ -12,7 +12,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -30,10 +32,15 @@ double micros(Clock::duration d) { return std::chrono::duration<double, std::mic
   std::exit(2);
 }
 
+// Changes to the environment the children run in (nullopt removes a variable).
+using Environment = std::map<std::string, std::optional<std::string>>;
+
 // The child's stdin and stdout on pipes; its stderr stays ours, so that its complaints are seen.
-std::unique_ptr<diruri::test::ChildProcess> spawn(const std::vector<std::string>& command) {
+std::unique_ptr<diruri::test::ChildProcess> spawn(const std::vector<std::string>& command,
+                                                  const Environment& environment = {}) {
   diruri::test::ChildOptions options;
   options.err = diruri::test::ChildStream::Inherit;
+  options.environment = environment;
   try {
     return std::make_unique<diruri::test::ChildProcess>(command, options);
   } catch (const std::system_error& e) {
@@ -140,6 +147,21 @@ std::vector<Request> requestMix(size_t count) {
   return mix;
 }
 
+// The calls an agent makes over and over: the two status tools, the tool list and ping, in turn.
+std::vector<Request> toolCallMix(size_t count) {
+  static const char* const kCalls[] = {
+      R"("method":"tools/call","params":{"name":"event_stream_status","arguments":{}}})",
+      R"("method":"tools/call","params":{"name":"permission_status","arguments":{}}})",
+      R"("method":"tools/list"})",
+      R"("method":"ping"})",
+  };
+  std::vector<Request> mix;
+  for (size_t i = 0; i < count; ++i) {
+    mix.push_back({R"({"jsonrpc":"2.0","id":)" + std::to_string(i + 1) + "," + kCalls[i % 4] + "\n", true});
+  }
+  return mix;
+}
+
 struct Figures {
   double linesPerSecond = 0;
   double medianRoundTripUs = 0;
@@ -155,14 +177,15 @@ double percentile(std::vector<double> v, double p) {
 }
 
 // Writes everything while draining answers, so that neither side blocks on a full pipe.
-double piped(const std::vector<std::string>& command, const std::vector<Request>& mix, bool echo, long& rss) {
+double piped(const std::vector<std::string>& command, const std::vector<Request>& mix, bool echo, long& rss,
+             const Environment& environment = {}) {
   std::string input;
   size_t expected = 0;
   for (const Request& r : mix) {
     input += r.line;
     expected += (echo || r.answered) ? 1 : 0;
   }
-  const auto c = spawn(command);
+  const auto c = spawn(command, environment);
   const int in = c->pipeFd(STDIN_FILENO), out = c->pipeFd(STDOUT_FILENO);
   ::fcntl(in, F_SETFL, O_NONBLOCK);
   size_t written = 0;
@@ -236,6 +259,27 @@ Figures measure(const std::vector<std::string>& command, bool echo, size_t lines
   return f;
 }
 
+// The tool-call mix: best piped rate of three runs, and the median of single round trips.
+std::pair<double, double> measureToolCalls(const std::string& server, const Environment& environment) {
+  const std::vector<Request> mix = toolCallMix(20000);
+  long rss = 0;
+  double linesPerSecond = 0;
+  for (int run = 0; run < 3; ++run) {
+    linesPerSecond = std::max(linesPerSecond, piped({server, "mcp"}, mix, false, rss, environment));
+  }
+  const auto c = spawn({server, "mcp"}, environment);
+  std::vector<double> latencies;
+  for (size_t i = 0; latencies.size() < 4000; ++i) {
+    const Request& r = mix[i % mix.size()];
+    const Clock::time_point t0 = Clock::now();
+    writeAll(c->pipeFd(STDIN_FILENO), r.line.data(), r.line.size());
+    readLines(c->pipeFd(STDOUT_FILENO), 1);
+    if (i >= 100) latencies.push_back(micros(Clock::now() - t0));
+  }
+  finish(*c);
+  return {linesPerSecond, percentile(latencies, 0.5)};
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -263,6 +307,18 @@ int main(int argc, char** argv) {
   std::printf("%-34s %14.2f %14.2f %9.2fx\n", "peak RSS (MiB)", server.peakRssKiB / 1024.0,
               echo.peakRssKiB / 1024.0,
               static_cast<double>(server.peakRssKiB) / static_cast<double>(echo.peakRssKiB));
+
+  // Status calls cost what the display costs: measured without one, and with the one that
+  // DIRURI_BENCH_DISPLAY names (run.sh starts an Xvfb for it).
+  std::vector<std::pair<std::string, Environment>> displays = {{"no display", {{"DISPLAY", std::nullopt}}}};
+  if (const char* display = std::getenv("DIRURI_BENCH_DISPLAY")) {
+    displays.push_back({std::string("display ") + display, {{"DISPLAY", std::string(display)}}});
+  }
+  for (const auto& [name, environment] : displays) {
+    const auto [rate, median] = measureToolCalls(argv[1], environment);
+    std::printf("%-34s %14.0f\n", ("tool-call mix lines/s, " + name).c_str(), rate);
+    std::printf("%-34s %14.1f\n", ("tool-call round trip median (us), " + name).c_str(), median);
+  }
 
   struct Target {
     const char* name;

@@ -7,9 +7,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <fstream>
 
 #include "core/json/json_value.hpp"
+#include "core/replay/semantic_replayer.hpp"
 #include "core/x11/accessibility_inspector.hpp"
 #include "core/x11/event_tap_recorder.hpp"
 #include "core/x11/screen_capture_store.hpp"
@@ -228,10 +230,10 @@ void BM_ReplayX11EventPoster(benchmark::State& state) {
           poster.postMouse(e.x, e.y, false);
           break;
         case ReplayEvent::KeyDown:
-          poster.postKey(codes[e.key], true);
+          poster.postKey(codes[e.key], std::nullopt, true);
           break;
         case ReplayEvent::KeyUp:
-          poster.postKey(codes[e.key], false);
+          poster.postKey(codes[e.key], std::nullopt, false);
           break;
       }
     }
@@ -246,6 +248,119 @@ BENCHMARK(BM_ReplayX11EventPoster)
     ->Unit(benchmark::kMillisecond)
     ->Iterations(5)
     ->UseRealTime();
+
+// A recording of the same events as the server writes it (keys with their keysyms, so that the
+// replay looks each key up by its symbol), `gapMs` apart, made into the skill "bench".
+void writeRecording(const test::TempDir& dir, const std::vector<ReplayEvent>& events, int gapMs) {
+  std::string log;
+  int64_t at = 1000;
+  for (size_t i = 0; i < events.size(); ++i, at += gapMs) {
+    const ReplayEvent& e = events[i];
+    JsonObject payload{{"sessionId", "bench"}};
+    const char* type = "";
+    switch (e.kind) {
+      case ReplayEvent::MouseDown:
+      case ReplayEvent::MouseUp:
+        type = e.kind == ReplayEvent::MouseDown ? "mouse_down" : "mouse_up";
+        payload.emplace("x", e.x);
+        payload.emplace("y", e.y);
+        break;
+      case ReplayEvent::KeyDown:
+      case ReplayEvent::KeyUp:
+        type = e.kind == ReplayEvent::KeyDown ? "key_down" : "key_up";
+        payload.emplace("keysym", static_cast<int>(kKeys[e.key][0]));
+        payload.emplace("text", kKeys[e.key]);
+        break;
+    }
+    log += writeJson(JsonObject{{"id", "evt_" + std::to_string(i)},
+                                {"monotonicMs", JsonValue(static_cast<long long>(at))},
+                                {"type", type},
+                                {"payload", std::move(payload)}}) +
+           "\n";
+  }
+  test::writeText(dir / ".zeruva/skills/bench/references/recording.json", R"({"sessionId":"bench"})");
+  test::writeText(dir / ".zeruva/record-and-replay/sessions/bench/events.jsonl", log);
+}
+
+// The same 10,000 events through the whole replay at speed 0 (back to back): the log read and
+// planned, each key found by its keysym, every event posted. To be set beside the poster alone
+// and beside xdotool.
+void BM_ReplaySkillBackToBack(benchmark::State& state) {
+  Desktop& d = desktop(state.range(0) != 0);
+  if (!d.ok) return state.SkipWithError("no display");
+  test::TempDir dir;
+  const auto events = replayEvents();
+  writeRecording(dir, events, 1);
+  X11EventPoster poster;
+  AccessibilityInspector inspector(test::realFileSystem(), systemClock());
+  SemanticReplayer replayer(test::realFileSystem(), poster, inspector);
+  for (auto _ : state) {
+    const SemanticReplayResult result = replayer.replay(dir.path(), "bench", ReplayOptions{.speed = 0});
+    if (result.status != "success") return state.SkipWithError("replay failed");
+  }
+  state.counters["events_per_s"] =
+      benchmark::Counter(static_cast<double>(events.size()), benchmark::Counter::kIsIterationInvariantRate);
+}
+BENCHMARK(BM_ReplaySkillBackToBack)
+    ->Arg(0)
+    ->Arg(1)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(5)
+    ->UseRealTime();
+
+// Notes when the first and the last event of a replay were posted.
+class TimingPoster final : public EventPoster {
+ public:
+  explicit TimingPoster(EventPoster& inner) : inner_(inner) {}
+  std::optional<Clock::time_point> first, last;
+
+  bool begin() override { return inner_.begin(); }
+  PostResult postMouse(double x, double y, bool down) override { return note(inner_.postMouse(x, y, down)); }
+  PostResult postKey(int64_t code, std::optional<int64_t> keysym, bool down) override {
+    return note(inner_.postKey(code, keysym, down));
+  }
+  PostResult postScroll(int64_t amount) override { return note(inner_.postScroll(amount)); }
+  void sync() override { inner_.sync(); }
+  void end() override { inner_.end(); }
+
+ private:
+  PostResult note(PostResult result) {
+    last = Clock::now();
+    if (!first) first = last;
+    return result;
+  }
+  EventPoster& inner_;
+};
+
+// At speed 1 a replay keeps the recording's time: 400 events 10 ms apart (4 s from the first to the
+// last), the clicks and keys of the benchmark above. Reports the replay's span from its first to
+// its last event against the recorded one; the target is within 5 %.
+void BM_ReplaySkillAtRecordedSpeed(benchmark::State& state) {
+  Desktop& d = desktop(true);
+  if (!d.ok) return state.SkipWithError("no display");
+  test::TempDir dir;
+  auto events = replayEvents();
+  events.resize(400);
+  constexpr int kGapMs = 10;
+  writeRecording(dir, events, kGapMs);
+  X11EventPoster x11;
+  AccessibilityInspector inspector(test::realFileSystem(), systemClock());
+  std::vector<double> ratios;
+  for (auto _ : state) {
+    TimingPoster poster(x11);
+    SemanticReplayer replayer(test::realFileSystem(), poster, inspector);
+    if (replayer.replay(dir.path(), "bench", ReplayOptions{.speed = 1}).status != "success") {
+      return state.SkipWithError("replay failed");
+    }
+    const double replayedMs = std::chrono::duration<double, std::milli>(*poster.last - *poster.first).count();
+    ratios.push_back(replayedMs / ((events.size() - 1) * kGapMs));
+  }
+  state.counters["replayed_to_recorded"] = percentile(ratios, 0.5);
+  state.counters["worst_deviation_pct"] =
+      100 * std::max(std::abs(*std::max_element(ratios.begin(), ratios.end()) - 1),
+                     std::abs(*std::min_element(ratios.begin(), ratios.end()) - 1));
+}
+BENCHMARK(BM_ReplaySkillAtRecordedSpeed)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
 
 // The same events as one xdotool script, in its fastest form (no delays).
 void BM_ReplayXdotool(benchmark::State& state) {

@@ -14,6 +14,10 @@ struct CapturedInputEvent {
   std::optional<double> y;
   std::optional<int64_t> keyCode;  // key events only
   std::optional<int64_t> scrollY;  // scroll events only, zero included
+  // Key events: what the key produced under the keyboard map in force, and the character that is
+  // when it is one.
+  std::optional<int64_t> keysym = std::nullopt;
+  std::optional<std::string> text = std::nullopt;
 
   bool operator==(const CapturedInputEvent&) const = default;
 };

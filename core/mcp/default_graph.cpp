@@ -13,8 +13,9 @@ namespace diruri {
 DefaultGraph::DefaultGraph()
     : fileSystem_(std::make_unique<PosixFileSystem>(layout::kRootFolder)),
       store_(std::make_unique<EventStore>(*fileSystem_, systemClock())),
-      eventTap_(std::make_unique<EventTapRecorder>()),
-      screenCapture_(std::make_unique<ScreenCaptureStore>(*fileSystem_)),
+      displayProbe_(std::make_unique<X11DisplayProbe>()),
+      eventTap_(std::make_unique<EventTapRecorder>(*displayProbe_)),
+      screenCapture_(std::make_unique<ScreenCaptureStore>(*fileSystem_, *displayProbe_)),
       inspector_(std::make_unique<AccessibilityInspector>(*fileSystem_, systemClock())),
       poster_(std::make_unique<X11EventPoster>()),
       recorder_(std::make_unique<RecorderController>(*store_, *eventTap_, *screenCapture_, *inspector_,

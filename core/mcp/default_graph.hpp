@@ -7,6 +7,8 @@
 
 namespace diruri {
 
+class X11DisplayProbe;
+
 // Building it touches no file, display or permission and starts no thread; everything waits for
 // the first tool call.
 class DefaultGraph {
@@ -21,6 +23,8 @@ class DefaultGraph {
  private:
   std::unique_ptr<FileSystem> fileSystem_;
   std::unique_ptr<EventStore> store_;
+  // What the display offers, shared by the components that report it.
+  std::unique_ptr<X11DisplayProbe> displayProbe_;
   std::unique_ptr<InputEventRecording> eventTap_;
   std::unique_ptr<ScreenCapturing> screenCapture_;
   std::unique_ptr<AccessibilityInspecting> inspector_;

@@ -52,7 +52,9 @@ JsonRpcRequest JsonRpcRequest::fromJson(JsonValue&& json) {
 }
 
 JsonValue JsonRpcError::toJson() const {
-  return JsonObject{{"code", JsonValue(static_cast<long long>(code))}, {"message", message}};
+  JsonObject out{{"code", JsonValue(static_cast<long long>(code))}, {"message", message}};
+  if (data) out.emplace("data", *data);
+  return out;
 }
 
 JsonValue JsonRpcResponse::toJson() const {

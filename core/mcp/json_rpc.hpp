@@ -46,6 +46,7 @@ struct JsonRpcRequest {
 struct JsonRpcError {
   int64_t code = 0;
   std::string message;
+  std::optional<JsonValue> data = std::nullopt;  // what went wrong, for the agent to correct itself
 
   JsonValue toJson() const;
   friend bool operator==(const JsonRpcError&, const JsonRpcError&) = default;

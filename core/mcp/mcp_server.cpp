@@ -4,6 +4,7 @@
 #include "core/mcp/default_graph.hpp"
 #include "core/mcp/tool_table.hpp"
 
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <optional>
@@ -13,7 +14,24 @@ namespace diruri {
 
 namespace {
 
-constexpr std::string_view kSkeletonText = "Record and replay helper skeleton received method: ";
+// The revisions this server speaks. The legacy ones open with an initialize handshake; the modern
+// one carries its version and the client's capabilities in each request's _meta instead.
+constexpr std::string_view kModernVersion = "2026-07-28";
+constexpr std::string_view kLegacyVersions[] = {"2025-11-25", "2025-06-18", "2024-11-05"};  // newest first
+constexpr std::string_view kProtocolVersionKey = "io.modelcontextprotocol/protocolVersion";
+constexpr std::string_view kClientCapabilitiesKey = "io.modelcontextprotocol/clientCapabilities";
+constexpr std::string_view kServerInfoKey = "io.modelcontextprotocol/serverInfo";
+// How long a client may keep a list: nothing the server lists changes while it runs.
+constexpr int64_t kListTtlMs = 3600000;
+// Progress notifications of one request come at most this often.
+constexpr auto kProgressInterval = std::chrono::milliseconds(100);
+
+bool isLegacyVersion(std::string_view version) {
+  for (std::string_view v : kLegacyVersions) {
+    if (v == version) return true;
+  }
+  return false;
+}
 
 struct RequestIdState {
   enum class Kind { Absent, Valid, Invalid } kind;
@@ -46,12 +64,35 @@ JsonObject textContent(std::string text) {
   return JsonObject{{"content", JsonArray{JsonObject{{"type", "text"}, {"text", std::move(text)}}}}};
 }
 
-JsonObject initializeResult() {
+JsonObject serverInfo() {
+  return JsonObject{{"name", "rodave-zevedo-ziv-azizoz"}, {"version", DIRURI_VERSION}};
+}
+
+JsonObject capabilities() { return JsonObject{{"tools", JsonObject{}}}; }
+
+JsonObject initializeResult(std::string_view version) {
   return JsonObject{
-      {"protocolVersion", "2024-11-05"},
-      {"serverInfo", JsonObject{{"name", "rodave-zevedo-ziv-azizoz"}, {"version", DIRURI_VERSION}}},
-      {"capabilities", JsonObject{{"tools", JsonObject{}}}},
-  };
+      {"protocolVersion", version}, {"serverInfo", serverInfo()}, {"capabilities", capabilities()}};
+}
+
+JsonArray supportedVersions() {
+  JsonArray versions{JsonValue(kModernVersion)};
+  for (std::string_view v : kLegacyVersions) versions.emplace_back(v);
+  return versions;
+}
+
+// What every result of the modern revision carries: its type, and who answered.
+JsonObject modern(JsonObject result) {
+  result.emplace("resultType", "complete");
+  result.emplace("_meta", JsonObject{{std::string(kServerInfoKey), serverInfo()}});
+  return result;
+}
+
+// A list result of the modern revision also says how long it may be kept.
+JsonObject modernList(JsonObject result) {
+  result.emplace("ttlMs", JsonValue(static_cast<long long>(kListTtlMs)));
+  result.emplace("cacheScope", "public");
+  return modern(std::move(result));
 }
 
 JsonObject toolsListResult() {
@@ -60,6 +101,30 @@ JsonObject toolsListResult() {
   for (const ToolDefinition& tool : toolTable()) listed.push_back(tool.toJson());
   return JsonObject{{"tools", std::move(listed)}};
 }
+
+JsonObject discoverResult() {
+  return modernList(JsonObject{{"supportedVersions", supportedVersions()},
+                               {"capabilities", capabilities()},
+                               {"serverInfo", serverInfo()}});
+}
+
+// The lists of features this server does not offer: clients ask for them whatever it advertises.
+std::optional<JsonObject> emptyList(std::string_view method) {
+  if (method == "resources/list") return JsonObject{{"resources", JsonArray{}}};
+  if (method == "resources/templates/list") return JsonObject{{"resourceTemplates", JsonArray{}}};
+  if (method == "prompts/list") return JsonObject{{"prompts", JsonArray{}}};
+  return std::nullopt;
+}
+
+std::string errorAnswer(const JsonRpcId& id, int64_t code, std::string message,
+                        std::optional<JsonValue> data = std::nullopt) {
+  JsonRpcResponse r;
+  r.id = id;
+  r.error = JsonRpcError{code, std::move(message), std::move(data)};
+  return encodeAnswer(r.toJson());
+}
+
+JsonValue reasonData(std::string reason) { return JsonObject{{"reason", std::move(reason)}}; }
 
 }  // namespace
 
@@ -70,8 +135,13 @@ McpServer::McpServer(RecorderController& recorder) : McpServer(nullptr, &recorde
 McpServer::McpServer(std::unique_ptr<DefaultGraph> graph, RecorderController* recorder)
     : graph_(std::move(graph)),
       recorder_(recorder ? *recorder : graph_->recorder()),
-      initializeResultText_(writeJson(initializeResult())),
-      toolsListResultText_(writeJson(toolsListResult())) {}
+      toolsListResultText_(writeJson(toolsListResult())),
+      modernToolsListResultText_(writeJson(modernList(toolsListResult()))),
+      discoverResultText_(writeJson(discoverResult())) {
+  for (std::string_view version : kLegacyVersions) {
+    initializeResultTexts_.emplace_back(version, writeJson(initializeResult(version)));
+  }
+}
 
 McpServer::~McpServer() = default;
 
@@ -91,7 +161,10 @@ std::string McpServer::handleLine(std::string_view line) {
   if (!jsonrpc || *jsonrpc != "2.0") return invalidRequest(idState.id);
   const std::string* method = message.findString("method");
   if (!method || method->empty()) return invalidRequest(idState.id);
-  if (idState.kind == RequestIdState::Kind::Absent) return {};
+  if (idState.kind == RequestIdState::Kind::Absent) {
+    handleNotification(message);
+    return {};
+  }
 
   JsonRpcRequest request;
   try {
@@ -104,16 +177,56 @@ std::string McpServer::handleLine(std::string_view line) {
 
 std::string McpServer::answer(const JsonRpcRequest& request) {
   const std::string& method = request.method;
-  if (method == "tools/call") return encodeAnswer(handleToolCall(request).toJson());
-  if (method == "initialize") return resultAnswer(*request.id, initializeResultText_);
-  if (method == "tools/list") return resultAnswer(*request.id, toolsListResultText_);
-  // MCP clients expect an empty result here and reject anything else.
-  if (method == "ping") return resultAnswer(*request.id, "{}");
-  try {
-    return resultAnswer(*request.id, writeJson(textContent(std::string(kSkeletonText) + method)));
-  } catch (const JsonEncodeError&) {
-    return std::string(kInternalErrorAnswer);
+  const JsonRpcId& id = *request.id;
+  if (method == "initialize") return initializeAnswer(request);
+
+  // The revision this request speaks: the modern one names itself in _meta; anything else is a
+  // client of the initialize handshake, served as before.
+  const JsonObject* meta =
+      request.params && request.params->isObject() ? request.params->findObject("_meta") : nullptr;
+  const JsonValue* version = meta ? findMember(*meta, kProtocolVersionKey) : nullptr;
+  bool isModern = false;
+  if (version) {
+    if (!version->isString()) {
+      return errorAnswer(
+          id, -32602, "Invalid params",
+          reasonData("The _meta member " + std::string(kProtocolVersionKey) + " must be a string."));
+    }
+    isModern = version->asString() == kModernVersion;
+    if (!isModern && !isLegacyVersion(version->asString())) {
+      return errorAnswer(id, -32022, "Unsupported protocol version",
+                         JsonObject{{"supported", supportedVersions()}, {"requested", version->asString()}});
+    }
+    if (isModern && !findObjectMember(*meta, kClientCapabilitiesKey)) {
+      return errorAnswer(
+          id, -32602, "Invalid params",
+          reasonData("The _meta member " + std::string(kClientCapabilitiesKey) + " is required."));
+    }
   }
+
+  if (method == "tools/call") {
+    std::optional<JsonRpcResponse> response = handleToolCall(request, isModern);
+    return response ? encodeAnswer(response->toJson()) : std::string();
+  }
+  if (method == "tools/list")
+    return resultAnswer(id, isModern ? modernToolsListResultText_ : toolsListResultText_);
+  // Discovery describes the server whichever revision asks, so a client can probe with it alone.
+  if (method == "server/discover") return resultAnswer(id, discoverResultText_);
+  // Kept in both revisions, though the modern one dropped it: keep-alives of mixed clients go on working.
+  if (method == "ping") return resultAnswer(id, isModern ? writeJson(modern({})) : "{}");
+  if (std::optional<JsonObject> list = emptyList(method)) {
+    return resultAnswer(id, writeJson(isModern ? modernList(std::move(*list)) : *list));
+  }
+  return errorAnswer(id, -32601, "Method not found");
+}
+
+std::string McpServer::initializeAnswer(const JsonRpcRequest& request) {
+  // The client's revision when this server speaks it, else the newest one it speaks.
+  const std::string* asked = request.params ? request.params->findString("protocolVersion") : nullptr;
+  for (const auto& [version, text] : initializeResultTexts_) {
+    if (asked && *asked == version) return resultAnswer(*request.id, text);
+  }
+  return resultAnswer(*request.id, initializeResultTexts_.front().second);
 }
 
 std::string McpServer::resultAnswer(const JsonRpcId& id, std::string_view resultText) {
@@ -133,13 +246,14 @@ std::string McpServer::resultAnswer(const JsonRpcId& id, std::string_view result
   return text;
 }
 
-JsonRpcResponse McpServer::handleToolCall(const JsonRpcRequest& request) {
+std::optional<JsonRpcResponse> McpServer::handleToolCall(const JsonRpcRequest& request, bool isModern) {
   JsonRpcResponse r;
   r.id = request.id;
   const JsonValue* params = request.params ? &*request.params : nullptr;
   const std::string* name = params && params->isObject() ? params->findString("name") : nullptr;
   if (!name) {
-    r.error = JsonRpcError{-32602, "Invalid params"};
+    r.error =
+        JsonRpcError{-32602, "Invalid params", reasonData("tools/call needs params with a string name.")};
     return r;
   }
   static const JsonValue kNoArguments = JsonObject{};
@@ -149,21 +263,101 @@ JsonRpcResponse McpServer::handleToolCall(const JsonRpcRequest& request) {
   const ToolDefinition* tool = findTool(*name);
   if (!tool || !tool->handler) {
     r.result = toolContentResult(JsonObject{{"error", "unsupported_tool"}});
+    if (isModern) r.result = modern(std::move(*r.result));
+    return r;
+  }
+  ToolCall call{recorder_, arguments, background_.get(), &*request.id, {}, {}};
+  if (background_) {
+    call.answerLater = [this, id = *request.id, isModern](std::optional<JsonValue> payload,
+                                                          std::exception_ptr failure) {
+      output_(encodeAnswer(toolAnswer(id, std::move(payload), failure, isModern).toJson()));
+    };
+    const JsonObject* meta = params->findObject("_meta");
+    if (const JsonValue* token = meta ? findMember(*meta, "progressToken") : nullptr) {
+      call.progress = progressReporter(*token);
+    }
+  }
+  std::optional<JsonValue> payload;
+  std::exception_ptr failure;
+  try {
+    payload = tool->handler(call);
+    if (!payload) return std::nullopt;  // answered when its work ends
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  return toolAnswer(*request.id, std::move(payload), failure, isModern);
+}
+
+JsonRpcResponse McpServer::toolAnswer(const JsonRpcId& id, std::optional<JsonValue> payload,
+                                      std::exception_ptr failure, bool isModern) {
+  JsonRpcResponse r;
+  r.id = id;
+  if (payload) {
+    r.result = toolContentResult(*payload);
+    if (isModern) r.result = modern(std::move(*r.result));
     return r;
   }
   try {
-    r.result = toolContentResult(tool->handler(recorder_, arguments));
-  } catch (const InvalidToolArguments&) {
-    r.error = JsonRpcError{-32602, "Invalid params"};
+    std::rethrow_exception(failure);
+  } catch (const InvalidToolArguments& e) {
+    r.error = JsonRpcError{-32602, "Invalid params", reasonData(e.what())};
+  } catch (const std::exception& e) {
+    r.error = JsonRpcError{-32000, "Internal error", reasonData(failureReason(e))};
   } catch (...) {
-    // Every failure of a recorder operation becomes the one tool error; its text is not passed on.
-    r.error = JsonRpcError{-32000, "Internal error"};
+    r.error = JsonRpcError{-32000, "Internal error", reasonData("The operation failed.")};
   }
   return r;
 }
 
+std::function<void(size_t, size_t)> McpServer::progressReporter(const JsonValue& token) {
+  // Called on the replay's thread only, so its own state needs no lock.
+  struct Sent {
+    size_t done = 0;
+    std::chrono::steady_clock::time_point at;
+  };
+  return [this, token, sent = std::make_shared<Sent>()](size_t done, size_t total) {
+    const auto now = std::chrono::steady_clock::now();
+    if (done <= sent->done || now - sent->at < kProgressInterval) return;
+    sent->done = done;
+    sent->at = now;
+    const JsonValue notification =
+        JsonObject{{"jsonrpc", "2.0"},
+                   {"method", "notifications/progress"},
+                   {"params", JsonObject{{"progressToken", token},
+                                         {"progress", JsonValue(static_cast<long long>(done))},
+                                         {"total", JsonValue(static_cast<long long>(total))}}}};
+    output_(encodeAnswer(notification));
+  };
+}
+
+void McpServer::handleNotification(const JsonValue& message) {
+  if (!background_) return;
+  const std::string* method = message.findString("method");
+  if (!method || *method != "notifications/cancelled") return;
+  const JsonValue* params = message.find("params");
+  const JsonValue* requestId = params ? params->find("requestId") : nullptr;
+  if (!requestId) return;
+  try {
+    background_->cancel(JsonRpcId::fromJson(*requestId));
+  } catch (const JsonRpcDecodeError&) {
+    // not an id this server could have given out
+  }
+}
+
+void McpServer::answerInBackground(Output output) {
+  output_ = std::move(output);
+  if (!background_) background_ = std::make_unique<BackgroundReplay>(recorder_);
+}
+
+void McpServer::finishBackgroundWork() {
+  if (background_) background_->stop();
+}
+
 JsonObject McpServer::toolContentResult(const JsonValue& value) {
-  return textContent(encodeToolPayload(value));
+  JsonObject result = textContent(encodeToolPayload(value));
+  // A payload that reports an error is a failed call, and says so where clients and models look.
+  if (value.find("error") != nullptr) result.emplace("isError", true);
+  return result;
 }
 
 std::string McpServer::encodeToolPayload(const JsonValue& value) {

@@ -1,10 +1,13 @@
 // The nine tools: their listing, their argument checks and the recorder operation behind each.
 #include "core/mcp/tool_table.hpp"
 
+#include <cmath>
 #include <optional>
+#include <stdexcept>
 #include <string>
 
 #include "core/platform/path.hpp"
+#include "core/store/event_store.hpp"
 #include "core/text/unicode.hpp"
 
 namespace diruri {
@@ -19,36 +22,79 @@ std::optional<std::string> optionalString(const JsonValue& arguments, std::strin
 
 // A string argument that must be there and not blank; passed on exactly as received.
 std::string requiredString(const JsonValue& arguments, std::string_view name) {
-  std::optional<std::string> value = optionalString(arguments, name);
-  if (!value || isBlank(*value)) throw InvalidToolArguments(std::string(name) + " is missing or blank");
-  return std::move(*value);
+  const JsonValue* value = arguments.find(name);
+  if (!value) throw InvalidToolArguments("The argument " + std::string(name) + " is required.");
+  if (!value->isString())
+    throw InvalidToolArguments("The argument " + std::string(name) + " must be a string.");
+  if (isBlank(value->asString()))
+    throw InvalidToolArguments("The argument " + std::string(name) + " is blank.");
+  return value->asString();
 }
 
-JsonValue startRecording(RecorderController& recorder, const JsonValue& arguments) {
-  const std::string workspacePath = requiredString(arguments, "workspacePath");
-  return recorder.start(workspacePath, optionalString(arguments, "sessionName")).toJson();
+std::optional<JsonValue> startRecording(ToolCall& call) {
+  const std::string workspacePath = requiredString(call.arguments, "workspacePath");
+  return call.recorder.start(workspacePath, optionalString(call.arguments, "sessionName")).toJson();
 }
 
-JsonValue recordingStatus(RecorderController& recorder, const JsonValue&) {
-  return recorder.status().toJson();
-}
+std::optional<JsonValue> recordingStatus(ToolCall& call) { return call.recorder.status().toJson(); }
 
-JsonValue permissionStatus(RecorderController& recorder, const JsonValue&) {
-  return recorder.permissions().toJson();
-}
+std::optional<JsonValue> permissionStatus(ToolCall& call) { return call.recorder.permissions().toJson(); }
 
-JsonValue stopRecording(RecorderController& recorder, const JsonValue& arguments) {
-  return recorder.stop(optionalString(arguments, "workspacePath"), optionalString(arguments, "sessionId"))
+std::optional<JsonValue> stopRecording(ToolCall& call) {
+  return call.recorder
+      .stop(optionalString(call.arguments, "workspacePath"), optionalString(call.arguments, "sessionId"))
       .toJson();
 }
 
-JsonValue replaySkill(RecorderController& recorder, const JsonValue& arguments) {
-  const std::string workspacePath = requiredString(arguments, "workspacePath");
-  const std::string skillId = requiredString(arguments, "skillId");
+// The speed argument: any number from 0 up, 1 when absent.
+double speedArgument(const JsonValue& arguments) {
+  const JsonValue* speed = arguments.find("speed");
+  if (!speed) return 1;
+  if (!speed->isNumber() || !std::isfinite(speed->asDouble()) || speed->asDouble() < 0) {
+    throw InvalidToolArguments("The argument speed must be a number from 0 up.");
+  }
+  return speed->asDouble();
+}
+
+std::optional<JsonValue> replaySkill(ToolCall& call) {
+  const std::string workspacePath = requiredString(call.arguments, "workspacePath");
+  const std::string skillId = requiredString(call.arguments, "skillId");
   // The skill id becomes a directory name twice over: one that is not a plain name would lead the
   // run directory and the reference path out of the workspace's own folder.
-  if (!isPlainPathComponent(skillId)) throw InvalidToolArguments("skillId is not a plain name");
-  return recorder.replay(workspacePath, skillId).toJson();
+  if (!isPlainPathComponent(skillId)) {
+    throw InvalidToolArguments(
+        "The argument skillId must be a plain name, without \"/\" and not \".\" or \"..\".");
+  }
+  ReplayOptions options;
+  options.speed = speedArgument(call.arguments);
+  if (!call.background) return call.recorder.replay(workspacePath, skillId, options).toJson();
+  auto finished = [answer = call.answerLater](std::optional<RecorderReplayResult> result,
+                                              std::exception_ptr failure) {
+    answer(result ? std::optional<JsonValue>(result->toJson()) : std::nullopt, failure);
+  };
+  if (!call.background->start(*call.requestId, workspacePath, skillId, options, call.progress,
+                              std::move(finished))) {
+    const auto running = call.background->status();
+    throw std::runtime_error("A replay is running" + (running ? " (" + running->runId + ")" : std::string()) +
+                             "; stop it with replay_stop or wait until it ends.");
+  }
+  return std::nullopt;
+}
+
+std::optional<JsonValue> replayStatus(ToolCall& call) {
+  const auto running = call.background ? call.background->status() : std::nullopt;
+  if (!running) return JsonObject{{"status", "idle"}};
+  return JsonObject{{"runId", running->runId},
+                    {"skillId", running->skillId},
+                    {"status", "running"},
+                    {"stepsDone", JsonValue(static_cast<long long>(running->stepsDone))},
+                    {"stepsTotal", JsonValue(static_cast<long long>(running->stepsTotal))}};
+}
+
+std::optional<JsonValue> stopReplay(ToolCall& call) {
+  const auto stopped = call.background ? call.background->stop() : std::nullopt;
+  if (!stopped) return JsonObject{{"status", "idle"}};
+  return JsonObject{{"runId", stopped->first}, {"status", stopped->second}};
 }
 
 }  // namespace
@@ -57,47 +103,83 @@ JsonValue ToolDefinition::inputSchema() const {
   JsonObject properties;
   JsonArray required;
   for (const ToolArgument& a : arguments) {
-    properties.emplace(a.name, JsonObject{{"type", "string"}, {"description", a.description}});
+    properties.emplace(a.name, JsonObject{{"type", a.type}, {"description", a.description}});
     if (a.required) required.emplace_back(a.name);
   }
   JsonObject schema{
       {"type", "object"}, {"properties", std::move(properties)}, {"additionalProperties", false}};
-  if (!arguments.empty()) schema.emplace("required", std::move(required));
+  if (!required.empty()) schema.emplace("required", std::move(required));
   return schema;
 }
 
 JsonValue ToolDefinition::toJson() const {
-  return JsonObject{{"name", name}, {"description", description}, {"inputSchema", inputSchema()}};
+  const JsonObject annotations{{"readOnlyHint", hints.readOnly},
+                               {"destructiveHint", hints.destructive},
+                               {"idempotentHint", hints.idempotent},
+                               {"openWorldHint", hints.openWorld}};
+  return JsonObject{{"name", name},
+                    {"title", title},
+                    {"description", description},
+                    {"inputSchema", inputSchema()},
+                    {"annotations", annotations}};
 }
+
+// Hints of the tools that only report: safe to call without asking.
+constexpr ToolHints kReport{.readOnly = true, .idempotent = true};
 
 const std::vector<ToolDefinition>& toolTable() {
   static const std::vector<ToolDefinition> tools = {
       {.name = "event_stream_start",
+       .title = "Start recording",
        .description = "Start capturing native UI events for a record and replay session.",
        .arguments = {{"workspacePath", "Absolute workspace path where recording files should be written.",
                       true},
                      {"sessionName", "Optional human-readable recording label."}},
        .handler = startRecording},
       {.name = "event_stream_status",
+       .title = "Recording status",
        .description = "Report the current native event stream capture status.",
+       .hints = kReport,
        .handler = recordingStatus},
       {.name = "event_stream_stop",
+       .title = "Stop recording",
        .description = "Stop native UI event capture and finalize the current recording.",
+       .arguments = {{"workspacePath", "Absolute workspace path of the session to stop."},
+                     {"sessionId", "Identifier of the session to stop; defaults to the running one."}},
        .handler = stopRecording},
       {.name = "permission_status",
+       .title = "Permission status",
        .description = "Report native macOS permissions visible to the record and replay helper.",
+       .hints = kReport,
        .handler = permissionStatus},
       {.name = "generate_skill_from_recording",
+       .title = "Generate skill from recording",
        .description = "Generate a skill draft from a completed native event recording."},
       {.name = "install_generated_skill",
+       .title = "Install generated skill",
        .description = "Install a generated record and replay skill into the local skill store."},
       {.name = "replay_skill",
+       .title = "Replay skill",
        .description = "Start replaying a previously generated native automation skill.",
-       .arguments = {{"workspacePath", "Absolute workspace path where replay files should be written.", true},
-                     {"skillId", "Generated skill id to replay.", true}},
+       .hints = {.destructive = true, .openWorld = true},
+       .arguments =
+           {{"workspacePath", "Absolute workspace path where replay files should be written.", true},
+            {"skillId", "Generated skill id to replay.", true},
+            {"speed",
+             "Playback speed relative to the recording: 1 keeps the recorded pauses, 2 halves them, 0 "
+             "posts events back to back.",
+             false, "number"}},
        .handler = replaySkill},
-      {.name = "replay_status", .description = "Report the current native replay session status."},
-      {.name = "replay_stop", .description = "Stop the active native replay session."},
+      {.name = "replay_status",
+       .title = "Replay status",
+       .description = "Report the current native replay session status.",
+       .hints = kReport,
+       .handler = replayStatus},
+      {.name = "replay_stop",
+       .title = "Stop replay",
+       .description = "Stop the active native replay session.",
+       .hints = {.idempotent = true},
+       .handler = stopReplay},
   };
   return tools;
 }
@@ -107,6 +189,15 @@ const ToolDefinition* findTool(std::string_view name) {
     if (tool.name == name) return &tool;
   }
   return nullptr;
+}
+
+std::string failureReason(const std::exception& failure) {
+  if (const auto* e = dynamic_cast<const FileSystemError*>(&failure))
+    return "Could not " + std::string(e->what()) + ".";
+  if (dynamic_cast<const JsonParseError*>(&failure))
+    return "A file it read is not valid JSON: " + std::string(failure.what()) + ".";
+  if (dynamic_cast<const EventStoreError*>(&failure)) return "The text to be written is not valid UTF-8.";
+  return failure.what();
 }
 
 }  // namespace diruri

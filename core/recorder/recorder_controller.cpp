@@ -20,7 +20,7 @@ RecorderController::RecorderController(EventStore& eventStore, InputEventRecordi
                                        EventPoster& poster)
     : eventStore_(eventStore),
       screenCapture_(screenCapture),
-      replayer_(eventStore.fileManager(), poster),
+      replayer_(eventStore.fileManager(), poster, inspector),
       eventTap_(eventTap),
       inspector_(inspector) {}
 
@@ -216,10 +216,20 @@ void RecorderController::handleInputEvent(const CapturedInputEvent& captured) {
     n = ++eventCounter_;
   }
   RecordingEvent event = makeEvent(n, captured.type, *session);
-  event.payload.app = inspector_.foregroundSnapshot();
+  if (captured.x && captured.y) {
+    // A click is replayed inside its window, wherever that is then: keep where the window was.
+    if (std::optional<FrontWindow> front = inspector_.frontWindow()) {
+      event.payload.app = std::move(front->app);
+      event.payload.window = front->geometry;
+    }
+  } else {
+    event.payload.app = inspector_.foregroundSnapshot();
+  }
   event.payload.x = captured.x;
   event.payload.y = captured.y;
   event.payload.keyCode = captured.keyCode;
+  event.payload.keysym = captured.keysym;
+  event.payload.text = captured.text;
   event.payload.scrollY = captured.scrollY;
   appendQuietly(event, *session);
 }

@@ -15,7 +15,8 @@
 
 namespace diruri {
 
-// All operations run on the server's main thread, one at a time. The input-event handler runs on
+// All operations but a replay run on the server's main thread, one at a time; a replay may run on a
+// thread of its own meanwhile (it touches no recording state). The input-event handler runs on
 // the event source's thread; the state both touch (active session, event counter, log appends) is
 // guarded by one mutex that is never held across a screenshot, a snapshot or a front-app query.
 class RecorderController {
@@ -34,8 +35,16 @@ class RecorderController {
   // Throws what closing the session throws; an active session then stays active.
   RecorderStopResult stop(const std::optional<std::string>& workspacePath,
                           const std::optional<std::string>& sessionId);
-  // Throws what creating the run directory, replaying or writing run.json throws.
-  RecorderReplayResult replay(const std::string& workspacePath, const std::string& skillId);
+  // A replay run, named and placed but not begun: nothing is touched yet.
+  ReplayRun planReplay(const std::string& workspacePath, const std::string& skillId);
+  // Runs it: the run directory with its screenshots, the replay, run.json. May run on another
+  // thread than the other operations, while they go on. Throws what creating the run directory,
+  // loading the recording or writing run.json throws.
+  RecorderReplayResult runReplay(const ReplayRun& run, const ReplayOptions& options = {},
+                                 ReplayControl* control = nullptr);
+  // Both at once.
+  RecorderReplayResult replay(const std::string& workspacePath, const std::string& skillId,
+                              const ReplayOptions& options = {}, ReplayControl* control = nullptr);
 
  private:
   std::optional<RecordingSession> loadPersistedSession(const std::optional<std::string>& workspacePath,

@@ -32,8 +32,23 @@ JsonValue RecorderStopResult::toJson() const {
   return o;
 }
 
+namespace {
+
+JsonArray stepsJson(const std::vector<std::map<std::string, std::string>>& steps) {
+  JsonArray out;
+  out.reserve(steps.size());
+  for (const auto& step : steps) {
+    JsonObject s;
+    for (const auto& [key, value] : step) s.emplace(key, value);
+    out.emplace_back(std::move(s));
+  }
+  return out;
+}
+
+}  // namespace
+
 JsonValue RecorderReplayResult::toJson() const {
-  return JsonObject{{"runId", runId}, {"runPath", runPath}, {"status", status}};
+  return JsonObject{{"runId", runId}, {"runPath", runPath}, {"status", status}, {"steps", stepsJson(steps)}};
 }
 
 JsonValue RecorderPermissionResult::toJson() const {
@@ -43,20 +58,10 @@ JsonValue RecorderPermissionResult::toJson() const {
 }
 
 JsonValue ReplayRunMetadata::toJson() const {
-  JsonArray stepValues;
-  for (const auto& step : steps) {
-    JsonObject s;
-    for (const auto& [key, value] : step) s.emplace(key, value);
-    stepValues.emplace_back(std::move(s));
-  }
   JsonArray shots(screenshots.begin(), screenshots.end());
-  return JsonObject{{"runId", runId},
-                    {"skillId", skillId},
-                    {"startedAt", startedAt},
-                    {"endedAt", endedAt},
-                    {"status", status},
-                    {"steps", std::move(stepValues)},
-                    {"screenshots", std::move(shots)}};
+  return JsonObject{
+      {"runId", runId},   {"skillId", skillId},        {"startedAt", startedAt},         {"endedAt", endedAt},
+      {"status", status}, {"steps", stepsJson(steps)}, {"screenshots", std::move(shots)}};
 }
 
 }  // namespace diruri

@@ -45,9 +45,18 @@ struct RecorderStopResult {
 struct RecorderReplayResult {
   std::string runId;
   std::string runPath;
-  std::string status = "success";
+  std::string status = "success";  // "success", "failed" or "stopped"
+  std::vector<std::map<std::string, std::string>> steps;
 
   JsonValue toJson() const;
+};
+
+// A replay run as planned before it begins.
+struct ReplayRun {
+  std::string runId;
+  std::string workspacePath;  // as the caller gave it
+  std::string skillId;
+  std::string startedAt;
 };
 
 struct RecorderPermissionResult {

@@ -19,24 +19,36 @@ std::string makeRunId(const std::string& skillId, const std::string& startedAt) 
   return "run_" + skill + "_" + digits;
 }
 
-RecorderReplayResult RecorderController::replay(const std::string& workspacePath,
-                                                const std::string& skillId) {
+ReplayRun RecorderController::planReplay(const std::string& workspacePath, const std::string& skillId) {
+  ReplayRun run;
+  run.workspacePath = workspacePath;
+  run.skillId = skillId;
+  run.startedAt = formatIso8601(eventStore_.clock().wallMillis());
+  run.runId = makeRunId(skillId, run.startedAt);
+  // The workspace is made absolute when the run begins: a relative one needs the file system.
+  return run;
+}
+
+RecorderReplayResult RecorderController::runReplay(const ReplayRun& planned, const ReplayOptions& options,
+                                                   ReplayControl* control) {
   FileSystem& fs = eventStore_.fileManager();
   Clock& clock = eventStore_.clock();
 
   ReplayRunMetadata run;
-  run.skillId = skillId;
-  run.startedAt = formatIso8601(clock.wallMillis());
-  run.runId = makeRunId(skillId, run.startedAt);
+  run.runId = planned.runId;
+  run.skillId = planned.skillId;
+  run.startedAt = planned.startedAt;
   const std::string runPath =
-      layout::replayRunDirectory(layout::absoluteWorkspace(fs, workspacePath), run.runId);
+      layout::replayRunDirectory(layout::absoluteWorkspace(fs, planned.workspacePath), run.runId);
   const std::string screenshots = joinPath(runPath, layout::kScreenshotsFolder);
   fs.createDirectories(screenshots);
 
   const ScreenCaptureResult before = screenCapture_.capturePNG(joinPath(screenshots, "before.png"));
-  run.steps = replayer_.replay(workspacePath, skillId).steps;
+  SemanticReplayResult replayed = replayer_.replay(planned.workspacePath, planned.skillId, options, control);
   const ScreenCaptureResult after = screenCapture_.capturePNG(joinPath(screenshots, "after.png"));
   run.endedAt = formatIso8601(clock.wallMillis());
+  run.status = replayed.status;
+  run.steps = std::move(replayed.steps);
   for (const ScreenCaptureResult* shot : {&before, &after}) {
     if (shot->ok) run.screenshots.push_back(shot->path);
   }
@@ -45,7 +57,14 @@ RecorderReplayResult RecorderController::replay(const std::string& workspacePath
   RecorderReplayResult result;
   result.runId = run.runId;
   result.runPath = runPath;
+  result.status = run.status;
+  result.steps = std::move(run.steps);
   return result;
+}
+
+RecorderReplayResult RecorderController::replay(const std::string& workspacePath, const std::string& skillId,
+                                                const ReplayOptions& options, ReplayControl* control) {
+  return runReplay(planReplay(workspacePath, skillId), options, control);
 }
 
 }  // namespace diruri

@@ -37,6 +37,22 @@ ForegroundAppSnapshot ForegroundAppSnapshot::fromJson(const JsonValue& v) {
   return s;
 }
 
+JsonValue WindowGeometry::toJson() const {
+  return JsonObject{{"x", x}, {"y", y}, {"width", width}, {"height", height}};
+}
+
+WindowGeometry WindowGeometry::fromJson(const JsonValue& v) {
+  const auto member = [&v](const char* key) {
+    const JsonValue* m = v.find(key);
+    const auto i = m && m->isNumber() ? m->asIntegral() : std::nullopt;
+    if (!i || *i < INT32_MIN || *i > INT32_MAX)
+      throw JsonParseError(std::string("missing or mistyped \"") + key + "\"");
+    return static_cast<int32_t>(*i);
+  };
+  if (!v.isObject()) throw JsonParseError("window is not an object");
+  return WindowGeometry{member("x"), member("y"), member("width"), member("height")};
+}
+
 JsonValue AccessibilitySnapshot::toJson() const {
   JsonObject o;
   o.emplace("app", app.toJson());

@@ -22,6 +22,27 @@ struct ForegroundAppSnapshot {
   static ForegroundAppSnapshot fromJson(const JsonValue& value);
 };
 
+// Where a window lies on the screen, in root-window pixels.
+struct WindowGeometry {
+  int32_t x = 0;
+  int32_t y = 0;
+  int32_t width = 0;
+  int32_t height = 0;
+
+  bool operator==(const WindowGeometry&) const = default;
+  JsonValue toJson() const;
+  // Throws JsonParseError when a member is missing or not an integer.
+  static WindowGeometry fromJson(const JsonValue& value);
+};
+
+// The application in front and, where it is known, where its window lies.
+struct FrontWindow {
+  ForegroundAppSnapshot app;
+  std::optional<WindowGeometry> geometry;
+
+  bool operator==(const FrontWindow&) const = default;
+};
+
 struct AccessibilitySnapshot {
   ForegroundAppSnapshot app;
   std::optional<std::string> focusedWindowRole;

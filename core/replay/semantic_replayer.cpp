@@ -1,8 +1,11 @@
-// Reading a skill's recording and choosing which logged events to post again.
+// Reading a skill's recording, choosing which logged events to post again, and posting them paced
+// and into their windows.
 #include "core/replay/semantic_replayer.hpp"
 
+#include <algorithm>
+#include <cstdio>
 #include <limits>
-#include <optional>
+#include <thread>
 
 #include "core/platform/path.hpp"
 #include "core/store/event_log.hpp"
@@ -12,29 +15,154 @@ namespace diruri {
 
 namespace {
 
+using SteadyClock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+// No pause of the recording is replayed longer than this: a person who went for coffee.
+constexpr milliseconds kLongestPause{5000};
+// Keys a little apart even when recorded together, so applications see each on its own.
+constexpr milliseconds kKeySpacing{5};
+// A key held shorter than this did not repeat; replayed slower, it must not start repeating.
+constexpr int64_t kRepeatsAfterMs = 500;
+constexpr milliseconds kLongestUnrepeatedHold{250};
+// How often a step looks again for its window.
+constexpr milliseconds kWindowPoll{25};
+
 struct Point {
   double x;
   double y;
 };
 
-std::optional<Point> point(const JsonObject& payload) {
-  const auto x = payload.find("x");
-  const auto y = payload.find("y");
-  if (x == payload.end() || y == payload.end() || !x->second.isNumber() || !y->second.isNumber()) {
-    return std::nullopt;
-  }
-  return Point{x->second.asDouble(), y->second.asDouble()};
+// One replayable line of the log, read once.
+struct Planned {
+  std::string id;
+  std::string type;
+  std::optional<int64_t> monotonicMs;
+  std::optional<Point> point;
+  std::optional<int64_t> keyCode;
+  std::optional<int64_t> keysym;
+  std::optional<int64_t> scrollY;
+  std::optional<ForegroundAppSnapshot> app;
+  std::optional<WindowGeometry> window;
+
+  bool isKey() const { return type == "key_down" || type == "key_up"; }
+  // Presses and wheel steps go to the window in front; releases follow their press.
+  bool needsWindow() const { return type == "mouse_down" || type == "key_down" || type == "scroll"; }
+};
+
+std::optional<int64_t> integral(const JsonObject& object, std::string_view key) {
+  const JsonValue* v = findMember(object, key);
+  return v && v->isNumber() ? v->asIntegral() : std::nullopt;
 }
 
-std::optional<int64_t> integral(const JsonObject& payload, const char* key) {
-  const auto it = payload.find(key);
-  if (it == payload.end() || !it->second.isNumber()) return std::nullopt;
-  return it->second.asIntegral();
+// The line as a step, or none for a line that is no replayable event (another type, or a value
+// it needs missing).
+std::optional<Planned> plan(const JsonObject& line) {
+  const std::string* type = findStringMember(line, "type");
+  const JsonObject* payload = findObjectMember(line, "payload");
+  if (!type || !payload) return std::nullopt;
+  Planned p;
+  p.type = *type;
+  if (p.type == "mouse_down" || p.type == "mouse_up") {
+    const JsonValue* x = findMember(*payload, "x");
+    const JsonValue* y = findMember(*payload, "y");
+    if (!x || !y || !x->isNumber() || !y->isNumber()) return std::nullopt;
+    p.point = Point{x->asDouble(), y->asDouble()};
+  } else if (p.isKey()) {
+    p.keyCode = integral(*payload, "keyCode");
+    p.keysym = integral(*payload, "keysym");
+    if (!p.keyCode && !p.keysym) return std::nullopt;
+    // A key recorded with only its keysym has no code of its own; its press and release are
+    // paired by the keysym.
+    if (!p.keyCode) p.keyCode = -*p.keysym;
+  } else if (p.type == "scroll") {
+    p.scrollY = integral(*payload, "scrollY");
+    if (!p.scrollY || *p.scrollY < std::numeric_limits<int32_t>::min() ||
+        *p.scrollY > std::numeric_limits<int32_t>::max()) {
+      return std::nullopt;
+    }
+  } else {
+    return std::nullopt;
+  }
+  const std::string* id = findStringMember(line, "id");
+  p.id = id ? *id : "";
+  p.monotonicMs = integral(line, "monotonicMs");
+  // What the step waits for and follows; a line without them (older or hand-written logs) is
+  // posted where and as it was recorded.
+  try {
+    if (const JsonValue* app = findMember(*payload, "app")) p.app = ForegroundAppSnapshot::fromJson(*app);
+  } catch (const JsonParseError&) {
+  }
+  try {
+    if (const JsonValue* window = findMember(*payload, "window"))
+      p.window = WindowGeometry::fromJson(*window);
+  } catch (const JsonParseError&) {
+  }
+  return p;
+}
+
+bool sameApplication(const ForegroundAppSnapshot& recorded, const ForegroundAppSnapshot& now) {
+  if (recorded.bundleId && now.bundleId) return *recorded.bundleId == *now.bundleId;
+  return recorded.appName == now.appName;
+}
+
+bool isRecordedWindow(const ForegroundAppSnapshot& recorded, const std::optional<FrontWindow>& front) {
+  if (!front || !sameApplication(recorded, front->app)) return false;
+  if (!recorded.windowTitle) return true;
+  return front->app.windowTitle && sameWindowTitle(*recorded.windowTitle, *front->app.windowTitle);
+}
+
+std::string describe(const ForegroundAppSnapshot& app) {
+  std::string text = app.appName;
+  if (app.windowTitle) text += " window \"" + *app.windowTitle + "\"";
+  return text;
+}
+
+// Why a post did not happen, in words.
+std::string postFailure(const Planned& p, PostResult result) {
+  char text[160];
+  if (result == PostResult::Unreachable) {
+    std::snprintf(text, sizeof text, "The display went away.");
+  } else if (p.point) {
+    std::snprintf(text, sizeof text, "The point (%g, %g) is outside the display's coordinates.", p.point->x,
+                  p.point->y);
+  } else if (p.scrollY) {
+    std::snprintf(text, sizeof text, "A scroll of %lld steps is more than a wheel makes.",
+                  static_cast<long long>(*p.scrollY));
+  } else if (p.keysym) {
+    std::snprintf(text, sizeof text, "No key produces keysym 0x%llx, and no key code is free to give it.",
+                  static_cast<unsigned long long>(*p.keysym));
+  } else {
+    std::snprintf(text, sizeof text, "Key code %lld cannot be posted on this display.",
+                  static_cast<long long>(*p.keyCode));
+  }
+  return text;
 }
 
 }  // namespace
 
-SemanticReplayResult SemanticReplayer::replay(const std::string& workspacePath, const std::string& skillId) {
+void ReplayControl::requestStop() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stop_ = true;
+  }
+  woken_.notify_all();
+}
+
+bool ReplayControl::sleepUntil(SteadyClock::time_point deadline) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  woken_.wait_until(lock, deadline, [this] { return stop_.load(); });
+  return !stop_;
+}
+
+void ReplayControl::report(size_t done, size_t total) {
+  done_ = done;
+  total_ = total;
+  if (onProgress) onProgress(done, total);
+}
+
+SemanticReplayResult SemanticReplayer::replay(const std::string& workspacePath, const std::string& skillId,
+                                              const ReplayOptions& options, ReplayControl* control) {
   const std::string workspace = layout::absoluteWorkspace(fileManager_, workspacePath);
   const std::string referencePath =
       layout::skillRecordingReference(layout::skillDirectory(workspace, skillId));
@@ -44,9 +172,11 @@ SemanticReplayResult SemanticReplayer::replay(const std::string& workspacePath, 
   if (!reference.isObject() || !sessionId || !isPlainPathComponent(*sessionId)) {
     throw SemanticReplayerError(SemanticReplayerError::Code::invalidRecording);
   }
-  std::vector<JsonObject> lines;
+  std::vector<Planned> events;
   readEventLog(fileManager_, joinPath(layout::sessionDirectory(workspace, *sessionId), layout::kEventsFile),
-               LogReading::Strict, [&](JsonObject& line) { lines.push_back(std::move(line)); });
+               LogReading::Strict, [&](JsonObject& line) {
+                 if (std::optional<Planned> p = plan(line)) events.push_back(std::move(*p));
+               });
 
   // Reporting steps that were never posted would be a failure dressed as success.
   if (!poster_.begin()) {
@@ -54,40 +184,167 @@ SemanticReplayResult SemanticReplayer::replay(const std::string& workspacePath, 
     throw SemanticReplayerError(SemanticReplayerError::Code::posterUnavailable);
   }
   SemanticReplayResult result;
-  for (const JsonObject& line : lines) {
-    const auto type = line.find("type");
-    if (type == line.end() || !type->second.isString()) continue;
-    const auto payload = line.find("payload");
-    if (payload == line.end() || !payload->second.isObject()) continue;
-    if (!replayLowLevelEvent(type->second.asString(), payload->second.asObject())) continue;
-    const auto id = line.find("id");
-    result.steps.push_back(
-        {{"eventId", id != line.end() && id->second.isString() ? id->second.asString() : ""},
-         {"type", type->second.asString()},
-         {"status", "replayed"}});
+  result.steps.reserve(events.size());
+  for (const Planned& p : events)
+    result.steps.push_back({{"eventId", p.id}, {"type", p.type}, {"status", "skipped"}});
+  const size_t total = events.size();
+  if (control) control->report(0, total);
+
+  const auto sleepUntil = [control](SteadyClock::time_point deadline) {
+    if (control) return control->sleepUntil(deadline);
+    std::this_thread::sleep_until(deadline);
+    return true;
+  };
+  const auto stopped = [control] { return control && control->stopRequested(); };
+
+  SteadyClock::time_point due = SteadyClock::now();
+  std::optional<int64_t> previousMs;
+  // Per key pressed and not yet released: when it was pressed in the recording and here.
+  std::map<int64_t, std::pair<std::optional<int64_t>, SteadyClock::time_point>> held;
+  // The window the last press went to, as recorded and as found, for its release.
+  std::optional<std::pair<WindowGeometry, WindowGeometry>> pressWindow;
+  std::optional<std::string> failure;
+  bool wasStopped = false;
+  size_t i = 0;
+  for (; i < events.size(); ++i) {
+    const Planned& p = events[i];
+    if (stopped()) {
+      wasStopped = true;
+      break;
+    }
+    // The recorded pause before this event, at the speed asked for.
+    if (options.speed > 0) {
+      milliseconds pause{0};
+      if (p.monotonicMs && previousMs && *p.monotonicMs > *previousMs) {
+        pause = std::min(milliseconds(static_cast<int64_t>(static_cast<double>(*p.monotonicMs - *previousMs) /
+                                                           options.speed)),
+                         kLongestPause);
+      }
+      if (p.isKey()) pause = std::max(pause, kKeySpacing);
+      due += pause;
+      if (p.type == "key_up") {
+        if (const auto it = held.find(*p.keyCode); it != held.end()) {
+          const auto& [pressedMs, pressedAt] = it->second;
+          const bool repeated = pressedMs && p.monotonicMs && *p.monotonicMs - *pressedMs >= kRepeatsAfterMs;
+          if (!repeated) due = std::min(due, pressedAt + kLongestUnrepeatedHold);
+        }
+      }
+      const auto now = SteadyClock::now();
+      if (due > now) {
+        poster_.sync();
+        if (!sleepUntil(due)) {
+          wasStopped = true;
+          break;
+        }
+      } else {
+        due = now;  // behind: later pauses keep their recorded length rather than being skipped
+      }
+    }
+    if (p.monotonicMs) previousMs = p.monotonicMs;
+
+    // Wait for the window the person acted in, as the person did.
+    std::optional<FrontWindow> front;
+    if (p.app && p.needsWindow()) {
+      poster_.sync();  // what was posted before has reached the applications
+      const auto deadline = SteadyClock::now() + options.targetWait;
+      front = inspector_.frontWindow();
+      bool waited = false;
+      while (!isRecordedWindow(*p.app, front) && SteadyClock::now() < deadline) {
+        waited = true;
+        if (!sleepUntil(std::min(deadline, SteadyClock::now() + kWindowPoll))) break;
+        front = inspector_.frontWindow();
+      }
+      if (stopped()) {
+        wasStopped = true;
+        break;
+      }
+      if (!isRecordedWindow(*p.app, front)) {
+        char seconds[32];
+        std::snprintf(seconds, sizeof seconds, "%g", static_cast<double>(options.targetWait.count()) / 1000);
+        failure = "The " + describe(*p.app) + " did not come to the front within " + seconds + " s.";
+        break;
+      }
+      if (waited) due = SteadyClock::now();
+    }
+
+    PostResult posted = PostResult::Posted;
+    if (p.point) {
+      Point at = *p.point;
+      const bool down = p.type == "mouse_down";
+      if (down) pressWindow.reset();
+      if (down && p.window && front && front->geometry) pressWindow.emplace(*p.window, *front->geometry);
+      if (pressWindow) {
+        const auto& [recorded, current] = *pressWindow;
+        at.x = followWindow(at.x, recorded.x, recorded.width, current.x, current.width);
+        at.y = followWindow(at.y, recorded.y, recorded.height, current.y, current.height);
+      }
+      posted = poster_.postMouse(at.x, at.y, down);
+    } else if (p.isKey()) {
+      const bool down = p.type == "key_down";
+      posted = poster_.postKey(*p.keyCode, p.keysym, down);
+      if (down) {
+        held[*p.keyCode] = {p.monotonicMs, SteadyClock::now()};
+      } else {
+        held.erase(*p.keyCode);
+      }
+    } else {
+      posted = poster_.postScroll(*p.scrollY);
+    }
+    if (posted != PostResult::Posted) {
+      failure = postFailure(p, posted);
+      break;
+    }
+    result.steps[i]["status"] = "replayed";
+    if (control) control->report(i + 1, total);
   }
   poster_.end();
+
+  if (failure) {
+    result.steps[i]["status"] = "failed";
+    result.steps[i]["reason"] = *failure;
+    ++i;
+  }
+  for (size_t rest = i; rest < events.size(); ++rest) {
+    result.steps[rest]["reason"] = wasStopped ? "The replay was stopped." : "An earlier step failed.";
+  }
+  result.status = wasStopped ? "stopped" : failure ? "failed" : "success";
   return result;
 }
 
-bool SemanticReplayer::replayLowLevelEvent(const std::string& type, const JsonObject& payload) {
-  if (type == "mouse_down" || type == "mouse_up") {
-    const auto p = point(payload);
-    return p && poster_.postMouse(p->x, p->y, type == "mouse_down");
-  }
-  if (type == "key_down" || type == "key_up") {
-    const auto code = integral(payload, "keyCode");
-    return code && poster_.postKey(*code, type == "key_down");
-  }
-  if (type == "scroll") {
-    const auto amount = integral(payload, "scrollY");
-    if (!amount || *amount < std::numeric_limits<int32_t>::min() ||
-        *amount > std::numeric_limits<int32_t>::max()) {
-      return false;
+bool sameWindowTitle(const std::string& recorded, const std::string& current) {
+  if (recorded == current) return true;
+  // Titles name a document and the application, in some order, between separators like these.
+  static const std::string_view kSeparators[] = {" - ", " \u2014 ", " \u2013 ", " | ", ": ", " \u00b7 "};
+  const auto parts = [](std::string_view title) {
+    std::vector<std::string_view> out;
+    for (;;) {
+      size_t at = std::string_view::npos;
+      size_t length = 0;
+      for (std::string_view separator : kSeparators) {
+        const size_t found = title.find(separator);
+        if (found < at) {
+          at = found;
+          length = separator.size();
+        }
+      }
+      out.push_back(title.substr(0, at));
+      if (at == std::string_view::npos) return out;
+      title.remove_prefix(at + length);
     }
-    return poster_.postScroll(*amount);
-  }
-  return false;
+  };
+  const std::vector<std::string_view> a = parts(recorded);
+  const std::vector<std::string_view> b = parts(current);
+  if (a.size() != b.size() || a.size() < 2) return false;
+  size_t differing = 0;
+  for (size_t i = 0; i < a.size(); ++i) differing += a[i] == b[i] ? 0 : 1;
+  return differing <= 1;
+}
+
+double followWindow(double point, int32_t recordedStart, int32_t recordedLength, int32_t currentStart,
+                    int32_t currentLength) {
+  const double offset = point - recordedStart;
+  if (recordedLength == currentLength || offset <= recordedLength / 2.0) return currentStart + offset;
+  return currentStart + currentLength - (recordedLength - offset);
 }
 
 }  // namespace diruri

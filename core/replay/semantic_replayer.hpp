@@ -1,20 +1,40 @@
-// Replays a recorded session: finds it through a skill's reference file and posts its input events.
+// Replays a recorded session: finds it through a skill's reference file and posts its input events
+// again, paced as recorded, each one into the window it was meant for.
 #pragma once
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <functional>
 #include <map>
+#include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "core/capture/accessibility_inspecting.hpp"
 #include "core/json/json_value.hpp"
 #include "core/platform/file_system.hpp"
 #include "core/replay/event_poster.hpp"
 
 namespace diruri {
 
+struct ReplayOptions {
+  // Playback speed relative to the recording: 1 keeps the recorded pauses, 2 halves them, 0 posts
+  // the events back to back.
+  double speed = 1;
+  // How long a step waits for the window it was recorded in to come to the front.
+  std::chrono::milliseconds targetWait{10000};
+};
+
 struct SemanticReplayResult {
-  // One map per posted event, in log order: "eventId", "type", "status" ("replayed").
+  // One map per replayable event, in log order: "eventId", "type", "status" ("replayed", "failed"
+  // or "skipped") and, for one that was not replayed, "reason".
   std::vector<std::map<std::string, std::string>> steps;
+  // "success" when every step was replayed, "stopped" when asked to stop, else "failed".
+  std::string status = "success";
 };
 
 class SemanticReplayerError : public std::runtime_error {
@@ -23,8 +43,12 @@ class SemanticReplayerError : public std::runtime_error {
     invalidRecording,   // the reference file does not name a session
     posterUnavailable,  // no event poster can be reached, so nothing could be replayed
   };
+  // The text says what was wrong in a sentence the agent can act on.
   explicit SemanticReplayerError(Code code)
-      : std::runtime_error(code == Code::invalidRecording ? "invalidRecording" : "posterUnavailable"),
+      : std::runtime_error(
+            code == Code::invalidRecording
+                ? "The skill's references/recording.json does not name a recorded session."
+                : "Nothing was replayed: no X display with the XTEST extension can be reached."),
         code_(code) {}
   Code code() const { return code_; }
 
@@ -32,21 +56,56 @@ class SemanticReplayerError : public std::runtime_error {
   Code code_;
 };
 
-class SemanticReplayer {
+// Lets another thread watch a replay and stop it. A stop takes effect between events: the event
+// being posted is finished, a pause or a wait for a window ends at once.
+class ReplayControl {
  public:
-  SemanticReplayer(FileSystem& fileManager, EventPoster& poster)
-      : fileManager_(fileManager), poster_(poster) {}
+  void requestStop();
+  bool stopRequested() const { return stop_; }
+  // Waits until `deadline` or a stop; false when stopped.
+  bool sleepUntil(std::chrono::steady_clock::time_point deadline);
 
-  // Reads <workspace>/.zeruva/skills/<skillId>/references/recording.json, then the named session's
-  // events.jsonl, and posts every usable input event. Throws the read or parse error, or
-  // SemanticReplayerError, before anything is posted; once posting has begun nothing is thrown.
-  SemanticReplayResult replay(const std::string& workspacePath, const std::string& skillId);
+  size_t stepsDone() const { return done_; }
+  size_t stepsTotal() const { return total_; }
+  // Called on the replaying thread as steps are done, when set before the replay starts.
+  std::function<void(size_t done, size_t total)> onProgress;
+
+  // For the replayer.
+  void report(size_t done, size_t total);
 
  private:
-  bool replayLowLevelEvent(const std::string& type, const JsonObject& payload);
+  std::mutex mutex_;
+  std::condition_variable woken_;
+  std::atomic<bool> stop_{false};
+  std::atomic<size_t> done_{0};
+  std::atomic<size_t> total_{0};
+};
 
+class SemanticReplayer {
+ public:
+  SemanticReplayer(FileSystem& fileManager, EventPoster& poster, AccessibilityInspecting& inspector)
+      : fileManager_(fileManager), poster_(poster), inspector_(inspector) {}
+
+  // Reads <workspace>/.zeruva/skills/<skillId>/references/recording.json, then the named session's
+  // events.jsonl, and posts every usable input event, as `options` say. Throws the read or parse
+  // error, or SemanticReplayerError, before anything is posted; once posting has begun nothing is
+  // thrown, and a step that fails ends the replay (the steps after it are skipped).
+  SemanticReplayResult replay(const std::string& workspacePath, const std::string& skillId,
+                              const ReplayOptions& options = {}, ReplayControl* control = nullptr);
+
+ private:
   FileSystem& fileManager_;
   EventPoster& poster_;
+  AccessibilityInspecting& inspector_;
 };
+
+// Whether a window title seen now is the one recorded: the same, or the same but for one part of
+// it (a document's name in "report.txt - Editor" against "Untitled - Editor").
+bool sameWindowTitle(const std::string& recorded, const std::string& current);
+
+// Where a click recorded at `point` inside a window at `recorded` lands in the same window at
+// `current`: the same place inside it, kept at its distance from the nearer edge when the size changed.
+double followWindow(double point, int32_t recordedStart, int32_t recordedLength, int32_t currentStart,
+                    int32_t currentLength);
 
 }  // namespace diruri

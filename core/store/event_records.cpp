@@ -56,6 +56,9 @@ JsonValue EventPayload::toJson() const {
   if (x) o.emplace("x", *x);
   if (y) o.emplace("y", *y);
   if (keyCode) o.emplace("keyCode", JsonValue(static_cast<long long>(*keyCode)));
+  if (keysym) o.emplace("keysym", JsonValue(static_cast<long long>(*keysym)));
+  putOptional(o, "text", text);
+  if (window) o.emplace("window", window->toJson());
   if (scrollY) o.emplace("scrollY", JsonValue(static_cast<long long>(*scrollY)));
   putOptional(o, "screenshotPath", screenshotPath);
   if (screenshotOk) o.emplace("screenshotOk", *screenshotOk);

@@ -46,6 +46,9 @@ struct EventPayload {
   std::optional<double> x;
   std::optional<double> y;
   std::optional<int64_t> keyCode;
+  std::optional<int64_t> keysym;
+  std::optional<std::string> text;
+  std::optional<WindowGeometry> window;  // mouse events: the front window at that moment
   std::optional<int64_t> scrollY;
   std::optional<std::string> screenshotPath;
   std::optional<bool> screenshotOk;

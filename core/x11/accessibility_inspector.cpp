@@ -101,9 +101,9 @@ struct AccessibilityInspector::FrontWindowQuery {
   std::array<xcb_atom_t, AtomCount> atoms{};
   bool hasRes = false;
   // The last answer and the window it describes. The connection watches that window's property
-  // and structure changes; any change, its destruction or a reparenting drops the answer.
+  // and structure changes; any change, a move, its destruction or a reparenting drops the answer.
   xcb_window_t watched = XCB_WINDOW_NONE;
-  std::optional<ForegroundAppSnapshot> cached;
+  std::optional<FrontWindow> cached;
 
   // What one round trip learns about a window.
   struct Window {
@@ -112,6 +112,7 @@ struct AccessibilityInspector::FrontWindowQuery {
     xcb_window_t parent = XCB_WINDOW_NONE;
     XcbReply<xcb_get_property_reply_t> pid, gtkAppId, wmClass, netWmName, wmName;
     std::optional<uint32_t> resPid;
+    std::optional<WindowGeometry> geometry;  // in root coordinates
   };
 
   static std::unique_ptr<FrontWindowQuery> open() {
@@ -140,6 +141,8 @@ struct AccessibilityInspector::FrontWindowQuery {
     xcb_get_property_cookie_t pid, gtkAppId, wmClass, netWmName, wmName, wmState;
     xcb_query_tree_cookie_t tree;
     xcb_res_query_client_ids_cookie_t res;
+    xcb_get_geometry_cookie_t size;
+    xcb_translate_coordinates_cookie_t place;
   };
 
   Asked ask(xcb_window_t w) {
@@ -156,6 +159,10 @@ struct AccessibilityInspector::FrontWindowQuery {
     // Whether it is a top-level client window, for the walk up from the focus.
     a.wmState = xcb_get_property(conn, 0, w, atoms[WmState], XCB_GET_PROPERTY_TYPE_ANY, 0, 0);
     a.tree = xcb_query_tree(conn, w);
+    // Where it lies: its size, and its origin translated to the root (a window manager's frame
+    // puts it at an offset inside its parent).
+    a.size = xcb_get_geometry(conn, w);
+    a.place = xcb_translate_coordinates(conn, w, root, 0, 0);
     if (hasRes) {
       const xcb_res_client_id_spec_t owner{w, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
       a.res = xcb_res_query_client_ids(conn, 1, &owner);
@@ -180,6 +187,10 @@ struct AccessibilityInspector::FrontWindowQuery {
     out.hasWmState = hasProperty(state.get());
     XcbReply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(conn, a.tree, nullptr));
     if (tree) out.parent = tree->parent;
+    XcbReply<xcb_get_geometry_reply_t> size(xcb_get_geometry_reply(conn, a.size, nullptr));
+    XcbReply<xcb_translate_coordinates_reply_t> place(
+        xcb_translate_coordinates_reply(conn, a.place, nullptr));
+    if (size && place) out.geometry = WindowGeometry{place->dst_x, place->dst_y, size->width, size->height};
     if (hasRes) {
       XcbReply<xcb_res_query_client_ids_reply_t> ids(xcb_res_query_client_ids_reply(conn, a.res, nullptr));
       if (ids) {
@@ -270,6 +281,9 @@ struct AccessibilityInspector::FrontWindowQuery {
         case XCB_REPARENT_NOTIFY:
           about = reinterpret_cast<xcb_reparent_notify_event_t*>(e)->window;
           break;
+        case XCB_CONFIGURE_NOTIFY:  // moved or resized, by the window manager too (ICCCM)
+          about = reinterpret_cast<xcb_configure_notify_event_t*>(e)->window;
+          break;
         default:
           break;  // other structure changes, and errors of the unchecked requests
       }
@@ -278,10 +292,10 @@ struct AccessibilityInspector::FrontWindowQuery {
     }
   }
 
-  std::optional<ForegroundAppSnapshot> answer(xcb_window_t w, const Window& info) {
-    ForegroundAppSnapshot snapshot = snapshotOf(info);
-    if (w == watched) cached = snapshot;
-    return snapshot;
+  std::optional<FrontWindow> answer(xcb_window_t w, const Window& info) {
+    FrontWindow front{snapshotOf(info), info.geometry};
+    if (w == watched) cached = front;
+    return front;
   }
 
   // Reads `w` with a watch on it, in one round trip.
@@ -295,7 +309,7 @@ struct AccessibilityInspector::FrontWindowQuery {
 
   // Without a usable _NET_ACTIVE_WINDOW: the focus, walked up to its top-level window, one
   // round trip per level.
-  std::optional<ForegroundAppSnapshot> fromFocus(xcb_window_t w) {
+  std::optional<FrontWindow> fromFocus(xcb_window_t w) {
     for (int depth = 0; depth < kMaxDepth; ++depth) {
       if (w == XCB_WINDOW_NONE || w == XCB_INPUT_FOCUS_POINTER_ROOT || w == root) return std::nullopt;
       const Window info = readWatched(w);
@@ -309,7 +323,7 @@ struct AccessibilityInspector::FrontWindowQuery {
   // One round trip (the active window and the focus) while the front window and its properties
   // stay as they were; one more when they changed, and one per level when the focus has to be
   // walked up to its top-level window.
-  std::optional<ForegroundAppSnapshot> front() {
+  std::optional<FrontWindow> front() {
     const auto activeC = xcb_get_property(conn, 0, root, atoms[NetActiveWindow], XCB_ATOM_WINDOW, 0, 1);
     const auto focusC = xcb_get_input_focus(conn);
     XcbReply<xcb_get_property_reply_t> active(xcb_get_property_reply(conn, activeC, nullptr));
@@ -336,17 +350,23 @@ AccessibilityInspector::AccessibilityInspector(FileSystem& fileSystem, Clock& cl
 
 AccessibilityInspector::~AccessibilityInspector() = default;
 
-std::optional<ForegroundAppSnapshot> AccessibilityInspector::foregroundSnapshot() {
+std::optional<FrontWindow> AccessibilityInspector::frontWindow() {
   std::lock_guard<std::mutex> lock(mutex_);
   SigpipeGuard guard;
   if (!query_) query_ = FrontWindowQuery::open();
   if (!query_) return std::nullopt;
-  std::optional<ForegroundAppSnapshot> app = query_->front();
+  std::optional<FrontWindow> front = query_->front();
   if (!query_->connection.ok()) {
     query_.reset();  // the server went away: answer "none" and connect afresh next time
     return std::nullopt;
   }
-  return app;
+  return front;
+}
+
+std::optional<ForegroundAppSnapshot> AccessibilityInspector::foregroundSnapshot() {
+  std::optional<FrontWindow> front = frontWindow();
+  if (!front) return std::nullopt;
+  return std::move(front->app);
 }
 
 std::optional<AccessibilitySnapshot> AccessibilityInspector::accessibilitySnapshot() {

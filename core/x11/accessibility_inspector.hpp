@@ -27,6 +27,7 @@ class AccessibilityInspector final : public AccessibilityInspecting {
   AccessibilityInspector& operator=(const AccessibilityInspector&) = delete;
 
   std::optional<ForegroundAppSnapshot> foregroundSnapshot() override;
+  std::optional<FrontWindow> frontWindow() override;
   std::optional<AccessibilitySnapshot> accessibilitySnapshot() override;
   void writeSnapshot(const AccessibilitySnapshot& snapshot, const std::string& path) override;
 

@@ -29,6 +29,9 @@ constexpr char kThreadName[] = "ZuderoZadoveVid";
 // the end of data before it cuts the connection.
 constexpr auto kStartLimit = std::chrono::seconds(5);
 constexpr auto kStopLimit = std::chrono::seconds(2);
+// How often the capture thread looks for a changed keyboard map: a look reads the control
+// connection's socket, which is not worth doing for every event.
+constexpr auto kKeymapCheckInterval = std::chrono::milliseconds(20);
 
 enum class Phase { Starting, Capturing, Ended };
 
@@ -49,6 +52,10 @@ struct EventTapRecorder::RecordContext {
   uint32_t context = 0;
   std::thread thread;
   Handler handler;
+  // The keyboard map in force, read at the start and again when the server announces a change;
+  // only the capture thread touches it while it runs.
+  X11Keymap keymap;
+  std::chrono::steady_clock::time_point keymapCheckedAt;
 
   std::mutex phaseMutex;
   std::condition_variable phaseChanged;
@@ -80,6 +87,20 @@ struct EventTapRecorder::RecordContext {
     }
   }
 
+  // The server tells every client of a changed keyboard or modifier map (setxkbmap, a new layout)
+  // with MappingNotify; the control connection receives it, and nothing else arrives there.
+  void followKeymapChanges() {
+    const auto now = std::chrono::steady_clock::now();
+    if (now - keymapCheckedAt < kKeymapCheckInterval) return;
+    keymapCheckedAt = now;
+    bool changed = false;
+    while (xcb_generic_event_t* event = xcb_poll_for_event(control->get())) {
+      changed = changed || (event->response_type & 0x7f) == XCB_MAPPING_NOTIFY;
+      std::free(event);
+    }
+    if (changed) keymap = X11Keymap::read(control->get());
+  }
+
   void readLoop() {
     threadId = std::this_thread::get_id();
     pthread_setname_np(pthread_self(), kThreadName);
@@ -107,10 +128,11 @@ struct EventTapRecorder::RecordContext {
           setPhase(Phase::Capturing);
           break;
         case kFromServer: {
+          followKeymapChanges();
           const auto events = capturedEventsFromRecordData(
               xcb_record_enable_context_data(reply.get()),
               static_cast<size_t>(xcb_record_enable_context_data_length(reply.get())),
-              reply->client_swapped != 0);
+              reply->client_swapped != 0, &keymap);
           for (const CapturedInputEvent& e : events) {
             if (stopRequested) break;
             deliver(e);
@@ -157,6 +179,8 @@ struct EventTapRecorder::RecordContext {
       return false;
     }
 
+    keymap = X11Keymap::read(control->get());
+    keymapCheckedAt = std::chrono::steady_clock::now();
     handler = std::move(onEvent);
     stopRequested = false;
     {
@@ -218,11 +242,17 @@ struct EventTapRecorder::RecordContext {
   }
 };
 
-EventTapRecorder::EventTapRecorder() : record_(std::make_unique<RecordContext>()) {}
+EventTapRecorder::EventTapRecorder()
+    : ownProbe_(std::make_unique<X11DisplayProbe>()),
+      probe_(*ownProbe_),
+      record_(std::make_unique<RecordContext>()) {}
+
+EventTapRecorder::EventTapRecorder(X11DisplayProbe& probe)
+    : probe_(probe), record_(std::make_unique<RecordContext>()) {}
 
 EventTapRecorder::~EventTapRecorder() { stop(); }
 
-bool EventTapRecorder::isAccessibilityTrusted() { return x11DisplayOffersRecord(); }
+bool EventTapRecorder::isAccessibilityTrusted() { return probe_.current().record; }
 
 bool EventTapRecorder::start(Handler onEvent) {
   if (record_->onCaptureThread()) return false;  // a handler cannot restart its own capture

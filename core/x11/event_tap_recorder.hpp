@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "core/capture/input_event_recording.hpp"
+#include "core/x11/x11_display_probe.hpp"
 
 namespace diruri {
 
@@ -18,7 +19,10 @@ namespace diruri {
 // destructor) collects the ended thread. start() from inside the handler returns false.
 class EventTapRecorder final : public InputEventRecording {
  public:
+  // Asks the display on its own.
   EventTapRecorder();
+  // Shares what `probe` learnt of the display; the probe must outlive the recorder.
+  explicit EventTapRecorder(X11DisplayProbe& probe);
   ~EventTapRecorder() override;
   EventTapRecorder(const EventTapRecorder&) = delete;
   EventTapRecorder& operator=(const EventTapRecorder&) = delete;
@@ -30,6 +34,8 @@ class EventTapRecorder final : public InputEventRecording {
 
  private:
   struct RecordContext;
+  std::unique_ptr<X11DisplayProbe> ownProbe_;
+  X11DisplayProbe& probe_;
   std::unique_ptr<RecordContext> record_;
 };
 

@@ -106,12 +106,25 @@ bool waitWithin(pid_t pid, std::chrono::milliseconds limit, int* status) {
 
 }  // namespace
 
+ScreenCaptureStore::ScreenCaptureStore(FileSystem& fileSystem, X11DisplayProbe& probe)
+    : ScreenCaptureStore(fileSystem, nullptr, &probe, helperBesideExecutable(), kDefaultTimeout) {}
+
 ScreenCaptureStore::ScreenCaptureStore(FileSystem& fileSystem)
     : ScreenCaptureStore(fileSystem, helperBesideExecutable()) {}
 
 ScreenCaptureStore::ScreenCaptureStore(FileSystem& fileSystem, std::string helperPath,
                                        std::chrono::milliseconds timeout)
-    : fileSystem_(fileSystem), helperPath_(std::move(helperPath)), timeout_(timeout) {}
+    : ScreenCaptureStore(fileSystem, std::make_unique<X11DisplayProbe>(), nullptr, std::move(helperPath),
+                         timeout) {}
+
+ScreenCaptureStore::ScreenCaptureStore(FileSystem& fileSystem, std::unique_ptr<X11DisplayProbe> ownProbe,
+                                       X11DisplayProbe* sharedProbe, std::string helperPath,
+                                       std::chrono::milliseconds timeout)
+    : fileSystem_(fileSystem),
+      ownProbe_(std::move(ownProbe)),
+      probe_(sharedProbe != nullptr ? *sharedProbe : *ownProbe_),
+      helperPath_(std::move(helperPath)),
+      timeout_(timeout) {}
 
 bool ScreenCaptureStore::canCaptureScreen() {
   struct stat st {};
@@ -119,7 +132,7 @@ bool ScreenCaptureStore::canCaptureScreen() {
       ::access(helperPath_.c_str(), X_OK) != 0) {
     return false;
   }
-  return x11DisplayReachable();
+  return probe_.current().reachable;
 }
 
 ScreenCaptureResult ScreenCaptureStore::capturePNG(const std::string& path) {

@@ -2,10 +2,12 @@
 #pragma once
 
 #include <chrono>
+#include <memory>
 #include <string>
 
 #include "core/capture/screen_capturing.hpp"
 #include "core/platform/file_system.hpp"
+#include "core/x11/x11_display_probe.hpp"
 
 namespace diruri {
 
@@ -19,7 +21,10 @@ class ScreenCaptureStore final : public ScreenCapturing {
  public:
   static constexpr std::chrono::milliseconds kDefaultTimeout{10000};
 
-  // Uses the helper beside the running executable (never one found through PATH).
+  // Uses the helper beside the running executable (never one found through PATH), and shares what
+  // `probe` learnt of the display; the probe must outlive the store.
+  ScreenCaptureStore(FileSystem& fileSystem, X11DisplayProbe& probe);
+  // Asks the display on its own.
   explicit ScreenCaptureStore(FileSystem& fileSystem);
   ScreenCaptureStore(FileSystem& fileSystem, std::string helperPath,
                      std::chrono::milliseconds timeout = kDefaultTimeout);
@@ -30,7 +35,12 @@ class ScreenCaptureStore final : public ScreenCapturing {
   const std::string& helperPath() const { return helperPath_; }
 
  private:
+  ScreenCaptureStore(FileSystem& fileSystem, std::unique_ptr<X11DisplayProbe> ownProbe,
+                     X11DisplayProbe* sharedProbe, std::string helperPath, std::chrono::milliseconds timeout);
+
   FileSystem& fileSystem_;
+  std::unique_ptr<X11DisplayProbe> ownProbe_;
+  X11DisplayProbe& probe_;
   std::string helperPath_;
   std::chrono::milliseconds timeout_;
 };

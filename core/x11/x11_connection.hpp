@@ -42,16 +42,13 @@ class X11Connection {
   bool hasExtension(xcb_extension_t* extension) const;
   // Sends a request that needs a reply and waits for it: every request before it has been handled.
   void roundTrip() const;
+  // Still connected: reads whatever the socket holds, without blocking, so that a server that has
+  // gone away shows as an error. Costs one poll when nothing arrived.
+  bool alive() const;
 
  private:
   xcb_connection_t* conn_ = nullptr;
   const xcb_screen_t* screen_ = nullptr;
 };
-
-// The display opens. Asks nothing else.
-bool x11DisplayReachable();
-
-// The display opens and offers the RECORD extension (what system-wide capture needs).
-bool x11DisplayOffersRecord();
 
 }  // namespace diruri

@@ -16,6 +16,7 @@ constexpr int kWheelDown = 5;
 constexpr size_t kEventSize = 32;
 constexpr size_t kRootXOffset = 20;
 constexpr size_t kRootYOffset = 22;
+constexpr size_t kStateOffset = 28;
 
 int16_t readInt16(const uint8_t* p, bool swapped) {
   uint16_t v;
@@ -26,13 +27,20 @@ int16_t readInt16(const uint8_t* p, bool swapped) {
 
 }  // namespace
 
-std::optional<CapturedInputEvent> capturedEventFromX11(int eventType, int detail, int rootX, int rootY) {
+std::optional<CapturedInputEvent> capturedEventFromX11(int eventType, int detail, int rootX, int rootY,
+                                                       uint16_t state, const X11Keymap* keymap) {
   CapturedInputEvent e;
   switch (eventType) {
     case kX11KeyPress:
     case kX11KeyRelease:
       e.type = eventType == kX11KeyPress ? "key_down" : "key_up";
       e.keyCode = detail;
+      if (keymap != nullptr) {
+        if (const uint32_t keysym = keymap->keysymFor(static_cast<uint8_t>(detail), state)) {
+          e.keysym = keysym;
+          e.text = keysymText(keysym);
+        }
+      }
       return e;
     case kX11ButtonPress:
     case kX11ButtonRelease:
@@ -53,15 +61,16 @@ std::optional<CapturedInputEvent> capturedEventFromX11(int eventType, int detail
   }
 }
 
-std::vector<CapturedInputEvent> capturedEventsFromRecordData(const uint8_t* data, size_t length,
-                                                             bool swapped) {
+std::vector<CapturedInputEvent> capturedEventsFromRecordData(const uint8_t* data, size_t length, bool swapped,
+                                                             const X11Keymap* keymap) {
   std::vector<CapturedInputEvent> out;
   for (size_t at = 0; at + kEventSize <= length; at += kEventSize) {
     const uint8_t* ev = data + at;
     // The top bit marks events sent with SendEvent; the recorded type is the rest.
     const int type = ev[0] & 0x7f;
     if (auto e = capturedEventFromX11(type, ev[1], readInt16(ev + kRootXOffset, swapped),
-                                      readInt16(ev + kRootYOffset, swapped))) {
+                                      readInt16(ev + kRootYOffset, swapped),
+                                      static_cast<uint16_t>(readInt16(ev + kStateOffset, swapped)), keymap)) {
       out.push_back(std::move(*e));
     }
   }

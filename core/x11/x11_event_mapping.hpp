@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/capture/captured_input_event.hpp"
+#include "core/x11/x11_keymap.hpp"
 
 namespace diruri {
 
@@ -17,13 +18,15 @@ inline constexpr int kX11KeyRelease = 3;
 inline constexpr int kX11ButtonPress = 4;
 inline constexpr int kX11ButtonRelease = 5;
 
-// One device event: its code, its detail byte (keycode or button) and its root coordinates.
-// Nothing for events the log does not keep (other buttons, wheel releases, other codes).
-std::optional<CapturedInputEvent> capturedEventFromX11(int eventType, int detail, int rootX, int rootY);
+// One device event: its code, its detail byte (keycode or button), its root coordinates and the
+// modifier state it carried. Nothing for events the log does not keep (other buttons, wheel
+// releases, other codes). A key event gets the keysym the keymap gives for it, and its character.
+std::optional<CapturedInputEvent> capturedEventFromX11(int eventType, int detail, int rootX, int rootY,
+                                                       uint16_t state = 0, const X11Keymap* keymap = nullptr);
 
 // The data of one "from server" record reply: a run of 32-byte core events, byte-swapped when the
 // server's byte order differs from ours. Incomplete trailing bytes are ignored.
-std::vector<CapturedInputEvent> capturedEventsFromRecordData(const uint8_t* data, size_t length,
-                                                             bool swapped);
+std::vector<CapturedInputEvent> capturedEventsFromRecordData(const uint8_t* data, size_t length, bool swapped,
+                                                             const X11Keymap* keymap = nullptr);
 
 }  // namespace diruri

@@ -4,15 +4,19 @@
 #include <xcb/xcb.h>
 #include <xcb/xtest.h>
 
+#include <algorithm>
 #include <bitset>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <map>
 #include <optional>
 #include <thread>
+#include <vector>
 
 #include "core/x11/sigpipe_guard.hpp"
 #include "core/x11/x11_connection.hpp"
+#include "core/x11/x11_keymap.hpp"
 
 namespace diruri {
 
@@ -28,16 +32,26 @@ constexpr int64_t kMaxKeyCode = 255;
 
 }  // namespace
 
-// The XTEST connection of one replay, from begin() to end().
+// The XTEST connection of one replay, from begin() to end(), with what the replay holds down and
+// the keyboard map it posts keys by.
 struct X11EventPoster::XTestLink {
   X11Connection connection;
   xcb_connection_t* conn = connection.get();
   xcb_window_t root = connection.root();
   int sinceSync = 0;
+  std::optional<xcb_get_input_focus_cookie_t> pending;
   // What this replay pressed and has not released, to be released at the end.
   std::bitset<256> keysDown;
   bool buttonDown = false;
-  std::optional<xcb_get_input_focus_cookie_t> pending;
+
+  X11Keymap keymap;
+  // The modifiers in force: those found at the start, as this replay's own presses change them.
+  uint16_t state = 0;
+  // The key each recorded key's press went to, so that its release goes there too.
+  std::map<int64_t, uint8_t> pressedAs;
+  // Keys found without a keysym and given one for this replay; their keysyms are restored at the end.
+  std::map<uint32_t, uint8_t> borrowed;
+  std::vector<std::pair<uint8_t, std::vector<uint32_t>>> borrowedFrom;
 
   bool usable() const { return connection.ok(); }
 
@@ -62,6 +76,51 @@ struct X11EventPoster::XTestLink {
     pending.reset();
     connection.roundTrip();
   }
+
+  // Presses or releases a key, following the modifier state it changes.
+  void key(uint8_t code, bool down) {
+    fake(down ? XCB_KEY_PRESS : XCB_KEY_RELEASE, code);
+    keysDown[code] = down;
+    const uint16_t modifier = keymap.modifierOf(code);
+    if (modifier == 0) return;
+    if (keymap.isLockKey(code)) {
+      if (down) state ^= modifier;
+      return;
+    }
+    if (down) {
+      state |= modifier;
+    } else {
+      // Released: the modifier stays only while another key that sets it is down.
+      bool stillHeld = false;
+      for (size_t other = 0; other < keysDown.size(); ++other) {
+        stillHeld =
+            stillHeld || (keysDown[other] && keymap.modifierOf(static_cast<uint8_t>(other)) == modifier);
+      }
+      if (!stillHeld) state &= static_cast<uint16_t>(~modifier);
+    }
+  }
+
+  // A key that is given `keysym` for the rest of the replay; 0 when no key is free.
+  uint8_t borrowKeyFor(uint32_t keysym) {
+    if (const auto it = borrowed.find(keysym); it != borrowed.end()) return it->second;
+    const uint8_t spare = keymap.spareKeycode();
+    if (spare == 0) return 0;
+    std::vector<uint32_t> old = keymap.keysymsOf(spare);
+    const std::vector<xcb_keysym_t> given(old.size(), keysym);
+    xcb_change_keyboard_mapping(conn, 1, spare, static_cast<uint8_t>(given.size()), given.data());
+    keymap = X11Keymap::read(conn);
+    borrowed.emplace(keysym, spare);
+    borrowedFrom.emplace_back(spare, std::move(old));
+    return spare;
+  }
+
+  void giveBackBorrowedKeys() {
+    for (const auto& [code, old] : borrowedFrom) {
+      xcb_change_keyboard_mapping(conn, 1, code, static_cast<uint8_t>(old.size()), old.data());
+    }
+    borrowed.clear();
+    borrowedFrom.clear();
+  }
 };
 
 X11EventPoster::X11EventPoster() = default;
@@ -73,44 +132,90 @@ bool X11EventPoster::begin() {
   SigpipeGuard guard;
   auto link = std::make_unique<XTestLink>();
   if (!link->connection.hasExtension(&xcb_test_id) || link->root == XCB_WINDOW_NONE) return false;
+  link->keymap = X11Keymap::read(link->conn);
+  XcbReply<xcb_query_pointer_reply_t> pointer(
+      xcb_query_pointer_reply(link->conn, xcb_query_pointer(link->conn, link->root), nullptr));
+  // The locks (Caps Lock, Num Lock) and the keyboard group the person left on.
+  if (pointer) link->state = pointer->mask & (0x00ff | 0x6000);
   link_ = std::move(link);
   return true;
 }
 
-bool X11EventPoster::postMouse(double x, double y, bool down) {
-  if (!link_ || !link_->usable()) return false;
-  if (!std::isfinite(x) || !std::isfinite(y)) return false;
+PostResult X11EventPoster::postMouse(double x, double y, bool down) {
+  if (!link_ || !link_->usable()) return PostResult::Unreachable;
+  if (!std::isfinite(x) || !std::isfinite(y)) return PostResult::Inexpressible;
   const double rx = std::round(x);
   const double ry = std::round(y);
-  if (rx < INT16_MIN || rx > INT16_MAX || ry < INT16_MIN || ry > INT16_MAX) return false;
+  if (rx < INT16_MIN || rx > INT16_MAX || ry < INT16_MIN || ry > INT16_MAX) return PostResult::Inexpressible;
   SigpipeGuard guard;
   // A button event carries no position: move first, or the click lands where the pointer is.
   link_->fake(XCB_MOTION_NOTIFY, 0, static_cast<int16_t>(rx), static_cast<int16_t>(ry));
   link_->fake(down ? XCB_BUTTON_PRESS : XCB_BUTTON_RELEASE, kLeftButton);
   link_->buttonDown = down;
-  return link_->usable();
+  return link_->usable() ? PostResult::Posted : PostResult::Unreachable;
 }
 
-bool X11EventPoster::postKey(int64_t keyCode, bool down) {
-  if (!link_ || !link_->usable()) return false;
-  if (keyCode < kMinKeyCode || keyCode > kMaxKeyCode) return false;
+PostResult X11EventPoster::postKey(int64_t keyCode, std::optional<int64_t> keysym, bool down) {
+  if (!link_ || !link_->usable()) return PostResult::Unreachable;
+  XTestLink& link = *link_;
   SigpipeGuard guard;
-  const auto code = static_cast<uint8_t>(keyCode);
-  link_->fake(down ? XCB_KEY_PRESS : XCB_KEY_RELEASE, code);
-  link_->keysDown[code] = down;
-  return link_->usable();
+  if (!down) {
+    // A release goes where its press went; a release without one (the recording began with the
+    // key held) is found as a press would be.
+    if (const auto it = link.pressedAs.find(keyCode); it != link.pressedAs.end()) {
+      const uint8_t code = it->second;
+      link.pressedAs.erase(it);
+      link.key(code, false);
+      return link.usable() ? PostResult::Posted : PostResult::Unreachable;
+    }
+  }
+  uint8_t code = 0;
+  uint16_t extra = 0;
+  if (!keysym) {
+    if (keyCode < kMinKeyCode || keyCode > kMaxKeyCode) return PostResult::Inexpressible;
+    code = static_cast<uint8_t>(keyCode);
+  } else if (*keysym <= 0 || *keysym > UINT32_MAX) {
+    return PostResult::Inexpressible;
+  } else if (const auto choice = link.keymap.keycodeFor(static_cast<uint32_t>(*keysym), link.state)) {
+    code = choice->keycode;
+    extra = choice->extraModifiers;
+  } else if ((code = link.borrowKeyFor(static_cast<uint32_t>(*keysym))) == 0) {
+    return PostResult::Inexpressible;
+  }
+  if (!down) {
+    link.key(code, false);
+    return link.usable() ? PostResult::Posted : PostResult::Unreachable;
+  }
+  // The level the recording had, reached with the modifiers this replay does not hold itself
+  // (Shift for a capital on a layout that has it on another key, the third level for AltGr).
+  std::vector<uint8_t> modifierKeys;
+  for (uint16_t bit = 1; bit != 0 && bit <= 0x80; bit = static_cast<uint16_t>(bit << 1)) {
+    if ((extra & bit) == 0) continue;
+    if (const uint8_t modifierKey = link.keymap.keyForModifier(bit)) modifierKeys.push_back(modifierKey);
+  }
+  for (const uint8_t modifierKey : modifierKeys) link.key(modifierKey, true);
+  link.key(code, true);
+  for (auto it = modifierKeys.rbegin(); it != modifierKeys.rend(); ++it) link.key(*it, false);
+  link.pressedAs[keyCode] = code;
+  return link.usable() ? PostResult::Posted : PostResult::Unreachable;
 }
 
-bool X11EventPoster::postScroll(int64_t amount) {
-  if (!link_ || !link_->usable()) return false;
-  if (amount < -kMaxScrollSteps || amount > kMaxScrollSteps) return false;
+PostResult X11EventPoster::postScroll(int64_t amount) {
+  if (!link_ || !link_->usable()) return PostResult::Unreachable;
+  if (amount < -kMaxScrollSteps || amount > kMaxScrollSteps) return PostResult::Inexpressible;
   SigpipeGuard guard;
   const uint8_t button = amount > 0 ? kWheelUp : kWheelDown;
   for (int64_t i = 0; i < std::llabs(amount); ++i) {
     link_->fake(XCB_BUTTON_PRESS, button);
     link_->fake(XCB_BUTTON_RELEASE, button);
   }
-  return link_->usable();
+  return link_->usable() ? PostResult::Posted : PostResult::Unreachable;
+}
+
+void X11EventPoster::sync() {
+  if (!link_ || !link_->usable()) return;
+  SigpipeGuard guard;
+  link_->sync();
 }
 
 void X11EventPoster::end() {
@@ -125,7 +230,11 @@ void X11EventPoster::end() {
     link_->sync();
     // The server has now delivered every event, but the applications draw their answer a moment
     // later; without this pause the screenshot taken after a replay shows the screen before it.
+    // The borrowed keys keep their keysyms until then, as applications may look the keysym up
+    // only when they handle the key.
     std::this_thread::sleep_for(kSettleAfterReplay);
+    link_->giveBackBorrowedKeys();
+    link_->sync();
   }
   link_.reset();
 }

@@ -11,6 +11,9 @@ namespace diruri {
 // than two kSyncInterval batches ahead of the server, so that its input queue cannot overflow and
 // drop events. end() waits until the server has processed everything posted.
 //
+// Keys are posted by keysym through the display's keyboard map (read at begin()); a keysym no key
+// produces is given to a key code without keysyms until end().
+//
 // Limits: key codes 8 to 255 (the X range); coordinates within the 16-bit X range; a scroll of at
 // most kMaxScrollSteps wheel steps either way (a larger amount is not a wheel movement a person
 // made, and would flood the display). Posting fails (false) once the display has gone away.
@@ -26,9 +29,10 @@ class X11EventPoster final : public EventPoster {
   X11EventPoster& operator=(const X11EventPoster&) = delete;
 
   bool begin() override;
-  bool postMouse(double x, double y, bool down) override;
-  bool postKey(int64_t keyCode, bool down) override;
-  bool postScroll(int64_t amount) override;
+  PostResult postMouse(double x, double y, bool down) override;
+  PostResult postKey(int64_t keyCode, std::optional<int64_t> keysym, bool down) override;
+  PostResult postScroll(int64_t amount) override;
+  void sync() override;
   void end() override;
 
  private:

@@ -32,7 +32,7 @@ class AccessibilitySnapshotTest : public ::testing::Test {
 };
 
 TEST_F(AccessibilitySnapshotTest, CarriesTheRolesAndIsWrittenInTheFileLayout) {
-  test::FocusApp app;
+  test::FixtureApp app;
   ASSERT_EQ(app.start("Focus Probe / \"One\""), "");
   test::CapturedOutput output;
   const std::optional<AccessibilitySnapshot> snapshot = snapshotOf(app.pid());
@@ -65,7 +65,7 @@ TEST_F(AccessibilitySnapshotTest, CarriesTheRolesAndIsWrittenInTheFileLayout) {
 
 // The focused element's fields follow it; the window's role stays.
 TEST_F(AccessibilitySnapshotTest, FollowsTheFocusToTheButton) {
-  test::FocusApp app;
+  test::FixtureApp app;
   ASSERT_EQ(app.start("Focus Probe"), "");
   ASSERT_TRUE(snapshotOf(app.pid()).has_value());
   ASSERT_TRUE(app.command("focus-button"));
@@ -84,7 +84,7 @@ TEST_F(AccessibilitySnapshotTest, FollowsTheFocusToTheButton) {
 // A front application that does not answer accessibility queries still gives its snapshot, with
 // what X11 tells about it and without the three fields, in bounded time.
 TEST_F(AccessibilitySnapshotTest, AnApplicationThatDoesNotAnswerGivesASnapshotWithoutRoles) {
-  test::FocusApp app;
+  test::FixtureApp app;
   ASSERT_EQ(app.start("Stalled Probe"), "");
   ASSERT_TRUE(snapshotOf(app.pid()).has_value());
   ASSERT_EQ(::kill(app.pid(), SIGSTOP), 0);

@@ -42,7 +42,7 @@ class AtspiFocusTest : public ::testing::TestWithParam<Search> {
 };
 
 TEST_P(AtspiFocusTest, ReportsTheActiveWindowAndTheFocusedElementOfThatProcessOnly) {
-  test::FocusApp app;
+  test::FixtureApp app;
   ASSERT_EQ(app.start("Focus Probe / One"), "");
   test::CapturedOutput output;
   const FocusedRoles roles = settled(app.pid(), kEntryFocused);
@@ -56,7 +56,7 @@ TEST_P(AtspiFocusTest, ReportsTheActiveWindowAndTheFocusedElementOfThatProcessOn
 
 // Nothing is answered from an earlier query: the focus and the name are read afresh each time.
 TEST_P(AtspiFocusTest, FollowsTheFocusAndTheNameAsTheyChange) {
-  test::FocusApp app;
+  test::FixtureApp app;
   ASSERT_EQ(app.start("Focus Probe / Two"), "");
   ASSERT_EQ(settled(app.pid(), kEntryFocused), kEntryFocused);
 
@@ -77,10 +77,10 @@ TEST_P(AtspiFocusTest, FollowsTheFocusAndTheNameAsTheyChange) {
 // A stopped application cannot answer; the query gives up within its budget, and neither it nor
 // a responsive application is held up by it afterwards.
 TEST_P(AtspiFocusTest, AnApplicationThatDoesNotAnswerYieldsNoRolesWithinTheBudget) {
-  test::FocusApp stalled;
+  test::FixtureApp stalled;
   ASSERT_EQ(stalled.start("Stalled"), "");
   ASSERT_EQ(settled(stalled.pid(), kEntryFocused), kEntryFocused);
-  test::FocusApp other;
+  test::FixtureApp other;
   ASSERT_EQ(other.start("Other"), "");  // the window manager activates the newer window
   ASSERT_EQ(settled(other.pid(), kEntryFocused), kEntryFocused);
 

@@ -50,7 +50,7 @@ std::string stopSnapshotPath(const std::string& session) {
 
 TEST(RecordingSnapshots, BothSnapshotsOfARecordingCarryTheFrontApplicationsRoles) {
   ASSERT_EQ(test::startSharedDesktop(), "");
-  test::FocusApp app;
+  test::FixtureApp app;
   ASSERT_EQ(app.start("Focus Probe"), "");
   // The application announces itself to the registry on its own time: the roles are read here first.
   AccessibilityInspector probe(test::realFileSystem(), systemClock());

@@ -70,10 +70,13 @@ INSTANTIATE_TEST_SUITE_P(
         FramingCase{"OrderKept", ping("\"a\"") + "\n" + ping("\"b\"") + "\n" + ping("\"c\"") + "\n",
                     pong("\"a\"") + "\n" + pong("\"b\"") + "\n" + pong("\"c\"") + "\n"},
         // Bytes that are not UTF-8 become U+FFFD before the server sees them.
-        FramingCase{"InvalidUtf8Repaired", "{\"jsonrpc\":\"2.0\",\"id\":6,\"method\":\"x\xff\xc3\"}\n",
-                    "{\"id\":6,\"jsonrpc\":\"2.0\",\"result\":{\"content\":[{\"text\":\"Record and replay "
-                    "helper skeleton "
-                    "received method: x\xef\xbf\xbd\xef\xbf\xbd\",\"type\":\"text\"}]}}\n"},
+        FramingCase{
+            "InvalidUtf8Repaired",
+            "{\"jsonrpc\":\"2.0\",\"id\":6,\"method\":\"tools/call\",\"params\":{\"name\":\"replay_"
+            "skill\",\"arguments\":{\"workspacePath\":\"/nonexistent\xff\xc3\",\"skillId\":\"s\"}}}\n",
+            "{\"error\":{\"code\":-32000,\"data\":{\"reason\":\"Could not read \\/nonexistent\xef\xbf\xbd\xef"
+            "\xbf\xbd\\/.zeruva\\/skills\\/s\\/references\\/recording.json: No such file or "
+            "directory.\"},\"message\":\"Internal error\"},\"id\":6,\"jsonrpc\":\"2.0\"}\n"},
         FramingCase{"InvalidUtf8OutsideStrings", "\xfe{}\n", kParseError + "\n"},
         FramingCase{"NulByteInLine",
                     std::string("{\"jsonrpc\":\"2.0\",\"id\":1,\0\"method\":\"ping\"}\n", 42),
@@ -89,7 +92,7 @@ TEST(StdioLoop, VeryLongLine) {
   expectCleanExit(r);
   EXPECT_EQ(
       r.out,
-      R"({"id":1,"jsonrpc":"2.0","result":{"content":[{"text":"{\"error\":\"unsupported_tool\"}","type":"text"}]}})"
+      R"({"id":1,"jsonrpc":"2.0","result":{"content":[{"text":"{\"status\":\"idle\"}","type":"text"}]}})"
       "\n" +
           kParseError + "\n" + pong("2") + "\n");
 }

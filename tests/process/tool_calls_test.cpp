@@ -2,6 +2,8 @@
 // errors from real failures, and a whole record and stop cycle with every file it leaves.
 #include <gtest/gtest.h>
 
+#include <regex>
+
 #include "core/json/json_value.hpp"
 #include "tests/support/file_tree.hpp"
 #include "tests/support/json_lines.hpp"
@@ -22,9 +24,10 @@ std::string callWithParams(int id, const std::string& params) {
 std::string call(int id, const std::string& name, const std::string& arguments = "{}") {
   return callWithParams(id, R"({"name":")" + name + R"(","arguments":)" + arguments + "}");
 }
-std::string error(int id, int code, const std::string& message) {
-  return R"({"error":{"code":)" + std::to_string(code) + R"(,"message":")" + message + R"("},"id":)" +
-         std::to_string(id) + R"(,"jsonrpc":"2.0"})";
+// An error answer with the reason it gives; the reason as the answer line writes it (slashes escaped).
+std::string error(int id, int code, const std::string& message, const std::string& reason) {
+  return R"({"error":{"code":)" + std::to_string(code) + R"(,"data":{"reason":")" + reason +
+         R"("},"message":")" + message + R"("},"id":)" + std::to_string(id) + R"(,"jsonrpc":"2.0"})";
 }
 // The payload of a tool result line, parsed; the line must be a tool result of one text item.
 JsonValue payloadOf(const std::string& answer) {
@@ -52,48 +55,57 @@ class ToolCalls : public ::testing::Test {
   TempDir dir;
 };
 
-TEST_F(ToolCalls, MalformedCallsAreInvalidParamsAndReachNothing) {
-  const std::vector<std::string> requests = {
-      R"({"jsonrpc":"2.0","id":1,"method":"tools/call"})"
-      "\n",
-      callWithParams(2, "[]"),
-      callWithParams(3, "{}"),
-      callWithParams(4, R"({"name":5})"),
-      callWithParams(5, R"({"arguments":{}})"),
-      call(6, "event_stream_start"),
-      call(7, "event_stream_start", R"({"workspacePath":5})"),
-      call(8, "event_stream_start", R"({"workspacePath":" \n\t\u2003"})"),
-      callWithParams(9, R"({"name":"event_stream_start","arguments":["ws"]})"),
-      call(10, "replay_skill", R"({"workspacePath":"ws"})"),
-      call(11, "replay_skill", R"({"workspacePath":"ws","skillId":"  "})"),
-      call(12, "replay_skill", R"({"skillId":"s"})"),
-      call(13, "replay_skill", R"({"workspacePath":"ws","skillId":"../../escape"})"),
-      call(14, "replay_skill", R"({"workspacePath":"ws","skillId":"a/b"})"),
-      call(15, "replay_skill", R"({"workspacePath":"ws","skillId":".."})"),
-      call(16, "replay_skill", R"({"workspacePath":"ws","skillId":"."})"),
-      call(17, "replay_skill", R"({"workspacePath":"ws","skillId":"a\u0000b"})"),
+TEST_F(ToolCalls, MalformedCallsAreInvalidParamsThatSayWhyAndReachNothing) {
+  const std::string noName = "tools\\/call needs params with a string name.";
+  const std::string plainName =
+      R"(The argument skillId must be a plain name, without \"\/\" and not \".\" or \"..\".)";
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {R"({"jsonrpc":"2.0","id":1,"method":"tools/call"})"
+       "\n",
+       noName},
+      {callWithParams(2, "[]"), noName},
+      {callWithParams(3, "{}"), noName},
+      {callWithParams(4, R"({"name":5})"), noName},
+      {callWithParams(5, R"({"arguments":{}})"), noName},
+      {call(6, "event_stream_start"), "The argument workspacePath is required."},
+      {call(7, "event_stream_start", R"({"workspacePath":5})"),
+       "The argument workspacePath must be a string."},
+      {call(8, "event_stream_start", R"({"workspacePath":" \n\t\u2003"})"),
+       "The argument workspacePath is blank."},
+      {callWithParams(9, R"({"name":"event_stream_start","arguments":["ws"]})"),
+       "The argument workspacePath is required."},
+      {call(10, "replay_skill", R"({"workspacePath":"ws"})"), "The argument skillId is required."},
+      {call(11, "replay_skill", R"({"workspacePath":"ws","skillId":"  "})"),
+       "The argument skillId is blank."},
+      {call(12, "replay_skill", R"({"skillId":"s"})"), "The argument workspacePath is required."},
+      {call(13, "replay_skill", R"({"workspacePath":"ws","skillId":"../../escape"})"), plainName},
+      {call(14, "replay_skill", R"({"workspacePath":"ws","skillId":"a/b"})"), plainName},
+      {call(15, "replay_skill", R"({"workspacePath":"ws","skillId":".."})"), plainName},
+      {call(16, "replay_skill", R"({"workspacePath":"ws","skillId":"."})"), plainName},
+      {call(17, "replay_skill", R"({"workspacePath":"ws","skillId":"a\u0000b"})"), plainName},
+      {call(18, "replay_skill", R"({"workspacePath":"ws","skillId":"s","speed":"fast"})"),
+       "The argument speed must be a number from 0 up."},
   };
   std::string input;
-  for (const auto& r : requests) input += r;
+  for (const auto& [request, reason] : cases) input += request;
   const auto answers = serve(input);
-  ASSERT_EQ(answers.size(), requests.size());
+  ASSERT_EQ(answers.size(), cases.size());
   for (size_t i = 0; i < answers.size(); ++i) {
-    EXPECT_EQ(answers[i], error(static_cast<int>(i + 1), -32602, "Invalid params"));
+    EXPECT_EQ(answers[i], error(static_cast<int>(i + 1), -32602, "Invalid params", cases[i].second));
   }
   EXPECT_EQ(listTree(dir.path()), std::vector<std::string>{});
 }
 
-TEST_F(ToolCalls, UnsupportedToolsAnswerWithAPayloadNotAnError) {
+TEST_F(ToolCalls, UnsupportedToolsAnswerWithAPayloadFlaggedAsAnError) {
   const auto answers =
-      serve(call(1, "replay_status") + call(2, "generate_skill_from_recording") +
-            call(3, "install_generated_skill") + call(4, "replay_stop") + call(5, "no_such_tool") +
-            call(6, "Event_Stream_Start", R"({"workspacePath":"ws"})"));
-  ASSERT_EQ(answers.size(), 6u);
-  for (int i = 0; i < 6; ++i) {
+      serve(call(1, "generate_skill_from_recording") + call(2, "install_generated_skill") +
+            call(3, "no_such_tool") + call(4, "Event_Stream_Start", R"({"workspacePath":"ws"})"));
+  ASSERT_EQ(answers.size(), 4u);
+  for (int i = 0; i < 4; ++i) {
     EXPECT_EQ(
         answers[i],
         R"({"id":)" + std::to_string(i + 1) +
-            R"(,"jsonrpc":"2.0","result":{"content":[{"text":"{\"error\":\"unsupported_tool\"}","type":"text"}]}})");
+            R"(,"jsonrpc":"2.0","result":{"content":[{"text":"{\"error\":\"unsupported_tool\"}","type":"text"}],"isError":true}})");
   }
   EXPECT_EQ(listTree(dir.path()), std::vector<std::string>{});
 }
@@ -101,8 +113,9 @@ TEST_F(ToolCalls, UnsupportedToolsAnswerWithAPayloadNotAnError) {
 TEST_F(ToolCalls, QueriesWithoutADisplayReportNothingPermitted) {
   const auto answers = serve(callWithParams(1, R"({"name":"event_stream_status","arguments":"anything"})") +
                              call(2, "permission_status", R"({"x":1})") + call(3, "event_stream_stop") +
-                             call(4, "event_stream_stop", R"({"workspacePath":"ws","sessionId":12})"));
-  ASSERT_EQ(answers.size(), 4u);
+                             call(4, "event_stream_stop", R"({"workspacePath":"ws","sessionId":12})") +
+                             call(5, "replay_status") + call(6, "replay_stop"));
+  ASSERT_EQ(answers.size(), 6u);
   EXPECT_EQ(
       answers[0],
       R"({"id":1,"jsonrpc":"2.0","result":{"content":[{"text":"{\"accessibilityTrusted\":false,\"inputCaptureActive\":false,\"screenCaptureAllowed\":false,\"status\":\"idle\"}","type":"text"}]}})");
@@ -113,6 +126,8 @@ TEST_F(ToolCalls, QueriesWithoutADisplayReportNothingPermitted) {
       R"(,"jsonrpc":"2.0","result":{"content":[{"text":"{\"status\":\"idle\"}","type":"text"}]}})";
   EXPECT_EQ(answers[2], R"({"id":3)" + idle);
   EXPECT_EQ(answers[3], R"({"id":4)" + idle);
+  EXPECT_EQ(answers[4], R"({"id":5)" + idle);
+  EXPECT_EQ(answers[5], R"({"id":6)" + idle);
 }
 
 TEST_F(ToolCalls, OperationsThatFailOnDiskAreTheToolError) {
@@ -122,10 +137,19 @@ TEST_F(ToolCalls, OperationsThatFailOnDiskAreTheToolError) {
       call(2, "event_stream_start", R"({"workspacePath":"/proc/1/task"})") + call(3, "event_stream_status") +
       call(4, "replay_skill", R"({"workspacePath":")" + dir.path() + R"(","skillId":"missing"})"));
   ASSERT_EQ(answers.size(), 4u);
-  EXPECT_EQ(answers[0], error(1, -32000, "Internal error"));
-  EXPECT_EQ(answers[1], error(2, -32000, "Internal error"));
+  // The reasons name what could not be written or read, and the system's own words for why.
+  const std::string escaped = std::regex_replace(dir.path(), std::regex("/"), "\\/");
+  EXPECT_EQ(answers[0], error(1, -32000, "Internal error",
+                              "Could not create directory " + escaped + "\\/plain-file: Not a directory."));
+  EXPECT_EQ(answers[1],
+            error(2, -32000, "Internal error",
+                  "Could not create directory \\/proc\\/1\\/task\\/.zeruva: No such file or directory."));
   EXPECT_EQ(*payloadOf(answers[2]).findString("status"), "idle");
-  EXPECT_EQ(answers[3], error(4, -32000, "Internal error"));
+  EXPECT_EQ(
+      answers[3],
+      error(4, -32000, "Internal error",
+            "Could not read " + escaped +
+                "\\/.zeruva\\/skills\\/missing\\/references\\/recording.json: No such file or directory."));
 }
 
 TEST_F(ToolCalls, ReplayWithoutADisplayFailsCleanlyAndWritesNoRunRecord) {
@@ -136,7 +160,8 @@ TEST_F(ToolCalls, ReplayWithoutADisplayFailsCleanlyAndWritesNoRunRecord) {
   const auto answers =
       serve(call(1, "replay_skill", R"({"workspacePath":")" + dir.path() + R"(/ws","skillId":"checkout"})"));
   ASSERT_EQ(answers.size(), 1u);
-  EXPECT_EQ(answers[0], error(1, -32000, "Internal error"));
+  EXPECT_EQ(answers[0], error(1, -32000, "Internal error",
+                              "Nothing was replayed: no X display with the XTEST extension can be reached."));
   const auto tree = listTree(dir / "ws/.zeruva/record-and-replay/replay-runs");
   ASSERT_EQ(tree.size(), 2u);  // the run directory with an empty screenshots folder, nothing more
   EXPECT_EQ(tree[1], tree[0] + "screenshots/");

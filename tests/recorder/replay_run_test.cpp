@@ -43,8 +43,11 @@ TEST_F(ReplayRunTest, WritesScreenshotsAndTheRunRecord) {
       dir.path() + "/.zeruva/record-and-replay/replay-runs/run_mail_triage_20250131090507";
   EXPECT_EQ(r.runId, "run_mail_triage_20250131090507");
   EXPECT_EQ(r.runPath, runPath);
-  EXPECT_EQ(writeJson(r.toJson()), R"({"runId":"run_mail_triage_20250131090507","runPath":")" +
-                                       writeJson(runPath).substr(1) + R"(,"status":"success"})");
+  EXPECT_EQ(
+      writeJson(r.toJson()),
+      R"({"runId":"run_mail_triage_20250131090507","runPath":")" + writeJson(runPath).substr(1) +
+          R"(,"status":"success","steps":[{"eventId":"evt_000003","status":"replayed","type":"mouse_down"},)"
+          R"({"eventId":"evt_000004","status":"replayed","type":"mouse_up"}]})");
   EXPECT_EQ(poster.posted, 2);
   std::string escaped = runPath;
   for (size_t i = 0; (i = escaped.find('/', i)) != std::string::npos; i += 2) escaped.insert(i, "\\");

@@ -1,7 +1,10 @@
-// Which logged events a replay posts, in what order, and when it refuses to post anything.
+// Which logged events a replay posts, in what order, into which window, with what result per step,
+// and when it refuses to post anything.
 #include "core/replay/semantic_replayer.hpp"
 
 #include <gtest/gtest.h>
+
+#include <deque>
 
 #include "core/json/json_value.hpp"
 #include "tests/support/real_file_system.hpp"
@@ -19,25 +22,52 @@ class RecordingPoster : public EventPoster {
   bool reachable = true;
   std::vector<std::string> posted;
   int begins = 0, ends = 0;
+  // Called before each post, so a test can act between events.
+  std::function<void()> beforePost;
 
   bool begin() override {
     ++begins;
     return reachable;
   }
-  bool postMouse(double x, double y, bool down) override {
+  PostResult postMouse(double x, double y, bool down) override {
+    if (beforePost) beforePost();
     posted.push_back(std::string(down ? "down " : "up ") + writeJson(x) + "," + writeJson(y));
-    return true;
+    return PostResult::Posted;
   }
-  bool postKey(int64_t keyCode, bool down) override {
-    if (keyCode < 8 || keyCode > 255) return false;
-    posted.push_back(std::string(down ? "key+" : "key-") + std::to_string(keyCode));
-    return true;
+  PostResult postKey(int64_t keyCode, std::optional<int64_t> keysym, bool down) override {
+    if (beforePost) beforePost();
+    if (!keysym && (keyCode < 8 || keyCode > 255)) return PostResult::Inexpressible;
+    posted.push_back(std::string(down ? "key+" : "key-") + std::to_string(keyCode) +
+                     (keysym ? "/" + std::to_string(*keysym) : ""));
+    return PostResult::Posted;
   }
-  bool postScroll(int64_t amount) override {
+  PostResult postScroll(int64_t amount) override {
+    if (beforePost) beforePost();
     posted.push_back("scroll " + std::to_string(amount));
-    return true;
+    return PostResult::Posted;
   }
+  void sync() override {}
   void end() override { ++ends; }
+};
+
+// Front windows in turn: each query takes the next one, the last one stays.
+class ScriptedInspector : public AccessibilityInspecting {
+ public:
+  std::deque<std::optional<FrontWindow>> fronts{std::nullopt};
+  int queries = 0;
+
+  std::optional<ForegroundAppSnapshot> foregroundSnapshot() override {
+    const auto front = frontWindow();
+    return front ? std::optional<ForegroundAppSnapshot>(front->app) : std::nullopt;
+  }
+  std::optional<FrontWindow> frontWindow() override {
+    ++queries;
+    std::optional<FrontWindow> front = fronts.front();
+    if (fronts.size() > 1) fronts.pop_front();
+    return front;
+  }
+  std::optional<AccessibilitySnapshot> accessibilitySnapshot() override { return std::nullopt; }
+  void writeSnapshot(const AccessibilitySnapshot&, const std::string&) override {}
 };
 
 class ReplayerTest : public ::testing::Test {
@@ -48,9 +78,19 @@ class ReplayerTest : public ::testing::Test {
   void writeLog(const std::string& sessionId, const std::string& log) {
     writeText(dir / (".zeruva/record-and-replay/sessions/" + sessionId + "/events.jsonl"), log);
   }
-  SemanticReplayResult replay(const std::string& skillId = "skill") {
-    SemanticReplayer replayer(test::realFileSystem(), poster);
-    return replayer.replay(dir.path(), skillId);
+  // Back to back unless the test paces it, with a short wait for a window.
+  SemanticReplayResult replay(const std::string& skillId = "skill", ReplayControl* control = nullptr) {
+    SemanticReplayer replayer(test::realFileSystem(), poster, inspector);
+    return replayer.replay(dir.path(), skillId,
+                           ReplayOptions{.speed = 0, .targetWait = std::chrono::milliseconds(200)}, control);
+  }
+  static std::vector<std::string> statuses(const SemanticReplayResult& r) {
+    std::vector<std::string> out;
+    for (const auto& step : r.steps) {
+      out.push_back(step.at("eventId") + ":" + step.at("status") +
+                    (step.count("reason") ? " (" + step.at("reason") + ")" : ""));
+    }
+    return out;
   }
   static std::vector<std::string> ids(const SemanticReplayResult& r) {
     std::vector<std::string> out;
@@ -64,6 +104,7 @@ class ReplayerTest : public ::testing::Test {
 
   TempDir dir;
   RecordingPoster poster;
+  ScriptedInspector inspector;
 };
 
 TEST_F(ReplayerTest, PostsTheFiveInputTypesInLogOrderAndSkipsEverythingElse) {
@@ -101,15 +142,13 @@ TEST_F(ReplayerTest, PostsTheFiveInputTypesInLogOrderAndSkipsEverythingElse) {
   EXPECT_EQ(poster.ends, 1);
 }
 
-TEST_F(ReplayerTest, LinesWithMissingMistypedOrUnpostableValuesGiveNoStepAndTheReplayGoesOn) {
+TEST_F(ReplayerTest, LinesWithMissingOrMistypedValuesGiveNoStepAndTheReplayGoesOn) {
   writeSkill("skill", R"({"sessionId":"s1"})");
   writeLog("s1", R"({"id":"a","type":"mouse_down","payload":{"x":1}})"
                  "\n"
                  R"({"id":"b","type":"mouse_down","payload":{"x":"1","y":2}})"
                  "\n"
                  R"({"id":"c","type":"key_down","payload":{"keyCode":3.5}})"
-                 "\n"
-                 R"({"id":"d","type":"key_down","payload":{"keyCode":70000}})"
                  "\n"
                  R"({"id":"e","type":"scroll","payload":{"scrollY":4294967296}})"
                  "\n"
@@ -124,6 +163,125 @@ TEST_F(ReplayerTest, LinesWithMissingMistypedOrUnpostableValuesGiveNoStepAndTheR
                  R"({"id":"j","type":"mouse_up","payload":{"x":5,"y":6}})"
                  "\n");
   EXPECT_EQ(ids(replay()), (std::vector<std::string>{":key_up", "j:mouse_up"}));
+}
+
+// A step that cannot be posted fails and ends the replay; the rest are skipped, and say why.
+TEST_F(ReplayerTest, AFailedStepEndsTheReplayAndTheRunFails) {
+  writeSkill("skill", R"({"sessionId":"s1"})");
+  writeLog("s1", R"({"id":"a","type":"key_down","payload":{"keyCode":38}})"
+                 "\n"
+                 R"({"id":"b","type":"key_down","payload":{"keyCode":70000}})"
+                 "\n"
+                 R"({"id":"c","type":"key_up","payload":{"keyCode":38}})"
+                 "\n");
+  const auto result = replay();
+  EXPECT_EQ(result.status, "failed");
+  EXPECT_EQ(statuses(result), (std::vector<std::string>{
+                                  "a:replayed", "b:failed (Key code 70000 cannot be posted on this display.)",
+                                  "c:skipped (An earlier step failed.)"}));
+  EXPECT_EQ(poster.posted, std::vector<std::string>{"key+38"});
+  EXPECT_EQ(poster.ends, 1);  // which releases what the replay held
+}
+
+// Keys go by keysym where the log has one, by key code where it does not (older logs).
+TEST_F(ReplayerTest, KeysAreHandedOnWithTheirKeysym) {
+  writeSkill("skill", R"({"sessionId":"s1"})");
+  writeLog("s1", R"({"id":"a","type":"key_down","payload":{"keyCode":29,"keysym":121,"text":"y"}})"
+                 "\n"
+                 R"({"id":"b","type":"key_up","payload":{"keyCode":29,"keysym":121}})"
+                 "\n"
+                 R"({"id":"c","type":"key_down","payload":{"keysym":233}})"
+                 "\n"
+                 R"({"id":"d","type":"key_down","payload":{"keyCode":38}})"
+                 "\n");
+  EXPECT_EQ(replay().status, "success");
+  EXPECT_EQ(poster.posted, (std::vector<std::string>{"key+29/121", "key-29/121", "key+-233/233", "key+38"}));
+}
+
+// Presses wait for the window they were recorded in: same application, and the same title or one
+// that differs in one part; a window that never comes fails its step.
+TEST_F(ReplayerTest, PressesWaitForTheirWindow) {
+  const auto front = [](std::string app, std::string title) {
+    return std::optional<FrontWindow>(
+        FrontWindow{ForegroundAppSnapshot{std::nullopt, app, 1, title}, std::nullopt});
+  };
+  writeSkill("skill", R"({"sessionId":"s1"})");
+  writeLog(
+      "s1",
+      R"({"id":"a","type":"key_down","payload":{"keyCode":38,"app":{"appName":"Editor","processId":9,"windowTitle":"a.txt - Editor"}}})"
+      "\n"
+      R"({"id":"b","type":"key_up","payload":{"keyCode":38,"app":{"appName":"Other","processId":9}}})"
+      "\n");
+  inspector.fronts = {std::nullopt, front("Terminal", "a.txt - Editor"), front("Editor", "Save As"),
+                      front("Editor", "b.txt - Editor")};
+  EXPECT_EQ(statuses(replay()), (std::vector<std::string>{"a:replayed", "b:replayed"}));
+  EXPECT_EQ(inspector.queries, 4);  // a release goes where its press went, without a wait
+
+  inspector.fronts = {front("Editor", "Save As")};
+  const auto result = replay();
+  EXPECT_EQ(result.status, "failed");
+  EXPECT_EQ(statuses(result),
+            (std::vector<std::string>{
+                R"(a:failed (The Editor window "a.txt - Editor" did not come to the front within 0.2 s.))",
+                "b:skipped (An earlier step failed.)"}));
+}
+
+// A click lands at the same place inside its window, wherever the window is now; a window whose
+// size changed keeps the click at its distance from the nearer edge.
+TEST_F(ReplayerTest, ClicksFollowTheirWindow) {
+  writeSkill("skill", R"({"sessionId":"s1"})");
+  const std::string app =
+      R"("app":{"appName":"Editor","processId":9},"window":{"x":100,"y":50,"width":400,"height":300})";
+  writeLog("s1", R"({"id":"a","type":"mouse_down","payload":{"x":120,"y":330,)" + app +
+                     "}}\n"
+                     R"({"id":"b","type":"mouse_up","payload":{"x":480,"y":60,)" +
+                     app + "}}\n");
+  inspector.fronts = {FrontWindow{ForegroundAppSnapshot{std::nullopt, "Editor", 2, std::nullopt},
+                                  WindowGeometry{700, 400, 600, 300}}};
+  EXPECT_EQ(replay().status, "success");
+  EXPECT_EQ(poster.posted, (std::vector<std::string>{"down 720,680", "up 1280,410"}));
+}
+
+// A stop asked for between two events ends the replay there: what was posted stays posted.
+TEST_F(ReplayerTest, AStopEndsTheReplayBetweenEvents) {
+  writeSkill("skill", R"({"sessionId":"s1"})");
+  writeLog("s1", R"({"id":"a","type":"key_down","payload":{"keyCode":38}})"
+                 "\n"
+                 R"({"id":"b","type":"key_up","payload":{"keyCode":38}})"
+                 "\n"
+                 R"({"id":"c","type":"key_down","payload":{"keyCode":39}})"
+                 "\n");
+  ReplayControl control;
+  std::vector<std::pair<size_t, size_t>> progress;
+  control.onProgress = [&](size_t done, size_t total) { progress.emplace_back(done, total); };
+  poster.beforePost = [&] {
+    if (poster.posted.size() == 1) control.requestStop();
+  };
+  const auto result = replay("skill", &control);
+  EXPECT_EQ(result.status, "stopped");
+  EXPECT_EQ(statuses(result),
+            (std::vector<std::string>{"a:replayed", "b:replayed", "c:skipped (The replay was stopped.)"}));
+  EXPECT_EQ(progress, (std::vector<std::pair<size_t, size_t>>{{0, 3}, {1, 3}, {2, 3}}));
+  EXPECT_EQ(poster.ends, 1);
+}
+
+TEST(WindowTitles, MatchWhenTheyDifferInOnePartAtMost) {
+  const struct {
+    const char* recorded;
+    const char* current;
+    bool same;
+  } cases[] = {
+      {"Untitled - Editor", "Untitled - Editor", true},
+      {"Untitled - Editor", "report.txt - Editor", true},
+      {"Editor \u2014 draft.md", "Editor \u2014 notes.md", true},
+      {"a | b | c", "a | x | c", true},
+      {"a | b | c", "x | y | c", false},
+      {"Save As", "Open File", false},
+      {"Untitled - Editor", "Untitled - Viewer - Editor", false},
+      {"Terminal", "Terminal 2", false},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(sameWindowTitle(c.recorded, c.current), c.same) << c.recorded << " / " << c.current;
 }
 
 TEST_F(ReplayerTest, EmptyOrBlankLogGivesNoSteps) {

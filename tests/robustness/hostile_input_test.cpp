@@ -147,7 +147,8 @@ TEST(HostileWorkspaces, FilesAndUnwritablePlacesAreAToolErrorAndNothingIsMade) {
   std::string input;
   for (const std::string& ws : workspaces) input += callLine("event_stream_start", {{"workspacePath", ws}});
   const std::vector<std::string> answers = serve(input, dir.path());
-  EXPECT_EQ(answers, std::vector<std::string>(workspaces.size(), kToolError));
+  for (const std::string& answer : answers) EXPECT_EQ(withoutReason(answer), kToolError);
+  EXPECT_EQ(answers.size(), workspaces.size());
   EXPECT_EQ(listTree(dir.path()), (std::vector<std::string>{"plain-file", "readonly/"}));
   EXPECT_TRUE(readOnly.mounted()) << "no read-only mount here; the /proc cases still ran";
 }
@@ -185,7 +186,7 @@ TEST(HostileWorkspaces, IdentifiersThatTryToLeaveTheWorkspaceReachNothing) {
   const std::vector<std::string> answers = serve(input, dir.path());
   ASSERT_EQ(answers.size(), 6u);
   for (size_t i = 0; i < 5; ++i) EXPECT_EQ(payloadStatus(answers[i]), "idle") << answers[i];
-  EXPECT_EQ(answers[5], kToolError);
+  EXPECT_EQ(withoutReason(answers[5]), kToolError);
   EXPECT_EQ(listTree(dir / "outside"), std::vector<std::string>{"session.json"});
 }
 
@@ -209,9 +210,9 @@ TEST(HostileWorkspaces, LinksInsideTheTreeAreNotFollowedByWrites) {
     if (linked.ends_with("replay-runs")) {
       EXPECT_EQ(payloadStatus(answers[0]), "recording");
     } else {
-      EXPECT_EQ(answers[0], kToolError);
+      EXPECT_EQ(withoutReason(answers[0]), kToolError);
     }
-    EXPECT_EQ(answers[2], kToolError);
+    EXPECT_EQ(withoutReason(answers[2]), kToolError);
     EXPECT_EQ(listTree(dir / "outside"), std::vector<std::string>{});
   }
 }
@@ -242,7 +243,8 @@ TEST(HostileWorkspaces, ALinkedSessionFolderIsNotStoppedThroughTheLink) {
   const std::string before = readText(dir / "outside/events.jsonl");
   answers =
       serve(callLine("event_stream_stop", {{"workspacePath", ws}, {"sessionId", sessionId}}), dir.path());
-  EXPECT_EQ(answers, std::vector<std::string>{kToolError});
+  ASSERT_EQ(answers.size(), 1u);
+  EXPECT_EQ(withoutReason(answers[0]), kToolError);
   EXPECT_EQ(readText(dir / "outside/events.jsonl"), before);
   EXPECT_FALSE(fs::exists(dir / "outside/summary.json"));
 }
@@ -274,7 +276,9 @@ TEST(HostileDisk, EveryFreeSpaceLeftGivesWholeFilesOrNone) {
     ASSERT_EQ(answers.size(), 2u);
     for (const std::string& a : answers) {
       const std::string status = payloadStatus(a);
-      EXPECT_TRUE(status == "recording" || status == "stopped" || status == "idle" || a == kToolError) << a;
+      EXPECT_TRUE(status == "recording" || status == "stopped" || status == "idle" ||
+                  withoutReason(a) == kToolError)
+          << a;
     }
     for (const std::string& e : listTree(disk)) {
       EXPECT_EQ(e.find(".tmp-"), std::string::npos) << "stray " << e;

@@ -100,7 +100,7 @@ TEST_F(InjectedFaults, SessionFoldersThatCannotBeMadeFailTheStartWithNothingWrit
     SCOPED_TRACE(folder);
     fs.clearFaults();
     fail(FsOp::CreateDirectories, folder, 0, ENOSPC);
-    EXPECT_EQ(start(), kToolError);
+    EXPECT_EQ(withoutReason(start()), kToolError);
     EXPECT_EQ(status(), "idle");
     for (const std::string& e : tree()) EXPECT_EQ(e.back(), '/') << "file written: " << e;
   }
@@ -110,7 +110,7 @@ TEST_F(InjectedFaults, SessionFoldersThatCannotBeMadeFailTheStartWithNothingWrit
 
 TEST_F(InjectedFaults, SessionFileThatCannotBeWrittenFailsTheStartAndLeavesOnlyFolders) {
   fail(FsOp::WriteFileAtomically, "session.json");
-  EXPECT_EQ(start(), kToolError);
+  EXPECT_EQ(withoutReason(start()), kToolError);
   EXPECT_EQ(status(), "idle");
   EXPECT_EQ(tree(), (std::vector<std::string>{
                         ".zeruva/", ".zeruva/record-and-replay/", ".zeruva/record-and-replay/sessions/",
@@ -121,7 +121,7 @@ TEST_F(InjectedFaults, SessionFileThatCannotBeWrittenFailsTheStartAndLeavesOnlyF
 
 TEST_F(InjectedFaults, FirstLogLineThatCannotBeWrittenFailsTheStartAndKeepsTheRecordingMetadata) {
   fail(FsOp::WriteFileAtomically, "events.jsonl");
-  EXPECT_EQ(start(), kToolError);
+  EXPECT_EQ(withoutReason(start()), kToolError);
   EXPECT_EQ(status(), "idle");
   EXPECT_EQ(sessionStatus(), "recording");
   EXPECT_FALSE(exists(file("events.jsonl")));
@@ -184,7 +184,7 @@ TEST_F(InjectedFaults, UnappendableStopLineFailsTheStopAndASecondStopFinishesIt)
   payloadOf(start());
   tap.fire({click});
   fail(FsOp::AppendToFile, "events.jsonl");
-  EXPECT_EQ(stop(), kToolError);
+  EXPECT_EQ(withoutReason(stop()), kToolError);
   EXPECT_EQ(status(), "recording");
   EXPECT_FALSE(payloadOf(call("permission_status")).find("inputCaptureActive")->asBool());
   EXPECT_EQ(sessionStatus(), "recording");
@@ -200,7 +200,7 @@ TEST_F(InjectedFaults, UnappendableStopLineFailsTheStopAndASecondStopFinishesIt)
 TEST_F(InjectedFaults, UnwritableMetadataAtStopKeepsTheStopLineAndWritesNoSummary) {
   payloadOf(start());
   fail(FsOp::WriteFileAtomically, "session.json");
-  EXPECT_EQ(stop(), kToolError);
+  EXPECT_EQ(withoutReason(stop()), kToolError);
   EXPECT_EQ(log().back(), "session_stopped session_stopped");
   EXPECT_EQ(sessionStatus(), "recording");
   EXPECT_FALSE(exists(file("summary.json")));
@@ -214,7 +214,7 @@ TEST_F(InjectedFaults, UnwritableMetadataAtStopKeepsTheStopLineAndWritesNoSummar
 TEST_F(InjectedFaults, UnwritableSummaryFailsTheStopAfterTheMetadataIsStopped) {
   payloadOf(start());
   fail(FsOp::WriteFileAtomically, "summary.json");
-  EXPECT_EQ(stop(), kToolError);
+  EXPECT_EQ(withoutReason(stop()), kToolError);
   EXPECT_EQ(sessionStatus(), "stopped");
   EXPECT_EQ(log().back(), "session_stopped session_stopped");
   EXPECT_FALSE(exists(file("summary.json")));
@@ -266,7 +266,7 @@ class InjectedReplayFaults : public InjectedFaults {
 
 TEST_F(InjectedReplayFaults, RunFolderThatCannotBeMadeFailsBeforeAnythingIsPosted) {
   fail(FsOp::CreateDirectories, "replay-runs");
-  EXPECT_EQ(replay(), kToolError);
+  EXPECT_EQ(withoutReason(replay()), kToolError);
   EXPECT_EQ(poster.posted, 0);
   EXPECT_FALSE(exists(dir / ".zeruva/record-and-replay/replay-runs"));
 }
@@ -287,7 +287,7 @@ TEST_F(InjectedReplayFaults, UnreadableRecordingFailsWithNothingPostedAndOnlyThe
     SCOPED_TRACE(file);
     fs.clearFaults();
     fail(FsOp::ReadFile, file, 0, EACCES);
-    EXPECT_EQ(replay(), kToolError);
+    EXPECT_EQ(withoutReason(replay()), kToolError);
     EXPECT_EQ(poster.posted, 0);
     EXPECT_EQ(listTree(runPath()), (std::vector<std::string>{"screenshots/", "screenshots/before.png"}));
   }
@@ -312,7 +312,7 @@ TEST_F(InjectedReplayFaults, RecordingsThatDoNotReadAsOneFailWithNothingPosted) 
     writeText(reference, goodReference);
     writeText(events, goodLog);
     writeText(path, content);
-    EXPECT_EQ(replay(), kToolError);
+    EXPECT_EQ(withoutReason(replay()), kToolError);
     EXPECT_EQ(poster.posted, 0);
     EXPECT_FALSE(exists(runPath() + "/run.json"));
   }
@@ -320,7 +320,7 @@ TEST_F(InjectedReplayFaults, RecordingsThatDoNotReadAsOneFailWithNothingPosted) 
 
 TEST_F(InjectedReplayFaults, UnwritableRunRecordFailsAfterTheReplayWithBothShotsKept) {
   fail(FsOp::WriteFileAtomically, "run.json", 0, ENOSPC);
-  EXPECT_EQ(replay(), kToolError);
+  EXPECT_EQ(withoutReason(replay()), kToolError);
   EXPECT_EQ(poster.posted, 2);
   EXPECT_EQ(listTree(runPath()),
             (std::vector<std::string>{"screenshots/", "screenshots/after.png", "screenshots/before.png"}));
@@ -328,7 +328,7 @@ TEST_F(InjectedReplayFaults, UnwritableRunRecordFailsAfterTheReplayWithBothShots
 
 TEST_F(InjectedReplayFaults, UnreachablePosterFailsTheRunInsteadOfReportingSteps) {
   poster.reachable = false;
-  EXPECT_EQ(replay(), kToolError);
+  EXPECT_EQ(withoutReason(replay()), kToolError);
   EXPECT_EQ(poster.posted, 0);
   EXPECT_FALSE(exists(runPath() + "/run.json"));
 }

@@ -1,16 +1,25 @@
-// Drives the built server with the official MCP TypeScript SDK client over stdio, on a private X
-// server: negotiation, the tool list (which the SDK validates), a record, stop and replay cycle,
-// and the tools that are advertised but not carried out.
+// Drives the built server with the official MCP TypeScript SDK clients over stdio, on a private X
+// server: the 1.x SDK (initialize handshake) and the 2.x client in its default, auto-negotiating
+// and pinned modes. Each runs the same record, stop and replay cycle; the checks around it cover
+// negotiation, the tool list with its annotations, the empty lists, errors and process counts.
 import assert from 'node:assert/strict';
 import { spawn, spawnSync } from 'node:child_process';
-import { mkdtempSync, mkdirSync, writeFileSync, readFileSync, existsSync, rmSync } from 'node:fs';
+import { mkdtempSync, mkdirSync, writeFileSync, readFileSync, existsSync, rmSync, chmodSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
-import { Client } from '@modelcontextprotocol/sdk/client/index.js';
-import { StdioClientTransport } from '@modelcontextprotocol/sdk/client/stdio.js';
+import { Client as LegacyClient } from '@modelcontextprotocol/sdk/client/index.js';
+import { StdioClientTransport as LegacyStdioTransport } from '@modelcontextprotocol/sdk/client/stdio.js';
+import { Client } from '@modelcontextprotocol/client';
+import { StdioClientTransport } from '@modelcontextprotocol/client/stdio';
 
 const server = process.argv[2];
 assert.ok(server, 'usage: node sdk_client_test.mjs <path of DiruriRediro>');
+
+const TOOL_NAMES = [
+  'event_stream_start', 'event_stream_status', 'event_stream_stop', 'permission_status',
+  'generate_skill_from_recording', 'install_generated_skill', 'replay_skill', 'replay_status', 'replay_stop',
+];
+const REPORTING = { readOnlyHint: true, destructiveHint: false, idempotentHint: true, openWorldHint: false };
 
 // Starts Xvfb on a free display and resolves with its number once it is ready.
 function startXvfb() {
@@ -26,100 +35,177 @@ function startXvfb() {
   });
 }
 
-function payloadOf(result) {
+function payloadOf(result, { isError } = {}) {
   assert.equal(result.content.length, 1);
   assert.equal(result.content[0].type, 'text');
-  assert.equal(result.isError, undefined);
+  assert.equal(result.isError, isError);
   return JSON.parse(result.content[0].text);
 }
 
 const { xvfb, display } = await startXvfb();
-const workspace = mkdtempSync(join(tmpdir(), 'diruri-sdk-'));
-let client;
-try {
-  const transport = new StdioClientTransport({
-    command: server,
-    args: ['mcp'],
-    env: { PATH: process.env.PATH, DISPLAY: display },
-    stderr: 'pipe',
-  });
+const scratch = mkdtempSync(join(tmpdir(), 'diruri-sdk-'));
+
+// The server behind a script that counts its starts, so a test can tell how many processes a
+// client spawned.
+const starts = join(scratch, 'starts');
+const counted = join(scratch, 'counted-server');
+writeFileSync(counted, `#!/bin/sh\necho start >> '${starts}'\nexec '${server}' "$@"\n`);
+chmodSync(counted, 0o755);
+const countStarts = () => (existsSync(starts) ? readFileSync(starts, 'utf8').trim().split('\n').length : 0);
+const serverParams = { command: counted, args: ['mcp'], env: { PATH: process.env.PATH, DISPLAY: display }, stderr: 'pipe' };
+
+// Every method the 2.x client's stdio transports send, the disposable probe sibling's included.
+const methodsSent = [];
+const send = StdioClientTransport.prototype.send;
+StdioClientTransport.prototype.send = function (message, ...rest) {
+  if (message.method) methodsSent.push(message.method);
+  return send.call(this, message, ...rest);
+};
+// Probes in place, on the session's own process (the SDK treats subclasses so).
+class InPlaceTransport extends StdioClientTransport {}
+
+// Connects, checks the listing, runs a recording and its replay, and checks the errors.
+async function cycle(label, client, transport) {
   let stderr = '';
   transport.stderr?.on('data', (chunk) => { stderr += chunk; });
-  client = new Client({ name: 'sdk-client-test', version: '1.0.0' });
   await client.connect(transport);
+  const workspace = join(scratch, label);
+  try {
+    assert.deepEqual(client.getServerVersion(), { name: 'rodave-zevedo-ziv-azizoz', version: '0.1.0' });
+    assert.deepEqual(client.getServerCapabilities(), { tools: {} });
 
-  assert.deepEqual(client.getServerVersion(), { name: 'rodave-zevedo-ziv-azizoz', version: '0.1.0' });
-  assert.deepEqual(client.getServerCapabilities(), { tools: {} });
-  await client.ping();
+    const { tools } = await client.listTools();
+    assert.deepEqual(tools.map((t) => t.name), TOOL_NAMES);
+    assert.deepEqual(tools[6].inputSchema.required, ['workspacePath', 'skillId']);
+    assert.deepEqual(Object.keys(tools[2].inputSchema.properties).sort(), ['sessionId', 'workspacePath']);
+    assert.equal(tools[0].title, 'Start recording');
+    for (const i of [1, 3, 7]) assert.deepEqual(tools[i].annotations, REPORTING, tools[i].name);
+    assert.deepEqual(tools[6].annotations,
+      { readOnlyHint: false, destructiveHint: true, idempotentHint: false, openWorldHint: true });
 
-  const { tools } = await client.listTools();
-  assert.deepEqual(tools.map((t) => t.name), [
-    'event_stream_start', 'event_stream_status', 'event_stream_stop', 'permission_status',
-    'generate_skill_from_recording', 'install_generated_skill', 'replay_skill', 'replay_status', 'replay_stop',
-  ]);
-  assert.deepEqual(tools[6].inputSchema.required, ['workspacePath', 'skillId']);
+    const permissions = payloadOf(await client.callTool({ name: 'permission_status', arguments: {} }));
+    assert.deepEqual(permissions, { accessibilityTrusted: true, inputCaptureActive: false, screenCaptureAllowed: true });
 
-  const permissions = payloadOf(await client.callTool({ name: 'permission_status', arguments: {} }));
-  assert.deepEqual(permissions, { accessibilityTrusted: true, inputCaptureActive: false, screenCaptureAllowed: true });
+    const started = payloadOf(await client.callTool({
+      name: 'event_stream_start', arguments: { workspacePath: workspace, sessionName: 'SDK cycle' } }));
+    assert.equal(started.status, 'recording');
+    assert.equal(started.inputCaptureActive, true);
+    assert.equal(started.startScreenshotOk, true);
+    assert.match(started.sessionId, /^sdk-cycle-\d{17}$/);
 
-  const started = payloadOf(await client.callTool({
-    name: 'event_stream_start', arguments: { workspacePath: workspace, sessionName: 'SDK cycle' } }));
-  assert.equal(started.status, 'recording');
-  assert.equal(started.inputCaptureActive, true);
-  assert.equal(started.startScreenshotOk, true);
-  assert.match(started.sessionId, /^sdk-cycle-\d{17}$/);
+    // A click and a key press from an independent tool, then a query that sees capture running.
+    const xdotool = (...args) => spawnSync('xdotool', args, { env: { ...process.env, DISPLAY: display } });
+    assert.equal(xdotool('mousemove', '200', '150', 'click', '1').status, 0);
+    assert.equal(xdotool('key', 'a').status, 0);
+    const status = payloadOf(await client.callTool({ name: 'event_stream_status', arguments: {} }));
+    assert.equal(status.status, 'recording');
+    assert.equal(status.inputCaptureActive, true);
 
-  // A click and a key press from an independent tool, then a query that sees capture running.
-  const xdotool = (...args) => spawnSync('xdotool', args, { env: { ...process.env, DISPLAY: display } });
-  assert.equal(xdotool('mousemove', '200', '150', 'click', '1').status, 0);
-  assert.equal(xdotool('key', 'a').status, 0);
-  const status = payloadOf(await client.callTool({ name: 'event_stream_status', arguments: {} }));
-  assert.equal(status.status, 'recording');
-  assert.equal(status.inputCaptureActive, true);
+    // The capture thread logs asynchronously: wait until the four input lines are in the log.
+    const log = join(started.sessionPath, 'events.jsonl');
+    const deadline = Date.now() + 10000;
+    const inputTypes = () => readFileSync(log, 'utf8').trim().split('\n').map((l) => JSON.parse(l).type)
+      .filter((t) => ['mouse_down', 'mouse_up', 'key_down', 'key_up'].includes(t));
+    while (inputTypes().length < 4 && Date.now() < deadline) await new Promise((r) => setTimeout(r, 20));
+    assert.deepEqual(inputTypes(), ['mouse_down', 'mouse_up', 'key_down', 'key_up']);
 
-  // The capture thread logs asynchronously: wait until the four input lines are in the log.
-  const log = join(started.sessionPath, 'events.jsonl');
-  const deadline = Date.now() + 10000;
-  const inputTypes = () => readFileSync(log, 'utf8').trim().split('\n').map((l) => JSON.parse(l).type)
-    .filter((t) => ['mouse_down', 'mouse_up', 'key_down', 'key_up'].includes(t));
-  while (inputTypes().length < 4 && Date.now() < deadline) await new Promise((r) => setTimeout(r, 20));
-  assert.deepEqual(inputTypes(), ['mouse_down', 'mouse_up', 'key_down', 'key_up']);
+    const stopped = payloadOf(await client.callTool({ name: 'event_stream_stop', arguments: {} }));
+    assert.equal(stopped.status, 'stopped');
+    assert.equal(stopped.sessionId, started.sessionId);
 
-  const stopped = payloadOf(await client.callTool({ name: 'event_stream_stop', arguments: {} }));
-  assert.equal(stopped.status, 'stopped');
-  assert.equal(stopped.sessionId, started.sessionId);
-  const summary = JSON.parse(readFileSync(stopped.summaryPath, 'utf8'));
-  assert.deepEqual(summary.steps.map((s) => s.intent),
-    ['Replay mouse_down.', 'Replay mouse_up.', 'Replay key_down.', 'Replay key_up.']);
+    // A skill that points at the recording, replayed.
+    const references = join(workspace, '.zeruva', 'skills', 'sdk-cycle', 'references');
+    mkdirSync(references, { recursive: true });
+    writeFileSync(join(references, 'recording.json'), JSON.stringify({ sessionId: started.sessionId }));
+    // Replayed with progress reports: the SDK sends a progress token and calls back on each report.
+    const progress = [];
+    const onprogress = (p) => progress.push(p);
+    const replayCall = { name: 'replay_skill', arguments: { workspacePath: workspace, skillId: 'sdk-cycle' } };
+    const replayed = payloadOf(await (client instanceof LegacyClient
+      ? client.callTool(replayCall, undefined, { onprogress })
+      : client.callTool(replayCall, { onprogress })));
+    assert.equal(replayed.status, 'success');
+    assert.ok(progress.length >= 1, `${label}: progress reported`);
+    for (const [i, p] of progress.entries()) {
+      assert.equal(p.total, 4);
+      assert.ok(p.progress > (i > 0 ? progress[i - 1].progress : 0));
+    }
+    const run = JSON.parse(readFileSync(join(replayed.runPath, 'run.json'), 'utf8'));
+    assert.deepEqual(run.steps.map((s) => s.type), ['mouse_down', 'mouse_up', 'key_down', 'key_up']);
 
-  // Install a skill that points at the recording, and replay it.
-  const references = join(workspace, '.zeruva', 'skills', 'sdk-cycle', 'references');
-  mkdirSync(references, { recursive: true });
-  writeFileSync(join(references, 'recording.json'), JSON.stringify({ sessionId: started.sessionId }));
-  const replayed = payloadOf(await client.callTool({
-    name: 'replay_skill', arguments: { workspacePath: workspace, skillId: 'sdk-cycle' } }));
-  assert.equal(replayed.status, 'success');
-  assert.match(replayed.runId, /^run_sdk_cycle_\d{14}$/);
-  const run = JSON.parse(readFileSync(join(replayed.runPath, 'run.json'), 'utf8'));
-  assert.deepEqual(run.steps.map((s) => s.type), ['mouse_down', 'mouse_up', 'key_down', 'key_up']);
-  assert.equal(run.screenshots.length, 2);
-  assert.ok(existsSync(join(replayed.runPath, 'screenshots', 'after.png')));
+    // Bad arguments and failed operations arrive as JSON-RPC errors that say why.
+    await assert.rejects(client.callTool({ name: 'replay_skill', arguments: { workspacePath: workspace } }),
+      (e) => e.code === -32602 && e.data?.reason === 'The argument skillId is required.');
+    await assert.rejects(client.callTool({ name: 'replay_skill', arguments: { workspacePath: workspace, skillId: 'none' } }),
+      (e) => e.code === -32000 && /skills\/none\/references\/recording\.json/.test(e.data?.reason));
+    for (const name of ['generate_skill_from_recording', 'install_generated_skill']) {
+      assert.deepEqual(payloadOf(await client.callTool({ name, arguments: {} }), { isError: true }), { error: 'unsupported_tool' });
+    }
+    for (const name of ['replay_status', 'replay_stop']) {
+      assert.deepEqual(payloadOf(await client.callTool({ name, arguments: {} })), { status: 'idle' });
+    }
+  } finally {
+    await client.close();
+  }
+  assert.equal(stderr, '', `${label}: nothing on stderr`);
+}
 
-  // Bad arguments and failed operations arrive as JSON-RPC errors, which the SDK raises.
-  await assert.rejects(client.callTool({ name: 'replay_skill', arguments: { workspacePath: workspace } }),
-    (e) => e.code === -32602 && /Invalid params/.test(e.message));
-  await assert.rejects(client.callTool({ name: 'replay_skill', arguments: { workspacePath: workspace, skillId: 'none' } }),
-    (e) => e.code === -32000 && /Internal error/.test(e.message));
+const newClient = (mode) => new Client({ name: 'sdk-client-test', version: '2.0.0' },
+  mode === undefined ? {} : { versionNegotiation: { mode } });
 
-  for (const name of ['generate_skill_from_recording', 'install_generated_skill', 'replay_status', 'replay_stop']) {
-    assert.deepEqual(payloadOf(await client.callTool({ name, arguments: {} })), { error: 'unsupported_tool' });
+try {
+  // The 1.x SDK: the initialize handshake, and the lists clients ask for whatever is advertised.
+  {
+    const client = new LegacyClient({ name: 'sdk-client-test', version: '1.0.0' });
+    const transport = new LegacyStdioTransport(serverParams);
+    await client.connect(transport);
+    await client.ping();
+    assert.deepEqual(await client.listResources(), { resources: [] });
+    assert.deepEqual(await client.listResourceTemplates(), { resourceTemplates: [] });
+    assert.deepEqual(await client.listPrompts(), { prompts: [] });
+    await assert.rejects(client.request({ method: 'logging/setLevel', params: { level: 'info' } }, {}),
+      (e) => e.code === -32601 && /Method not found/.test(e.message));
+    await client.close();
+    await cycle('sdk-1', new LegacyClient({ name: 'sdk-client-test', version: '1.0.0' }), new LegacyStdioTransport(serverParams));
   }
 
-  await client.close();
-  client = undefined;
-  assert.equal(stderr, '');
+  // The 2.x client: its default speaks the initialize handshake.
+  {
+    const client = newClient();
+    methodsSent.length = 0;
+    await cycle('client-default', client, new StdioClientTransport(serverParams));
+    assert.equal(methodsSent[0], 'initialize');
+  }
+
+  // Auto negotiation settles on the modern revision through server/discover and never falls back
+  // to initialize. The base transport probes on a throwaway sibling process, hence two starts; a
+  // transport that probes in place starts one.
+  for (const [Transport, processes] of [[StdioClientTransport, 2], [InPlaceTransport, 1]]) {
+    const client = newClient('auto');
+    methodsSent.length = 0;
+    const before = countStarts();
+    const transport = new Transport(serverParams);
+    await client.connect(transport);
+    assert.equal(client.getNegotiatedProtocolVersion(), '2026-07-28');
+    await client.close();
+    assert.equal(countStarts() - before, processes, `${Transport.name}: server processes started`);
+    console.log(`auto negotiation with ${Transport.name}: ${processes} server processes, 2026-07-28`);
+    assert.equal(methodsSent[0], 'server/discover');
+    assert.ok(!methodsSent.includes('initialize'), `${Transport.name} fell back to initialize`);
+  }
+  methodsSent.length = 0;
+  await cycle('client-auto', newClient('auto'), new StdioClientTransport(serverParams));
+  assert.ok(!methodsSent.includes('initialize'));
+
+  // Pinned to the modern revision: no fallback exists, so the cycle proves it is served.
+  {
+    const client = newClient({ pin: '2026-07-28' });
+    methodsSent.length = 0;
+    await cycle('client-pinned', client, new InPlaceTransport(serverParams));
+    assert.ok(!methodsSent.includes('initialize'));
+  }
 } finally {
-  if (client) await client.close().catch(() => {});
+  StdioClientTransport.prototype.send = send;
   xvfb.kill('SIGTERM');
-  rmSync(workspace, { recursive: true, force: true });
+  rmSync(scratch, { recursive: true, force: true });
 }

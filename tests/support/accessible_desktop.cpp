@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <system_error>
@@ -46,13 +47,13 @@ void endAllChildren() {
 
 }  // namespace
 
-std::string FocusApp::start(const std::string& title) {
+std::string FixtureApp::start(const std::string& title) {
   ChildOptions options;
   options.err = ChildStream::Null;
   try {
     child_.emplace(
         std::vector<std::string>{"/usr/bin/python3",
-                                 std::string(DIRURI_SOURCE_DIR) + "/tests/atspi/focus_app.py", title},
+                                 std::string(DIRURI_SOURCE_DIR) + "/tests/support/fixture_app.py", title},
         options);
   } catch (const std::system_error&) {
     return "python3 could not be started";
@@ -61,8 +62,31 @@ std::string FocusApp::start(const std::string& title) {
   return line == "ready" ? std::string() : "the GTK application did not get the focus (said '" + line + "')";
 }
 
-bool FocusApp::command(const std::string& command) {
-  return child_ && child_->write(command + "\n") && child_->readLine(20s) == "done " + command;
+bool FixtureApp::command(const std::string& command) {
+  if (!child_ || !child_->write(command + "\n")) return false;
+  const auto deadline = std::chrono::steady_clock::now() + 20s;
+  for (;;) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const std::optional<std::string> line = child_->readLine(std::max(left, 0ms));
+    if (!line) return false;
+    if (*line == "done " + command) return true;
+    if (line->rfind("done ", 0) != 0) reports_.push_back(*line);
+  }
+}
+
+bool FixtureApp::waitFor(const std::string& report, std::chrono::milliseconds limit) {
+  if (std::find(reports_.begin(), reports_.end(), report) != reports_.end()) return true;
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (child_) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const std::optional<std::string> line = child_->readLine(std::max(left, 0ms));
+    if (!line) return false;
+    if (line->rfind("done ", 0) != 0) reports_.push_back(*line);
+    if (*line == report) return true;
+  }
+  return false;
 }
 
 std::string AccessibleDesktop::start() {

@@ -1,11 +1,13 @@
 // A throwaway accessible desktop for tests and benchmarks: Xvfb, openbox, a private session bus
-// with the AT-SPI bus launcher, and the small GTK application of tests/atspi/focus_app.py.
+// with the AT-SPI bus launcher, and the small GTK application of tests/support/fixture_app.py.
 #pragma once
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "tests/support/child_process.hpp"
 #include "tests/support/temp_dir.hpp"
@@ -13,19 +15,25 @@
 
 namespace diruri::test {
 
-// The GTK application of focus_app.py, started against the current environment.
-class FocusApp {
+// The GTK application of fixture_app.py, started against the current environment.
+class FixtureApp {
  public:
   // Empty on success, else why it failed. Returns once the window is active and the entry focused.
   std::string start(const std::string& title);
   // Sends a command and waits for the application to confirm it.
   bool command(const std::string& command);
+  // Waits until the application has reported `report` (a line such as "pressed Send"), which may
+  // have come already; false when it does not come before the limit.
+  bool waitFor(const std::string& report, std::chrono::milliseconds limit = std::chrono::seconds(20));
+  // Everything the application reported so far, in order (its answers to commands left out).
+  const std::vector<std::string>& reports() const { return reports_; }
 
   pid_t pid() const { return child_ ? child_->pid() : -1; }
   void stop() { child_.reset(); }
 
  private:
   std::optional<ChildProcess> child_;
+  std::vector<std::string> reports_;
 };
 
 // Xvfb and openbox, and a private session bus whose AT-SPI bus launcher has put its address on the

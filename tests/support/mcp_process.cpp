@@ -32,6 +32,29 @@ JsonValue McpProcess::callTool(const std::string& name, const JsonObject& argume
   return parseJson(answer);
 }
 
+bool McpProcess::send(const std::string& line) { return child_.write(line + "\n"); }
+
+std::optional<JsonValue> McpProcess::nextMessage(std::chrono::milliseconds timeout) {
+  const std::optional<std::string> line = child_.readLine(timeout);
+  if (!line) return std::nullopt;
+  return parseJson(*line);
+}
+
+std::optional<JsonValue> McpProcess::answerTo(int id, std::vector<JsonValue>* others,
+                                              std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return std::nullopt;
+    std::optional<JsonValue> message = nextMessage(left);
+    if (!message) return std::nullopt;
+    const JsonValue* messageId = message->find("id");
+    if (messageId && messageId->isNumber() && messageId->asIntegral() == id) return message;
+    if (others) others->push_back(std::move(*message));
+  }
+}
+
 std::string McpProcess::finish() {
   child_.closePipe(STDIN_FILENO);
   std::string err = child_.readToEnd(STDERR_FILENO);

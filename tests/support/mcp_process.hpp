@@ -6,6 +6,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "core/json/json_value.hpp"
 #include "tests/support/child_process.hpp"
@@ -24,6 +25,17 @@ class McpProcess {
   // "tools/call" with the given arguments; returns the parsed payload of the tool result, or the
   // whole answer when it is an error.
   JsonValue callTool(const std::string& name, const JsonObject& arguments = {});
+
+  // For conversations where answers come later or out of order: sends one line, and reads the
+  // next message (an answer or a notification); none on timeout or end of output.
+  bool send(const std::string& line);
+  std::optional<JsonValue> nextMessage(std::chrono::milliseconds timeout = std::chrono::seconds(30));
+  // Reads messages until the answer with this id; the others (notifications, other answers) are
+  // appended to `others` when given. None on timeout.
+  std::optional<JsonValue> answerTo(int id, std::vector<JsonValue>* others = nullptr,
+                                    std::chrono::milliseconds timeout = std::chrono::seconds(60));
+  // The id the next callTool would use, for requests a test writes itself.
+  int takeId() { return nextId_++; }
 
   // Closes stdin, waits for the exit and returns everything the server wrote on stderr.
   std::string finish();

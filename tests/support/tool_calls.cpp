@@ -1,6 +1,8 @@
 // Building tool calls and reading tool results.
 #include "tests/support/tool_calls.hpp"
 
+#include <regex>
+
 namespace diruri::test {
 
 std::string toolCallLine(const std::string& name, const JsonObject& arguments, int id) {
@@ -20,6 +22,13 @@ std::optional<JsonValue> toolPayload(const std::string& answer) {
   const std::string* text = item.findString("text");
   if (!type || *type != "text" || !text) return std::nullopt;
   return parseJson(*text);
+}
+
+std::string withoutReason(const std::string& answer) {
+  static const std::regex reason(R"re("data":\{"reason":"(?:[^"\\]|\\.)+"\},)re");
+  std::string stripped = std::regex_replace(answer, reason, "", std::regex_constants::format_first_only);
+  if (stripped == answer && answer.rfind(R"({"error":)", 0) == 0) return "no reason: " + answer;
+  return stripped;
 }
 
 }  // namespace diruri::test

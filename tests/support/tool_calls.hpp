@@ -15,4 +15,8 @@ std::string toolCallLine(const std::string& name, const JsonObject& arguments = 
 // answer (an error, or a result of another shape). Throws JsonParseError when the answer is no JSON.
 std::optional<JsonValue> toolPayload(const std::string& answer);
 
+// An error answer with its reason taken out, for tests that check the error and not its wording;
+// an error that gives no reason comes back marked "no reason: ", so that it does not pass.
+std::string withoutReason(const std::string& answer);
+
 }  // namespace diruri::test

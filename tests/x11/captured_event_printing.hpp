@@ -14,6 +14,8 @@ inline void PrintTo(const CapturedInputEvent& e, std::ostream* os) {
   if (e.y) *os << " y=" << *e.y;
   if (e.keyCode) *os << " keyCode=" << *e.keyCode;
   if (e.scrollY) *os << " scrollY=" << *e.scrollY;
+  if (e.keysym) *os << " keysym=" << *e.keysym;
+  if (e.text) *os << " text=" << *e.text;
 }
 
 inline void PrintTo(const ForegroundAppSnapshot& a, std::ostream* os) {

@@ -49,9 +49,12 @@ CapturedInputEvent mouse(const char* type, double x, double y) {
   e.y = y;
   return e;
 }
-CapturedInputEvent key(const char* type, int64_t code) {
+CapturedInputEvent key(const char* type, int64_t code, int64_t keysym,
+                       std::optional<std::string> text = std::nullopt) {
   CapturedInputEvent e = event(type);
   e.keyCode = code;
+  e.keysym = keysym;
+  e.text = std::move(text);
   return e;
 }
 CapturedInputEvent scroll(int64_t amount) {
@@ -97,6 +100,7 @@ TEST_F(EventTapRecorderTest, ClicksAtKnownPositionsOnANamedThread) {
   EXPECT_EQ(captureThreads(), 0);
 }
 
+// Each key with what it produced: the modifier too, and a letter's case as Shift made it.
 TEST_F(EventTapRecorderTest, TypedTextWithShiftRecordsEveryKeyIncludingTheModifier) {
   test::TestClient client(server_.display());
   const int shift = client.keycodeFor(0xffe1);  // Shift_L
@@ -108,8 +112,9 @@ TEST_F(EventTapRecorderTest, TypedTextWithShiftRecordsEveryKeyIncludingTheModifi
   Inbox<CapturedInputEvent> inbox;
   ASSERT_TRUE(recorder.start([&](const CapturedInputEvent& e) { inbox.push(e); }));
   xdotool({"keydown", "shift", "keydown", "a", "keyup", "a", "keyup", "shift", "key", "b"});
-  EXPECT_EQ(inbox.waitFor(6), (std::vector{key("key_down", shift), key("key_down", a), key("key_up", a),
-                                           key("key_up", shift), key("key_down", b), key("key_up", b)}));
+  EXPECT_EQ(inbox.waitFor(6), (std::vector{key("key_down", shift, 0xffe1), key("key_down", a, 'A', "A"),
+                                           key("key_up", a, 'A', "A"), key("key_up", shift, 0xffe1),
+                                           key("key_down", b, 'b', "b"), key("key_up", b, 'b', "b")}));
   recorder.stop();
 }
 
@@ -137,7 +142,11 @@ TEST_F(EventTapRecorderTest, StopIsIdempotentAndStartWorksAgainAfterIt) {
     poster.fake(XCB_KEY_PRESS, static_cast<uint8_t>(30 + round));
     poster.fake(XCB_KEY_RELEASE, static_cast<uint8_t>(30 + round));
     poster.sync();
-    EXPECT_EQ(inbox.waitFor(2), (std::vector{key("key_down", 30 + round), key("key_up", 30 + round)}));
+    // Key codes 30, 31 and 32 are u, i and o on the server's US layout.
+    const int64_t letter = "uio"[round];
+    const std::string text(1, "uio"[round]);
+    EXPECT_EQ(inbox.waitFor(2), (std::vector{key("key_down", 30 + round, letter, text),
+                                             key("key_up", 30 + round, letter, text)}));
     recorder.stop();
     recorder.stop();
     EXPECT_FALSE(recorder.isRunning());
@@ -203,7 +212,7 @@ TEST_F(EventTapRecorderTest, StopFromInsideTheHandlerEndsCapture) {
   ASSERT_TRUE(recorder.start([&](const CapturedInputEvent& e) { again.push(e); }));
   poster.fake(XCB_KEY_PRESS, 42);
   poster.sync();
-  EXPECT_EQ(again.waitFor(1), std::vector{key("key_down", 42)});
+  EXPECT_EQ(again.waitFor(1), std::vector{key("key_down", 42, 'g', "g")});
   recorder.stop();
   EXPECT_EQ(inbox.items().size(), 1u);
 }

@@ -31,15 +31,15 @@ class X11EventPosterTest : public ::testing::Test {
 TEST_F(X11EventPosterTest, ObserverSeesEveryKindOfEventInOrderAtItsPosition) {
   X11EventPoster poster;
   ASSERT_TRUE(poster.begin());
-  EXPECT_TRUE(poster.postMouse(100, 200, true));
-  EXPECT_TRUE(poster.postMouse(640.4, 479.6, false));  // rounds to the nearest pixel
-  EXPECT_TRUE(poster.postKey(50, true));
-  EXPECT_TRUE(poster.postKey(38, true));
-  EXPECT_TRUE(poster.postKey(38, false));
-  EXPECT_TRUE(poster.postKey(50, false));
-  EXPECT_TRUE(poster.postScroll(2));
-  EXPECT_TRUE(poster.postScroll(-1));
-  EXPECT_TRUE(poster.postScroll(0));
+  EXPECT_EQ(poster.postMouse(100, 200, true), PostResult::Posted);
+  EXPECT_EQ(poster.postMouse(640.4, 479.6, false), PostResult::Posted);  // rounds to the nearest pixel
+  EXPECT_EQ(poster.postKey(50, std::nullopt, true), PostResult::Posted);
+  EXPECT_EQ(poster.postKey(38, std::nullopt, true), PostResult::Posted);
+  EXPECT_EQ(poster.postKey(38, std::nullopt, false), PostResult::Posted);
+  EXPECT_EQ(poster.postKey(50, std::nullopt, false), PostResult::Posted);
+  EXPECT_EQ(poster.postScroll(2), PostResult::Posted);
+  EXPECT_EQ(poster.postScroll(-1), PostResult::Posted);
+  EXPECT_EQ(poster.postScroll(0), PostResult::Posted);
   poster.end();
 
   const std::vector<RawEvent> expected = {
@@ -61,10 +61,10 @@ TEST_F(X11EventPosterTest, EndReleasesWhatTheReplayLeftPressed) {
   test::TestClient client(server_.display());
   X11EventPoster poster;
   ASSERT_TRUE(poster.begin());
-  poster.postKey(50, true);
-  poster.postKey(64, true);
-  poster.postKey(64, false);
-  poster.postKey(37, true);
+  poster.postKey(50, std::nullopt, true);
+  poster.postKey(64, std::nullopt, true);
+  poster.postKey(64, std::nullopt, false);
+  poster.postKey(37, std::nullopt, true);
   poster.postMouse(10, 20, true);
   poster.end();
   poster.end();  // a second end posts nothing more
@@ -80,18 +80,18 @@ TEST_F(X11EventPosterTest, EndReleasesWhatTheReplayLeftPressed) {
 
 TEST_F(X11EventPosterTest, EventsOutsideThePlatformsRangeAreRefusedAndNotPosted) {
   X11EventPoster poster;
-  EXPECT_FALSE(poster.postKey(38, true)) << "before begin()";
+  EXPECT_NE(poster.postKey(38, std::nullopt, true), PostResult::Posted) << "before begin()";
   ASSERT_TRUE(poster.begin());
-  EXPECT_FALSE(poster.postKey(7, true));
-  EXPECT_FALSE(poster.postKey(256, true));
-  EXPECT_FALSE(poster.postKey(-1, false));
-  EXPECT_FALSE(poster.postScroll(X11EventPoster::kMaxScrollSteps + 1));
-  EXPECT_FALSE(poster.postScroll(-X11EventPoster::kMaxScrollSteps - 1));
-  EXPECT_FALSE(poster.postMouse(NAN, 1, true));
-  EXPECT_FALSE(poster.postMouse(1, INFINITY, true));
-  EXPECT_FALSE(poster.postMouse(40000, 1, true));
-  EXPECT_TRUE(poster.postKey(8, true));  // the edges of the range are fine
-  EXPECT_TRUE(poster.postKey(255, true));
+  EXPECT_NE(poster.postKey(7, std::nullopt, true), PostResult::Posted);
+  EXPECT_NE(poster.postKey(256, std::nullopt, true), PostResult::Posted);
+  EXPECT_NE(poster.postKey(-1, std::nullopt, false), PostResult::Posted);
+  EXPECT_NE(poster.postScroll(X11EventPoster::kMaxScrollSteps + 1), PostResult::Posted);
+  EXPECT_NE(poster.postScroll(-X11EventPoster::kMaxScrollSteps - 1), PostResult::Posted);
+  EXPECT_NE(poster.postMouse(NAN, 1, true), PostResult::Posted);
+  EXPECT_NE(poster.postMouse(1, INFINITY, true), PostResult::Posted);
+  EXPECT_NE(poster.postMouse(40000, 1, true), PostResult::Posted);
+  EXPECT_EQ(poster.postKey(8, std::nullopt, true), PostResult::Posted);  // the edges of the range are fine
+  EXPECT_EQ(poster.postKey(255, std::nullopt, true), PostResult::Posted);
   poster.end();
   // Only the two keys and their releases at the end.
   const auto events = observer_.waitFor(4);
@@ -111,8 +111,8 @@ TEST_F(X11EventPosterTest, TenThousandEventsArriveCompleteAndInOrder) {
     const uint8_t code = static_cast<uint8_t>(10 + i % 50);
     poster.postMouse(x, y, true);
     poster.postMouse(x, y, false);
-    poster.postKey(code, true);
-    poster.postKey(code, false);
+    poster.postKey(code, std::nullopt, true);
+    poster.postKey(code, std::nullopt, false);
     expected.push_back({kButtonPress, 1, x, y});
     expected.push_back({kButtonRelease, 1, x, y});
     expected.push_back({kPress, code, x, y});
@@ -126,11 +126,12 @@ TEST_F(X11EventPosterTest, ServerGoneFailsPostingWithoutEndingTheProcess) {
   observer_.stop();
   X11EventPoster poster;
   ASSERT_TRUE(poster.begin());
-  EXPECT_TRUE(poster.postKey(50, true));
+  EXPECT_EQ(poster.postKey(50, std::nullopt, true), PostResult::Posted);
   server_.kill();
   bool anyFailed = false;
   // The loss shows once a write or a round trip meets the closed socket.
-  for (int i = 0; i < 2000 && !anyFailed; ++i) anyFailed = !poster.postKey(38, i % 2 == 0);
+  for (int i = 0; i < 2000 && !anyFailed; ++i)
+    anyFailed = poster.postKey(38, std::nullopt, i % 2 == 0) != PostResult::Posted;
   EXPECT_TRUE(anyFailed);
   poster.end();
   EXPECT_FALSE(poster.begin());
@@ -141,8 +142,8 @@ TEST(X11EventPosterWithoutDisplay, BeginFailsAndNothingIsPosted) {
   ::setenv("DISPLAY", ":65002", 1);
   X11EventPoster poster;
   EXPECT_FALSE(poster.begin());
-  EXPECT_FALSE(poster.postMouse(1, 1, true));
-  EXPECT_FALSE(poster.postScroll(1));
+  EXPECT_NE(poster.postMouse(1, 1, true), PostResult::Posted);
+  EXPECT_NE(poster.postScroll(1), PostResult::Posted);
   poster.end();
 }
 

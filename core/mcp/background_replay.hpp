@@ -1,0 +1,66 @@
+// The replay that runs while the server goes on answering: one at a time, on a thread of its own.
+#pragma once
+
+#include <cstddef>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "core/mcp/json_rpc.hpp"
+#include "core/recorder/recorder_controller.hpp"
+
+namespace diruri {
+
+class BackgroundReplay {
+ public:
+  // What a running replay reports.
+  struct Status {
+    std::string runId;
+    std::string skillId;
+    size_t stepsDone = 0;
+    size_t stepsTotal = 0;
+  };
+  // How a replay ended: its result, or what it failed with before it could post anything.
+  using Finished =
+      std::function<void(std::optional<RecorderReplayResult> result, std::exception_ptr failure)>;
+  using Progress = std::function<void(size_t done, size_t total)>;
+
+  explicit BackgroundReplay(RecorderController& recorder);
+  // Stops a running replay and waits for it.
+  ~BackgroundReplay();
+  BackgroundReplay(const BackgroundReplay&) = delete;
+  BackgroundReplay& operator=(const BackgroundReplay&) = delete;
+
+  // Starts the replay for the request `requestId`; `progress` and then `finished` are called on the
+  // replay's thread (`finished` not at all when the request is cancelled). False, with nothing
+  // started, while another replay runs. Main thread only.
+  bool start(const JsonRpcId& requestId, const std::string& workspacePath, const std::string& skillId,
+             const ReplayOptions& options, Progress progress, Finished finished);
+
+  // The running replay, or none.
+  std::optional<Status> status();
+
+  // Stops the running replay and waits until it has ended (its keys released, run.json written,
+  // its request answered). Its run id and how it ended ("stopped", or the status it reached on its
+  // own meanwhile); none when no replay was running. Main thread only.
+  std::optional<std::pair<std::string, std::string>> stop();
+
+  // Stops the replay of that request, if it is the running one, without waiting; its request is
+  // not answered. Main thread only.
+  void cancel(const JsonRpcId& requestId);
+
+ private:
+  struct Run;
+  void collect();
+
+  RecorderController& recorder_;
+  std::mutex mutex_;
+  std::shared_ptr<Run> run_;  // the running replay, or one that ended and was not collected yet
+  std::thread thread_;
+};
+
+}  // namespace diruri

@@ -1,0 +1,262 @@
+// Recordings replayed through the real executable into a real GTK application, on a private X
+// server with a window manager, checked by what the application received: a window that opens late,
+// a window that moved, another keyboard layout, a replay stopped or cancelled half-way, a step that
+// cannot be posted.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <functional>
+#include <sstream>
+
+#include "tests/support/accessible_desktop.hpp"
+#include "tests/support/json_lines.hpp"
+#include "tests/support/mcp_process.hpp"
+#include "tests/support/temp_dir.hpp"
+#include "tests/support/tool_calls.hpp"
+#include "tests/support/x11_test_display.hpp"
+
+namespace diruri {
+namespace {
+
+using namespace std::chrono_literals;
+using test::FixtureApp;
+using test::McpProcess;
+
+// xdotool, an input source independent of this code.
+void xdotool(std::vector<std::string> args) {
+  args.insert(args.begin(), "xdotool");
+  ASSERT_EQ(test::runQuietly(args), 0) << args[1];
+}
+
+void setLayout(const std::string& layout) { ASSERT_EQ(test::runQuietly({"setxkbmap", layout}), 0); }
+
+// Where a widget of the application lies: x, y, width, height in root coordinates.
+std::vector<int> where(FixtureApp& app, const std::string& widget) {
+  EXPECT_TRUE(app.command("where " + widget));
+  std::vector<int> box;
+  for (auto it = app.reports().rbegin(); it != app.reports().rend(); ++it) {
+    if (it->rfind("at " + widget + " ", 0) != 0) continue;
+    std::istringstream in(it->substr(4 + widget.size()));
+    for (int v; in >> v;) box.push_back(v);
+    break;
+  }
+  EXPECT_EQ(box.size(), 4u);
+  box.resize(4);
+  return box;
+}
+
+void clickOn(FixtureApp& app, const std::string& widget) {
+  const std::vector<int> box = where(app, widget);
+  xdotool(
+      {"mousemove", std::to_string(box[0] + box[2] / 2), std::to_string(box[1] + box[3] / 2), "click", "1"});
+}
+
+class ReplayInApplications : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    x_ = new test::XvfbServer;
+    failure_ = x_->start();
+    if (failure_.empty() && !x_->startOpenbox()) failure_ = "openbox did not start";
+    ::setenv("NO_AT_BRIDGE", "1", 1);  // these replays need no accessibility bus
+  }
+  static void TearDownTestSuite() {
+    delete x_;
+    x_ = nullptr;
+  }
+
+  void SetUp() override {
+    ASSERT_EQ(failure_, "");
+    setLayout("us");
+  }
+  void TearDown() override { setLayout("us"); }
+
+  std::unique_ptr<McpProcess> server() {
+    return std::make_unique<McpProcess>(
+        DIRURI_EXECUTABLE, std::map<std::string, std::optional<std::string>>{{"DISPLAY", x_->display()}});
+  }
+
+  // A recording of what `act` does, made into the skill "task" of the workspace.
+  void record(const std::function<void()>& act) {
+    auto recorder = server();
+    const JsonValue started =
+        recorder->callTool("event_stream_start", {{"workspacePath", workspace_.path()}});
+    ASSERT_EQ(*started.findString("status"), "recording") << writeJson(started);
+    act();
+    const JsonValue stopped = recorder->callTool("event_stream_stop");
+    ASSERT_EQ(*stopped.findString("status"), "stopped");
+    test::writeText(workspace_ / ".zeruva/skills/task/references/recording.json",
+                    writeJson(JsonObject{{"sessionId", *started.findString("sessionId")}}));
+    EXPECT_EQ(recorder->finish(), "");
+  }
+
+  // The skill "task" replayed by a fresh server; the tool's payload.
+  JsonValue replay(double speed) {
+    auto replayer = server();
+    const JsonValue payload = replayer->callTool(
+        "replay_skill", {{"workspacePath", workspace_.path()}, {"skillId", "task"}, {"speed", speed}});
+    EXPECT_EQ(replayer->finish(), "");
+    return payload;
+  }
+
+  static std::vector<std::string> statuses(const JsonValue& payload) {
+    std::vector<std::string> out;
+    for (const JsonValue& step : payload.find("steps")->asArray()) out.push_back(*step.findString("status"));
+    return out;
+  }
+
+  static test::XvfbServer* x_;
+  static std::string failure_;
+  test::TempDir workspace_;
+};
+
+test::XvfbServer* ReplayInApplications::x_ = nullptr;
+std::string ReplayInApplications::failure_;
+
+TEST_F(ReplayInApplications, TypingWaitsForTheWindowThatOpensLate) {
+  {
+    FixtureApp app;
+    ASSERT_EQ(app.start("Notes"), "");
+    record([&] {
+      clickOn(app, "Open");
+      ASSERT_TRUE(app.waitFor("opened Details"));
+      xdotool({"type", "--delay", "30", "hello"});
+      ASSERT_TRUE(app.waitFor(R"(text Name "hello")"));
+    });
+  }
+  FixtureApp app;
+  ASSERT_EQ(app.start("Notes"), "");
+  ASSERT_TRUE(app.command("delay 1500"));
+  // Back to back: only the wait for the Details window keeps the typing out of the Query entry.
+  const JsonValue payload = replay(0);
+  EXPECT_EQ(*payload.findString("status"), "success") << writeJson(payload);
+  EXPECT_TRUE(app.waitFor(R"(text Name "hello")"));
+  for (const std::string& report : app.reports())
+    EXPECT_EQ(report.rfind("text Query", 0), std::string::npos) << report;
+}
+
+TEST_F(ReplayInApplications, ClicksFollowTheirWindowToWhereItIsNow) {
+  {
+    FixtureApp app;
+    ASSERT_EQ(app.start("Notes"), "");
+    ASSERT_TRUE(app.command("move 100 100"));
+    record([&] {
+      clickOn(app, "Send");
+      ASSERT_TRUE(app.waitFor("pressed Send"));
+    });
+  }
+  FixtureApp app;
+  ASSERT_EQ(app.start("Notes"), "");
+  ASSERT_TRUE(app.command("move 900 500"));
+  const JsonValue payload = replay(1);
+  EXPECT_EQ(*payload.findString("status"), "success") << writeJson(payload);
+  EXPECT_TRUE(app.waitFor("pressed Send"));
+}
+
+TEST_F(ReplayInApplications, KeysFollowTheirSymbolOnAnotherLayout) {
+  {
+    FixtureApp app;
+    ASSERT_EQ(app.start("Notes"), "");
+    record([&] {
+      xdotool({"type", "--delay", "30", "Yz-"});
+      ASSERT_TRUE(app.waitFor(R"(text Query "Yz-")"));
+    });
+  }
+  // On a German layout Y and Z trade places and the hyphen moves: the same key codes would type "Zy/".
+  setLayout("de");
+  FixtureApp app;
+  ASSERT_EQ(app.start("Notes"), "");
+  const JsonValue payload = replay(0);
+  EXPECT_EQ(*payload.findString("status"), "success") << writeJson(payload);
+  EXPECT_TRUE(app.waitFor(R"(text Query "Yz-")"));
+}
+
+// Stopped by replay_stop or by the client's cancellation, a replay ends between events, leaves no
+// key down on the server and records its run as stopped; a cancelled request gets no answer.
+TEST_F(ReplayInApplications, StoppedOrCancelledReplayLeavesNothingPressed) {
+  {
+    FixtureApp app;
+    ASSERT_EQ(app.start("Notes"), "");
+    record([&] {
+      xdotool({"type", "--delay", "150", "abcdefghijklmnop"});
+      ASSERT_TRUE(app.waitFor(R"(text Query "abcdefghijklmnop")"));
+    });
+  }
+  test::TestClient observer(x_->display());
+  for (const bool cancel : {false, true}) {
+    SCOPED_TRACE(cancel ? "cancelled" : "replay_stop");
+    FixtureApp app;
+    ASSERT_EQ(app.start("Notes"), "");
+    auto replayer = server();
+    const int replayId = replayer->takeId();
+    ASSERT_TRUE(replayer->send(test::toolCallLine(
+        "replay_skill", {{"workspacePath", workspace_.path()}, {"skillId", "task"}}, replayId)));
+    ASSERT_TRUE(app.waitFor(R"(text Query "abc")"));
+    std::vector<JsonValue> others;
+    const int statusId = replayer->takeId();
+    ASSERT_TRUE(replayer->send(test::toolCallLine("replay_status", {}, statusId)));
+    const JsonValue status = *test::toolPayload(writeJson(*replayer->answerTo(statusId, &others)));
+    EXPECT_EQ(*status.findString("status"), "running");
+    EXPECT_GE(status.find("stepsDone")->asIntegral().value_or(0), 5);  // through the press of c
+    EXPECT_EQ(status.find("stepsTotal")->asIntegral(), 32);
+
+    std::string runId;
+    if (cancel) {
+      ASSERT_TRUE(
+          replayer->send(R"({"jsonrpc":"2.0","method":"notifications/cancelled","params":{"requestId":)" +
+                         std::to_string(replayId) + R"(,"reason":"test"}})"));
+      // Asked until idle: the answers that come meanwhile must not include the cancelled request's.
+      for (JsonValue idle;;) {
+        const int id = replayer->takeId();
+        ASSERT_TRUE(replayer->send(test::toolCallLine("replay_status", {}, id)));
+        idle = *test::toolPayload(writeJson(*replayer->answerTo(id, &others)));
+        if (*idle.findString("status") == "idle") break;
+      }
+      runId = *status.findString("runId");
+    } else {
+      const int stopId = replayer->takeId();
+      ASSERT_TRUE(replayer->send(test::toolCallLine("replay_stop", {}, stopId)));
+      const JsonValue stopped = *test::toolPayload(writeJson(*replayer->answerTo(stopId, &others)));
+      EXPECT_EQ(*stopped.findString("status"), "stopped");
+      runId = *stopped.findString("runId");
+      // The replay's own answer came before the stop's, and says the same.
+      ASSERT_EQ(others.size(), 1u);
+      EXPECT_EQ(*test::toolPayload(writeJson(others[0]))->findString("status"), "stopped");
+    }
+    for (const JsonValue& message : others) {
+      const JsonValue* id = message.find("id");
+      if (cancel) {
+        EXPECT_FALSE(id && id->asIntegral() == replayId) << writeJson(message);
+      }
+    }
+    EXPECT_EQ(observer.keysDown(), std::vector<int>{});
+    const JsonValue run = parseJson(
+        test::readText(workspace_ / (".zeruva/record-and-replay/replay-runs/" + runId + "/run.json")));
+    EXPECT_EQ(*run.findString("status"), "stopped");
+    const JsonArray& steps = run.find("steps")->asArray();
+    EXPECT_EQ(*steps.front().findString("status"), "replayed");
+    EXPECT_EQ(*steps.back().findString("status"), "skipped");
+    EXPECT_EQ(*steps.back().findString("reason"), "The replay was stopped.");
+    EXPECT_EQ(replayer->finish(), "");
+  }
+}
+
+TEST_F(ReplayInApplications, AStepThatCannotBePostedFailsAndEndsTheReplay) {
+  test::writeText(workspace_ / ".zeruva/skills/task/references/recording.json", R"({"sessionId":"hand"})");
+  test::writeText(workspace_ / ".zeruva/record-and-replay/sessions/hand/events.jsonl",
+                  R"({"id":"evt_000001","type":"key_down","payload":{"keyCode":38}})"
+                  "\n"
+                  R"({"id":"evt_000002","type":"key_up","payload":{"keyCode":38}})"
+                  "\n"
+                  R"({"id":"evt_000003","type":"key_down","payload":{"keyCode":300}})"
+                  "\n"
+                  R"({"id":"evt_000004","type":"key_up","payload":{"keyCode":38}})"
+                  "\n");
+  const JsonValue payload = replay(0);
+  EXPECT_EQ(*payload.findString("status"), "failed");
+  EXPECT_EQ(statuses(payload), (std::vector<std::string>{"replayed", "replayed", "failed", "skipped"}));
+  EXPECT_EQ(*payload.find("steps")->asArray()[2].findString("reason"),
+            "Key code 300 cannot be posted on this display.");
+}
+
+}  // namespace
+}  // namespace diruri
