@@ -116,10 +116,14 @@ def main() -> int:
         stopped = server.tool("event_stream_stop")
         print("summary:", stopped["summaryPath"])
 
-        # A skill generated from this recording would point back at it; install that reference by hand.
-        references = workspace / ".zeruva" / "skills" / "demo-notes" / "references"
-        references.mkdir(parents=True)
-        (references / "recording.json").write_text(json.dumps({"sessionId": stopped["sessionId"]}))
+        # The recording made into a skill an agent can read, and replayed by its id.
+        generated = server.tool("generate_skill_from_recording", workspacePath=str(workspace),
+                                sessionId=stopped["sessionId"], skillId="demo-notes")
+        print("skill:", generated["skillPath"])
+        print((Path(generated["skillPath"]) / "SKILL.md").read_text(encoding="utf-8"))
+        # A click at the recorded place within the double-click time of the recorded click would be
+        # taken for a double click (selecting the word), as a person's would; so the demo waits.
+        time.sleep(0.5)
         replayed = server.tool("replay_skill", workspacePath=str(workspace), skillId="demo-notes")
         print("replay run:", replayed["runPath"])
         wait_for(lambda: text_file.read_text(encoding="utf-8") == "hellohello", "the replayed text")

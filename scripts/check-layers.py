@@ -15,11 +15,12 @@ LAYERS = {
     "core/records": 2,
     "core/capture": 3,
     "core/store": 3,
-    "core/replay": 4,
-    "core/recorder": 5,
-    "core/x11": 5,
-    "core/mcp": 6,
-    "client": 7,
+    "core/skill": 4,
+    "core/replay": 5,
+    "core/recorder": 6,
+    "core/x11": 6,
+    "core/mcp": 7,
+    "client": 8,
 }
 PLATFORM_HEADERS = re.compile(r"#\s*include\s*<(xcb/|X11/|atspi/|dbus/|glib|gio/|gobject/)")
 PROJECT_INCLUDE = re.compile(r'#\s*include\s*"((?:core/[a-z0-9_]+)|client)/')

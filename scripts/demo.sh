@@ -4,6 +4,6 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDIRURI_BUILD_TESTS=OFF >/dev/null
 cmake --build build -j"$(nproc)" --target DiruriRediro >/dev/null
 /usr/bin/python3 demo/run_demo.py --server build/client/DiruriRediro --output demo-output

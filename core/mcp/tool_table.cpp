@@ -7,6 +7,7 @@
 #include <string>
 
 #include "core/platform/path.hpp"
+#include "core/skill/skill_library.hpp"
 #include "core/store/event_store.hpp"
 #include "core/text/unicode.hpp"
 
@@ -56,15 +57,21 @@ double speedArgument(const JsonValue& arguments) {
   return speed->asDouble();
 }
 
+// A name that becomes a folder of its own: one that is not a plain name would lead out of the
+// folder it is meant for.
+std::string plainName(const JsonValue& arguments, std::string_view name) {
+  std::string value = requiredString(arguments, name);
+  if (!isPlainPathComponent(value)) {
+    throw InvalidToolArguments("The argument " + std::string(name) +
+                               " must be a plain name, without \"/\" and not \".\" or \"..\".");
+  }
+  return value;
+}
+
 std::optional<JsonValue> replaySkill(ToolCall& call) {
   const std::string workspacePath = requiredString(call.arguments, "workspacePath");
-  const std::string skillId = requiredString(call.arguments, "skillId");
-  // The skill id becomes a directory name twice over: one that is not a plain name would lead the
-  // run directory and the reference path out of the workspace's own folder.
-  if (!isPlainPathComponent(skillId)) {
-    throw InvalidToolArguments(
-        "The argument skillId must be a plain name, without \"/\" and not \".\" or \"..\".");
-  }
+  // The skill id names the skill's folder and is part of the run's.
+  const std::string skillId = plainName(call.arguments, "skillId");
   ReplayOptions options;
   options.speed = speedArgument(call.arguments);
   if (!call.background) return call.recorder.replay(workspacePath, skillId, options).toJson();
@@ -79,6 +86,27 @@ std::optional<JsonValue> replaySkill(ToolCall& call) {
                              "; stop it with replay_stop or wait until it ends.");
   }
   return std::nullopt;
+}
+
+std::optional<JsonValue> generateSkill(ToolCall& call) {
+  const std::string workspacePath = requiredString(call.arguments, "workspacePath");
+  const std::string sessionId = plainName(call.arguments, "sessionId");
+  std::optional<std::string> skillId;
+  if (call.arguments.find("skillId")) skillId = plainName(call.arguments, "skillId");
+  const GeneratedSkill skill = call.recorder.skills().generate(workspacePath, sessionId, skillId);
+  return JsonObject{{"skillId", skill.skillId},
+                    {"skillPath", skill.skillPath},
+                    {"status", "generated"},
+                    {"steps", JsonValue(static_cast<long long>(skill.steps))}};
+}
+
+std::optional<JsonValue> installSkill(ToolCall& call) {
+  const std::string workspacePath = requiredString(call.arguments, "workspacePath");
+  const std::string skillId = plainName(call.arguments, "skillId");
+  std::optional<std::string> destination;
+  if (call.arguments.find("destination")) destination = requiredString(call.arguments, "destination");
+  const std::string installed = call.recorder.skills().install(workspacePath, skillId, destination);
+  return JsonObject{{"installedPath", installed}, {"skillId", skillId}, {"status", "installed"}};
 }
 
 std::optional<JsonValue> replayStatus(ToolCall& call) {
@@ -154,10 +182,19 @@ const std::vector<ToolDefinition>& toolTable() {
        .handler = permissionStatus},
       {.name = "generate_skill_from_recording",
        .title = "Generate skill from recording",
-       .description = "Generate a skill draft from a completed native event recording."},
+       .description = "Generate a skill draft from a completed native event recording.",
+       .arguments = {{"workspacePath", "Absolute workspace path that holds the recording.", true},
+                     {"sessionId", "Identifier of a stopped recording session.", true},
+                     {"skillId",
+                      "Identifier for the new skill; defaults to the session summary's recommendedSkillId."}},
+       .handler = generateSkill},
       {.name = "install_generated_skill",
        .title = "Install generated skill",
-       .description = "Install a generated record and replay skill into the local skill store."},
+       .description = "Install a generated record and replay skill into the local skill store.",
+       .arguments = {{"workspacePath", "Absolute workspace path that holds the generated skill.", true},
+                     {"skillId", "Generated skill id to install.", true},
+                     {"destination", "Skills folder to install into; defaults to the local skill store."}},
+       .handler = installSkill},
       {.name = "replay_skill",
        .title = "Replay skill",
        .description = "Start replaying a previously generated native automation skill.",
@@ -192,6 +229,9 @@ const ToolDefinition* findTool(std::string_view name) {
 }
 
 std::string failureReason(const std::exception& failure) {
+  if (dynamic_cast<const SkillNotFound*>(&failure) || dynamic_cast<const SkillError*>(&failure)) {
+    return failure.what();
+  }
   if (const auto* e = dynamic_cast<const FileSystemError*>(&failure))
     return "Could not " + std::string(e->what()) + ".";
   if (dynamic_cast<const JsonParseError*>(&failure))

@@ -4,6 +4,7 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <vector>
 
 namespace diruri {
 
@@ -44,6 +45,26 @@ class FileSystem {
 
   // The process's current directory, absolute.
   virtual std::string currentDirectory() = 0;
+
+  // What a directory holds: its entries' names (never "." or "..") in byte order, each with
+  // whether it is a directory itself (a link is neither followed nor counted as one).
+  struct Entry {
+    std::string name;
+    bool isDirectory = false;
+    bool operator==(const Entry&) const = default;
+  };
+  virtual std::vector<Entry> listDirectory(const std::string& path) = 0;
+
+  // Renames a file or directory to `to`, which must not exist (EEXIST otherwise), in one step: it
+  // is found whole under the one name or the other, never half copied.
+  virtual void moveNoReplace(const std::string& from, const std::string& to) = 0;
+
+  // Swaps two existing entries in one step: each is then found under the other's name.
+  virtual void exchange(const std::string& first, const std::string& second) = 0;
+
+  // Removes the entry and, for a directory, everything below it, without following links; nothing
+  // at the path is no error.
+  virtual void removeTree(const std::string& path) = 0;
 };
 
 }  // namespace diruri

@@ -1,14 +1,18 @@
 // The POSIX file system: the only place the store's files are opened, written, synced and renamed.
+#include <dirent.h>
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <linux/openat2.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <string>
+#include <vector>
 
 #include "core/platform/posix_file_system.hpp"
 
@@ -161,6 +165,40 @@ void cutOff(int fd, size_t written) {
   while (::ftruncate(fd, end - static_cast<off_t>(written)) != 0 && errno == EINTR) {
   }
 }
+int renameat2Retrying(const std::string& from, const std::string& to, unsigned flags) {
+  int r;
+  do {
+    r = static_cast<int>(::syscall(SYS_renameat2, AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), flags));
+  } while (r < 0 && errno == EINTR);
+  return r;
+}
+
+// Removes what lies below the open directory `fd`, then closes it; links are removed, not followed.
+int removeBelow(int fd) {
+  DIR* dir = ::fdopendir(fd);
+  if (dir == nullptr) {
+    const int err = errno;
+    ::close(fd);
+    return err;
+  }
+  int err = 0;
+  while (dirent* entry = ::readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    if (::unlinkat(::dirfd(dir), name.c_str(), 0) == 0) continue;
+    if (errno != EISDIR && errno != EPERM) {
+      err = err ? err : errno;
+      continue;
+    }
+    const int child = ::openat(::dirfd(dir), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const int childErr = child < 0 ? errno : removeBelow(child);
+    if (childErr != 0 || ::unlinkat(::dirfd(dir), name.c_str(), AT_REMOVEDIR) != 0)
+      err = err ? err : (childErr ? childErr : errno);
+  }
+  ::closedir(dir);
+  return err;
+}
+
 }  // namespace
 
 PosixFileSystem::PosixFileSystem(std::string guardedFolder) : guardedFolder_(std::move(guardedFolder)) {}
@@ -259,6 +297,72 @@ void PosixFileSystem::appendToFile(const std::string& path, std::string_view byt
   const int closeErr = closeOnce(fd);
   if (err == 0) err = closeErr;
   if (err != 0) fail(err, "append", path);
+}
+
+std::vector<FileSystem::Entry> PosixFileSystem::listDirectory(const std::string& path) {
+  requireUsablePath("list", path);
+  const int fd = openRetrying(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) fail(errno, "list", path);
+  DIR* dir = ::fdopendir(fd);
+  if (dir == nullptr) {
+    const int err = errno;
+    ::close(fd);
+    fail(err, "list", path);
+  }
+  std::vector<Entry> entries;
+  while (dirent* entry = ::readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    bool isDirectory = entry->d_type == DT_DIR;
+    if (entry->d_type == DT_UNKNOWN) {
+      struct stat st {};
+      isDirectory =
+          ::fstatat(::dirfd(dir), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
+    }
+    entries.push_back({name, isDirectory});
+  }
+  ::closedir(dir);
+  std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) { return a.name < b.name; });
+  return entries;
+}
+
+void PosixFileSystem::moveNoReplace(const std::string& from, const std::string& to) {
+  requireUsablePath("move", from);
+  requireUsablePath("move", to);
+  refuseLinksInTree("move", to, directoryEnd(to), guardedFolder_);
+  if (renameat2Retrying(from, to, RENAME_NOREPLACE) == 0) return;
+  if (errno != EINVAL && errno != ENOSYS) fail(errno, "move", to);
+  // File systems without the flag: a check and a rename, which a process racing us could defeat.
+  struct stat st {};
+  if (::lstat(to.c_str(), &st) == 0) fail(EEXIST, "move", to);
+  if (::rename(from.c_str(), to.c_str()) != 0) fail(errno, "move", to);
+}
+
+void PosixFileSystem::exchange(const std::string& first, const std::string& second) {
+  requireUsablePath("exchange", first);
+  requireUsablePath("exchange", second);
+  refuseLinksInTree("exchange", second, directoryEnd(second), guardedFolder_);
+  if (renameat2Retrying(first, second, RENAME_EXCHANGE) == 0) return;
+  if (errno != EINVAL && errno != ENOSYS) fail(errno, "exchange", second);
+  // Without the flag, three renames; `second` is missing for a moment.
+  const std::string aside = temporaryName(second);
+  if (::rename(second.c_str(), aside.c_str()) != 0) fail(errno, "exchange", second);
+  if (::rename(first.c_str(), second.c_str()) != 0) {
+    const int err = errno;
+    ::rename(aside.c_str(), second.c_str());
+    fail(err, "exchange", second);
+  }
+  if (::rename(aside.c_str(), first.c_str()) != 0) fail(errno, "exchange", first);
+}
+
+void PosixFileSystem::removeTree(const std::string& path) {
+  requireUsablePath("remove", path);
+  if (::unlink(path.c_str()) == 0 || errno == ENOENT) return;
+  if (errno != EISDIR && errno != EPERM) fail(errno, "remove", path);
+  const int fd = openRetrying(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) fail(errno, "remove", path);
+  if (const int err = removeBelow(fd)) fail(err, "remove", path);
+  if (::rmdir(path.c_str()) != 0 && errno != ENOENT) fail(errno, "remove", path);
 }
 
 std::string PosixFileSystem::currentDirectory() {

@@ -17,10 +17,11 @@ std::string eventIdentifier(int64_t number) {
 
 RecorderController::RecorderController(EventStore& eventStore, InputEventRecording& eventTap,
                                        ScreenCapturing& screenCapture, AccessibilityInspecting& inspector,
-                                       EventPoster& poster)
+                                       EventPoster& poster, std::string localSkillStore)
     : eventStore_(eventStore),
       screenCapture_(screenCapture),
-      replayer_(eventStore.fileManager(), poster, inspector),
+      replayer_(eventStore.fileManager(), poster, inspector, localSkillStore),
+      skills_(eventStore.fileManager(), std::move(localSkillStore)),
       eventTap_(eventTap),
       inspector_(inspector) {}
 

@@ -11,6 +11,7 @@
 #include "core/capture/screen_capturing.hpp"
 #include "core/recorder/recorder_results.hpp"
 #include "core/replay/semantic_replayer.hpp"
+#include "core/skill/skill_library.hpp"
 #include "core/store/event_store.hpp"
 
 namespace diruri {
@@ -21,8 +22,11 @@ namespace diruri {
 // guarded by one mutex that is never held across a screenshot, a snapshot or a front-app query.
 class RecorderController {
  public:
+  // `localSkillStore`: where skills are installed and, after the workspace's own, looked for by a
+  // replay; none when empty.
   RecorderController(EventStore& eventStore, InputEventRecording& eventTap, ScreenCapturing& screenCapture,
-                     AccessibilityInspecting& inspector, EventPoster& poster);
+                     AccessibilityInspecting& inspector, EventPoster& poster,
+                     std::string localSkillStore = {});
   // Stops the event source, so no handler call can outlive the controller.
   ~RecorderController();
   RecorderController(const RecorderController&) = delete;
@@ -42,6 +46,9 @@ class RecorderController {
   // loading the recording or writing run.json throws.
   RecorderReplayResult runReplay(const ReplayRun& run, const ReplayOptions& options = {},
                                  ReplayControl* control = nullptr);
+  // A skill made from a stopped session, and a skill installed; see SkillLibrary.
+  SkillLibrary& skills() { return skills_; }
+
   // Both at once.
   RecorderReplayResult replay(const std::string& workspacePath, const std::string& skillId,
                               const ReplayOptions& options = {}, ReplayControl* control = nullptr);
@@ -63,6 +70,7 @@ class RecorderController {
   EventStore& eventStore_;
   ScreenCapturing& screenCapture_;
   SemanticReplayer replayer_;
+  SkillLibrary skills_;
   InputEventRecording& eventTap_;
   AccessibilityInspecting& inspector_;
 

@@ -1,6 +1,9 @@
 // JSON form of the front-application record and the accessibility snapshot.
 #include "core/records/front_app.hpp"
 
+#include <string_view>
+#include <vector>
+
 namespace diruri {
 
 namespace {
@@ -74,6 +77,43 @@ AccessibilitySnapshot AccessibilitySnapshot::fromJson(const JsonValue& v) {
   s.focusedElementTitle = optionalString(v, "focusedElementTitle");
   s.capturedAt = requireString(v, "capturedAt");
   return s;
+}
+
+bool sameWindowTitle(const std::string& recorded, const std::string& current) {
+  if (recorded == current) return true;
+  // Titles name a document and the application, in some order, between separators like these.
+  static const std::string_view kSeparators[] = {" - ", " \u2014 ", " \u2013 ", " | ", ": ", " \u00b7 "};
+  const auto parts = [](std::string_view title) {
+    std::vector<std::string_view> out;
+    for (;;) {
+      size_t at = std::string_view::npos;
+      size_t length = 0;
+      for (std::string_view separator : kSeparators) {
+        const size_t found = title.find(separator);
+        if (found < at) {
+          at = found;
+          length = separator.size();
+        }
+      }
+      out.push_back(title.substr(0, at));
+      if (at == std::string_view::npos) return out;
+      title.remove_prefix(at + length);
+    }
+  };
+  const std::vector<std::string_view> a = parts(recorded);
+  const std::vector<std::string_view> b = parts(current);
+  if (a.size() != b.size() || a.size() < 2) return false;
+  size_t differing = 0;
+  for (size_t i = 0; i < a.size(); ++i) differing += a[i] == b[i] ? 0 : 1;
+  return differing <= 1;
+}
+
+bool isSameWindow(const ForegroundAppSnapshot& recorded, const ForegroundAppSnapshot& current) {
+  const bool sameApplication = recorded.bundleId && current.bundleId ? *recorded.bundleId == *current.bundleId
+                                                                     : recorded.appName == current.appName;
+  if (!sameApplication) return false;
+  if (!recorded.windowTitle) return true;
+  return current.windowTitle && sameWindowTitle(*recorded.windowTitle, *current.windowTitle);
 }
 
 }  // namespace diruri

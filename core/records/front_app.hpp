@@ -22,6 +22,15 @@ struct ForegroundAppSnapshot {
   static ForegroundAppSnapshot fromJson(const JsonValue& value);
 };
 
+// Whether a window title seen now is the one recorded: the same, or the same but for one part of
+// it (a document's name in "report.txt - Editor" against "Untitled - Editor").
+bool sameWindowTitle(const std::string& recorded, const std::string& current);
+
+// Whether the front window seen now is the one recorded: the same application (by its bundle id
+// where both have one, else by name; process ids differ between runs) and, where a title was
+// recorded, the same title in the sense of sameWindowTitle.
+bool isSameWindow(const ForegroundAppSnapshot& recorded, const ForegroundAppSnapshot& current);
+
 // Where a window lies on the screen, in root-window pixels.
 struct WindowGeometry {
   int32_t x = 0;

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "core/platform/path.hpp"
+#include "core/skill/skill_library.hpp"
 #include "core/store/event_log.hpp"
 #include "core/store/workspace_layout.hpp"
 
@@ -101,15 +102,8 @@ std::optional<Planned> plan(const JsonObject& line) {
   return p;
 }
 
-bool sameApplication(const ForegroundAppSnapshot& recorded, const ForegroundAppSnapshot& now) {
-  if (recorded.bundleId && now.bundleId) return *recorded.bundleId == *now.bundleId;
-  return recorded.appName == now.appName;
-}
-
 bool isRecordedWindow(const ForegroundAppSnapshot& recorded, const std::optional<FrontWindow>& front) {
-  if (!front || !sameApplication(recorded, front->app)) return false;
-  if (!recorded.windowTitle) return true;
-  return front->app.windowTitle && sameWindowTitle(*recorded.windowTitle, *front->app.windowTitle);
+  return front && isSameWindow(recorded, front->app);
 }
 
 std::string describe(const ForegroundAppSnapshot& app) {
@@ -164,19 +158,22 @@ void ReplayControl::report(size_t done, size_t total) {
 SemanticReplayResult SemanticReplayer::replay(const std::string& workspacePath, const std::string& skillId,
                                               const ReplayOptions& options, ReplayControl* control) {
   const std::string workspace = layout::absoluteWorkspace(fileManager_, workspacePath);
-  const std::string referencePath =
-      layout::skillRecordingReference(layout::skillDirectory(workspace, skillId));
-  const JsonValue reference = parseJson(fileManager_.readFile(referencePath));
-  const std::string* sessionId = reference.findString("sessionId");
-  // A session name that is not a plain file name would make the log path leave the sessions folder.
-  if (!reference.isObject() || !sessionId || !isPlainPathComponent(*sessionId)) {
-    throw SemanticReplayerError(SemanticReplayerError::Code::invalidRecording);
+  const std::string skill = findSkill(fileManager_, workspace, localSkillStore_, skillId);
+  // A generated skill carries its events and stands alone; a hand-written one names its session.
+  std::string logPath = joinPath(skill, layout::kSkillEventsFile);
+  if (!fileManager_.fileExists(logPath)) {
+    const JsonValue reference = parseJson(fileManager_.readFile(layout::skillRecordingReference(skill)));
+    const std::string* sessionId = reference.findString("sessionId");
+    // A session name that is not a plain file name would make the log path leave the sessions folder.
+    if (!reference.isObject() || !sessionId || !isPlainPathComponent(*sessionId)) {
+      throw SemanticReplayerError(SemanticReplayerError::Code::invalidRecording);
+    }
+    logPath = joinPath(layout::sessionDirectory(workspace, *sessionId), layout::kEventsFile);
   }
   std::vector<Planned> events;
-  readEventLog(fileManager_, joinPath(layout::sessionDirectory(workspace, *sessionId), layout::kEventsFile),
-               LogReading::Strict, [&](JsonObject& line) {
-                 if (std::optional<Planned> p = plan(line)) events.push_back(std::move(*p));
-               });
+  readEventLog(fileManager_, logPath, LogReading::Strict, [&](JsonObject& line) {
+    if (std::optional<Planned> p = plan(line)) events.push_back(std::move(*p));
+  });
 
   // Reporting steps that were never posted would be a failure dressed as success.
   if (!poster_.begin()) {
@@ -309,35 +306,6 @@ SemanticReplayResult SemanticReplayer::replay(const std::string& workspacePath, 
   }
   result.status = wasStopped ? "stopped" : failure ? "failed" : "success";
   return result;
-}
-
-bool sameWindowTitle(const std::string& recorded, const std::string& current) {
-  if (recorded == current) return true;
-  // Titles name a document and the application, in some order, between separators like these.
-  static const std::string_view kSeparators[] = {" - ", " \u2014 ", " \u2013 ", " | ", ": ", " \u00b7 "};
-  const auto parts = [](std::string_view title) {
-    std::vector<std::string_view> out;
-    for (;;) {
-      size_t at = std::string_view::npos;
-      size_t length = 0;
-      for (std::string_view separator : kSeparators) {
-        const size_t found = title.find(separator);
-        if (found < at) {
-          at = found;
-          length = separator.size();
-        }
-      }
-      out.push_back(title.substr(0, at));
-      if (at == std::string_view::npos) return out;
-      title.remove_prefix(at + length);
-    }
-  };
-  const std::vector<std::string_view> a = parts(recorded);
-  const std::vector<std::string_view> b = parts(current);
-  if (a.size() != b.size() || a.size() < 2) return false;
-  size_t differing = 0;
-  for (size_t i = 0; i < a.size(); ++i) differing += a[i] == b[i] ? 0 : 1;
-  return differing <= 1;
 }
 
 double followWindow(double point, int32_t recordedStart, int32_t recordedLength, int32_t currentStart,

@@ -83,13 +83,20 @@ class ReplayControl {
 
 class SemanticReplayer {
  public:
-  SemanticReplayer(FileSystem& fileManager, EventPoster& poster, AccessibilityInspecting& inspector)
-      : fileManager_(fileManager), poster_(poster), inspector_(inspector) {}
+  // `localSkillStore`: where installed skills are looked for after the workspace's own; none when empty.
+  SemanticReplayer(FileSystem& fileManager, EventPoster& poster, AccessibilityInspecting& inspector,
+                   std::string localSkillStore = {})
+      : fileManager_(fileManager),
+        poster_(poster),
+        inspector_(inspector),
+        localSkillStore_(std::move(localSkillStore)) {}
 
-  // Reads <workspace>/.zeruva/skills/<skillId>/references/recording.json, then the named session's
-  // events.jsonl, and posts every usable input event, as `options` say. Throws the read or parse
-  // error, or SemanticReplayerError, before anything is posted; once posting has begun nothing is
-  // thrown, and a step that fails ends the replay (the steps after it are skipped).
+  // Finds the skill (the workspace's .zeruva/skills/<skillId>/, else the local skill store's) and
+  // reads its recording: its own references/events.jsonl, or else the events.jsonl of the session
+  // its references/recording.json names. Then posts every usable input event, as `options` say.
+  // Throws SkillNotFound, the read or parse error, or SemanticReplayerError, before anything is
+  // posted; once posting has begun nothing is thrown, and a step that fails ends the replay (the
+  // steps after it are skipped).
   SemanticReplayResult replay(const std::string& workspacePath, const std::string& skillId,
                               const ReplayOptions& options = {}, ReplayControl* control = nullptr);
 
@@ -97,11 +104,8 @@ class SemanticReplayer {
   FileSystem& fileManager_;
   EventPoster& poster_;
   AccessibilityInspecting& inspector_;
+  std::string localSkillStore_;
 };
-
-// Whether a window title seen now is the one recorded: the same, or the same but for one part of
-// it (a document's name in "report.txt - Editor" against "Untitled - Editor").
-bool sameWindowTitle(const std::string& recorded, const std::string& current);
 
 // Where a click recorded at `point` inside a window at `recorded` lands in the same window at
 // `current`: the same place inside it, kept at its distance from the nearer edge when the size changed.

@@ -17,6 +17,12 @@ void readEventLog(FileSystem& fileSystem, const std::string& path, LogReading re
     if (strict) throw;
     return;
   }
+  forEachEvent(text, path, reading, onEvent);
+}
+
+void forEachEvent(std::string_view text, const std::string& path, LogReading reading,
+                  const std::function<void(JsonObject&)>& onEvent) {
+  const bool strict = reading == LogReading::Strict;
   if (!isValidUtf8(text)) {
     if (strict) throw FileSystemError(EILSEQ, "read UTF-8 text", path);
     return;
@@ -25,7 +31,7 @@ void readEventLog(FileSystem& fileSystem, const std::string& path, LogReading re
   while (start < text.size()) {
     size_t end = text.find('\n', start);
     if (end == std::string::npos) end = text.size();
-    const std::string_view line(text.data() + start, end - start);
+    const std::string_view line = text.substr(start, end - start);
     start = end + 1;
     if (line.empty()) continue;
     JsonValue value;

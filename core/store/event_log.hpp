@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <string>
+#include <string_view>
 
 #include "core/json/json_value.hpp"
 #include "core/platform/file_system.hpp"
@@ -23,6 +24,10 @@ enum class LogReading {
 // Calls onEvent with each non-empty line that is a JSON object, in file order; the object may be
 // taken over. The log is read whole once, and only one line is held parsed at a time.
 void readEventLog(FileSystem& fileSystem, const std::string& path, LogReading reading,
+                  const std::function<void(JsonObject&)>& onEvent);
+
+// The same over a log already read whole (`path` only names it in errors).
+void forEachEvent(std::string_view text, const std::string& path, LogReading reading,
                   const std::function<void(JsonObject&)>& onEvent);
 
 }  // namespace diruri

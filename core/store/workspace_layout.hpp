@@ -43,6 +43,9 @@ inline std::string skillDirectory(const std::string& workspace, const std::strin
   return joinPath(joinPath(workspace, std::string(kRootFolder) + "/skills"), skillId);
 }
 
+// <skill>/references/events.jsonl: a generated skill's own copy of its recorded events.
+inline constexpr char kSkillEventsFile[] = "references/events.jsonl";
+
 // <skill>/references/recording.json: names the session a skill was made from.
 inline std::string skillRecordingReference(const std::string& skillDirectoryPath) {
   return joinPath(skillDirectoryPath, "references/recording.json");

@@ -25,6 +25,10 @@ def main() -> None:
                              capture_output=True, text=True, timeout=120)
         assert run.returncode == 0, run.stdout + run.stderr
         assert "field after replay: hellohello" in run.stdout, run.stdout
+        # The skill it generated, printed as it was written.
+        skill = (out / ".zeruva/skills/demo-notes/SKILL.md").read_text()
+        assert skill in run.stdout and skill.startswith("---\nname: demo-notes\n"), run.stdout
+        assert '2. Type "hello"' in skill, skill
 
         sessions = list((out / ".zeruva/record-and-replay/sessions").iterdir())
         assert len(sessions) == 1

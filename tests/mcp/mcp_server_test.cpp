@@ -129,10 +129,6 @@ INSTANTIATE_TEST_SUITE_P(
                  std::string(kInvalidParams) + R"(9,"jsonrpc":"2.0"})"},
         LineCase{"NoName", R"({"jsonrpc":"2.0","id":9,"method":"tools/call","params":{"arguments":{}}})",
                  std::string(kInvalidParams) + R"(9,"jsonrpc":"2.0"})"},
-        LineCase{
-            "AdvertisedButNotCarriedOut",
-            R"({"jsonrpc":"2.0","id":10,"method":"tools/call","params":{"name":"install_generated_skill"}})",
-            std::string(R"({"id":10,"jsonrpc":"2.0",)") + kUnsupported},
         LineCase{"NotInCatalogue",
                  R"({"jsonrpc":"2.0","id":11,"method":"tools/call","params":{"name":"nope","arguments":7}})",
                  std::string(R"({"id":11,"jsonrpc":"2.0",)") + kUnsupported}),

@@ -30,8 +30,8 @@ const std::string kTools =
     R"({"annotations":{"destructiveHint":false,"idempotentHint":true,"openWorldHint":false,"readOnlyHint":true},"description":"Report the current native event stream capture status.","inputSchema":{"additionalProperties":false,"properties":{},"type":"object"},"name":"event_stream_status","title":"Recording status"},)"
     R"({"annotations":{"destructiveHint":false,"idempotentHint":false,"openWorldHint":false,"readOnlyHint":false},"description":"Stop native UI event capture and finalize the current recording.","inputSchema":{"additionalProperties":false,"properties":{"sessionId":{"description":"Identifier of the session to stop; defaults to the running one.","type":"string"},"workspacePath":{"description":"Absolute workspace path of the session to stop.","type":"string"}},"type":"object"},"name":"event_stream_stop","title":"Stop recording"},)"
     R"({"annotations":{"destructiveHint":false,"idempotentHint":true,"openWorldHint":false,"readOnlyHint":true},"description":"Report native macOS permissions visible to the record and replay helper.","inputSchema":{"additionalProperties":false,"properties":{},"type":"object"},"name":"permission_status","title":"Permission status"},)"
-    R"({"annotations":{"destructiveHint":false,"idempotentHint":false,"openWorldHint":false,"readOnlyHint":false},"description":"Generate a skill draft from a completed native event recording.","inputSchema":{"additionalProperties":false,"properties":{},"type":"object"},"name":"generate_skill_from_recording","title":"Generate skill from recording"},)"
-    R"({"annotations":{"destructiveHint":false,"idempotentHint":false,"openWorldHint":false,"readOnlyHint":false},"description":"Install a generated record and replay skill into the local skill store.","inputSchema":{"additionalProperties":false,"properties":{},"type":"object"},"name":"install_generated_skill","title":"Install generated skill"},)"
+    R"({"annotations":{"destructiveHint":false,"idempotentHint":false,"openWorldHint":false,"readOnlyHint":false},"description":"Generate a skill draft from a completed native event recording.","inputSchema":{"additionalProperties":false,"properties":{"sessionId":{"description":"Identifier of a stopped recording session.","type":"string"},"skillId":{"description":"Identifier for the new skill; defaults to the session summary's recommendedSkillId.","type":"string"},"workspacePath":{"description":"Absolute workspace path that holds the recording.","type":"string"}},"required":["workspacePath","sessionId"],"type":"object"},"name":"generate_skill_from_recording","title":"Generate skill from recording"},)"
+    R"({"annotations":{"destructiveHint":false,"idempotentHint":false,"openWorldHint":false,"readOnlyHint":false},"description":"Install a generated record and replay skill into the local skill store.","inputSchema":{"additionalProperties":false,"properties":{"destination":{"description":"Skills folder to install into; defaults to the local skill store.","type":"string"},"skillId":{"description":"Generated skill id to install.","type":"string"},"workspacePath":{"description":"Absolute workspace path that holds the generated skill.","type":"string"}},"required":["workspacePath","skillId"],"type":"object"},"name":"install_generated_skill","title":"Install generated skill"},)"
     R"({"annotations":{"destructiveHint":true,"idempotentHint":false,"openWorldHint":true,"readOnlyHint":false},"description":"Start replaying a previously generated native automation skill.","inputSchema":{"additionalProperties":false,"properties":{"skillId":{"description":"Generated skill id to replay.","type":"string"},"speed":{"description":"Playback speed relative to the recording: 1 keeps the recorded pauses, 2 halves them, 0 posts events back to back.","type":"number"},"workspacePath":{"description":"Absolute workspace path where replay files should be written.","type":"string"}},"required":["workspacePath","skillId"],"type":"object"},"name":"replay_skill","title":"Replay skill"},)"
     R"({"annotations":{"destructiveHint":false,"idempotentHint":true,"openWorldHint":false,"readOnlyHint":true},"description":"Report the current native replay session status.","inputSchema":{"additionalProperties":false,"properties":{},"type":"object"},"name":"replay_status","title":"Replay status"},)"
     R"({"annotations":{"destructiveHint":false,"idempotentHint":true,"openWorldHint":false,"readOnlyHint":false},"description":"Stop the active native replay session.","inputSchema":{"additionalProperties":false,"properties":{},"type":"object"},"name":"replay_stop","title":"Stop replay"})"
@@ -87,13 +87,13 @@ TEST(ProtocolRevisions, EachRequestGetsItsExactAnswer) {
            kModernRequestMeta + "}}",
        R"({"id":14,"jsonrpc":"2.0","result":{)" + kModernMeta +
            R"(,"content":[{"text":"{\"status\":\"idle\"}","type":"text"}],"resultType":"complete"}})"},
-      {R"({"jsonrpc":"2.0","id":15,"method":"tools/call","params":{"name":"generate_skill_from_recording",)" +
+      {R"({"jsonrpc":"2.0","id":15,"method":"tools/call","params":{"name":"no_such_tool",)" +
            kModernRequestMeta + "}}",
        R"({"id":15,"jsonrpc":"2.0","result":{)" + kModernMeta +
            R"(,"content":[{"text":"{\"error\":\"unsupported_tool\"}","type":"text"}],"isError":true,"resultType":"complete"}})"},
       // The same requests without _meta are the older revisions' and get their answers.
       {R"({"jsonrpc":"2.0","id":16,"method":"ping"})", R"({"id":16,"jsonrpc":"2.0","result":{}})"},
-      {R"({"jsonrpc":"2.0","id":17,"method":"tools/call","params":{"name":"generate_skill_from_recording"}})",
+      {R"({"jsonrpc":"2.0","id":17,"method":"tools/call","params":{"name":"no_such_tool"}})",
        R"({"id":17,"jsonrpc":"2.0","result":{"content":[{"text":"{\"error\":\"unsupported_tool\"}","type":"text"}],"isError":true}})"},
       // A revision this server does not speak, and modern requests missing what they must carry.
       {R"({"jsonrpc":"2.0","id":18,"method":"tools/list","params":{"_meta":{"io.modelcontextprotocol/protocolVersion":"2099-01-01","io.modelcontextprotocol/clientCapabilities":{}}}})",
@@ -108,7 +108,7 @@ TEST(ProtocolRevisions, EachRequestGetsItsExactAnswer) {
        R"({"error":{"code":-32602,"data":{"reason":"The argument speed must be a number from 0 up."},"message":"Invalid params"},"id":22,"jsonrpc":"2.0"})"},
       // A replay runs while the server goes on answering, so its answer comes last here.
       {R"({"jsonrpc":"2.0","id":21,"method":"tools/call","params":{"name":"replay_skill","arguments":{"workspacePath":"/nonexistent","skillId":"mail"}}})",
-       R"({"error":{"code":-32000,"data":{"reason":"Could not read \/nonexistent\/.zeruva\/skills\/mail\/references\/recording.json: No such file or directory."},"message":"Internal error"},"id":21,"jsonrpc":"2.0"})"},
+       R"({"error":{"code":-32000,"data":{"reason":"The skill \"mail\" was not found in \/nonexistent\/.zeruva\/skills or \/nonexistent-data\/diruri-rediro\/skills."},"message":"Internal error"},"id":21,"jsonrpc":"2.0"})"},
   };
   std::string input;
   std::vector<std::string> expected;
@@ -120,6 +120,7 @@ TEST(ProtocolRevisions, EachRequestGetsItsExactAnswer) {
   options.args = {"mcp"};
   options.stdinData = input;
   options.environment["DISPLAY"] = std::nullopt;
+  options.environment["XDG_DATA_HOME"] = "/nonexistent-data";
   const ProcessResult r = runProcess(DIRURI_EXECUTABLE, options);
   EXPECT_EQ(r.err, "");
   EXPECT_TRUE(r.exited && r.exitStatus == 0);

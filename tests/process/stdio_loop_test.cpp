@@ -72,11 +72,11 @@ INSTANTIATE_TEST_SUITE_P(
         // Bytes that are not UTF-8 become U+FFFD before the server sees them.
         FramingCase{
             "InvalidUtf8Repaired",
-            "{\"jsonrpc\":\"2.0\",\"id\":6,\"method\":\"tools/call\",\"params\":{\"name\":\"replay_"
-            "skill\",\"arguments\":{\"workspacePath\":\"/nonexistent\xff\xc3\",\"skillId\":\"s\"}}}\n",
-            "{\"error\":{\"code\":-32000,\"data\":{\"reason\":\"Could not read \\/nonexistent\xef\xbf\xbd\xef"
-            "\xbf\xbd\\/.zeruva\\/skills\\/s\\/references\\/recording.json: No such file or "
-            "directory.\"},\"message\":\"Internal error\"},\"id\":6,\"jsonrpc\":\"2.0\"}\n"},
+            "{\"jsonrpc\":\"2.0\",\"id\":6,\"method\":\"tools/call\",\"params\":{\"name\":\"event_"
+            "stream_start\",\"arguments\":{\"workspacePath\":\"/proc/1/task/x\xff\xc3\"}}}\n",
+            "{\"error\":{\"code\":-32000,\"data\":{\"reason\":\"Could not create directory "
+            "\\/proc\\/1\\/task\\/x\xef\xbf\xbd\xef\xbf\xbd: No such file or directory.\"},\"message\":"
+            "\"Internal error\"},\"id\":6,\"jsonrpc\":\"2.0\"}\n"},
         FramingCase{"InvalidUtf8OutsideStrings", "\xfe{}\n", kParseError + "\n"},
         FramingCase{"NulByteInLine",
                     std::string("{\"jsonrpc\":\"2.0\",\"id\":1,\0\"method\":\"ping\"}\n", 42),

@@ -45,6 +45,7 @@ class ToolCalls : public ::testing::Test {
     options.stdinData = lines;
     options.workingDirectory = dir.path();
     options.environment["DISPLAY"] = std::nullopt;
+    options.environment["XDG_DATA_HOME"] = "/nonexistent-data";
     options.environment["WAYLAND_DISPLAY"] = std::nullopt;
     const ProcessResult r = runProcess(DIRURI_EXECUTABLE, options);
     EXPECT_TRUE(r.exited && r.exitStatus == 0) << "signal " << r.signal;
@@ -96,12 +97,11 @@ TEST_F(ToolCalls, MalformedCallsAreInvalidParamsThatSayWhyAndReachNothing) {
   EXPECT_EQ(listTree(dir.path()), std::vector<std::string>{});
 }
 
-TEST_F(ToolCalls, UnsupportedToolsAnswerWithAPayloadFlaggedAsAnError) {
+TEST_F(ToolCalls, UnknownToolsAnswerWithAPayloadFlaggedAsAnError) {
   const auto answers =
-      serve(call(1, "generate_skill_from_recording") + call(2, "install_generated_skill") +
-            call(3, "no_such_tool") + call(4, "Event_Stream_Start", R"({"workspacePath":"ws"})"));
-  ASSERT_EQ(answers.size(), 4u);
-  for (int i = 0; i < 4; ++i) {
+      serve(call(1, "no_such_tool") + call(2, "Event_Stream_Start", R"({"workspacePath":"ws"})"));
+  ASSERT_EQ(answers.size(), 2u);
+  for (int i = 0; i < 2; ++i) {
     EXPECT_EQ(
         answers[i],
         R"({"id":)" + std::to_string(i + 1) +
@@ -145,11 +145,9 @@ TEST_F(ToolCalls, OperationsThatFailOnDiskAreTheToolError) {
             error(2, -32000, "Internal error",
                   "Could not create directory \\/proc\\/1\\/task\\/.zeruva: No such file or directory."));
   EXPECT_EQ(*payloadOf(answers[2]).findString("status"), "idle");
-  EXPECT_EQ(
-      answers[3],
-      error(4, -32000, "Internal error",
-            "Could not read " + escaped +
-                "\\/.zeruva\\/skills\\/missing\\/references\\/recording.json: No such file or directory."));
+  EXPECT_EQ(answers[3], error(4, -32000, "Internal error",
+                              "The skill \\\"missing\\\" was not found in " + escaped +
+                                  "\\/.zeruva\\/skills or \\/nonexistent-data\\/diruri-rediro\\/skills."));
 }
 
 TEST_F(ToolCalls, ReplayWithoutADisplayFailsCleanlyAndWritesNoRunRecord) {

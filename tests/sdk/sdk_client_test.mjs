@@ -52,7 +52,13 @@ const counted = join(scratch, 'counted-server');
 writeFileSync(counted, `#!/bin/sh\necho start >> '${starts}'\nexec '${server}' "$@"\n`);
 chmodSync(counted, 0o755);
 const countStarts = () => (existsSync(starts) ? readFileSync(starts, 'utf8').trim().split('\n').length : 0);
-const serverParams = { command: counted, args: ['mcp'], env: { PATH: process.env.PATH, DISPLAY: display }, stderr: 'pipe' };
+// Installed skills go to a store of the test's own.
+const skillStore = join(scratch, 'data', 'diruri-rediro', 'skills');
+const serverParams = {
+  command: counted, args: ['mcp'],
+  env: { PATH: process.env.PATH, DISPLAY: display, XDG_DATA_HOME: join(scratch, 'data') },
+  stderr: 'pipe',
+};
 
 // Every method the 2.x client's stdio transports send, the disposable probe sibling's included.
 const methodsSent = [];
@@ -113,14 +119,22 @@ async function cycle(label, client, transport) {
     assert.equal(stopped.status, 'stopped');
     assert.equal(stopped.sessionId, started.sessionId);
 
-    // A skill that points at the recording, replayed.
-    const references = join(workspace, '.zeruva', 'skills', 'sdk-cycle', 'references');
-    mkdirSync(references, { recursive: true });
-    writeFileSync(join(references, 'recording.json'), JSON.stringify({ sessionId: started.sessionId }));
+    // The recording made into a skill, installed into the local skill store, and replayed by its id
+    // from another workspace, where neither the session nor the skill's folder exists.
+    const generated = payloadOf(await client.callTool({ name: 'generate_skill_from_recording',
+      arguments: { workspacePath: workspace, sessionId: started.sessionId, skillId: 'sdk-cycle' } }));
+    assert.equal(generated.status, 'generated');
+    assert.equal(generated.steps, 2);
+    assert.match(readFileSync(join(generated.skillPath, 'SKILL.md'), 'utf8'), /^---\nname: sdk-cycle\n/);
+    const installed = payloadOf(await client.callTool({ name: 'install_generated_skill',
+      arguments: { workspacePath: workspace, skillId: 'sdk-cycle' } }));
+    assert.equal(installed.installedPath, join(skillStore, 'sdk-cycle'));
+    const elsewhere = join(scratch, `${label}-elsewhere`);
+    mkdirSync(elsewhere);
     // Replayed with progress reports: the SDK sends a progress token and calls back on each report.
     const progress = [];
     const onprogress = (p) => progress.push(p);
-    const replayCall = { name: 'replay_skill', arguments: { workspacePath: workspace, skillId: 'sdk-cycle' } };
+    const replayCall = { name: 'replay_skill', arguments: { workspacePath: elsewhere, skillId: 'sdk-cycle' } };
     const replayed = payloadOf(await (client instanceof LegacyClient
       ? client.callTool(replayCall, undefined, { onprogress })
       : client.callTool(replayCall, { onprogress })));
@@ -137,10 +151,9 @@ async function cycle(label, client, transport) {
     await assert.rejects(client.callTool({ name: 'replay_skill', arguments: { workspacePath: workspace } }),
       (e) => e.code === -32602 && e.data?.reason === 'The argument skillId is required.');
     await assert.rejects(client.callTool({ name: 'replay_skill', arguments: { workspacePath: workspace, skillId: 'none' } }),
-      (e) => e.code === -32000 && /skills\/none\/references\/recording\.json/.test(e.data?.reason));
-    for (const name of ['generate_skill_from_recording', 'install_generated_skill']) {
-      assert.deepEqual(payloadOf(await client.callTool({ name, arguments: {} }), { isError: true }), { error: 'unsupported_tool' });
-    }
+      (e) => e.code === -32000 && e.data?.reason === `The skill "none" was not found in ${workspace}/.zeruva/skills or ${skillStore}.`);
+    assert.deepEqual(payloadOf(await client.callTool({ name: 'no_such_tool', arguments: {} }), { isError: true }),
+      { error: 'unsupported_tool' });
     for (const name of ['replay_status', 'replay_stop']) {
       assert.deepEqual(payloadOf(await client.callTool({ name, arguments: {} })), { status: 'idle' });
     }

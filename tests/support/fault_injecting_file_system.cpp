@@ -17,6 +17,14 @@ const char* fsOpName(FsOp op) {
       return "appendToFile";
     case FsOp::CurrentDirectory:
       return "currentDirectory";
+    case FsOp::ListDirectory:
+      return "listDirectory";
+    case FsOp::MoveNoReplace:
+      return "moveNoReplace";
+    case FsOp::Exchange:
+      return "exchange";
+    case FsOp::RemoveTree:
+      return "removeTree";
   }
   return "?";
 }
@@ -99,6 +107,28 @@ std::string FaultInjectingFileSystem::currentDirectory() {
     if (currentDirectory_) return *currentDirectory_;
   }
   return inner_.currentDirectory();
+}
+
+std::vector<FileSystem::Entry> FaultInjectingFileSystem::listDirectory(const std::string& path) {
+  if (auto f = check(FsOp::ListDirectory, path)) throw FileSystemError(f->err, "list", path);
+  return inner_.listDirectory(path);
+}
+
+// A move or an exchange is checked and recorded as "from -> to" or "first <-> second".
+void FaultInjectingFileSystem::moveNoReplace(const std::string& from, const std::string& to) {
+  if (auto f = check(FsOp::MoveNoReplace, from + " -> " + to)) throw FileSystemError(f->err, "move", to);
+  inner_.moveNoReplace(from, to);
+}
+
+void FaultInjectingFileSystem::exchange(const std::string& first, const std::string& second) {
+  if (auto f = check(FsOp::Exchange, first + " <-> " + second))
+    throw FileSystemError(f->err, "exchange", second);
+  inner_.exchange(first, second);
+}
+
+void FaultInjectingFileSystem::removeTree(const std::string& path) {
+  if (auto f = check(FsOp::RemoveTree, path)) throw FileSystemError(f->err, "remove", path);
+  inner_.removeTree(path);
 }
 
 }  // namespace diruri::test

@@ -18,7 +18,11 @@ enum class FsOp {
   ReadFile,
   WriteFileAtomically,
   AppendToFile,
-  CurrentDirectory
+  CurrentDirectory,
+  ListDirectory,
+  MoveNoReplace,
+  Exchange,
+  RemoveTree,
 };
 
 const char* fsOpName(FsOp op);
@@ -62,6 +66,10 @@ class FaultInjectingFileSystem final : public FileSystem {
   void writeFileAtomically(const std::string& path, std::string_view bytes) override;
   void appendToFile(const std::string& path, std::string_view bytes) override;
   std::string currentDirectory() override;
+  std::vector<Entry> listDirectory(const std::string& path) override;
+  void moveNoReplace(const std::string& from, const std::string& to) override;
+  void exchange(const std::string& first, const std::string& second) override;
+  void removeTree(const std::string& path) override;
 
  private:
   struct Rule {

@@ -66,6 +66,49 @@ class MemoryFileSystem final : public FileSystem {
   }
   std::string currentDirectory() override { return cwd_; }
 
+  std::vector<Entry> listDirectory(const std::string& path) override {
+    std::lock_guard lock(mutex_);
+    const std::string at = resolve("list", path, false);
+    if (files_.count(at)) throw FileSystemError(ENOTDIR, "list", path);
+    if (!dirs_.count(at)) throw FileSystemError(ENOENT, "list", path);
+    std::vector<Entry> entries;
+    for (const auto& [child, isDirectory] : children(at)) entries.push_back({child, isDirectory});
+    return entries;
+  }
+  void moveNoReplace(const std::string& from, const std::string& to) override {
+    std::lock_guard lock(mutex_);
+    const std::string source = existing("move", from);
+    const std::string target = resolve("move", to, false);
+    if (files_.count(target) || dirs_.count(target)) throw FileSystemError(EEXIST, "move", to);
+    if (target.compare(0, source.size() + 1, source + "/") == 0) throw FileSystemError(EINVAL, "move", to);
+    relabel(source, target);
+  }
+  void exchange(const std::string& first, const std::string& second) override {
+    std::lock_guard lock(mutex_);
+    const std::string a = existing("exchange", first);
+    const std::string b = existing("exchange", second);
+    if (a == b) return;
+    const std::string aside = "\x01aside";  // no real path starts so
+    relabel(a, aside);
+    relabel(b, a);
+    relabel(aside, b);
+  }
+  void removeTree(const std::string& path) override {
+    std::lock_guard lock(mutex_);
+    std::string at;
+    try {
+      at = resolve("remove", path, false);
+    } catch (const FileSystemError& e) {
+      if (e.code().value() == ENOENT) return;
+      throw;
+    }
+    if (at == "/") throw FileSystemError(EBUSY, "remove", path);
+    files_.erase(at);
+    dirs_.erase(at);
+    std::erase_if(files_, [&](const auto& f) { return f.first.compare(0, at.size() + 1, at + "/") == 0; });
+    std::erase_if(dirs_, [&](const std::string& d) { return d.compare(0, at.size() + 1, at + "/") == 0; });
+  }
+
   // The files by resolved path. Not to be read while another thread writes.
   const std::map<std::string, std::string>& files() const { return files_; }
   // Every path a file was written or appended to, spelled as the caller spelled it.
@@ -89,6 +132,43 @@ class MemoryFileSystem final : public FileSystem {
   }
 
  private:
+  // The entries directly below the directory `at`, by name, with whether each is a directory.
+  std::map<std::string, bool> children(const std::string& at) const {
+    const std::string prefix = at == "/" ? at : at + "/";
+    std::map<std::string, bool> out;
+    const auto take = [&](const std::string& path, bool isDirectory) {
+      if (path.size() <= prefix.size() || path.compare(0, prefix.size(), prefix) != 0) return;
+      if (path.find('/', prefix.size()) == std::string::npos) out[path.substr(prefix.size())] = isDirectory;
+    };
+    for (const std::string& d : dirs_) take(d, true);
+    for (const auto& [f, content] : files_) take(f, false);
+    return out;
+  }
+  // The resolved path of an entry that must exist.
+  std::string existing(const char* operation, const std::string& path) {
+    const std::string at = resolve(operation, path, false);
+    if (!files_.count(at) && !dirs_.count(at)) throw FileSystemError(ENOENT, operation, path);
+    return at;
+  }
+  // Moves the entry at `from`, with everything below it, to `to`.
+  void relabel(const std::string& from, const std::string& to) {
+    const auto moved = [&](const std::string& p) { return to + p.substr(from.size()); };
+    std::map<std::string, std::string> files;
+    for (auto& [f, content] : files_) {
+      if (f == from || f.compare(0, from.size() + 1, from + "/") == 0) {
+        files[moved(f)] = std::move(content);
+      } else {
+        files[f] = std::move(content);
+      }
+    }
+    files_ = std::move(files);
+    std::set<std::string> dirs;
+    for (const std::string& d : dirs_) {
+      dirs.insert(d == from || d.compare(0, from.size() + 1, from + "/") == 0 ? moved(d) : d);
+    }
+    dirs_ = std::move(dirs);
+  }
+
   // The resolved absolute path. Each component before the last must be a directory: ENOTDIR when
   // it is a file, ENOENT when it is missing, unless `create` makes it; `create` makes the last one
   // a directory too. A path ending in "/" names a directory: ENOTDIR when a file is there.

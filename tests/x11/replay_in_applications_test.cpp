@@ -70,11 +70,12 @@ class ReplayInApplications : public ::testing::Test {
   }
   void TearDown() override { setLayout("us"); }
 
+  // A server on the test display, whose local skill store is the test's own.
   std::unique_ptr<McpProcess> server() {
-    return std::make_unique<McpProcess>(
-        DIRURI_EXECUTABLE, std::map<std::string, std::optional<std::string>>{{"DISPLAY", x_->display()}});
+    return std::make_unique<McpProcess>(DIRURI_EXECUTABLE,
+                                        std::map<std::string, std::optional<std::string>>{
+                                            {"DISPLAY", x_->display()}, {"XDG_DATA_HOME", data_.path()}});
   }
-
   // A recording of what `act` does, made into the skill "task" of the workspace.
   void record(const std::function<void()>& act) {
     auto recorder = server();
@@ -107,6 +108,7 @@ class ReplayInApplications : public ::testing::Test {
   static test::XvfbServer* x_;
   static std::string failure_;
   test::TempDir workspace_;
+  test::TempDir data_;
 };
 
 test::XvfbServer* ReplayInApplications::x_ = nullptr;
@@ -238,6 +240,68 @@ TEST_F(ReplayInApplications, StoppedOrCancelledReplayLeavesNothingPressed) {
     EXPECT_EQ(*steps.back().findString("reason"), "The replay was stopped.");
     EXPECT_EQ(replayer->finish(), "");
   }
+}
+
+// A recording made into a skill: what SKILL.md and steps.json say of it, its installation, and its
+// replay by id from a workspace that holds neither the skill nor the session.
+TEST_F(ReplayInApplications, ARecordingBecomesASkillThatReplaysFromAnotherWorkspace) {
+  std::string sessionId;
+  {
+    FixtureApp app;
+    ASSERT_EQ(app.start("Notes"), "");
+    auto recorder = server();
+    const JsonValue started =
+        recorder->callTool("event_stream_start", {{"workspacePath", workspace_.path()}});
+    sessionId = *started.findString("sessionId");
+    clickOn(app, "Query");
+    xdotool({"type", "--delay", "30", "Hellp"});
+    xdotool({"key", "--delay", "30", "BackSpace", "o", "ctrl+s", "Return"});
+    ASSERT_TRUE(app.waitFor(R"(text Query "Hello")"));
+    EXPECT_EQ(*recorder->callTool("event_stream_stop").findString("status"), "stopped");
+    const JsonValue generated = recorder->callTool(
+        "generate_skill_from_recording",
+        {{"workspacePath", workspace_.path()}, {"sessionId", sessionId}, {"skillId", "notes-hello"}});
+    ASSERT_EQ(*generated.findString("status"), "generated") << writeJson(generated);
+    EXPECT_EQ(generated.find("steps")->asIntegral(), 4);
+    const JsonValue installed = recorder->callTool(
+        "install_generated_skill", {{"workspacePath", workspace_.path()}, {"skillId", "notes-hello"}});
+    EXPECT_EQ(*installed.findString("installedPath"), data_ / "diruri-rediro/skills/notes-hello");
+    test::TempDir destination;
+    const JsonValue copied =
+        recorder->callTool("install_generated_skill", {{"workspacePath", workspace_.path()},
+                                                       {"skillId", "notes-hello"},
+                                                       {"destination", destination.path()}});
+    EXPECT_EQ(*copied.findString("installedPath"), destination / "notes-hello");
+    EXPECT_EQ(test::readText(destination / "notes-hello/SKILL.md"),
+              test::readText(workspace_ / ".zeruva/skills/notes-hello/SKILL.md"));
+    EXPECT_EQ(recorder->finish(), "");
+  }
+  const std::string skill = test::readText(workspace_ / ".zeruva/skills/notes-hello/SKILL.md");
+  EXPECT_EQ(skill.rfind("---\nname: notes-hello\ndescription: \"Replays a task recorded in FocusProbe: ", 0),
+            0u)
+      << skill;
+  const JsonValue steps =
+      parseJson(test::readText(workspace_ / ".zeruva/skills/notes-hello/references/steps.json"));
+  std::vector<std::string> words;
+  for (const JsonValue& step : steps.asArray()) words.push_back(*step.findString("words"));
+  ASSERT_EQ(words.size(), 4u);
+  EXPECT_EQ(words[0].rfind("Click in Notes (FocusProbe) at (", 0), 0u) << words[0];
+  EXPECT_EQ(words[1], R"(Type "Hello")");
+  EXPECT_EQ(words[2], "Press Ctrl+S");
+  EXPECT_EQ(words[3], "Press Enter");
+  for (size_t i = 0; i < words.size(); ++i) {
+    EXPECT_NE(skill.find(std::to_string(i + 1) + ". " + words[i] + "\n"), std::string::npos) << words[i];
+  }
+
+  FixtureApp app;
+  ASSERT_EQ(app.start("Notes"), "");
+  test::TempDir elsewhere;
+  auto replayer = server();
+  const JsonValue replayed =
+      replayer->callTool("replay_skill", {{"workspacePath", elsewhere.path()}, {"skillId", "notes-hello"}});
+  EXPECT_EQ(*replayed.findString("status"), "success") << writeJson(replayed);
+  EXPECT_TRUE(app.waitFor(R"(text Query "Hello")"));
+  EXPECT_EQ(replayer->finish(), "");
 }
 
 TEST_F(ReplayInApplications, AStepThatCannotBePostedFailsAndEndsTheReplay) {

@@ -1,0 +1,74 @@
+// Skills: made from a stopped recording into a folder an agent can read and replay, installed into
+// the local skill store, and found again by the replay.
+#pragma once
+
+#include <optional>
+#include <stdexcept>
+#include <string>
+
+#include "core/platform/file_system.hpp"
+
+namespace diruri {
+
+// An operation on skills that cannot be done as asked; the text says why, in one sentence.
+class SkillError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// No skill of that id where skills are looked for. A FileSystemError (ENOENT) for the callers that
+// treat a missing skill as the missing file it is; the text names where it was looked for.
+class SkillNotFound : public FileSystemError {
+ public:
+  SkillNotFound(const std::string& skillId, const std::string& lookedIn);
+  const char* what() const noexcept override { return reason_.c_str(); }
+
+ private:
+  std::string reason_;
+};
+
+struct GeneratedSkill {
+  std::string skillId;
+  std::string skillPath;
+  size_t steps = 0;
+};
+
+// The folder of a skill: the workspace's own .zeruva/skills/<skillId>/ if it exists, else
+// <localStore>/<skillId>/ (when a store is given). Throws SkillNotFound.
+std::string findSkill(FileSystem& fileSystem, const std::string& workspace, const std::string& localStore,
+                      const std::string& skillId);
+
+// The local skill store of a user: $XDG_DATA_HOME/diruri-rediro/skills, or
+// ~/.local/share/diruri-rediro/skills when that is not set (or not absolute); empty when neither
+// XDG_DATA_HOME nor a home directory is known. Read from the environment given.
+std::string defaultLocalSkillStore(const char* xdgDataHome, const char* home);
+
+class SkillLibrary {
+ public:
+  SkillLibrary(FileSystem& fileSystem, std::string localStore)
+      : fileSystem_(fileSystem), localStore_(std::move(localStore)) {}
+
+  // Writes <workspace>/.zeruva/skills/<skillId>/ from the stopped session `sessionId`: SKILL.md,
+  // references/recording.json, references/events.jsonl (the replayable events) and
+  // references/steps.json. The folder appears whole or not at all, and never replaces one that
+  // exists. Without a skill id, the one the session's summary recommends. Throws SkillError for a
+  // session that does not exist, is still recording or whose log cannot be read, and for a skill
+  // that exists; the file-system error otherwise. The ids must be plain names (the caller checks).
+  GeneratedSkill generate(const std::string& workspacePath, const std::string& sessionId,
+                          const std::optional<std::string>& skillId);
+
+  // Copies the generated skill to <destination>/<skillId>/ (the local store when no destination is
+  // given), replacing an installed copy whole: a complete copy is made beside it and swapped in.
+  // Returns the installed folder. Throws SkillError for a skill that was not generated (no
+  // SKILL.md) and for a destination that cannot be made or written.
+  std::string install(const std::string& workspacePath, const std::string& skillId,
+                      const std::optional<std::string>& destination);
+
+  const std::string& localStore() const { return localStore_; }
+
+ private:
+  FileSystem& fileSystem_;
+  std::string localStore_;
+};
+
+}  // namespace diruri

@@ -1,0 +1,120 @@
+// The steps in words that a recording becomes: one table of event sequences and the steps they make.
+#include "core/skill/skill_steps.hpp"
+
+#include <gtest/gtest.h>
+
+namespace diruri {
+namespace {
+
+constexpr int kShift = 0xffe1, kCtrl = 0xffe3, kReturn = 0xff0d, kTab = 0xff09, kBackSpace = 0xff08;
+
+// Events of one window unless told otherwise; ids count up.
+class Log {
+ public:
+  Log& in(std::string app, std::string title) {
+    app_ = std::move(app);
+    title_ = std::move(title);
+    return *this;
+  }
+  Log& key(int keysym, const char* text = nullptr) { return down(keysym, text).up(keysym, text); }
+  Log& down(int keysym, const char* text = nullptr) { return keyEvent("key_down", keysym, text); }
+  Log& up(int keysym, const char* text = nullptr) { return keyEvent("key_up", keysym, text); }
+  Log& oldKey(int keyCode) {
+    add("key_down", {{"keyCode", keyCode}});
+    return add("key_up", {{"keyCode", keyCode}});
+  }
+  Log& click(int x, int y, bool withWindow = true) {
+    JsonObject payload{{"x", x}, {"y", y}};
+    if (withWindow)
+      payload.emplace("window", JsonObject{{"x", 100}, {"y", 50}, {"width", 400}, {"height", 300}});
+    add("mouse_down", payload);
+    return add("mouse_up", payload);
+  }
+  Log& scroll(int amount) { return add("scroll", {{"scrollY", amount}}); }
+  std::vector<JsonObject> events;
+
+ private:
+  Log& keyEvent(const char* type, int keysym, const char* text) {
+    JsonObject payload{{"keysym", keysym}, {"keyCode", keysym % 200}};
+    if (text) payload.emplace("text", text);
+    return add(type, payload);
+  }
+  Log& add(const char* type, JsonObject payload) {
+    payload.emplace("app", JsonObject{{"appName", app_}, {"processId", 7}, {"windowTitle", title_}});
+    events.push_back(
+        JsonObject{{"id", "e" + std::to_string(events.size() + 1)}, {"type", type}, {"payload", payload}});
+    return *this;
+  }
+  std::string app_ = "Notes";
+  std::string title_ = "Untitled - Notes";
+};
+
+std::vector<std::string> words(const Log& log) {
+  std::vector<std::string> out;
+  for (const SkillStep& step : describeSteps(log.events)) out.push_back(step.words);
+  return out;
+}
+
+TEST(SkillSteps, EachKindOfInputInWords) {
+  const struct {
+    const char* name;
+    Log log;
+    std::vector<std::string> steps;
+  } cases[] = {
+      {"typing with Shift", Log().down(kShift).key('H', "H").up(kShift).key('i', "i"), {R"(Type "Hi")"}},
+      {"Backspace edits the typing",
+       Log().key('a', "a").key('b', "b").key(kBackSpace).key('c', "c"),
+       {R"(Type "ac")"}},
+      {"Backspace with nothing typed", Log().key(kBackSpace), {"Press Backspace"}},
+      {"typing taken back whole", Log().key('a', "a").key(kBackSpace), {}},
+      {"a shortcut", Log().down(kCtrl).key('s', "s").up(kCtrl), {"Press Ctrl+S"}},
+      {"a shortcut with Shift",
+       Log().down(kCtrl).down(kShift).key('T', "T").up(kShift).up(kCtrl),
+       {"Press Ctrl+Shift+T"}},
+      {"keys that type nothing",
+       Log().key(kReturn).down(kShift).key(kTab).up(kShift).key(0xffc0),
+       {"Press Enter", "Press Shift+Tab", "Press F3"}},
+      {"typing around Enter",
+       Log().key('a', "a").key('b', "b").key(kReturn).key('c', "c"),
+       {R"(Type "ab")", "Press Enter", R"(Type "c")"}},
+      {"text beyond ASCII",
+       Log().key(0xe9, "\xc3\xa9").key(kBackSpace).key(0x20ac, "\xe2\x82\xac"),
+       {"Type \"\xe2\x82\xac\""}},
+      {"modifiers alone", Log().key(kShift).key(kCtrl).key(0xfe03), {}},
+      {"an older log's key codes", Log().oldKey(38), {"Press key code 38"}},
+      {"a click in its window", Log().click(150, 80), {"Click in Untitled - Notes (Notes) at (50, 30)"}},
+      {"a click without the window's place",
+       Log().click(150, 80, false),
+       {"Click in Untitled - Notes (Notes) at (150, 80) on the screen"}},
+      {"wheel steps", Log().scroll(-1).scroll(-1).scroll(-1).scroll(1), {"Scroll down 3", "Scroll up 1"}},
+      {"another window",
+       Log().key('a', "a").in("Mail", "Inbox").key('b', "b"),
+       {R"(Type "a")", "Switch to Inbox (Mail)", R"(Type "b")"}},
+      {"a title that changed in one part",
+       Log().key('a', "a").in("Notes", "report.txt - Notes").key('b', "b"),
+       {R"(Type "ab")"}},
+  };
+  for (const auto& c : cases) EXPECT_EQ(words(c.log), c.steps) << c.name;
+}
+
+TEST(SkillSteps, StepsCarryTheirEvidenceAndDetails) {
+  Log log;
+  log.click(150, 80).key('h', "h").key('i', "i").down(kCtrl).key('s', "s").up(kCtrl).scroll(-2);
+  const std::vector<SkillStep> steps = describeSteps(log.events);
+  ASSERT_EQ(steps.size(), 4u);
+  EXPECT_EQ(
+      writeJson(steps[0].toJson()),
+      R"({"evidenceEventIds":["e1","e2"],"kind":"click","point":{"x":50,"y":30},"pointIsInsideWindow":true,)"
+      R"("window":{"app":"Notes","height":300,"title":"Untitled - Notes","width":400,"x":100,"y":50},)"
+      R"x("words":"Click in Untitled - Notes (Notes) at (50, 30)"})x");
+  EXPECT_EQ(writeJson(steps[1].toJson()),
+            R"({"evidenceEventIds":["e3","e4","e5","e6"],"kind":"type","text":"hi","words":"Type \"hi\""})");
+  EXPECT_EQ(writeJson(steps[2].toJson()),
+            R"({"evidenceEventIds":["e8","e9"],"keys":"Ctrl+S","kind":"press","words":"Press Ctrl+S"})");
+  EXPECT_EQ(
+      writeJson(steps[3].toJson()),
+      R"({"amount":2,"direction":"down","evidenceEventIds":["e11"],"kind":"scroll","words":"Scroll down 2"})");
+}
+
+}  // namespace
+}  // namespace diruri
