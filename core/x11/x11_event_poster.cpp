@@ -45,6 +45,9 @@ struct X11EventPoster::XTestLink {
   bool buttonDown = false;
 
   X11Keymap keymap;
+  // The keys found for a keysym under a modifier state; a recording types the same few again and
+  // again, and looking one up walks the whole map.
+  std::map<std::pair<uint32_t, uint16_t>, std::optional<X11Keymap::KeyChoice>> found;
   // The modifiers in force: those found at the start, as this replay's own presses change them.
   uint16_t state = 0;
   // The key each recorded key's press went to, so that its release goes there too.
@@ -100,6 +103,12 @@ struct X11EventPoster::XTestLink {
     }
   }
 
+  std::optional<X11Keymap::KeyChoice> keyFor(uint32_t keysym) {
+    const auto at = found.try_emplace({keysym, state});
+    if (at.second) at.first->second = keymap.keycodeFor(keysym, state);
+    return at.first->second;
+  }
+
   // A key that is given `keysym` for the rest of the replay; 0 when no key is free.
   uint8_t borrowKeyFor(uint32_t keysym) {
     if (const auto it = borrowed.find(keysym); it != borrowed.end()) return it->second;
@@ -109,6 +118,7 @@ struct X11EventPoster::XTestLink {
     const std::vector<xcb_keysym_t> given(old.size(), keysym);
     xcb_change_keyboard_mapping(conn, 1, spare, static_cast<uint8_t>(given.size()), given.data());
     keymap = X11Keymap::read(conn);
+    found.clear();
     borrowed.emplace(keysym, spare);
     borrowedFrom.emplace_back(spare, std::move(old));
     return spare;
@@ -176,7 +186,7 @@ PostResult X11EventPoster::postKey(int64_t keyCode, std::optional<int64_t> keysy
     code = static_cast<uint8_t>(keyCode);
   } else if (*keysym <= 0 || *keysym > UINT32_MAX) {
     return PostResult::Inexpressible;
-  } else if (const auto choice = link.keymap.keycodeFor(static_cast<uint32_t>(*keysym), link.state)) {
+  } else if (const auto choice = link.keyFor(static_cast<uint32_t>(*keysym))) {
     code = choice->keycode;
     extra = choice->extraModifiers;
   } else if ((code = link.borrowKeyFor(static_cast<uint32_t>(*keysym))) == 0) {
