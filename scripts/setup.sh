@@ -13,6 +13,7 @@ packages=(
   libxcb1-dev libxcb-record0-dev libxcb-xtest0-dev libxcb-res0-dev libxau-dev libxdmcp-dev
   libpng-dev
   libatspi2.0-dev
+  x11proto-dev
 )
 if [ "$mode" = test ]; then
   packages+=(
@@ -20,6 +21,7 @@ if [ "$mode" = test ]; then
     googletest libgtest-dev libgmock-dev libbenchmark-dev
     xvfb openbox xdotool scrot x11-utils dbus dbus-x11 at-spi2-core python3-gi gir1.2-gtk-3.0 gir1.2-atspi-2.0
     python3-pyatspi
+    x11-xkb-utils xkb-data
     clang libclang-rt-14-dev clang-format
     nodejs npm
     file
