@@ -1,6 +1,8 @@
 // What the recorder asks about the application in front.
 #pragma once
 
+#include <chrono>
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -22,6 +24,33 @@ class AccessibilityInspecting {
     if (!app) return std::nullopt;
     return FrontWindow{std::move(*app), std::nullopt};
   }
+
+  // Whether elementAt can answer at all. When it cannot, clicks are logged as they come.
+  virtual bool findsElements() { return false; }
+
+  // The deepest accessible element at a root-window point in the active window of the application
+  // with this process id; none when there is none or nothing answers before `deadline`. Called
+  // off the capture thread, one lookup at a time.
+  virtual std::optional<ElementTarget> elementAt(int32_t /*processId*/, double /*x*/, double /*y*/,
+                                                 std::chrono::steady_clock::time_point /*deadline*/) {
+    return std::nullopt;
+  }
+
+  // The element of the application's active window with the role and name of `wanted` (its path
+  // decides between several), as it is now.
+  struct ElementSearch {
+    // False when elements cannot be asked for at all (no accessibility bus, an application that
+    // does not answer): looking again will not help.
+    bool available = false;
+    std::optional<FoundElement> found;
+  };
+  virtual ElementSearch findElement(int32_t /*processId*/, const ElementTarget& /*wanted*/) { return {}; }
+
+  // Starts (or stops) following the keyboard focus, for focusedSecretField.
+  virtual void watchFocus(bool /*on*/) {}
+  // The password field that has the keyboard focus, as far as is known at this moment; none when
+  // the focus is elsewhere or not known. Never waits: called from the capture thread for each key.
+  virtual std::optional<ElementTarget> focusedSecretField() { return std::nullopt; }
 
   // The front application with its focused window's and element's roles; none when nothing is in front.
   virtual std::optional<AccessibilitySnapshot> accessibilitySnapshot() = 0;

@@ -25,7 +25,51 @@ RecorderController::RecorderController(EventStore& eventStore, InputEventRecordi
       eventTap_(eventTap),
       inspector_(inspector) {}
 
-RecorderController::~RecorderController() { eventTap_.stop(); }
+RecorderController::~RecorderController() {
+  eventTap_.stop();
+  stopWriter();
+  inspector_.watchFocus(false);
+}
+
+void RecorderController::startWriter() {
+  if (writer_.joinable() || !inspector_.findsElements()) return;
+  {
+    std::lock_guard lock(queueMutex_);
+    endWriter_ = false;
+  }
+  writer_ = std::thread([this] { writeQueued(); });
+}
+
+void RecorderController::stopWriter() {
+  if (!writer_.joinable()) return;
+  {
+    std::lock_guard lock(queueMutex_);
+    endWriter_ = true;
+  }
+  queueChanged_.notify_all();
+  writer_.join();
+}
+
+void RecorderController::writeQueued() {
+  for (;;) {
+    Queued item;
+    {
+      std::unique_lock lock(queueMutex_);
+      queueChanged_.wait(lock, [this] { return !queue_.empty() || endWriter_; });
+      if (queue_.empty()) return;
+      item = std::move(queue_.front());
+      queue_.pop_front();
+      writing_ = true;
+    }
+    if (item.lookUp && item.event.payload.app) {
+      item.event.payload.target = inspector_.elementAt(
+          item.event.payload.app->processId, *item.event.payload.x, *item.event.payload.y, item.deadline);
+    }
+    appendQuietly(item.event, item.session);
+    std::lock_guard lock(queueMutex_);
+    writing_ = false;
+  }
+}
 
 bool RecorderController::captureActive() {
   std::lock_guard lock(mutex_);
@@ -60,6 +104,9 @@ RecorderStartResult RecorderController::start(const std::string& workspacePath,
   }
   const ScreenCaptureResult shot = appendScreenshot(session, "start");
   appendAxSnapshot(session, "start");
+  inspector_.watchFocus(true);
+  startWriter();
+  redactedKeys_.clear();
   const bool started = eventTap_.start([this](const CapturedInputEvent& e) { handleInputEvent(e); });
   {
     std::lock_guard lock(mutex_);
@@ -122,6 +169,8 @@ RecorderStopResult RecorderController::stop(const std::optional<std::string>& wo
   // Once stop() returns the source delivers nothing more, so the stop markers are the last
   // controller lines of the log.
   eventTap_.stop();
+  stopWriter();
+  inspector_.watchFocus(false);
   {
     std::lock_guard lock(mutex_);
     inputCaptureActive_ = false;
@@ -216,6 +265,7 @@ void RecorderController::handleInputEvent(const CapturedInputEvent& captured) {
     session = activeSession_;
     n = ++eventCounter_;
   }
+  const auto capturedAt = std::chrono::steady_clock::now();
   RecordingEvent event = makeEvent(n, captured.type, *session);
   if (captured.x && captured.y) {
     // A click is replayed inside its window, wherever that is then: keep where the window was.
@@ -228,10 +278,35 @@ void RecorderController::handleInputEvent(const CapturedInputEvent& captured) {
   }
   event.payload.x = captured.x;
   event.payload.y = captured.y;
-  event.payload.keyCode = captured.keyCode;
-  event.payload.keysym = captured.keysym;
-  event.payload.text = captured.text;
   event.payload.scrollY = captured.scrollY;
+  // A key into a password field keeps nothing that tells which key it was; its release follows
+  // its press, wherever the focus went meanwhile.
+  const bool key = captured.type == "key_down" || captured.type == "key_up";
+  if (key && (captured.type == "key_down" || !captured.keyCode)) {
+    if (std::optional<ElementTarget> field = inspector_.focusedSecretField()) {
+      event.payload.redacted = true;
+      if (captured.type == "key_down") event.payload.target = std::move(field);
+      if (captured.keyCode) redactedKeys_.insert(*captured.keyCode);
+    }
+  } else if (key) {
+    event.payload.redacted = redactedKeys_.erase(*captured.keyCode) > 0;
+  }
+  if (!event.payload.redacted) {
+    event.payload.keyCode = captured.keyCode;
+    event.payload.keysym = captured.keysym;
+    event.payload.text = captured.text;
+  }
+
+  const bool lookUp =
+      captured.type == "mouse_down" && captured.x && captured.y && event.payload.app && writer_.joinable();
+  {
+    std::lock_guard lock(queueMutex_);
+    if (lookUp || writing_ || !queue_.empty()) {
+      queue_.push_back({std::move(event), std::move(*session), lookUp, capturedAt + kElementLookupBudget});
+      queueChanged_.notify_all();
+      return;
+    }
+  }
   appendQuietly(event, *session);
 }
 

@@ -1,10 +1,15 @@
 // The one object that knows whether a recording runs: start, status, permissions, stop and replay.
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
+#include <thread>
 
 #include "core/capture/accessibility_inspecting.hpp"
 #include "core/capture/input_event_recording.hpp"
@@ -20,8 +25,15 @@ namespace diruri {
 // thread of its own meanwhile (it touches no recording state). The input-event handler runs on
 // the event source's thread; the state both touch (active session, event counter, log appends) is
 // guarded by one mutex that is never held across a screenshot, a snapshot or a front-app query.
+//
+// A click's element is looked up off the capture thread: from the click on, events wait in a queue
+// that a writer thread appends in order, each click once its lookup has answered or its budget has
+// passed; with nothing queued, events are appended at once on the capture thread.
 class RecorderController {
  public:
+  // The longest a click's element lookup may hold back the log.
+  static constexpr std::chrono::milliseconds kElementLookupBudget{400};
+
   // `localSkillStore`: where skills are installed and, after the workspace's own, looked for by a
   // replay; none when empty.
   RecorderController(EventStore& eventStore, InputEventRecording& eventTap, ScreenCapturing& screenCapture,
@@ -66,6 +78,18 @@ class RecorderController {
   RecordingEvent makeEvent(int64_t number, std::string type, const RecordingSession& session);
   // The stored flag, and only while the event source still delivers.
   bool captureActive();
+  // Writes the queued events; returns when the queue is empty and the writer is asked to end.
+  void writeQueued();
+  void startWriter();
+  // Waits for everything queued to be written, then ends the writer.
+  void stopWriter();
+
+  struct Queued {
+    RecordingEvent event;
+    RecordingSession session;
+    bool lookUp = false;  // a click whose element is still to be found
+    std::chrono::steady_clock::time_point deadline;
+  };
 
   EventStore& eventStore_;
   ScreenCapturing& screenCapture_;
@@ -78,6 +102,15 @@ class RecorderController {
   std::optional<RecordingSession> activeSession_;
   int64_t eventCounter_ = 0;
   bool inputCaptureActive_ = false;
+
+  std::mutex queueMutex_;  // guards the queue and the writer's flags
+  std::condition_variable queueChanged_;
+  std::deque<Queued> queue_;
+  bool writing_ = false;  // the writer holds an event taken from the queue
+  bool endWriter_ = false;
+  std::thread writer_;
+  // Capture thread only: key codes pressed while redacted, so their releases are too.
+  std::set<int64_t> redactedKeys_;
 };
 
 // "evt_000042"; numbers of more than six digits are written in full.

@@ -56,6 +56,40 @@ WindowGeometry WindowGeometry::fromJson(const JsonValue& v) {
   return WindowGeometry{member("x"), member("y"), member("width"), member("height")};
 }
 
+JsonValue ElementTarget::toJson() const {
+  JsonObject o{{"role", role}};
+  putOptional(o, "name", name);
+  if (!path.empty()) {
+    JsonArray steps;
+    for (const ElementPathStep& step : path)
+      steps.push_back(JsonObject{{"role", step.role}, {"index", step.index}});
+    o.emplace("path", std::move(steps));
+  }
+  if (bounds) o.emplace("bounds", bounds->toJson());
+  return o;
+}
+
+ElementTarget ElementTarget::fromJson(const JsonValue& v) {
+  if (!v.isObject()) throw JsonParseError("target is not an object");
+  ElementTarget target;
+  target.role = requireString(v, "role");
+  if (const JsonValue* name = v.find("name")) {
+    if (!name->isString()) throw JsonParseError("mistyped \"name\"");
+    target.name = name->asString();
+  }
+  if (const JsonValue* path = v.find("path")) {
+    if (!path->isArray()) throw JsonParseError("mistyped \"path\"");
+    for (const JsonValue& step : path->asArray()) {
+      const JsonValue* index = step.find("index");
+      const auto i = index && index->isNumber() ? index->asIntegral() : std::nullopt;
+      if (!i || *i < 0 || *i > INT32_MAX) throw JsonParseError("missing or mistyped \"index\"");
+      target.path.push_back({requireString(step, "role"), static_cast<int32_t>(*i)});
+    }
+  }
+  if (const JsonValue* bounds = v.find("bounds")) target.bounds = WindowGeometry::fromJson(*bounds);
+  return target;
+}
+
 JsonValue AccessibilitySnapshot::toJson() const {
   JsonObject o;
   o.emplace("app", app.toJson());

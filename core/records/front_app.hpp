@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "core/json/json_value.hpp"
 
@@ -50,6 +51,36 @@ struct FrontWindow {
   std::optional<WindowGeometry> geometry;
 
   bool operator==(const FrontWindow&) const = default;
+};
+
+// One level of an element's place in its window: the role there and the index among its siblings.
+struct ElementPathStep {
+  std::string role;
+  int32_t index = 0;
+
+  bool operator==(const ElementPathStep&) const = default;
+};
+
+// The accessible element an event went to: its role name (untranslated), its accessible name when
+// it has one, the chain of roles from its window down to it, and its extent in root coordinates.
+// A key's element (the focused one) has neither chain nor extent.
+struct ElementTarget {
+  std::string role;
+  std::optional<std::string> name;
+  std::vector<ElementPathStep> path;
+  std::optional<WindowGeometry> bounds;
+
+  bool operator==(const ElementTarget&) const = default;
+  JsonValue toJson() const;
+  // Throws JsonParseError when the role is missing or a member is of the wrong kind.
+  static ElementTarget fromJson(const JsonValue& value);
+};
+
+// An element looked for again, as it is now.
+struct FoundElement {
+  ElementTarget element;
+  bool showing = false;
+  bool enabled = false;
 };
 
 struct AccessibilitySnapshot {

@@ -26,8 +26,11 @@ constexpr milliseconds kKeySpacing{5};
 // A key held shorter than this did not repeat; replayed slower, it must not start repeating.
 constexpr int64_t kRepeatsAfterMs = 500;
 constexpr milliseconds kLongestUnrepeatedHold{250};
-// How often a step looks again for its window.
+// How often a step looks again for its window or element.
 constexpr milliseconds kWindowPoll{25};
+// How long a click looks for an element that is not there before it goes by the window instead; an
+// element that is there waits the whole step's wait to be shown and enabled.
+constexpr milliseconds kElementSearch{1000};
 
 struct Point {
   double x;
@@ -45,6 +48,8 @@ struct Planned {
   std::optional<int64_t> scrollY;
   std::optional<ForegroundAppSnapshot> app;
   std::optional<WindowGeometry> window;
+  std::optional<ElementTarget> target;  // clicks: the element clicked, where it was
+  bool redacted = false;                // a key typed into a password field, not kept
 
   bool isKey() const { return type == "key_down" || type == "key_up"; }
   // Presses and wheel steps go to the window in front; releases follow their press.
@@ -72,10 +77,17 @@ std::optional<Planned> plan(const JsonObject& line) {
   } else if (p.isKey()) {
     p.keyCode = integral(*payload, "keyCode");
     p.keysym = integral(*payload, "keysym");
-    if (!p.keyCode && !p.keysym) return std::nullopt;
+    const JsonValue* redacted = findMember(*payload, "redacted");
+    p.redacted = redacted && redacted->isBool() && redacted->asBool();
+    if (p.redacted) {
+      p.keyCode.reset();
+      p.keysym.reset();
+    } else if (!p.keyCode && !p.keysym) {
+      return std::nullopt;
+    }
     // A key recorded with only its keysym has no code of its own; its press and release are
     // paired by the keysym.
-    if (!p.keyCode) p.keyCode = -*p.keysym;
+    if (!p.keyCode && p.keysym) p.keyCode = -*p.keysym;
   } else if (p.type == "scroll") {
     p.scrollY = integral(*payload, "scrollY");
     if (!p.scrollY || *p.scrollY < std::numeric_limits<int32_t>::min() ||
@@ -99,11 +111,33 @@ std::optional<Planned> plan(const JsonObject& line) {
       p.window = WindowGeometry::fromJson(*window);
   } catch (const JsonParseError&) {
   }
+  try {
+    const JsonValue* target = findMember(*payload, "target");
+    if (target && p.type == "mouse_down") p.target = ElementTarget::fromJson(*target);
+    if (p.target && !p.target->bounds) p.target.reset();  // nothing to place the click in
+  } catch (const JsonParseError&) {
+  }
   return p;
 }
 
 bool isRecordedWindow(const ForegroundAppSnapshot& recorded, const std::optional<FrontWindow>& front) {
   return front && isSameWindow(recorded, front->app);
+}
+
+std::string describe(const ElementTarget& element) {
+  return (element.name ? "\"" + *element.name + "\" " : std::string()) + element.role;
+}
+
+// The same place inside the element's current extent as inside its recorded one, in proportion.
+Point insideElement(Point recorded, const WindowGeometry& was, const WindowGeometry& now) {
+  const auto place = [](double at, int32_t wasStart, int32_t wasLength, int32_t nowStart, int32_t nowLength) {
+    const double share = wasLength > 0 ? (at - wasStart) / wasLength : 0.5;
+    const double placed = nowStart + std::clamp(share, 0.0, 1.0) * nowLength;
+    return std::clamp(placed, static_cast<double>(nowStart),
+                      static_cast<double>(nowStart + std::max(nowLength - 1, 0)));
+  };
+  return {place(recorded.x, was.x, was.width, now.x, now.width),
+          place(recorded.y, was.y, was.height, now.y, now.height)};
 }
 
 std::string describe(const ForegroundAppSnapshot& app) {
@@ -198,8 +232,10 @@ SemanticReplayResult SemanticReplayer::replay(const std::string& workspacePath, 
   std::optional<int64_t> previousMs;
   // Per key pressed and not yet released: when it was pressed in the recording and here.
   std::map<int64_t, std::pair<std::optional<int64_t>, SteadyClock::time_point>> held;
-  // The window the last press went to, as recorded and as found, for its release.
+  // The window the last press went to, as recorded and as found, for its release; or, when it went
+  // to an element, how far from the recorded point it landed.
   std::optional<std::pair<WindowGeometry, WindowGeometry>> pressWindow;
+  std::optional<Point> pressShift;
   std::optional<std::string> failure;
   bool wasStopped = false;
   size_t i = 0;
@@ -208,6 +244,13 @@ SemanticReplayResult SemanticReplayer::replay(const std::string& workspacePath, 
     if (stopped()) {
       wasStopped = true;
       break;
+    }
+    // A key typed into a password field was not recorded; the agent types it. The time it took
+    // stays in the pause before the next event.
+    if (p.redacted) {
+      result.steps[i]["reason"] = "redacted";
+      if (control) control->report(i + 1, total);
+      continue;
     }
     // The recorded pause before this event, at the speed asked for.
     if (options.speed > 0) {
@@ -268,9 +311,48 @@ SemanticReplayResult SemanticReplayer::replay(const std::string& workspacePath, 
     if (p.point) {
       Point at = *p.point;
       const bool down = p.type == "mouse_down";
-      if (down) pressWindow.reset();
-      if (down && p.window && front && front->geometry) pressWindow.emplace(*p.window, *front->geometry);
-      if (pressWindow) {
+      if (down) {
+        pressWindow.reset();
+        pressShift.reset();
+        result.steps[i]["via"] = "window";
+      }
+      if (down && p.target && front) {
+        // The element clicked, found again, shown and enabled.
+        const auto started = SteadyClock::now();
+        const auto deadline = started + options.targetWait;
+        AccessibilityInspecting::ElementSearch search =
+            inspector_.findElement(front->app.processId, *p.target);
+        const auto ready = [&search] {
+          return search.found && search.found->showing && search.found->enabled;
+        };
+        while (search.available && !ready() && SteadyClock::now() < deadline &&
+               (search.found || SteadyClock::now() < started + kElementSearch)) {
+          if (!sleepUntil(std::min(deadline, SteadyClock::now() + kWindowPoll))) break;
+          search = inspector_.findElement(front->app.processId, *p.target);
+        }
+        if (stopped()) {
+          wasStopped = true;
+          break;
+        }
+        if (search.found && !ready()) {
+          char seconds[32];
+          std::snprintf(seconds, sizeof seconds, "%g",
+                        static_cast<double>(options.targetWait.count()) / 1000);
+          failure = "The " + describe(*p.target) + " was not shown and enabled within " + seconds + " s.";
+          break;
+        }
+        if (search.found) {
+          at = insideElement(*p.point, *p.target->bounds, *search.found->element.bounds);
+          pressShift = Point{at.x - p.point->x, at.y - p.point->y};
+          result.steps[i]["via"] = "element";
+          due = std::max(due, SteadyClock::now());
+        }
+      }
+      if (down && !pressShift && p.window && front && front->geometry)
+        pressWindow.emplace(*p.window, *front->geometry);
+      if (!down && pressShift) {
+        at = Point{at.x + pressShift->x, at.y + pressShift->y};
+      } else if (pressWindow) {
         const auto& [recorded, current] = *pressWindow;
         at.x = followWindow(at.x, recorded.x, recorded.width, current.x, current.width);
         at.y = followWindow(at.y, recorded.y, recorded.height, current.y, current.height);

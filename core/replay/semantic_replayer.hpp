@@ -31,9 +31,12 @@ struct ReplayOptions {
 
 struct SemanticReplayResult {
   // One map per replayable event, in log order: "eventId", "type", "status" ("replayed", "failed"
-  // or "skipped") and, for one that was not replayed, "reason".
+  // or "skipped") and, for one that was not replayed, "reason" ("redacted" for a key typed into a
+  // password field, which is never posted). A press of the mouse says where it went by "via":
+  // "element" (the element it was recorded on, found again) or "window" (the point in the window).
   std::vector<std::map<std::string, std::string>> steps;
-  // "success" when every step was replayed, "stopped" when asked to stop, else "failed".
+  // "success" when every step but redacted ones was replayed, "stopped" when asked to stop, else
+  // "failed".
   std::string status = "success";
 };
 

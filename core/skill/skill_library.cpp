@@ -105,6 +105,16 @@ std::string skillDocument(const std::string& skillId, const SessionMetadata& ses
   doc += "\n## Steps\n\n";
   if (steps.empty()) doc += "The recording holds no input.\n";
   for (size_t i = 0; i < steps.size(); ++i) doc += std::to_string(i + 1) + ". " + steps[i].words + "\n";
+  std::string secrets;
+  for (size_t i = 0; i < steps.size(); ++i)
+    if (steps[i].kind == "password") secrets += (secrets.empty() ? "" : ", ") + std::to_string(i + 1);
+  if (!secrets.empty()) {
+    doc += "\n## Notes\n\n";
+    doc += "- Step" + std::string(secrets.find(',') == std::string::npos ? " " : "s ") + secrets +
+           " typed a password, which was not recorded: ask the person for it, and type it into that field "
+           "yourself. The replay skips those keys (their steps say \"skipped\" with the reason "
+           "\"redacted\") and goes on without waiting for it.\n";
+  }
   doc += "\n## How to run it\n\n";
   doc +=
       "Call the MCP tool `replay_skill` with this skill id and the absolute path of a workspace (the one "

@@ -137,8 +137,13 @@ class Describer {
     const std::string* idText = findStringMember(event, "id");
     const std::string id = idText ? *idText : "";
     const bool press = *type == "key_down" || *type == "mouse_down" || *type == "scroll";
+    const JsonValue* redacted = findMember(*payload, "redacted");
+    const bool secret = redacted && redacted->isBool() && redacted->asBool();
     if (press) followWindow(*payload, id);
-    if (*type == "key_down" || *type == "key_up") {
+    if (press && !secret) password_.reset();
+    if (secret && (*type == "key_down" || *type == "key_up")) {
+      secretKey(*payload, id, *type == "key_down");
+    } else if (*type == "key_down" || *type == "key_up") {
       key(*payload, id, *type == "key_down");
     } else if (*type == "mouse_down") {
       click(*payload, id);
@@ -221,6 +226,33 @@ class Describer {
     pushStep(pairing, SkillStep{"press", "Press " + keys, {id}, {{"keys", keys}}});
   }
 
+  // Keys typed into a password field, one after another, make one step; what they were is not known.
+  void secretKey(const JsonObject& payload, const std::string& id, bool down) {
+    if (!down) {
+      if (password_) steps[*password_].evidenceEventIds.push_back(id);
+      return;
+    }
+    endTyping();
+    lastScroll_.reset();
+    if (!password_) {
+      std::optional<ElementTarget> field;
+      try {
+        if (const JsonValue* target = findMember(payload, "target")) field = ElementTarget::fromJson(*target);
+      } catch (const JsonParseError&) {
+      }
+      SkillStep step{"password", "Type the password into ", {}, {}};
+      if (field && field->name) {
+        step.words += "\"" + *field->name + "\"";
+        step.details.emplace("field", *field->name);
+      } else {
+        step.words += "the password field";
+      }
+      steps.push_back(std::move(step));
+      password_ = steps.size() - 1;
+    }
+    steps[*password_].evidenceEventIds.push_back(id);
+  }
+
   void click(const JsonObject& payload, const std::string& id) {
     endTyping();
     lastScroll_.reset();
@@ -229,6 +261,15 @@ class Describer {
     if (!x || !y || !x->isNumber() || !y->isNumber()) return;
     const double px = x->asDouble(), py = y->asDouble();
     SkillStep step{"click", "Click", {id}, {}};
+    std::optional<ElementTarget> element;
+    try {
+      if (const JsonValue* target = findMember(payload, "target")) element = ElementTarget::fromJson(*target);
+    } catch (const JsonParseError&) {
+    }
+    if (element) {
+      step.words += " the " + (element->name ? "\"" + *element->name + "\" " : std::string()) + element->role;
+      step.details.emplace("element", element->toJson());
+    }
     const std::optional<EventWindow> window = windowOf(payload);
     if (window) {
       step.words += " in " + window->describe();
@@ -238,8 +279,10 @@ class Describer {
     const bool inside = window && window->geometry;
     const long long at[2] = {std::llround(px - (inside ? window->geometry->x : 0)),
                              std::llround(py - (inside ? window->geometry->y : 0))};
-    step.words += " at (" + std::to_string(at[0]) + ", " + std::to_string(at[1]) + ")" +
-                  (inside ? "" : " on the screen");
+    if (!element) {
+      step.words += " at (" + std::to_string(at[0]) + ", " + std::to_string(at[1]) + ")" +
+                    (inside ? "" : " on the screen");
+    }
     step.details.emplace("point", JsonObject{{"x", JsonValue(at[0])}, {"y", JsonValue(at[1])}});
     step.details.emplace("pointIsInsideWindow", inside);
     steps.push_back(std::move(step));
@@ -285,6 +328,7 @@ class Describer {
   std::string typed_;
   std::optional<size_t> lastClick_;
   std::optional<size_t> lastScroll_;
+  std::optional<size_t> password_;       // the step of the password being typed
   std::map<int64_t, size_t> stepOfKey_;  // the step each key held down went to
   unsigned modifiers_ = 0;
 };

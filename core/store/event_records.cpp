@@ -63,6 +63,8 @@ JsonValue EventPayload::toJson() const {
   putOptional(o, "screenshotPath", screenshotPath);
   if (screenshotOk) o.emplace("screenshotOk", *screenshotOk);
   putOptional(o, "axSnapshotPath", axSnapshotPath);
+  if (target) o.emplace("target", target->toJson());
+  if (redacted) o.emplace("redacted", true);
   return o;
 }
 
@@ -84,6 +86,10 @@ JsonValue RecordingSummaryStep::toJson() const {
   return o;
 }
 
+JsonValue SensitiveHint::toJson() const {
+  return JsonObject{{"evidenceEventIds", stringArray(evidenceEventIds)}, {"reason", reason}};
+}
+
 JsonValue RecordingSummary::toJson() const {
   JsonObject o;
   o.emplace("sessionId", sessionId);
@@ -93,7 +99,9 @@ JsonValue RecordingSummary::toJson() const {
   stepArray.reserve(steps.size());
   for (const RecordingSummaryStep& s : steps) stepArray.push_back(s.toJson());
   o.emplace("steps", std::move(stepArray));
-  o.emplace("sensitiveHints", stringArray(sensitiveHints));
+  JsonArray hints;
+  for (const SensitiveHint& hint : sensitiveHints) hints.push_back(hint.toJson());
+  o.emplace("sensitiveHints", std::move(hints));
   o.emplace("recommendedSkillId", recommendedSkillId);
   return o;
 }

@@ -53,6 +53,10 @@ struct EventPayload {
   std::optional<std::string> screenshotPath;
   std::optional<bool> screenshotOk;
   std::optional<std::string> axSnapshotPath;
+  // Clicks: the element under the pointer. Redacted keys: the password field they went to.
+  std::optional<ElementTarget> target;
+  // A key typed into a password field: its key code, keysym and text are not kept.
+  bool redacted = false;
 
   JsonValue toJson() const;
 };
@@ -76,13 +80,21 @@ struct RecordingSummaryStep {
   JsonValue toJson() const;
 };
 
+// Events the summary points out as holding something secret that was left out.
+struct SensitiveHint {
+  std::vector<std::string> evidenceEventIds;
+  std::string reason;
+
+  JsonValue toJson() const;
+};
+
 // The content of summary.json.
 struct RecordingSummary {
   std::string sessionId;
   std::vector<std::string> apps;
   std::vector<std::string> windows;
   std::vector<RecordingSummaryStep> steps;
-  std::vector<std::string> sensitiveHints;
+  std::vector<SensitiveHint> sensitiveHints;
   std::string recommendedSkillId;
 
   JsonValue toJson() const;

@@ -207,6 +207,8 @@ std::string EventStore::writeSummary(const RecordingSession& session) {
   std::vector<std::string> appNames;
   std::vector<std::string> windowTitles;
   std::vector<RecordingSummaryStep> steps;
+  std::vector<SensitiveHint> hints;
+  bool inSecretRun = false;  // the last input event was a redacted key
   // Line by line: a long log is held as its text, never as parsed values.
   readEventLog(fileManager_, joinPath(session.sessionPath, layout::kEventsFile), LogReading::Lenient,
                [&](JsonObject& event) {
@@ -217,6 +219,18 @@ std::string EventStore::writeSummary(const RecordingSession& session) {
                      windowTitles.push_back(*title);
                  }
                  const std::string* type = findStringMember(event, "type");
+                 if (type && isSignificantType(*type)) {
+                   // One hint per run of keys typed into a password field.
+                   const JsonValue* redacted = payload ? findMember(*payload, "redacted") : nullptr;
+                   const std::string* id = findStringMember(event, "id");
+                   if (redacted && redacted->isBool() && redacted->asBool()) {
+                     if (!inSecretRun) hints.push_back({{}, "password field"});
+                     if (id) hints.back().evidenceEventIds.push_back(*id);
+                     inSecretRun = true;
+                   } else {
+                     inSecretRun = false;
+                   }
+                 }
                  if (steps.size() >= kMaxSummarySteps || !type || !isSignificantType(*type)) return;
                  RecordingSummaryStep step;
                  step.index = static_cast<int64_t>(steps.size());
@@ -239,6 +253,7 @@ std::string EventStore::writeSummary(const RecordingSession& session) {
     steps.push_back(std::move(fallback));
   }
   summary.steps = std::move(steps);
+  summary.sensitiveHints = std::move(hints);
   summary.recommendedSkillId = summary.apps.empty() ? std::string() : slug(summary.apps.front());
 
   const std::string path = joinPath(session.sessionPath, layout::kSummaryFile);

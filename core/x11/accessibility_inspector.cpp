@@ -14,6 +14,7 @@
 #include "core/json/json_value.hpp"
 #include "core/platform/path.hpp"
 #include "core/text/unicode.hpp"
+#include "core/x11/atspi_api.hpp"
 #include "core/x11/atspi_focus.hpp"
 #include "core/x11/sigpipe_guard.hpp"
 #include "core/x11/x11_connection.hpp"
@@ -377,11 +378,46 @@ std::optional<AccessibilitySnapshot> AccessibilityInspector::accessibilitySnapsh
   // Asked without the display's lock, so that the capture thread's queries never wait on an
   // application slow to answer; the query bounds its own time.
   FocusedRoles roles = AtspiFocus().query(snapshot.app.processId);
+  {
+    std::lock_guard lock(snapshotMutex_);
+    lastRoles_ = roles;
+  }
   snapshot.focusedWindowRole = std::move(roles.windowRole);
   snapshot.focusedElementRole = std::move(roles.elementRole);
   snapshot.focusedElementTitle = std::move(roles.elementName);
   snapshot.capturedAt = formatIso8601(clock_.wallMillis());
   return snapshot;
+}
+
+bool AccessibilityInspector::findsElements() { return atspiApi() != nullptr; }
+
+std::optional<ElementTarget> AccessibilityInspector::elementAt(
+    int32_t processId, double x, double y, std::chrono::steady_clock::time_point deadline) {
+  return AtspiFocus().elementAt(processId, x, y, deadline);
+}
+
+AccessibilityInspecting::ElementSearch AccessibilityInspector::findElement(int32_t processId,
+                                                                           const ElementTarget& wanted) {
+  return AtspiFocus().findElement(processId, wanted);
+}
+
+void AccessibilityInspector::watchFocus(bool on) {
+  if (!on) {
+    focusWatch_.stop();
+    return;
+  }
+  focusWatch_.start();
+  std::optional<ElementTarget> field;
+  {
+    std::lock_guard lock(snapshotMutex_);
+    if (lastRoles_ && lastRoles_->elementRole == "password text")
+      field = ElementTarget{*lastRoles_->elementRole, lastRoles_->elementName, {}, std::nullopt};
+  }
+  focusWatch_.seed(std::move(field));
+}
+
+std::optional<ElementTarget> AccessibilityInspector::focusedSecretField() {
+  return focusWatch_.secretField();
 }
 
 void AccessibilityInspector::writeSnapshot(const AccessibilitySnapshot& snapshot, const std::string& path) {

@@ -7,6 +7,7 @@
 #include "core/capture/accessibility_inspecting.hpp"
 #include "core/platform/clock.hpp"
 #include "core/platform/file_system.hpp"
+#include "core/x11/atspi_focus.hpp"
 
 namespace diruri {
 
@@ -31,12 +32,23 @@ class AccessibilityInspector final : public AccessibilityInspecting {
   std::optional<AccessibilitySnapshot> accessibilitySnapshot() override;
   void writeSnapshot(const AccessibilitySnapshot& snapshot, const std::string& path) override;
 
+  bool findsElements() override;
+  std::optional<ElementTarget> elementAt(int32_t processId, double x, double y,
+                                         std::chrono::steady_clock::time_point deadline) override;
+  ElementSearch findElement(int32_t processId, const ElementTarget& wanted) override;
+  // The focus is known from the last snapshot taken until the first focus event.
+  void watchFocus(bool on) override;
+  std::optional<ElementTarget> focusedSecretField() override;
+
  private:
   struct FrontWindowQuery;
   FileSystem& fileSystem_;
   Clock& clock_;
   std::mutex mutex_;
   std::unique_ptr<FrontWindowQuery> query_;
+  AtspiFocusWatch focusWatch_;
+  std::mutex snapshotMutex_;
+  std::optional<FocusedRoles> lastRoles_;  // of the last snapshot taken
 };
 
 }  // namespace diruri

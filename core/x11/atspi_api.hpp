@@ -26,6 +26,10 @@ namespace diruri {
   X(atspi_accessible_get_child_at_index)       \
   X(atspi_accessible_get_role_name)            \
   X(atspi_accessible_get_name)                 \
+  X(atspi_accessible_get_index_in_parent)      \
+  X(atspi_accessible_get_component_iface)      \
+  X(atspi_component_get_accessible_at_point)   \
+  X(atspi_component_get_extents)               \
   X(g_object_unref)                            \
   X(g_free)                                    \
   X(g_error_free)                              \
@@ -54,6 +58,16 @@ namespace diruri {
   X(dbus_message_append_args)                  \
   X(dbus_message_get_args)                     \
   X(dbus_message_get_type)                     \
+  X(dbus_message_is_signal)                    \
+  X(dbus_message_get_sender)                   \
+  X(dbus_message_get_path)                     \
+  X(dbus_message_iter_init)                    \
+  X(dbus_message_iter_get_arg_type)            \
+  X(dbus_message_iter_get_basic)               \
+  X(dbus_message_iter_next)                    \
+  X(dbus_message_iter_recurse)                 \
+  X(dbus_connection_read_write)                \
+  X(dbus_connection_pop_message)               \
   X(dbus_message_unref)                        \
   X(dbus_pending_call_block)                   \
   X(dbus_pending_call_steal_reply)             \

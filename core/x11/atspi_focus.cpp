@@ -6,6 +6,7 @@
 #include <xcb/xcb.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -87,6 +88,7 @@ class Error {
 class Budget {
  public:
   explicit Budget(std::chrono::milliseconds total) : deadline_(SteadyClock::now() + total) {}
+  explicit Budget(SteadyClock::time_point deadline) : deadline_(deadline) {}
 
   int remainingMillis() const {
     const auto left =
@@ -507,6 +509,289 @@ FocusedRoles AtspiFocus::query(int32_t processId) const {
   roles.elementRole = text(api().atspi_accessible_get_role_name, element.get(), budget);
   roles.elementName = text(api().atspi_accessible_get_name, element.get(), budget);
   return roles;
+}
+
+namespace {
+
+constexpr int kMaxPointDepth = 32;
+constexpr AtspiRole kPasswordRole = ATSPI_ROLE_PASSWORD_TEXT;
+constexpr const char* kPasswordRoleName = "password text";
+
+// The application's window in front, or none; the bus's state is checked and its queue handled first.
+Accessible frontWindowOf(Library& lib, int32_t processId, const Budget& budget, bool& available) {
+  available = false;
+  if (processId <= 0 || !lib.setUp(budget) || !api().dbus_connection_get_is_connected(lib.bus))
+    return nullptr;
+  lib.dispatchPending(budget);
+  for (Accessible& app : applicationsOf(lib, processId, budget)) {
+    if (!answers(lib.bus, app->parent.app->bus_name, budget)) continue;
+    available = true;
+    if (Accessible window = activeWindow(lib, app.get(), AtspiFocus::Search::kCollection, budget))
+      return window;
+  }
+  return nullptr;
+}
+
+std::optional<WindowGeometry> extentsOf(AtspiAccessible* node, const Budget& budget) {
+  if (!budget.arm()) return std::nullopt;
+  Ref<AtspiComponent> component(api().atspi_accessible_get_component_iface(node));
+  if (!component || !budget.arm()) return std::nullopt;
+  Error error;
+  std::unique_ptr<AtspiRect, GFree> rect(
+      api().atspi_component_get_extents(component.get(), ATSPI_COORD_TYPE_SCREEN, error.out()));
+  if (error || !rect) return std::nullopt;
+  return WindowGeometry{rect->x, rect->y, rect->width, rect->height};
+}
+
+ElementPathStep stepOf(AtspiAccessible* node, const Budget& budget) {
+  ElementPathStep step;
+  step.role = text(api().atspi_accessible_get_role_name, node, budget).value_or("");
+  if (budget.arm()) {
+    Error error;
+    const gint index = api().atspi_accessible_get_index_in_parent(node, error.out());
+    step.index = error ? 0 : std::max(index, 0);
+  }
+  return step;
+}
+
+std::optional<std::string> nameOf(AtspiAccessible* node, const Budget& budget) {
+  std::optional<std::string> name = text(api().atspi_accessible_get_name, node, budget);
+  if (name && name->empty()) name.reset();
+  return name;
+}
+
+}  // namespace
+
+std::optional<ElementTarget> AtspiFocus::elementAt(int32_t processId, double x, double y,
+                                                   SteadyClock::time_point deadline) const {
+  const Budget budget(deadline);
+  if (budget.remainingMillis() == 0) return std::nullopt;
+  Library& lib = library();
+  std::lock_guard<std::mutex> lock(lib.mutex);
+  SigpipeGuard guard;
+  bool available = false;
+  Accessible node = frontWindowOf(lib, processId, budget, available);
+  if (!node) return std::nullopt;
+  ElementTarget target;
+  target.path.push_back(stepOf(node.get(), budget));
+  const gint px = static_cast<gint>(std::lround(x));
+  const gint py = static_cast<gint>(std::lround(y));
+  for (int depth = 0; depth < kMaxPointDepth && budget.arm(); ++depth) {
+    Ref<AtspiComponent> component(api().atspi_accessible_get_component_iface(node.get()));
+    if (!component || !budget.arm()) break;
+    Error error;
+    Accessible child(api().atspi_component_get_accessible_at_point(component.get(), px, py,
+                                                                   ATSPI_COORD_TYPE_SCREEN, error.out()));
+    if (error || !child || child.get() == node.get()) break;
+    target.path.push_back(stepOf(child.get(), budget));
+    node = std::move(child);
+  }
+  if (budget.remainingMillis() == 0) return std::nullopt;  // an answer cut short is no answer
+  target.role = target.path.back().role;
+  target.name = nameOf(node.get(), budget);
+  target.bounds = extentsOf(node.get(), budget);
+  if (target.role.empty() || budget.remainingMillis() == 0) return std::nullopt;
+  return target;
+}
+
+AccessibilityInspecting::ElementSearch AtspiFocus::findElement(int32_t processId,
+                                                               const ElementTarget& wanted) const {
+  AccessibilityInspecting::ElementSearch search;
+  const Budget budget(budget_);
+  Library& lib = library();
+  std::lock_guard<std::mutex> lock(lib.mutex);
+  SigpipeGuard guard;
+  Accessible window = frontWindowOf(lib, processId, budget, search.available);
+  if (!window) return search;
+
+  struct Item {
+    Accessible node;
+    std::vector<ElementPathStep> path;
+  };
+  std::deque<Item> queue;
+  queue.push_back({std::move(window), {}});
+  queue.front().path.push_back(stepOf(queue.front().node.get(), budget));
+  std::optional<Item> best;
+  size_t bestScore = 0;
+  for (int visited = 0; !queue.empty() && visited < kMaxWalkNodes && budget.remainingMillis() > 0;
+       ++visited) {
+    Item item = std::move(queue.front());
+    queue.pop_front();
+    if (item.path.back().role == wanted.role && nameOf(item.node.get(), budget) == wanted.name) {
+      size_t score = 1;
+      for (size_t i = 0; i < std::min(item.path.size(), wanted.path.size()); ++i)
+        score += item.path[i] == wanted.path[i];
+      if (score > bestScore) {
+        bestScore = score;
+        best = std::move(item);
+        continue;
+      }
+    }
+    const Ref<AtspiStateSet> states = statesOf(item.node.get(), budget);
+    if (static_cast<int>(item.path.size()) > kMaxWalkDepth || !has(states, ATSPI_STATE_SHOWING) ||
+        has(states, ATSPI_STATE_MANAGES_DESCENDANTS)) {
+      continue;
+    }
+    const gint count = childCount(item.node.get(), budget);
+    for (gint i = 0; i < count && static_cast<int>(queue.size()) < kMaxWalkNodes; ++i) {
+      Accessible child = childAt(item.node.get(), i, budget);
+      if (!child) continue;
+      std::vector<ElementPathStep> path = item.path;
+      path.push_back(stepOf(child.get(), budget));
+      queue.push_back({std::move(child), std::move(path)});
+    }
+  }
+  if (!best) return search;
+  FoundElement found;
+  found.element.role = wanted.role;
+  found.element.name = wanted.name;
+  found.element.path = best->path;
+  found.element.bounds = extentsOf(best->node.get(), budget);
+  const Ref<AtspiStateSet> states = statesOf(best->node.get(), budget);
+  found.showing = has(states, ATSPI_STATE_SHOWING) && has(states, ATSPI_STATE_VISIBLE);
+  found.enabled = has(states, ATSPI_STATE_ENABLED) || has(states, ATSPI_STATE_SENSITIVE);
+  if (!found.element.bounds) return search;
+  search.found = std::move(found);
+  return search;
+}
+
+namespace {
+
+// A method call on the watch's connection, answered within the budget; null on any error.
+Message call(DBusConnection* bus, const char* destination, const char* path, const char* interface,
+             const char* method, std::initializer_list<const char*> strings, const Budget& budget) {
+  Message ask(api().dbus_message_new_method_call(destination, path, interface, method));
+  if (!ask) return nullptr;
+  for (const char* value : strings) {
+    if (!api().dbus_message_append_args(ask.get(), DBUS_TYPE_STRING, &value, DBUS_TYPE_INVALID))
+      return nullptr;
+  }
+  const int left = budget.remainingMillis();
+  if (left == 0) return nullptr;
+  DBusError error;
+  api().dbus_error_init(&error);
+  Message reply(api().dbus_connection_send_with_reply_and_block(bus, ask.get(), left, &error));
+  api().dbus_error_free(&error);
+  return reply;
+}
+
+}  // namespace
+
+void AtspiFocusWatch::start() {
+  if (thread_.joinable() || atspiApi() == nullptr) return;
+  stopping_ = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    field_.reset();
+    heard_ = false;
+  }
+  thread_ = std::thread([this] { run(); });
+}
+
+void AtspiFocusWatch::stop() {
+  if (!thread_.joinable()) return;
+  stopping_ = true;
+  thread_.join();
+  std::lock_guard<std::mutex> lock(mutex_);
+  field_.reset();
+}
+
+void AtspiFocusWatch::seed(std::optional<ElementTarget> field) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!heard_) field_ = std::move(field);
+}
+
+std::optional<ElementTarget> AtspiFocusWatch::secretField() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return field_;
+}
+
+void AtspiFocusWatch::run() {
+  SigpipeGuard guard;
+  const Budget setUp(AtspiFocus::kDefaultBudget);
+  const std::optional<std::string> address = accessibilityBusAddress(setUp);
+  if (!address) return;
+  PrivateConnection bus = connectTo(*address, setUp);
+  if (!bus) return;
+  // The signals first, then the registration that makes applications send them.
+  if (!call(bus.get(), DBUS_SERVICE_DBUS, DBUS_PATH_DBUS, DBUS_INTERFACE_DBUS, "AddMatch",
+            {"type='signal',interface='org.a11y.atspi.Event.Object',member='StateChanged',arg0='focused'"},
+            setUp) ||
+      !call(bus.get(), "org.a11y.atspi.Registry", "/org/a11y/atspi/registry", "org.a11y.atspi.Registry",
+            "RegisterEvent", {"object:state-changed:focused"}, setUp)) {
+    return;
+  }
+  while (!stopping_ && api().dbus_connection_read_write(bus.get(), 100)) {
+    while (Message message{api().dbus_connection_pop_message(bus.get())}) {
+      if (!api().dbus_message_is_signal(message.get(), "org.a11y.atspi.Event.Object", "StateChanged"))
+        continue;
+      DBusMessageIter args;
+      const char* minor = nullptr;
+      dbus_int32_t detail = 0;
+      if (!api().dbus_message_iter_init(message.get(), &args) ||
+          api().dbus_message_iter_get_arg_type(&args) != DBUS_TYPE_STRING) {
+        continue;
+      }
+      api().dbus_message_iter_get_basic(&args, &minor);
+      if (minor == nullptr || std::string_view(minor) != "focused" || !api().dbus_message_iter_next(&args) ||
+          api().dbus_message_iter_get_arg_type(&args) != DBUS_TYPE_INT32) {
+        continue;
+      }
+      api().dbus_message_iter_get_basic(&args, &detail);
+      const char* sender = api().dbus_message_get_sender(message.get());
+      const char* path = api().dbus_message_get_path(message.get());
+      if (sender != nullptr && path != nullptr) focusChanged(bus.get(), sender, path, detail != 0);
+    }
+  }
+}
+
+// The element that gained the focus is asked for its role, and its name when it is a password
+// field; until it answers, the focus is not known.
+void AtspiFocusWatch::focusChanged(DBusConnection* bus, const char* sender, const char* path, bool gained) {
+  if (!gained) {
+    if (focusedSender_ != sender || focusedPath_ != path) return;
+    focusedSender_.clear();
+    focusedPath_.clear();
+    std::lock_guard<std::mutex> lock(mutex_);
+    heard_ = true;
+    field_.reset();
+    return;
+  }
+  focusedSender_ = sender;
+  focusedPath_ = path;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    heard_ = true;
+    field_.reset();
+  }
+  const Budget budget(AtspiFocus::kDefaultBudget);
+  Message role = call(bus, sender, path, "org.a11y.atspi.Accessible", "GetRole", {}, budget);
+  dbus_uint32_t value = 0;
+  DBusError error;
+  api().dbus_error_init(&error);
+  const bool known =
+      role && api().dbus_message_get_type(role.get()) == DBUS_MESSAGE_TYPE_METHOD_RETURN &&
+      api().dbus_message_get_args(role.get(), &error, DBUS_TYPE_UINT32, &value, DBUS_TYPE_INVALID);
+  api().dbus_error_free(&error);
+  if (!known || value != static_cast<dbus_uint32_t>(kPasswordRole)) return;
+  ElementTarget field;
+  field.role = kPasswordRoleName;
+  Message name = call(bus, sender, path, DBUS_INTERFACE_PROPERTIES, "Get",
+                      {"org.a11y.atspi.Accessible", "Name"}, budget);
+  DBusMessageIter args;
+  if (name && api().dbus_message_get_type(name.get()) == DBUS_MESSAGE_TYPE_METHOD_RETURN &&
+      api().dbus_message_iter_init(name.get(), &args) &&
+      api().dbus_message_iter_get_arg_type(&args) == DBUS_TYPE_VARIANT) {
+    DBusMessageIter variant;
+    api().dbus_message_iter_recurse(&args, &variant);
+    const char* text = nullptr;
+    if (api().dbus_message_iter_get_arg_type(&variant) == DBUS_TYPE_STRING) {
+      api().dbus_message_iter_get_basic(&variant, &text);
+      if (text != nullptr && *text != '\0') field.name = sanitizeUtf8(text);
+    }
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  field_ = std::move(field);
 }
 
 }  // namespace diruri

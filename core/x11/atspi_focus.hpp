@@ -2,10 +2,18 @@
 // them.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
+
+#include "core/capture/accessibility_inspecting.hpp"
+#include "core/records/front_app.hpp"
+
+struct DBusConnection;
 
 namespace diruri {
 
@@ -44,9 +52,50 @@ class AtspiFocus {
 
   FocusedRoles query(int32_t processId) const;
 
+  // The deepest element at a root-window point in the application's active window: each level asked
+  // for its child at the point, down to one that has none. Bounded by `deadline`, not the budget.
+  std::optional<ElementTarget> elementAt(int32_t processId, double x, double y,
+                                         std::chrono::steady_clock::time_point deadline) const;
+
+  // The element of the application's active window with `wanted`'s role and name, the one whose
+  // path agrees with `wanted`'s in the most levels where there are several; searched breadth first
+  // like the focused element, bounded in depth, count and budget.
+  AccessibilityInspecting::ElementSearch findElement(int32_t processId, const ElementTarget& wanted) const;
+
  private:
   std::chrono::milliseconds budget_;
   Search search_;
+};
+
+// Follows the keyboard focus across all applications on the accessibility bus, from the focus
+// events the applications send once a listener has asked the registry for them, and keeps the
+// password field ("password text") that has it. A thread of its own holds a private bus connection.
+class AtspiFocusWatch {
+ public:
+  AtspiFocusWatch() = default;
+  ~AtspiFocusWatch() { stop(); }
+  AtspiFocusWatch(const AtspiFocusWatch&) = delete;
+  AtspiFocusWatch& operator=(const AtspiFocusWatch&) = delete;
+
+  // Returns at once; connecting and subscribing happen on the watch's thread. Does nothing without
+  // the library or a running accessibility bus.
+  void start();
+  void stop();
+  // What the focus was before any focus event was heard; ignored once one was.
+  void seed(std::optional<ElementTarget> field);
+  std::optional<ElementTarget> secretField() const;
+
+ private:
+  void run();
+  void focusChanged(DBusConnection* bus, const char* sender, const char* path, bool gained);
+
+  mutable std::mutex mutex_;
+  std::optional<ElementTarget> field_;
+  bool heard_ = false;
+  std::string focusedSender_;  // watch thread only
+  std::string focusedPath_;
+  std::atomic<bool> stopping_{false};
+  std::thread thread_;
 };
 
 }  // namespace diruri

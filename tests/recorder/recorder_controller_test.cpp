@@ -290,6 +290,60 @@ TEST_F(ControllerTest, ConcurrentEventsAndMarkersNeverShareANumberOrInterleaveLi
   EXPECT_GT(events, 0u);
 }
 
+// A click's element is looked up while the capture thread goes on: the events after it wait and
+// are written behind it in their order, the click with its element; keys typed into a password
+// field keep nothing of the key, their releases follow their presses, and the summary points out
+// each run of them.
+TEST_F(ControllerTest, ClickElementsAndPasswordKeysKeepTheLogInOrder) {
+  inspector.lookups = true;
+  inspector.element = ElementTarget{
+      "push button", "Send", {{"frame", 0}, {"push button", 2}}, WindowGeometry{600, 400, 80, 30}};
+  const ElementTarget field{"password text", "Secret", {}, std::nullopt};
+  const RecorderStartResult started = controller.start(dir.path(), "Login");
+  const std::string session = started.sessionPath;
+
+  inspector.closeGate();
+  tap.fire({click, release, key});
+  // The capture thread did not wait for the lookup, and nothing behind the click was written.
+  EXPECT_EQ(logOf(session).size(), 3u);
+  inspector.openGate();
+  const CapturedInputEvent keyUp{"key_up", std::nullopt, std::nullopt, 38, std::nullopt};
+  const CapturedInputEvent secretDown{"key_down", std::nullopt, std::nullopt, 39, std::nullopt, 0x73, "s"};
+  const CapturedInputEvent secretUp{"key_up", std::nullopt, std::nullopt, 39, std::nullopt, 0x73, "s"};
+  tap.fire({keyUp});
+  inspector.secretField = field;
+  tap.fire({secretDown});
+  inspector.secretField.reset();  // focus moved on before the release
+  tap.fire({secretUp, secretDown});
+  inspector.secretField = field;
+  tap.fire({secretUp, click});
+  controller.stop(std::nullopt, std::nullopt);
+
+  const auto lines = logOf(session);
+  ASSERT_EQ(lines.size(), 15u);
+  std::vector<std::string> seen;
+  for (size_t i = 3; i < 12; ++i) {
+    const JsonValue& payload = *lines[i].find("payload");
+    const JsonValue* target = payload.find("target");
+    seen.push_back(*lines[i].findString("id") + " " + *lines[i].findString("type") +
+                   (payload.find("redacted") ? " redacted" : "") + (payload.find("keyCode") ? " code" : "") +
+                   (payload.find("keysym") ? " sym" : "") + (payload.find("text") ? " text" : "") +
+                   (target ? " " + writeJson(*target) : ""));
+  }
+  const std::string button =
+      R"({"bounds":{"height":30,"width":80,"x":600,"y":400},"name":"Send","path":[{"index":0,"role":"frame"},{"index":2,"role":"push button"}],"role":"push button"})";
+  EXPECT_EQ(seen, (std::vector<std::string>{
+                      "evt_000003 mouse_down " + button, "evt_000004 mouse_up", "evt_000005 key_down code",
+                      "evt_000006 key_up code",
+                      R"(evt_000007 key_down redacted {"name":"Secret","role":"password text"})",
+                      "evt_000008 key_up redacted", "evt_000009 key_down code sym text",
+                      "evt_000010 key_up code sym text", "evt_000011 mouse_down " + button}));
+  EXPECT_EQ(inspector.lookupsStarted.load(), 2);
+  const JsonValue summary = parseJson(readText(session + "/summary.json"));
+  EXPECT_EQ(writeJson(*summary.find("sensitiveHints")),
+            R"([{"evidenceEventIds":["evt_000007","evt_000008"],"reason":"password field"}])");
+}
+
 TEST(RunIdentifier, HyphensBecomeUnderscoresAndTheTimeGivesFourteenDigits) {
   EXPECT_EQ(makeRunId("mail-triage", "2025-01-31T09:05:07Z"), "run_mail_triage_20250131090507");
   EXPECT_EQ(makeRunId("mail-triage-daily", "2025-01-31T09:05:07Z"), "run_mail_triage_daily_20250131090507");

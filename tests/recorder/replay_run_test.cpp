@@ -46,7 +46,7 @@ TEST_F(ReplayRunTest, WritesScreenshotsAndTheRunRecord) {
   EXPECT_EQ(
       writeJson(r.toJson()),
       R"({"runId":"run_mail_triage_20250131090507","runPath":")" + writeJson(runPath).substr(1) +
-          R"(,"status":"success","steps":[{"eventId":"evt_000003","status":"replayed","type":"mouse_down"},)"
+          R"(,"status":"success","steps":[{"eventId":"evt_000003","status":"replayed","type":"mouse_down","via":"window"},)"
           R"({"eventId":"evt_000004","status":"replayed","type":"mouse_up"}]})");
   EXPECT_EQ(poster.posted, 2);
   std::string escaped = runPath;
@@ -70,7 +70,8 @@ TEST_F(ReplayRunTest, WritesScreenshotsAndTheRunRecord) {
                 "    {\n"
                 "      \"eventId\" : \"evt_000003\",\n"
                 "      \"status\" : \"replayed\",\n"
-                "      \"type\" : \"mouse_down\"\n"
+                "      \"type\" : \"mouse_down\",\n"
+                "      \"via\" : \"window\"\n"
                 "    },\n"
                 "    {\n"
                 "      \"eventId\" : \"evt_000004\",\n"

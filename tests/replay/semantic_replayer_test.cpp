@@ -68,6 +68,16 @@ class ScriptedInspector : public AccessibilityInspecting {
   }
   std::optional<AccessibilitySnapshot> accessibilitySnapshot() override { return std::nullopt; }
   void writeSnapshot(const AccessibilitySnapshot&, const std::string&) override {}
+
+  // Element searches in turn, the last one staying; each remembers the process it asked.
+  std::deque<ElementSearch> searches{ElementSearch{}};
+  std::vector<int32_t> searchedIn;
+  ElementSearch findElement(int32_t processId, const ElementTarget&) override {
+    searchedIn.push_back(processId);
+    ElementSearch search = searches.front();
+    if (searches.size() > 1) searches.pop_front();
+    return search;
+  }
 };
 
 class ReplayerTest : public ::testing::Test {
@@ -95,7 +105,7 @@ class ReplayerTest : public ::testing::Test {
   static std::vector<std::string> ids(const SemanticReplayResult& r) {
     std::vector<std::string> out;
     for (const auto& step : r.steps) {
-      EXPECT_EQ(step.size(), 3u);
+      EXPECT_EQ(step.size(), step.at("type") == "mouse_down" ? 4u : 3u);
       EXPECT_EQ(step.at("status"), "replayed");
       out.push_back(step.at("eventId") + ":" + step.at("type"));
     }
@@ -240,6 +250,66 @@ TEST_F(ReplayerTest, ClicksFollowTheirWindow) {
                                   WindowGeometry{700, 400, 600, 300}}};
   EXPECT_EQ(replay().status, "success");
   EXPECT_EQ(poster.posted, (std::vector<std::string>{"down 720,680", "up 1280,410"}));
+}
+
+// A click with its element goes to the same place inside that element where it is now, once it is
+// shown and enabled; without the element it goes by its window. Keys typed into a password field
+// are never posted and do not fail the run.
+TEST_F(ReplayerTest, ClicksGoToTheirElementAndRedactedKeysAreSkipped) {
+  writeSkill("skill", R"({"sessionId":"s1"})");
+  const std::string app =
+      R"("app":{"appName":"Editor","processId":9},"window":{"x":100,"y":50,"width":400,"height":300},)"
+      R"("target":{"role":"push button","name":"Send","bounds":{"x":120,"y":300,"width":100,"height":40}})";
+  writeLog("s1", R"({"id":"a","type":"mouse_down","payload":{"x":170,"y":310,)" + app + "}}\n" +
+                     R"({"id":"b","type":"mouse_up","payload":{"x":171,"y":310,)" + app + "}}\n" +
+                     R"({"id":"c","type":"key_down","payload":{"redacted":true}})" + "\n" +
+                     R"({"id":"d","type":"key_up","payload":{"redacted":true}})" + "\n");
+  inspector.fronts = {FrontWindow{ForegroundAppSnapshot{std::nullopt, "Editor", 2, std::nullopt},
+                                  WindowGeometry{700, 400, 400, 300}}};
+  const auto found = [](bool showing, bool enabled) {
+    FoundElement element{{"push button", "Send", {}, WindowGeometry{500, 600, 200, 20}}, showing, enabled};
+    return AccessibilityInspecting::ElementSearch{true, element};
+  };
+  struct Case {
+    const char* name;
+    std::deque<AccessibilityInspecting::ElementSearch> searches;
+    std::vector<std::string> posted;
+    std::string via, status;
+  };
+  const std::vector<Case> cases = {
+      {"found at once", {found(true, true)}, {"down 600,605", "up 601,605"}, "element", "success"},
+      {"shown and enabled later",
+       {found(false, true), found(true, false), found(true, true)},
+       {"down 600,605", "up 601,605"},
+       "element",
+       "success"},
+      {"no accessibility",
+       {AccessibilityInspecting::ElementSearch{}},
+       {"down 770,660", "up 771,660"},
+       "window",
+       "success"},
+      {"not there",
+       {AccessibilityInspecting::ElementSearch{true, std::nullopt}},
+       {"down 770,660", "up 771,660"},
+       "window",
+       "success"},
+      {"never enabled", {found(true, false)}, {}, "element", "failed"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    poster.posted.clear();
+    inspector.searches = c.searches;
+    inspector.searchedIn.clear();
+    const SemanticReplayResult result = replay();
+    EXPECT_EQ(result.status, c.status);
+    EXPECT_EQ(poster.posted, c.posted);
+    EXPECT_EQ(inspector.searchedIn.front(), 2);
+    if (c.status == "success") {
+      EXPECT_EQ(result.steps[0].at("via"), c.via);
+    }
+    EXPECT_EQ(statuses(result).back(),
+              c.status == "success" ? "d:skipped (redacted)" : "d:skipped (An earlier step failed.)");
+  }
 }
 
 // A stop asked for between two events ends the replay there: what was posted stays posted.

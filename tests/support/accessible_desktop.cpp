@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <sstream>
 #include <system_error>
 #include <vector>
 
@@ -62,6 +63,31 @@ std::string FixtureApp::start(const std::string& title) {
   return line == "ready" ? std::string() : "the GTK application did not get the focus (said '" + line + "')";
 }
 
+std::vector<int> FixtureApp::where(const std::string& widget) {
+  std::vector<int> box;
+  if (command("where " + widget)) {
+    for (auto it = reports_.rbegin(); it != reports_.rend(); ++it) {
+      if (it->rfind("at " + widget + " ", 0) != 0) continue;
+      std::istringstream in(it->substr(4 + widget.size()));
+      for (int v; in >> v;) box.push_back(v);
+      break;
+    }
+  }
+  box.resize(4);
+  return box;
+}
+
+bool FixtureApp::clickOn(const std::string& widget) {
+  const std::vector<int> box = where(widget);
+  return box[2] > 0 && xdotool({"mousemove", std::to_string(box[0] + box[2] / 2),
+                                std::to_string(box[1] + box[3] / 2), "click", "1"});
+}
+
+bool xdotool(std::vector<std::string> args) {
+  args.insert(args.begin(), "xdotool");
+  return runQuietly(args) == 0;
+}
+
 bool FixtureApp::command(const std::string& command) {
   if (!child_ || !child_->write(command + "\n")) return false;
   const auto deadline = std::chrono::steady_clock::now() + 20s;
@@ -75,8 +101,11 @@ bool FixtureApp::command(const std::string& command) {
   }
 }
 
-bool FixtureApp::waitFor(const std::string& report, std::chrono::milliseconds limit) {
-  if (std::find(reports_.begin(), reports_.end(), report) != reports_.end()) return true;
+bool FixtureApp::waitFor(const std::string& report, std::chrono::milliseconds limit, size_t from) {
+  if (std::find(reports_.begin() + static_cast<std::ptrdiff_t>(std::min(from, reports_.size())),
+                reports_.end(), report) != reports_.end()) {
+    return true;
+  }
   const auto deadline = std::chrono::steady_clock::now() + limit;
   while (child_) {
     const auto left =

@@ -23,8 +23,13 @@ class FixtureApp {
   // Sends a command and waits for the application to confirm it.
   bool command(const std::string& command);
   // Waits until the application has reported `report` (a line such as "pressed Send"), which may
-  // have come already; false when it does not come before the limit.
-  bool waitFor(const std::string& report, std::chrono::milliseconds limit = std::chrono::seconds(20));
+  // have come already (as report number `from` or later); false when it does not come before the limit.
+  bool waitFor(const std::string& report, std::chrono::milliseconds limit = std::chrono::seconds(20),
+               size_t from = 0);
+  // Where a widget lies: x, y, width and height in root coordinates (four zeros when not answered).
+  std::vector<int> where(const std::string& widget);
+  // A click in the middle of the widget, through xdotool: an input source independent of this code.
+  bool clickOn(const std::string& widget);
   // Everything the application reported so far, in order (its answers to commands left out).
   const std::vector<std::string>& reports() const { return reports_; }
 
@@ -35,6 +40,9 @@ class FixtureApp {
   std::optional<ChildProcess> child_;
   std::vector<std::string> reports_;
 };
+
+// Runs xdotool with these arguments; true when it succeeded.
+bool xdotool(std::vector<std::string> args);
 
 // Xvfb and openbox, and a private session bus whose AT-SPI bus launcher has put its address on the
 // root window. Sets DISPLAY, DBUS_SESSION_BUS_ADDRESS, XDG_RUNTIME_DIR and

@@ -10,7 +10,8 @@
 #   focus-button, focus-entry     give the keyboard focus to Send or Query
 #   name <text>                   set Query's accessible name
 #   delay <ms>                    how long Open waits before the Details window appears
-#   banner <text>                 set the banner's text (a longer one moves what lies below it)
+#   banner <text>                 set the banner's text, \n a line break (more lines move what
+#                                 lies below it)
 #   move <x> <y>                  move the window; answered once the window manager placed it there
 #   where <widget>                report "at <widget> <x> <y> <width> <height>" in root coordinates
 #                                 (Query, Secret, Send, Open, Name)
@@ -130,7 +131,7 @@ def on_command(source, _condition):
     elif command.startswith("delay "):
         open_delay_ms = int(command.split()[1])
     elif command.startswith("banner "):
-        banner.set_text(command[len("banner "):])
+        banner.set_text(command[len("banner "):].replace("\\n", "\n"))
     elif command.startswith("where "):
         widget = widgets[command[len("where "):]]
         _, ox, oy = widget.get_toplevel().get_window().get_origin()

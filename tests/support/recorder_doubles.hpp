@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -149,8 +150,40 @@ class FakeInspector final : public AccessibilityInspecting {
     fs_.writeFileAtomically(path, writeJson(snapshot.toJson(), JsonLayout::Pretty));
   }
 
+  // Element lookups, when `lookups` is set: each answers `element` once the gate is open (an
+  // application that takes its time, whatever the deadline), or nothing after 10 s.
+  bool lookups = false;
+  std::optional<ElementTarget> element;
+  std::atomic<int> lookupsStarted{0};
+  void closeGate() {
+    std::lock_guard lock(gateMutex_);
+    gateOpen_ = false;
+  }
+  void openGate() {
+    {
+      std::lock_guard lock(gateMutex_);
+      gateOpen_ = true;
+    }
+    gateChanged_.notify_all();
+  }
+  bool findsElements() override { return lookups; }
+  std::optional<ElementTarget> elementAt(int32_t, double, double,
+                                         std::chrono::steady_clock::time_point) override {
+    ++lookupsStarted;
+    std::unique_lock lock(gateMutex_);
+    if (!gateChanged_.wait_for(lock, std::chrono::seconds(10), [this] { return gateOpen_; }))
+      return std::nullopt;
+    return element;
+  }
+  // Set between deliveries: the password field in focus.
+  std::optional<ElementTarget> secretField;
+  std::optional<ElementTarget> focusedSecretField() override { return secretField; }
+
  private:
   FileSystem& fs_;
+  std::mutex gateMutex_;
+  std::condition_variable gateChanged_;
+  bool gateOpen_ = true;
 };
 
 class NullPoster : public EventPoster {

@@ -6,7 +6,6 @@
 
 #include <cstdlib>
 #include <functional>
-#include <sstream>
 
 #include "tests/support/accessible_desktop.hpp"
 #include "tests/support/json_lines.hpp"
@@ -22,34 +21,11 @@ using namespace std::chrono_literals;
 using test::FixtureApp;
 using test::McpProcess;
 
-// xdotool, an input source independent of this code.
-void xdotool(std::vector<std::string> args) {
-  args.insert(args.begin(), "xdotool");
-  ASSERT_EQ(test::runQuietly(args), 0) << args[1];
-}
+void xdotool(std::vector<std::string> args) { ASSERT_TRUE(test::xdotool(args)) << args[0]; }
 
 void setLayout(const std::string& layout) { ASSERT_EQ(test::runQuietly({"setxkbmap", layout}), 0); }
 
-// Where a widget of the application lies: x, y, width, height in root coordinates.
-std::vector<int> where(FixtureApp& app, const std::string& widget) {
-  EXPECT_TRUE(app.command("where " + widget));
-  std::vector<int> box;
-  for (auto it = app.reports().rbegin(); it != app.reports().rend(); ++it) {
-    if (it->rfind("at " + widget + " ", 0) != 0) continue;
-    std::istringstream in(it->substr(4 + widget.size()));
-    for (int v; in >> v;) box.push_back(v);
-    break;
-  }
-  EXPECT_EQ(box.size(), 4u);
-  box.resize(4);
-  return box;
-}
-
-void clickOn(FixtureApp& app, const std::string& widget) {
-  const std::vector<int> box = where(app, widget);
-  xdotool(
-      {"mousemove", std::to_string(box[0] + box[2] / 2), std::to_string(box[1] + box[3] / 2), "click", "1"});
-}
+void clickOn(FixtureApp& app, const std::string& widget) { ASSERT_TRUE(app.clickOn(widget)) << widget; }
 
 class ReplayInApplications : public ::testing::Test {
  protected:
