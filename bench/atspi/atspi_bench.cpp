@@ -35,6 +35,30 @@ void BM_AccessibilitySnapshot(benchmark::State& state) {
 }
 BENCHMARK(BM_AccessibilitySnapshot)->Unit(benchmark::kMicrosecond);
 
+// The element under a click on the application's button, as the recorder looks it up for each
+// click; and the same button found again by role and name, as a replay does.
+std::vector<int> gButton;
+void BM_ElementAtClick(benchmark::State& state) {
+  const AtspiFocus focus;
+  size_t found = 0;
+  for (auto _ : state) {
+    const auto target = focus.elementAt(gAppPid, gButton[0] + gButton[2] / 2.0, gButton[1] + gButton[3] / 2.0,
+                                        std::chrono::steady_clock::now() + AtspiFocus::kDefaultBudget);
+    found += target && target->role == "push button";
+  }
+  state.counters["found"] = static_cast<double>(found) / static_cast<double>(state.iterations());
+}
+BENCHMARK(BM_ElementAtClick)->Unit(benchmark::kMicrosecond);
+
+void BM_FindElementAgain(benchmark::State& state) {
+  const AtspiFocus focus;
+  const ElementTarget wanted{"push button", "Send", {}, std::nullopt};
+  size_t found = 0;
+  for (auto _ : state) found += focus.findElement(gAppPid, wanted).found.has_value();
+  state.counters["found"] = static_cast<double>(found) / static_cast<double>(state.iterations());
+}
+BENCHMARK(BM_FindElementAgain)->Unit(benchmark::kMicrosecond);
+
 template <typename F>
 double medianMillis(F&& once) {
   std::vector<double> times;
@@ -66,6 +90,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   gAppPid = app.pid();
+  gButton = app.where("Send");
   // The application registers with the registry on its own time.
   const FocusedRoles expected{"frame", "text", "Query"};
   const auto deadline = std::chrono::steady_clock::now() + 20s;
