@@ -40,7 +40,7 @@ cmake --build build-tsan -j"$jobs" --target DiruriRediro "${tsan_suites[@]/%/_te
 # Each target starts from its seed corpus and runs a fixed time; a crash, a leak or a broken
 # invariant fails CI. New inputs go to a scratch folder, never into the checked-in corpus.
 stage "fuzz targets (clang, libFuzzer with ASan+UBSan)"
-fuzz_seconds=${DIRURI_FUZZ_SECONDS:-20}
+fuzz_seconds=${DIRURI_FUZZ_SECONDS:-10}
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=Sanitize "-DCMAKE_CXX_FLAGS_SANITIZE=-O1 -g1" \
   "-DCMAKE_C_FLAGS_SANITIZE=-O1 -g1" -DDIRURI_BUILD_FUZZ=ON -DDIRURI_BUILD_TESTS=OFF >/dev/null
 cmake --build build-fuzz -j"$jobs"

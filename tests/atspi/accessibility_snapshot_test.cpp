@@ -19,11 +19,7 @@ class AccessibilitySnapshotTest : public ::testing::Test {
 
   // The snapshot once the application is in front and registered with the accessibility registry.
   std::optional<AccessibilitySnapshot> snapshotOf(pid_t pid) {
-    return test::pollUntil<std::optional<AccessibilitySnapshot>>(
-        [&] { return inspector_.accessibilitySnapshot(); },
-        [&](const std::optional<AccessibilitySnapshot>& s) {
-          return s && s->app.processId == pid && s->focusedElementRole;
-        });
+    return test::registeredSnapshot(pid, &inspector_);
   }
 
   test::FixedClock clock_{1767225600000, 0};  // 2026-01-01T00:00:00Z

@@ -10,8 +10,11 @@
 #include <memory>
 #include <string>
 
+#include "core/platform/clock.hpp"
+#include "core/x11/accessibility_inspector.hpp"
 #include "tests/support/accessible_desktop.hpp"
 #include "tests/support/captured_output.hpp"
+#include "tests/support/real_file_system.hpp"
 
 namespace diruri::test {
 
@@ -51,6 +54,19 @@ T pollUntil(const std::function<T()>& query, const std::function<bool(const T&)>
   T answer = query();
   while (!done(answer) && std::chrono::steady_clock::now() < deadline) answer = query();
   return answer;
+}
+
+// The snapshot once the application with this process id is in front and has announced itself to
+// the accessibility registry, which it does on its own time after it is shown; none after 20 s.
+inline std::optional<AccessibilitySnapshot> registeredSnapshot(pid_t pid,
+                                                               AccessibilityInspector* inspector = nullptr) {
+  AccessibilityInspector own(realFileSystem(), systemClock());
+  AccessibilityInspector& asking = inspector != nullptr ? *inspector : own;
+  return pollUntil<std::optional<AccessibilitySnapshot>>([&] { return asking.accessibilitySnapshot(); },
+                                                         [&](const std::optional<AccessibilitySnapshot>& s) {
+                                                           return s && s->app.processId == pid &&
+                                                                  s->focusedElementRole;
+                                                         });
 }
 
 }  // namespace diruri::test

@@ -28,12 +28,7 @@ class ElementTargets : public ::testing::Test {
   void SetUp() override {
     ASSERT_EQ(test::startSharedDesktop(), "");
     ASSERT_EQ(app_.start("Login"), "");
-    // The application announces itself to the registry on its own time.
-    AccessibilityInspector probe(test::realFileSystem(), systemClock());
-    ASSERT_TRUE(test::pollUntil<std::optional<AccessibilitySnapshot>>(
-                    [&] { return probe.accessibilitySnapshot(); },
-                    [](const std::optional<AccessibilitySnapshot>& s) { return s && s->focusedElementRole; })
-                    .has_value());
+    ASSERT_TRUE(test::registeredSnapshot(app_.pid()).has_value());
   }
 
   std::unique_ptr<test::McpProcess> server() {

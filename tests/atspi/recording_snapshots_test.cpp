@@ -52,12 +52,7 @@ TEST(RecordingSnapshots, BothSnapshotsOfARecordingCarryTheFrontApplicationsRoles
   ASSERT_EQ(test::startSharedDesktop(), "");
   test::FixtureApp app;
   ASSERT_EQ(app.start("Focus Probe"), "");
-  // The application announces itself to the registry on its own time: the roles are read here first.
-  AccessibilityInspector probe(test::realFileSystem(), systemClock());
-  ASSERT_TRUE(test::pollUntil<std::optional<AccessibilitySnapshot>>(
-                  [&] { return probe.accessibilitySnapshot(); },
-                  [](const std::optional<AccessibilitySnapshot>& s) { return s && s->focusedElementRole; })
-                  .has_value());
+  ASSERT_TRUE(test::registeredSnapshot(app.pid()).has_value());
 
   test::TempDir dir;
   std::string err;

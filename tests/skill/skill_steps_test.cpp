@@ -30,6 +30,19 @@ class Log {
     add("mouse_down", payload);
     return add("mouse_up", payload);
   }
+  Log& clickOn(const char* role, const char* name) {
+    JsonObject target{{"role", role}};
+    if (name) target.emplace("name", name);
+    add("mouse_down", {{"x", 150}, {"y", 80}, {"target", target}});
+    return add("mouse_up", {{"x", 150}, {"y", 80}});
+  }
+  // A key typed into a password field, as the recorder logs it: nothing of the key.
+  Log& secret(const char* field) {
+    JsonObject target{{"role", "password text"}};
+    if (field) target.emplace("name", field);
+    add("key_down", {{"redacted", true}, {"target", target}});
+    return add("key_up", {{"redacted", true}});
+  }
   Log& scroll(int amount) { return add("scroll", {{"scrollY", amount}}); }
   std::vector<JsonObject> events;
 
@@ -86,6 +99,14 @@ TEST(SkillSteps, EachKindOfInputInWords) {
       {"a click without the window's place",
        Log().click(150, 80, false),
        {"Click in Untitled - Notes (Notes) at (150, 80) on the screen"}},
+      {"a click on an element",
+       Log().clickOn("push button", "Save").clickOn("check box", nullptr),
+       {R"(Click the "Save" push button in Untitled - Notes (Notes))",
+        "Click the check box in Untitled - Notes (Notes)"}},
+      {"a password between typing",
+       Log().key('a', "a").secret("PIN").secret("PIN").key(kTab).secret(nullptr).key('b', "b"),
+       {R"(Type "a")", R"(Type the password into "PIN")", "Press Tab",
+        "Type the password into the password field", R"(Type "b")"}},
       {"wheel steps", Log().scroll(-1).scroll(-1).scroll(-1).scroll(1), {"Scroll down 3", "Scroll up 1"}},
       {"another window",
        Log().key('a', "a").in("Mail", "Inbox").key('b', "b"),
