@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Checks that the source folders depend one way: every #include of a project header points to a
 folder of a lower layer (or the same folder), so no folder depends on one above it and there is no
-cycle; and that only the platform folder includes the X11, XCB, AT-SPI, D-Bus and GLib headers.
+cycle; and that only the platform folders include the X11, XCB, AT-SPI, D-Bus, GLib and Wayland
+headers.
 Prints the folder graph with -v. Exit status 1 on any violation."""
 import pathlib
 import re
@@ -19,10 +20,12 @@ LAYERS = {
     "core/replay": 5,
     "core/recorder": 6,
     "core/x11": 6,
+    "core/wayland": 6,
     "core/mcp": 7,
     "client": 8,
 }
-PLATFORM_HEADERS = re.compile(r"#\s*include\s*<(xcb/|X11/|atspi/|dbus/|glib|gio/|gobject/)")
+PLATFORM_HEADERS = re.compile(r"#\s*include\s*<(xcb/|X11/|atspi/|dbus/|glib|gio/|gobject/|wayland-)")
+PLATFORM_FOLDERS = ("core/x11", "core/wayland")
 PROJECT_INCLUDE = re.compile(r'#\s*include\s*"((?:core/[a-z0-9_]+)|client)/')
 
 
@@ -42,8 +45,8 @@ def main() -> int:
             errors.append(f"{rel}: folder {here} has no layer; add it to LAYERS")
             continue
         for number, line in enumerate(path.read_text().splitlines(), 1):
-            if PLATFORM_HEADERS.match(line) and here != "core/x11":
-                errors.append(f"{rel}:{number}: platform header outside core/x11: {line.strip()}")
+            if PLATFORM_HEADERS.match(line) and here not in PLATFORM_FOLDERS:
+                errors.append(f"{rel}:{number}: platform header outside the platform folders: {line.strip()}")
             match = PROJECT_INCLUDE.match(line)
             if not match or match.group(1) == here:
                 continue

@@ -372,7 +372,11 @@ std::optional<ForegroundAppSnapshot> AccessibilityInspector::foregroundSnapshot(
 
 std::optional<AccessibilitySnapshot> AccessibilityInspector::accessibilitySnapshot() {
   std::optional<ForegroundAppSnapshot> app = foregroundSnapshot();
-  if (!app) return std::nullopt;
+  if (!app) {
+    std::lock_guard lock(snapshotMutex_);
+    lastRoles_.reset();
+    return std::nullopt;
+  }
   AccessibilitySnapshot snapshot;
   snapshot.app = std::move(*app);
   // Asked without the display's lock, so that the capture thread's queries never wait on an

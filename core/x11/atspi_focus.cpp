@@ -690,7 +690,11 @@ void AtspiFocusWatch::start() {
 
 void AtspiFocusWatch::stop() {
   if (!thread_.joinable()) return;
-  stopping_ = true;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+  }
+  stopRequested_.notify_all();
   thread_.join();
   std::lock_guard<std::mutex> lock(mutex_);
   field_.reset();
@@ -707,6 +711,14 @@ std::optional<ElementTarget> AtspiFocusWatch::secretField() const {
 }
 
 void AtspiFocusWatch::run() {
+  follow();
+  // Ended early (no bus, or it went away): stay until asked, so that the thread never ends unjoined
+  // when the process exits during a recording.
+  std::unique_lock<std::mutex> lock(mutex_);
+  stopRequested_.wait(lock, [this] { return stopping_.load(); });
+}
+
+void AtspiFocusWatch::follow() {
   SigpipeGuard guard;
   const Budget setUp(AtspiFocus::kDefaultBudget);
   const std::optional<std::string> address = accessibilityBusAddress(setUp);

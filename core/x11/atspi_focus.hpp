@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <optional>
@@ -87,6 +88,7 @@ class AtspiFocusWatch {
 
  private:
   void run();
+  void follow();
   void focusChanged(DBusConnection* bus, const char* sender, const char* path, bool gained);
 
   mutable std::mutex mutex_;
@@ -95,6 +97,7 @@ class AtspiFocusWatch {
   std::string focusedSender_;  // watch thread only
   std::string focusedPath_;
   std::atomic<bool> stopping_{false};
+  std::condition_variable stopRequested_;
   std::thread thread_;
 };
 

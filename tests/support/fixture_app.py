@@ -2,7 +2,9 @@
 # a banner label, a text entry "Query", a password entry "Secret", a button "Send", and a button
 # "Open" that opens a "Details" window with an entry "Name" (after a delay the tests choose).
 #
-# Prints "ready" once the Query entry has the keyboard focus, and then what it receives, a line each:
+# Prints "ready" once the Query entry has the keyboard focus (with FIXTURE_NO_KEYBOARD set, for a
+# session whose seat has no keyboard and so never activates a window: once the window is mapped), and
+# then what it receives, a line each:
 #   text <entry> <JSON string>    an entry's whole text after a change
 #   pressed <button>              a button was activated
 #   opened Details                the Details window is shown with its entry focused
@@ -16,6 +18,7 @@
 #   where <widget>                report "at <widget> <x> <y> <width> <height>" in root coordinates
 #                                 (Query, Secret, Send, Open, Name)
 import json
+import os
 import sys
 
 import gi
@@ -92,11 +95,13 @@ details.connect("notify::is-active", details_focused)
 window.show_all()
 entry.grab_focus()
 announced = False
+without_keyboard = bool(os.environ.get("FIXTURE_NO_KEYBOARD"))
 
 
 def announce_when_focused(*_):
     global announced
-    if not announced and window.is_active() and entry.has_focus():
+    focused = window.is_active() and entry.has_focus()
+    if not announced and (focused or (without_keyboard and window.get_mapped())):
         announced = True
         say("ready")
     return False
@@ -151,6 +156,7 @@ def on_command(source, _condition):
 
 
 window.connect("notify::is-active", announce_when_focused)
+window.connect("map-event", announce_when_focused)
 window.connect("configure-event", on_configure)
 entry.connect("focus-in-event", announce_when_focused)
 GLib.idle_add(announce_when_focused)
