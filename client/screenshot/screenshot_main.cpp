@@ -1,4 +1,5 @@
-// Screenshot helper: writes a PNG of the whole X root window to the path it is given.
+// Screenshot helper: writes a PNG of the whole screen to the path it is given: in a Wayland session
+// whose compositor offers the wlroots screen copy, its first output; else the X root window.
 //
 // Usage: DiruriRediro-screenshot <path>. Exit status 0 only when the complete file is in place (it
 // is written beside the target and renamed over it). Prints nothing, ever: its caller's streams
@@ -8,6 +9,7 @@
 #include <stdio.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <csetjmp>
 #include <cstdint>
 #include <cstdlib>
@@ -16,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "core/wayland/screencopy.hpp"
 #include "core/x11/root_window_image.hpp"
 
 namespace {
@@ -60,7 +63,10 @@ int main(int argc, char** argv) {
   const std::string target = argv[1];
 
   diruri::RgbImage image;
-  if (!diruri::grabRootWindow(image)) return kFailed;
+  const char* wayland = std::getenv("WAYLAND_DISPLAY");
+  const bool copied =
+      wayland != nullptr && *wayland != '\0' && diruri::copyWaylandOutput(image, std::chrono::seconds(5));
+  if (!copied && !diruri::grabRootWindow(image)) return kFailed;
 
   // The store removes this name when it has to kill a helper that overran its time.
   const std::string temp = target + ".tmp-" + std::to_string(getpid());

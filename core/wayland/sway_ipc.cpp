@@ -137,8 +137,7 @@ std::optional<FrontWindow> focusedWindowOf(const JsonValue& tree) {
   return front;
 }
 
-std::optional<FrontWindow> swayFrontWindow(std::chrono::milliseconds budget,
-                                           std::optional<std::string> socketPath) {
+std::optional<JsonValue> swayTree(std::chrono::milliseconds budget, std::optional<std::string> socketPath) {
   if (!socketPath) {
     const char* path = std::getenv("SWAYSOCK");
     if (path == nullptr || *path == '\0') return std::nullopt;
@@ -147,10 +146,16 @@ std::optional<FrontWindow> swayFrontWindow(std::chrono::milliseconds budget,
   const std::optional<std::string> answer = request(*socketPath, kGetTree, SteadyClock::now() + budget);
   if (!answer) return std::nullopt;
   try {
-    return focusedWindowOf(parseJson(*answer));
+    return parseJson(*answer);
   } catch (const JsonParseError&) {
     return std::nullopt;
   }
+}
+
+std::optional<FrontWindow> swayFrontWindow(std::chrono::milliseconds budget,
+                                           std::optional<std::string> socketPath) {
+  const std::optional<JsonValue> tree = swayTree(budget, std::move(socketPath));
+  return tree ? focusedWindowOf(*tree) : std::nullopt;
 }
 
 }  // namespace diruri

@@ -16,8 +16,12 @@ namespace diruri {
 // has the focus (an empty workspace) or the tree is not one.
 std::optional<FrontWindow> focusedWindowOf(const JsonValue& tree);
 
-// Asks the compositor at `socketPath` (by default $SWAYSOCK) for its tree, within `budget`; none
-// when there is no such socket, nothing answers in time, or no window has the focus.
+// The compositor's whole tree (outputs, workspaces, windows), asked at `socketPath` (by default
+// $SWAYSOCK) within `budget`; none when there is no such socket or nothing answers in time.
+std::optional<JsonValue> swayTree(std::chrono::milliseconds budget,
+                                  std::optional<std::string> socketPath = std::nullopt);
+
+// Its focused window, the same way; none also when no window has the focus.
 std::optional<FrontWindow> swayFrontWindow(std::chrono::milliseconds budget = std::chrono::milliseconds(400),
                                            std::optional<std::string> socketPath = std::nullopt);
 

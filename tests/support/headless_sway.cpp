@@ -26,7 +26,7 @@ std::string HeadlessSway::start() {
   const std::string dir = runtimeDir_->path();
   {
     std::ofstream config(dir + "/config");
-    config << "xwayland disable\noutput * resolution 1280x800 position 0 0\nfocus_follows_mouse no\n";
+    config << "xwayland disable\nfocus_follows_mouse no\n";
   }
   if (::chown(dir.c_str(), kNobody, kNobody) != 0 ||
       ::chown((dir + "/config").c_str(), kNobody, kNobody) != 0) {

@@ -1,12 +1,15 @@
-// What a Wayland session tells about itself: the compositor's interfaces and, from the sway IPC,
-// the front window; on a headless sway run as an unprivileged user, with the tests' GTK application
-// as a native Wayland client.
+// What a Wayland session tells about itself and gives: the compositor's interfaces, the front
+// window from the sway IPC, and a screenshot through the screen copy; on a headless sway run as an
+// unprivileged user, with the tests' GTK application as a native Wayland client.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/wait.h>
 
 #include <chrono>
+#include <filesystem>
 
 #include "core/wayland/sway_ipc.hpp"
+#include "core/wayland/wayland_event_poster.hpp"
 #include "core/wayland/wayland_globals.hpp"
 #include "tests/support/accessible_desktop.hpp"
 #include "tests/support/headless_sway.hpp"
@@ -106,6 +109,66 @@ TEST_F(SwaySession, TheFrontWindowIsTheFocusedNativeApplicationAndAHungComposito
   ::kill(sway_->pid(), SIGCONT);
   EXPECT_EQ(hung, std::nullopt);
   EXPECT_LT(took, 2s);
+}
+
+// A replay's keys and clicks through the virtual keyboard and pointer reach a native application:
+// typed by keysym into its focused entry, and a click on its button where the compositor placed it.
+TEST_F(SwaySession, VirtualKeyboardAndPointerReachANativeApplication) {
+  ::setenv("GDK_BACKEND", "wayland", 1);
+  ::setenv("NO_AT_BRIDGE", "1", 1);
+  ::setenv("FIXTURE_NO_KEYBOARD", "1", 1);
+  ::unsetenv("DISPLAY");
+  test::FixtureApp app;
+  ASSERT_EQ(app.start("Replay Target"), "");
+  WaylandEventPoster poster;
+  ASSERT_TRUE(poster.begin());
+  for (const int64_t keysym : {0x48, 0x69}) {  // "H" (no Shift needed: the key gives it), "i"
+    EXPECT_EQ(poster.postKey(1, keysym, true), PostResult::Posted);
+    EXPECT_EQ(poster.postKey(1, keysym, false), PostResult::Posted);
+  }
+  EXPECT_TRUE(app.waitFor(R"(text Query "Hi")", 5s));
+  // The application knows its widgets inside its window; the compositor knows where that is.
+  std::optional<FrontWindow> front = swayFrontWindow(1s, sway_->swaySocket());
+  ASSERT_TRUE(front && front->geometry);
+  const std::vector<int> send = app.where("Send");
+  EXPECT_EQ(poster.postMouse(front->geometry->x + send[0] + send[2] / 2,
+                             front->geometry->y + send[1] + send[3] / 2, true),
+            PostResult::Posted);
+  EXPECT_EQ(poster.postMouse(front->geometry->x + send[0] + send[2] / 2,
+                             front->geometry->y + send[1] + send[3] / 2, false),
+            PostResult::Posted);
+  EXPECT_TRUE(app.waitFor("pressed Send", 5s));
+  EXPECT_EQ(poster.postMouse(-1, 5, true), PostResult::Inexpressible);
+  EXPECT_EQ(poster.postKey(2, std::nullopt, true), PostResult::Inexpressible);  // no keysym: older logs
+  poster.end();
+}
+
+// The screenshot helper in a Wayland session: the compositor's output through the screen copy, as a
+// PNG of the output's size, with no X display to fall back to.
+TEST_F(SwaySession, TheScreenshotHelperCopiesTheOutput) {
+  const std::optional<JsonValue> tree = swayTree(1s, sway_->swaySocket());
+  ASSERT_TRUE(tree.has_value());
+  const WindowGeometry output = WindowGeometry::fromJson(*tree->find("rect"));
+  test::TempDir dir;
+  const std::string helper =
+      (std::filesystem::path(DIRURI_EXECUTABLE).parent_path() / "DiruriRediro-screenshot").string();
+  test::ChildOptions options = test::quietChild();
+  options.environment["DISPLAY"] = std::nullopt;
+  test::ChildProcess child({helper, dir / "shot.png"}, options);
+  const int status = child.wait();
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  const std::string png = test::readText(dir / "shot.png");
+  ASSERT_GT(png.size(), 24u);
+  EXPECT_EQ(png.substr(0, 8), "\x89PNG\r\n\x1a\n");
+  const auto be32 = [&](size_t at) {
+    return (static_cast<uint32_t>(static_cast<uint8_t>(png[at])) << 24) |
+           (static_cast<uint32_t>(static_cast<uint8_t>(png[at + 1])) << 16) |
+           (static_cast<uint32_t>(static_cast<uint8_t>(png[at + 2])) << 8) |
+           static_cast<uint8_t>(png[at + 3]);
+  };
+  EXPECT_EQ(png.substr(12, 4), "IHDR");
+  EXPECT_EQ(be32(16), static_cast<uint32_t>(output.width));
+  EXPECT_EQ(be32(20), static_cast<uint32_t>(output.height));
 }
 
 }  // namespace
