@@ -90,6 +90,18 @@ ElementTarget ElementTarget::fromJson(const JsonValue& v) {
   return target;
 }
 
+std::optional<ElementTarget> ElementTarget::of(const JsonObject& payload) {
+  const JsonValue* target = findMember(payload, "target");
+  if (!target) return std::nullopt;
+  try {
+    return fromJson(*target);
+  } catch (const JsonParseError&) {
+    return std::nullopt;
+  }
+}
+
+std::string ElementTarget::describe() const { return (name ? "\"" + *name + "\" " : std::string()) + role; }
+
 JsonValue AccessibilitySnapshot::toJson() const {
   JsonObject o;
   o.emplace("app", app.toJson());

@@ -74,6 +74,10 @@ struct ElementTarget {
   JsonValue toJson() const;
   // Throws JsonParseError when the role is missing or a member is of the wrong kind.
   static ElementTarget fromJson(const JsonValue& value);
+  // The event's "target" member, or none when it has none or it cannot be read.
+  static std::optional<ElementTarget> of(const JsonObject& payload);
+  // In words: "\"Save\" push button", or "push button" without a name.
+  std::string describe() const;
 };
 
 // An element looked for again, as it is now.

@@ -111,21 +111,13 @@ std::optional<Planned> plan(const JsonObject& line) {
       p.window = WindowGeometry::fromJson(*window);
   } catch (const JsonParseError&) {
   }
-  try {
-    const JsonValue* target = findMember(*payload, "target");
-    if (target && p.type == "mouse_down") p.target = ElementTarget::fromJson(*target);
-    if (p.target && !p.target->bounds) p.target.reset();  // nothing to place the click in
-  } catch (const JsonParseError&) {
-  }
+  if (p.type == "mouse_down") p.target = ElementTarget::of(*payload);
+  if (p.target && !p.target->bounds) p.target.reset();  // nothing to place the click in
   return p;
 }
 
 bool isRecordedWindow(const ForegroundAppSnapshot& recorded, const std::optional<FrontWindow>& front) {
   return front && isSameWindow(recorded, front->app);
-}
-
-std::string describe(const ElementTarget& element) {
-  return (element.name ? "\"" + *element.name + "\" " : std::string()) + element.role;
 }
 
 // The same place inside the element's current extent as inside its recorded one, in proportion.
@@ -338,7 +330,7 @@ SemanticReplayResult SemanticReplayer::replay(const std::string& workspacePath, 
           char seconds[32];
           std::snprintf(seconds, sizeof seconds, "%g",
                         static_cast<double>(options.targetWait.count()) / 1000);
-          failure = "The " + describe(*p.target) + " was not shown and enabled within " + seconds + " s.";
+          failure = "The " + p.target->describe() + " was not shown and enabled within " + seconds + " s.";
           break;
         }
         if (search.found) {

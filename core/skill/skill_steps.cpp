@@ -235,11 +235,7 @@ class Describer {
     endTyping();
     lastScroll_.reset();
     if (!password_) {
-      std::optional<ElementTarget> field;
-      try {
-        if (const JsonValue* target = findMember(payload, "target")) field = ElementTarget::fromJson(*target);
-      } catch (const JsonParseError&) {
-      }
+      const std::optional<ElementTarget> field = ElementTarget::of(payload);
       SkillStep step{"password", "Type the password into ", {}, {}};
       if (field && field->name) {
         step.words += "\"" + *field->name + "\"";
@@ -261,13 +257,9 @@ class Describer {
     if (!x || !y || !x->isNumber() || !y->isNumber()) return;
     const double px = x->asDouble(), py = y->asDouble();
     SkillStep step{"click", "Click", {id}, {}};
-    std::optional<ElementTarget> element;
-    try {
-      if (const JsonValue* target = findMember(payload, "target")) element = ElementTarget::fromJson(*target);
-    } catch (const JsonParseError&) {
-    }
+    const std::optional<ElementTarget> element = ElementTarget::of(payload);
     if (element) {
-      step.words += " the " + (element->name ? "\"" + *element->name + "\" " : std::string()) + element->role;
+      step.words += " the " + element->describe();
       step.details.emplace("element", element->toJson());
     }
     const std::optional<EventWindow> window = windowOf(payload);
