@@ -20,12 +20,13 @@ LAYERS = {
     "core/replay": 5,
     "core/recorder": 6,
     "core/x11": 6,
-    "core/wayland": 6,
-    "core/mcp": 7,
-    "client": 8,
+    "core/atspi": 7,
+    "core/wayland": 7,
+    "core/mcp": 8,
+    "client": 9,
 }
 PLATFORM_HEADERS = re.compile(r"#\s*include\s*<(xcb/|X11/|atspi/|dbus/|glib|gio/|gobject/|wayland-)")
-PLATFORM_FOLDERS = ("core/x11", "core/wayland")
+PLATFORM_FOLDERS = ("core/x11", "core/atspi", "core/wayland")
 PROJECT_INCLUDE = re.compile(r'#\s*include\s*"((?:core/[a-z0-9_]+)|client)/')
 
 

@@ -10,8 +10,8 @@
 
 #include "core/platform/clock.hpp"
 #include "core/platform/file_system.hpp"
-#include "core/x11/accessibility_inspector.hpp"
-#include "core/x11/atspi_focus.hpp"
+#include "core/atspi/accessibility_inspector.hpp"
+#include "core/atspi/atspi_focus.hpp"
 #include "tests/support/accessible_desktop.hpp"
 #include "tests/support/real_file_system.hpp"
 

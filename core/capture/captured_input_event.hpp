@@ -5,6 +5,8 @@
 #include <optional>
 #include <string>
 
+#include "core/records/front_app.hpp"
+
 namespace diruri {
 
 struct CapturedInputEvent {
@@ -18,6 +20,10 @@ struct CapturedInputEvent {
   // when it is one.
   std::optional<int64_t> keysym = std::nullopt;
   std::optional<std::string> text = std::nullopt;
+  // Clicks a source did not see the pointer make but inferred from an element being activated;
+  // the press carries the element, whose middle is the point.
+  bool inferred = false;
+  std::optional<ElementTarget> target = std::nullopt;
 
   bool operator==(const CapturedInputEvent&) const = default;
 };

@@ -3,27 +3,58 @@
 
 #include <cstdlib>
 
+#include "core/atspi/accessibility_inspector.hpp"
+#include "core/atspi/atspi_meaning_recorder.hpp"
 #include "core/platform/posix_file_system.hpp"
 #include "core/skill/skill_library.hpp"
 #include "core/store/workspace_layout.hpp"
-#include "core/x11/accessibility_inspector.hpp"
+#include "core/wayland/wayland_event_poster.hpp"
+#include "core/wayland/wayland_front_window.hpp"
+#include "core/wayland/wayland_globals.hpp"
 #include "core/x11/event_tap_recorder.hpp"
 #include "core/x11/screen_capture_store.hpp"
 #include "core/x11/x11_event_poster.hpp"
 
 namespace diruri {
 
+namespace {
+
+bool isWaylandSession() {
+  const char* display = std::getenv("WAYLAND_DISPLAY");
+  return display != nullptr && *display != '\0';
+}
+
+bool screenCopyOffered() {
+  const std::optional<std::set<std::string>> globals = waylandGlobals();
+  return globals && globals->count("zwlr_screencopy_manager_v1") > 0;
+}
+
+}  // namespace
+
 DefaultGraph::DefaultGraph()
     : fileSystem_(std::make_unique<PosixFileSystem>(layout::kRootFolder)),
-      store_(std::make_unique<EventStore>(*fileSystem_, systemClock())),
-      displayProbe_(std::make_unique<X11DisplayProbe>()),
-      eventTap_(std::make_unique<EventTapRecorder>(*displayProbe_)),
-      screenCapture_(std::make_unique<ScreenCaptureStore>(*fileSystem_, *displayProbe_)),
-      inspector_(std::make_unique<AccessibilityInspector>(*fileSystem_, systemClock())),
-      poster_(std::make_unique<X11EventPoster>()),
-      recorder_(std::make_unique<RecorderController>(
-          *store_, *eventTap_, *screenCapture_, *inspector_, *poster_,
-          defaultLocalSkillStore(std::getenv("XDG_DATA_HOME"), std::getenv("HOME")))) {}
+      store_(std::make_unique<EventStore>(*fileSystem_, systemClock())) {
+  // A Wayland session is recorded through the compositor and the accessibility bus even where it
+  // also runs an X server for older applications: that server sees only those.
+  if (isWaylandSession()) {
+    frontWindows_ = std::make_unique<WaylandFrontWindow>();
+    eventTap_ = std::make_unique<AtspiMeaningRecorder>(*frontWindows_);
+    screenCapture_ = std::make_unique<ScreenCaptureStore>(*fileSystem_, screenCopyOffered);
+    inspector_ = std::make_unique<AccessibilityInspector>(*fileSystem_, systemClock(),
+                                                          std::make_unique<WaylandFrontWindow>(),
+                                                          AccessibilityInspector::Extents::kWindow);
+    poster_ = std::make_unique<WaylandEventPoster>();
+  } else {
+    displayProbe_ = std::make_unique<X11DisplayProbe>();
+    eventTap_ = std::make_unique<EventTapRecorder>(*displayProbe_);
+    screenCapture_ = std::make_unique<ScreenCaptureStore>(*fileSystem_, *displayProbe_);
+    inspector_ = std::make_unique<AccessibilityInspector>(*fileSystem_, systemClock());
+    poster_ = std::make_unique<X11EventPoster>();
+  }
+  recorder_ = std::make_unique<RecorderController>(
+      *store_, *eventTap_, *screenCapture_, *inspector_, *poster_,
+      defaultLocalSkillStore(std::getenv("XDG_DATA_HOME"), std::getenv("HOME")));
+}
 
 DefaultGraph::~DefaultGraph() = default;
 

@@ -8,9 +8,10 @@
 namespace diruri {
 
 class X11DisplayProbe;
+class FrontWindowSource;
 
 // Building it touches no file, display or permission and starts no thread; everything waits for
-// the first tool call.
+// the first tool call. $WAYLAND_DISPLAY, read once here, chooses the Wayland back end.
 class DefaultGraph {
  public:
   DefaultGraph();
@@ -23,8 +24,10 @@ class DefaultGraph {
  private:
   std::unique_ptr<FileSystem> fileSystem_;
   std::unique_ptr<EventStore> store_;
-  // What the display offers, shared by the components that report it.
+  // X11: what the display offers, shared by the components that report it.
   std::unique_ptr<X11DisplayProbe> displayProbe_;
+  // Wayland: the compositor's front window, for the recorder's inferred clicks.
+  std::unique_ptr<FrontWindowSource> frontWindows_;
   std::unique_ptr<InputEventRecording> eventTap_;
   std::unique_ptr<ScreenCapturing> screenCapture_;
   std::unique_ptr<AccessibilityInspecting> inspector_;

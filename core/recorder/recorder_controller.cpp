@@ -281,15 +281,19 @@ void RecorderController::handleInputEvent(const CapturedInputEvent& captured) {
   event.payload.scrollY = captured.scrollY;
   // A key into a password field keeps nothing that tells which key it was; its release follows
   // its press, wherever the focus went meanwhile.
+  // Where there are no key codes, a release carries its press's keysym.
   const bool key = captured.type == "key_down" || captured.type == "key_up";
-  if (key && (captured.type == "key_down" || !captured.keyCode)) {
+  const std::optional<int64_t> keyId =
+      captured.keyCode ? captured.keyCode
+                       : (captured.keysym ? std::optional<int64_t>(-1 - *captured.keysym) : std::nullopt);
+  if (key && (captured.type == "key_down" || !keyId)) {
     if (std::optional<ElementTarget> field = inspector_.focusedSecretField()) {
       event.payload.redacted = true;
       if (captured.type == "key_down") event.payload.target = std::move(field);
-      if (captured.keyCode) redactedKeys_.insert(*captured.keyCode);
+      if (keyId) redactedKeys_.insert(*keyId);
     }
   } else if (key) {
-    event.payload.redacted = redactedKeys_.erase(*captured.keyCode) > 0;
+    event.payload.redacted = redactedKeys_.erase(*keyId) > 0;
   }
   if (!event.payload.redacted) {
     event.payload.keyCode = captured.keyCode;
@@ -297,8 +301,12 @@ void RecorderController::handleInputEvent(const CapturedInputEvent& captured) {
     event.payload.text = captured.text;
   }
 
-  const bool lookUp =
-      captured.type == "mouse_down" && captured.x && captured.y && event.payload.app && writer_.joinable();
+  if (captured.inferred) {
+    event.payload.target = captured.target;
+    event.payload.inferred = true;
+  }
+  const bool lookUp = captured.type == "mouse_down" && !captured.inferred && captured.x && captured.y &&
+                      event.payload.app && writer_.joinable();
   {
     std::lock_guard lock(queueMutex_);
     if (lookUp || writing_ || !queue_.empty()) {

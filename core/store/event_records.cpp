@@ -65,6 +65,7 @@ JsonValue EventPayload::toJson() const {
   putOptional(o, "axSnapshotPath", axSnapshotPath);
   if (target) o.emplace("target", target->toJson());
   if (redacted) o.emplace("redacted", true);
+  if (inferred) o.emplace("inferred", true);
   return o;
 }
 

@@ -57,6 +57,9 @@ struct EventPayload {
   std::optional<ElementTarget> target;
   // A key typed into a password field: its key code, keysym and text are not kept.
   bool redacted = false;
+  // A click seen only by its meaning (an element activated), not by the pointer: its point is the
+  // element's middle.
+  bool inferred = false;
 
   JsonValue toJson() const;
 };

@@ -128,9 +128,16 @@ std::optional<FrontWindow> focusedWindowOf(const JsonValue& tree) {
   const std::optional<int64_t> pid = integer(*node, "pid");
   front.app.processId = pid && *pid > 0 && *pid <= INT32_MAX ? static_cast<int32_t>(*pid) : 0;
   if (const std::string* title = node->findString("name")) front.app.windowTitle = sanitizeUtf8(*title);
+  // The node's rect holds its borders too; window_rect places the application's surface in it.
   if (const JsonValue* rect = node->find("rect")) {
     try {
       front.geometry = WindowGeometry::fromJson(*rect);
+      if (const JsonValue* inner = node->find("window_rect")) {
+        const WindowGeometry content = WindowGeometry::fromJson(*inner);
+        if (content.width > 0 && content.height > 0)
+          front.geometry = WindowGeometry{front.geometry->x + content.x, front.geometry->y + content.y,
+                                          content.width, content.height};
+      }
     } catch (const JsonParseError&) {
     }
   }

@@ -12,7 +12,8 @@
 namespace diruri {
 
 // The focused window of a `get_tree` answer: its app_id (an Xwayland window's class instead) as
-// bundle id and name, its process id and title, and its place on the screen. None when no window
+// bundle id and name, its process id and title, and where its surface lies on the screen (the
+// node's rect moved by its window_rect, without borders and title bar). None when no window
 // has the focus (an empty workspace) or the tree is not one.
 std::optional<FrontWindow> focusedWindowOf(const JsonValue& tree);
 

@@ -107,7 +107,12 @@ bool waitWithin(pid_t pid, std::chrono::milliseconds limit, int* status) {
 }  // namespace
 
 ScreenCaptureStore::ScreenCaptureStore(FileSystem& fileSystem, X11DisplayProbe& probe)
-    : ScreenCaptureStore(fileSystem, nullptr, &probe, helperBesideExecutable(), kDefaultTimeout) {}
+    : ScreenCaptureStore(fileSystem, nullptr, [&probe] { return probe.current().reachable; },
+                         helperBesideExecutable(), kDefaultTimeout) {}
+
+ScreenCaptureStore::ScreenCaptureStore(FileSystem& fileSystem, std::function<bool()> screenReachable)
+    : ScreenCaptureStore(fileSystem, nullptr, std::move(screenReachable), helperBesideExecutable(),
+                         kDefaultTimeout) {}
 
 ScreenCaptureStore::ScreenCaptureStore(FileSystem& fileSystem)
     : ScreenCaptureStore(fileSystem, helperBesideExecutable()) {}
@@ -118,11 +123,12 @@ ScreenCaptureStore::ScreenCaptureStore(FileSystem& fileSystem, std::string helpe
                          timeout) {}
 
 ScreenCaptureStore::ScreenCaptureStore(FileSystem& fileSystem, std::unique_ptr<X11DisplayProbe> ownProbe,
-                                       X11DisplayProbe* sharedProbe, std::string helperPath,
+                                       std::function<bool()> screenReachable, std::string helperPath,
                                        std::chrono::milliseconds timeout)
     : fileSystem_(fileSystem),
       ownProbe_(std::move(ownProbe)),
-      probe_(sharedProbe != nullptr ? *sharedProbe : *ownProbe_),
+      screenReachable_(screenReachable ? std::move(screenReachable)
+                                       : std::function<bool()>([this] { return ownProbe_->current().reachable; })),
       helperPath_(std::move(helperPath)),
       timeout_(timeout) {}
 
@@ -132,7 +138,7 @@ bool ScreenCaptureStore::canCaptureScreen() {
       ::access(helperPath_.c_str(), X_OK) != 0) {
     return false;
   }
-  return probe_.current().reachable;
+  return screenReachable_();
 }
 
 ScreenCaptureResult ScreenCaptureStore::capturePNG(const std::string& path) {

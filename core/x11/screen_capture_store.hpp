@@ -2,6 +2,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -26,6 +27,8 @@ class ScreenCaptureStore final : public ScreenCapturing {
   ScreenCaptureStore(FileSystem& fileSystem, X11DisplayProbe& probe);
   // Asks the display on its own.
   explicit ScreenCaptureStore(FileSystem& fileSystem);
+  // Asks `screenReachable` whether there is a screen the helper can copy (a Wayland session's).
+  ScreenCaptureStore(FileSystem& fileSystem, std::function<bool()> screenReachable);
   ScreenCaptureStore(FileSystem& fileSystem, std::string helperPath,
                      std::chrono::milliseconds timeout = kDefaultTimeout);
 
@@ -36,11 +39,12 @@ class ScreenCaptureStore final : public ScreenCapturing {
 
  private:
   ScreenCaptureStore(FileSystem& fileSystem, std::unique_ptr<X11DisplayProbe> ownProbe,
-                     X11DisplayProbe* sharedProbe, std::string helperPath, std::chrono::milliseconds timeout);
+                     std::function<bool()> screenReachable, std::string helperPath,
+                     std::chrono::milliseconds timeout);
 
   FileSystem& fileSystem_;
   std::unique_ptr<X11DisplayProbe> ownProbe_;
-  X11DisplayProbe& probe_;
+  std::function<bool()> screenReachable_;
   std::string helperPath_;
   std::chrono::milliseconds timeout_;
 };

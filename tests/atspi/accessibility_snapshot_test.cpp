@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "core/platform/file_system.hpp"
-#include "core/x11/accessibility_inspector.hpp"
+#include "core/atspi/accessibility_inspector.hpp"
 #include "tests/atspi/atspi_test_support.hpp"
 #include "tests/support/fixed_clock.hpp"
 #include "tests/support/real_file_system.hpp"

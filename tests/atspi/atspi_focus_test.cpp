@@ -1,5 +1,5 @@
 // The focused window and element of a real GTK application, read over a private accessibility bus.
-#include "core/x11/atspi_focus.hpp"
+#include "core/atspi/atspi_focus.hpp"
 
 #include <gtest/gtest.h>
 #include <signal.h>

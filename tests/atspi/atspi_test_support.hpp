@@ -11,7 +11,7 @@
 #include <string>
 
 #include "core/platform/clock.hpp"
-#include "core/x11/accessibility_inspector.hpp"
+#include "core/atspi/accessibility_inspector.hpp"
 #include "tests/support/accessible_desktop.hpp"
 #include "tests/support/captured_output.hpp"
 #include "tests/support/real_file_system.hpp"

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <sstream>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 namespace diruri::test {
@@ -129,15 +130,22 @@ std::string AccessibleDesktop::start() {
   }
   ::setenv("XDG_RUNTIME_DIR", runtimeDir_->path().c_str(), 1);
   ::setenv("GSETTINGS_BACKEND", "memory", 1);
+  if (std::string error = bus_.start(runtimeDir_->path(), false); !error.empty()) return error;
+  if (!waitForAccessibilityBus()) return "the AT-SPI bus launcher did not announce its bus";
+  return {};
+}
+
+std::string AccessibilityBus::start(const std::string& runtimeDir, bool waitForAddress) {
+  // The launcher puts its bus's socket there: tests running side by side must not share one.
+  ::setenv("XDG_RUNTIME_DIR", runtimeDir.c_str(), 1);
   ::unsetenv("NO_AT_BRIDGE");
   ::unsetenv("AT_SPI_BUS_ADDRESS");
   ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
-
   ChildOptions busOptions = quietChild();
   busOptions.out = ChildStream::Pipe;
   try {
     sessionBus_.emplace(std::vector<std::string>{"dbus-daemon", "--session", "--nofork", "--print-address=1",
-                                                 "--address=unix:dir=" + runtimeDir_->path()},
+                                                 "--address=unix:dir=" + runtimeDir},
                         busOptions);
   } catch (const std::system_error&) {
     return "dbus-daemon could not be started";
@@ -151,14 +159,25 @@ std::string AccessibleDesktop::start() {
   } catch (const std::system_error&) {
     return "at-spi-bus-launcher could not be started";
   }
-  if (!waitForAccessibilityBus()) return "the AT-SPI bus launcher did not announce its bus";
+  for (const auto until = std::chrono::steady_clock::now() + 20s; waitForAddress;) {
+    ChildProcess ask({"dbus-send", "--session", "--print-reply", "--dest=org.a11y.Bus", "/org/a11y/bus",
+                      "org.a11y.Bus.GetAddress"},
+                     quietChild());
+    if (ask.wait() == 0) break;
+    if (std::chrono::steady_clock::now() > until) return "the AT-SPI bus launcher did not answer";
+    std::this_thread::sleep_for(50ms);
+  }
   return {};
 }
 
-void AccessibleDesktop::stop() {
+void AccessibilityBus::stop() {
   if (launcher_) launcher_->stop(SIGTERM);
   launcher_.reset();
   sessionBus_.reset();
+}
+
+void AccessibleDesktop::stop() {
+  bus_.stop();
   x_.stop();
   // What is left are detached daemons (the registry, the accessibility bus) reparented to us.
   endAllChildren();

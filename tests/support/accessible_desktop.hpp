@@ -44,6 +44,25 @@ class FixtureApp {
 // Runs xdotool with these arguments; true when it succeeded.
 bool xdotool(std::vector<std::string> args);
 
+// A private session bus in `runtimeDir` with the AT-SPI bus launcher; sets XDG_RUNTIME_DIR (to
+// `runtimeDir`) and DBUS_SESSION_BUS_ADDRESS for this process and so for the programs it starts. Without a display, start() returns once the
+// launcher tells the accessibility bus's address.
+class AccessibilityBus {
+ public:
+  AccessibilityBus() = default;
+  AccessibilityBus(const AccessibilityBus&) = delete;
+  AccessibilityBus& operator=(const AccessibilityBus&) = delete;
+  ~AccessibilityBus() { stop(); }
+
+  // Empty on success, else why it failed.
+  std::string start(const std::string& runtimeDir, bool waitForAddress);
+  void stop();
+
+ private:
+  std::optional<ChildProcess> sessionBus_;
+  std::optional<ChildProcess> launcher_;
+};
+
 // Xvfb and openbox, and a private session bus whose AT-SPI bus launcher has put its address on the
 // root window. Sets DISPLAY, DBUS_SESSION_BUS_ADDRESS, XDG_RUNTIME_DIR and
 // GSETTINGS_BACKEND for this process and so for the programs it starts. This process becomes the
@@ -67,8 +86,7 @@ class AccessibleDesktop {
   bool waitForAccessibilityBus();
 
   XvfbServer x_;
-  std::optional<ChildProcess> sessionBus_;
-  std::optional<ChildProcess> launcher_;
+  AccessibilityBus bus_;
   std::optional<TempDir> runtimeDir_;
 };
 

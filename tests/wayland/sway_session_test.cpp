@@ -7,12 +7,17 @@
 
 #include <chrono>
 #include <filesystem>
+#include <map>
+#include <thread>
 
+#include "core/wayland/foreign_toplevel.hpp"
 #include "core/wayland/sway_ipc.hpp"
 #include "core/wayland/wayland_event_poster.hpp"
 #include "core/wayland/wayland_globals.hpp"
 #include "tests/support/accessible_desktop.hpp"
 #include "tests/support/headless_sway.hpp"
+#include "tests/support/json_lines.hpp"
+#include "tests/support/mcp_process.hpp"
 
 namespace diruri {
 namespace {
@@ -36,6 +41,10 @@ TEST(SwayTree, TheFocusedWindowIsFoundAtAnyDepthAndReadAsTheFrontWindow) {
        R"("rect":{"x":10,"y":20,"width":300,"height":200}})",
        FrontWindow{{"org.example.Notes", "org.example.Notes", 42, "Notes"},
                    WindowGeometry{10, 20, 300, 200}}},
+      {"a window with borders: its surface",
+       R"({"type":"con","focused":true,"app_id":"notes","pid":42,"name":"Notes",)"
+       R"("rect":{"x":10,"y":20,"width":300,"height":200},"window_rect":{"x":2,"y":3,"width":296,"height":195}})",
+       FrontWindow{{"notes", "notes", 42, "Notes"}, WindowGeometry{12, 23, 296, 195}}},
       {"an Xwayland window, floating",
        R"({"type":"con","focused":false,"floating_nodes":[{"type":"floating_con","focused":true,"app_id":null,)"
        R"("window_properties":{"class":"XTerm"},"pid":7,"name":"xterm"}]})",
@@ -51,8 +60,13 @@ class SwaySession : public ::testing::Test {
   static void SetUpTestSuite() {
     sway_ = new test::HeadlessSway;
     failure_ = sway_->start();
+    busDir_ = new test::TempDir;
+    bus_ = new test::AccessibilityBus;
+    if (failure_.empty()) failure_ = bus_->start(busDir_->path(), true);
   }
   static void TearDownTestSuite() {
+    delete bus_;
+    delete busDir_;
     delete sway_;
     sway_ = nullptr;
   }
@@ -62,11 +76,37 @@ class SwaySession : public ::testing::Test {
     ::setenv("WAYLAND_DISPLAY", sway_->waylandDisplay().c_str(), 1);
   }
 
+  // The server as a Wayland session starts it: no X display, the compositor's sockets.
+  static std::map<std::string, std::optional<std::string>> session() {
+    return {{"DISPLAY", std::nullopt},
+            {"WAYLAND_DISPLAY", sway_->waylandDisplay()},
+            {"SWAYSOCK", sway_->swaySocket()},
+            {"XDG_RUNTIME_DIR", sway_->runtimeDir()}};
+  }
+
+  // The fixture application as a native, accessible Wayland client, the front window.
+  static void startAccessibleApp(test::FixtureApp& app, const std::string& title) {
+    ::setenv("GDK_BACKEND", "wayland", 1);
+    ::unsetenv("NO_AT_BRIDGE");
+    ::setenv("FIXTURE_NO_KEYBOARD", "1", 1);
+    ::unsetenv("DISPLAY");
+    ASSERT_EQ(app.start(title), "");
+    for (const auto until = std::chrono::steady_clock::now() + 5s; std::chrono::steady_clock::now() < until;) {
+      const std::optional<FrontWindow> front = swayFrontWindow(400ms, sway_->swaySocket());
+      if (front && front->app.processId == app.pid()) return;
+    }
+    FAIL() << "the application did not come to front";
+  }
+
   static test::HeadlessSway* sway_;
+  static test::TempDir* busDir_;
+  static test::AccessibilityBus* bus_;
   static std::string failure_;
 };
 
 test::HeadlessSway* SwaySession::sway_ = nullptr;
+test::TempDir* SwaySession::busDir_ = nullptr;
+test::AccessibilityBus* SwaySession::bus_ = nullptr;
 std::string SwaySession::failure_;
 
 TEST_F(SwaySession, TheCompositorsInterfacesAreListedAndNoneWithoutACompositor) {
@@ -109,6 +149,43 @@ TEST_F(SwaySession, TheFrontWindowIsTheFocusedNativeApplicationAndAHungComposito
   ::kill(sway_->pid(), SIGCONT);
   EXPECT_EQ(hung, std::nullopt);
   EXPECT_LT(took, 2s);
+}
+
+// Without the sway IPC the front window comes from the compositor's window list: of two windows,
+// the one the IPC calls focused, by the same app_id and title; none without a compositor.
+TEST_F(SwaySession, TheForeignToplevelListNamesTheSameFrontWindowAsTheIpc) {
+  ::setenv("GDK_BACKEND", "wayland", 1);
+  ::setenv("NO_AT_BRIDGE", "1", 1);
+  ::setenv("FIXTURE_NO_KEYBOARD", "1", 1);
+  ::unsetenv("DISPLAY");
+  const auto inFront = [](pid_t pid) {
+    std::optional<FrontWindow> front;
+    for (const auto until = std::chrono::steady_clock::now() + 5s;
+         (!front || front->app.processId != pid) && std::chrono::steady_clock::now() < until;) {
+      front = swayFrontWindow(400ms, sway_->swaySocket());
+    }
+    return front && front->app.processId == pid ? front : std::nullopt;
+  };
+  test::FixtureApp app, newer;
+  ASSERT_EQ(app.start("Listed In Front"), "");
+  ASSERT_EQ(newer.start("Listed Behind"), "");
+  // Once the newer window has taken the focus it takes it no more; the older one is then brought
+  // back in front, so that the activated window is not merely the newest.
+  ASSERT_TRUE(inFront(newer.pid()).has_value());
+  test::ChildProcess focus(
+      {"swaymsg", "-s", sway_->swaySocket(), "[pid=" + std::to_string(app.pid()) + "] focus"},
+      test::quietChild());
+  ASSERT_EQ(focus.wait(), 0);
+  const std::optional<FrontWindow> ipc = inFront(app.pid());
+  ASSERT_TRUE(ipc && ipc->app.bundleId);
+  const std::optional<FrontWindow> front = foreignToplevelFrontWindow();
+  ASSERT_TRUE(front.has_value());
+  EXPECT_EQ(front->app.bundleId, ipc->app.bundleId);
+  EXPECT_EQ(front->app.windowTitle, ipc->app.windowTitle);
+
+  ::setenv("WAYLAND_DISPLAY", "wayland-none", 1);
+  EXPECT_EQ(foreignToplevelFrontWindow(), std::nullopt);
+  ::setenv("WAYLAND_DISPLAY", sway_->waylandDisplay().c_str(), 1);
 }
 
 // A replay's keys and clicks through the virtual keyboard and pointer reach a native application:
@@ -169,6 +246,153 @@ TEST_F(SwaySession, TheScreenshotHelperCopiesTheOutput) {
   EXPECT_EQ(png.substr(12, 4), "IHDR");
   EXPECT_EQ(be32(16), static_cast<uint32_t>(output.width));
   EXPECT_EQ(be32(20), static_cast<uint32_t>(output.height));
+}
+
+// A recording by meaning: typing, a Tab into the password field, a click on a button, each with the
+// front window; then a replay into a fresh instance whose window has moved.
+TEST_F(SwaySession, RecordingByMeaningAndReplayIntoAMovedWindow) {
+  test::FixtureApp app;
+  startAccessibleApp(app, "Login");
+  test::TempDir workspace;
+  test::McpProcess recorder(DIRURI_EXECUTABLE, session());
+  const JsonValue started = recorder.callTool("event_stream_start", {{"workspacePath", workspace.path()}});
+  ASSERT_EQ(*started.findString("status"), "recording") << writeJson(started);
+  ASSERT_TRUE(started.find("inputCaptureActive")->asBool()) << writeJson(started);
+  const std::string sessionPath = *started.findString("sessionPath");
+  WaylandEventPoster input;  // the person's keyboard and pointer
+  ASSERT_TRUE(input.begin());
+  const auto type = [&](std::initializer_list<int64_t> keysyms) {
+    for (const int64_t keysym : keysyms) {
+      EXPECT_EQ(input.postKey(1, keysym, true), PostResult::Posted);
+      EXPECT_EQ(input.postKey(1, keysym, false), PostResult::Posted);
+      input.sync();
+      std::this_thread::sleep_for(40ms);
+    }
+  };
+  type({'h', 'i'});
+  ASSERT_TRUE(app.waitFor(R"(text Query "hi")", 5s));
+  type({0xff09});  // Tab
+  std::this_thread::sleep_for(300ms);  // a person takes a moment before typing into the next field
+  type({'Z', 'q', '9'});
+  ASSERT_TRUE(app.waitFor(R"(text Secret "Zq9")", 5s));
+  // Soon after typing: characters move no focus, so the click is not taken for the keyboard's doing.
+  std::this_thread::sleep_for(150ms);
+  const std::optional<FrontWindow> front = swayFrontWindow(1s, sway_->swaySocket());
+  ASSERT_TRUE(front && front->geometry);
+  const std::vector<int> send = app.where("Send");
+  const double sx = front->geometry->x + send[0] + send[2] / 2.0, sy = front->geometry->y + send[1] + send[3] / 2.0;
+  EXPECT_EQ(input.postMouse(sx, sy, true), PostResult::Posted);
+  EXPECT_EQ(input.postMouse(sx, sy, false), PostResult::Posted);
+  input.end();
+  ASSERT_TRUE(app.waitFor("pressed Send", 5s));
+  std::this_thread::sleep_for(300ms);
+  ASSERT_EQ(*recorder.callTool("event_stream_stop").findString("status"), "stopped");
+  const JsonValue generated =
+      recorder.callTool("generate_skill_from_recording", {{"workspacePath", workspace.path()},
+                                                          {"sessionId", *started.findString("sessionId")},
+                                                          {"skillId", "login"}});
+  ASSERT_EQ(*generated.findString("status"), "generated") << writeJson(generated);
+  EXPECT_EQ(recorder.finish(), "");
+
+  // The log, line by line: what each key meant, the password's keys without them, the click at
+  // its element's middle.
+  std::vector<std::string> seen;
+  bool startShot = false;
+  for (const JsonValue& line : test::readJsonLines(sessionPath + "/events.jsonl")) {
+    const std::string kind = *line.findString("type");
+    const JsonValue& payload = *line.find("payload");
+    if (kind == "screenshot_captured" && !startShot) {
+      startShot = true;
+      EXPECT_TRUE(payload.find("screenshotOk")->asBool());
+      EXPECT_EQ(test::readText(*payload.findString("screenshotPath")).substr(0, 8), "\x89PNG\r\n\x1a\n");
+    }
+    if (kind.rfind("key_", 0) != 0 && kind.rfind("mouse_", 0) != 0) continue;
+    const JsonValue* app = payload.find("app");
+    ASSERT_NE(app, nullptr) << writeJson(line);
+    EXPECT_EQ(*app->findString("windowTitle"), "Login");
+    EXPECT_EQ(payload.find("keyCode"), nullptr) << writeJson(line);
+    std::string entry = kind;
+    if (const JsonValue* keysym = payload.find("keysym")) entry += " " + std::to_string(*keysym->asIntegral());
+    if (const std::string* text = payload.findString("text")) entry += " '" + *text + "'";
+    if (payload.find("redacted")) entry += " redacted";
+    if (payload.find("inferred")) entry += " inferred";
+    if (const JsonValue* target = payload.find("target")) {
+      entry += " " + *target->findString("role");
+      if (kind == "mouse_down") {
+        const WindowGeometry bounds = WindowGeometry::fromJson(*target->find("bounds"));
+        EXPECT_EQ(payload.find("x")->asDouble(), bounds.x + bounds.width / 2.0);
+        EXPECT_EQ(payload.find("y")->asDouble(), bounds.y + bounds.height / 2.0);
+        EXPECT_NEAR(payload.find("x")->asDouble(), sx, send[2] / 2.0);
+        EXPECT_NEAR(payload.find("y")->asDouble(), sy, send[3] / 2.0);
+        EXPECT_EQ(*target->findString("name"), "Send");
+        EXPECT_EQ(*target->find("path")->asArray().front().findString("role"), "frame");
+      }
+    }
+    seen.push_back(entry);
+  }
+  EXPECT_TRUE(startShot);
+  const std::vector<std::string> expected = {
+      "key_down 104 'h'", "key_up 104 'h'", "key_down 105 'i'", "key_up 105 'i'",
+      "key_down 65289", "key_up 65289",
+      "key_down redacted password text", "key_up redacted", "key_down redacted password text", "key_up redacted",
+      "key_down redacted password text", "key_up redacted",
+      "mouse_down inferred push button", "mouse_up inferred"};
+  EXPECT_EQ(seen, expected);
+  app.stop();
+
+  // A fresh instance, its window floated and moved: the replay follows it and presses its button.
+  test::FixtureApp fresh;
+  startAccessibleApp(fresh, "Login");
+  test::ChildProcess move({"swaymsg", "-s", sway_->swaySocket(),
+                           "[pid=" + std::to_string(fresh.pid()) + "] floating enable, move position 200 150"},
+                          test::quietChild());
+  ASSERT_EQ(move.wait(), 0);
+  std::optional<FrontWindow> moved;
+  for (const auto until = std::chrono::steady_clock::now() + 5s;
+       (!moved || !moved->geometry || moved->geometry->x == front->geometry->x) &&
+       std::chrono::steady_clock::now() < until;) {
+    moved = swayFrontWindow(400ms, sway_->swaySocket());
+  }
+  ASSERT_TRUE(moved && moved->geometry && moved->geometry->x != front->geometry->x);
+  test::McpProcess replayer(DIRURI_EXECUTABLE, session());
+  const JsonValue replayed = replayer.callTool(
+      "replay_skill", {{"workspacePath", workspace.path()}, {"skillId", "login"}, {"speed", 0}});
+  EXPECT_EQ(replayer.finish(), "");
+  EXPECT_EQ(*replayed.findString("status"), "success") << writeJson(replayed);
+  std::vector<std::string> vias;
+  for (const JsonValue& step : replayed.find("steps")->asArray())
+    if (const std::string* via = step.findString("via")) vias.push_back(*via);
+  EXPECT_EQ(vias, std::vector<std::string>{"element"}) << writeJson(replayed);
+  EXPECT_TRUE(fresh.waitFor(R"(text Query "hi")", 5s));
+  EXPECT_TRUE(fresh.waitFor("pressed Send", 5s));
+  for (const std::string& report : fresh.reports()) EXPECT_EQ(report.find("Secret"), std::string::npos) << report;
+}
+
+// What permission_status says in a Wayland session: everything true while it all runs, and each
+// flag false when what it stands for is taken away.
+TEST_F(SwaySession, PermissionsTellWhatTheSessionOffers) {
+  test::TempDir workspace;
+  const struct {
+    const char* name;
+    std::map<std::string, std::optional<std::string>> change;
+    bool accessibility, screen, input;
+  } cases[] = {
+      {"everything running", {}, true, true, true},
+      {"no accessibility bus", {{"DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent"}}, false, true, false},
+      {"no compositor", {{"WAYLAND_DISPLAY", "wayland-none"}, {"SWAYSOCK", "/nonexistent"}}, true, false, true},
+  };
+  for (const auto& c : cases) {
+    std::map<std::string, std::optional<std::string>> environment = session();
+    for (const auto& [name, value] : c.change) environment[name] = value;
+    test::McpProcess server(DIRURI_EXECUTABLE, environment);
+    const JsonValue started = server.callTool("event_stream_start", {{"workspacePath", workspace.path()}});
+    const JsonValue status = server.callTool("permission_status");
+    EXPECT_EQ(status.find("accessibilityTrusted")->asBool(), c.accessibility) << c.name << writeJson(status);
+    EXPECT_EQ(status.find("screenCaptureAllowed")->asBool(), c.screen) << c.name << writeJson(status);
+    EXPECT_EQ(status.find("inputCaptureActive")->asBool(), c.input) << c.name << writeJson(status);
+    server.callTool("event_stream_stop");
+    EXPECT_EQ(server.finish(), "") << c.name;
+  }
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 // The front application read from a real X server, with and without a window manager.
-#include "core/x11/accessibility_inspector.hpp"
+#include "core/atspi/accessibility_inspector.hpp"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

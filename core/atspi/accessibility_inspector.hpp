@@ -1,28 +1,30 @@
-// The front application of the X display, from the window manager's and the window's properties.
+// The front application with what the accessibility bus says about it.
 #pragma once
 
 #include <memory>
 #include <mutex>
 
 #include "core/capture/accessibility_inspecting.hpp"
+#include "core/capture/front_window_source.hpp"
 #include "core/platform/clock.hpp"
 #include "core/platform/file_system.hpp"
-#include "core/x11/atspi_focus.hpp"
+#include "core/atspi/atspi_focus.hpp"
 
 namespace diruri {
 
-// The front window is the root's _NET_ACTIVE_WINDOW or, without a window manager (or when that
-// names a window that no longer exists), the input focus walked up to its top-level client window.
-// Its application comes from _NET_WM_PID (else the X-Resource extension), _GTK_APPLICATION_ID,
-// WM_CLASS and /proc/<pid>/comm; its title from _NET_WM_NAME, else WM_NAME. All text is valid
-// UTF-8.
-//
-// One connection to $DISPLAY, opened at the first query and opened again after the server went
-// away; no display means no front application. Safe to call from several threads (one at a time
-// reaches the display). The snapshot's roles come from the AT-SPI bus (AtspiFocus).
+// The front window comes from the windowing system (the X display by default); the snapshot's
+// roles, the elements at clicks and the focus from the AT-SPI bus (AtspiFocus).
 class AccessibilityInspector final : public AccessibilityInspecting {
  public:
+  // Where the applications place their elements. On X11 they know their place on the screen; a
+  // Wayland client does not, and reports its elements relative to its own window, so they are
+  // moved by where the compositor put that window.
+  enum class Extents { kScreen, kWindow };
+
+  // The X display's front window.
   AccessibilityInspector(FileSystem& fileSystem, Clock& clock);
+  AccessibilityInspector(FileSystem& fileSystem, Clock& clock, std::unique_ptr<FrontWindowSource> windows,
+                         Extents extents);
   ~AccessibilityInspector() override;
   AccessibilityInspector(const AccessibilityInspector&) = delete;
   AccessibilityInspector& operator=(const AccessibilityInspector&) = delete;
@@ -40,12 +42,18 @@ class AccessibilityInspector final : public AccessibilityInspecting {
   void watchFocus(bool on) override;
   std::optional<ElementTarget> focusedSecretField() override;
 
+  // Whether the accessibility bus runs and answers, as far as a short look tells.
+  static bool busAnswers();
+
  private:
-  struct FrontWindowQuery;
+  // Where the front application's window lies when extents are window-relative: (0, 0) when they
+  // are on the screen already, none when the window's place is not known.
+  std::optional<std::pair<int32_t, int32_t>> origin(int32_t processId);
+
   FileSystem& fileSystem_;
   Clock& clock_;
-  std::mutex mutex_;
-  std::unique_ptr<FrontWindowQuery> query_;
+  std::unique_ptr<FrontWindowSource> windows_;
+  Extents extents_;
   AtspiFocusWatch focusWatch_;
   std::mutex snapshotMutex_;
   std::optional<FocusedRoles> lastRoles_;  // of the last snapshot taken

@@ -71,7 +71,15 @@ namespace diruri {
   X(dbus_message_unref)                        \
   X(dbus_pending_call_block)                   \
   X(dbus_pending_call_steal_reply)             \
-  X(dbus_pending_call_unref)
+  X(dbus_pending_call_unref)                   \
+  X(dbus_connection_send)                      \
+  X(dbus_connection_flush)                     \
+  X(dbus_message_new_method_return)            \
+  X(dbus_message_is_method_call)               \
+  X(dbus_message_iter_init_append)             \
+  X(dbus_message_iter_open_container)          \
+  X(dbus_message_iter_close_container)         \
+  X(dbus_message_iter_append_basic)
 
 // Every function the accessibility query calls, under its own name.
 struct AtspiApi {

@@ -1,5 +1,5 @@
 // The front application of the X display, from the window manager's and the window's properties.
-#include "core/x11/accessibility_inspector.hpp"
+#include "core/x11/x11_front_window.hpp"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -11,11 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "core/json/json_value.hpp"
-#include "core/platform/path.hpp"
 #include "core/text/unicode.hpp"
-#include "core/x11/atspi_api.hpp"
-#include "core/x11/atspi_focus.hpp"
 #include "core/x11/sigpipe_guard.hpp"
 #include "core/x11/x11_connection.hpp"
 #include "core/x11/x11_text.hpp"
@@ -95,7 +91,7 @@ std::optional<std::string> nonEmpty(std::string s) {
 }  // namespace
 
 // The connection that asks which window is in front, with what it learnt last.
-struct AccessibilityInspector::FrontWindowQuery {
+struct X11FrontWindow::FrontWindowQuery {
   X11Connection connection;
   xcb_connection_t* conn = connection.get();
   xcb_window_t root = connection.root();
@@ -346,12 +342,10 @@ struct AccessibilityInspector::FrontWindowQuery {
   }
 };
 
-AccessibilityInspector::AccessibilityInspector(FileSystem& fileSystem, Clock& clock)
-    : fileSystem_(fileSystem), clock_(clock) {}
+X11FrontWindow::X11FrontWindow() = default;
+X11FrontWindow::~X11FrontWindow() = default;
 
-AccessibilityInspector::~AccessibilityInspector() = default;
-
-std::optional<FrontWindow> AccessibilityInspector::frontWindow() {
+std::optional<FrontWindow> X11FrontWindow::frontWindow() {
   std::lock_guard<std::mutex> lock(mutex_);
   SigpipeGuard guard;
   if (!query_) query_ = FrontWindowQuery::open();
@@ -362,71 +356,6 @@ std::optional<FrontWindow> AccessibilityInspector::frontWindow() {
     return std::nullopt;
   }
   return front;
-}
-
-std::optional<ForegroundAppSnapshot> AccessibilityInspector::foregroundSnapshot() {
-  std::optional<FrontWindow> front = frontWindow();
-  if (!front) return std::nullopt;
-  return std::move(front->app);
-}
-
-std::optional<AccessibilitySnapshot> AccessibilityInspector::accessibilitySnapshot() {
-  std::optional<ForegroundAppSnapshot> app = foregroundSnapshot();
-  if (!app) {
-    std::lock_guard lock(snapshotMutex_);
-    lastRoles_.reset();
-    return std::nullopt;
-  }
-  AccessibilitySnapshot snapshot;
-  snapshot.app = std::move(*app);
-  // Asked without the display's lock, so that the capture thread's queries never wait on an
-  // application slow to answer; the query bounds its own time.
-  FocusedRoles roles = AtspiFocus().query(snapshot.app.processId);
-  {
-    std::lock_guard lock(snapshotMutex_);
-    lastRoles_ = roles;
-  }
-  snapshot.focusedWindowRole = std::move(roles.windowRole);
-  snapshot.focusedElementRole = std::move(roles.elementRole);
-  snapshot.focusedElementTitle = std::move(roles.elementName);
-  snapshot.capturedAt = formatIso8601(clock_.wallMillis());
-  return snapshot;
-}
-
-bool AccessibilityInspector::findsElements() { return atspiApi() != nullptr; }
-
-std::optional<ElementTarget> AccessibilityInspector::elementAt(
-    int32_t processId, double x, double y, std::chrono::steady_clock::time_point deadline) {
-  return AtspiFocus().elementAt(processId, x, y, deadline);
-}
-
-AccessibilityInspecting::ElementSearch AccessibilityInspector::findElement(int32_t processId,
-                                                                           const ElementTarget& wanted) {
-  return AtspiFocus().findElement(processId, wanted);
-}
-
-void AccessibilityInspector::watchFocus(bool on) {
-  if (!on) {
-    focusWatch_.stop();
-    return;
-  }
-  focusWatch_.start();
-  std::optional<ElementTarget> field;
-  {
-    std::lock_guard lock(snapshotMutex_);
-    if (lastRoles_ && lastRoles_->elementRole == "password text")
-      field = ElementTarget{*lastRoles_->elementRole, lastRoles_->elementName, {}, std::nullopt};
-  }
-  focusWatch_.seed(std::move(field));
-}
-
-std::optional<ElementTarget> AccessibilityInspector::focusedSecretField() {
-  return focusWatch_.secretField();
-}
-
-void AccessibilityInspector::writeSnapshot(const AccessibilitySnapshot& snapshot, const std::string& path) {
-  if (path.find('/') != std::string::npos) fileSystem_.createDirectories(parentDirectory(path));
-  fileSystem_.writeFileAtomically(path, writeJson(snapshot.toJson(), JsonLayout::Pretty));
 }
 
 }  // namespace diruri

@@ -53,6 +53,9 @@ class AtspiFocus {
 
   FocusedRoles query(int32_t processId) const;
 
+  // Whether an accessibility bus runs and accepts a connection within `budget`; never starts one.
+  static bool busAnswers(std::chrono::milliseconds budget = kDefaultBudget);
+
   // The deepest element at a root-window point in the application's active window: each level asked
   // for its child at the point, down to one that has none. Bounded by `deadline`, not the budget.
   std::optional<ElementTarget> elementAt(int32_t processId, double x, double y,

@@ -1,9 +1,8 @@
 // The roles of an application's focused window and element, read from the AT-SPI accessibility bus.
-#include "core/x11/atspi_focus.hpp"
+#include "core/atspi/atspi_focus.hpp"
 
 #include <sys/stat.h>
 #include <unistd.h>
-#include <xcb/xcb.h>
 
 #include <algorithm>
 #include <cmath>
@@ -17,15 +16,15 @@
 #include <vector>
 
 #include "core/text/unicode.hpp"
-#include "core/x11/atspi_api.hpp"
+#include "core/atspi/atspi_api.hpp"
+#include "core/atspi/atspi_bus.hpp"
 #include "core/x11/sigpipe_guard.hpp"
-#include "core/x11/x11_connection.hpp"
 
 namespace diruri {
 
-namespace {
+using namespace atspi_bus;
 
-using SteadyClock = std::chrono::steady_clock;
+namespace {
 
 // Bounds on what one query visits, apart from its time budget.
 constexpr gint kMaxApplications = 512;
@@ -33,10 +32,6 @@ constexpr gint kMaxWindows = 64;
 constexpr int kMaxWalkDepth = 16;
 constexpr int kMaxWalkNodes = 512;
 constexpr int kMaxDispatches = 4096;
-constexpr uint32_t kMaxAddressLongs = 1024;
-
-// The loaded library; only reached once `Library::setUp` has found it.
-const AtspiApi& api() { return *atspiApi(); }
 
 struct Unref {
   void operator()(gpointer p) const { api().g_object_unref(p); }
@@ -50,22 +45,6 @@ struct GFree {
 };
 using GText = std::unique_ptr<gchar, GFree>;
 
-struct MessageUnref {
-  void operator()(DBusMessage* m) const { api().dbus_message_unref(m); }
-};
-using Message = std::unique_ptr<DBusMessage, MessageUnref>;
-
-struct ConnectionClose {
-  void operator()(DBusConnection* c) const {
-    api().dbus_connection_close(c);
-    api().dbus_connection_unref(c);
-  }
-};
-using PrivateConnection = std::unique_ptr<DBusConnection, ConnectionClose>;
-
-struct CFree {
-  void operator()(void* p) const { std::free(p); }
-};
 
 // The error slot of one library call.
 class Error {
@@ -83,133 +62,7 @@ class Error {
   GError* error_ = nullptr;
 };
 
-// The time left for one query. Each call may wait only for what remains, so an application that
-// does not answer spends the budget once, not once per call.
-class Budget {
- public:
-  explicit Budget(std::chrono::milliseconds total) : deadline_(SteadyClock::now() + total) {}
-  explicit Budget(SteadyClock::time_point deadline) : deadline_(deadline) {}
 
-  int remainingMillis() const {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - SteadyClock::now()).count();
-    return left <= 0 ? 0 : static_cast<int>(std::min<long long>(left, 60000));
-  }
-
-  // Gives the library's next calls what remains; false when nothing does.
-  bool arm() const {
-    const int left = remainingMillis();
-    if (left <= 0) return false;
-    api().atspi_set_timeout(left, left);
-    return true;
-  }
-
- private:
-  SteadyClock::time_point deadline_;
-};
-
-const char* environment(const char* name) {
-  const char* value = std::getenv(name);
-  return value != nullptr && *value != '\0' ? value : nullptr;
-}
-
-// Only local sockets: "autolaunch:" and "unixexec:" would start a process, and a TCP connect
-// blocks for as long as the network lets it, past any budget.
-bool isLocalSocket(std::string_view address) {
-  while (!address.empty()) {
-    const size_t end = address.find(';');
-    const std::string_view entry = address.substr(0, end);
-    if (!entry.empty() && entry.substr(0, entry.find(':')) != "unix") return false;
-    address = end == std::string_view::npos ? std::string_view{} : address.substr(end + 1);
-  }
-  return true;
-}
-
-// A private connection (never autolaunched, never ending the process on disconnect) that has said
-// Hello within the budget; dbus_bus_register would wait the default 25 s.
-PrivateConnection connectTo(const std::string& address, const Budget& budget) {
-  if (!isLocalSocket(address)) return nullptr;
-  DBusError error;
-  api().dbus_error_init(&error);
-  PrivateConnection connection(api().dbus_connection_open_private(address.c_str(), &error));
-  api().dbus_error_free(&error);
-  if (!connection) return nullptr;
-  api().dbus_connection_set_exit_on_disconnect(connection.get(), FALSE);
-  Message hello(
-      api().dbus_message_new_method_call(DBUS_SERVICE_DBUS, DBUS_PATH_DBUS, DBUS_INTERFACE_DBUS, "Hello"));
-  if (!hello || budget.remainingMillis() == 0) return nullptr;
-  Message reply(api().dbus_connection_send_with_reply_and_block(connection.get(), hello.get(),
-                                                                budget.remainingMillis(), &error));
-  api().dbus_error_free(&error);
-  if (!reply) return nullptr;
-  return connection;
-}
-
-// The AT_SPI_BUS property the bus launcher puts on the root window.
-std::optional<std::string> rootWindowBusAddress() {
-  const char* display = environment("AT_SPI_DISPLAY");
-  if (display == nullptr) display = environment("DISPLAY");
-  const X11Connection connection(display);
-  xcb_connection_t* const conn = connection.get();
-  std::optional<std::string> address;
-  static constexpr std::string_view kName = "AT_SPI_BUS";
-  if (connection.root() == XCB_WINDOW_NONE) return address;
-  XcbReply<xcb_intern_atom_reply_t> atom(xcb_intern_atom_reply(
-      conn, xcb_intern_atom(conn, 1, static_cast<uint16_t>(kName.size()), kName.data()), nullptr));
-  if (!atom || atom->atom == XCB_ATOM_NONE) return address;
-  XcbReply<xcb_get_property_reply_t> property(xcb_get_property_reply(
-      conn, xcb_get_property(conn, 0, connection.root(), atom->atom, XCB_ATOM_STRING, 0, kMaxAddressLongs),
-      nullptr));
-  if (property && property->format == 8 && xcb_get_property_value_length(property.get()) > 0) {
-    address.emplace(static_cast<const char*>(xcb_get_property_value(property.get())),
-                    static_cast<size_t>(xcb_get_property_value_length(property.get())));
-  }
-  return address;
-}
-
-// The session bus as libdbus would find it without autolaunching one.
-std::optional<std::string> sessionBusAddress() {
-  if (const char* address = environment("DBUS_SESSION_BUS_ADDRESS")) return address;
-  const char* runtime = environment("XDG_RUNTIME_DIR");
-  if (runtime == nullptr) return std::nullopt;
-  const std::string path = std::string(runtime) + "/bus";
-  struct stat st;
-  if (::stat(path.c_str(), &st) != 0 || !S_ISSOCK(st.st_mode) || st.st_uid != ::getuid()) return std::nullopt;
-  std::unique_ptr<char, CFree> escaped(api().dbus_address_escape_value(path.c_str()));
-  if (!escaped) return std::nullopt;
-  return "unix:path=" + std::string(escaped.get());
-}
-
-// The accessibility bus in the order libatspi looks for it, so that when this finds a running bus
-// the library finds the same one, and when this finds none the library is never set up (it would
-// otherwise ask libdbus for a session bus, which autolaunches one).
-std::optional<std::string> accessibilityBusAddress(const Budget& budget) {
-  if (const char* address = environment("AT_SPI_BUS_ADDRESS")) return address;
-  if (environment("DISPLAY") != nullptr && std::getenv("WAYLAND_DISPLAY") == nullptr) {
-    if (auto address = rootWindowBusAddress()) return address;
-  }
-  const std::optional<std::string> session = sessionBusAddress();
-  if (!session) return std::nullopt;
-  PrivateConnection connection = connectTo(*session, budget);
-  if (!connection || budget.remainingMillis() == 0) return std::nullopt;
-  Message ask(
-      api().dbus_message_new_method_call("org.a11y.Bus", "/org/a11y/bus", "org.a11y.Bus", "GetAddress"));
-  if (!ask) return std::nullopt;
-  // Ask only a launcher that already runs; activation would start one.
-  api().dbus_message_set_auto_start(ask.get(), FALSE);
-  DBusError error;
-  api().dbus_error_init(&error);
-  Message reply(api().dbus_connection_send_with_reply_and_block(connection.get(), ask.get(),
-                                                                budget.remainingMillis(), &error));
-  const char* address = nullptr;
-  if (reply &&
-      !api().dbus_message_get_args(reply.get(), &error, DBUS_TYPE_STRING, &address, DBUS_TYPE_INVALID)) {
-    address = nullptr;
-  }
-  api().dbus_error_free(&error);
-  if (address == nullptr || *address == '\0') return std::nullopt;
-  return std::string(address);
-}
 
 // The server's stdout carries the protocol and its stderr only the usage text, so nothing GLib or
 // libatspi would log may reach either. Process-wide, and set once: GLib refuses a second writer.
@@ -475,6 +328,14 @@ std::vector<Accessible> applicationsOf(Library& library, int32_t processId, cons
 
 }  // namespace
 
+bool AtspiFocus::busAnswers(std::chrono::milliseconds budget) {
+  if (atspiApi() == nullptr) return false;
+  SigpipeGuard guard;
+  const Budget within(budget);
+  const std::optional<std::string> address = accessibilityBusAddress(within);
+  return address && connectTo(*address, within) != nullptr;
+}
+
 FocusedRoles AtspiFocus::query(int32_t processId) const {
   FocusedRoles roles;
   if (processId <= 0) return roles;
@@ -655,27 +516,6 @@ AccessibilityInspecting::ElementSearch AtspiFocus::findElement(int32_t processId
   return search;
 }
 
-namespace {
-
-// A method call on the watch's connection, answered within the budget; null on any error.
-Message call(DBusConnection* bus, const char* destination, const char* path, const char* interface,
-             const char* method, std::initializer_list<const char*> strings, const Budget& budget) {
-  Message ask(api().dbus_message_new_method_call(destination, path, interface, method));
-  if (!ask) return nullptr;
-  for (const char* value : strings) {
-    if (!api().dbus_message_append_args(ask.get(), DBUS_TYPE_STRING, &value, DBUS_TYPE_INVALID))
-      return nullptr;
-  }
-  const int left = budget.remainingMillis();
-  if (left == 0) return nullptr;
-  DBusError error;
-  api().dbus_error_init(&error);
-  Message reply(api().dbus_connection_send_with_reply_and_block(bus, ask.get(), left, &error));
-  api().dbus_error_free(&error);
-  return reply;
-}
-
-}  // namespace
 
 void AtspiFocusWatch::start() {
   if (thread_.joinable() || atspiApi() == nullptr) return;

@@ -1,4 +1,4 @@
-#include "core/x11/atspi_api.hpp"
+#include "core/atspi/atspi_api.hpp"
 
 #include <dlfcn.h>
 

@@ -1,0 +1,114 @@
+// The front application with what the accessibility bus says about it.
+#include "core/atspi/accessibility_inspector.hpp"
+
+#include "core/atspi/atspi_api.hpp"
+#include "core/json/json_value.hpp"
+#include "core/platform/path.hpp"
+#include "core/x11/x11_front_window.hpp"
+
+namespace diruri {
+
+AccessibilityInspector::AccessibilityInspector(FileSystem& fileSystem, Clock& clock)
+    : AccessibilityInspector(fileSystem, clock, std::make_unique<X11FrontWindow>(), Extents::kScreen) {}
+
+AccessibilityInspector::AccessibilityInspector(FileSystem& fileSystem, Clock& clock,
+                                               std::unique_ptr<FrontWindowSource> windows, Extents extents)
+    : fileSystem_(fileSystem), clock_(clock), windows_(std::move(windows)), extents_(extents) {}
+
+AccessibilityInspector::~AccessibilityInspector() = default;
+
+std::optional<FrontWindow> AccessibilityInspector::frontWindow() { return windows_->frontWindow(); }
+
+std::optional<ForegroundAppSnapshot> AccessibilityInspector::foregroundSnapshot() {
+  std::optional<FrontWindow> front = frontWindow();
+  if (!front) return std::nullopt;
+  return std::move(front->app);
+}
+
+std::optional<AccessibilitySnapshot> AccessibilityInspector::accessibilitySnapshot() {
+  std::optional<ForegroundAppSnapshot> app = foregroundSnapshot();
+  if (!app) {
+    std::lock_guard lock(snapshotMutex_);
+    lastRoles_.reset();
+    return std::nullopt;
+  }
+  AccessibilitySnapshot snapshot;
+  snapshot.app = std::move(*app);
+  // Asked without the windowing system's lock, so that the capture thread's queries never wait on
+  // an application slow to answer; the query bounds its own time.
+  FocusedRoles roles = AtspiFocus().query(snapshot.app.processId);
+  {
+    std::lock_guard lock(snapshotMutex_);
+    lastRoles_ = roles;
+  }
+  snapshot.focusedWindowRole = std::move(roles.windowRole);
+  snapshot.focusedElementRole = std::move(roles.elementRole);
+  snapshot.focusedElementTitle = std::move(roles.elementName);
+  snapshot.capturedAt = formatIso8601(clock_.wallMillis());
+  return snapshot;
+}
+
+bool AccessibilityInspector::findsElements() { return atspiApi() != nullptr; }
+
+bool AccessibilityInspector::busAnswers() { return atspiApi() != nullptr && AtspiFocus::busAnswers(); }
+
+std::optional<std::pair<int32_t, int32_t>> AccessibilityInspector::origin(int32_t processId) {
+  if (extents_ == Extents::kScreen) return std::pair<int32_t, int32_t>{0, 0};
+  const std::optional<FrontWindow> front = frontWindow();
+  if (!front || !front->geometry || front->app.processId != processId) return std::nullopt;
+  return std::pair<int32_t, int32_t>{front->geometry->x, front->geometry->y};
+}
+
+namespace {
+
+void moveBy(std::optional<WindowGeometry>& bounds, std::pair<int32_t, int32_t> by) {
+  if (!bounds) return;
+  bounds->x += by.first;
+  bounds->y += by.second;
+}
+
+}  // namespace
+
+std::optional<ElementTarget> AccessibilityInspector::elementAt(
+    int32_t processId, double x, double y, std::chrono::steady_clock::time_point deadline) {
+  const std::optional<std::pair<int32_t, int32_t>> at = origin(processId);
+  if (!at) return std::nullopt;
+  std::optional<ElementTarget> target = AtspiFocus().elementAt(processId, x - at->first, y - at->second, deadline);
+  if (target) moveBy(target->bounds, *at);
+  return target;
+}
+
+AccessibilityInspecting::ElementSearch AccessibilityInspector::findElement(int32_t processId,
+                                                                           const ElementTarget& wanted) {
+  const std::optional<std::pair<int32_t, int32_t>> at = origin(processId);
+  ElementSearch search = AtspiFocus().findElement(processId, wanted);
+  if (search.found && !at) search.found.reset();  // found, but where on the screen is not known
+  if (search.found) moveBy(search.found->element.bounds, *at);
+  return search;
+}
+
+void AccessibilityInspector::watchFocus(bool on) {
+  if (!on) {
+    focusWatch_.stop();
+    return;
+  }
+  focusWatch_.start();
+  std::optional<ElementTarget> field;
+  {
+    std::lock_guard lock(snapshotMutex_);
+    if (lastRoles_ && lastRoles_->elementRole == "password text")
+      field = ElementTarget{*lastRoles_->elementRole, lastRoles_->elementName, {}, std::nullopt};
+  }
+  focusWatch_.seed(std::move(field));
+}
+
+std::optional<ElementTarget> AccessibilityInspector::focusedSecretField() {
+  return focusWatch_.secretField();
+}
+
+void AccessibilityInspector::writeSnapshot(const AccessibilitySnapshot& snapshot, const std::string& path) {
+  if (path.find('/') != std::string::npos) fileSystem_.createDirectories(parentDirectory(path));
+  fileSystem_.writeFileAtomically(path, writeJson(snapshot.toJson(), JsonLayout::Pretty));
+}
+
+}  // namespace diruri

@@ -1,0 +1,75 @@
+// The accessibility bus as the focus queries and the watchers reach it: private connections,
+// bounded calls, and where the bus is.
+#pragma once
+
+#include <chrono>
+#include <cstdlib>
+#include <initializer_list>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "core/atspi/atspi_api.hpp"
+
+namespace diruri::atspi_bus {
+
+using SteadyClock = std::chrono::steady_clock;
+
+// The loaded library; only reached once atspiApi() has been seen to be non-null.
+inline const AtspiApi& api() { return *atspiApi(); }
+
+struct MessageUnref {
+  void operator()(DBusMessage* m) const { api().dbus_message_unref(m); }
+};
+using Message = std::unique_ptr<DBusMessage, MessageUnref>;
+
+struct ConnectionClose {
+  void operator()(DBusConnection* c) const {
+    api().dbus_connection_close(c);
+    api().dbus_connection_unref(c);
+  }
+};
+using PrivateConnection = std::unique_ptr<DBusConnection, ConnectionClose>;
+
+struct CFree {
+  void operator()(void* p) const { std::free(p); }
+};
+
+
+// The time left for one query. Each call may wait only for what remains, so an application that
+// does not answer spends the budget once, not once per call.
+class Budget {
+ public:
+  explicit Budget(std::chrono::milliseconds total) : deadline_(SteadyClock::now() + total) {}
+  explicit Budget(SteadyClock::time_point deadline) : deadline_(deadline) {}
+
+  int remainingMillis() const {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - SteadyClock::now()).count();
+    return left <= 0 ? 0 : static_cast<int>(std::min<long long>(left, 60000));
+  }
+
+  // Gives the library's next calls what remains; false when nothing does.
+  bool arm() const {
+    const int left = remainingMillis();
+    if (left <= 0) return false;
+    api().atspi_set_timeout(left, left);
+    return true;
+  }
+
+ private:
+  SteadyClock::time_point deadline_;
+};
+
+// A private connection (never autolaunched, never ending the process on disconnect) that has said
+// Hello within the budget; null when the address is not a local socket or nothing answers.
+PrivateConnection connectTo(const std::string& address, const Budget& budget);
+
+// The accessibility bus in the order libatspi looks for it, but only one that already runs.
+std::optional<std::string> accessibilityBusAddress(const Budget& budget);
+
+// A method call with string arguments, answered within the budget; null on any error.
+Message call(DBusConnection* bus, const char* destination, const char* path, const char* interface,
+             const char* method, std::initializer_list<const char*> strings, const Budget& budget);
+
+}  // namespace diruri::atspi_bus

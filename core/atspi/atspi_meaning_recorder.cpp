@@ -1,0 +1,507 @@
+// Keys and inferred clicks from the accessibility bus.
+#include "core/atspi/atspi_meaning_recorder.hpp"
+
+#include <chrono>
+#include <cmath>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/atspi/atspi_bus.hpp"
+#include "core/atspi/atspi_focus.hpp"
+#include "core/text/unicode.hpp"
+#include "core/x11/sigpipe_guard.hpp"
+#include "core/x11/x11_keymap.hpp"
+
+namespace diruri {
+
+using namespace atspi_bus;
+
+namespace {
+
+constexpr char kListenerPath[] = "/org/diruri/keys";
+constexpr char kRegistry[] = "org.a11y.atspi.Registry";
+constexpr char kController[] = "/org/a11y/atspi/registry/deviceeventcontroller";
+constexpr int kPollMillis = 100;
+// The registry matches a listener's modifier mask exactly, on the low eight bits: one registration
+// per combination hears every key.
+constexpr uint32_t kModifierCombinations = 256;
+// A focus change this soon after a key that types nothing (Tab, an arrow, the Alt of a mnemonic) is
+// that key's doing, not the pointer's. Typing a character moves no focus.
+constexpr auto kKeyboardCause = std::chrono::milliseconds(400);
+// The first focus change this soon after a window became active restores the window's old focus.
+constexpr auto kActivationEcho = std::chrono::milliseconds(300);
+// A focus and a check of the same element this close together are one click.
+constexpr auto kSameClick = std::chrono::milliseconds(500);
+constexpr int kMaxPathDepth = 32;
+// Setting up asks the bus and the registry some 260 questions, and an inferred click a dozen of an
+// application busy with that click; a loaded desktop answers them slowly.
+constexpr std::chrono::milliseconds kClickBudget{1500};
+constexpr std::chrono::milliseconds kStartBudget{2000};
+constexpr std::chrono::milliseconds kTrustBudget{1000};
+
+constexpr AtspiRole kClickable[] = {
+    ATSPI_ROLE_PUSH_BUTTON,    ATSPI_ROLE_TOGGLE_BUTTON,   ATSPI_ROLE_CHECK_BOX,
+    ATSPI_ROLE_RADIO_BUTTON,   ATSPI_ROLE_MENU_ITEM,       ATSPI_ROLE_CHECK_MENU_ITEM,
+    ATSPI_ROLE_RADIO_MENU_ITEM, ATSPI_ROLE_LINK,           ATSPI_ROLE_PAGE_TAB,
+    ATSPI_ROLE_MENU,           ATSPI_ROLE_COMBO_BOX,       ATSPI_ROLE_LIST_ITEM,
+    ATSPI_ROLE_TABLE_CELL,     ATSPI_ROLE_TREE_ITEM,       ATSPI_ROLE_SPIN_BUTTON,
+};
+
+bool clickable(uint32_t role) {
+  for (AtspiRole r : kClickable)
+    if (static_cast<uint32_t>(r) == role) return true;
+  return false;
+}
+
+bool isReply(const Message& m) {
+  return m && api().dbus_message_get_type(m.get()) == DBUS_MESSAGE_TYPE_METHOD_RETURN;
+}
+
+// The first argument of a reply, itself or inside its variant, when it has the type asked for.
+bool firstArgument(const Message& reply, int type, DBusMessageIter& out) {
+  DBusMessageIter args;
+  if (!isReply(reply) || !api().dbus_message_iter_init(reply.get(), &args)) return false;
+  if (api().dbus_message_iter_get_arg_type(&args) == DBUS_TYPE_VARIANT) {
+    api().dbus_message_iter_recurse(&args, &out);
+  } else {
+    out = args;
+  }
+  return api().dbus_message_iter_get_arg_type(&out) == type;
+}
+
+template <typename T>
+std::optional<T> basic(const Message& reply, int type) {
+  DBusMessageIter value;
+  if (!firstArgument(reply, type, value)) return std::nullopt;
+  T result{};
+  api().dbus_message_iter_get_basic(&value, &result);
+  return result;
+}
+
+std::optional<std::string> text(const Message& reply) {
+  const std::optional<const char*> s = basic<const char*>(reply, DBUS_TYPE_STRING);
+  if (!s || *s == nullptr) return std::nullopt;
+  return sanitizeUtf8(*s);
+}
+
+// An object reference (bus name, path), as the Parent property holds it.
+std::optional<std::pair<std::string, std::string>> reference(const Message& reply) {
+  DBusMessageIter value, field;
+  if (!firstArgument(reply, DBUS_TYPE_STRUCT, value)) return std::nullopt;
+  api().dbus_message_iter_recurse(&value, &field);
+  const char* name = nullptr;
+  const char* path = nullptr;
+  if (api().dbus_message_iter_get_arg_type(&field) != DBUS_TYPE_STRING) return std::nullopt;
+  api().dbus_message_iter_get_basic(&field, &name);
+  if (!api().dbus_message_iter_next(&field) || api().dbus_message_iter_get_arg_type(&field) != DBUS_TYPE_OBJECT_PATH)
+    return std::nullopt;
+  api().dbus_message_iter_get_basic(&field, &path);
+  if (name == nullptr || path == nullptr) return std::nullopt;
+  return std::pair<std::string, std::string>{name, path};
+}
+
+// One element on the bus, asked with bounded calls.
+struct Element {
+  DBusConnection* bus;
+  std::string sender;
+  std::string path;
+  const Budget* within;
+
+  Message ask(const char* interface, const char* method, std::initializer_list<const char*> strings = {}) const {
+    return call(bus, sender.c_str(), path.c_str(), interface, method, strings, *within);
+  }
+  std::optional<uint32_t> role() const {
+    return basic<dbus_uint32_t>(ask("org.a11y.atspi.Accessible", "GetRole"), DBUS_TYPE_UINT32);
+  }
+  std::optional<std::string> roleName() const { return text(ask("org.a11y.atspi.Accessible", "GetRoleName")); }
+  std::optional<std::string> name() const {
+    std::optional<std::string> n =
+        text(ask(DBUS_INTERFACE_PROPERTIES, "Get", {"org.a11y.atspi.Accessible", "Name"}));
+    if (n && n->empty()) n.reset();
+    return n;
+  }
+  int32_t indexInParent() const {
+    return std::max<int32_t>(
+        basic<dbus_int32_t>(ask("org.a11y.atspi.Accessible", "GetIndexInParent"), DBUS_TYPE_INT32).value_or(0), 0);
+  }
+  std::optional<Element> parent() const {
+    const auto ref = reference(ask(DBUS_INTERFACE_PROPERTIES, "Get", {"org.a11y.atspi.Accessible", "Parent"}));
+    if (!ref || ref->second == "/org/a11y/atspi/null") return std::nullopt;
+    return Element{bus, ref->first, ref->second, within};
+  }
+  // The extent inside its window.
+  std::optional<WindowGeometry> extents() const {
+    Message ask(api().dbus_message_new_method_call(sender.c_str(), path.c_str(), "org.a11y.atspi.Component",
+                                                   "GetExtents"));
+    const dbus_uint32_t window = ATSPI_COORD_TYPE_WINDOW;
+    if (!ask || !api().dbus_message_append_args(ask.get(), DBUS_TYPE_UINT32, &window, DBUS_TYPE_INVALID))
+      return std::nullopt;
+    const int left = within->remainingMillis();
+    if (left == 0) return std::nullopt;
+    DBusError error;
+    api().dbus_error_init(&error);
+    Message reply(api().dbus_connection_send_with_reply_and_block(bus, ask.get(), left, &error));
+    api().dbus_error_free(&error);
+    DBusMessageIter value, field;
+    if (!firstArgument(reply, DBUS_TYPE_STRUCT, value)) return std::nullopt;
+    api().dbus_message_iter_recurse(&value, &field);
+    int32_t v[4];
+    for (int i = 0; i < 4; ++i) {
+      if (api().dbus_message_iter_get_arg_type(&field) != DBUS_TYPE_INT32) return std::nullopt;
+      api().dbus_message_iter_get_basic(&field, &v[i]);
+      api().dbus_message_iter_next(&field);
+    }
+    if (v[2] <= 0 || v[3] <= 0) return std::nullopt;
+    return WindowGeometry{v[0], v[1], v[2], v[3]};
+  }
+};
+
+// The element as a click target: role, name and the path from its window (the application's
+// child) down to it, with its extent inside that window.
+std::optional<ElementTarget> targetOf(const Element& element) {
+  ElementTarget target;
+  std::optional<std::string> role = element.roleName();
+  if (!role || role->empty()) return std::nullopt;
+  target.role = *role;
+  target.name = element.name();
+  target.bounds = element.extents();
+  if (!target.bounds) return std::nullopt;
+  // Up to the application, each level's role and place among its siblings.
+  std::vector<ElementPathStep> upward;
+  std::optional<Element> node = element;
+  std::string nodeRole = target.role;
+  for (int depth = 0; node && depth < kMaxPathDepth; ++depth) {
+    std::optional<Element> parent = node->parent();
+    if (!parent) break;
+    upward.push_back(ElementPathStep{nodeRole, node->indexInParent()});
+    nodeRole = parent->roleName().value_or("");
+    if (nodeRole == "application") break;
+    node = std::move(parent);
+  }
+  if (element.within->remainingMillis() == 0) return std::nullopt;  // cut short: no answer
+  target.path.assign(upward.rbegin(), upward.rend());
+  return target;
+}
+
+Message newCall(const char* method) {
+  return Message(api().dbus_message_new_method_call(kRegistry, kController, "org.a11y.atspi.DeviceEventController",
+                                                    method));
+}
+
+// One RegisterKeystrokeListener for all keys with this modifier mask, presses and releases, neither
+// synchronous nor consuming nor global; sent without waiting.
+bool registerKeys(DBusConnection* bus, uint32_t mask, dbus_uint32_t& serial) {
+  Message ask = newCall("RegisterKeystrokeListener");
+  if (!ask) return false;
+  DBusMessageIter args, keys, mode;
+  api().dbus_message_iter_init_append(ask.get(), &args);
+  const char* path = kListenerPath;
+  const dbus_uint32_t types = (1u << ATSPI_KEY_PRESSED_EVENT) | (1u << ATSPI_KEY_RELEASED_EVENT);
+  const dbus_bool_t no = FALSE;
+  bool ok = api().dbus_message_iter_append_basic(&args, DBUS_TYPE_OBJECT_PATH, &path) &&
+            api().dbus_message_iter_open_container(&args, DBUS_TYPE_ARRAY, "(iisi)", &keys) &&
+            api().dbus_message_iter_close_container(&args, &keys) &&
+            api().dbus_message_iter_append_basic(&args, DBUS_TYPE_UINT32, &mask) &&
+            api().dbus_message_iter_append_basic(&args, DBUS_TYPE_UINT32, &types) &&
+            api().dbus_message_iter_open_container(&args, DBUS_TYPE_STRUCT, nullptr, &mode);
+  for (int i = 0; ok && i < 3; ++i) ok = api().dbus_message_iter_append_basic(&mode, DBUS_TYPE_BOOLEAN, &no);
+  ok = ok && api().dbus_message_iter_close_container(&args, &mode);
+  return ok && api().dbus_connection_send(bus, ask.get(), &serial);
+}
+
+// A key notification: (type, keysym, key code, modifiers, time, string, is text).
+struct KeyNote {
+  uint32_t type = 0;
+  int32_t keysym = 0;
+  uint32_t keyCode = 0;
+};
+
+std::optional<KeyNote> keyNote(DBusMessage* message) {
+  DBusMessageIter args, field;
+  if (!api().dbus_message_iter_init(message, &args) ||
+      api().dbus_message_iter_get_arg_type(&args) != DBUS_TYPE_STRUCT)
+    return std::nullopt;
+  api().dbus_message_iter_recurse(&args, &field);
+  KeyNote note;
+  const int expected[] = {DBUS_TYPE_UINT32, DBUS_TYPE_INT32, DBUS_TYPE_UINT32};
+  void* into[] = {&note.type, &note.keysym, &note.keyCode};
+  for (int i = 0; i < 3; ++i) {
+    if (api().dbus_message_iter_get_arg_type(&field) != expected[i]) return std::nullopt;
+    api().dbus_message_iter_get_basic(&field, into[i]);
+    api().dbus_message_iter_next(&field);
+  }
+  return note;
+}
+
+void answer(DBusConnection* bus, DBusMessage* call) {
+  Message reply(api().dbus_message_new_method_return(call));
+  const dbus_bool_t consumed = FALSE;
+  if (!reply || !api().dbus_message_append_args(reply.get(), DBUS_TYPE_BOOLEAN, &consumed, DBUS_TYPE_INVALID))
+    return;
+  api().dbus_connection_send(bus, reply.get(), nullptr);
+  api().dbus_connection_flush(bus);
+}
+
+using SteadyTime = SteadyClock::time_point;
+
+}  // namespace
+
+struct AtspiMeaningRecorder::Capture {
+  FrontWindowSource& windows;
+  Handler handler;
+  PrivateConnection keyBus;
+  PrivateConnection focusBus;
+  std::atomic<bool> stopping{false};
+  std::atomic<bool> running{true};
+  std::atomic<int64_t> lastKeyNanos{0};  // steady clock, of the last key that types nothing
+  std::mutex deliverMutex;
+  bool ended = false;  // a "user_marker" was delivered
+  // While the focus thread asks about an element that may have been clicked, keys that come are
+  // held back, so that the log keeps the order in which the bus told things.
+  bool resolving = false;
+  std::vector<CapturedInputEvent> held;
+  std::thread keys;
+  std::thread focus;
+
+  // Focus thread only.
+  std::map<std::string, SteadyTime> activated;  // by sender
+  std::string lastClickSender, lastClickPath;
+  SteadyTime lastClickAt{};
+
+  Capture(FrontWindowSource& w, Handler h) : windows(w), handler(std::move(h)) {}
+
+  void deliver(const CapturedInputEvent& event) {
+    std::lock_guard lock(deliverMutex);
+    if (resolving) {
+      held.push_back(event);
+    } else if (!stopping && !ended) {
+      handler(event);
+    }
+  }
+
+  // Ends a resolution: the click found, if any, then what was held back.
+  void resolved(std::vector<CapturedInputEvent> click) {
+    std::lock_guard lock(deliverMutex);
+    resolving = false;
+    click.insert(click.end(), held.begin(), held.end());
+    held.clear();
+    for (const CapturedInputEvent& event : click)
+      if (!stopping && !ended) handler(event);
+  }
+
+  // The bus went away under one of the threads: the capture ends, once.
+  void lost() {
+    running = false;
+    std::lock_guard lock(deliverMutex);
+    if (stopping || ended) return;
+    ended = true;
+    CapturedInputEvent marker;
+    marker.type = "user_marker";
+    handler(marker);
+  }
+
+  void followKeys() {
+    SigpipeGuard guard;
+    std::map<uint32_t, int32_t> pressed;  // key code -> keysym of its press
+    while (!stopping) {
+      if (!api().dbus_connection_read_write(keyBus.get(), kPollMillis)) {
+        if (!stopping) lost();
+        return;
+      }
+      while (Message message{api().dbus_connection_pop_message(keyBus.get())}) {
+        if (!api().dbus_message_is_method_call(message.get(), "org.a11y.atspi.DeviceEventListener", "NotifyEvent"))
+          continue;
+        const std::optional<KeyNote> note = keyNote(message.get());
+        answer(keyBus.get(), message.get());
+        if (!note || note->keysym <= 0) continue;
+        CapturedInputEvent event;
+        int32_t keysym = note->keysym;
+        if (note->type == ATSPI_KEY_PRESSED_EVENT) {
+          event.type = "key_down";
+          pressed[note->keyCode] = keysym;
+        } else if (note->type == ATSPI_KEY_RELEASED_EVENT) {
+          event.type = "key_up";
+          if (auto it = pressed.find(note->keyCode); it != pressed.end()) {
+            keysym = it->second;
+            pressed.erase(it);
+          }
+        } else {
+          continue;
+        }
+        event.keysym = keysym;
+        event.text = keysymText(static_cast<uint32_t>(keysym));
+        if (!event.text) lastKeyNanos = SteadyClock::now().time_since_epoch().count();
+        deliver(event);
+      }
+    }
+  }
+
+  void followFocus() {
+    SigpipeGuard guard;
+    while (!stopping) {
+      if (!api().dbus_connection_read_write(focusBus.get(), kPollMillis)) {
+        if (!stopping) lost();
+        return;
+      }
+      while (Message message{api().dbus_connection_pop_message(focusBus.get())}) {
+        const char* sender = api().dbus_message_get_sender(message.get());
+        const char* path = api().dbus_message_get_path(message.get());
+        if (sender == nullptr || path == nullptr) continue;
+        if (api().dbus_message_is_signal(message.get(), "org.a11y.atspi.Event.Window", "Activate")) {
+          activated[sender] = SteadyClock::now();
+          continue;
+        }
+        if (!api().dbus_message_is_signal(message.get(), "org.a11y.atspi.Event.Object", "StateChanged")) continue;
+        DBusMessageIter args;
+        const char* minor = nullptr;
+        dbus_int32_t detail = 0;
+        if (!api().dbus_message_iter_init(message.get(), &args) ||
+            api().dbus_message_iter_get_arg_type(&args) != DBUS_TYPE_STRING)
+          continue;
+        api().dbus_message_iter_get_basic(&args, &minor);
+        if (minor == nullptr || !api().dbus_message_iter_next(&args) ||
+            api().dbus_message_iter_get_arg_type(&args) != DBUS_TYPE_INT32)
+          continue;
+        api().dbus_message_iter_get_basic(&args, &detail);
+        const std::string_view what(minor);
+        if (what == "focused" && detail != 0) {
+          elementActivated(sender, path, true);
+        } else if (what == "checked") {
+          elementActivated(sender, path, false);
+        }
+      }
+    }
+  }
+
+  void elementActivated(const std::string& sender, const std::string& path, bool byFocus) {
+    const SteadyTime now = SteadyClock::now();
+    const SteadyTime lastKey{SteadyClock::duration(lastKeyNanos.load())};
+    if (lastKeyNanos.load() != 0 && now - lastKey < kKeyboardCause) return;
+    if (byFocus) {
+      if (auto it = activated.find(sender); it != activated.end()) {
+        const bool echo = now - it->second < kActivationEcho;
+        activated.erase(it);  // only the first focus after an activation is its echo
+        if (echo) return;
+      }
+    }
+    if (sender == lastClickSender && path == lastClickPath && now - lastClickAt < kSameClick) return;
+    {
+      std::lock_guard lock(deliverMutex);
+      resolving = true;
+    }
+    resolved(clickOn(sender, path, now));
+  }
+
+  std::vector<CapturedInputEvent> clickOn(const std::string& sender, const std::string& path, SteadyTime now) {
+    const Budget budget(kClickBudget);
+    const Element element{focusBus.get(), sender, path, &budget};
+    const std::optional<uint32_t> role = element.role();
+    if (!role || !clickable(*role)) return {};
+    std::optional<ElementTarget> target = targetOf(element);
+    const std::optional<FrontWindow> front = windows.frontWindow();
+    if (!target || !front || !front->geometry) return {};  // nowhere on the screen to put the click
+    target->bounds->x += front->geometry->x;
+    target->bounds->y += front->geometry->y;
+    lastClickSender = sender;
+    lastClickPath = path;
+    lastClickAt = now;
+    CapturedInputEvent press;
+    press.type = "mouse_down";
+    press.x = target->bounds->x + target->bounds->width / 2.0;
+    press.y = target->bounds->y + target->bounds->height / 2.0;
+    press.inferred = true;
+    CapturedInputEvent release = press;
+    release.type = "mouse_up";
+    press.target = std::move(target);
+    return {press, release};
+  }
+};
+
+AtspiMeaningRecorder::AtspiMeaningRecorder(FrontWindowSource& windows) : windows_(windows) {}
+
+AtspiMeaningRecorder::~AtspiMeaningRecorder() { stop(); }
+
+bool AtspiMeaningRecorder::isAccessibilityTrusted() { return AtspiFocus::busAnswers(kTrustBudget); }
+
+bool AtspiMeaningRecorder::start(Handler onEvent) {
+  std::lock_guard lock(mutex_);
+  if (capture_) {
+    const std::thread::id self = std::this_thread::get_id();
+    if (capture_->keys.get_id() == self || capture_->focus.get_id() == self) return false;
+    if (capture_->running) return false;
+    capture_->stopping = true;
+    if (capture_->keys.joinable()) capture_->keys.join();
+    if (capture_->focus.joinable()) capture_->focus.join();
+    capture_.reset();
+  }
+  if (atspiApi() == nullptr) return false;
+  SigpipeGuard guard;
+  const Budget budget(kStartBudget);
+  const std::optional<std::string> address = accessibilityBusAddress(budget);
+  if (!address) return false;
+  auto capture = std::make_unique<Capture>(windows_, std::move(onEvent));
+  capture->keyBus = connectTo(*address, budget);
+  capture->focusBus = connectTo(*address, budget);
+  if (!capture->keyBus || !capture->focusBus) return false;
+
+  // Focus signals first, then the registrations that make applications send them.
+  DBusConnection* focus = capture->focusBus.get();
+  for (const char* rule :
+       {"type='signal',interface='org.a11y.atspi.Event.Object',member='StateChanged',arg0='focused'",
+        "type='signal',interface='org.a11y.atspi.Event.Object',member='StateChanged',arg0='checked'",
+        "type='signal',interface='org.a11y.atspi.Event.Window',member='Activate'"}) {
+    if (!isReply(call(focus, DBUS_SERVICE_DBUS, DBUS_PATH_DBUS, DBUS_INTERFACE_DBUS, "AddMatch", {rule}, budget)))
+      return false;
+  }
+  for (const char* event : {"object:state-changed:focused", "object:state-changed:checked", "window:activate"}) {
+    if (!isReply(call(focus, kRegistry, "/org/a11y/atspi/registry", "org.a11y.atspi.Registry", "RegisterEvent",
+                      {event}, budget)))
+      return false;
+  }
+  // All key registrations go out at once; the answers are read back together.
+  DBusConnection* keys = capture->keyBus.get();
+  std::vector<dbus_uint32_t> serials(kModifierCombinations);
+  for (uint32_t mask = 0; mask < kModifierCombinations; ++mask) {
+    if (!registerKeys(keys, mask, serials[mask])) return false;
+  }
+  api().dbus_connection_flush(keys);
+  size_t answered = 0;
+  while (answered < serials.size() && budget.remainingMillis() > 0) {
+    if (!api().dbus_connection_read_write(keys, budget.remainingMillis())) return false;
+    while (Message message{api().dbus_connection_pop_message(keys)}) {
+      const int type = api().dbus_message_get_type(message.get());
+      if (type == DBUS_MESSAGE_TYPE_ERROR) return false;
+      if (type == DBUS_MESSAGE_TYPE_METHOD_RETURN) ++answered;
+    }
+  }
+  if (answered < serials.size()) return false;
+
+  Capture* c = capture.get();
+  capture->keys = std::thread([c] { c->followKeys(); });
+  capture->focus = std::thread([c] { c->followFocus(); });
+  capture_ = std::move(capture);
+  return true;
+}
+
+void AtspiMeaningRecorder::stop() {
+  std::unique_lock lock(mutex_);
+  if (!capture_) return;
+  capture_->stopping = true;
+  capture_->running = false;
+  const std::thread::id self = std::this_thread::get_id();
+  // From inside the handler: the thread ends on its own, and the next start() or stop() joins it.
+  if (capture_->keys.get_id() == self || capture_->focus.get_id() == self) return;
+  if (capture_->keys.joinable()) capture_->keys.join();
+  if (capture_->focus.joinable()) capture_->focus.join();
+  capture_.reset();
+}
+
+bool AtspiMeaningRecorder::isRunning() {
+  std::lock_guard lock(mutex_);
+  return capture_ && capture_->running;
+}
+
+}  // namespace diruri
