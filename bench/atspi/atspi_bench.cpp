@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "core/platform/clock.hpp"
-#include "core/platform/file_system.hpp"
 #include "core/atspi/accessibility_inspector.hpp"
 #include "core/atspi/atspi_focus.hpp"
+#include "core/platform/clock.hpp"
+#include "core/platform/file_system.hpp"
 #include "tests/support/accessible_desktop.hpp"
 #include "tests/support/real_file_system.hpp"
 

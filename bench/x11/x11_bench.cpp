@@ -11,10 +11,10 @@
 #include <fstream>
 #include <map>
 
+#include "core/atspi/accessibility_inspector.hpp"
 #include "core/json/json_value.hpp"
 #include "core/recorder/recorder_controller.hpp"
 #include "core/replay/semantic_replayer.hpp"
-#include "core/atspi/accessibility_inspector.hpp"
 #include "core/x11/event_tap_recorder.hpp"
 #include "core/x11/screen_capture_store.hpp"
 #include "core/x11/x11_event_poster.hpp"

@@ -73,7 +73,8 @@ std::optional<ElementTarget> AccessibilityInspector::elementAt(
     int32_t processId, double x, double y, std::chrono::steady_clock::time_point deadline) {
   const std::optional<std::pair<int32_t, int32_t>> at = origin(processId);
   if (!at) return std::nullopt;
-  std::optional<ElementTarget> target = AtspiFocus().elementAt(processId, x - at->first, y - at->second, deadline);
+  std::optional<ElementTarget> target =
+      AtspiFocus().elementAt(processId, x - at->first, y - at->second, deadline);
   if (target) moveBy(target->bounds, *at);
   return target;
 }
@@ -85,6 +86,10 @@ AccessibilityInspecting::ElementSearch AccessibilityInspector::findElement(int32
   if (search.found && !at) search.found.reset();  // found, but where on the screen is not known
   if (search.found) moveBy(search.found->element.bounds, *at);
   return search;
+}
+
+bool AccessibilityInspector::activateElement(int32_t processId, const ElementTarget& wanted) {
+  return AtspiFocus().activate(processId, wanted);
 }
 
 void AccessibilityInspector::watchFocus(bool on) {

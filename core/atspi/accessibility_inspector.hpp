@@ -4,11 +4,11 @@
 #include <memory>
 #include <mutex>
 
+#include "core/atspi/atspi_focus.hpp"
 #include "core/capture/accessibility_inspecting.hpp"
 #include "core/capture/front_window_source.hpp"
 #include "core/platform/clock.hpp"
 #include "core/platform/file_system.hpp"
-#include "core/atspi/atspi_focus.hpp"
 
 namespace diruri {
 
@@ -38,6 +38,7 @@ class AccessibilityInspector final : public AccessibilityInspecting {
   std::optional<ElementTarget> elementAt(int32_t processId, double x, double y,
                                          std::chrono::steady_clock::time_point deadline) override;
   ElementSearch findElement(int32_t processId, const ElementTarget& wanted) override;
+  bool activateElement(int32_t processId, const ElementTarget& wanted) override;
   // The focus is known from the last snapshot taken until the first focus event.
   void watchFocus(bool on) override;
   std::optional<ElementTarget> focusedSecretField() override;

@@ -30,6 +30,9 @@ namespace diruri {
   X(atspi_accessible_get_component_iface)      \
   X(atspi_component_get_accessible_at_point)   \
   X(atspi_component_get_extents)               \
+  X(atspi_accessible_get_action_iface)         \
+  X(atspi_action_get_n_actions)                \
+  X(atspi_action_do_action)                    \
   X(g_object_unref)                            \
   X(g_free)                                    \
   X(g_error_free)                              \

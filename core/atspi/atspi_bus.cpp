@@ -141,5 +141,4 @@ Message call(DBusConnection* bus, const char* destination, const char* path, con
   return reply;
 }
 
-
 }  // namespace diruri::atspi_bus

@@ -35,7 +35,6 @@ struct CFree {
   void operator()(void* p) const { std::free(p); }
 };
 
-
 // The time left for one query. Each call may wait only for what remains, so an application that
 // does not answer spends the budget once, not once per call.
 class Budget {

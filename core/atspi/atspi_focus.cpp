@@ -15,9 +15,9 @@
 #include <string_view>
 #include <vector>
 
-#include "core/text/unicode.hpp"
 #include "core/atspi/atspi_api.hpp"
 #include "core/atspi/atspi_bus.hpp"
+#include "core/text/unicode.hpp"
 #include "core/x11/sigpipe_guard.hpp"
 
 namespace diruri {
@@ -45,7 +45,6 @@ struct GFree {
 };
 using GText = std::unique_ptr<gchar, GFree>;
 
-
 // The error slot of one library call.
 class Error {
  public:
@@ -61,8 +60,6 @@ class Error {
  private:
   GError* error_ = nullptr;
 };
-
-
 
 // The server's stdout carries the protocol and its stderr only the usage text, so nothing GLib or
 // libatspi would log may reach either. Process-wide, and set once: GLib refuses a second writer.
@@ -455,28 +452,24 @@ std::optional<ElementTarget> AtspiFocus::elementAt(int32_t processId, double x, 
   return target;
 }
 
-AccessibilityInspecting::ElementSearch AtspiFocus::findElement(int32_t processId,
-                                                               const ElementTarget& wanted) const {
-  AccessibilityInspecting::ElementSearch search;
-  const Budget budget(budget_);
-  Library& lib = library();
-  std::lock_guard<std::mutex> lock(lib.mutex);
-  SigpipeGuard guard;
-  Accessible window = frontWindowOf(lib, processId, budget, search.available);
-  if (!window) return search;
+namespace {
 
-  struct Item {
-    Accessible node;
-    std::vector<ElementPathStep> path;
-  };
-  std::deque<Item> queue;
+// The element of the window with `wanted`'s role and name whose path agrees with `wanted`'s in the
+// most levels.
+struct Match {
+  Accessible node;
+  std::vector<ElementPathStep> path;
+};
+
+std::optional<Match> bestMatch(Accessible window, const ElementTarget& wanted, const Budget& budget) {
+  std::deque<Match> queue;
   queue.push_back({std::move(window), {}});
   queue.front().path.push_back(stepOf(queue.front().node.get(), budget));
-  std::optional<Item> best;
+  std::optional<Match> best;
   size_t bestScore = 0;
   for (int visited = 0; !queue.empty() && visited < kMaxWalkNodes && budget.remainingMillis() > 0;
        ++visited) {
-    Item item = std::move(queue.front());
+    Match item = std::move(queue.front());
     queue.pop_front();
     if (item.path.back().role == wanted.role && nameOf(item.node.get(), budget) == wanted.name) {
       size_t score = 1;
@@ -502,6 +495,21 @@ AccessibilityInspecting::ElementSearch AtspiFocus::findElement(int32_t processId
       queue.push_back({std::move(child), std::move(path)});
     }
   }
+  return best;
+}
+
+}  // namespace
+
+AccessibilityInspecting::ElementSearch AtspiFocus::findElement(int32_t processId,
+                                                               const ElementTarget& wanted) const {
+  AccessibilityInspecting::ElementSearch search;
+  const Budget budget(budget_);
+  Library& lib = library();
+  std::lock_guard<std::mutex> lock(lib.mutex);
+  SigpipeGuard guard;
+  Accessible window = frontWindowOf(lib, processId, budget, search.available);
+  if (!window) return search;
+  std::optional<Match> best = bestMatch(std::move(window), wanted, budget);
   if (!best) return search;
   FoundElement found;
   found.element.role = wanted.role;
@@ -516,6 +524,25 @@ AccessibilityInspecting::ElementSearch AtspiFocus::findElement(int32_t processId
   return search;
 }
 
+bool AtspiFocus::activate(int32_t processId, const ElementTarget& wanted) const {
+  const Budget budget(budget_);
+  Library& lib = library();
+  std::lock_guard<std::mutex> lock(lib.mutex);
+  SigpipeGuard guard;
+  bool available = false;
+  Accessible window = frontWindowOf(lib, processId, budget, available);
+  if (!window) return false;
+  std::optional<Match> best = bestMatch(std::move(window), wanted, budget);
+  if (!best || !budget.arm()) return false;
+  Ref<AtspiAction> action(api().atspi_accessible_get_action_iface(best->node.get()));
+  if (!action || !budget.arm()) return false;
+  Error error;
+  if (api().atspi_action_get_n_actions(action.get(), error.out()) <= 0 || error || !budget.arm())
+    return false;
+  // The first action is the element's default one: a button's click, a check box's toggle.
+  const gboolean done = api().atspi_action_do_action(action.get(), 0, error.out());
+  return done && !error;
+}
 
 void AtspiFocusWatch::start() {
   if (thread_.joinable() || atspiApi() == nullptr) return;

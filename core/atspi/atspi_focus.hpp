@@ -66,6 +66,10 @@ class AtspiFocus {
   // like the focused element, bounded in depth, count and budget.
   AccessibilityInspecting::ElementSearch findElement(int32_t processId, const ElementTarget& wanted) const;
 
+  // The same element's default action done (a button's click); false when it is not found or has no
+  // action, or the application refuses or does not answer.
+  bool activate(int32_t processId, const ElementTarget& wanted) const;
+
  private:
   std::chrono::milliseconds budget_;
   Search search_;

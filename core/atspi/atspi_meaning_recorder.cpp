@@ -43,11 +43,14 @@ constexpr std::chrono::milliseconds kStartBudget{2000};
 constexpr std::chrono::milliseconds kTrustBudget{1000};
 
 constexpr AtspiRole kClickable[] = {
-    ATSPI_ROLE_PUSH_BUTTON,    ATSPI_ROLE_TOGGLE_BUTTON,   ATSPI_ROLE_CHECK_BOX,
-    ATSPI_ROLE_RADIO_BUTTON,   ATSPI_ROLE_MENU_ITEM,       ATSPI_ROLE_CHECK_MENU_ITEM,
-    ATSPI_ROLE_RADIO_MENU_ITEM, ATSPI_ROLE_LINK,           ATSPI_ROLE_PAGE_TAB,
-    ATSPI_ROLE_MENU,           ATSPI_ROLE_COMBO_BOX,       ATSPI_ROLE_LIST_ITEM,
-    ATSPI_ROLE_TABLE_CELL,     ATSPI_ROLE_TREE_ITEM,       ATSPI_ROLE_SPIN_BUTTON,
+    ATSPI_ROLE_PUSH_BUTTON,     ATSPI_ROLE_TOGGLE_BUTTON,
+    ATSPI_ROLE_CHECK_BOX,       ATSPI_ROLE_RADIO_BUTTON,
+    ATSPI_ROLE_MENU_ITEM,       ATSPI_ROLE_CHECK_MENU_ITEM,
+    ATSPI_ROLE_RADIO_MENU_ITEM, ATSPI_ROLE_LINK,
+    ATSPI_ROLE_PAGE_TAB,        ATSPI_ROLE_MENU,
+    ATSPI_ROLE_COMBO_BOX,       ATSPI_ROLE_LIST_ITEM,
+    ATSPI_ROLE_TABLE_CELL,      ATSPI_ROLE_TREE_ITEM,
+    ATSPI_ROLE_SPIN_BUTTON,
 };
 
 bool clickable(uint32_t role) {
@@ -96,7 +99,8 @@ std::optional<std::pair<std::string, std::string>> reference(const Message& repl
   const char* path = nullptr;
   if (api().dbus_message_iter_get_arg_type(&field) != DBUS_TYPE_STRING) return std::nullopt;
   api().dbus_message_iter_get_basic(&field, &name);
-  if (!api().dbus_message_iter_next(&field) || api().dbus_message_iter_get_arg_type(&field) != DBUS_TYPE_OBJECT_PATH)
+  if (!api().dbus_message_iter_next(&field) ||
+      api().dbus_message_iter_get_arg_type(&field) != DBUS_TYPE_OBJECT_PATH)
     return std::nullopt;
   api().dbus_message_iter_get_basic(&field, &path);
   if (name == nullptr || path == nullptr) return std::nullopt;
@@ -110,13 +114,16 @@ struct Element {
   std::string path;
   const Budget* within;
 
-  Message ask(const char* interface, const char* method, std::initializer_list<const char*> strings = {}) const {
+  Message ask(const char* interface, const char* method,
+              std::initializer_list<const char*> strings = {}) const {
     return call(bus, sender.c_str(), path.c_str(), interface, method, strings, *within);
   }
   std::optional<uint32_t> role() const {
     return basic<dbus_uint32_t>(ask("org.a11y.atspi.Accessible", "GetRole"), DBUS_TYPE_UINT32);
   }
-  std::optional<std::string> roleName() const { return text(ask("org.a11y.atspi.Accessible", "GetRoleName")); }
+  std::optional<std::string> roleName() const {
+    return text(ask("org.a11y.atspi.Accessible", "GetRoleName"));
+  }
   std::optional<std::string> name() const {
     std::optional<std::string> n =
         text(ask(DBUS_INTERFACE_PROPERTIES, "Get", {"org.a11y.atspi.Accessible", "Name"}));
@@ -125,10 +132,13 @@ struct Element {
   }
   int32_t indexInParent() const {
     return std::max<int32_t>(
-        basic<dbus_int32_t>(ask("org.a11y.atspi.Accessible", "GetIndexInParent"), DBUS_TYPE_INT32).value_or(0), 0);
+        basic<dbus_int32_t>(ask("org.a11y.atspi.Accessible", "GetIndexInParent"), DBUS_TYPE_INT32)
+            .value_or(0),
+        0);
   }
   std::optional<Element> parent() const {
-    const auto ref = reference(ask(DBUS_INTERFACE_PROPERTIES, "Get", {"org.a11y.atspi.Accessible", "Parent"}));
+    const auto ref =
+        reference(ask(DBUS_INTERFACE_PROPERTIES, "Get", {"org.a11y.atspi.Accessible", "Parent"}));
     if (!ref || ref->second == "/org/a11y/atspi/null") return std::nullopt;
     return Element{bus, ref->first, ref->second, within};
   }
@@ -187,8 +197,8 @@ std::optional<ElementTarget> targetOf(const Element& element) {
 }
 
 Message newCall(const char* method) {
-  return Message(api().dbus_message_new_method_call(kRegistry, kController, "org.a11y.atspi.DeviceEventController",
-                                                    method));
+  return Message(api().dbus_message_new_method_call(kRegistry, kController,
+                                                    "org.a11y.atspi.DeviceEventController", method));
 }
 
 // One RegisterKeystrokeListener for all keys with this modifier mask, presses and releases, neither
@@ -312,7 +322,8 @@ struct AtspiMeaningRecorder::Capture {
         return;
       }
       while (Message message{api().dbus_connection_pop_message(keyBus.get())}) {
-        if (!api().dbus_message_is_method_call(message.get(), "org.a11y.atspi.DeviceEventListener", "NotifyEvent"))
+        if (!api().dbus_message_is_method_call(message.get(), "org.a11y.atspi.DeviceEventListener",
+                                               "NotifyEvent"))
           continue;
         const std::optional<KeyNote> note = keyNote(message.get());
         answer(keyBus.get(), message.get());
@@ -354,7 +365,8 @@ struct AtspiMeaningRecorder::Capture {
           activated[sender] = SteadyClock::now();
           continue;
         }
-        if (!api().dbus_message_is_signal(message.get(), "org.a11y.atspi.Event.Object", "StateChanged")) continue;
+        if (!api().dbus_message_is_signal(message.get(), "org.a11y.atspi.Event.Object", "StateChanged"))
+          continue;
         DBusMessageIter args;
         const char* minor = nullptr;
         dbus_int32_t detail = 0;
@@ -395,7 +407,8 @@ struct AtspiMeaningRecorder::Capture {
     resolved(clickOn(sender, path, now));
   }
 
-  std::vector<CapturedInputEvent> clickOn(const std::string& sender, const std::string& path, SteadyTime now) {
+  std::vector<CapturedInputEvent> clickOn(const std::string& sender, const std::string& path,
+                                          SteadyTime now) {
     const Budget budget(kClickBudget);
     const Element element{focusBus.get(), sender, path, &budget};
     const std::optional<uint32_t> role = element.role();
@@ -453,12 +466,14 @@ bool AtspiMeaningRecorder::start(Handler onEvent) {
        {"type='signal',interface='org.a11y.atspi.Event.Object',member='StateChanged',arg0='focused'",
         "type='signal',interface='org.a11y.atspi.Event.Object',member='StateChanged',arg0='checked'",
         "type='signal',interface='org.a11y.atspi.Event.Window',member='Activate'"}) {
-    if (!isReply(call(focus, DBUS_SERVICE_DBUS, DBUS_PATH_DBUS, DBUS_INTERFACE_DBUS, "AddMatch", {rule}, budget)))
+    if (!isReply(
+            call(focus, DBUS_SERVICE_DBUS, DBUS_PATH_DBUS, DBUS_INTERFACE_DBUS, "AddMatch", {rule}, budget)))
       return false;
   }
-  for (const char* event : {"object:state-changed:focused", "object:state-changed:checked", "window:activate"}) {
-    if (!isReply(call(focus, kRegistry, "/org/a11y/atspi/registry", "org.a11y.atspi.Registry", "RegisterEvent",
-                      {event}, budget)))
+  for (const char* event :
+       {"object:state-changed:focused", "object:state-changed:checked", "window:activate"}) {
+    if (!isReply(call(focus, kRegistry, "/org/a11y/atspi/registry", "org.a11y.atspi.Registry",
+                      "RegisterEvent", {event}, budget)))
       return false;
   }
   // All key registrations go out at once; the answers are read back together.

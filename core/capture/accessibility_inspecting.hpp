@@ -46,6 +46,10 @@ class AccessibilityInspecting {
   };
   virtual ElementSearch findElement(int32_t /*processId*/, const ElementTarget& /*wanted*/) { return {}; }
 
+  // Does the default action of that element (a button's click) without any input: for an element
+  // that input cannot reach. True when the application did it.
+  virtual bool activateElement(int32_t /*processId*/, const ElementTarget& /*wanted*/) { return false; }
+
   // Starts (or stops) following the keyboard focus, for focusedSecretField.
   virtual void watchFocus(bool /*on*/) {}
   // The password field that has the keyboard focus, as far as is known at this moment; none when

@@ -228,6 +228,7 @@ SemanticReplayResult SemanticReplayer::replay(const std::string& workspacePath, 
   // to an element, how far from the recorded point it landed.
   std::optional<std::pair<WindowGeometry, WindowGeometry>> pressWindow;
   std::optional<Point> pressShift;
+  bool pressedByAction = false;  // the last press was the element's action: its release is in it
   std::optional<std::string> failure;
   bool wasStopped = false;
   size_t i = 0;
@@ -306,6 +307,7 @@ SemanticReplayResult SemanticReplayer::replay(const std::string& workspacePath, 
       if (down) {
         pressWindow.reset();
         pressShift.reset();
+        pressedByAction = false;
         result.steps[i]["via"] = "window";
       }
       if (down && p.target && front) {
@@ -349,7 +351,18 @@ SemanticReplayResult SemanticReplayer::replay(const std::string& workspacePath, 
         at.x = followWindow(at.x, recorded.x, recorded.width, current.x, current.width);
         at.y = followWindow(at.y, recorded.y, recorded.height, current.y, current.height);
       }
-      posted = poster_.postMouse(at.x, at.y, down);
+      if (!down && pressedByAction) {
+        posted = PostResult::Posted;
+      } else {
+        posted = poster_.postMouse(at.x, at.y, down);
+      }
+      // An element found where the pointer cannot go (off the screen) is pressed by its action.
+      if (down && posted == PostResult::Inexpressible && pressShift &&
+          inspector_.activateElement(front->app.processId, *p.target)) {
+        posted = PostResult::Posted;
+        pressedByAction = true;
+        result.steps[i]["via"] = "action";
+      }
     } else if (p.isKey()) {
       const bool down = p.type == "key_down";
       posted = poster_.postKey(*p.keyCode, p.keysym, down);

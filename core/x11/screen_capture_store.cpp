@@ -107,8 +107,9 @@ bool waitWithin(pid_t pid, std::chrono::milliseconds limit, int* status) {
 }  // namespace
 
 ScreenCaptureStore::ScreenCaptureStore(FileSystem& fileSystem, X11DisplayProbe& probe)
-    : ScreenCaptureStore(fileSystem, nullptr, [&probe] { return probe.current().reachable; },
-                         helperBesideExecutable(), kDefaultTimeout) {}
+    : ScreenCaptureStore(
+          fileSystem, nullptr, [&probe] { return probe.current().reachable; }, helperBesideExecutable(),
+          kDefaultTimeout) {}
 
 ScreenCaptureStore::ScreenCaptureStore(FileSystem& fileSystem, std::function<bool()> screenReachable)
     : ScreenCaptureStore(fileSystem, nullptr, std::move(screenReachable), helperBesideExecutable(),
@@ -127,8 +128,9 @@ ScreenCaptureStore::ScreenCaptureStore(FileSystem& fileSystem, std::unique_ptr<X
                                        std::chrono::milliseconds timeout)
     : fileSystem_(fileSystem),
       ownProbe_(std::move(ownProbe)),
-      screenReachable_(screenReachable ? std::move(screenReachable)
-                                       : std::function<bool()>([this] { return ownProbe_->current().reachable; })),
+      screenReachable_(screenReachable ? std::move(screenReachable) : std::function<bool()>([this] {
+        return ownProbe_->current().reachable;
+      })),
       helperPath_(std::move(helperPath)),
       timeout_(timeout) {}
 

@@ -1,8 +1,8 @@
 // The accessibility snapshot of a GTK application in front: its roles, and the file it is written to.
 #include <gtest/gtest.h>
 
-#include "core/platform/file_system.hpp"
 #include "core/atspi/accessibility_inspector.hpp"
+#include "core/platform/file_system.hpp"
 #include "tests/atspi/atspi_test_support.hpp"
 #include "tests/support/fixed_clock.hpp"
 #include "tests/support/real_file_system.hpp"

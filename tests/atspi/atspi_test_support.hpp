@@ -10,8 +10,8 @@
 #include <memory>
 #include <string>
 
-#include "core/platform/clock.hpp"
 #include "core/atspi/accessibility_inspector.hpp"
+#include "core/platform/clock.hpp"
 #include "tests/support/accessible_desktop.hpp"
 #include "tests/support/captured_output.hpp"
 #include "tests/support/real_file_system.hpp"

@@ -8,9 +8,9 @@
 #include <set>
 #include <thread>
 
+#include "core/atspi/accessibility_inspector.hpp"
 #include "core/json/json_value.hpp"
 #include "core/platform/clock.hpp"
-#include "core/atspi/accessibility_inspector.hpp"
 #include "tests/atspi/atspi_test_support.hpp"
 #include "tests/support/json_lines.hpp"
 #include "tests/support/mcp_process.hpp"
@@ -180,6 +180,12 @@ TEST_F(ElementTargets, ClicksKeepTheirElementPasswordsAreNeverWrittenAndReplayFi
     EXPECT_EQ(app_.reports()[i].rfind("text Secret", 0), std::string::npos) << app_.reports()[i];
   }
   EXPECT_EQ(presses, 1u) << writeJson(replayed);
+
+  // Without any input, for an element the pointer cannot reach: the button's own action presses it.
+  const size_t actedBefore = app_.reports().size();
+  EXPECT_TRUE(AtspiFocus().activate(app_.pid(), ElementTarget{"push button", "Send", {}, std::nullopt}));
+  EXPECT_TRUE(app_.waitFor("pressed Send", 10s, actedBefore));
+  EXPECT_FALSE(AtspiFocus().activate(app_.pid(), ElementTarget{"push button", "Nowhere", {}, std::nullopt}));
 }
 
 // A stopped application answers no lookup: its clicks are written without an element within the

@@ -7,10 +7,10 @@
 #include <algorithm>
 #include <filesystem>
 
+#include "core/atspi/accessibility_inspector.hpp"
 #include "core/json/json_value.hpp"
 #include "core/platform/clock.hpp"
 #include "core/platform/file_system.hpp"
-#include "core/atspi/accessibility_inspector.hpp"
 #include "tests/atspi/atspi_test_support.hpp"
 #include "tests/support/child_process.hpp"
 #include "tests/support/process_runner.hpp"

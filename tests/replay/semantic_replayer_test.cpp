@@ -31,6 +31,7 @@ class RecordingPoster : public EventPoster {
   }
   PostResult postMouse(double x, double y, bool down) override {
     if (beforePost) beforePost();
+    if (x < 0 || y < 0) return PostResult::Inexpressible;  // off the screen
     posted.push_back(std::string(down ? "down " : "up ") + writeJson(x) + "," + writeJson(y));
     return PostResult::Posted;
   }
@@ -77,6 +78,13 @@ class ScriptedInspector : public AccessibilityInspecting {
     ElementSearch search = searches.front();
     if (searches.size() > 1) searches.pop_front();
     return search;
+  }
+  // Whether the element's action can be done; each one done is kept.
+  bool acts = false;
+  std::vector<std::string> actions;
+  bool activateElement(int32_t, const ElementTarget& wanted) override {
+    if (acts) actions.push_back(wanted.describe());
+    return acts;
   }
 };
 
@@ -266,8 +274,8 @@ TEST_F(ReplayerTest, ClicksGoToTheirElementAndRedactedKeysAreSkipped) {
                      R"({"id":"d","type":"key_up","payload":{"redacted":true}})" + "\n");
   inspector.fronts = {FrontWindow{ForegroundAppSnapshot{std::nullopt, "Editor", 2, std::nullopt},
                                   WindowGeometry{700, 400, 400, 300}}};
-  const auto found = [](bool showing, bool enabled) {
-    FoundElement element{{"push button", "Send", {}, WindowGeometry{500, 600, 200, 20}}, showing, enabled};
+  const auto found = [](bool showing, bool enabled, int32_t x = 500) {
+    FoundElement element{{"push button", "Send", {}, WindowGeometry{x, 600, 200, 20}}, showing, enabled};
     return AccessibilityInspecting::ElementSearch{true, element};
   };
   struct Case {
@@ -275,6 +283,7 @@ TEST_F(ReplayerTest, ClicksGoToTheirElementAndRedactedKeysAreSkipped) {
     std::deque<AccessibilityInspecting::ElementSearch> searches;
     std::vector<std::string> posted;
     std::string via, status;
+    bool acts = false;
   };
   const std::vector<Case> cases = {
       {"found at once", {found(true, true)}, {"down 600,605", "up 601,605"}, "element", "success"},
@@ -294,13 +303,19 @@ TEST_F(ReplayerTest, ClicksGoToTheirElementAndRedactedKeysAreSkipped) {
        "window",
        "success"},
       {"never enabled", {found(true, false)}, {}, "element", "failed"},
+      {"off the screen: its action", {found(true, true, -400)}, {}, "action", "success", true},
+      {"off the screen without an action", {found(true, true, -400)}, {}, "element", "failed"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     poster.posted.clear();
     inspector.searches = c.searches;
     inspector.searchedIn.clear();
+    inspector.acts = c.acts;
+    inspector.actions.clear();
     const SemanticReplayResult result = replay();
+    EXPECT_EQ(inspector.actions,
+              c.acts ? std::vector<std::string>{"\"Send\" push button"} : std::vector<std::string>{});
     EXPECT_EQ(result.status, c.status);
     EXPECT_EQ(poster.posted, c.posted);
     EXPECT_EQ(inspector.searchedIn.front(), 2);

@@ -45,8 +45,8 @@ class FixtureApp {
 bool xdotool(std::vector<std::string> args);
 
 // A private session bus in `runtimeDir` with the AT-SPI bus launcher; sets XDG_RUNTIME_DIR (to
-// `runtimeDir`) and DBUS_SESSION_BUS_ADDRESS for this process and so for the programs it starts. Without a display, start() returns once the
-// launcher tells the accessibility bus's address.
+// `runtimeDir`) and DBUS_SESSION_BUS_ADDRESS for this process and so for the programs it starts. Without a
+// display, start() returns once the launcher tells the accessibility bus's address.
 class AccessibilityBus {
  public:
   AccessibilityBus() = default;

@@ -91,7 +91,8 @@ class SwaySession : public ::testing::Test {
     ::setenv("FIXTURE_NO_KEYBOARD", "1", 1);
     ::unsetenv("DISPLAY");
     ASSERT_EQ(app.start(title), "");
-    for (const auto until = std::chrono::steady_clock::now() + 5s; std::chrono::steady_clock::now() < until;) {
+    for (const auto until = std::chrono::steady_clock::now() + 5s;
+         std::chrono::steady_clock::now() < until;) {
       const std::optional<FrontWindow> front = swayFrontWindow(400ms, sway_->swaySocket());
       if (front && front->app.processId == app.pid()) return;
     }
@@ -271,7 +272,7 @@ TEST_F(SwaySession, RecordingByMeaningAndReplayIntoAMovedWindow) {
   };
   type({'h', 'i'});
   ASSERT_TRUE(app.waitFor(R"(text Query "hi")", 5s));
-  type({0xff09});  // Tab
+  type({0xff09});                      // Tab
   std::this_thread::sleep_for(300ms);  // a person takes a moment before typing into the next field
   type({'Z', 'q', '9'});
   ASSERT_TRUE(app.waitFor(R"(text Secret "Zq9")", 5s));
@@ -280,7 +281,8 @@ TEST_F(SwaySession, RecordingByMeaningAndReplayIntoAMovedWindow) {
   const std::optional<FrontWindow> front = swayFrontWindow(1s, sway_->swaySocket());
   ASSERT_TRUE(front && front->geometry);
   const std::vector<int> send = app.where("Send");
-  const double sx = front->geometry->x + send[0] + send[2] / 2.0, sy = front->geometry->y + send[1] + send[3] / 2.0;
+  const double sx = front->geometry->x + send[0] + send[2] / 2.0,
+               sy = front->geometry->y + send[1] + send[3] / 2.0;
   EXPECT_EQ(input.postMouse(sx, sy, true), PostResult::Posted);
   EXPECT_EQ(input.postMouse(sx, sy, false), PostResult::Posted);
   input.end();
@@ -312,7 +314,8 @@ TEST_F(SwaySession, RecordingByMeaningAndReplayIntoAMovedWindow) {
     EXPECT_EQ(*app->findString("windowTitle"), "Login");
     EXPECT_EQ(payload.find("keyCode"), nullptr) << writeJson(line);
     std::string entry = kind;
-    if (const JsonValue* keysym = payload.find("keysym")) entry += " " + std::to_string(*keysym->asIntegral());
+    if (const JsonValue* keysym = payload.find("keysym"))
+      entry += " " + std::to_string(*keysym->asIntegral());
     if (const std::string* text = payload.findString("text")) entry += " '" + *text + "'";
     if (payload.find("redacted")) entry += " redacted";
     if (payload.find("inferred")) entry += " inferred";
@@ -331,21 +334,30 @@ TEST_F(SwaySession, RecordingByMeaningAndReplayIntoAMovedWindow) {
     seen.push_back(entry);
   }
   EXPECT_TRUE(startShot);
-  const std::vector<std::string> expected = {
-      "key_down 104 'h'", "key_up 104 'h'", "key_down 105 'i'", "key_up 105 'i'",
-      "key_down 65289", "key_up 65289",
-      "key_down redacted password text", "key_up redacted", "key_down redacted password text", "key_up redacted",
-      "key_down redacted password text", "key_up redacted",
-      "mouse_down inferred push button", "mouse_up inferred"};
+  const std::vector<std::string> expected = {"key_down 104 'h'",
+                                             "key_up 104 'h'",
+                                             "key_down 105 'i'",
+                                             "key_up 105 'i'",
+                                             "key_down 65289",
+                                             "key_up 65289",
+                                             "key_down redacted password text",
+                                             "key_up redacted",
+                                             "key_down redacted password text",
+                                             "key_up redacted",
+                                             "key_down redacted password text",
+                                             "key_up redacted",
+                                             "mouse_down inferred push button",
+                                             "mouse_up inferred"};
   EXPECT_EQ(seen, expected);
   app.stop();
 
   // A fresh instance, its window floated and moved: the replay follows it and presses its button.
   test::FixtureApp fresh;
   startAccessibleApp(fresh, "Login");
-  test::ChildProcess move({"swaymsg", "-s", sway_->swaySocket(),
-                           "[pid=" + std::to_string(fresh.pid()) + "] floating enable, move position 200 150"},
-                          test::quietChild());
+  test::ChildProcess move(
+      {"swaymsg", "-s", sway_->swaySocket(),
+       "[pid=" + std::to_string(fresh.pid()) + "] floating enable, move position 200 150"},
+      test::quietChild());
   ASSERT_EQ(move.wait(), 0);
   std::optional<FrontWindow> moved;
   for (const auto until = std::chrono::steady_clock::now() + 5s;
@@ -365,7 +377,8 @@ TEST_F(SwaySession, RecordingByMeaningAndReplayIntoAMovedWindow) {
   EXPECT_EQ(vias, std::vector<std::string>{"element"}) << writeJson(replayed);
   EXPECT_TRUE(fresh.waitFor(R"(text Query "hi")", 5s));
   EXPECT_TRUE(fresh.waitFor("pressed Send", 5s));
-  for (const std::string& report : fresh.reports()) EXPECT_EQ(report.find("Secret"), std::string::npos) << report;
+  for (const std::string& report : fresh.reports())
+    EXPECT_EQ(report.find("Secret"), std::string::npos) << report;
 }
 
 // What permission_status says in a Wayland session: everything true while it all runs, and each
@@ -379,7 +392,11 @@ TEST_F(SwaySession, PermissionsTellWhatTheSessionOffers) {
   } cases[] = {
       {"everything running", {}, true, true, true},
       {"no accessibility bus", {{"DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent"}}, false, true, false},
-      {"no compositor", {{"WAYLAND_DISPLAY", "wayland-none"}, {"SWAYSOCK", "/nonexistent"}}, true, false, true},
+      {"no compositor",
+       {{"WAYLAND_DISPLAY", "wayland-none"}, {"SWAYSOCK", "/nonexistent"}},
+       true,
+       false,
+       true},
   };
   for (const auto& c : cases) {
     std::map<std::string, std::optional<std::string>> environment = session();
