@@ -35,9 +35,10 @@ cmake --build build-asan -j"$jobs"
 (cd build-asan && ctest --output-on-failure -j"$jobs" --timeout 600)
 
 # The tests where two threads meet: the capture source, the controller and the store it appends
-# through, and the robustness tests that drive them.
-stage "ThreadSanitizer: recorder, x11, store and robustness suites"
-tsan_suites=(recorder x11 store robustness)
+# through, the robustness tests that drive them, and the Wayland session, whose recorder listens on
+# two threads.
+stage "ThreadSanitizer: recorder, x11, store, robustness and wayland suites"
+tsan_suites=(recorder x11 store robustness wayland)
 cmake -S . -B build-tsan -DDIRURI_SANITIZE=thread "${sanitizer_flags[@]}" >/dev/null
 cmake --build build-tsan -j"$jobs" --target DiruriRediro "${tsan_suites[@]/%/_tests}"
 (cd build-tsan && ctest --output-on-failure -j"$jobs" --timeout 600 -R "^($(IFS='|'; echo "${tsan_suites[*]}"))\\.")

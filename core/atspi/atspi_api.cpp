@@ -21,7 +21,11 @@ const AtspiApi* load() {
   complete = complete && api.name != nullptr;
   DIRURI_ATSPI_FUNCTIONS(DIRURI_ATSPI_BIND)
 #undef DIRURI_ATSPI_BIND
-  return complete ? &api : nullptr;
+  if (!complete) return nullptr;
+  // libdbus sets up its global locks lazily, racing when two threads make their first connections
+  // at once (the focus watch and the recorder do); set up here, once, before any thread uses it.
+  if (!api.dbus_threads_init_default()) return nullptr;
+  return &api;
 }
 
 }  // namespace

@@ -45,6 +45,7 @@ namespace diruri {
   X(g_log_set_writer_func)                     \
   X(g_set_print_handler)                       \
   X(g_set_printerr_handler)                    \
+  X(dbus_threads_init_default)                 \
   X(dbus_error_init)                           \
   X(dbus_error_free)                           \
   X(dbus_address_escape_value)                 \

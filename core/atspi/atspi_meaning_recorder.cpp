@@ -325,29 +325,35 @@ struct AtspiMeaningRecorder::Capture {
         if (!api().dbus_message_is_method_call(message.get(), "org.a11y.atspi.DeviceEventListener",
                                                "NotifyEvent"))
           continue;
-        const std::optional<KeyNote> note = keyNote(message.get());
+        // The application waits for the answer before it handles its key, so the key is logged
+        // first: whatever the key does (Tab into a password field) comes after it.
+        noteKey(keyNote(message.get()), pressed);
         answer(keyBus.get(), message.get());
-        if (!note || note->keysym <= 0) continue;
-        CapturedInputEvent event;
-        int32_t keysym = note->keysym;
-        if (note->type == ATSPI_KEY_PRESSED_EVENT) {
-          event.type = "key_down";
-          pressed[note->keyCode] = keysym;
-        } else if (note->type == ATSPI_KEY_RELEASED_EVENT) {
-          event.type = "key_up";
-          if (auto it = pressed.find(note->keyCode); it != pressed.end()) {
-            keysym = it->second;
-            pressed.erase(it);
-          }
-        } else {
-          continue;
-        }
-        event.keysym = keysym;
-        event.text = keysymText(static_cast<uint32_t>(keysym));
-        if (!event.text) lastKeyNanos = SteadyClock::now().time_since_epoch().count();
-        deliver(event);
       }
     }
+  }
+
+  // A key notification as a key event; a release gets its press's keysym.
+  void noteKey(const std::optional<KeyNote>& note, std::map<uint32_t, int32_t>& pressed) {
+    if (!note || note->keysym <= 0) return;
+    CapturedInputEvent event;
+    int32_t keysym = note->keysym;
+    if (note->type == ATSPI_KEY_PRESSED_EVENT) {
+      event.type = "key_down";
+      pressed[note->keyCode] = keysym;
+    } else if (note->type == ATSPI_KEY_RELEASED_EVENT) {
+      event.type = "key_up";
+      if (auto it = pressed.find(note->keyCode); it != pressed.end()) {
+        keysym = it->second;
+        pressed.erase(it);
+      }
+    } else {
+      return;
+    }
+    event.keysym = keysym;
+    event.text = keysymText(static_cast<uint32_t>(keysym));
+    if (!event.text) lastKeyNanos = SteadyClock::now().time_since_epoch().count();
+    deliver(event);
   }
 
   void followFocus() {
