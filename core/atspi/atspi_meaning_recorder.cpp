@@ -264,7 +264,10 @@ struct AtspiMeaningRecorder::Capture {
   Handler handler;
   PrivateConnection keyBus;
   PrivateConnection focusBus;
+  // Asked to stop: each thread reads once more what had already come (a click being looked up is
+  // still delivered), then ends.
   std::atomic<bool> stopping{false};
+  std::atomic<bool> silenced{false};  // stopped from inside the handler: nothing more is delivered
   std::atomic<bool> running{true};
   std::atomic<int64_t> lastKeyNanos{0};  // steady clock, of the last key that types nothing
   std::mutex deliverMutex;
@@ -287,7 +290,7 @@ struct AtspiMeaningRecorder::Capture {
     std::lock_guard lock(deliverMutex);
     if (resolving) {
       held.push_back(event);
-    } else if (!stopping && !ended) {
+    } else if (!silenced && !ended) {
       handler(event);
     }
   }
@@ -299,14 +302,14 @@ struct AtspiMeaningRecorder::Capture {
     click.insert(click.end(), held.begin(), held.end());
     held.clear();
     for (const CapturedInputEvent& event : click)
-      if (!stopping && !ended) handler(event);
+      if (!silenced && !ended) handler(event);
   }
 
   // The bus went away under one of the threads: the capture ends, once.
   void lost() {
     running = false;
     std::lock_guard lock(deliverMutex);
-    if (stopping || ended) return;
+    if (stopping || silenced || ended) return;
     ended = true;
     CapturedInputEvent marker;
     marker.type = "user_marker";
@@ -316,8 +319,9 @@ struct AtspiMeaningRecorder::Capture {
   void followKeys() {
     SigpipeGuard guard;
     std::map<uint32_t, int32_t> pressed;  // key code -> keysym of its press
-    while (!stopping) {
-      if (!api().dbus_connection_read_write(keyBus.get(), kPollMillis)) {
+    for (bool last = false; !last;) {
+      last = stopping;
+      if (!api().dbus_connection_read_write(keyBus.get(), last ? 0 : kPollMillis)) {
         if (!stopping) lost();
         return;
       }
@@ -358,8 +362,9 @@ struct AtspiMeaningRecorder::Capture {
 
   void followFocus() {
     SigpipeGuard guard;
-    while (!stopping) {
-      if (!api().dbus_connection_read_write(focusBus.get(), kPollMillis)) {
+    for (bool last = false; !last;) {
+      last = stopping;
+      if (!api().dbus_connection_read_write(focusBus.get(), last ? 0 : kPollMillis)) {
         if (!stopping) lost();
         return;
       }
@@ -452,6 +457,7 @@ bool AtspiMeaningRecorder::start(Handler onEvent) {
     if (capture_->keys.get_id() == self || capture_->focus.get_id() == self) return false;
     if (capture_->running) return false;
     capture_->stopping = true;
+    capture_->silenced = true;
     if (capture_->keys.joinable()) capture_->keys.join();
     if (capture_->focus.joinable()) capture_->focus.join();
     capture_.reset();
@@ -508,16 +514,23 @@ bool AtspiMeaningRecorder::start(Handler onEvent) {
 }
 
 void AtspiMeaningRecorder::stop() {
-  std::unique_lock lock(mutex_);
-  if (!capture_) return;
-  capture_->stopping = true;
-  capture_->running = false;
-  const std::thread::id self = std::this_thread::get_id();
-  // From inside the handler: the thread ends on its own, and the next start() or stop() joins it.
-  if (capture_->keys.get_id() == self || capture_->focus.get_id() == self) return;
-  if (capture_->keys.joinable()) capture_->keys.join();
-  if (capture_->focus.joinable()) capture_->focus.join();
-  capture_.reset();
+  std::unique_ptr<Capture> capture;
+  {
+    std::lock_guard lock(mutex_);
+    if (!capture_) return;
+    capture_->stopping = true;
+    capture_->running = false;
+    const std::thread::id self = std::this_thread::get_id();
+    // From inside the handler: the thread ends on its own, and the next start() or stop() joins it.
+    if (capture_->keys.get_id() == self || capture_->focus.get_id() == self) {
+      capture_->silenced = true;
+      return;
+    }
+    capture = std::move(capture_);
+  }
+  // Joined without the lock: the last deliveries may take a click's lookup.
+  if (capture->keys.joinable()) capture->keys.join();
+  if (capture->focus.joinable()) capture->focus.join();
 }
 
 bool AtspiMeaningRecorder::isRunning() {

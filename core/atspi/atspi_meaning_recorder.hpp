@@ -26,7 +26,8 @@ namespace diruri {
 // Two private connections to the accessibility bus, each with a thread: one answers the registry's
 // key notifications at once (an application waits for that answer before it handles its key), the
 // other follows focus events and asks about their elements. The handler is called by one of them at
-// a time. A bus that goes away ends the capture with one "user_marker".
+// a time. stop() lets them deliver what had already come (a click whose element is being asked
+// about included) before it returns. A bus that goes away ends the capture with one "user_marker".
 class AtspiMeaningRecorder final : public InputEventRecording {
  public:
   explicit AtspiMeaningRecorder(FrontWindowSource& windows);

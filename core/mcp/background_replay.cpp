@@ -14,6 +14,8 @@ struct BackgroundReplay::Run {
   std::atomic<bool> running{true};
   std::atomic<bool> cancelled{false};
   std::string endStatus;  // set by the replay's thread before `running` turns false
+  // Set before the replay's answer goes out: a status asked after that answer says idle.
+  std::atomic<bool> ended{false};
 };
 
 BackgroundReplay::BackgroundReplay(RecorderController& recorder) : recorder_(recorder) {}
@@ -55,6 +57,7 @@ bool BackgroundReplay::start(const JsonRpcId& requestId, const std::string& work
     }
     // The answer goes out before the replay counts as ended, so that a stop that waits for the
     // end has its own answer follow the replay's.
+    run->ended = true;
     if (!run->cancelled) finished(std::move(result), failure);
     run->running = false;
   });
@@ -63,7 +66,7 @@ bool BackgroundReplay::start(const JsonRpcId& requestId, const std::string& work
 
 std::optional<BackgroundReplay::Status> BackgroundReplay::status() {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (!run_ || !run_->running) return std::nullopt;
+  if (!run_ || !run_->running || run_->ended) return std::nullopt;
   return Status{run_->planned.runId, run_->planned.skillId, run_->control.stepsDone(),
                 run_->control.stepsTotal()};
 }
