@@ -236,12 +236,22 @@ std::optional<KeyNote> keyNote(DBusMessage* message) {
     return std::nullopt;
   api().dbus_message_iter_recurse(&args, &field);
   KeyNote note;
-  const int expected[] = {DBUS_TYPE_UINT32, DBUS_TYPE_INT32, DBUS_TYPE_UINT32};
-  void* into[] = {&note.type, &note.keysym, &note.keyCode};
-  for (int i = 0; i < 3; ++i) {
-    if (api().dbus_message_iter_get_arg_type(&field) != expected[i]) return std::nullopt;
-    api().dbus_message_iter_get_basic(&field, into[i]);
-    api().dbus_message_iter_next(&field);
+  if (api().dbus_message_iter_get_arg_type(&field) != DBUS_TYPE_UINT32) return std::nullopt;
+  api().dbus_message_iter_get_basic(&field, &note.type);
+  if (!api().dbus_message_iter_next(&field) ||
+      api().dbus_message_iter_get_arg_type(&field) != DBUS_TYPE_INT32)
+    return std::nullopt;
+  api().dbus_message_iter_get_basic(&field, &note.keysym);
+  if (!api().dbus_message_iter_next(&field)) return std::nullopt;
+  // Registries pass the key code on as 32 bits, older ones as the 16 bits toolkits send.
+  if (api().dbus_message_iter_get_arg_type(&field) == DBUS_TYPE_UINT32) {
+    api().dbus_message_iter_get_basic(&field, &note.keyCode);
+  } else if (api().dbus_message_iter_get_arg_type(&field) == DBUS_TYPE_INT16) {
+    dbus_int16_t code = 0;
+    api().dbus_message_iter_get_basic(&field, &code);
+    note.keyCode = static_cast<uint16_t>(code);
+  } else {
+    return std::nullopt;
   }
   return note;
 }
