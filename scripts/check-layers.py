@@ -21,9 +21,9 @@ LAYERS = {
     "core/recorder": 6,
     "core/x11": 6,
     "core/atspi": 7,
-    "core/wayland": 7,
-    "core/mcp": 8,
-    "client": 9,
+    "core/wayland": 8,
+    "core/mcp": 9,
+    "client": 10,
 }
 PLATFORM_HEADERS = re.compile(r"#\s*include\s*<(xcb/|X11/|atspi/|dbus/|glib|gio/|gobject/|wayland-)")
 PLATFORM_FOLDERS = ("core/x11", "core/atspi", "core/wayland")

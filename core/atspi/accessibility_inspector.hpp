@@ -31,6 +31,7 @@ class AccessibilityInspector final : public AccessibilityInspecting {
 
   std::optional<ForegroundAppSnapshot> foregroundSnapshot() override;
   std::optional<FrontWindow> frontWindow() override;
+  bool knowsFrontWindow() override { return windows_->knowsFrontWindow(); }
   std::optional<AccessibilitySnapshot> accessibilitySnapshot() override;
   void writeSnapshot(const AccessibilitySnapshot& snapshot, const std::string& path) override;
 

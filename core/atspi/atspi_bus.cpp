@@ -78,7 +78,8 @@ std::optional<std::string> rootWindowBusAddress() {
   return address;
 }
 
-// The session bus as libdbus would find it without autolaunching one.
+}  // namespace
+
 std::optional<std::string> sessionBusAddress() {
   if (const char* address = environment("DBUS_SESSION_BUS_ADDRESS")) return address;
   const char* runtime = environment("XDG_RUNTIME_DIR");
@@ -90,8 +91,6 @@ std::optional<std::string> sessionBusAddress() {
   if (!escaped) return std::nullopt;
   return "unix:path=" + std::string(escaped.get());
 }
-
-}  // namespace
 
 // The accessibility bus in the order libatspi looks for it, so that when this finds a running bus
 // the library finds the same one, and when this finds none the library is never set up (it would

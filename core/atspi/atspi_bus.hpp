@@ -64,6 +64,9 @@ class Budget {
 // Hello within the budget; null when the address is not a local socket or nothing answers.
 PrivateConnection connectTo(const std::string& address, const Budget& budget);
 
+// The session bus as libdbus would find it, without autolaunching one.
+std::optional<std::string> sessionBusAddress();
+
 // The accessibility bus in the order libatspi looks for it, but only one that already runs.
 std::optional<std::string> accessibilityBusAddress(const Budget& budget);
 

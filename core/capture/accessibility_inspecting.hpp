@@ -25,6 +25,10 @@ class AccessibilityInspecting {
     return FrontWindow{std::move(*app), std::nullopt};
   }
 
+  // Whether the front window can be known at all here (a compositor that tells no client about
+  // windows cannot); when it cannot, a replay does not wait for windows.
+  virtual bool knowsFrontWindow() { return true; }
+
   // Whether elementAt can answer at all. When it cannot, clicks are logged as they come.
   virtual bool findsElements() { return false; }
 

@@ -14,6 +14,8 @@ class FrontWindowSource {
   // The application in front with its window's place when known; none when nothing is in front or
   // the windowing system cannot be reached. Safe from several threads.
   virtual std::optional<FrontWindow> frontWindow() = 0;
+  // False when this windowing system tells nothing about windows, whatever is in front.
+  virtual bool knowsFrontWindow() { return true; }
 };
 
 }  // namespace diruri

@@ -77,7 +77,9 @@ std::optional<std::pair<std::string, std::string>> BackgroundReplay::stop() {
     std::lock_guard<std::mutex> lock(mutex_);
     run = run_;
   }
-  if (!run || !run->running) {
+  // A replay whose answer is going out has ended: the stop finds nothing to stop, and its own
+  // answer follows the replay's once the thread is collected.
+  if (!run || !run->running || run->ended) {
     collect();
     return std::nullopt;
   }

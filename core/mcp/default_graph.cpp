@@ -6,8 +6,10 @@
 #include "core/atspi/accessibility_inspector.hpp"
 #include "core/atspi/atspi_meaning_recorder.hpp"
 #include "core/platform/posix_file_system.hpp"
+#include "core/replay/first_reachable_poster.hpp"
 #include "core/skill/skill_library.hpp"
 #include "core/store/workspace_layout.hpp"
+#include "core/wayland/mutter_remote_desktop.hpp"
 #include "core/wayland/wayland_event_poster.hpp"
 #include "core/wayland/wayland_front_window.hpp"
 #include "core/wayland/wayland_globals.hpp"
@@ -43,7 +45,11 @@ DefaultGraph::DefaultGraph()
     inspector_ = std::make_unique<AccessibilityInspector>(*fileSystem_, systemClock(),
                                                           std::make_unique<WaylandFrontWindow>(),
                                                           AccessibilityInspector::Extents::kWindow);
-    poster_ = std::make_unique<WaylandEventPoster>();
+    // wlroots compositors take virtual input; GNOME's takes it through its remote-desktop service.
+    std::vector<std::unique_ptr<EventPoster>> routes;
+    routes.push_back(std::make_unique<WaylandEventPoster>());
+    routes.push_back(std::make_unique<MutterRemoteDesktopPoster>());
+    poster_ = std::make_unique<FirstReachablePoster>(std::move(routes));
   } else {
     displayProbe_ = std::make_unique<X11DisplayProbe>();
     eventTap_ = std::make_unique<EventTapRecorder>(*displayProbe_);

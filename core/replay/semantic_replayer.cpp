@@ -230,6 +230,8 @@ SemanticReplayResult SemanticReplayer::replay(const std::string& workspacePath, 
   std::optional<Point> pressShift;
   bool pressedByAction = false;  // the last press was the element's action: its release is in it
   std::optional<std::string> failure;
+  // Where no window can be known, a press goes where it was recorded without waiting for its window.
+  const bool windowsKnown = inspector_.knowsFrontWindow();
   bool wasStopped = false;
   size_t i = 0;
   for (; i < events.size(); ++i) {
@@ -277,7 +279,7 @@ SemanticReplayResult SemanticReplayer::replay(const std::string& workspacePath, 
 
     // Wait for the window the person acted in, as the person did.
     std::optional<FrontWindow> front;
-    if (p.app && p.needsWindow()) {
+    if (p.app && p.needsWindow() && windowsKnown) {
       poster_.sync();  // what was posted before has reached the applications
       const auto deadline = SteadyClock::now() + options.targetWait;
       front = inspector_.frontWindow();

@@ -11,6 +11,8 @@ namespace diruri {
 class WaylandFrontWindow final : public FrontWindowSource {
  public:
   std::optional<FrontWindow> frontWindow() override;
+  // The sway IPC, or a compositor that offers the foreign-toplevel list.
+  bool knowsFrontWindow() override;
 };
 
 }  // namespace diruri

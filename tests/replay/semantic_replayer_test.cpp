@@ -56,6 +56,8 @@ class ScriptedInspector : public AccessibilityInspecting {
  public:
   std::deque<std::optional<FrontWindow>> fronts{std::nullopt};
   int queries = 0;
+  bool knows = true;
+  bool knowsFrontWindow() override { return knows; }
 
   std::optional<ForegroundAppSnapshot> foregroundSnapshot() override {
     const auto front = frontWindow();
@@ -242,6 +244,12 @@ TEST_F(ReplayerTest, PressesWaitForTheirWindow) {
             (std::vector<std::string>{
                 R"(a:failed (The Editor window "a.txt - Editor" did not come to the front within 0.2 s.))",
                 "b:skipped (An earlier step failed.)"}));
+
+  // Where the front window cannot be known at all, nothing is waited for.
+  inspector.knows = false;
+  inspector.queries = 0;
+  EXPECT_EQ(statuses(replay()), (std::vector<std::string>{"a:replayed", "b:replayed"}));
+  EXPECT_EQ(inspector.queries, 0);
 }
 
 // A click lands at the same place inside its window, wherever the window is now; a window whose

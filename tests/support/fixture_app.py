@@ -24,7 +24,7 @@ import sys
 import gi
 
 gi.require_version("Gtk", "3.0")
-from gi.repository import GLib, Gtk  # noqa: E402
+from gi.repository import Gdk, GLib, Gtk  # noqa: E402
 
 title = sys.argv[1] if len(sys.argv) > 1 else "Focus Probe"
 
@@ -108,6 +108,15 @@ def announce_when_focused(*_):
 
 
 pending_move = None
+pending_fullscreen = False
+
+
+def on_allocate(_widget, allocation):
+    # Answered once the window has its new size and its widgets their new places.
+    global pending_fullscreen
+    if pending_fullscreen and (allocation.width, allocation.height) != pending_fullscreen:
+        pending_fullscreen = False
+        GLib.idle_add(lambda: say("done fullscreen") and False)
 
 
 def on_configure(widget, event):
@@ -121,7 +130,7 @@ def on_configure(widget, event):
 
 
 def on_command(source, _condition):
-    global open_delay_ms, pending_move
+    global open_delay_ms, pending_move, pending_fullscreen
     line = source.readline()
     if not line:
         Gtk.main_quit()
@@ -143,6 +152,14 @@ def on_command(source, _condition):
         x, y = widget.translate_coordinates(widget.get_toplevel(), 0, 0)
         allocation = widget.get_allocation()
         say("at %s %d %d %d %d" % (command[len("where "):], ox + x, oy + y, allocation.width, allocation.height))
+    elif command == "fullscreen":
+        # Where the compositor tells no client its place: fullscreen, its window is the screen.
+        if window.get_window().get_state() & Gdk.WindowState.FULLSCREEN:
+            say("done " + command)
+            return True
+        pending_fullscreen = (window.get_allocation().width, window.get_allocation().height)
+        window.fullscreen()
+        return True  # answered when the window is fullscreen
     elif command.startswith("move "):
         _, x, y = command.split()
         if window.get_position() == (int(x), int(y)):
@@ -158,6 +175,7 @@ def on_command(source, _condition):
 window.connect("notify::is-active", announce_when_focused)
 window.connect("map-event", announce_when_focused)
 window.connect("configure-event", on_configure)
+window.connect("size-allocate", on_allocate)
 entry.connect("focus-in-event", announce_when_focused)
 GLib.idle_add(announce_when_focused)
 GLib.io_add_watch(sys.stdin, GLib.IO_IN | GLib.IO_HUP, on_command)

@@ -1,0 +1,305 @@
+// GNOME's remote-desktop and screen-cast services, spoken to over the session bus.
+#include "core/wayland/mutter_remote_desktop.hpp"
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <thread>
+
+#include "core/atspi/atspi_bus.hpp"
+#include "core/x11/sigpipe_guard.hpp"
+
+namespace diruri {
+
+using namespace atspi_bus;
+
+namespace {
+
+constexpr char kRemoteDesktop[] = "org.gnome.Mutter.RemoteDesktop";
+constexpr char kRemoteSession[] = "org.gnome.Mutter.RemoteDesktop.Session";
+constexpr char kScreenCast[] = "org.gnome.Mutter.ScreenCast";
+constexpr char kCastSession[] = "org.gnome.Mutter.ScreenCast.Session";
+constexpr char kCastStream[] = "org.gnome.Mutter.ScreenCast.Stream";
+constexpr int32_t kLeftButton = 0x110;  // BTN_LEFT
+constexpr std::chrono::milliseconds kSetUpBudget{2000};
+constexpr std::chrono::milliseconds kCallBudget{1000};
+// The compositor makes its virtual keyboard and pointer at their first use, and what comes before
+// the focused client has taken them up is dropped: each is used once (a Shift tapped, the pointer
+// put in the middle), then the replay waits this long.
+constexpr std::chrono::milliseconds kSettle{300};
+constexpr dbus_uint32_t kShift = 0xffe1;
+
+bool isReply(const Message& m) {
+  return m && api().dbus_message_get_type(m.get()) == DBUS_MESSAGE_TYPE_METHOD_RETURN;
+}
+
+// A call whose arguments `append` adds, answered within the budget; null on any error.
+template <typename Append>
+Message callWith(DBusConnection* bus, const char* destination, const std::string& path, const char* interface,
+                 const char* method, const Budget& budget, Append append) {
+  Message ask(api().dbus_message_new_method_call(destination, path.c_str(), interface, method));
+  if (!ask) return nullptr;
+  DBusMessageIter args;
+  api().dbus_message_iter_init_append(ask.get(), &args);
+  if (!append(args)) return nullptr;
+  const int left = budget.remainingMillis();
+  if (left == 0) return nullptr;
+  DBusError error;
+  api().dbus_error_init(&error);
+  Message reply(api().dbus_connection_send_with_reply_and_block(bus, ask.get(), left, &error));
+  api().dbus_error_free(&error);
+  return isReply(reply) ? std::move(reply) : nullptr;
+}
+
+bool none(DBusMessageIter&) { return true; }
+
+// The reply's first argument of this type, itself or inside its variant.
+bool first(const Message& reply, int type, DBusMessageIter& out) {
+  DBusMessageIter args;
+  if (!isReply(reply) || !api().dbus_message_iter_init(reply.get(), &args)) return false;
+  if (api().dbus_message_iter_get_arg_type(&args) == DBUS_TYPE_VARIANT) {
+    api().dbus_message_iter_recurse(&args, &out);
+  } else {
+    out = args;
+  }
+  return api().dbus_message_iter_get_arg_type(&out) == type;
+}
+
+std::optional<std::string> text(const Message& reply, int type) {
+  DBusMessageIter value;
+  if (!first(reply, type, value)) return std::nullopt;
+  const char* s = nullptr;
+  api().dbus_message_iter_get_basic(&value, &s);
+  return s != nullptr ? std::optional<std::string>(s) : std::nullopt;
+}
+
+// An empty a{sv}, or one with a single string entry.
+bool appendOptions(DBusMessageIter& args, const char* key = nullptr, const char* value = nullptr) {
+  DBusMessageIter dict, entry, variant;
+  if (!api().dbus_message_iter_open_container(&args, DBUS_TYPE_ARRAY, "{sv}", &dict)) return false;
+  if (key != nullptr) {
+    if (!api().dbus_message_iter_open_container(&dict, DBUS_TYPE_DICT_ENTRY, nullptr, &entry) ||
+        !api().dbus_message_iter_append_basic(&entry, DBUS_TYPE_STRING, &key) ||
+        !api().dbus_message_iter_open_container(&entry, DBUS_TYPE_VARIANT, "s", &variant) ||
+        !api().dbus_message_iter_append_basic(&variant, DBUS_TYPE_STRING, &value) ||
+        !api().dbus_message_iter_close_container(&entry, &variant) ||
+        !api().dbus_message_iter_close_container(&dict, &entry)) {
+      return false;
+    }
+  }
+  return api().dbus_message_iter_close_container(&args, &dict);
+}
+
+// Two 32-bit integers in a struct, as the stream's position and size are.
+bool pair(DBusMessageIter& value, int32_t& a, int32_t& b) {
+  if (api().dbus_message_iter_get_arg_type(&value) != DBUS_TYPE_STRUCT) return false;
+  DBusMessageIter field;
+  api().dbus_message_iter_recurse(&value, &field);
+  if (api().dbus_message_iter_get_arg_type(&field) != DBUS_TYPE_INT32) return false;
+  api().dbus_message_iter_get_basic(&field, &a);
+  if (!api().dbus_message_iter_next(&field) ||
+      api().dbus_message_iter_get_arg_type(&field) != DBUS_TYPE_INT32)
+    return false;
+  api().dbus_message_iter_get_basic(&field, &b);
+  return true;
+}
+
+}  // namespace
+
+struct MutterRemoteDesktopPoster::Session {
+  PrivateConnection bus;
+  std::string session;                          // the remote-desktop session's path
+  std::string stream;                           // the screen-cast stream's path
+  int32_t x = 0, y = 0, width = 0, height = 0;  // the monitor the stream shows
+  std::set<int64_t> keysHeld;
+  bool buttonHeld = false;
+
+  Message notify(const char* method, const Budget& budget, std::function<bool(DBusMessageIter&)> append) {
+    return callWith(bus.get(), kRemoteDesktop, session, kRemoteSession, method, budget, std::move(append));
+  }
+
+  // The stream's monitor, from its Parameters: {"position": (x, y), "size": (w, h), …}.
+  bool readMonitor(const Budget& budget) {
+    Message reply = call(bus.get(), kScreenCast, stream.c_str(), DBUS_INTERFACE_PROPERTIES, "Get",
+                         {kCastStream, "Parameters"}, budget);
+    DBusMessageIter dict, entry, value;
+    if (!first(reply, DBUS_TYPE_ARRAY, dict)) return false;
+    api().dbus_message_iter_recurse(&dict, &entry);
+    bool sized = false;
+    for (; api().dbus_message_iter_get_arg_type(&entry) == DBUS_TYPE_DICT_ENTRY;
+         api().dbus_message_iter_next(&entry)) {
+      DBusMessageIter item;
+      api().dbus_message_iter_recurse(&entry, &item);
+      const char* key = nullptr;
+      if (api().dbus_message_iter_get_arg_type(&item) != DBUS_TYPE_STRING) continue;
+      api().dbus_message_iter_get_basic(&item, &key);
+      if (key == nullptr || !api().dbus_message_iter_next(&item) ||
+          api().dbus_message_iter_get_arg_type(&item) != DBUS_TYPE_VARIANT)
+        continue;
+      api().dbus_message_iter_recurse(&item, &value);
+      if (std::string_view(key) == "position") pair(value, x, y);
+      if (std::string_view(key) == "size") sized = pair(value, width, height) && width > 0 && height > 0;
+    }
+    return sized;
+  }
+};
+
+MutterRemoteDesktopPoster::MutterRemoteDesktopPoster() = default;
+
+MutterRemoteDesktopPoster::~MutterRemoteDesktopPoster() { end(); }
+
+bool MutterRemoteDesktopPoster::begin() {
+  end();
+  if (atspiApi() == nullptr) return false;
+  SigpipeGuard guard;
+  const Budget budget(kSetUpBudget);
+  const std::optional<std::string> address = sessionBusAddress();
+  if (!address) return false;
+  auto s = std::make_unique<Session>();
+  s->bus = connectTo(*address, budget);
+  if (!s->bus) return false;
+  DBusConnection* bus = s->bus.get();
+  // A remote-desktop session, a screen-cast session tied to it, and a stream of the primary monitor.
+  const std::optional<std::string> session =
+      text(callWith(bus, kRemoteDesktop, "/org/gnome/Mutter/RemoteDesktop", kRemoteDesktop, "CreateSession",
+                    budget, none),
+           DBUS_TYPE_OBJECT_PATH);
+  if (!session) return false;
+  s->session = *session;
+  const std::optional<std::string> id =
+      text(call(bus, kRemoteDesktop, session->c_str(), DBUS_INTERFACE_PROPERTIES, "Get",
+                {kRemoteSession, "SessionId"}, budget),
+           DBUS_TYPE_STRING);
+  if (!id) return false;
+  const std::optional<std::string> cast =
+      text(callWith(bus, kScreenCast, "/org/gnome/Mutter/ScreenCast", kScreenCast, "CreateSession", budget,
+                    [&](DBusMessageIter& args) {
+                      return appendOptions(args, "remote-desktop-session-id", id->c_str());
+                    }),
+           DBUS_TYPE_OBJECT_PATH);
+  if (!cast) return false;
+  const std::optional<std::string> stream =
+      text(callWith(bus, kScreenCast, *cast, kCastSession, "RecordMonitor", budget,
+                    [](DBusMessageIter& args) {
+                      const char* primary = "";
+                      return api().dbus_message_iter_append_basic(&args, DBUS_TYPE_STRING, &primary) &&
+                             appendOptions(args);
+                    }),
+           DBUS_TYPE_OBJECT_PATH);
+  if (!stream) return false;
+  s->stream = *stream;
+  if (!s->readMonitor(budget) || !s->notify("Start", budget, none)) return false;
+  session_ = std::move(s);
+  const double middleX = session_->x + session_->width / 2.0, middleY = session_->y + session_->height / 2.0;
+  for (const dbus_bool_t state : {dbus_bool_t{TRUE}, dbus_bool_t{FALSE}}) {
+    session_->notify("NotifyKeyboardKeysym", budget, [&](DBusMessageIter& args) {
+      return api().dbus_message_iter_append_basic(&args, DBUS_TYPE_UINT32, &kShift) &&
+             api().dbus_message_iter_append_basic(&args, DBUS_TYPE_BOOLEAN, &state);
+    });
+  }
+  const char* streamPath = session_->stream.c_str();
+  session_->notify("NotifyPointerMotionAbsolute", budget, [&](DBusMessageIter& args) {
+    const double sx = middleX - session_->x, sy = middleY - session_->y;
+    return api().dbus_message_iter_append_basic(&args, DBUS_TYPE_STRING, &streamPath) &&
+           api().dbus_message_iter_append_basic(&args, DBUS_TYPE_DOUBLE, &sx) &&
+           api().dbus_message_iter_append_basic(&args, DBUS_TYPE_DOUBLE, &sy);
+  });
+  std::this_thread::sleep_for(kSettle);
+  return true;
+}
+
+PostResult MutterRemoteDesktopPoster::postMouse(double x, double y, bool down) {
+  if (!session_) return PostResult::Unreachable;
+  Session& s = *session_;
+  const double sx = x - s.x, sy = y - s.y;
+  if (!(sx >= 0 && sy >= 0 && sx < s.width && sy < s.height)) return PostResult::Inexpressible;
+  SigpipeGuard guard;
+  const Budget budget(kCallBudget);
+  const char* stream = s.stream.c_str();
+  const bool moved =
+      static_cast<bool>(s.notify("NotifyPointerMotionAbsolute", budget, [&](DBusMessageIter& args) {
+        return api().dbus_message_iter_append_basic(&args, DBUS_TYPE_STRING, &stream) &&
+               api().dbus_message_iter_append_basic(&args, DBUS_TYPE_DOUBLE, &sx) &&
+               api().dbus_message_iter_append_basic(&args, DBUS_TYPE_DOUBLE, &sy);
+      }));
+  const dbus_int32_t button = kLeftButton;
+  const dbus_bool_t state = down;
+  if (!moved || !s.notify("NotifyPointerButton", budget, [&](DBusMessageIter& args) {
+        return api().dbus_message_iter_append_basic(&args, DBUS_TYPE_INT32, &button) &&
+               api().dbus_message_iter_append_basic(&args, DBUS_TYPE_BOOLEAN, &state);
+      })) {
+    return PostResult::Unreachable;
+  }
+  s.buttonHeld = down;
+  return PostResult::Posted;
+}
+
+PostResult MutterRemoteDesktopPoster::postKey(int64_t /*keyCode*/, std::optional<int64_t> keysym, bool down) {
+  if (!session_) return PostResult::Unreachable;
+  if (!keysym || *keysym <= 0 || *keysym > 0x1fffffff) return PostResult::Inexpressible;
+  SigpipeGuard guard;
+  const Budget budget(kCallBudget);
+  const dbus_uint32_t sym = static_cast<dbus_uint32_t>(*keysym);
+  const dbus_bool_t state = down;
+  if (!session_->notify("NotifyKeyboardKeysym", budget, [&](DBusMessageIter& args) {
+        return api().dbus_message_iter_append_basic(&args, DBUS_TYPE_UINT32, &sym) &&
+               api().dbus_message_iter_append_basic(&args, DBUS_TYPE_BOOLEAN, &state);
+      })) {
+    return PostResult::Unreachable;
+  }
+  if (down) {
+    session_->keysHeld.insert(*keysym);
+  } else {
+    session_->keysHeld.erase(*keysym);
+  }
+  return PostResult::Posted;
+}
+
+PostResult MutterRemoteDesktopPoster::postScroll(int64_t amount) {
+  if (!session_) return PostResult::Unreachable;
+  if (amount < INT32_MIN + 1 || amount > INT32_MAX) return PostResult::Inexpressible;
+  SigpipeGuard guard;
+  const Budget budget(kCallBudget);
+  const dbus_uint32_t vertical = 0;
+  const dbus_int32_t steps = static_cast<dbus_int32_t>(-amount);  // the compositor counts down as positive
+  if (!session_->notify("NotifyPointerAxisDiscrete", budget, [&](DBusMessageIter& args) {
+        return api().dbus_message_iter_append_basic(&args, DBUS_TYPE_UINT32, &vertical) &&
+               api().dbus_message_iter_append_basic(&args, DBUS_TYPE_INT32, &steps);
+      })) {
+    return PostResult::Unreachable;
+  }
+  return PostResult::Posted;
+}
+
+void MutterRemoteDesktopPoster::sync() {
+  if (!session_) return;
+  SigpipeGuard guard;
+  // A property read is answered from the compositor's main loop, after the calls before it.
+  call(session_->bus.get(), kRemoteDesktop, session_->session.c_str(), DBUS_INTERFACE_PROPERTIES, "Get",
+       {kRemoteSession, "CapsLockState"}, Budget(kCallBudget));
+}
+
+void MutterRemoteDesktopPoster::end() {
+  if (!session_) return;
+  {
+    const std::set<int64_t> held = session_->keysHeld;
+    for (const int64_t keysym : held) postKey(0, keysym, false);
+    if (session_->buttonHeld) {
+      SigpipeGuard guard;
+      const dbus_int32_t button = kLeftButton;
+      const dbus_bool_t up = FALSE;
+      session_->notify("NotifyPointerButton", Budget(kCallBudget), [&](DBusMessageIter& args) {
+        return api().dbus_message_iter_append_basic(&args, DBUS_TYPE_INT32, &button) &&
+               api().dbus_message_iter_append_basic(&args, DBUS_TYPE_BOOLEAN, &up);
+      });
+    }
+    SigpipeGuard guard;
+    session_->notify("Stop", Budget(kCallBudget), none);
+  }
+  session_.reset();
+}
+
+}  // namespace diruri
