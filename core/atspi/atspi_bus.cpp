@@ -125,12 +125,54 @@ std::optional<std::string> accessibilityBusAddress(const Budget& budget) {
 
 Message call(DBusConnection* bus, const char* destination, const char* path, const char* interface,
              const char* method, std::initializer_list<const char*> strings, const Budget& budget) {
+  return callWith(bus, destination, path, interface, method, budget, [&](DBusMessageIter& args) {
+    for (const char* value : strings) {
+      if (!api().dbus_message_iter_append_basic(&args, DBUS_TYPE_STRING, &value)) return false;
+    }
+    return true;
+  });
+}
+
+bool isReply(const Message& reply) {
+  return reply && api().dbus_message_get_type(reply.get()) == DBUS_MESSAGE_TYPE_METHOD_RETURN;
+}
+
+bool replyArgument(const Message& reply, int type, DBusMessageIter& out) {
+  DBusMessageIter args;
+  if (!isReply(reply) || !api().dbus_message_iter_init(reply.get(), &args)) return false;
+  if (api().dbus_message_iter_get_arg_type(&args) == DBUS_TYPE_VARIANT) {
+    api().dbus_message_iter_recurse(&args, &out);
+  } else {
+    out = args;
+  }
+  return api().dbus_message_iter_get_arg_type(&out) == type;
+}
+
+std::optional<StateChange> stateChange(DBusMessage* signal) {
+  if (!api().dbus_message_is_signal(signal, "org.a11y.atspi.Event.Object", "StateChanged"))
+    return std::nullopt;
+  DBusMessageIter args;
+  const char* state = nullptr;
+  dbus_int32_t detail = 0;
+  if (!api().dbus_message_iter_init(signal, &args) ||
+      api().dbus_message_iter_get_arg_type(&args) != DBUS_TYPE_STRING)
+    return std::nullopt;
+  api().dbus_message_iter_get_basic(&args, &state);
+  if (state == nullptr || !api().dbus_message_iter_next(&args) ||
+      api().dbus_message_iter_get_arg_type(&args) != DBUS_TYPE_INT32)
+    return std::nullopt;
+  api().dbus_message_iter_get_basic(&args, &detail);
+  return StateChange{state, detail != 0};
+}
+
+Message callWith(DBusConnection* bus, const char* destination, const char* path, const char* interface,
+                 const char* method, const Budget& budget,
+                 const std::function<bool(DBusMessageIter&)>& append) {
   Message ask(api().dbus_message_new_method_call(destination, path, interface, method));
   if (!ask) return nullptr;
-  for (const char* value : strings) {
-    if (!api().dbus_message_append_args(ask.get(), DBUS_TYPE_STRING, &value, DBUS_TYPE_INVALID))
-      return nullptr;
-  }
+  DBusMessageIter args;
+  api().dbus_message_iter_init_append(ask.get(), &args);
+  if (!append(args)) return nullptr;
   const int left = budget.remainingMillis();
   if (left == 0) return nullptr;
   DBusError error;

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <functional>
 #include <initializer_list>
 #include <memory>
 #include <optional>
@@ -70,8 +71,27 @@ std::optional<std::string> sessionBusAddress();
 // The accessibility bus in the order libatspi looks for it, but only one that already runs.
 std::optional<std::string> accessibilityBusAddress(const Budget& budget);
 
-// A method call with string arguments, answered within the budget; null on any error.
+// A method call whose arguments `append` adds (false: it could not), answered within the budget;
+// null on any error. The reply may be an error message: see isReply.
+Message callWith(DBusConnection* bus, const char* destination, const char* path, const char* interface,
+                 const char* method, const Budget& budget,
+                 const std::function<bool(DBusMessageIter&)>& append);
+
+// The same with string arguments.
 Message call(DBusConnection* bus, const char* destination, const char* path, const char* interface,
              const char* method, std::initializer_list<const char*> strings, const Budget& budget);
+
+// Whether a call was answered with a return, not an error.
+bool isReply(const Message& reply);
+
+// The reply's first argument, itself or inside its variant, when it is of this type.
+bool replyArgument(const Message& reply, int type, DBusMessageIter& out);
+
+// An accessibility state-change signal: the state's name and whether it was gained.
+struct StateChange {
+  std::string state;
+  bool gained = false;
+};
+std::optional<StateChange> stateChange(DBusMessage* signal);
 
 }  // namespace diruri::atspi_bus

@@ -602,24 +602,11 @@ void AtspiFocusWatch::follow() {
   }
   while (!stopping_ && api().dbus_connection_read_write(bus.get(), 100)) {
     while (Message message{api().dbus_connection_pop_message(bus.get())}) {
-      if (!api().dbus_message_is_signal(message.get(), "org.a11y.atspi.Event.Object", "StateChanged"))
-        continue;
-      DBusMessageIter args;
-      const char* minor = nullptr;
-      dbus_int32_t detail = 0;
-      if (!api().dbus_message_iter_init(message.get(), &args) ||
-          api().dbus_message_iter_get_arg_type(&args) != DBUS_TYPE_STRING) {
-        continue;
-      }
-      api().dbus_message_iter_get_basic(&args, &minor);
-      if (minor == nullptr || std::string_view(minor) != "focused" || !api().dbus_message_iter_next(&args) ||
-          api().dbus_message_iter_get_arg_type(&args) != DBUS_TYPE_INT32) {
-        continue;
-      }
-      api().dbus_message_iter_get_basic(&args, &detail);
+      const std::optional<StateChange> change = stateChange(message.get());
+      if (!change || change->state != "focused") continue;
       const char* sender = api().dbus_message_get_sender(message.get());
       const char* path = api().dbus_message_get_path(message.get());
-      if (sender != nullptr && path != nullptr) focusChanged(bus.get(), sender, path, detail != 0);
+      if (sender != nullptr && path != nullptr) focusChanged(bus.get(), sender, path, change->gained);
     }
   }
 }

@@ -59,26 +59,10 @@ bool clickable(uint32_t role) {
   return false;
 }
 
-bool isReply(const Message& m) {
-  return m && api().dbus_message_get_type(m.get()) == DBUS_MESSAGE_TYPE_METHOD_RETURN;
-}
-
-// The first argument of a reply, itself or inside its variant, when it has the type asked for.
-bool firstArgument(const Message& reply, int type, DBusMessageIter& out) {
-  DBusMessageIter args;
-  if (!isReply(reply) || !api().dbus_message_iter_init(reply.get(), &args)) return false;
-  if (api().dbus_message_iter_get_arg_type(&args) == DBUS_TYPE_VARIANT) {
-    api().dbus_message_iter_recurse(&args, &out);
-  } else {
-    out = args;
-  }
-  return api().dbus_message_iter_get_arg_type(&out) == type;
-}
-
 template <typename T>
 std::optional<T> basic(const Message& reply, int type) {
   DBusMessageIter value;
-  if (!firstArgument(reply, type, value)) return std::nullopt;
+  if (!replyArgument(reply, type, value)) return std::nullopt;
   T result{};
   api().dbus_message_iter_get_basic(&value, &result);
   return result;
@@ -93,7 +77,7 @@ std::optional<std::string> text(const Message& reply) {
 // An object reference (bus name, path), as the Parent property holds it.
 std::optional<std::pair<std::string, std::string>> reference(const Message& reply) {
   DBusMessageIter value, field;
-  if (!firstArgument(reply, DBUS_TYPE_STRUCT, value)) return std::nullopt;
+  if (!replyArgument(reply, DBUS_TYPE_STRUCT, value)) return std::nullopt;
   api().dbus_message_iter_recurse(&value, &field);
   const char* name = nullptr;
   const char* path = nullptr;
@@ -144,19 +128,14 @@ struct Element {
   }
   // The extent inside its window.
   std::optional<WindowGeometry> extents() const {
-    Message ask(api().dbus_message_new_method_call(sender.c_str(), path.c_str(), "org.a11y.atspi.Component",
-                                                   "GetExtents"));
     const dbus_uint32_t window = ATSPI_COORD_TYPE_WINDOW;
-    if (!ask || !api().dbus_message_append_args(ask.get(), DBUS_TYPE_UINT32, &window, DBUS_TYPE_INVALID))
-      return std::nullopt;
-    const int left = within->remainingMillis();
-    if (left == 0) return std::nullopt;
-    DBusError error;
-    api().dbus_error_init(&error);
-    Message reply(api().dbus_connection_send_with_reply_and_block(bus, ask.get(), left, &error));
-    api().dbus_error_free(&error);
+    const Message reply =
+        callWith(bus, sender.c_str(), path.c_str(), "org.a11y.atspi.Component", "GetExtents", *within,
+                 [&](DBusMessageIter& args) {
+                   return api().dbus_message_iter_append_basic(&args, DBUS_TYPE_UINT32, &window);
+                 });
     DBusMessageIter value, field;
-    if (!firstArgument(reply, DBUS_TYPE_STRUCT, value)) return std::nullopt;
+    if (!replyArgument(reply, DBUS_TYPE_STRUCT, value)) return std::nullopt;
     api().dbus_message_iter_recurse(&value, &field);
     int32_t v[4];
     for (int i = 0; i < 4; ++i) {
@@ -386,23 +365,11 @@ struct AtspiMeaningRecorder::Capture {
           activated[sender] = SteadyClock::now();
           continue;
         }
-        if (!api().dbus_message_is_signal(message.get(), "org.a11y.atspi.Event.Object", "StateChanged"))
-          continue;
-        DBusMessageIter args;
-        const char* minor = nullptr;
-        dbus_int32_t detail = 0;
-        if (!api().dbus_message_iter_init(message.get(), &args) ||
-            api().dbus_message_iter_get_arg_type(&args) != DBUS_TYPE_STRING)
-          continue;
-        api().dbus_message_iter_get_basic(&args, &minor);
-        if (minor == nullptr || !api().dbus_message_iter_next(&args) ||
-            api().dbus_message_iter_get_arg_type(&args) != DBUS_TYPE_INT32)
-          continue;
-        api().dbus_message_iter_get_basic(&args, &detail);
-        const std::string_view what(minor);
-        if (what == "focused" && detail != 0) {
+        const std::optional<StateChange> change = stateChange(message.get());
+        if (!change) continue;
+        if (change->state == "focused" && change->gained) {
           elementActivated(sender, path, true);
-        } else if (what == "checked") {
+        } else if (change->state == "checked") {
           elementActivated(sender, path, false);
         }
       }

@@ -32,45 +32,11 @@ constexpr std::chrono::milliseconds kCallBudget{1000};
 constexpr std::chrono::milliseconds kSettle{300};
 constexpr dbus_uint32_t kShift = 0xffe1;
 
-bool isReply(const Message& m) {
-  return m && api().dbus_message_get_type(m.get()) == DBUS_MESSAGE_TYPE_METHOD_RETURN;
-}
-
-// A call whose arguments `append` adds, answered within the budget; null on any error.
-template <typename Append>
-Message callWith(DBusConnection* bus, const char* destination, const std::string& path, const char* interface,
-                 const char* method, const Budget& budget, Append append) {
-  Message ask(api().dbus_message_new_method_call(destination, path.c_str(), interface, method));
-  if (!ask) return nullptr;
-  DBusMessageIter args;
-  api().dbus_message_iter_init_append(ask.get(), &args);
-  if (!append(args)) return nullptr;
-  const int left = budget.remainingMillis();
-  if (left == 0) return nullptr;
-  DBusError error;
-  api().dbus_error_init(&error);
-  Message reply(api().dbus_connection_send_with_reply_and_block(bus, ask.get(), left, &error));
-  api().dbus_error_free(&error);
-  return isReply(reply) ? std::move(reply) : nullptr;
-}
-
 bool none(DBusMessageIter&) { return true; }
-
-// The reply's first argument of this type, itself or inside its variant.
-bool first(const Message& reply, int type, DBusMessageIter& out) {
-  DBusMessageIter args;
-  if (!isReply(reply) || !api().dbus_message_iter_init(reply.get(), &args)) return false;
-  if (api().dbus_message_iter_get_arg_type(&args) == DBUS_TYPE_VARIANT) {
-    api().dbus_message_iter_recurse(&args, &out);
-  } else {
-    out = args;
-  }
-  return api().dbus_message_iter_get_arg_type(&out) == type;
-}
 
 std::optional<std::string> text(const Message& reply, int type) {
   DBusMessageIter value;
-  if (!first(reply, type, value)) return std::nullopt;
+  if (!replyArgument(reply, type, value)) return std::nullopt;
   const char* s = nullptr;
   api().dbus_message_iter_get_basic(&value, &s);
   return s != nullptr ? std::optional<std::string>(s) : std::nullopt;
@@ -117,8 +83,10 @@ struct MutterRemoteDesktopPoster::Session {
   std::set<int64_t> keysHeld;
   bool buttonHeld = false;
 
-  Message notify(const char* method, const Budget& budget, std::function<bool(DBusMessageIter&)> append) {
-    return callWith(bus.get(), kRemoteDesktop, session, kRemoteSession, method, budget, std::move(append));
+  // True when the compositor took the call.
+  bool notify(const char* method, const Budget& budget, const std::function<bool(DBusMessageIter&)>& append) {
+    return isReply(
+        callWith(bus.get(), kRemoteDesktop, session.c_str(), kRemoteSession, method, budget, append));
   }
 
   // The stream's monitor, from its Parameters: {"position": (x, y), "size": (w, h), …}.
@@ -126,7 +94,7 @@ struct MutterRemoteDesktopPoster::Session {
     Message reply = call(bus.get(), kScreenCast, stream.c_str(), DBUS_INTERFACE_PROPERTIES, "Get",
                          {kCastStream, "Parameters"}, budget);
     DBusMessageIter dict, entry, value;
-    if (!first(reply, DBUS_TYPE_ARRAY, dict)) return false;
+    if (!replyArgument(reply, DBUS_TYPE_ARRAY, dict)) return false;
     api().dbus_message_iter_recurse(&dict, &entry);
     bool sized = false;
     for (; api().dbus_message_iter_get_arg_type(&entry) == DBUS_TYPE_DICT_ENTRY;
@@ -182,7 +150,7 @@ bool MutterRemoteDesktopPoster::begin() {
            DBUS_TYPE_OBJECT_PATH);
   if (!cast) return false;
   const std::optional<std::string> stream =
-      text(callWith(bus, kScreenCast, *cast, kCastSession, "RecordMonitor", budget,
+      text(callWith(bus, kScreenCast, cast->c_str(), kCastSession, "RecordMonitor", budget,
                     [](DBusMessageIter& args) {
                       const char* primary = "";
                       return api().dbus_message_iter_append_basic(&args, DBUS_TYPE_STRING, &primary) &&
@@ -219,12 +187,11 @@ PostResult MutterRemoteDesktopPoster::postMouse(double x, double y, bool down) {
   SigpipeGuard guard;
   const Budget budget(kCallBudget);
   const char* stream = s.stream.c_str();
-  const bool moved =
-      static_cast<bool>(s.notify("NotifyPointerMotionAbsolute", budget, [&](DBusMessageIter& args) {
-        return api().dbus_message_iter_append_basic(&args, DBUS_TYPE_STRING, &stream) &&
-               api().dbus_message_iter_append_basic(&args, DBUS_TYPE_DOUBLE, &sx) &&
-               api().dbus_message_iter_append_basic(&args, DBUS_TYPE_DOUBLE, &sy);
-      }));
+  const bool moved = s.notify("NotifyPointerMotionAbsolute", budget, [&](DBusMessageIter& args) {
+    return api().dbus_message_iter_append_basic(&args, DBUS_TYPE_STRING, &stream) &&
+           api().dbus_message_iter_append_basic(&args, DBUS_TYPE_DOUBLE, &sx) &&
+           api().dbus_message_iter_append_basic(&args, DBUS_TYPE_DOUBLE, &sy);
+  });
   const dbus_int32_t button = kLeftButton;
   const dbus_bool_t state = down;
   if (!moved || !s.notify("NotifyPointerButton", budget, [&](DBusMessageIter& args) {

@@ -135,24 +135,29 @@ std::string AccessibleDesktop::start() {
   return {};
 }
 
+std::string startSessionBus(std::optional<ChildProcess>& bus, const std::string& dir) {
+  ChildOptions options = quietChild();
+  options.out = ChildStream::Pipe;
+  try {
+    bus.emplace(std::vector<std::string>{"dbus-daemon", "--session", "--nofork", "--print-address=1",
+                                         "--address=unix:dir=" + dir},
+                options);
+  } catch (const std::system_error&) {
+    return "dbus-daemon could not be started";
+  }
+  const std::string address = bus->readLine(20s).value_or("");
+  if (address.empty()) return "dbus-daemon did not report its address";
+  ::setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
+  return {};
+}
+
 std::string AccessibilityBus::start(const std::string& runtimeDir, bool waitForAddress) {
   // The launcher puts its bus's socket there: tests running side by side must not share one.
   ::setenv("XDG_RUNTIME_DIR", runtimeDir.c_str(), 1);
   ::unsetenv("NO_AT_BRIDGE");
   ::unsetenv("AT_SPI_BUS_ADDRESS");
   ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
-  ChildOptions busOptions = quietChild();
-  busOptions.out = ChildStream::Pipe;
-  try {
-    sessionBus_.emplace(std::vector<std::string>{"dbus-daemon", "--session", "--nofork", "--print-address=1",
-                                                 "--address=unix:dir=" + runtimeDir},
-                        busOptions);
-  } catch (const std::system_error&) {
-    return "dbus-daemon could not be started";
-  }
-  const std::string address = sessionBus_->readLine(20s).value_or("");
-  if (address.empty()) return "dbus-daemon did not report its address";
-  ::setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
+  if (std::string error = startSessionBus(sessionBus_, runtimeDir); !error.empty()) return error;
   try {
     launcher_.emplace(std::vector<std::string>{"/usr/libexec/at-spi-bus-launcher", "--launch-immediately"},
                       quietChild());

@@ -44,6 +44,10 @@ class FixtureApp {
 // Runs xdotool with these arguments; true when it succeeded.
 bool xdotool(std::vector<std::string> args);
 
+// A private session bus with its socket in `dir`; sets DBUS_SESSION_BUS_ADDRESS for this process.
+// Empty on success, else why it failed.
+std::string startSessionBus(std::optional<ChildProcess>& bus, const std::string& dir);
+
 // A private session bus in `runtimeDir` with the AT-SPI bus launcher; sets XDG_RUNTIME_DIR (to
 // `runtimeDir`) and DBUS_SESSION_BUS_ADDRESS for this process and so for the programs it starts. Without a
 // display, start() returns once the launcher tells the accessibility bus's address.

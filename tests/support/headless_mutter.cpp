@@ -9,6 +9,8 @@
 #include <system_error>
 #include <thread>
 
+#include "tests/support/accessible_desktop.hpp"
+
 namespace diruri::test {
 
 using namespace std::chrono_literals;
@@ -22,18 +24,7 @@ std::string HeadlessMutter::start() {
   const std::string dir = runtimeDir_->path();
   ::chmod(dir.c_str(), 0700);
   ::setenv("XDG_RUNTIME_DIR", dir.c_str(), 1);
-  ChildOptions busOptions = quietChild();
-  busOptions.out = ChildStream::Pipe;
-  try {
-    bus_.emplace(std::vector<std::string>{"dbus-daemon", "--session", "--nofork", "--print-address=1",
-                                          "--address=unix:dir=" + dir},
-                 busOptions);
-  } catch (const std::system_error&) {
-    return "dbus-daemon could not be started";
-  }
-  const std::string address = bus_->readLine(20s).value_or("");
-  if (address.empty()) return "dbus-daemon did not report its address";
-  ::setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
+  if (std::string error = startSessionBus(bus_, dir); !error.empty()) return error;
   ChildOptions options = quietChild();
   options.environment = {
       {"GSETTINGS_BACKEND", "memory"}, {"DISPLAY", std::nullopt}, {"WAYLAND_DISPLAY", std::nullopt}};
