@@ -255,13 +255,13 @@ TEST_F(SwaySession, RecordingByMeaningAndReplayIntoAMovedWindow) {
   test::FixtureApp app;
   startAccessibleApp(app, "Login");
   test::TempDir workspace;
+  WaylandEventPoster input;  // the person's keyboard and pointer: with a keyboard, the window is active
+  ASSERT_TRUE(input.begin());
   test::McpProcess recorder(DIRURI_EXECUTABLE, session());
   const JsonValue started = recorder.callTool("event_stream_start", {{"workspacePath", workspace.path()}});
   ASSERT_EQ(*started.findString("status"), "recording") << writeJson(started);
   ASSERT_TRUE(started.find("inputCaptureActive")->asBool()) << writeJson(started);
   const std::string sessionPath = *started.findString("sessionPath");
-  WaylandEventPoster input;  // the person's keyboard and pointer
-  ASSERT_TRUE(input.begin());
   const auto type = [&](std::initializer_list<int64_t> keysyms) {
     for (const int64_t keysym : keysyms) {
       EXPECT_EQ(input.postKey(1, keysym, true), PostResult::Posted);
@@ -299,7 +299,7 @@ TEST_F(SwaySession, RecordingByMeaningAndReplayIntoAMovedWindow) {
   // The log, line by line: what each key meant, the password's keys without them, the click at
   // its element's middle.
   std::vector<std::string> seen;
-  bool startShot = false;
+  bool startShot = false, startSnapshot = false;
   for (const JsonValue& line : test::readJsonLines(sessionPath + "/events.jsonl")) {
     const std::string kind = *line.findString("type");
     const JsonValue& payload = *line.find("payload");
@@ -307,6 +307,17 @@ TEST_F(SwaySession, RecordingByMeaningAndReplayIntoAMovedWindow) {
       startShot = true;
       EXPECT_TRUE(payload.find("screenshotOk")->asBool());
       EXPECT_EQ(test::readText(*payload.findString("screenshotPath")).substr(0, 8), "\x89PNG\r\n\x1a\n");
+    }
+    // The start snapshot: the compositor's front window, the accessibility bus's roles.
+    if (kind == "ax_snapshot" && !startSnapshot) {
+      startSnapshot = true;
+      const JsonValue snapshot = parseJson(test::readText(*payload.findString("axSnapshotPath")));
+      const JsonValue expected =
+          parseJson(R"({"windowTitle":"Login","focusedWindowRole":"frame","focusedElementTitle":"Query"})");
+      for (const auto& [key, value] : expected.asObject()) {
+        const JsonValue* found = key == "windowTitle" ? snapshot.find("app")->find(key) : snapshot.find(key);
+        EXPECT_TRUE(found && *found == value) << key << " in " << writeJson(snapshot);
+      }
     }
     if (kind.rfind("key_", 0) != 0 && kind.rfind("mouse_", 0) != 0) continue;
     const JsonValue* app = payload.find("app");
@@ -333,7 +344,7 @@ TEST_F(SwaySession, RecordingByMeaningAndReplayIntoAMovedWindow) {
     }
     seen.push_back(entry);
   }
-  EXPECT_TRUE(startShot);
+  EXPECT_TRUE(startShot && startSnapshot);
   const std::vector<std::string> expected = {"key_down 104 'h'",
                                              "key_up 104 'h'",
                                              "key_down 105 'i'",
