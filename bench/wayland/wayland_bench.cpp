@@ -52,8 +52,11 @@ struct Session {
 };
 
 Session& session() {
-  static Session* s = new Session;  // never destroyed: its processes end with the benchmark's
-  return *s;
+  // Registered first, so that it runs after the session's own end: the daemons it detached.
+  static const int ended = std::atexit([] { test::endAllChildren(); });
+  (void)ended;
+  static Session s;
+  return s;
 }
 
 // One key notification as a toolkit sends it (key code and modifiers as 16-bit numbers: the registry

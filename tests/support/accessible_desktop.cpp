@@ -20,8 +20,6 @@ namespace diruri::test {
 
 using namespace std::chrono_literals;
 
-namespace {
-
 // Ends the children this process has left, the detached daemons reparented to it included: SIGTERM,
 // then SIGKILL for what is still there after five seconds. Their ends are waited for on pidfds,
 // since an orphan gives no other sign of its end.
@@ -46,8 +44,6 @@ void endAllChildren() {
     }
   }
 }
-
-}  // namespace
 
 std::string FixtureApp::start(const std::string& title) {
   ChildOptions options;
@@ -154,6 +150,7 @@ std::string startSessionBus(std::optional<ChildProcess>& bus, const std::string&
 std::string AccessibilityBus::start(const std::string& runtimeDir, bool waitForAddress) {
   // The launcher puts its bus's socket there: tests running side by side must not share one.
   ::setenv("XDG_RUNTIME_DIR", runtimeDir.c_str(), 1);
+  ::prctl(PR_SET_CHILD_SUBREAPER, 1);
   ::unsetenv("NO_AT_BRIDGE");
   ::unsetenv("AT_SPI_BUS_ADDRESS");
   ::unsetenv("DBUS_SESSION_BUS_ADDRESS");

@@ -44,13 +44,19 @@ class FixtureApp {
 // Runs xdotool with these arguments; true when it succeeded.
 bool xdotool(std::vector<std::string> args);
 
+// Ends the children this process has left, the detached daemons reparented to it included: SIGTERM,
+// then SIGKILL for what is still there after five seconds, and waits for them.
+void endAllChildren();
+
 // A private session bus with its socket in `dir`; sets DBUS_SESSION_BUS_ADDRESS for this process.
 // Empty on success, else why it failed.
 std::string startSessionBus(std::optional<ChildProcess>& bus, const std::string& dir);
 
 // A private session bus in `runtimeDir` with the AT-SPI bus launcher; sets XDG_RUNTIME_DIR (to
-// `runtimeDir`) and DBUS_SESSION_BUS_ADDRESS for this process and so for the programs it starts. Without a
-// display, start() returns once the launcher tells the accessibility bus's address.
+// `runtimeDir`) and DBUS_SESSION_BUS_ADDRESS for this process, and makes it the reaper of the
+// daemons the launcher detaches (the accessibility bus, the registry): endAllChildren() ends them and so for
+// the programs it starts. Without a display, start() returns once the launcher tells the accessibility bus's
+// address.
 class AccessibilityBus {
  public:
   AccessibilityBus() = default;

@@ -69,6 +69,7 @@ class SwaySession : public ::testing::Test {
     delete busDir_;
     delete sway_;
     sway_ = nullptr;
+    test::endAllChildren();  // the daemons the accessibility bus launcher detached
   }
   void SetUp() override {
     ASSERT_EQ(failure_, "");
