@@ -50,8 +50,6 @@ std::optional<AccessibilitySnapshot> AccessibilityInspector::accessibilitySnapsh
 
 bool AccessibilityInspector::findsElements() { return atspiApi() != nullptr; }
 
-bool AccessibilityInspector::busAnswers() { return atspiApi() != nullptr && AtspiFocus::busAnswers(); }
-
 std::optional<std::pair<int32_t, int32_t>> AccessibilityInspector::origin(int32_t processId) {
   if (extents_ == Extents::kScreen) return std::pair<int32_t, int32_t>{0, 0};
   const std::optional<FrontWindow> front = frontWindow();

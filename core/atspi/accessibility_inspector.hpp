@@ -44,9 +44,6 @@ class AccessibilityInspector final : public AccessibilityInspecting {
   void watchFocus(bool on) override;
   std::optional<ElementTarget> focusedSecretField() override;
 
-  // Whether the accessibility bus runs and answers, as far as a short look tells.
-  static bool busAnswers();
-
  private:
   // Where the front application's window lies when extents are window-relative: (0, 0) when they
   // are on the screen already, none when the window's place is not known.

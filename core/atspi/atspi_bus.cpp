@@ -7,6 +7,7 @@
 
 #include <string_view>
 
+#include "core/text/unicode.hpp"
 #include "core/x11/x11_connection.hpp"
 
 namespace diruri::atspi_bus {
@@ -146,6 +147,12 @@ bool replyArgument(const Message& reply, int type, DBusMessageIter& out) {
     out = args;
   }
   return api().dbus_message_iter_get_arg_type(&out) == type;
+}
+
+std::optional<std::string> replyText(const Message& reply, int type) {
+  const std::optional<const char*> text = replyBasic<const char*>(reply, type);
+  if (!text || *text == nullptr) return std::nullopt;
+  return sanitizeUtf8(*text);
 }
 
 std::optional<StateChange> stateChange(DBusMessage* signal) {

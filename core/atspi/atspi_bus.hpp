@@ -87,6 +87,19 @@ bool isReply(const Message& reply);
 // The reply's first argument, itself or inside its variant, when it is of this type.
 bool replyArgument(const Message& reply, int type, DBusMessageIter& out);
 
+// That argument's value, for the fixed-size types.
+template <typename T>
+std::optional<T> replyBasic(const Message& reply, int type) {
+  DBusMessageIter value;
+  if (!replyArgument(reply, type, value)) return std::nullopt;
+  T result{};
+  api().dbus_message_iter_get_basic(&value, &result);
+  return result;
+}
+
+// That argument as text (a string or an object path), valid UTF-8.
+std::optional<std::string> replyText(const Message& reply, int type = DBUS_TYPE_STRING);
+
 // An accessibility state-change signal: the state's name and whether it was gained.
 struct StateChange {
   std::string state;

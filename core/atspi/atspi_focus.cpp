@@ -631,31 +631,14 @@ void AtspiFocusWatch::focusChanged(DBusConnection* bus, const char* sender, cons
     field_.reset();
   }
   const Budget budget(AtspiFocus::kDefaultBudget);
-  Message role = call(bus, sender, path, "org.a11y.atspi.Accessible", "GetRole", {}, budget);
-  dbus_uint32_t value = 0;
-  DBusError error;
-  api().dbus_error_init(&error);
-  const bool known =
-      role && api().dbus_message_get_type(role.get()) == DBUS_MESSAGE_TYPE_METHOD_RETURN &&
-      api().dbus_message_get_args(role.get(), &error, DBUS_TYPE_UINT32, &value, DBUS_TYPE_INVALID);
-  api().dbus_error_free(&error);
-  if (!known || value != static_cast<dbus_uint32_t>(kPasswordRole)) return;
+  const std::optional<dbus_uint32_t> role = replyBasic<dbus_uint32_t>(
+      call(bus, sender, path, "org.a11y.atspi.Accessible", "GetRole", {}, budget), DBUS_TYPE_UINT32);
+  if (role != static_cast<dbus_uint32_t>(kPasswordRole)) return;
   ElementTarget field;
   field.role = kPasswordRoleName;
-  Message name = call(bus, sender, path, DBUS_INTERFACE_PROPERTIES, "Get",
-                      {"org.a11y.atspi.Accessible", "Name"}, budget);
-  DBusMessageIter args;
-  if (name && api().dbus_message_get_type(name.get()) == DBUS_MESSAGE_TYPE_METHOD_RETURN &&
-      api().dbus_message_iter_init(name.get(), &args) &&
-      api().dbus_message_iter_get_arg_type(&args) == DBUS_TYPE_VARIANT) {
-    DBusMessageIter variant;
-    api().dbus_message_iter_recurse(&args, &variant);
-    const char* text = nullptr;
-    if (api().dbus_message_iter_get_arg_type(&variant) == DBUS_TYPE_STRING) {
-      api().dbus_message_iter_get_basic(&variant, &text);
-      if (text != nullptr && *text != '\0') field.name = sanitizeUtf8(text);
-    }
-  }
+  field.name = replyText(call(bus, sender, path, DBUS_INTERFACE_PROPERTIES, "Get",
+                              {"org.a11y.atspi.Accessible", "Name"}, budget));
+  if (field.name && field.name->empty()) field.name.reset();
   std::lock_guard<std::mutex> lock(mutex_);
   field_ = std::move(field);
 }

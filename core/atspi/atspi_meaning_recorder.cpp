@@ -2,7 +2,6 @@
 #include "core/atspi/atspi_meaning_recorder.hpp"
 
 #include <chrono>
-#include <cmath>
 #include <map>
 #include <optional>
 #include <string>
@@ -11,7 +10,6 @@
 
 #include "core/atspi/atspi_bus.hpp"
 #include "core/atspi/atspi_focus.hpp"
-#include "core/text/unicode.hpp"
 #include "core/x11/sigpipe_guard.hpp"
 #include "core/x11/x11_keymap.hpp"
 
@@ -59,21 +57,6 @@ bool clickable(uint32_t role) {
   return false;
 }
 
-template <typename T>
-std::optional<T> basic(const Message& reply, int type) {
-  DBusMessageIter value;
-  if (!replyArgument(reply, type, value)) return std::nullopt;
-  T result{};
-  api().dbus_message_iter_get_basic(&value, &result);
-  return result;
-}
-
-std::optional<std::string> text(const Message& reply) {
-  const std::optional<const char*> s = basic<const char*>(reply, DBUS_TYPE_STRING);
-  if (!s || *s == nullptr) return std::nullopt;
-  return sanitizeUtf8(*s);
-}
-
 // An object reference (bus name, path), as the Parent property holds it.
 std::optional<std::pair<std::string, std::string>> reference(const Message& reply) {
   DBusMessageIter value, field;
@@ -103,20 +86,20 @@ struct Element {
     return call(bus, sender.c_str(), path.c_str(), interface, method, strings, *within);
   }
   std::optional<uint32_t> role() const {
-    return basic<dbus_uint32_t>(ask("org.a11y.atspi.Accessible", "GetRole"), DBUS_TYPE_UINT32);
+    return replyBasic<dbus_uint32_t>(ask("org.a11y.atspi.Accessible", "GetRole"), DBUS_TYPE_UINT32);
   }
   std::optional<std::string> roleName() const {
-    return text(ask("org.a11y.atspi.Accessible", "GetRoleName"));
+    return replyText(ask("org.a11y.atspi.Accessible", "GetRoleName"));
   }
   std::optional<std::string> name() const {
     std::optional<std::string> n =
-        text(ask(DBUS_INTERFACE_PROPERTIES, "Get", {"org.a11y.atspi.Accessible", "Name"}));
+        replyText(ask(DBUS_INTERFACE_PROPERTIES, "Get", {"org.a11y.atspi.Accessible", "Name"}));
     if (n && n->empty()) n.reset();
     return n;
   }
   int32_t indexInParent() const {
     return std::max<int32_t>(
-        basic<dbus_int32_t>(ask("org.a11y.atspi.Accessible", "GetIndexInParent"), DBUS_TYPE_INT32)
+        replyBasic<dbus_int32_t>(ask("org.a11y.atspi.Accessible", "GetIndexInParent"), DBUS_TYPE_INT32)
             .value_or(0),
         0);
   }

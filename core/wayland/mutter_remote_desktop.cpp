@@ -34,14 +34,6 @@ constexpr dbus_uint32_t kShift = 0xffe1;
 
 bool none(DBusMessageIter&) { return true; }
 
-std::optional<std::string> text(const Message& reply, int type) {
-  DBusMessageIter value;
-  if (!replyArgument(reply, type, value)) return std::nullopt;
-  const char* s = nullptr;
-  api().dbus_message_iter_get_basic(&value, &s);
-  return s != nullptr ? std::optional<std::string>(s) : std::nullopt;
-}
-
 // An empty a{sv}, or one with a single string entry.
 bool appendOptions(DBusMessageIter& args, const char* key = nullptr, const char* value = nullptr) {
   DBusMessageIter dict, entry, variant;
@@ -132,31 +124,31 @@ bool MutterRemoteDesktopPoster::begin() {
   DBusConnection* bus = s->bus.get();
   // A remote-desktop session, a screen-cast session tied to it, and a stream of the primary monitor.
   const std::optional<std::string> session =
-      text(callWith(bus, kRemoteDesktop, "/org/gnome/Mutter/RemoteDesktop", kRemoteDesktop, "CreateSession",
-                    budget, none),
-           DBUS_TYPE_OBJECT_PATH);
+      replyText(callWith(bus, kRemoteDesktop, "/org/gnome/Mutter/RemoteDesktop", kRemoteDesktop,
+                         "CreateSession", budget, none),
+                DBUS_TYPE_OBJECT_PATH);
   if (!session) return false;
   s->session = *session;
   const std::optional<std::string> id =
-      text(call(bus, kRemoteDesktop, session->c_str(), DBUS_INTERFACE_PROPERTIES, "Get",
-                {kRemoteSession, "SessionId"}, budget),
-           DBUS_TYPE_STRING);
+      replyText(call(bus, kRemoteDesktop, session->c_str(), DBUS_INTERFACE_PROPERTIES, "Get",
+                     {kRemoteSession, "SessionId"}, budget),
+                DBUS_TYPE_STRING);
   if (!id) return false;
-  const std::optional<std::string> cast =
-      text(callWith(bus, kScreenCast, "/org/gnome/Mutter/ScreenCast", kScreenCast, "CreateSession", budget,
-                    [&](DBusMessageIter& args) {
-                      return appendOptions(args, "remote-desktop-session-id", id->c_str());
-                    }),
-           DBUS_TYPE_OBJECT_PATH);
+  const std::optional<std::string> cast = replyText(
+      callWith(bus, kScreenCast, "/org/gnome/Mutter/ScreenCast", kScreenCast, "CreateSession", budget,
+               [&](DBusMessageIter& args) {
+                 return appendOptions(args, "remote-desktop-session-id", id->c_str());
+               }),
+      DBUS_TYPE_OBJECT_PATH);
   if (!cast) return false;
   const std::optional<std::string> stream =
-      text(callWith(bus, kScreenCast, cast->c_str(), kCastSession, "RecordMonitor", budget,
-                    [](DBusMessageIter& args) {
-                      const char* primary = "";
-                      return api().dbus_message_iter_append_basic(&args, DBUS_TYPE_STRING, &primary) &&
-                             appendOptions(args);
-                    }),
-           DBUS_TYPE_OBJECT_PATH);
+      replyText(callWith(bus, kScreenCast, cast->c_str(), kCastSession, "RecordMonitor", budget,
+                         [](DBusMessageIter& args) {
+                           const char* primary = "";
+                           return api().dbus_message_iter_append_basic(&args, DBUS_TYPE_STRING, &primary) &&
+                                  appendOptions(args);
+                         }),
+                DBUS_TYPE_OBJECT_PATH);
   if (!stream) return false;
   s->stream = *stream;
   if (!s->readMonitor(budget) || !s->notify("Start", budget, none)) return false;
