@@ -11,6 +11,7 @@
 #include <string>
 
 #include "core/atspi/atspi_api.hpp"
+#include "core/platform/deadline.hpp"
 
 namespace diruri::atspi_bus {
 
@@ -43,11 +44,7 @@ class Budget {
   explicit Budget(std::chrono::milliseconds total) : deadline_(SteadyClock::now() + total) {}
   explicit Budget(SteadyClock::time_point deadline) : deadline_(deadline) {}
 
-  int remainingMillis() const {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - SteadyClock::now()).count();
-    return left <= 0 ? 0 : static_cast<int>(std::min<long long>(left, 60000));
-  }
+  int remainingMillis() const { return millisUntil(deadline_, 60000); }
 
   // Gives the library's next calls what remains; false when nothing does.
   bool arm() const {

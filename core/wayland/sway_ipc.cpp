@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/platform/deadline.hpp"
 #include "core/text/unicode.hpp"
 
 namespace diruri {
@@ -38,11 +39,7 @@ class Socket {
   int fd_;
 };
 
-int millisLeft(SteadyClock::time_point deadline) {
-  const auto left =
-      std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyClock::now()).count();
-  return left <= 0 ? 0 : static_cast<int>(left);
-}
+int millisLeft(SteadyClock::time_point deadline) { return millisUntil(deadline); }
 
 // Moves `size` bytes in the direction `write` says, each wait bounded by the deadline.
 bool transfer(int fd, char* data, size_t size, bool write, SteadyClock::time_point deadline) {

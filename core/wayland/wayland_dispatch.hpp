@@ -7,6 +7,8 @@
 #include <chrono>
 #include <functional>
 
+#include "core/platform/deadline.hpp"
+
 namespace diruri {
 
 // Reads and dispatches events until `done` holds or the deadline passes; false on timeout or a
@@ -28,11 +30,9 @@ inline bool dispatchUntil(wl_display* display, const std::function<bool()>& done
       wl_display_cancel_read(display);
       return false;
     }
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
-            .count();
+    const int left = millisUntil(deadline);
     pollfd readable{wl_display_get_fd(display), POLLIN, 0};
-    if (left <= 0 || ::poll(&readable, 1, static_cast<int>(left)) <= 0) {
+    if (left <= 0 || ::poll(&readable, 1, left) <= 0) {
       wl_display_cancel_read(display);
       return false;
     }

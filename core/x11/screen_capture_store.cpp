@@ -15,6 +15,7 @@
 #include <chrono>
 #include <climits>
 
+#include "core/platform/deadline.hpp"
 #include "core/platform/path.hpp"
 #include "core/x11/x11_connection.hpp"
 
@@ -82,12 +83,10 @@ bool waitWithin(pid_t pid, std::chrono::milliseconds limit, int* status) {
   if (pidfd >= 0) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     for (;;) {
-      const auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
       pollfd p{pidfd, POLLIN, 0};
-      const int r = ::poll(&p, 1, static_cast<int>(std::max<int64_t>(left.count(), 0)));
+      const int r = ::poll(&p, 1, millisUntil(deadline));
       if (r > 0) break;
-      if (r == 0 || errno != EINTR) {
+      if ((r == 0 && std::chrono::steady_clock::now() >= deadline) || (r < 0 && errno != EINTR)) {
         ::close(pidfd);
         return false;
       }

@@ -11,6 +11,7 @@
 #include <array>
 #include <filesystem>
 
+#include "core/platform/deadline.hpp"
 #include "tests/support/captured_output.hpp"
 #include "tests/support/child_process.hpp"
 #include "tests/support/fault_injecting_file_system.hpp"
@@ -147,6 +148,25 @@ TEST_F(ScreenCaptureStoreTest, HangingHelperIsKilledAtTheLimitWithWhatItStarted)
     ::close(pidfd);
   }
   EXPECT_TRUE(gone);
+}
+
+// Every bounded wait (the helper's limit, bus calls, compositor round trips) polls for this many
+// milliseconds: a part of a millisecond left must count as a whole one, or the wait ends early.
+TEST(WaitLimits, TheMillisecondsLeftAreRoundedUpAndNeverNegative) {
+  using namespace std::chrono;
+  const steady_clock::time_point now{};
+  const struct {
+    nanoseconds left;
+    int cap;
+    int expected;
+  } cases[] = {
+      {microseconds(299980), 1 << 30, 300},  // was 299: the helper was killed at 299.98 ms
+      {nanoseconds(1), 1 << 30, 1},         {milliseconds(300), 1 << 30, 300},  {nanoseconds(0), 1 << 30, 0},
+      {milliseconds(-5), 1 << 30, 0},       {hours(24 * 30), 1 << 30, 1 << 30},  // capped, not overflowed
+      {seconds(10), 60000, 10000},          {hours(1), 60000, 60000},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(millisBetween(now, now + c.left, c.cap), c.expected) << c.left.count();
 }
 
 TEST_F(ScreenCaptureStoreTest, UnusableParentOrHelperMeansNotOkAndNothingRun) {
