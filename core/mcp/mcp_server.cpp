@@ -224,9 +224,19 @@ std::string McpServer::initializeAnswer(const JsonRpcRequest& request) {
   // The client's revision when this server speaks it, else the newest one it speaks.
   const std::string* asked = request.params ? request.params->findString("protocolVersion") : nullptr;
   for (const auto& [version, text] : initializeResultTexts_) {
-    if (asked && *asked == version) return resultAnswer(*request.id, text);
+    if (asked && *asked == version) {
+      negotiated_ = version;
+      return resultAnswer(*request.id, text);
+    }
   }
+  negotiated_ = initializeResultTexts_.front().first;
   return resultAnswer(*request.id, initializeResultTexts_.front().second);
+}
+
+bool McpServer::toolErrorsAsResults(bool isModern) const {
+  // Clients show their model a tool result's text, but of an error answer only its message: from
+  // these revisions on, a failed call is a result, so that the model reads why and can correct itself.
+  return isModern || negotiated_ == "2025-06-18" || negotiated_ == "2025-11-25";
 }
 
 std::string McpServer::resultAnswer(const JsonRpcId& id, std::string_view resultText) {
@@ -261,6 +271,11 @@ std::optional<JsonRpcResponse> McpServer::handleToolCall(const JsonRpcRequest& r
   const JsonValue& arguments = given && given->isObject() ? *given : kNoArguments;
 
   const ToolDefinition* tool = findTool(*name);
+  const bool errorsAsResults = toolErrorsAsResults(isModern);
+  if (!tool && errorsAsResults) {
+    r.error = JsonRpcError{-32602, "Unknown tool: " + *name, std::nullopt};
+    return r;
+  }
   if (!tool || !tool->handler) {
     r.result = toolContentResult(JsonObject{{"error", "unsupported_tool"}});
     if (isModern) r.result = modern(std::move(*r.result));
@@ -268,9 +283,9 @@ std::optional<JsonRpcResponse> McpServer::handleToolCall(const JsonRpcRequest& r
   }
   ToolCall call{recorder_, arguments, background_.get(), &*request.id, {}, {}};
   if (background_) {
-    call.answerLater = [this, id = *request.id, isModern](std::optional<JsonValue> payload,
-                                                          std::exception_ptr failure) {
-      output_(encodeAnswer(toolAnswer(id, std::move(payload), failure, isModern).toJson()));
+    call.answerLater = [this, id = *request.id, isModern, errorsAsResults](std::optional<JsonValue> payload,
+                                                                           std::exception_ptr failure) {
+      output_(encodeAnswer(toolAnswer(id, std::move(payload), failure, isModern, errorsAsResults).toJson()));
     };
     const JsonObject* meta = params->findObject("_meta");
     if (const JsonValue* token = meta ? findMember(*meta, "progressToken") : nullptr) {
@@ -285,11 +300,11 @@ std::optional<JsonRpcResponse> McpServer::handleToolCall(const JsonRpcRequest& r
   } catch (...) {
     failure = std::current_exception();
   }
-  return toolAnswer(*request.id, std::move(payload), failure, isModern);
+  return toolAnswer(*request.id, std::move(payload), failure, isModern, errorsAsResults);
 }
 
 JsonRpcResponse McpServer::toolAnswer(const JsonRpcId& id, std::optional<JsonValue> payload,
-                                      std::exception_ptr failure, bool isModern) {
+                                      std::exception_ptr failure, bool isModern, bool errorsAsResults) {
   JsonRpcResponse r;
   r.id = id;
   if (payload) {
@@ -297,14 +312,26 @@ JsonRpcResponse McpServer::toolAnswer(const JsonRpcId& id, std::optional<JsonVal
     if (isModern) r.result = modern(std::move(*r.result));
     return r;
   }
+  bool badArguments = false;
+  std::string reason;
   try {
     std::rethrow_exception(failure);
   } catch (const InvalidToolArguments& e) {
-    r.error = JsonRpcError{-32602, "Invalid params", reasonData(e.what())};
+    badArguments = true;
+    reason = e.what();
   } catch (const std::exception& e) {
-    r.error = JsonRpcError{-32000, "Internal error", reasonData(failureReason(e))};
+    reason = failureReason(e);
   } catch (...) {
-    r.error = JsonRpcError{-32000, "Internal error", reasonData("The operation failed.")};
+    reason = "The operation failed.";
+  }
+  if (errorsAsResults) {
+    JsonObject result = textContent(std::move(reason));
+    result.emplace("isError", true);
+    r.result = isModern ? modern(std::move(result)) : std::move(result);
+  } else if (badArguments) {
+    r.error = JsonRpcError{-32602, "Invalid params", reasonData(std::move(reason))};
+  } else {
+    r.error = JsonRpcError{-32000, "Internal error", reasonData(std::move(reason))};
   }
   return r;
 }

@@ -62,8 +62,13 @@ class McpServer {
   // answered later, through the output.
   std::optional<JsonRpcResponse> handleToolCall(const JsonRpcRequest& request, bool modern);
   // The answer to a call, from its payload or from what it failed with.
+  // A failure is an error answer for clients of the first revision and a tool result that says why
+  // (isError) for later ones.
   JsonRpcResponse toolAnswer(const JsonRpcId& id, std::optional<JsonValue> payload,
-                             std::exception_ptr failure, bool modern);
+                             std::exception_ptr failure, bool modern, bool errorsAsResults);
+  // Whether this request's revision (its own, or the one initialize agreed) answers failed calls
+  // as tool results.
+  bool toolErrorsAsResults(bool modern) const;
   // Sends notifications/progress for the request that carried `token`.
   std::function<void(size_t done, size_t total)> progressReporter(const JsonValue& token);
   // What a notification asks for: only a cancelled replay is acted on.
@@ -77,6 +82,8 @@ class McpServer {
   std::string toolsListResultText_;
   std::string modernToolsListResultText_;
   std::string discoverResultText_;
+  // The revision the last initialize agreed on; none before one (main thread only).
+  std::string_view negotiated_;
   Output output_;
   // Declared last, so its replay is stopped while everything it reports through still exists.
   std::unique_ptr<BackgroundReplay> background_;

@@ -47,14 +47,20 @@ std::optional<JsonValue> stopRecording(ToolCall& call) {
       .toJson();
 }
 
-// The speed argument: any number from 0 up, 1 when absent.
+// The speed argument: 0, or a factor from kSlowest to kFastest; 1 when absent. Below the slowest a
+// recorded pause would overflow the replay's clock.
+constexpr double kSlowest = 0.01;
+constexpr double kFastest = 100;
 double speedArgument(const JsonValue& arguments) {
   const JsonValue* speed = arguments.find("speed");
   if (!speed) return 1;
-  if (!speed->isNumber() || !std::isfinite(speed->asDouble()) || speed->asDouble() < 0) {
-    throw InvalidToolArguments("The argument speed must be a number from 0 up.");
+  const double value = speed->isNumber() ? speed->asDouble() : -1;
+  if (!std::isfinite(value) || (value != 0 && (value < kSlowest || value > kFastest))) {
+    throw InvalidToolArguments(
+        "The argument speed must be 0 (no pauses) or a number from 0.01 to 100 (1 keeps the recorded "
+        "pauses, 2 halves them).");
   }
-  return speed->asDouble();
+  return value;
 }
 
 // A name that becomes a folder of its own: one that is not a plain name would lead out of the
@@ -92,7 +98,12 @@ std::optional<JsonValue> generateSkill(ToolCall& call) {
   const std::string workspacePath = requiredString(call.arguments, "workspacePath");
   const std::string sessionId = plainName(call.arguments, "sessionId");
   std::optional<std::string> skillId;
-  if (call.arguments.find("skillId")) skillId = plainName(call.arguments, "skillId");
+  if (call.arguments.find("skillId")) {
+    skillId = requiredString(call.arguments, "skillId");
+    // The id becomes the skill's folder and the name agents load it by.
+    if (!isSkillName(*skillId))
+      throw InvalidToolArguments("The argument skillId " + std::string(kSkillNameRule));
+  }
   const GeneratedSkill skill = call.recorder.skills().generate(workspacePath, sessionId, skillId);
   return JsonObject{{"skillId", skill.skillId},
                     {"skillPath", skill.skillPath},
@@ -159,62 +170,89 @@ const std::vector<ToolDefinition>& toolTable() {
   static const std::vector<ToolDefinition> tools = {
       {.name = "event_stream_start",
        .title = "Start recording",
-       .description = "Start capturing native UI events for a record and replay session.",
+       .description =
+           "Start recording what the person does on this Linux desktop (X11 or Wayland): clicks, keys and "
+           "scrolls, each with the application and window in front, into a new session below "
+           "<workspacePath>/.zeruva/, with a screenshot and an accessibility snapshot at the start. Keys "
+           "typed into password fields are not kept. `warnings` says what cannot be recorded here. Stop "
+           "it with event_stream_stop.",
        .arguments = {{"workspacePath", "Absolute workspace path where recording files should be written.",
                       true},
                      {"sessionName", "Optional human-readable recording label."}},
        .handler = startRecording},
       {.name = "event_stream_status",
        .title = "Recording status",
-       .description = "Report the current native event stream capture status.",
+       .description = "Report whether a recording runs, its session, whether input is being captured, and "
+                      "what cannot be "
+                      "recorded here (`warnings`).",
        .hints = kReport,
        .handler = recordingStatus},
       {.name = "event_stream_stop",
        .title = "Stop recording",
-       .description = "Stop native UI event capture and finalize the current recording.",
+       .description =
+           "Stop the running recording (or close a session an earlier server left open): takes the stop "
+           "screenshot and snapshot and writes summary.json; the session id then goes to "
+           "generate_skill_from_recording.",
        .arguments = {{"workspacePath", "Absolute workspace path of the session to stop."},
                      {"sessionId", "Identifier of the session to stop; defaults to the running one."}},
        .handler = stopRecording},
       {.name = "permission_status",
        .title = "Permission status",
-       .description = "Report native macOS permissions visible to the record and replay helper.",
+       .description =
+           "Report what this server can reach on this Linux desktop: accessibilityTrusted (X11: the display "
+           "in "
+           "DISPLAY opens and offers the RECORD extension; Wayland: the accessibility bus answers), "
+           "screenCaptureAllowed (screenshots can be taken), inputCaptureActive (a recording is capturing "
+           "input now).",
        .hints = kReport,
        .handler = permissionStatus},
       {.name = "generate_skill_from_recording",
        .title = "Generate skill from recording",
-       .description = "Generate a skill draft from a completed native event recording.",
-       .arguments = {{"workspacePath", "Absolute workspace path that holds the recording.", true},
-                     {"sessionId", "Identifier of a stopped recording session.", true},
-                     {"skillId",
-                      "Identifier for the new skill; defaults to the session summary's recommendedSkillId."}},
+       .description = "Turn a stopped recording session into a skill folder .zeruva/skills/<skillId>/: "
+                      "SKILL.md with the "
+                      "steps in words, and the recorded events to replay. Never replaces an existing skill.",
+       .arguments =
+           {{"workspacePath", "Absolute workspace path that holds the recording.", true},
+            {"sessionId", "Identifier of a stopped recording session.", true},
+            {"skillId",
+             "Identifier of the new skill, its folder's name: 1 to 64 lowercase letters, digits and hyphens, "
+             "not starting or ending with a hyphen, without \"--\"; defaults to the summary's "
+             "recommendedSkillId."}},
        .handler = generateSkill},
       {.name = "install_generated_skill",
        .title = "Install generated skill",
-       .description = "Install a generated record and replay skill into the local skill store.",
+       .description =
+           "Copy a generated skill into the local skill store ($XDG_DATA_HOME/diruri-rediro/skills) or "
+           "another "
+           "folder, so that it replays from any workspace; an installed copy of that id is replaced whole.",
        .arguments = {{"workspacePath", "Absolute workspace path that holds the generated skill.", true},
                      {"skillId", "Generated skill id to install.", true},
                      {"destination", "Skills folder to install into; defaults to the local skill store."}},
        .handler = installSkill},
       {.name = "replay_skill",
        .title = "Replay skill",
-       .description = "Start replaying a previously generated native automation skill.",
+       .description =
+           "Replay a skill's recorded clicks, keys and scrolls on this desktop, paced as recorded, each into "
+           "the window it was made in (clicks find their element again). The answer gives each step's "
+           "status once the replay has ended; replay_status and replay_stop work meanwhile.",
        .hints = {.destructive = true, .openWorld = true},
        .arguments =
            {{"workspacePath", "Absolute workspace path where replay files should be written.", true},
             {"skillId", "Generated skill id to replay.", true},
             {"speed",
-             "Playback speed relative to the recording: 1 keeps the recorded pauses, 2 halves them, 0 "
-             "posts events back to back.",
+             "Playback speed relative to the recording: 1 (the default) keeps the recorded pauses, 2 halves "
+             "them, 0 posts events back to back; 0 or 0.01 to 100.",
              false, "number"}},
        .handler = replaySkill},
       {.name = "replay_status",
        .title = "Replay status",
-       .description = "Report the current native replay session status.",
+       .description =
+           "Report whether a replay runs: its run id, its skill and how many of its steps are done.",
        .hints = kReport,
        .handler = replayStatus},
       {.name = "replay_stop",
        .title = "Stop replay",
-       .description = "Stop the active native replay session.",
+       .description = "Stop the running replay: what it holds pressed is released and its run.json written.",
        .hints = {.idempotent = true},
        .handler = stopReplay},
   };

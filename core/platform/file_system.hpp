@@ -28,6 +28,10 @@ class FileSystem {
   // Creates the directory and every missing parent; an existing directory is no error.
   virtual void createDirectories(const std::string& path) = 0;
 
+  // Creates one new directory, whose parent must exist: EEXIST when anything is at the path
+  // already. For a folder that must be this call's alone (a skill or a replay run being made).
+  virtual void createNewDirectory(const std::string& path) = 0;
+
   // True when something exists at the path (a file, or anything else that is not a dangling link).
   virtual bool fileExists(const std::string& path) = 0;
 
@@ -47,10 +51,12 @@ class FileSystem {
   virtual std::string currentDirectory() = 0;
 
   // What a directory holds: its entries' names (never "." or "..") in byte order, each with
-  // whether it is a directory itself (a link is neither followed nor counted as one).
+  // whether it is a directory itself or a symbolic link (a link is neither followed nor counted as
+  // a directory).
   struct Entry {
     std::string name;
     bool isDirectory = false;
+    bool isLink = false;
     bool operator==(const Entry&) const = default;
   };
   virtual std::vector<Entry> listDirectory(const std::string& path) = 0;

@@ -220,6 +220,12 @@ void PosixFileSystem::createDirectories(const std::string& path) {
   }
 }
 
+void PosixFileSystem::createNewDirectory(const std::string& path) {
+  requireUsablePath("create directory", path);
+  refuseLinksInTree("create directory", path, directoryEnd(path), guardedFolder_);
+  if (::mkdir(path.c_str(), 0777) != 0) fail(errno, "create directory", path);
+}
+
 bool PosixFileSystem::fileExists(const std::string& path) {
   requireUsablePath("test", path);
   struct stat st {};
@@ -231,7 +237,7 @@ bool PosixFileSystem::fileExists(const std::string& path) {
 std::string PosixFileSystem::readFile(const std::string& path) {
   requireUsablePath("read", path);
   // O_NONBLOCK keeps a FIFO planted at the path from blocking the open; regular files ignore it.
-  const int fd = openRetrying(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  const int fd = openInTreeNoLinks("read", path, O_RDONLY | O_CLOEXEC | O_NONBLOCK, guardedFolder_);
   if (fd < 0) fail(errno, "read", path);
   std::string content;
   int err = 0;
@@ -301,7 +307,7 @@ void PosixFileSystem::appendToFile(const std::string& path, std::string_view byt
 
 std::vector<FileSystem::Entry> PosixFileSystem::listDirectory(const std::string& path) {
   requireUsablePath("list", path);
-  const int fd = openRetrying(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const int fd = openInTreeNoLinks("list", path, O_RDONLY | O_DIRECTORY | O_CLOEXEC, guardedFolder_);
   if (fd < 0) fail(errno, "list", path);
   DIR* dir = ::fdopendir(fd);
   if (dir == nullptr) {
@@ -314,12 +320,15 @@ std::vector<FileSystem::Entry> PosixFileSystem::listDirectory(const std::string&
     const std::string name = entry->d_name;
     if (name == "." || name == "..") continue;
     bool isDirectory = entry->d_type == DT_DIR;
+    bool isLink = entry->d_type == DT_LNK;
     if (entry->d_type == DT_UNKNOWN) {
       struct stat st {};
-      isDirectory =
-          ::fstatat(::dirfd(dir), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
+      if (::fstatat(::dirfd(dir), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        isDirectory = S_ISDIR(st.st_mode);
+        isLink = S_ISLNK(st.st_mode);
+      }
     }
-    entries.push_back({name, isDirectory});
+    entries.push_back({name, isDirectory, isLink});
   }
   ::closedir(dir);
   std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) { return a.name < b.name; });

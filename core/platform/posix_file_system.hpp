@@ -9,14 +9,17 @@ namespace diruri {
 
 // Atomic replaces write a temporary file beside the target, sync it, rename it over the target and
 // sync the directory. Inside the guarded tree (from the first path component named guardedFolder
-// down) no symbolic link is followed by a create, write or append, so a link planted there cannot
-// carry the system's writes out of the workspace. Holds no state between calls; safe from any thread.
+// down) no symbolic link is followed by a create, write, append, read or listing, so a link planted
+// there cannot carry the system's writes out of the workspace, nor bring a file from outside it
+// (a private key, the process's environment) into what it reads. Holds no state between calls; safe from any
+// thread.
 class PosixFileSystem final : public FileSystem {
  public:
   // An empty name guards nothing.
   explicit PosixFileSystem(std::string guardedFolder);
 
   void createDirectories(const std::string& path) override;
+  void createNewDirectory(const std::string& path) override;
   bool fileExists(const std::string& path) override;
   std::string readFile(const std::string& path) override;
   void writeFileAtomically(const std::string& path, std::string_view bytes) override;

@@ -1,8 +1,11 @@
 // JSON form of the front-application record and the accessibility snapshot.
 #include "core/records/front_app.hpp"
 
+#include <algorithm>
 #include <string_view>
 #include <vector>
+
+#include "core/text/unicode.hpp"
 
 namespace diruri {
 
@@ -100,7 +103,152 @@ std::optional<ElementTarget> ElementTarget::of(const JsonObject& payload) {
   }
 }
 
-std::string ElementTarget::describe() const { return (name ? "\"" + *name + "\" " : std::string()) + role; }
+namespace {
+
+// The role names the accessibility bus uses, sorted: these are words of the system's own. Any other
+// role an application reports is its own text and is quoted like a name.
+constexpr std::string_view kKnownRoles[] = {
+    "accelerator label",
+    "alert",
+    "animation",
+    "application",
+    "arrow",
+    "article",
+    "audio",
+    "autocomplete",
+    "block quote",
+    "calendar",
+    "canvas",
+    "caption",
+    "chart",
+    "check box",
+    "check menu item",
+    "color chooser",
+    "column header",
+    "combo box",
+    "comment",
+    "content deletion",
+    "content insertion",
+    "date editor",
+    "definition",
+    "description list",
+    "description term",
+    "description value",
+    "desktop frame",
+    "desktop icon",
+    "dial",
+    "dialog",
+    "directory pane",
+    "document email",
+    "document frame",
+    "document presentation",
+    "document spreadsheet",
+    "document text",
+    "document web",
+    "drawing area",
+    "editbar",
+    "embedded",
+    "entry",
+    "extended",
+    "file chooser",
+    "filler",
+    "focus traversable",
+    "font chooser",
+    "footer",
+    "footnote",
+    "form",
+    "frame",
+    "glass pane",
+    "grouping",
+    "header",
+    "heading",
+    "html container",
+    "icon",
+    "image",
+    "image map",
+    "info bar",
+    "input method window",
+    "internal frame",
+    "label",
+    "landmark",
+    "layered pane",
+    "level bar",
+    "link",
+    "list",
+    "list box",
+    "list item",
+    "log",
+    "mark",
+    "marquee",
+    "math",
+    "math fraction",
+    "math root",
+    "menu",
+    "menu bar",
+    "menu item",
+    "notification",
+    "option pane",
+    "page",
+    "page tab",
+    "page tab list",
+    "panel",
+    "paragraph",
+    "password text",
+    "popup menu",
+    "progress bar",
+    "push button",
+    "push button menu",
+    "radio button",
+    "radio menu item",
+    "rating",
+    "redundant object",
+    "root pane",
+    "row header",
+    "ruler",
+    "scroll bar",
+    "scroll pane",
+    "section",
+    "separator",
+    "slider",
+    "spin button",
+    "split pane",
+    "static",
+    "status bar",
+    "subscript",
+    "suggestion",
+    "superscript",
+    "table",
+    "table cell",
+    "table column header",
+    "table row",
+    "table row header",
+    "tearoff menu item",
+    "terminal",
+    "text",
+    "timer",
+    "title bar",
+    "toggle button",
+    "tool bar",
+    "tool tip",
+    "tree",
+    "tree item",
+    "tree table",
+    "unknown",
+    "video",
+    "viewport",
+    "window",
+};
+
+}  // namespace
+
+std::string describeRole(const std::string& role) {
+  if (std::binary_search(std::begin(kKnownRoles), std::end(kKnownRoles), std::string_view(role))) return role;
+  return quotedData(role, kLongestQuotedName);
+}
+
+std::string ElementTarget::describe() const {
+  return (name ? quotedData(*name, kLongestQuotedName) + " " : std::string()) + describeRole(role);
+}
 
 JsonValue AccessibilitySnapshot::toJson() const {
   JsonObject o;

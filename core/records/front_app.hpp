@@ -76,9 +76,16 @@ struct ElementTarget {
   static ElementTarget fromJson(const JsonValue& value);
   // The event's "target" member, or none when it has none or it cannot be read.
   static std::optional<ElementTarget> of(const JsonObject& payload);
-  // In words: "\"Save\" push button", or "push button" without a name.
+  // In words: "\"Save\" push button", or "push button" without a name; the name (and a role the
+  // accessibility bus does not define) quoted as data, so a name cannot pass for words of the system.
   std::string describe() const;
 };
+
+// The longest name or title quoted into words an agent reads, in characters.
+inline constexpr size_t kLongestQuotedName = 200;
+
+// A role name in words: bare when it is one the accessibility bus defines, else quoted as data.
+std::string describeRole(const std::string& role);
 
 // An element looked for again, as it is now.
 struct FoundElement {

@@ -5,6 +5,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 #include "core/platform/file_system.hpp"
 
@@ -26,6 +27,19 @@ class SkillNotFound : public FileSystemError {
  private:
   std::string reason_;
 };
+
+// The rule a generated skill's id obeys: agents load a skill by its SKILL.md name, which must be
+// this and equal its folder's name. Said after "The argument skillId " or "The id …".
+inline constexpr char kSkillNameRule[] =
+    "must be 1 to 64 lowercase letters (a to z), digits and hyphens, not starting or ending with a hyphen "
+    "and without two hyphens in a row, such as \"export-report\".";
+
+// Whether the id obeys kSkillNameRule.
+bool isSkillName(std::string_view id);
+
+// A skill name made from any text (an application's name): its slug, cut to fit; "" when nothing of
+// it is left.
+std::string skillNameFrom(const std::string& text);
 
 struct GeneratedSkill {
   std::string skillId;
@@ -51,16 +65,19 @@ class SkillLibrary {
   // Writes <workspace>/.zeruva/skills/<skillId>/ from the stopped session `sessionId`: SKILL.md,
   // references/recording.json, references/events.jsonl (the replayable events) and
   // references/steps.json. The folder appears whole or not at all, and never replaces one that
-  // exists. Without a skill id, the one the session's summary recommends. Throws SkillError for a
-  // session that does not exist, is still recording or whose log cannot be read, and for a skill
-  // that exists; the file-system error otherwise. The ids must be plain names (the caller checks).
+  // exists. Without a skill id, the one the session's summary recommends when it obeys
+  // kSkillNameRule, else one made from the first application's name. Throws SkillError for an id
+  // that breaks the rule, a session that does not exist, is still recording or whose log cannot be
+  // read, and for a skill that exists; the file-system error otherwise. No link is followed inside
+  // the session.
   GeneratedSkill generate(const std::string& workspacePath, const std::string& sessionId,
                           const std::optional<std::string>& skillId);
 
   // Copies the generated skill to <destination>/<skillId>/ (the local store when no destination is
   // given), replacing an installed copy whole: a complete copy is made beside it and swapped in.
-  // Returns the installed folder. Throws SkillError for a skill that was not generated (no
-  // SKILL.md) and for a destination that cannot be made or written.
+  // Only regular files and folders are copied. Returns the installed folder. Throws SkillError for
+  // a skill that was not generated (no SKILL.md), one that holds a symbolic link anywhere (the
+  // installed copy is then left as it was) and for a destination that cannot be made or written.
   std::string install(const std::string& workspacePath, const std::string& skillId,
                       const std::optional<std::string>& destination);
 

@@ -7,12 +7,15 @@
 #include <optional>
 
 #include "core/records/front_app.hpp"
+#include "core/text/unicode.hpp"
 
 namespace diruri {
 
 namespace {
 
 constexpr uint32_t kBackSpace = 0xff08;
+// The longest typed text a step's words quote, in characters; the step's "text" keeps it whole.
+constexpr size_t kLongestQuotedText = 500;
 
 enum Modifier : unsigned { kCtrl = 1, kAlt = 2, kShift = 4, kSuper = 8 };
 
@@ -61,7 +64,12 @@ std::string keyName(uint32_t keysym, const std::optional<std::string>& text) {
     // A letter by its capital, as keyboards and menus name shortcuts.
     if (text->size() == 1 && (*text)[0] >= 'a' && (*text)[0] <= 'z')
       return std::string(1, (*text)[0] - 'a' + 'A');
-    return *text;
+    // One character that reads as itself; anything else the log says is quoted as data.
+    const std::vector<char32_t> scalars = decodeUtf8(*text);
+    if (scalars.size() == 1 && scalars[0] > 0x20 && scalars[0] != '"' && scalars[0] != '\\' &&
+        cleanData(*text, 1) == *text)
+      return *text;
+    return quotedData(*text, kLongestQuotedName);
   }
   char name[32];
   std::snprintf(name, sizeof name, "keysym 0x%x", keysym);
@@ -87,8 +95,10 @@ struct EventWindow {
   ForegroundAppSnapshot app;
   std::optional<WindowGeometry> geometry;
 
+  // "\"Notes\" of \"Editor\"": both come from the desktop, so both are quoted as data.
   std::string describe() const {
-    return app.windowTitle ? *app.windowTitle + " (" + app.appName + ")" : app.appName;
+    const std::string appName = quotedData(app.appName, kLongestQuotedName);
+    return app.windowTitle ? quotedData(*app.windowTitle, kLongestQuotedName) + " of " + appName : appName;
   }
   JsonObject toJson() const {
     JsonObject o{{"app", app.appName}};
@@ -204,7 +214,6 @@ class Describer {
       eraseLastCharacter(typed_);
       steps[*typing_].evidenceEventIds.push_back(id);
       stepOfKey_[pairing] = *typing_;
-      refreshTyping();
       return;
     }
     if (!shortcut && text) {
@@ -216,7 +225,6 @@ class Describer {
       typed_ += *text;
       steps[*typing_].evidenceEventIds.push_back(id);
       stepOfKey_[pairing] = *typing_;
-      refreshTyping();
       return;
     }
     endTyping();
@@ -238,7 +246,7 @@ class Describer {
       const std::optional<ElementTarget> field = ElementTarget::of(payload);
       SkillStep step{"password", "Type the password into ", {}, {}};
       if (field && field->name) {
-        step.words += "\"" + *field->name + "\"";
+        step.words += quotedData(*field->name, kLongestQuotedName);
         step.details.emplace("field", *field->name);
       } else {
         step.words += "the password field";
@@ -307,13 +315,16 @@ class Describer {
     stepOfKey_[pairing] = steps.size() - 1;
   }
 
-  void refreshTyping() {
+  // The text and words of a Type step are set once its run ends: per key, a long run would be
+  // copied again for every character.
+  void endTyping() {
+    if (!typing_) return;
     SkillStep& step = steps[*typing_];
-    step.details["text"] = typed_;
-    step.words = "Type \"" + typed_ + "\"";
+    step.words = "Type " + quotedData(typed_, kLongestQuotedText);
+    step.details["text"] = std::move(typed_);
+    typed_.clear();
+    typing_.reset();
   }
-
-  void endTyping() { typing_.reset(); }
 
   std::optional<EventWindow> window_;
   std::optional<size_t> typing_;  // the Type step being added to, and what it types

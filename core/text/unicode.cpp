@@ -1,6 +1,7 @@
 // UTF-8 decoding with replacement, and Unicode white-space classification.
 #include "core/text/unicode.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 namespace diruri {
@@ -174,6 +175,56 @@ std::string_view trimUnicodeWhitespace(std::string_view text) {
     end = s;
   }
   return text.substr(start, end - start);
+}
+
+namespace {
+
+enum class Fate { kKeep, kDrop, kSpace };
+
+Fate fateOf(char32_t c) {
+  if (c == '\t' || c == '\n' || c == '\r' || c == 0x0b || c == 0x0c || c == 0x85 || c == 0x2028 ||
+      c == 0x2029)
+    return Fate::kSpace;
+  if (c < 0x20 || (c >= 0x7f && c <= 0x9f)) return Fate::kDrop;
+  // Bidirectional marks, embeddings, overrides and isolates reorder what is shown around them.
+  if (c == 0x061c || c == 0x200e || c == 0x200f || (c >= 0x202a && c <= 0x202e) ||
+      (c >= 0x2066 && c <= 0x2069))
+    return Fate::kDrop;
+  if (c == 0xfeff || (c >= 0xfdd0 && c <= 0xfdef) || (c & 0xfffe) == 0xfffe) return Fate::kDrop;
+  return Fate::kKeep;
+}
+
+}  // namespace
+
+std::string cleanData(std::string_view text, size_t maxScalars) {
+  std::string out;
+  out.reserve(std::min(text.size(), maxScalars * 4 + 3));
+  size_t kept = 0;
+  for (size_t i = 0; i < text.size();) {
+    char32_t c;
+    bool ok;
+    i += decodeOne(text, i, c, ok);
+    const Fate fate = fateOf(c);
+    if (fate == Fate::kDrop) continue;
+    if (kept == maxScalars) {
+      out += "\u2026";
+      break;
+    }
+    appendUtf8(out, fate == Fate::kSpace ? U' ' : c);
+    ++kept;
+  }
+  return out;
+}
+
+std::string quotedData(std::string_view text, size_t maxScalars) {
+  const std::string clean = cleanData(text, maxScalars);
+  std::string out = "\"";
+  out.reserve(clean.size() + 8);
+  for (const char c : clean) {
+    if (c == '"' || c == '\\') out += '\\';
+    out += c;
+  }
+  return out + "\"";
 }
 
 }  // namespace diruri

@@ -27,4 +27,13 @@ std::string_view trimUnicodeWhitespace(std::string_view text);
 // True when nothing is left after trimming.
 inline bool isBlank(std::string_view text) { return trimUnicodeWhitespace(text).empty(); }
 
+// Text from the desktop or a workspace (a window title, an element's name, typed text) made fit to
+// stand inside a document an agent reads: control characters (C0, DEL, C1), bidirectional
+// overrides and marks, and noncharacters are removed, line and paragraph breaks and tabs become
+// spaces, and text longer than `maxScalars` is cut there and ends in "…".
+std::string cleanData(std::string_view text, size_t maxScalars);
+
+// The same, as a double-quoted string literal that it cannot close: '"' and '\' are escaped.
+std::string quotedData(std::string_view text, size_t maxScalars);
+
 }  // namespace diruri

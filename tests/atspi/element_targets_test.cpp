@@ -144,7 +144,7 @@ TEST_F(ElementTargets, ClicksKeepTheirElementPasswordsAreNeverWrittenAndReplayFi
   }
   const std::string document = test::readText(skill + "/SKILL.md");
   EXPECT_NE(document.find(R"(Type the password into "Secret")"), std::string::npos) << document;
-  EXPECT_NE(document.find(R"(Click the "Send" push button in Login (FocusProbe))"), std::string::npos)
+  EXPECT_NE(document.find(R"(Click the "Send" push button in "Login" of "FocusProbe")"), std::string::npos)
       << document;
   EXPECT_NE(document.find("ask the person"), std::string::npos) << document;
 

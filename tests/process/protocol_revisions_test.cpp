@@ -26,15 +26,15 @@ std::string initializeAnswer(const std::string& id, const std::string& version) 
 // The tool list as the agent must see it, written out by hand.
 const std::string kTools =
     R"("tools":[)"
-    R"({"annotations":{"destructiveHint":false,"idempotentHint":false,"openWorldHint":false,"readOnlyHint":false},"description":"Start capturing native UI events for a record and replay session.","inputSchema":{"additionalProperties":false,"properties":{"sessionName":{"description":"Optional human-readable recording label.","type":"string"},"workspacePath":{"description":"Absolute workspace path where recording files should be written.","type":"string"}},"required":["workspacePath"],"type":"object"},"name":"event_stream_start","title":"Start recording"},)"
-    R"({"annotations":{"destructiveHint":false,"idempotentHint":true,"openWorldHint":false,"readOnlyHint":true},"description":"Report the current native event stream capture status.","inputSchema":{"additionalProperties":false,"properties":{},"type":"object"},"name":"event_stream_status","title":"Recording status"},)"
-    R"({"annotations":{"destructiveHint":false,"idempotentHint":false,"openWorldHint":false,"readOnlyHint":false},"description":"Stop native UI event capture and finalize the current recording.","inputSchema":{"additionalProperties":false,"properties":{"sessionId":{"description":"Identifier of the session to stop; defaults to the running one.","type":"string"},"workspacePath":{"description":"Absolute workspace path of the session to stop.","type":"string"}},"type":"object"},"name":"event_stream_stop","title":"Stop recording"},)"
-    R"({"annotations":{"destructiveHint":false,"idempotentHint":true,"openWorldHint":false,"readOnlyHint":true},"description":"Report native macOS permissions visible to the record and replay helper.","inputSchema":{"additionalProperties":false,"properties":{},"type":"object"},"name":"permission_status","title":"Permission status"},)"
-    R"({"annotations":{"destructiveHint":false,"idempotentHint":false,"openWorldHint":false,"readOnlyHint":false},"description":"Generate a skill draft from a completed native event recording.","inputSchema":{"additionalProperties":false,"properties":{"sessionId":{"description":"Identifier of a stopped recording session.","type":"string"},"skillId":{"description":"Identifier for the new skill; defaults to the session summary's recommendedSkillId.","type":"string"},"workspacePath":{"description":"Absolute workspace path that holds the recording.","type":"string"}},"required":["workspacePath","sessionId"],"type":"object"},"name":"generate_skill_from_recording","title":"Generate skill from recording"},)"
-    R"({"annotations":{"destructiveHint":false,"idempotentHint":false,"openWorldHint":false,"readOnlyHint":false},"description":"Install a generated record and replay skill into the local skill store.","inputSchema":{"additionalProperties":false,"properties":{"destination":{"description":"Skills folder to install into; defaults to the local skill store.","type":"string"},"skillId":{"description":"Generated skill id to install.","type":"string"},"workspacePath":{"description":"Absolute workspace path that holds the generated skill.","type":"string"}},"required":["workspacePath","skillId"],"type":"object"},"name":"install_generated_skill","title":"Install generated skill"},)"
-    R"({"annotations":{"destructiveHint":true,"idempotentHint":false,"openWorldHint":true,"readOnlyHint":false},"description":"Start replaying a previously generated native automation skill.","inputSchema":{"additionalProperties":false,"properties":{"skillId":{"description":"Generated skill id to replay.","type":"string"},"speed":{"description":"Playback speed relative to the recording: 1 keeps the recorded pauses, 2 halves them, 0 posts events back to back.","type":"number"},"workspacePath":{"description":"Absolute workspace path where replay files should be written.","type":"string"}},"required":["workspacePath","skillId"],"type":"object"},"name":"replay_skill","title":"Replay skill"},)"
-    R"({"annotations":{"destructiveHint":false,"idempotentHint":true,"openWorldHint":false,"readOnlyHint":true},"description":"Report the current native replay session status.","inputSchema":{"additionalProperties":false,"properties":{},"type":"object"},"name":"replay_status","title":"Replay status"},)"
-    R"({"annotations":{"destructiveHint":false,"idempotentHint":true,"openWorldHint":false,"readOnlyHint":false},"description":"Stop the active native replay session.","inputSchema":{"additionalProperties":false,"properties":{},"type":"object"},"name":"replay_stop","title":"Stop replay"})"
+    R"({"annotations":{"destructiveHint":false,"idempotentHint":false,"openWorldHint":false,"readOnlyHint":false},"description":"Start recording what the person does on this Linux desktop (X11 or Wayland): clicks, keys and scrolls, each with the application and window in front, into a new session below <workspacePath>\/.zeruva\/, with a screenshot and an accessibility snapshot at the start. Keys typed into password fields are not kept. `warnings` says what cannot be recorded here. Stop it with event_stream_stop.","inputSchema":{"additionalProperties":false,"properties":{"sessionName":{"description":"Optional human-readable recording label.","type":"string"},"workspacePath":{"description":"Absolute workspace path where recording files should be written.","type":"string"}},"required":["workspacePath"],"type":"object"},"name":"event_stream_start","title":"Start recording"},)"
+    R"({"annotations":{"destructiveHint":false,"idempotentHint":true,"openWorldHint":false,"readOnlyHint":true},"description":"Report whether a recording runs, its session, whether input is being captured, and what cannot be recorded here (`warnings`).","inputSchema":{"additionalProperties":false,"properties":{},"type":"object"},"name":"event_stream_status","title":"Recording status"},)"
+    R"({"annotations":{"destructiveHint":false,"idempotentHint":false,"openWorldHint":false,"readOnlyHint":false},"description":"Stop the running recording (or close a session an earlier server left open): takes the stop screenshot and snapshot and writes summary.json; the session id then goes to generate_skill_from_recording.","inputSchema":{"additionalProperties":false,"properties":{"sessionId":{"description":"Identifier of the session to stop; defaults to the running one.","type":"string"},"workspacePath":{"description":"Absolute workspace path of the session to stop.","type":"string"}},"type":"object"},"name":"event_stream_stop","title":"Stop recording"},)"
+    R"({"annotations":{"destructiveHint":false,"idempotentHint":true,"openWorldHint":false,"readOnlyHint":true},"description":"Report what this server can reach on this Linux desktop: accessibilityTrusted (X11: the display in DISPLAY opens and offers the RECORD extension; Wayland: the accessibility bus answers), screenCaptureAllowed (screenshots can be taken), inputCaptureActive (a recording is capturing input now).","inputSchema":{"additionalProperties":false,"properties":{},"type":"object"},"name":"permission_status","title":"Permission status"},)"
+    R"({"annotations":{"destructiveHint":false,"idempotentHint":false,"openWorldHint":false,"readOnlyHint":false},"description":"Turn a stopped recording session into a skill folder .zeruva\/skills\/<skillId>\/: SKILL.md with the steps in words, and the recorded events to replay. Never replaces an existing skill.","inputSchema":{"additionalProperties":false,"properties":{"sessionId":{"description":"Identifier of a stopped recording session.","type":"string"},"skillId":{"description":"Identifier of the new skill, its folder's name: 1 to 64 lowercase letters, digits and hyphens, not starting or ending with a hyphen, without \"--\"; defaults to the summary's recommendedSkillId.","type":"string"},"workspacePath":{"description":"Absolute workspace path that holds the recording.","type":"string"}},"required":["workspacePath","sessionId"],"type":"object"},"name":"generate_skill_from_recording","title":"Generate skill from recording"},)"
+    R"({"annotations":{"destructiveHint":false,"idempotentHint":false,"openWorldHint":false,"readOnlyHint":false},"description":"Copy a generated skill into the local skill store ($XDG_DATA_HOME\/diruri-rediro\/skills) or another folder, so that it replays from any workspace; an installed copy of that id is replaced whole.","inputSchema":{"additionalProperties":false,"properties":{"destination":{"description":"Skills folder to install into; defaults to the local skill store.","type":"string"},"skillId":{"description":"Generated skill id to install.","type":"string"},"workspacePath":{"description":"Absolute workspace path that holds the generated skill.","type":"string"}},"required":["workspacePath","skillId"],"type":"object"},"name":"install_generated_skill","title":"Install generated skill"},)"
+    R"({"annotations":{"destructiveHint":true,"idempotentHint":false,"openWorldHint":true,"readOnlyHint":false},"description":"Replay a skill's recorded clicks, keys and scrolls on this desktop, paced as recorded, each into the window it was made in (clicks find their element again). The answer gives each step's status once the replay has ended; replay_status and replay_stop work meanwhile.","inputSchema":{"additionalProperties":false,"properties":{"skillId":{"description":"Generated skill id to replay.","type":"string"},"speed":{"description":"Playback speed relative to the recording: 1 (the default) keeps the recorded pauses, 2 halves them, 0 posts events back to back; 0 or 0.01 to 100.","type":"number"},"workspacePath":{"description":"Absolute workspace path where replay files should be written.","type":"string"}},"required":["workspacePath","skillId"],"type":"object"},"name":"replay_skill","title":"Replay skill"},)"
+    R"({"annotations":{"destructiveHint":false,"idempotentHint":true,"openWorldHint":false,"readOnlyHint":true},"description":"Report whether a replay runs: its run id, its skill and how many of its steps are done.","inputSchema":{"additionalProperties":false,"properties":{},"type":"object"},"name":"replay_status","title":"Replay status"},)"
+    R"({"annotations":{"destructiveHint":false,"idempotentHint":true,"openWorldHint":false,"readOnlyHint":false},"description":"Stop the running replay: what it holds pressed is released and its run.json written.","inputSchema":{"additionalProperties":false,"properties":{},"type":"object"},"name":"replay_stop","title":"Stop replay"})"
     R"(])";
 
 struct Exchange {
@@ -42,19 +42,35 @@ struct Exchange {
   std::string answer;  // "" when none is due
 };
 
+// One server per connection, without a display; the answers in order.
+std::vector<std::string> serve(const std::vector<Exchange>& exchanges, std::vector<std::string>& expected) {
+  std::string input;
+  for (const Exchange& e : exchanges) {
+    input += e.request + "\n";
+    if (!e.answer.empty()) expected.push_back(e.answer);
+  }
+  ProcessOptions options;
+  options.args = {"mcp"};
+  options.stdinData = input;
+  options.environment["DISPLAY"] = std::nullopt;
+  options.environment["WAYLAND_DISPLAY"] = std::nullopt;
+  options.environment["XDG_DATA_HOME"] = "/nonexistent-data";
+  const ProcessResult r = runProcess(DIRURI_EXECUTABLE, options);
+  EXPECT_EQ(r.err, "");
+  EXPECT_TRUE(r.exited && r.exitStatus == 0);
+  return splitLines(r.out);
+}
+
+void expectAnswers(const std::vector<Exchange>& exchanges) {
+  std::vector<std::string> expected;
+  const std::vector<std::string> answers = serve(exchanges, expected);
+  ASSERT_EQ(answers.size(), expected.size()) << testing::PrintToString(answers);
+  for (size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(answers[i], expected[i]) << "answer " << i + 1;
+}
+
 TEST(ProtocolRevisions, EachRequestGetsItsExactAnswer) {
   const std::string supported = R"(["2026-07-28","2025-11-25","2025-06-18","2024-11-05"])";
   const std::vector<Exchange> exchanges = {
-      // The initialize handshake, answered in the client's revision when this server speaks it.
-      {R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{"protocolVersion":"2024-11-05"}})",
-       initializeAnswer("1", "2024-11-05")},
-      {R"({"jsonrpc":"2.0","id":2,"method":"initialize","params":{"protocolVersion":"2025-06-18"}})",
-       initializeAnswer("2", "2025-06-18")},
-      {R"({"jsonrpc":"2.0","id":3,"method":"initialize","params":{"protocolVersion":"2025-11-25"}})",
-       initializeAnswer("3", "2025-11-25")},
-      {R"({"jsonrpc":"2.0","id":"i","method":"initialize","params":{"protocolVersion":"2025-03-26"}})",
-       initializeAnswer(R"("i")", "2025-11-25")},
-      {R"({"jsonrpc":"2.0","id":4,"method":"initialize"})", initializeAnswer("4", "2025-11-25")},
       // Methods this server does not carry out.
       {R"({"jsonrpc":"2.0","id":5,"method":"logging/setLevel","params":{"level":"info"}})",
        R"({"error":{"code":-32601,"message":"Method not found"},"id":5,"jsonrpc":"2.0"})"},
@@ -89,8 +105,7 @@ TEST(ProtocolRevisions, EachRequestGetsItsExactAnswer) {
            R"(,"content":[{"text":"{\"status\":\"idle\"}","type":"text"}],"resultType":"complete"}})"},
       {R"({"jsonrpc":"2.0","id":15,"method":"tools/call","params":{"name":"no_such_tool",)" +
            kModernRequestMeta + "}}",
-       R"({"id":15,"jsonrpc":"2.0","result":{)" + kModernMeta +
-           R"(,"content":[{"text":"{\"error\":\"unsupported_tool\"}","type":"text"}],"isError":true,"resultType":"complete"}})"},
+       R"({"error":{"code":-32602,"message":"Unknown tool: no_such_tool"},"id":15,"jsonrpc":"2.0"})"},
       // The same requests without _meta are the older revisions' and get their answers.
       {R"({"jsonrpc":"2.0","id":16,"method":"ping"})", R"({"id":16,"jsonrpc":"2.0","result":{}})"},
       {R"({"jsonrpc":"2.0","id":17,"method":"tools/call","params":{"name":"no_such_tool"}})",
@@ -105,29 +120,81 @@ TEST(ProtocolRevisions, EachRequestGetsItsExactAnswer) {
       {R"({"jsonrpc":"2.0","id":20,"method":"tools/call","params":{"name":"event_stream_start","arguments":{"workspacePath":" "}}})",
        R"({"error":{"code":-32602,"data":{"reason":"The argument workspacePath is blank."},"message":"Invalid params"},"id":20,"jsonrpc":"2.0"})"},
       {R"({"jsonrpc":"2.0","id":22,"method":"tools/call","params":{"name":"replay_skill","arguments":{"workspacePath":"/w","skillId":"s","speed":-1}}})",
-       R"({"error":{"code":-32602,"data":{"reason":"The argument speed must be a number from 0 up."},"message":"Invalid params"},"id":22,"jsonrpc":"2.0"})"},
+       R"({"error":{"code":-32602,"data":{"reason":"The argument speed must be 0 (no pauses) or a number from 0.01 to 100 (1 keeps the recorded pauses, 2 halves them)."},"message":"Invalid params"},"id":22,"jsonrpc":"2.0"})"},
       // A replay runs while the server goes on answering, so its answer comes last here.
       {R"({"jsonrpc":"2.0","id":21,"method":"tools/call","params":{"name":"replay_skill","arguments":{"workspacePath":"/nonexistent","skillId":"mail"}}})",
        R"({"error":{"code":-32000,"data":{"reason":"The skill \"mail\" was not found in \/nonexistent\/.zeruva\/skills or \/nonexistent-data\/diruri-rediro\/skills."},"message":"Internal error"},"id":21,"jsonrpc":"2.0"})"},
   };
-  std::string input;
-  std::vector<std::string> expected;
-  for (const Exchange& e : exchanges) {
-    input += e.request + "\n";
-    if (!e.answer.empty()) expected.push_back(e.answer);
-  }
-  ProcessOptions options;
-  options.args = {"mcp"};
-  options.stdinData = input;
-  options.environment["DISPLAY"] = std::nullopt;
-  options.environment["XDG_DATA_HOME"] = "/nonexistent-data";
-  const ProcessResult r = runProcess(DIRURI_EXECUTABLE, options);
-  EXPECT_EQ(r.err, "");
-  EXPECT_TRUE(r.exited && r.exitStatus == 0);
-  const std::vector<std::string> answers = splitLines(r.out);
-  ASSERT_EQ(answers.size(), expected.size()) << r.out;
-  for (size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(answers[i], expected[i]) << "answer " << i + 1;
+  expectAnswers(exchanges);
 }
 
+TEST(ProtocolRevisions, InitializeAnswersInTheClientsRevisionWhenItIsOneThisServerSpeaks) {
+  expectAnswers({
+      {R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{"protocolVersion":"2024-11-05"}})",
+       initializeAnswer("1", "2024-11-05")},
+      {R"({"jsonrpc":"2.0","id":2,"method":"initialize","params":{"protocolVersion":"2025-06-18"}})",
+       initializeAnswer("2", "2025-06-18")},
+      {R"({"jsonrpc":"2.0","id":3,"method":"initialize","params":{"protocolVersion":"2025-11-25"}})",
+       initializeAnswer("3", "2025-11-25")},
+      {R"({"jsonrpc":"2.0","id":"i","method":"initialize","params":{"protocolVersion":"2025-03-26"}})",
+       initializeAnswer(R"("i")", "2025-11-25")},
+      {R"({"jsonrpc":"2.0","id":4,"method":"initialize"})", initializeAnswer("4", "2025-11-25")},
+  });
+}
+
+// Clients show their model the text of a tool result but only the message of an error: from
+// 2025-06-18 on a failed call is a result that says why, and an unknown tool an error of its own.
+TEST(ProtocolRevisions, FailedCallsAreToolResultsThatSayWhyFromTheRevisionsThatAskForIt) {
+  const std::string blank = "The argument workspacePath is blank.";
+  const std::string missing =
+      R"(The skill \"mail\" was not found in \/nonexistent\/.zeruva\/skills or \/nonexistent-data\/diruri-rediro\/skills.)";
+  const auto call = [](int id, const std::string& params, const std::string& meta) {
+    return R"({"jsonrpc":"2.0","id":)" + std::to_string(id) + R"(,"method":"tools/call","params":{)" +
+           params + meta + "}}";
+  };
+  const auto result = [](int id, const std::string& reason, const std::string& meta) {
+    return R"({"id":)" + std::to_string(id) + R"(,"jsonrpc":"2.0","result":{)" + meta +
+           R"("content":[{"text":")" + reason + R"(","type":"text"}],"isError":true)" +
+           (meta.empty() ? "" : R"(,"resultType":"complete")") + "}}";
+  };
+  const auto error = [](int id, int code, const std::string& message, const std::string& reason) {
+    return R"({"error":{"code":)" + std::to_string(code) + R"(,"data":{"reason":")" + reason +
+           R"("},"message":")" + message + R"("},"id":)" + std::to_string(id) + R"(,"jsonrpc":"2.0"})";
+  };
+  const std::string unknownAsPayload =
+      R"({"id":3,"jsonrpc":"2.0","result":{"content":[{"text":"{\"error\":\"unsupported_tool\"}","type":"text"}],"isError":true}})";
+  const std::string unknownAsError =
+      R"({"error":{"code":-32602,"message":"Unknown tool: no_such_tool"},"id":3,"jsonrpc":"2.0"})";
+  const std::string badCall = R"("name":"event_stream_start","arguments":{"workspacePath":" "})";
+  const std::string failingCall =
+      R"("name":"replay_skill","arguments":{"workspacePath":"/nonexistent","skillId":"mail"})";
+  const std::string unknownCall = R"("name":"no_such_tool")";
+  const struct {
+    std::string revision;  // initialize's; "" for none
+    bool asResults;
+  } connections[] = {
+      {"", false}, {"2024-11-05", false}, {"2025-06-18", true}, {"2025-11-25", true}, {"2099-01-01", true}};
+  for (const auto& c : connections) {
+    SCOPED_TRACE(c.revision);
+    std::vector<Exchange> exchanges;
+    if (!c.revision.empty()) {
+      exchanges.push_back({R"({"jsonrpc":"2.0","id":0,"method":"initialize","params":{"protocolVersion":")" +
+                               c.revision + "\"}}",
+                           initializeAnswer("0", c.revision == "2099-01-01" ? "2025-11-25" : c.revision)});
+    }
+    exchanges.push_back({call(1, badCall, ""),
+                         c.asResults ? result(1, blank, "") : error(1, -32602, "Invalid params", blank)});
+    exchanges.push_back({call(3, unknownCall, ""), c.asResults ? unknownAsError : unknownAsPayload});
+    // A replay is answered when it ends, after the lines that follow it.
+    exchanges.push_back({call(2, failingCall, ""),
+                         c.asResults ? result(2, missing, "") : error(2, -32000, "Internal error", missing)});
+    expectAnswers(exchanges);
+  }
+  // The modern revision, which names itself in every request.
+  const std::string meta = "," + kModernRequestMeta;
+  expectAnswers({{call(1, badCall, meta), result(1, blank, kModernMeta + ",")},
+                 {call(3, unknownCall, meta), unknownAsError},
+                 {call(2, failingCall, meta), result(2, missing, kModernMeta + ",")}});
+}
 }  // namespace
 }  // namespace diruri

@@ -60,6 +60,16 @@ TEST_F(ToolCalls, MalformedCallsAreInvalidParamsThatSayWhyAndReachNothing) {
   const std::string noName = "tools\\/call needs params with a string name.";
   const std::string plainName =
       R"(The argument skillId must be a plain name, without \"\/\" and not \".\" or \"..\".)";
+  const std::string speed =
+      "The argument speed must be 0 (no pauses) or a number from 0.01 to 100 (1 keeps the recorded pauses, 2 "
+      "halves them).";
+  const std::string skillName =
+      R"(The argument skillId must be 1 to 64 lowercase letters (a to z), digits and hyphens, not starting or )"
+      R"(ending with a hyphen and without two hyphens in a row, such as \"export-report\".)";
+  const auto generate = [](int id, const std::string& skillId) {
+    return call(id, "generate_skill_from_recording",
+                R"({"workspacePath":"ws","sessionId":"s","skillId":")" + skillId + "\"}");
+  };
   const std::vector<std::pair<std::string, std::string>> cases = {
       {R"({"jsonrpc":"2.0","id":1,"method":"tools/call"})"
        "\n",
@@ -84,8 +94,22 @@ TEST_F(ToolCalls, MalformedCallsAreInvalidParamsThatSayWhyAndReachNothing) {
       {call(15, "replay_skill", R"({"workspacePath":"ws","skillId":".."})"), plainName},
       {call(16, "replay_skill", R"({"workspacePath":"ws","skillId":"."})"), plainName},
       {call(17, "replay_skill", R"({"workspacePath":"ws","skillId":"a\u0000b"})"), plainName},
-      {call(18, "replay_skill", R"({"workspacePath":"ws","skillId":"s","speed":"fast"})"),
-       "The argument speed must be a number from 0 up."},
+      {call(18, "replay_skill", R"({"workspacePath":"ws","skillId":"s","speed":"fast"})"), speed},
+      // Below 0.01 a recorded pause overflowed the replay's clock and it ran at full speed.
+      {call(19, "replay_skill", R"({"workspacePath":"ws","skillId":"s","speed":1e-18})"), speed},
+      {call(20, "replay_skill", R"({"workspacePath":"ws","skillId":"s","speed":0.001})"), speed},
+      {call(21, "replay_skill", R"({"workspacePath":"ws","skillId":"s","speed":100.5})"), speed},
+      {call(22, "replay_skill", R"({"workspacePath":"ws","skillId":"s","speed":-1})"), speed},
+      // A skill's id is the name agents load it by, in YAML front matter: nothing else gets through.
+      {generate(23, R"(a\nallowed-tools: Bash(*))"), skillName},
+      {generate(24, "x: y"), skillName},
+      {generate(25, "[x"), skillName},
+      {generate(26, "Notes"), skillName},
+      {generate(27, "-notes"), skillName},
+      {generate(28, "notes-"), skillName},
+      {generate(29, "my--notes"), skillName},
+      {generate(30, std::string(65, 'a')), skillName},
+      {generate(31, "../../outside/pwned"), skillName},
   };
   std::string input;
   for (const auto& [request, reason] : cases) input += request;

@@ -147,13 +147,18 @@ async function cycle(label, client, transport) {
     const run = JSON.parse(readFileSync(join(replayed.runPath, 'run.json'), 'utf8'));
     assert.deepEqual(run.steps.map((s) => s.type), ['mouse_down', 'mouse_up', 'key_down', 'key_up']);
 
-    // Bad arguments and failed operations arrive as JSON-RPC errors that say why.
-    await assert.rejects(client.callTool({ name: 'replay_skill', arguments: { workspacePath: workspace } }),
-      (e) => e.code === -32602 && e.data?.reason === 'The argument skillId is required.');
-    await assert.rejects(client.callTool({ name: 'replay_skill', arguments: { workspacePath: workspace, skillId: 'none' } }),
-      (e) => e.code === -32000 && e.data?.reason === `The skill "none" was not found in ${workspace}/.zeruva/skills or ${skillStore}.`);
-    assert.deepEqual(payloadOf(await client.callTool({ name: 'no_such_tool', arguments: {} }), { isError: true }),
-      { error: 'unsupported_tool' });
+    // Bad arguments and failed operations are tool results whose text says why, which is what the
+    // model is shown; an unknown tool is an error.
+    const failed = async (args) => {
+      const result = await client.callTool({ name: 'replay_skill', arguments: args });
+      assert.equal(result.isError, true);
+      return result.content[0].text;
+    };
+    assert.equal(await failed({ workspacePath: workspace }), 'The argument skillId is required.');
+    assert.equal(await failed({ workspacePath: workspace, skillId: 'none' }),
+      `The skill "none" was not found in ${workspace}/.zeruva/skills or ${skillStore}.`);
+    await assert.rejects(client.callTool({ name: 'no_such_tool', arguments: {} }),
+      (e) => e.code === -32602 && /Unknown tool: no_such_tool/.test(e.message));
     for (const name of ['replay_status', 'replay_stop']) {
       assert.deepEqual(payloadOf(await client.callTool({ name, arguments: {} })), { status: 'idle' });
     }

@@ -62,10 +62,10 @@ TEST_F(SkillLibraryTest, GeneratesAWholeSkillFolderFromAStoppedSession) {
                                       "notes/references/events.jsonl", "notes/references/recording.json",
                                       "notes/references/steps.json"}));
   const std::string document = readText(skill.skillPath + "/SKILL.md");
-  EXPECT_EQ(
-      document.substr(0, document.find("\n---\n") + 5),
-      "---\nname: notes\ndescription: \"Replays a task recorded in Notes: type \\\"h\\\", 1 step.\"\n---\n");
-  EXPECT_NE(document.find("- Notes: \"Untitled\"\n"), std::string::npos) << document;
+  EXPECT_EQ(document.substr(0, document.find("\n---\n") + 5),
+            "---\nname: notes\ndescription: \"Replays a task recorded in \\\"Notes\\\": type \\\"h\\\", 1 "
+            "step.\"\n---\n");
+  EXPECT_NE(document.find("- \"Notes\": \"Untitled\"\n"), std::string::npos) << document;
   EXPECT_NE(document.find("## Steps\n\n1. Type \"h\"\n"), std::string::npos) << document;
   EXPECT_NE(document.find("`replay_skill`"), std::string::npos);
   EXPECT_EQ(parseJson(readText(skill.skillPath + "/references/recording.json")),

@@ -95,14 +95,16 @@ TEST(SkillSteps, EachKindOfInputInWords) {
        {"Type \"\xe2\x82\xac\""}},
       {"modifiers alone", Log().key(kShift).key(kCtrl).key(0xfe03), {}},
       {"an older log's key codes", Log().oldKey(38), {"Press key code 38"}},
-      {"a click in its window", Log().click(150, 80), {"Click in Untitled - Notes (Notes) at (50, 30)"}},
+      {"a click in its window",
+       Log().click(150, 80),
+       {"Click in \"Untitled - Notes\" of \"Notes\" at (50, 30)"}},
       {"a click without the window's place",
        Log().click(150, 80, false),
-       {"Click in Untitled - Notes (Notes) at (150, 80) on the screen"}},
+       {"Click in \"Untitled - Notes\" of \"Notes\" at (150, 80) on the screen"}},
       {"a click on an element",
        Log().clickOn("push button", "Save").clickOn("check box", nullptr),
-       {R"(Click the "Save" push button in Untitled - Notes (Notes))",
-        "Click the check box in Untitled - Notes (Notes)"}},
+       {R"(Click the "Save" push button in "Untitled - Notes" of "Notes")",
+        "Click the check box in \"Untitled - Notes\" of \"Notes\""}},
       {"a password between typing",
        Log().key('a', "a").secret("PIN").secret("PIN").key(kTab).secret(nullptr).key('b', "b"),
        {R"(Type "a")", R"(Type the password into "PIN")", "Press Tab",
@@ -110,7 +112,7 @@ TEST(SkillSteps, EachKindOfInputInWords) {
       {"wheel steps", Log().scroll(-1).scroll(-1).scroll(-1).scroll(1), {"Scroll down 3", "Scroll up 1"}},
       {"another window",
        Log().key('a', "a").in("Mail", "Inbox").key('b', "b"),
-       {R"(Type "a")", "Switch to Inbox (Mail)", R"(Type "b")"}},
+       {R"(Type "a")", "Switch to \"Inbox\" of \"Mail\"", R"(Type "b")"}},
       {"a title that changed in one part",
        Log().key('a', "a").in("Notes", "report.txt - Notes").key('b', "b"),
        {R"(Type "ab")"}},
@@ -127,7 +129,7 @@ TEST(SkillSteps, StepsCarryTheirEvidenceAndDetails) {
       writeJson(steps[0].toJson()),
       R"({"evidenceEventIds":["e1","e2"],"kind":"click","point":{"x":50,"y":30},"pointIsInsideWindow":true,)"
       R"("window":{"app":"Notes","height":300,"title":"Untitled - Notes","width":400,"x":100,"y":50},)"
-      R"x("words":"Click in Untitled - Notes (Notes) at (50, 30)"})x");
+      R"x("words":"Click in \"Untitled - Notes\" of \"Notes\" at (50, 30)"})x");
   EXPECT_EQ(writeJson(steps[1].toJson()),
             R"({"evidenceEventIds":["e3","e4","e5","e6"],"kind":"type","text":"hi","words":"Type \"hi\""})");
   EXPECT_EQ(writeJson(steps[2].toJson()),

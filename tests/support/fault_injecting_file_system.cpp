@@ -23,6 +23,8 @@ const char* fsOpName(FsOp op) {
       return "moveNoReplace";
     case FsOp::Exchange:
       return "exchange";
+    case FsOp::CreateNewDirectory:
+      return "createNewDirectory";
     case FsOp::RemoveTree:
       return "removeTree";
   }
@@ -73,6 +75,11 @@ std::optional<FsFault> FaultInjectingFileSystem::check(FsOp op, const std::strin
 void FaultInjectingFileSystem::createDirectories(const std::string& path) {
   if (auto f = check(FsOp::CreateDirectories, path)) throw FileSystemError(f->err, "create directory", path);
   inner_.createDirectories(path);
+}
+
+void FaultInjectingFileSystem::createNewDirectory(const std::string& path) {
+  if (auto f = check(FsOp::CreateNewDirectory, path)) throw FileSystemError(f->err, "create directory", path);
+  inner_.createNewDirectory(path);
 }
 
 bool FaultInjectingFileSystem::fileExists(const std::string& path) {

@@ -23,6 +23,7 @@ enum class FsOp {
   MoveNoReplace,
   Exchange,
   RemoveTree,
+  CreateNewDirectory,
 };
 
 const char* fsOpName(FsOp op);
@@ -61,6 +62,8 @@ class FaultInjectingFileSystem final : public FileSystem {
   size_t countCalls(FsOp op) const;
 
   void createDirectories(const std::string& path) override;
+
+  void createNewDirectory(const std::string& path) override;
   bool fileExists(const std::string& path) override;
   std::string readFile(const std::string& path) override;
   void writeFileAtomically(const std::string& path, std::string_view bytes) override;

@@ -29,6 +29,12 @@ class MemoryFileSystem final : public FileSystem {
     std::lock_guard lock(mutex_);
     resolve("create directory", path, true);
   }
+  void createNewDirectory(const std::string& path) override {
+    std::lock_guard lock(mutex_);
+    const std::string at = resolve("create directory", path, false);
+    if (dirs_.count(at) || files_.count(at)) throw FileSystemError(EEXIST, "create directory", path);
+    dirs_.insert(at);
+  }
   bool fileExists(const std::string& path) override {
     std::lock_guard lock(mutex_);
     try {

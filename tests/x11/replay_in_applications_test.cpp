@@ -253,7 +253,8 @@ TEST_F(ReplayInApplications, ARecordingBecomesASkillThatReplaysFromAnotherWorksp
     EXPECT_EQ(recorder->finish(), "");
   }
   const std::string skill = test::readText(workspace_ / ".zeruva/skills/notes-hello/SKILL.md");
-  EXPECT_EQ(skill.rfind("---\nname: notes-hello\ndescription: \"Replays a task recorded in FocusProbe: ", 0),
+  EXPECT_EQ(skill.rfind(
+                "---\nname: notes-hello\ndescription: \"Replays a task recorded in \\\"FocusProbe\\\": ", 0),
             0u)
       << skill;
   const JsonValue steps =
@@ -261,7 +262,7 @@ TEST_F(ReplayInApplications, ARecordingBecomesASkillThatReplaysFromAnotherWorksp
   std::vector<std::string> words;
   for (const JsonValue& step : steps.asArray()) words.push_back(*step.findString("words"));
   ASSERT_EQ(words.size(), 4u);
-  EXPECT_EQ(words[0].rfind("Click in Notes (FocusProbe) at (", 0), 0u) << words[0];
+  EXPECT_EQ(words[0].rfind(R"(Click in "Notes" of "FocusProbe" at ()", 0), 0u) << words[0];
   EXPECT_EQ(words[1], R"(Type "Hello")");
   EXPECT_EQ(words[2], "Press Ctrl+S");
   EXPECT_EQ(words[3], "Press Enter");
