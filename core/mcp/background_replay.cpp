@@ -11,16 +11,16 @@ struct BackgroundReplay::Run {
   ReplayRun planned;
   ReplayOptions options;
   ReplayControl control;
-  std::atomic<bool> running{true};
   std::atomic<bool> cancelled{false};
-  std::string endStatus;  // set by the replay's thread before `running` turns false
-  // Set before the replay's answer goes out: a status asked after that answer says idle.
+  std::atomic<bool> stopAsked{false};
+  // Set before the replay's answer goes out: from then on a status says idle and a new replay is
+  // accepted (the thread only has to end).
   std::atomic<bool> ended{false};
 };
 
 BackgroundReplay::BackgroundReplay(RecorderController& recorder) : recorder_(recorder) {}
 
-BackgroundReplay::~BackgroundReplay() { stop(); }
+BackgroundReplay::~BackgroundReplay() { finish(); }
 
 void BackgroundReplay::collect() {
   if (thread_.joinable()) thread_.join();
@@ -33,9 +33,9 @@ bool BackgroundReplay::start(const JsonRpcId& requestId, const std::string& work
                              Finished finished) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (run_ && run_->running) return false;
+    if (run_ && !run_->ended) return false;
   }
-  collect();  // the thread of a replay that ended on its own
+  collect();  // the thread of a replay that has been answered: it is ending, if not gone
   auto run = std::make_shared<Run>();
   run->requestId = requestId;
   run->planned = recorder_.planReplay(workspacePath, skillId);
@@ -50,25 +50,21 @@ bool BackgroundReplay::start(const JsonRpcId& requestId, const std::string& work
     std::exception_ptr failure;
     try {
       result = recorder_.runReplay(run->planned, run->options, &run->control);
-      run->endStatus = result->status;
     } catch (...) {
       failure = std::current_exception();
-      run->endStatus = "failed";
+      run->control.settle("failed");  // a stop waiting for the outcome learns it at once
     }
-    // The answer goes out before the replay counts as ended, so that a stop that waits for the
-    // end has its own answer follow the replay's.
     run->ended = true;
     if (!run->cancelled) finished(std::move(result), failure);
-    run->running = false;
   });
   return true;
 }
 
 std::optional<BackgroundReplay::Status> BackgroundReplay::status() {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (!run_ || !run_->running || run_->ended) return std::nullopt;
+  if (!run_ || run_->ended) return std::nullopt;
   return Status{run_->planned.runId, run_->planned.skillId, run_->control.stepsDone(),
-                run_->control.stepsTotal()};
+                run_->control.stepsTotal(), run_->stopAsked};
 }
 
 std::optional<std::pair<std::string, std::string>> BackgroundReplay::stop() {
@@ -77,21 +73,29 @@ std::optional<std::pair<std::string, std::string>> BackgroundReplay::stop() {
     std::lock_guard<std::mutex> lock(mutex_);
     run = run_;
   }
-  // A replay whose answer is going out has ended: the stop finds nothing to stop, and its own
-  // answer follows the replay's once the thread is collected.
-  if (!run || !run->running || run->ended) {
-    collect();
-    return std::nullopt;
+  // A replay whose answer is going out has ended: there is nothing to stop.
+  if (!run || run->ended) return std::nullopt;
+  run->stopAsked = true;
+  // Its posting ends at once; its run.json and answer follow on its own thread, however long a
+  // recording makes them, while the server goes on answering.
+  return std::make_pair(run->planned.runId, run->control.stopAndWait(kStopWait));
+}
+
+void BackgroundReplay::finish() {
+  std::shared_ptr<Run> run;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    run = run_;
   }
-  run->control.requestStop();
+  if (run) run->control.requestStop();
   collect();
-  return std::make_pair(run->planned.runId, run->endStatus);
 }
 
 void BackgroundReplay::cancel(const JsonRpcId& requestId) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (!run_ || !run_->running || !(run_->requestId == requestId)) return;
+  if (!run_ || run_->ended || !(run_->requestId == requestId)) return;
   run_->cancelled = true;
+  run_->stopAsked = true;
   run_->control.requestStop();
 }
 

@@ -377,7 +377,7 @@ void McpServer::answerInBackground(Output output) {
 }
 
 void McpServer::finishBackgroundWork() {
-  if (background_) background_->stop();
+  if (background_) background_->finish();
 }
 
 JsonObject McpServer::toolContentResult(const JsonValue& value) {

@@ -88,6 +88,10 @@ std::optional<JsonValue> replaySkill(ToolCall& call) {
   if (!call.background->start(*call.requestId, workspacePath, skillId, options, call.progress,
                               std::move(finished))) {
     const auto running = call.background->status();
+    if (running && running->stopping) {
+      throw std::runtime_error("The replay " + running->runId +
+                               " was stopped and is writing its run.json; try again in a moment.");
+    }
     throw std::runtime_error("A replay is running" + (running ? " (" + running->runId + ")" : std::string()) +
                              "; stop it with replay_stop or wait until it ends.");
   }
@@ -125,7 +129,7 @@ std::optional<JsonValue> replayStatus(ToolCall& call) {
   if (!running) return JsonObject{{"status", "idle"}};
   return JsonObject{{"runId", running->runId},
                     {"skillId", running->skillId},
-                    {"status", "running"},
+                    {"status", running->stopping ? "stopping" : "running"},
                     {"stepsDone", JsonValue(static_cast<long long>(running->stepsDone))},
                     {"stepsTotal", JsonValue(static_cast<long long>(running->stepsTotal))}};
 }

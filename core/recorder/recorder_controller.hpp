@@ -51,7 +51,8 @@ class RecorderController {
   // Throws what closing the session throws; an active session then stays active.
   RecorderStopResult stop(const std::optional<std::string>& workspacePath,
                           const std::optional<std::string>& sessionId);
-  // A replay run, named and placed but not begun: nothing is touched yet.
+  // A replay run, named and placed but not begun: its folder is made (never one that exists),
+  // nothing else is touched. Throws what making the folder throws.
   ReplayRun planReplay(const std::string& workspacePath, const std::string& skillId);
   // Runs it: the run directory with its screenshots, the replay, run.json. May run on another
   // thread than the other operations, while they go on. Throws what creating the run directory,
@@ -116,7 +117,8 @@ class RecorderController {
 // "evt_000042"; numbers of more than six digits are written in full.
 std::string eventIdentifier(int64_t number);
 
-// "run_" + skill id with "-" as "_" + "_" + the first 14 digits of the start time.
+// "run_" + skill id with "-" as "_" + "_" + the first 14 digits of the start time; a run whose
+// folder exists already gets this with "-2", "-3"… (planReplay).
 std::string makeRunId(const std::string& skillId, const std::string& startedAt);
 
 }  // namespace diruri

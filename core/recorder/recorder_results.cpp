@@ -48,7 +48,33 @@ JsonArray stepsJson(const std::vector<std::map<std::string, std::string>>& steps
 }  // namespace
 
 JsonValue RecorderReplayResult::toJson() const {
-  return JsonObject{{"runId", runId}, {"runPath", runPath}, {"status", status}, {"steps", stepsJson(steps)}};
+  // An agent reads the answer whole: a long recording lists its first steps and the one that
+  // failed, with counts of all; run.json keeps every step.
+  std::map<std::string, long long> counts;
+  JsonArray listed;
+  size_t omitted = 0;
+  for (size_t i = 0; i < steps.size(); ++i) {
+    const auto found = steps[i].find("status");
+    const std::string stepStatus = found == steps[i].end() ? "" : found->second;
+    ++counts[stepStatus];
+    if (i < kStepsListed || stepStatus == "failed") {
+      JsonObject s;
+      for (const auto& [key, value] : steps[i]) s.emplace(key, value);
+      if (i >= kStepsListed) s.emplace("index", JsonValue(static_cast<long long>(i)));
+      listed.emplace_back(std::move(s));
+    } else {
+      ++omitted;
+    }
+  }
+  JsonObject countsJson;
+  for (const auto& [stepStatus, n] : counts) countsJson.emplace(stepStatus, JsonValue(n));
+  JsonObject o{{"runId", runId},
+               {"runPath", runPath},
+               {"status", status},
+               {"steps", std::move(listed)},
+               {"stepCounts", std::move(countsJson)}};
+  if (omitted > 0) o.emplace("stepsOmitted", JsonValue(static_cast<long long>(omitted)));
+  return o;
 }
 
 JsonValue RecorderPermissionResult::toJson() const {

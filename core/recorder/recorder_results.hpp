@@ -42,6 +42,11 @@ struct RecorderStopResult {
   JsonValue toJson() const;
 };
 
+// The most steps a replay's answer lists before it counts the rest (stepsOmitted).
+inline constexpr size_t kStepsListed = 1000;
+
+// The answer of a replay: the first kStepsListed steps and any failed one after them (with its
+// "index"), "stepCounts" per status, and "stepsOmitted" when steps were left out.
 struct RecorderReplayResult {
   std::string runId;
   std::string runPath;

@@ -20,13 +20,26 @@ std::string makeRunId(const std::string& skillId, const std::string& startedAt) 
 }
 
 ReplayRun RecorderController::planReplay(const std::string& workspacePath, const std::string& skillId) {
+  FileSystem& fs = eventStore_.fileManager();
   ReplayRun run;
   run.workspacePath = workspacePath;
   run.skillId = skillId;
   run.startedAt = formatIso8601(eventStore_.clock().wallMillis());
-  run.runId = makeRunId(skillId, run.startedAt);
-  // The workspace is made absolute when the run begins: a relative one needs the file system.
-  return run;
+  // The run's folder is made here, exclusively, so that two runs never share one: ids have whole
+  // seconds, and "a-b" and "a_b" make the same id. A later run of the same id gets "-2", "-3"…
+  const std::string base = makeRunId(skillId, run.startedAt);
+  const std::string runs =
+      parentDirectory(layout::replayRunDirectory(layout::absoluteWorkspace(fs, workspacePath), base));
+  fs.createDirectories(runs);
+  for (int n = 1;; ++n) {
+    run.runId = n == 1 ? base : base + "-" + std::to_string(n);
+    try {
+      fs.createNewDirectory(joinPath(runs, run.runId));
+      return run;
+    } catch (const FileSystemError& e) {
+      if (e.code() != std::errc::file_exists || n == 100000) throw;
+    }
+  }
 }
 
 RecorderReplayResult RecorderController::runReplay(const ReplayRun& planned, const ReplayOptions& options,

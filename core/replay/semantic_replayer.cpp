@@ -175,6 +175,25 @@ bool ReplayControl::sleepUntil(SteadyClock::time_point deadline) {
   return !stop_;
 }
 
+std::string ReplayControl::stopAndWait(std::chrono::milliseconds wait) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (outcome_) return *outcome_;
+  stop_ = true;
+  woken_.notify_all();
+  woken_.wait_for(lock, wait, [this] { return outcome_.has_value(); });
+  return outcome_.value_or("stopped");
+}
+
+std::string ReplayControl::settle(std::string status) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (stop_) status = "stopped";
+    outcome_ = status;
+  }
+  woken_.notify_all();
+  return status;
+}
+
 void ReplayControl::report(size_t done, size_t total) {
   done_ = done;
   total_ = total;
@@ -394,6 +413,14 @@ SemanticReplayResult SemanticReplayer::replay(const std::string& workspacePath, 
     result.steps[rest]["reason"] = wasStopped ? "The replay was stopped." : "An earlier step failed.";
   }
   result.status = wasStopped ? "stopped" : failure ? "failed" : "success";
+  if (control) {
+    result.status = control->settle(result.status);
+    if (result.status == "stopped" && !wasStopped) {
+      // Stopped after its last step or before its first: the steps not replayed say why.
+      for (auto& step : result.steps)
+        if (step["status"] == "skipped" && !step.count("reason")) step["reason"] = "The replay was stopped.";
+    }
+  }
   return result;
 }
 

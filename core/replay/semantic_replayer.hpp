@@ -65,6 +65,10 @@ class ReplayControl {
  public:
   void requestStop();
   bool stopRequested() const { return stop_; }
+  // Asks the replay to stop and waits, at most `wait`, until it has ended its posting (its keys
+  // released). How it ended: "stopped", or the status it reached on its own before the stop came;
+  // "stopped" too when it has not ended within `wait` (it then ends so, without posting more).
+  std::string stopAndWait(std::chrono::milliseconds wait);
   // Waits until `deadline` or a stop; false when stopped.
   bool sleepUntil(std::chrono::steady_clock::time_point deadline);
 
@@ -75,8 +79,12 @@ class ReplayControl {
 
   // For the replayer.
   void report(size_t done, size_t total);
+  // The replay's status once its posting has ended: "stopped" when a stop came before, else
+  // `status`. Whoever asks for a stop from then on is told this one.
+  std::string settle(std::string status);
 
  private:
+  std::optional<std::string> outcome_;  // guarded by mutex_
   std::mutex mutex_;
   std::condition_variable woken_;
   std::atomic<bool> stop_{false};

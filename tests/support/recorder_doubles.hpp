@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -109,9 +110,12 @@ class FakeScreenCapture final : public ScreenCapturing {
   bool allowed = true;
   bool succeeds = true;
   std::vector<std::string> targets;
+  // Called first with each path, on the capturing thread (a test may block it there).
+  std::function<void(const std::string& path)> onCapture;
 
   bool canCaptureScreen() override { return allowed; }
   ScreenCaptureResult capturePNG(const std::string& path) override {
+    if (onCapture) onCapture(path);
     targets.push_back(path);
     if (!succeeds) return {path, false};
     try {
