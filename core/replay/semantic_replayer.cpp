@@ -3,6 +3,7 @@
 #include "core/replay/semantic_replayer.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <limits>
 #include <thread>
@@ -11,6 +12,7 @@
 #include "core/skill/skill_library.hpp"
 #include "core/store/event_log.hpp"
 #include "core/store/workspace_layout.hpp"
+#include "core/text/unicode.hpp"
 
 namespace diruri {
 
@@ -56,62 +58,99 @@ struct Planned {
   bool needsWindow() const { return type == "mouse_down" || type == "key_down" || type == "scroll"; }
 };
 
-std::optional<int64_t> integral(const JsonObject& object, std::string_view key) {
-  const JsonValue* v = findMember(object, key);
-  return v && v->isNumber() ? v->asIntegral() : std::nullopt;
+// A line that cannot be posted as it was recorded: the replay fails before anything is posted,
+// rather than leave it out and post its neighbours (a key's release without its press, keys with
+// no window to go to).
+[[noreturn]] void unusable(const JsonObject& line, size_t lineNumber, const std::string& why) {
+  const std::string* id = findStringMember(line, "id");
+  throw SemanticReplayerError(SemanticReplayerError::Code::unusableEvent,
+                              "Nothing was replayed: line " + std::to_string(lineNumber) +
+                                  " of the recording" +
+                                  (id ? " (" + quotedData(*id, 80) + ")" : std::string()) +
+                                  " cannot be replayed as it was recorded: " + why +
+                                  ". Correct or remove that line of references/events.jsonl.");
 }
 
-// The line as a step, or none for a line that is no replayable event (another type, or a value
-// it needs missing).
-std::optional<Planned> plan(const JsonObject& line) {
-  const std::string* type = findStringMember(line, "type");
-  const JsonObject* payload = findObjectMember(line, "payload");
-  if (!type || !payload) return std::nullopt;
+// A member that must be a whole number within [low, high] when it is there.
+std::optional<int64_t> integral(const JsonObject& line, size_t lineNumber, const JsonObject& object,
+                                std::string_view key, int64_t low, int64_t high) {
+  const JsonValue* v = findMember(object, key);
+  if (!v) return std::nullopt;
+  const std::optional<int64_t> i = v->isNumber() ? v->asIntegral() : std::nullopt;
+  if (!i || *i < low || *i > high) {
+    unusable(line, lineNumber,
+             "its " + std::string(key) + " is " + quotedData(writeJson(*v), 40) +
+                 ", not a whole number from " + std::to_string(low) + " to " + std::to_string(high));
+  }
+  return i;
+}
+
+// The line as a step, or none for a line that is no input event (a marker, or a type this replay
+// does not know). Throws SemanticReplayerError for an input event it cannot post as recorded.
+std::optional<Planned> plan(const JsonObject& line, size_t lineNumber) {
+  const JsonValue* typeValue = findMember(line, "type");
+  if (!typeValue) return std::nullopt;
+  if (!typeValue->isString()) unusable(line, lineNumber, "its type is not a string");
   Planned p;
-  p.type = *type;
-  if (p.type == "mouse_down" || p.type == "mouse_up") {
+  p.type = typeValue->asString();
+  const bool mouse = p.type == "mouse_down" || p.type == "mouse_up";
+  if (!mouse && !p.isKey() && p.type != "scroll") return std::nullopt;
+  const JsonObject* payload = findObjectMember(line, "payload");
+  if (!payload) unusable(line, lineNumber, "its payload is not an object");
+  if (mouse) {
     const JsonValue* x = findMember(*payload, "x");
     const JsonValue* y = findMember(*payload, "y");
-    if (!x || !y || !x->isNumber() || !y->isNumber()) return std::nullopt;
+    if (!x || !y || !x->isNumber() || !y->isNumber() || !std::isfinite(x->asDouble()) ||
+        !std::isfinite(y->asDouble())) {
+      unusable(line, lineNumber, "it has no point (x and y numbers)");
+    }
     p.point = Point{x->asDouble(), y->asDouble()};
   } else if (p.isKey()) {
-    p.keyCode = integral(*payload, "keyCode");
-    p.keysym = integral(*payload, "keysym");
     const JsonValue* redacted = findMember(*payload, "redacted");
-    p.redacted = redacted && redacted->isBool() && redacted->asBool();
-    if (p.redacted) {
-      p.keyCode.reset();
-      p.keysym.reset();
-    } else if (!p.keyCode && !p.keysym) {
-      return std::nullopt;
-    }
-    // A key recorded with only its keysym has no code of its own; its press and release are
-    // paired by the keysym.
-    if (!p.keyCode && p.keysym) p.keyCode = -*p.keysym;
-  } else if (p.type == "scroll") {
-    p.scrollY = integral(*payload, "scrollY");
-    if (!p.scrollY || *p.scrollY < std::numeric_limits<int32_t>::min() ||
-        *p.scrollY > std::numeric_limits<int32_t>::max()) {
-      return std::nullopt;
+    if (redacted && !redacted->isBool()) unusable(line, lineNumber, "its redacted is not true or false");
+    p.redacted = redacted && redacted->asBool();
+    if (!p.redacted) {
+      p.keyCode = integral(line, lineNumber, *payload, "keyCode", 0, 0xffff);
+      // Keysyms are 29-bit: anything above names no key and must not borrow one.
+      p.keysym = integral(line, lineNumber, *payload, "keysym", 0, 0x1fffffff);
+      if (!p.keyCode && !p.keysym) unusable(line, lineNumber, "it names no key (keyCode or keysym)");
+      // A key recorded with only its keysym has no code of its own; its press and release are
+      // paired by the keysym.
+      if (!p.keyCode) p.keyCode = -*p.keysym;
     }
   } else {
-    return std::nullopt;
+    p.scrollY = integral(line, lineNumber, *payload, "scrollY", std::numeric_limits<int32_t>::min(),
+                         std::numeric_limits<int32_t>::max());
+    if (!p.scrollY) unusable(line, lineNumber, "it has no scrollY");
   }
   const std::string* id = findStringMember(line, "id");
   p.id = id ? *id : "";
-  p.monotonicMs = integral(line, "monotonicMs");
+  const JsonValue* monotonic = findMember(line, "monotonicMs");
+  if (monotonic && !(monotonic->isNumber() && monotonic->asIntegral()))
+    unusable(line, lineNumber, "its monotonicMs is not a whole number");
+  if (monotonic) p.monotonicMs = monotonic->asIntegral();
   // What the step waits for and follows; a line without them (older or hand-written logs) is
-  // posted where and as it was recorded.
+  // posted where and as it was recorded, but one that has them unreadable would go elsewhere.
   try {
     if (const JsonValue* app = findMember(*payload, "app")) p.app = ForegroundAppSnapshot::fromJson(*app);
   } catch (const JsonParseError&) {
+    unusable(line, lineNumber, "its app cannot be read, so the window it goes to is not known");
   }
   try {
     if (const JsonValue* window = findMember(*payload, "window"))
       p.window = WindowGeometry::fromJson(*window);
   } catch (const JsonParseError&) {
+    unusable(line, lineNumber, "its window cannot be read");
   }
-  if (p.type == "mouse_down") p.target = ElementTarget::of(*payload);
+  if (p.type == "mouse_down") {
+    if (const JsonValue* target = findMember(*payload, "target")) {
+      try {
+        p.target = ElementTarget::fromJson(*target);
+      } catch (const JsonParseError&) {
+        unusable(line, lineNumber, "its target cannot be read");
+      }
+    }
+  }
   if (p.target && !p.target->bounds) p.target.reset();  // nothing to place the click in
   return p;
 }
@@ -216,8 +255,8 @@ SemanticReplayResult SemanticReplayer::replay(const std::string& workspacePath, 
     logPath = joinPath(layout::sessionDirectory(workspace, *sessionId), layout::kEventsFile);
   }
   std::vector<Planned> events;
-  readEventLog(fileManager_, logPath, LogReading::Strict, [&](JsonObject& line) {
-    if (std::optional<Planned> p = plan(line)) events.push_back(std::move(*p));
+  readEventLogLines(fileManager_, logPath, LogReading::Strict, [&](JsonObject& line, size_t lineNumber) {
+    if (std::optional<Planned> p = plan(line, lineNumber)) events.push_back(std::move(*p));
   });
 
   // Reporting steps that were never posted would be a failure dressed as success.
@@ -363,8 +402,22 @@ SemanticReplayResult SemanticReplayer::replay(const std::string& workspacePath, 
           due = std::max(due, SteadyClock::now());
         }
       }
-      if (down && !pressShift && p.window && front && front->geometry)
+      if (down && !pressShift && p.window && front && front->geometry) {
+        // A point beside its window has no place in the window as it is now: following the window
+        // would put the click on whatever lies beside it here.
+        const WindowGeometry& w = *p.window;
+        if (p.point->x < w.x || p.point->y < w.y || p.point->x >= w.x + w.width ||
+            p.point->y >= w.y + w.height) {
+          char text[200];
+          std::snprintf(text, sizeof text,
+                        "The click at (%g, %g) lies outside its window as recorded (%d, %d, %d x %d), so it "
+                        "cannot be placed in that window now.",
+                        p.point->x, p.point->y, w.x, w.y, w.width, w.height);
+          failure = text;
+          break;
+        }
         pressWindow.emplace(*p.window, *front->geometry);
+      }
       if (!down && pressShift) {
         at = Point{at.x + pressShift->x, at.y + pressShift->y};
       } else if (pressWindow) {

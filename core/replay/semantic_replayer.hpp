@@ -45,14 +45,18 @@ class SemanticReplayerError : public std::runtime_error {
   enum class Code {
     invalidRecording,   // the reference file does not name a session
     posterUnavailable,  // no event poster can be reached, so nothing could be replayed
+    unusableEvent,      // a line of the recording cannot be posted as it was recorded
   };
   // The text says what was wrong in a sentence the agent can act on.
   explicit SemanticReplayerError(Code code)
       : std::runtime_error(
             code == Code::invalidRecording
                 ? "The skill's references/recording.json does not name a recorded session."
-                : "Nothing was replayed: no X display with the XTEST extension can be reached."),
+                : "Nothing was replayed: no display this server can post input to (an X display "
+                  "with the XTEST extension, or a Wayland compositor with virtual input or "
+                  "a remote-desktop service) can be reached."),
         code_(code) {}
+  SemanticReplayerError(Code code, const std::string& reason) : std::runtime_error(reason), code_(code) {}
   Code code() const { return code_; }
 
  private:

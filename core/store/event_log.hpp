@@ -26,8 +26,14 @@ enum class LogReading {
 void readEventLog(FileSystem& fileSystem, const std::string& path, LogReading reading,
                   const std::function<void(JsonObject&)>& onEvent);
 
+// The same, with each line's number in the file (from 1).
+void readEventLogLines(FileSystem& fileSystem, const std::string& path, LogReading reading,
+                       const std::function<void(JsonObject&, size_t lineNumber)>& onEvent);
+
 // The same over a log already read whole (`path` only names it in errors).
 void forEachEvent(std::string_view text, const std::string& path, LogReading reading,
                   const std::function<void(JsonObject&)>& onEvent);
+void forEachEventLine(std::string_view text, const std::string& path, LogReading reading,
+                      const std::function<void(JsonObject&, size_t lineNumber)>& onEvent);
 
 }  // namespace diruri

@@ -38,6 +38,10 @@ struct X11EventPoster::XTestLink {
   X11Connection connection;
   xcb_connection_t* conn = connection.get();
   xcb_window_t root = connection.root();
+  // The root window's size when the replay began: the X server would move a point beyond it to
+  // the edge, where it lands on something else.
+  int32_t width = 0;
+  int32_t height = 0;
   int sinceSync = 0;
   std::optional<xcb_get_input_focus_cookie_t> pending;
   // What this replay pressed and has not released, to be released at the end.
@@ -142,7 +146,12 @@ bool X11EventPoster::begin() {
   SigpipeGuard guard;
   auto link = std::make_unique<XTestLink>();
   if (!link->connection.hasExtension(&xcb_test_id) || link->root == XCB_WINDOW_NONE) return false;
+  const xcb_get_geometry_cookie_t geometry = xcb_get_geometry(link->conn, link->root);
   link->keymap = X11Keymap::read(link->conn);
+  if (XcbReply<xcb_get_geometry_reply_t> g(xcb_get_geometry_reply(link->conn, geometry, nullptr)); g) {
+    link->width = g->width;
+    link->height = g->height;
+  }
   XcbReply<xcb_query_pointer_reply_t> pointer(
       xcb_query_pointer_reply(link->conn, xcb_query_pointer(link->conn, link->root), nullptr));
   // The locks (Caps Lock, Num Lock) and the keyboard group the person left on.
@@ -156,7 +165,7 @@ PostResult X11EventPoster::postMouse(double x, double y, bool down) {
   if (!std::isfinite(x) || !std::isfinite(y)) return PostResult::Inexpressible;
   const double rx = std::round(x);
   const double ry = std::round(y);
-  if (rx < INT16_MIN || rx > INT16_MAX || ry < INT16_MIN || ry > INT16_MAX) return PostResult::Inexpressible;
+  if (rx < 0 || ry < 0 || rx >= link_->width || ry >= link_->height) return PostResult::Inexpressible;
   SigpipeGuard guard;
   // A button event carries no position: move first, or the click lands where the pointer is.
   link_->fake(XCB_MOTION_NOTIFY, 0, static_cast<int16_t>(rx), static_cast<int16_t>(ry));

@@ -182,8 +182,12 @@ TEST_F(ToolCalls, ReplayWithoutADisplayFailsCleanlyAndWritesNoRunRecord) {
   const auto answers =
       serve(call(1, "replay_skill", R"({"workspacePath":")" + dir.path() + R"(/ws","skillId":"checkout"})"));
   ASSERT_EQ(answers.size(), 1u);
-  EXPECT_EQ(answers[0], error(1, -32000, "Internal error",
-                              "Nothing was replayed: no X display with the XTEST extension can be reached."));
+  EXPECT_EQ(
+      answers[0],
+      error(1, -32000, "Internal error",
+            "Nothing was replayed: no display this server can post input to (an X display with the XTEST "
+            "extension, or a Wayland compositor with virtual input or a remote-desktop service) can be "
+            "reached."));
   const auto tree = listTree(dir / "ws/.zeruva/record-and-replay/replay-runs");
   ASSERT_EQ(tree.size(), 2u);  // the run directory with an empty screenshots folder, nothing more
   EXPECT_EQ(tree[1], tree[0] + "screenshots/");

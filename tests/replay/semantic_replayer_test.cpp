@@ -162,27 +162,54 @@ TEST_F(ReplayerTest, PostsTheFiveInputTypesInLogOrderAndSkipsEverythingElse) {
   EXPECT_EQ(poster.ends, 1);
 }
 
-TEST_F(ReplayerTest, LinesWithMissingOrMistypedValuesGiveNoStepAndTheReplayGoesOn) {
+// A line that cannot be posted as recorded fails the replay before anything is posted: left out,
+// its neighbours went on (a release without its press, keys into whatever was in front).
+TEST_F(ReplayerTest, ALineThatCannotBePostedAsRecordedFailsTheReplayBeforeAnythingIsPosted) {
+  const std::string good = R"({"id":"ok","type":"key_down","payload":{"keyCode":38}})"
+                           "\n";
+  const struct {
+    std::string line;
+    std::string why;
+  } cases[] = {
+      {R"({"id":"a","type":"mouse_down","payload":{"x":1}})", "it has no point (x and y numbers)"},
+      {R"({"id":"b","type":"mouse_down","payload":{"x":"1","y":2}})", "it has no point (x and y numbers)"},
+      {R"({"id":"c","type":"key_down","payload":{"keyCode":3.5}})",
+       "its keyCode is \"3.5\", not a whole number from 0 to 65535"},
+      {R"({"id":"d","type":"key_down","payload":{"keysym":"a"}})",
+       R"(its keysym is "\"a\"", not a whole number from 0 to 536870911)"},
+      {R"({"id":"d2","type":"key_down","payload":{"keysym":4294967295}})",
+       "its keysym is \"4294967295\", not a whole number from 0 to 536870911"},
+      {R"({"id":"e","type":"scroll","payload":{"scrollY":4294967296}})",
+       "its scrollY is \"4294967296\", not a whole number from -2147483648 to 2147483647"},
+      {R"({"id":"e2","type":"scroll","payload":{"scrollY":1.5}})",
+       "its scrollY is \"1.5\", not a whole number from -2147483648 to 2147483647"},
+      {R"({"id":"f","type":"scroll","payload":{}})", "it has no scrollY"},
+      {R"({"id":"g","type":"key_up"})", "its payload is not an object"},
+      {R"({"id":"g2","type":"key_up","payload":"keyCode 9"})", "its payload is not an object"},
+      {R"({"id":"h","type":7,"payload":{"keyCode":9}})", "its type is not a string"},
+      {R"({"id":"i","type":"key_down","payload":{"keyCode":9,"app":{"appName":"Mail","processId":"7"}}})",
+       "its app cannot be read, so the window it goes to is not known"},
+      {R"({"id":"j","type":"key_down","payload":{"keyCode":9,"redacted":"yes"}})",
+       "its redacted is not true or false"},
+  };
   writeSkill("skill", R"({"sessionId":"s1"})");
-  writeLog("s1", R"({"id":"a","type":"mouse_down","payload":{"x":1}})"
-                 "\n"
-                 R"({"id":"b","type":"mouse_down","payload":{"x":"1","y":2}})"
-                 "\n"
-                 R"({"id":"c","type":"key_down","payload":{"keyCode":3.5}})"
-                 "\n"
-                 R"({"id":"e","type":"scroll","payload":{"scrollY":4294967296}})"
-                 "\n"
-                 R"({"id":"f","type":"scroll","payload":{}})"
-                 "\n"
-                 R"({"id":"g","type":"key_up"})"
-                 "\n"
-                 R"({"id":"h","type":7,"payload":{"keyCode":9}})"
-                 "\n"
-                 R"({"id":12,"type":"key_up","payload":{"keyCode":9}})"
-                 "\n"
-                 R"({"id":"j","type":"mouse_up","payload":{"x":5,"y":6}})"
-                 "\n");
-  EXPECT_EQ(ids(replay()), (std::vector<std::string>{":key_up", "j:mouse_up"}));
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.line);
+    writeLog("s1", good + R"({"type":"session_started","payload":5})" + "\n" + c.line + "\n" + good);
+    try {
+      replay();
+      ADD_FAILURE() << "replayed";
+    } catch (const SemanticReplayerError& e) {
+      const std::string id = parseJson(c.line).findString("id") ? *parseJson(c.line).findString("id") : "";
+      EXPECT_EQ(std::string(e.what()), "Nothing was replayed: line 3 of the recording (\"" + id +
+                                           "\") cannot be replayed as it was recorded: " + c.why +
+                                           ". Correct or remove that line of references/events.jsonl.");
+    }
+    EXPECT_EQ(poster.posted, std::vector<std::string>{});
+  }
+  // Lines of other types (markers, and kinds a later version records) are no steps.
+  writeLog("s1", good + R"({"id":"m","type":"mouse_hover_later","payload":{}})" + "\n");
+  EXPECT_EQ(ids(replay()), (std::vector<std::string>{"ok:key_down"}));
 }
 
 // A step that cannot be posted fails and ends the replay; the rest are skipped, and say why.
@@ -190,14 +217,14 @@ TEST_F(ReplayerTest, AFailedStepEndsTheReplayAndTheRunFails) {
   writeSkill("skill", R"({"sessionId":"s1"})");
   writeLog("s1", R"({"id":"a","type":"key_down","payload":{"keyCode":38}})"
                  "\n"
-                 R"({"id":"b","type":"key_down","payload":{"keyCode":70000}})"
+                 R"({"id":"b","type":"key_down","payload":{"keyCode":300}})"
                  "\n"
                  R"({"id":"c","type":"key_up","payload":{"keyCode":38}})"
                  "\n");
   const auto result = replay();
   EXPECT_EQ(result.status, "failed");
   EXPECT_EQ(statuses(result), (std::vector<std::string>{
-                                  "a:replayed", "b:failed (Key code 70000 cannot be posted on this display.)",
+                                  "a:replayed", "b:failed (Key code 300 cannot be posted on this display.)",
                                   "c:skipped (An earlier step failed.)"}));
   EXPECT_EQ(poster.posted, std::vector<std::string>{"key+38"});
   EXPECT_EQ(poster.ends, 1);  // which releases what the replay held
@@ -266,6 +293,17 @@ TEST_F(ReplayerTest, ClicksFollowTheirWindow) {
                                   WindowGeometry{700, 400, 600, 300}}};
   EXPECT_EQ(replay().status, "success");
   EXPECT_EQ(poster.posted, (std::vector<std::string>{"down 720,680", "up 1280,410"}));
+
+  // A press beside its recorded window has no place in that window now: it fails, nothing posted.
+  writeLog("s1", R"({"id":"c","type":"mouse_down","payload":{"x":90,"y":60,)" + app + "}}\n");
+  poster.posted.clear();
+  inspector.fronts = {FrontWindow{ForegroundAppSnapshot{std::nullopt, "Editor", 2, std::nullopt},
+                                  WindowGeometry{700, 400, 600, 300}}};
+  EXPECT_EQ(statuses(replay()),
+            std::vector<std::string>{"c:failed (The click at (90, 60) lies outside its window as "
+                                     "recorded (100, 50, 400 x 300), so it cannot be placed in "
+                                     "that window now.)"});
+  EXPECT_EQ(poster.posted, std::vector<std::string>{});
 }
 
 // A click with its element goes to the same place inside that element where it is now, once it is

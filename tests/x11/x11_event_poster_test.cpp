@@ -90,6 +90,10 @@ TEST_F(X11EventPosterTest, EventsOutsideThePlatformsRangeAreRefusedAndNotPosted)
   EXPECT_NE(poster.postMouse(NAN, 1, true), PostResult::Posted);
   EXPECT_NE(poster.postMouse(1, INFINITY, true), PostResult::Posted);
   EXPECT_NE(poster.postMouse(40000, 1, true), PostResult::Posted);
+  // Off the screen: the X server would move the click to its edge, onto something else.
+  EXPECT_EQ(poster.postMouse(-1, 5, true), PostResult::Inexpressible);
+  EXPECT_EQ(poster.postMouse(5, 5000, true), PostResult::Inexpressible);
+  EXPECT_EQ(poster.postMouse(5000, 5, false), PostResult::Inexpressible);
   EXPECT_EQ(poster.postKey(8, std::nullopt, true), PostResult::Posted);  // the edges of the range are fine
   EXPECT_EQ(poster.postKey(255, std::nullopt, true), PostResult::Posted);
   poster.end();
