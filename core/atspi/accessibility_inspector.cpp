@@ -114,4 +114,10 @@ void AccessibilityInspector::writeSnapshot(const AccessibilitySnapshot& snapshot
   fileSystem_.writeFileAtomically(path, writeJson(snapshot.toJson(), JsonLayout::Pretty));
 }
 
+std::optional<std::string> AccessibilityInspector::unavailableReason() {
+  if (AtspiFocus::busAnswers()) return std::nullopt;
+  return "No accessibility bus answers: clicks are recorded without their element, and password fields "
+         "cannot be recognised, so keys typed into them are recorded as typed.";
+}
+
 }  // namespace diruri

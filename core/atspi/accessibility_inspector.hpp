@@ -43,6 +43,7 @@ class AccessibilityInspector final : public AccessibilityInspecting {
   // The focus is known from the last snapshot taken until the first focus event.
   void watchFocus(bool on) override;
   std::optional<ElementTarget> focusedSecretField() override;
+  std::optional<std::string> unavailableReason() override;
 
  private:
   // Where the front application's window lies when extents are window-relative: (0, 0) when they

@@ -410,6 +410,11 @@ AtspiMeaningRecorder::~AtspiMeaningRecorder() { stop(); }
 
 bool AtspiMeaningRecorder::isAccessibilityTrusted() { return AtspiFocus::busAnswers(kTrustBudget); }
 
+std::string AtspiMeaningRecorder::unavailableReason() {
+  return "No accessibility bus and registry answer: keys and clicks are not captured in this Wayland "
+         "session.";
+}
+
 bool AtspiMeaningRecorder::start(Handler onEvent) {
   std::lock_guard lock(mutex_);
   if (capture_) {

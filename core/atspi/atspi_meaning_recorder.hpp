@@ -37,6 +37,7 @@ class AtspiMeaningRecorder final : public InputEventRecording {
 
   // The accessibility bus runs and answers.
   bool isAccessibilityTrusted() override;
+  std::string unavailableReason() override;
   bool start(Handler onEvent) override;
   void stop() override;
   bool isRunning() override;

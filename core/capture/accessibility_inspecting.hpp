@@ -60,6 +60,10 @@ class AccessibilityInspecting {
   // the focus is elsewhere or not known. Never waits: called from the capture thread for each key.
   virtual std::optional<ElementTarget> focusedSecretField() { return std::nullopt; }
 
+  // Why elements and password fields cannot be known here, in a sentence for the agent; none when
+  // they can. May take a moment (a bounded question to the accessibility bus).
+  virtual std::optional<std::string> unavailableReason() { return std::nullopt; }
+
   // The front application with its focused window's and element's roles; none when nothing is in front.
   virtual std::optional<AccessibilitySnapshot> accessibilitySnapshot() = 0;
 

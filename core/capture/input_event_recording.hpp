@@ -2,6 +2,7 @@
 #pragma once
 
 #include <functional>
+#include <string>
 
 #include "core/capture/captured_input_event.hpp"
 
@@ -27,6 +28,9 @@ class InputEventRecording {
   // True from a start() that returned true until stop(), or until the source ended on its own
   // (its display went away).
   virtual bool isRunning() = 0;
+
+  // Why input is not captured here, in a sentence for the agent; asked when start() failed.
+  virtual std::string unavailableReason() { return "Input is not captured: no input source can be reached."; }
 };
 
 }  // namespace diruri

@@ -108,10 +108,6 @@ RecorderStartResult RecorderController::start(const std::string& workspacePath,
   startWriter();
   redactedKeys_.clear();
   const bool started = eventTap_.start([this](const CapturedInputEvent& e) { handleInputEvent(e); });
-  {
-    std::lock_guard lock(mutex_);
-    inputCaptureActive_ = started;
-  }
 
   RecorderStartResult result;
   result.sessionId = session.sessionId;
@@ -120,6 +116,20 @@ RecorderStartResult RecorderController::start(const std::string& workspacePath,
   result.screenCaptureAllowed = screenCapture_.canCaptureScreen();
   result.inputCaptureActive = started;
   result.startScreenshotOk = shot.ok;
+  // The answer stays "recording" whatever is missing, so the agent is told what will not be there.
+  if (!started) result.warnings.push_back(eventTap_.unavailableReason());
+  if (!result.screenCaptureAllowed) {
+    result.warnings.push_back(
+        "Screenshots are not taken: no screen this server can capture is reachable, or the screenshot helper "
+        "is not installed beside the server.");
+  }
+  if (std::optional<std::string> why = inspector_.unavailableReason()) result.warnings.push_back(*why);
+  {
+    std::lock_guard lock(mutex_);
+    inputCaptureActive_ = started;
+    captureStarted_ = started;
+    warnings_ = result.warnings;
+  }
   return result;
 }
 
@@ -135,6 +145,7 @@ RecorderStatusResult RecorderController::status() {
     result.sessionId = active->sessionId;
     result.sessionPath = active->sessionPath;
     result.inputCaptureActive = captureActive();
+    result.warnings = currentWarnings();
   } else {
     result.status = "idle";
     result.inputCaptureActive = false;
@@ -142,6 +153,17 @@ RecorderStatusResult RecorderController::status() {
   result.accessibilityTrusted = eventTap_.isAccessibilityTrusted();
   result.screenCaptureAllowed = screenCapture_.canCaptureScreen();
   return result;
+}
+
+std::vector<std::string> RecorderController::currentWarnings() {
+  std::lock_guard lock(mutex_);
+  std::vector<std::string> warnings = warnings_;
+  if (captureStarted_ && !inputCaptureActive_) {
+    warnings.push_back(
+        "Input capture has ended: its display or accessibility bus went away, and nothing since is recorded. "
+        "Stop the recording; what came before is kept.");
+  }
+  return warnings;
 }
 
 RecorderPermissionResult RecorderController::permissions() {

@@ -79,6 +79,8 @@ class RecorderController {
   RecordingEvent makeEvent(int64_t number, std::string type, const RecordingSession& session);
   // The stored flag, and only while the event source still delivers.
   bool captureActive();
+  // The running recording's warnings, and one for capture that has ended since.
+  std::vector<std::string> currentWarnings();
   // Writes the queued events; returns when the queue is empty and the writer is asked to end.
   void writeQueued();
   void startWriter();
@@ -103,6 +105,9 @@ class RecorderController {
   std::optional<RecordingSession> activeSession_;
   int64_t eventCounter_ = 0;
   bool inputCaptureActive_ = false;
+  // What the running recording cannot capture, found when it started.
+  std::vector<std::string> warnings_;
+  bool captureStarted_ = false;
 
   std::mutex queueMutex_;  // guards the queue and the writer's flags
   std::condition_variable queueChanged_;

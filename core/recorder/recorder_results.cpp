@@ -3,6 +3,14 @@
 
 namespace diruri {
 
+namespace {
+
+void putWarnings(JsonObject& o, const std::vector<std::string>& warnings) {
+  if (!warnings.empty()) o.emplace("warnings", JsonArray(warnings.begin(), warnings.end()));
+}
+
+}  // namespace
+
 JsonValue RecorderStartResult::toJson() const {
   JsonObject o{{"status", status},
                {"sessionId", sessionId},
@@ -12,6 +20,7 @@ JsonValue RecorderStartResult::toJson() const {
                {"screenCaptureAllowed", screenCaptureAllowed},
                {"startScreenshotOk", startScreenshotOk}};
   putOptional(o, "error", error);
+  putWarnings(o, warnings);
   return o;
 }
 
@@ -22,6 +31,7 @@ JsonValue RecorderStatusResult::toJson() const {
                {"screenCaptureAllowed", screenCaptureAllowed}};
   putOptional(o, "sessionId", sessionId);
   putOptional(o, "sessionPath", sessionPath);
+  putWarnings(o, warnings);
   return o;
 }
 

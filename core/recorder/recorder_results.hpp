@@ -19,6 +19,8 @@ struct RecorderStartResult {
   bool screenCaptureAllowed = false;
   bool startScreenshotOk = false;
   std::optional<std::string> error;
+  // What will not be recorded here, and why; left out when nothing is missing.
+  std::vector<std::string> warnings;
 
   JsonValue toJson() const;
 };
@@ -30,6 +32,7 @@ struct RecorderStatusResult {
   bool inputCaptureActive = false;
   bool accessibilityTrusted = false;
   bool screenCaptureAllowed = false;
+  std::vector<std::string> warnings;  // of the running recording, as on its start
 
   JsonValue toJson() const;
 };

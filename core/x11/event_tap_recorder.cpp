@@ -254,6 +254,15 @@ EventTapRecorder::~EventTapRecorder() { stop(); }
 
 bool EventTapRecorder::isAccessibilityTrusted() { return probe_.current().record; }
 
+std::string EventTapRecorder::unavailableReason() {
+  const X11DisplayProbe::Offer offer = probe_.current();
+  if (!offer.reachable) {
+    return "No display: input is not captured (DISPLAY is not set, or its X server cannot be reached).";
+  }
+  if (!offer.record) return "The X display offers no RECORD extension: input is not captured.";
+  return "Input capture could not start on the X display.";
+}
+
 bool EventTapRecorder::start(Handler onEvent) {
   if (record_->onCaptureThread()) return false;  // a handler cannot restart its own capture
   std::lock_guard<std::mutex> lock(record_->lifecycle);

@@ -28,6 +28,7 @@ class EventTapRecorder final : public InputEventRecording {
   EventTapRecorder& operator=(const EventTapRecorder&) = delete;
 
   bool isAccessibilityTrusted() override;
+  std::string unavailableReason() override;
   bool start(Handler onEvent) override;
   void stop() override;
   bool isRunning() override;

@@ -47,6 +47,8 @@ class ToolCalls : public ::testing::Test {
     options.environment["DISPLAY"] = std::nullopt;
     options.environment["XDG_DATA_HOME"] = "/nonexistent-data";
     options.environment["WAYLAND_DISPLAY"] = std::nullopt;
+    options.environment["DBUS_SESSION_BUS_ADDRESS"] = std::nullopt;
+    options.environment["AT_SPI_BUS_ADDRESS"] = std::nullopt;
     const ProcessResult r = runProcess(DIRURI_EXECUTABLE, options);
     EXPECT_TRUE(r.exited && r.exitStatus == 0) << "signal " << r.signal;
     EXPECT_EQ(r.err, "");
@@ -205,17 +207,28 @@ TEST_F(ToolCalls, RecordAndStopCycleLeavesTheSessionFiles) {
   ASSERT_EQ(sessionId.size(), std::string("checkout-flow-").size() + 17);
   // The workspace path reaches the store as given, leading blank included.
   const std::string sessionPath = dir.path() + "/ ws/.zeruva/record-and-replay/sessions/" + sessionId;
+  // Still "recording", and saying what will not be recorded without a display, and why.
+  const JsonArray warnings{
+      "No display: input is not captured (DISPLAY is not set, or its X server cannot be reached).",
+      "Screenshots are not taken: no screen this server can capture is reachable, or the screenshot helper "
+      "is not "
+      "installed beside the server.",
+      "No accessibility bus answers: clicks are recorded without their element, and password fields cannot "
+      "be "
+      "recognised, so keys typed into them are recorded as typed."};
   EXPECT_EQ(started, JsonValue(JsonObject{{"accessibilityTrusted", false},
                                           {"inputCaptureActive", false},
                                           {"screenCaptureAllowed", false},
                                           {"sessionId", sessionId},
                                           {"sessionPath", sessionPath},
                                           {"startScreenshotOk", false},
-                                          {"status", "recording"}}));
+                                          {"status", "recording"},
+                                          {"warnings", warnings}}));
   const JsonValue again = payloadOf(answers[1]);
   EXPECT_EQ(*again.findString("error"), "active_recording_exists");
   EXPECT_EQ(*again.findString("sessionId"), sessionId);
   EXPECT_EQ(*payloadOf(answers[2]).findString("status"), "recording");
+  EXPECT_EQ(*payloadOf(answers[2]).find("warnings"), JsonValue(warnings));
   EXPECT_EQ(payloadOf(answers[3]), JsonValue(JsonObject{{"sessionId", sessionId},
                                                         {"status", "stopped"},
                                                         {"summaryPath", sessionPath + "/summary.json"}}));

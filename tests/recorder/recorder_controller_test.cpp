@@ -192,13 +192,20 @@ TEST_F(ControllerTest, SourceThatDoesNotStartLeavesARecordingWithoutCapture) {
   EXPECT_EQ(status.status, "recording");
   EXPECT_FALSE(status.inputCaptureActive);
   EXPECT_FALSE(controller.permissions().inputCaptureActive);
+  // The source says why, in the answer and in every status of the recording.
+  EXPECT_EQ(started.warnings,
+            std::vector<std::string>{"Input is not captured: no input source can be reached."});
+  EXPECT_EQ(status.warnings, started.warnings);
 }
 
 TEST_F(ControllerTest, SourceThatEndsOnItsOwnIsNoLongerReportedAsCapturing) {
   controller.start(dir.path(), std::nullopt);
   EXPECT_TRUE(controller.permissions().inputCaptureActive);
+  EXPECT_EQ(controller.status().warnings, std::vector<std::string>{});
   tap.endOnItsOwn();
   EXPECT_FALSE(controller.status().inputCaptureActive);
+  ASSERT_EQ(controller.status().warnings.size(), 1u);
+  EXPECT_EQ(controller.status().warnings[0].rfind("Input capture has ended", 0), 0u);
   EXPECT_FALSE(controller.permissions().inputCaptureActive);
   EXPECT_EQ(controller.status().status, "recording");
 }
