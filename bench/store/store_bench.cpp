@@ -10,8 +10,12 @@
 #include <filesystem>
 #include <string>
 
+#include "core/mcp/mcp_server.hpp"
+#include "core/recorder/recorder_controller.hpp"
+#include "core/skill/skill_library.hpp"
 #include "core/store/event_store.hpp"
 #include "tests/support/real_file_system.hpp"
+#include "tests/support/recorder_doubles.hpp"
 #include "tests/support/temp_dir.hpp"
 
 namespace diruri {
@@ -174,6 +178,118 @@ int stopOnce(const char* workspace, const char* sessionId) {
   return 0;
 }
 
+// --- A recording of a million events: what generating, replaying and stopping it cost ---
+// Each case runs in a process of its own (`--million-case`), so its peak resident memory is its
+// own; `--million <folder>` makes the recording there and runs every case.
+
+double secondsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// A poster that reaches no display, or one that posts into nothing.
+class BenchPoster final : public EventPoster {
+ public:
+  explicit BenchPoster(bool reachable) : reachable_(reachable) {}
+  bool begin() override { return reachable_; }
+  PostResult postMouse(double, double, bool) override { return PostResult::Posted; }
+  PostResult postKey(int64_t, std::optional<int64_t>, bool) override { return PostResult::Posted; }
+  PostResult postScroll(int64_t) override { return PostResult::Posted; }
+  void sync() override {}
+  void end() override {}
+
+ private:
+  bool reachable_;
+};
+
+int millionCase(const std::string& which, const std::string& workspace, const std::string& sessionId) {
+  EventStore store(test::realFileSystem());
+  test::FakeTap tap;
+  test::FakeScreenCapture screen;
+  test::FakeInspector inspector;
+  inspector.front = ForegroundAppSnapshot{std::nullopt, "Another application", 99, std::nullopt};
+  BenchPoster poster(which != "replay-no-display");
+  RecorderController controller(store, tap, screen, inspector, poster, workspace + "/store");
+  const auto start = std::chrono::steady_clock::now();
+  std::string note;
+  if (which == "generate") {
+    note = std::to_string(controller.skills().generate(workspace, sessionId, std::string("million")).steps) +
+           " steps";
+  } else if (which == "replay-no-display") {
+    try {
+      controller.replay(workspace, "million");
+    } catch (const std::exception& e) {
+      note = "failed at once, as it should";
+    }
+  } else if (which == "replay-window-never-comes") {
+    note = "status " + controller.replay(workspace, "million").status;
+  } else if (which == "stop") {
+    // In the background, as the server runs it: stopped while its first step waits for its window.
+    std::mutex mutex;
+    std::condition_variable answered;
+    std::optional<std::chrono::steady_clock::time_point> replayAnsweredAt;
+    size_t answerBytes = 0;
+    McpServer server(controller);
+    server.answerInBackground([&](std::string line) {
+      std::lock_guard lock(mutex);
+      if (line.find("\"id\":1,") != std::string::npos) {
+        replayAnsweredAt = std::chrono::steady_clock::now();
+        answerBytes = line.size();
+      }
+      answered.notify_all();
+    });
+    const std::string call =
+        R"({"jsonrpc":"2.0","id":1,"method":"tools/call","params":{"name":"replay_skill","arguments":{"workspacePath":")" +
+        workspace + R"(","skillId":"million"}}})";
+    server.handleLine(call);
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    const auto stopAt = std::chrono::steady_clock::now();
+    server.handleLine(R"({"jsonrpc":"2.0","id":2,"method":"tools/call","params":{"name":"replay_stop"}})");
+    const double stopAnswer = secondsSince(stopAt);
+    const auto pingAt = std::chrono::steady_clock::now();
+    server.handleLine(R"({"jsonrpc":"2.0","id":3,"method":"ping"})");
+    const double ping = secondsSince(pingAt);
+    std::unique_lock lock(mutex);
+    answered.wait(lock, [&] { return replayAnsweredAt.has_value(); });
+    char text[160];
+    std::snprintf(text, sizeof text,
+                  "stop answered in %.3f s, a ping after it in %.3f s, the replay's answer (%zu bytes) %.1f "
+                  "s after the stop",
+                  stopAnswer, ping, answerBytes,
+                  std::chrono::duration<double>(*replayAnsweredAt - stopAt).count());
+    note = text;
+    lock.unlock();
+    server.finishBackgroundWork();
+  }
+  std::printf("%-28s %8.2f s %8.0f MiB peak  %s\n", which.c_str(), secondsSince(start),
+              static_cast<double>(peakResidentKib()) / 1024, note.c_str());
+  return 0;
+}
+
+int million(const std::string& folder) {
+  std::filesystem::create_directories(folder);
+  EventStore store(test::realFileSystem());
+  const auto start = std::chrono::steady_clock::now();
+  RecordingSession session = sessionWithLog(store, folder, 1000000);
+  session = store.stopSession(session).first;
+  std::printf(
+      "a session of 1,000,000 events (%.0f MiB log) made in %.1f s\n",
+      static_cast<double>(std::filesystem::file_size(session.sessionPath + "/events.jsonl")) / (1 << 20),
+      secondsSince(start));
+  for (const char* which : {"generate", "replay-no-display", "replay-window-never-comes", "stop"}) {
+    std::fflush(stdout);
+    const pid_t child = ::fork();
+    if (child == 0) {
+      ::execl("/proc/self/exe", "bench_store", "--million-case", which, folder.c_str(),
+              session.sessionId.c_str(), static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) std::printf("%s: failed\n", which);
+  }
+  return 0;
+}
+
 BENCHMARK(BM_PlainOpenWriteClose)->MinTime(2.0);
 BENCHMARK(BM_AppendEvent)->MinTime(2.0);
 BENCHMARK(BM_AppendEventOverPlain)->Iterations(200)->Unit(benchmark::kMillisecond);
@@ -184,6 +300,9 @@ BENCHMARK(BM_StopSession100k)->Unit(benchmark::kMillisecond)->Iterations(5);
 
 int main(int argc, char** argv) {
   if (argc == 4 && std::string(argv[1]) == "--stop-once") return diruri::stopOnce(argv[2], argv[3]);
+  if (argc == 3 && std::string(argv[1]) == "--million") return diruri::million(argv[2]);
+  if (argc == 5 && std::string(argv[1]) == "--million-case")
+    return diruri::millionCase(argv[2], argv[3], argv[4]);
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   benchmark::RunSpecifiedBenchmarks();
