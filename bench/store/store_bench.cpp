@@ -222,8 +222,9 @@ int millionCase(const std::string& which, const std::string& workspace, const st
     }
   } else if (which == "replay-window-never-comes") {
     note = "status " + controller.replay(workspace, "million").status;
-  } else if (which == "stop") {
-    // In the background, as the server runs it: stopped while its first step waits for its window.
+  } else if (which.starts_with("stop")) {
+    // In the background, as the server runs it: stopped while it reads the recording, or while its
+    // first step waits for its window.
     std::mutex mutex;
     std::condition_variable answered;
     std::optional<std::chrono::steady_clock::time_point> replayAnsweredAt;
@@ -241,7 +242,7 @@ int millionCase(const std::string& which, const std::string& workspace, const st
         R"({"jsonrpc":"2.0","id":1,"method":"tools/call","params":{"name":"replay_skill","arguments":{"workspacePath":")" +
         workspace + R"(","skillId":"million"}}})";
     server.handleLine(call);
-    std::this_thread::sleep_for(std::chrono::seconds(1));
+    std::this_thread::sleep_for(std::chrono::seconds(which == "stop-while-reading" ? 1 : 5));
     const auto stopAt = std::chrono::steady_clock::now();
     server.handleLine(R"({"jsonrpc":"2.0","id":2,"method":"tools/call","params":{"name":"replay_stop"}})");
     const double stopAnswer = secondsSince(stopAt);
@@ -275,7 +276,8 @@ int million(const std::string& folder) {
       "a session of 1,000,000 events (%.0f MiB log) made in %.1f s\n",
       static_cast<double>(std::filesystem::file_size(session.sessionPath + "/events.jsonl")) / (1 << 20),
       secondsSince(start));
-  for (const char* which : {"generate", "replay-no-display", "replay-window-never-comes", "stop"}) {
+  for (const char* which : {"generate", "replay-no-display", "replay-window-never-comes",
+                            "stop-while-reading", "stop-while-waiting"}) {
     std::fflush(stdout);
     const pid_t child = ::fork();
     if (child == 0) {

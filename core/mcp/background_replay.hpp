@@ -27,7 +27,7 @@ class BackgroundReplay {
     bool stopping = false;  // asked to stop; its run.json and answer are still being written
   };
   // How long a stop waits for the replay's posting to end before it answers.
-  static constexpr std::chrono::milliseconds kStopWait{2000};
+  static constexpr std::chrono::milliseconds kStopWait{500};
   // How a replay ended: its result, or what it failed with before it could post anything.
   using Finished =
       std::function<void(std::optional<RecorderReplayResult> result, std::exception_ptr failure)>;

@@ -255,9 +255,18 @@ SemanticReplayResult SemanticReplayer::replay(const std::string& workspacePath, 
     logPath = joinPath(layout::sessionDirectory(workspace, *sessionId), layout::kEventsFile);
   }
   std::vector<Planned> events;
-  readEventLogLines(fileManager_, logPath, LogReading::Strict, [&](JsonObject& line, size_t lineNumber) {
-    if (std::optional<Planned> p = plan(line, lineNumber)) events.push_back(std::move(*p));
-  });
+  // A long recording takes seconds to read: a stop meanwhile ends the replay before it posts.
+  struct StoppedWhileReading {};
+  try {
+    readEventLogLines(fileManager_, logPath, LogReading::Strict, [&](JsonObject& line, size_t lineNumber) {
+      if (control && lineNumber % 1024 == 0 && control->stopRequested()) throw StoppedWhileReading{};
+      if (std::optional<Planned> p = plan(line, lineNumber)) events.push_back(std::move(*p));
+    });
+  } catch (const StoppedWhileReading&) {
+    SemanticReplayResult stopped;
+    stopped.status = control->settle("stopped");
+    return stopped;
+  }
 
   // Reporting steps that were never posted would be a failure dressed as success.
   if (!poster_.begin()) {
@@ -456,24 +465,18 @@ SemanticReplayResult SemanticReplayer::replay(const std::string& workspacePath, 
     if (control) control->report(i + 1, total);
   }
   poster_.end();
+  // Settled before the steps are filled in, which takes a while for a long recording: a stop
+  // waiting for this answers at once.
+  result.status = wasStopped ? "stopped" : failure ? "failed" : "success";
+  if (control) result.status = control->settle(result.status);
 
   if (failure) {
     result.steps[i]["status"] = "failed";
     result.steps[i]["reason"] = *failure;
     ++i;
   }
-  for (size_t rest = i; rest < events.size(); ++rest) {
-    result.steps[rest]["reason"] = wasStopped ? "The replay was stopped." : "An earlier step failed.";
-  }
-  result.status = wasStopped ? "stopped" : failure ? "failed" : "success";
-  if (control) {
-    result.status = control->settle(result.status);
-    if (result.status == "stopped" && !wasStopped) {
-      // Stopped after its last step or before its first: the steps not replayed say why.
-      for (auto& step : result.steps)
-        if (step["status"] == "skipped" && !step.count("reason")) step["reason"] = "The replay was stopped.";
-    }
-  }
+  const std::string rest = result.status == "stopped" ? "The replay was stopped." : "An earlier step failed.";
+  for (; i < events.size(); ++i) result.steps[i]["reason"] = rest;
   return result;
 }
 
