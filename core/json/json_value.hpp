@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <initializer_list>
 #include <map>
 #include <optional>
@@ -120,5 +121,12 @@ enum class JsonLayout {
 // UTF-8, integral numbers without a fraction, other numbers in the shortest form that reads back
 // the same. Throws JsonEncodeError.
 std::string writeJson(const JsonValue& value, JsonLayout layout = JsonLayout::Compact);
+
+// The text writeJson gives for `object` with, at `key`, the array of the values `next` yields (until
+// it yields none), handed to `write` in pieces: for a document too large to build as one value (a
+// run of a million steps). Throws JsonEncodeError, or what `next` or `write` throw.
+void writeJsonWithArray(const JsonObject& object, std::string_view key,
+                        const std::function<std::optional<JsonValue>()>& next, JsonLayout layout,
+                        const std::function<void(std::string_view)>& write);
 
 }  // namespace diruri

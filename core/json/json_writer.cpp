@@ -38,6 +38,46 @@ class Writer {
 
   std::string take() { return std::move(out_); }
 
+  // The object with, at `key`, the array of what `next` yields, written to `write` in pieces.
+  void objectWithArray(const JsonObject& o, std::string_view key,
+                       const std::function<std::optional<JsonValue>()>& next,
+                       const std::function<void(std::string_view)>& write) {
+    const auto flush = [&](size_t above) {
+      if (out_.size() < above) return;
+      write(out_);
+      out_.clear();
+    };
+    JsonObject members = o;
+    members.insert_or_assign(std::string(key), JsonValue(nullptr));  // in its place among the keys
+    out_.push_back('{');
+    bool first = true;
+    for (const auto& [name, member] : members) {
+      if (!first) out_.push_back(',');
+      first = false;
+      newline(1);
+      string(name);
+      out_ += pretty_ ? " : " : ":";
+      if (name != key) {
+        value(member, 1);
+        continue;
+      }
+      out_.push_back('[');
+      bool firstElement = true;
+      while (std::optional<JsonValue> element = next()) {
+        if (!firstElement) out_.push_back(',');
+        firstElement = false;
+        newline(2);
+        value(*element, 2);
+        flush(1 << 16);
+      }
+      if (!firstElement) newline(1);
+      out_.push_back(']');
+    }
+    newline(0);
+    out_.push_back('}');
+    flush(0);
+  }
+
  private:
   void number(const JsonValue& v) {
     char buf[32];
@@ -149,6 +189,13 @@ std::string writeJson(const JsonValue& value, JsonLayout layout) {
   Writer w(layout);
   w.value(value, 0);
   return w.take();
+}
+
+void writeJsonWithArray(const JsonObject& object, std::string_view key,
+                        const std::function<std::optional<JsonValue>()>& next, JsonLayout layout,
+                        const std::function<void(std::string_view)>& write) {
+  Writer w(layout);
+  w.objectWithArray(object, key, next, write);
 }
 
 }  // namespace diruri

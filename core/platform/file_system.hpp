@@ -1,6 +1,7 @@
 // The file-system service every component writes through, so tests can fail any single operation.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -38,9 +39,28 @@ class FileSystem {
   // The whole content of a regular file.
   virtual std::string readFile(const std::string& path) = 0;
 
+  // The content of a regular file handed to `onPiece` in pieces of at most `pieceBytes` (the last
+  // may be shorter), in file order: for a file too large to hold whole. What `onPiece` throws
+  // passes on and ends the reading. The default reads the file whole.
+  virtual void readFileInPieces(const std::string& path, size_t pieceBytes,
+                                const std::function<void(std::string_view piece)>& onPiece) {
+    (void)pieceBytes;
+    onPiece(readFile(path));
+  }
+
   // Replaces the file whole: a temporary file beside it, written in full and synced, then renamed
   // over the target. On failure nothing is left but what was there before.
   virtual void writeFileAtomically(const std::string& path, std::string_view bytes) = 0;
+
+  // The same with the content made by `produce`, which hands each piece in order to the function
+  // it is given: for a file too large to build whole. What `produce` throws passes on, and the file
+  // is then as it was. The default gathers the pieces and writes them at once.
+  using Producer = std::function<void(const std::function<void(std::string_view piece)>& write)>;
+  virtual void writeFileAtomicallyInPieces(const std::string& path, const Producer& produce) {
+    std::string bytes;
+    produce([&bytes](std::string_view piece) { bytes.append(piece); });
+    writeFileAtomically(path, bytes);
+  }
 
   // Appends the bytes to an existing file in one write (retrying short writes). Never creates the
   // file and never appends through a symbolic link at the path. A write that fails part-way is cut

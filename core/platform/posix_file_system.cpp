@@ -235,37 +235,42 @@ bool PosixFileSystem::fileExists(const std::string& path) {
 }
 
 std::string PosixFileSystem::readFile(const std::string& path) {
+  std::string content;
+  readFileInPieces(path, 1 << 16, [&content](std::string_view piece) { content.append(piece); });
+  return content;
+}
+
+void PosixFileSystem::readFileInPieces(const std::string& path, size_t pieceBytes,
+                                       const std::function<void(std::string_view piece)>& onPiece) {
   requireUsablePath("read", path);
   // O_NONBLOCK keeps a FIFO planted at the path from blocking the open; regular files ignore it.
   const int fd = openInTreeNoLinks("read", path, O_RDONLY | O_CLOEXEC | O_NONBLOCK, guardedFolder_);
   if (fd < 0) fail(errno, "read", path);
-  std::string content;
-  int err = 0;
+  struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }  // read-only: a failing close loses nothing
+  } closer{fd};
   struct stat st {};
-  if (::fstat(fd, &st) != 0) {
-    err = errno;
-  } else if (!S_ISREG(st.st_mode)) {
-    err = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
-  } else {
-    content.reserve(static_cast<size_t>(st.st_size));
-    char buffer[65536];
-    for (;;) {
-      const ssize_t n = ::read(fd, buffer, sizeof buffer);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        err = errno;
-        break;
-      }
-      if (n == 0) break;
-      content.append(buffer, static_cast<size_t>(n));
+  if (::fstat(fd, &st) != 0) fail(errno, "read", path);
+  if (!S_ISREG(st.st_mode)) fail(S_ISDIR(st.st_mode) ? EISDIR : EINVAL, "read", path);
+  std::string buffer(std::max<size_t>(pieceBytes, 1), '\0');
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer.data(), buffer.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      fail(errno, "read", path);
     }
+    if (n == 0) break;
+    onPiece(std::string_view(buffer.data(), static_cast<size_t>(n)));
   }
-  ::close(fd);  // read-only: a failing close loses nothing
-  if (err != 0) fail(err, "read", path);
-  return content;
 }
 
 void PosixFileSystem::writeFileAtomically(const std::string& path, std::string_view bytes) {
+  writeFileAtomicallyInPieces(path,
+                              [bytes](const std::function<void(std::string_view)>& write) { write(bytes); });
+}
+
+void PosixFileSystem::writeFileAtomicallyInPieces(const std::string& path, const Producer& produce) {
   requireUsablePath("write", path);
   // The file itself may be a link: the rename replaces it rather than writing through it.
   refuseLinksInTree("write", path, directoryEnd(path), guardedFolder_);
@@ -276,8 +281,17 @@ void PosixFileSystem::writeFileAtomically(const std::string& path, std::string_v
     fd = openRetrying(temp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
     if (fd < 0 && (errno != EEXIST || attempt == 8)) fail(errno, "write", path);
   }
-  size_t written = 0;
-  int err = writeAll(fd, bytes, written);
+  int err = 0;
+  try {
+    produce([&](std::string_view piece) {
+      size_t written = 0;
+      if (err == 0) err = writeAll(fd, piece, written);
+    });
+  } catch (...) {
+    closeOnce(fd);
+    ::unlink(temp.c_str());
+    throw;
+  }
   if (err == 0 && ::fsync(fd) != 0) err = errno;
   const int closeErr = closeOnce(fd);
   if (err == 0) err = closeErr;

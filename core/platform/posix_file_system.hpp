@@ -22,7 +22,10 @@ class PosixFileSystem final : public FileSystem {
   void createNewDirectory(const std::string& path) override;
   bool fileExists(const std::string& path) override;
   std::string readFile(const std::string& path) override;
+  void readFileInPieces(const std::string& path, size_t pieceBytes,
+                        const std::function<void(std::string_view piece)>& onPiece) override;
   void writeFileAtomically(const std::string& path, std::string_view bytes) override;
+  void writeFileAtomicallyInPieces(const std::string& path, const Producer& produce) override;
   void appendToFile(const std::string& path, std::string_view bytes) override;
   std::string currentDirectory() override;
   std::vector<Entry> listDirectory(const std::string& path) override;

@@ -235,6 +235,7 @@ RecordingEvent RecorderController::makeEvent(int64_t number, std::string type,
   event.id = eventIdentifier(number);
   event.ts = formatIso8601(eventStore_.clock().wallMillis());
   event.monotonicMs = eventStore_.clock().uptimeMillis();
+  event.kind = eventTypeNamed(type);
   event.type = std::move(type);
   event.payload.sessionId = session.sessionId;
   return event;

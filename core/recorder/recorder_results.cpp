@@ -42,21 +42,6 @@ JsonValue RecorderStopResult::toJson() const {
   return o;
 }
 
-namespace {
-
-JsonArray stepsJson(const std::vector<std::map<std::string, std::string>>& steps) {
-  JsonArray out;
-  out.reserve(steps.size());
-  for (const auto& step : steps) {
-    JsonObject s;
-    for (const auto& [key, value] : step) s.emplace(key, value);
-    out.emplace_back(std::move(s));
-  }
-  return out;
-}
-
-}  // namespace
-
 JsonValue RecorderReplayResult::toJson() const {
   // An agent reads the answer whole: a long recording lists its first steps and the one that
   // failed, with counts of all; run.json keeps every step.
@@ -64,14 +49,12 @@ JsonValue RecorderReplayResult::toJson() const {
   JsonArray listed;
   size_t omitted = 0;
   for (size_t i = 0; i < steps.size(); ++i) {
-    const auto found = steps[i].find("status");
-    const std::string stepStatus = found == steps[i].end() ? "" : found->second;
+    const std::string stepStatus(replayStatusName(steps[i].status));
     ++counts[stepStatus];
-    if (i < kStepsListed || stepStatus == "failed") {
-      JsonObject s;
-      for (const auto& [key, value] : steps[i]) s.emplace(key, value);
-      if (i >= kStepsListed) s.emplace("index", JsonValue(static_cast<long long>(i)));
-      listed.emplace_back(std::move(s));
+    if (i < kStepsListed || steps[i].status == ReplayStep::Status::kFailed) {
+      JsonValue s = steps[i].toJson();
+      if (i >= kStepsListed) s.asObject().emplace("index", JsonValue(static_cast<long long>(i)));
+      listed.push_back(std::move(s));
     } else {
       ++omitted;
     }
@@ -93,11 +76,24 @@ JsonValue RecorderPermissionResult::toJson() const {
                     {"inputCaptureActive", inputCaptureActive}};
 }
 
-JsonValue ReplayRunMetadata::toJson() const {
+JsonObject ReplayRunMetadata::head() const {
   JsonArray shots(screenshots.begin(), screenshots.end());
-  return JsonObject{
-      {"runId", runId},   {"skillId", skillId},        {"startedAt", startedAt},         {"endedAt", endedAt},
-      {"status", status}, {"steps", stepsJson(steps)}, {"screenshots", std::move(shots)}};
+  return JsonObject{{"runId", runId},     {"skillId", skillId}, {"startedAt", startedAt},
+                    {"endedAt", endedAt}, {"status", status},   {"screenshots", std::move(shots)}};
+}
+
+void ReplayRunMetadata::write(FileSystem& fileSystem, const std::string& path) const {
+  const JsonObject first = head();
+  fileSystem.writeFileAtomicallyInPieces(path, [&](const auto& write) {
+    size_t next = 0;
+    writeJsonWithArray(
+        first, "steps",
+        [&]() -> std::optional<JsonValue> {
+          if (next == steps.size()) return std::nullopt;
+          return steps[next++].toJson();
+        },
+        JsonLayout::Pretty, write);
+  });
 }
 
 }  // namespace diruri

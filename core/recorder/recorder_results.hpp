@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "core/json/json_value.hpp"
+#include "core/platform/file_system.hpp"
+#include "core/replay/replay_step.hpp"
 
 namespace diruri {
 
@@ -54,7 +56,7 @@ struct RecorderReplayResult {
   std::string runId;
   std::string runPath;
   std::string status = "success";  // "success", "failed" or "stopped"
-  std::vector<std::map<std::string, std::string>> steps;
+  std::vector<ReplayStep> steps;
 
   JsonValue toJson() const;
 };
@@ -82,10 +84,13 @@ struct ReplayRunMetadata {
   std::string startedAt;
   std::string endedAt;
   std::string status = "success";
-  std::vector<std::map<std::string, std::string>> steps;
+  std::vector<ReplayStep> steps;
   std::vector<std::string> screenshots;
 
-  JsonValue toJson() const;
+  // Everything but the steps.
+  JsonObject head() const;
+  // Writes run.json, pretty, in pieces: a run of a million steps is never built as one value.
+  void write(FileSystem& fileSystem, const std::string& path) const;
 };
 
 }  // namespace diruri

@@ -65,7 +65,7 @@ RecorderReplayResult RecorderController::runReplay(const ReplayRun& planned, con
   for (const ScreenCaptureResult* shot : {&before, &after}) {
     if (shot->ok) run.screenshots.push_back(shot->path);
   }
-  fs.writeFileAtomically(joinPath(runPath, layout::kRunFile), writeJson(run.toJson(), JsonLayout::Pretty));
+  run.write(fs, joinPath(runPath, layout::kRunFile));
 
   RecorderReplayResult result;
   result.runId = run.runId;

@@ -1,179 +1,43 @@
-// Reading a skill's recording, choosing which logged events to post again, and posting them paced
-// and into their windows.
+// The step loop of a replay: each recorded input event paced, waited for its window, placed and
+// posted; finding the recording, reading it, pacing and placing are parts of their own.
 #include "core/replay/semantic_replayer.hpp"
 
 #include <algorithm>
-#include <cmath>
 #include <cstdio>
-#include <limits>
-#include <thread>
 
 #include "core/platform/path.hpp"
+#include "core/replay/pacer.hpp"
 #include "core/skill/skill_library.hpp"
 #include "core/store/event_log.hpp"
 #include "core/store/workspace_layout.hpp"
-#include "core/text/unicode.hpp"
 
 namespace diruri {
 
 namespace {
 
-using SteadyClock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
+using Status = ReplayStep::Status;
+using Via = ReplayStep::Via;
 
-// No pause of the recording is replayed longer than this: a person who went for coffee.
-constexpr milliseconds kLongestPause{5000};
-// Keys a little apart even when recorded together, so applications see each on its own.
-constexpr milliseconds kKeySpacing{5};
-// A key held shorter than this did not repeat; replayed slower, it must not start repeating.
-constexpr int64_t kRepeatsAfterMs = 500;
-constexpr milliseconds kLongestUnrepeatedHold{250};
 // How often a step looks again for its window or element.
 constexpr milliseconds kWindowPoll{25};
 // How long a click looks for an element that is not there before it goes by the window instead; an
 // element that is there waits the whole step's wait to be shown and enabled.
 constexpr milliseconds kElementSearch{1000};
 
-struct Point {
-  double x;
-  double y;
-};
-
-// One replayable line of the log, read once.
-struct Planned {
-  std::string id;
-  std::string type;
-  std::optional<int64_t> monotonicMs;
-  std::optional<Point> point;
-  std::optional<int64_t> keyCode;
-  std::optional<int64_t> keysym;
-  std::optional<int64_t> scrollY;
-  std::optional<ForegroundAppSnapshot> app;
-  std::optional<WindowGeometry> window;
-  std::optional<ElementTarget> target;  // clicks: the element clicked, where it was
-  bool redacted = false;                // a key typed into a password field, not kept
-
-  bool isKey() const { return type == "key_down" || type == "key_up"; }
-  // Presses and wheel steps go to the window in front; releases follow their press.
-  bool needsWindow() const { return type == "mouse_down" || type == "key_down" || type == "scroll"; }
-};
-
-// A line that cannot be posted as it was recorded: the replay fails before anything is posted,
-// rather than leave it out and post its neighbours (a key's release without its press, keys with
-// no window to go to).
-[[noreturn]] void unusable(const JsonObject& line, size_t lineNumber, const std::string& why) {
-  const std::string* id = findStringMember(line, "id");
-  throw SemanticReplayerError(SemanticReplayerError::Code::unusableEvent,
-                              "Nothing was replayed: line " + std::to_string(lineNumber) +
-                                  " of the recording" +
-                                  (id ? " (" + quotedData(*id, 80) + ")" : std::string()) +
-                                  " cannot be replayed as it was recorded: " + why +
-                                  ". Correct or remove that line of references/events.jsonl.");
-}
-
-// A member that must be a whole number within [low, high] when it is there.
-std::optional<int64_t> integral(const JsonObject& line, size_t lineNumber, const JsonObject& object,
-                                std::string_view key, int64_t low, int64_t high) {
-  const JsonValue* v = findMember(object, key);
-  if (!v) return std::nullopt;
-  const std::optional<int64_t> i = v->isNumber() ? v->asIntegral() : std::nullopt;
-  if (!i || *i < low || *i > high) {
-    unusable(line, lineNumber,
-             "its " + std::string(key) + " is " + quotedData(writeJson(*v), 40) +
-                 ", not a whole number from " + std::to_string(low) + " to " + std::to_string(high));
-  }
-  return i;
-}
-
-// The line as a step, or none for a line that is no input event (a marker, or a type this replay
-// does not know). Throws SemanticReplayerError for an input event it cannot post as recorded.
-std::optional<Planned> plan(const JsonObject& line, size_t lineNumber) {
-  const JsonValue* typeValue = findMember(line, "type");
-  if (!typeValue) return std::nullopt;
-  if (!typeValue->isString()) unusable(line, lineNumber, "its type is not a string");
-  Planned p;
-  p.type = typeValue->asString();
-  const bool mouse = p.type == "mouse_down" || p.type == "mouse_up";
-  if (!mouse && !p.isKey() && p.type != "scroll") return std::nullopt;
-  const JsonObject* payload = findObjectMember(line, "payload");
-  if (!payload) unusable(line, lineNumber, "its payload is not an object");
-  if (mouse) {
-    const JsonValue* x = findMember(*payload, "x");
-    const JsonValue* y = findMember(*payload, "y");
-    if (!x || !y || !x->isNumber() || !y->isNumber() || !std::isfinite(x->asDouble()) ||
-        !std::isfinite(y->asDouble())) {
-      unusable(line, lineNumber, "it has no point (x and y numbers)");
-    }
-    p.point = Point{x->asDouble(), y->asDouble()};
-  } else if (p.isKey()) {
-    const JsonValue* redacted = findMember(*payload, "redacted");
-    if (redacted && !redacted->isBool()) unusable(line, lineNumber, "its redacted is not true or false");
-    p.redacted = redacted && redacted->asBool();
-    if (!p.redacted) {
-      p.keyCode = integral(line, lineNumber, *payload, "keyCode", 0, 0xffff);
-      // Keysyms are 29-bit: anything above names no key and must not borrow one.
-      p.keysym = integral(line, lineNumber, *payload, "keysym", 0, 0x1fffffff);
-      if (!p.keyCode && !p.keysym) unusable(line, lineNumber, "it names no key (keyCode or keysym)");
-      // A key recorded with only its keysym has no code of its own; its press and release are
-      // paired by the keysym.
-      if (!p.keyCode) p.keyCode = -*p.keysym;
-    }
-  } else {
-    p.scrollY = integral(line, lineNumber, *payload, "scrollY", std::numeric_limits<int32_t>::min(),
-                         std::numeric_limits<int32_t>::max());
-    if (!p.scrollY) unusable(line, lineNumber, "it has no scrollY");
-  }
-  const std::string* id = findStringMember(line, "id");
-  p.id = id ? *id : "";
-  const JsonValue* monotonic = findMember(line, "monotonicMs");
-  if (monotonic && !(monotonic->isNumber() && monotonic->asIntegral()))
-    unusable(line, lineNumber, "its monotonicMs is not a whole number");
-  if (monotonic) p.monotonicMs = monotonic->asIntegral();
-  // What the step waits for and follows; a line without them (older or hand-written logs) is
-  // posted where and as it was recorded, but one that has them unreadable would go elsewhere.
-  try {
-    if (const JsonValue* app = findMember(*payload, "app")) p.app = ForegroundAppSnapshot::fromJson(*app);
-  } catch (const JsonParseError&) {
-    unusable(line, lineNumber, "its app cannot be read, so the window it goes to is not known");
-  }
-  try {
-    if (const JsonValue* window = findMember(*payload, "window"))
-      p.window = WindowGeometry::fromJson(*window);
-  } catch (const JsonParseError&) {
-    unusable(line, lineNumber, "its window cannot be read");
-  }
-  if (p.type == "mouse_down") {
-    if (const JsonValue* target = findMember(*payload, "target")) {
-      try {
-        p.target = ElementTarget::fromJson(*target);
-      } catch (const JsonParseError&) {
-        unusable(line, lineNumber, "its target cannot be read");
-      }
-    }
-  }
-  if (p.target && !p.target->bounds) p.target.reset();  // nothing to place the click in
-  return p;
-}
-
 bool isRecordedWindow(const ForegroundAppSnapshot& recorded, const std::optional<FrontWindow>& front) {
   return front && isSameWindow(recorded, front->app);
-}
-
-// The same place inside the element's current extent as inside its recorded one, in proportion.
-Point insideElement(Point recorded, const WindowGeometry& was, const WindowGeometry& now) {
-  const auto place = [](double at, int32_t wasStart, int32_t wasLength, int32_t nowStart, int32_t nowLength) {
-    const double share = wasLength > 0 ? (at - wasStart) / wasLength : 0.5;
-    const double placed = nowStart + std::clamp(share, 0.0, 1.0) * nowLength;
-    return std::clamp(placed, static_cast<double>(nowStart),
-                      static_cast<double>(nowStart + std::max(nowLength - 1, 0)));
-  };
-  return {place(recorded.x, was.x, was.width, now.x, now.width),
-          place(recorded.y, was.y, was.height, now.y, now.height)};
 }
 
 std::string describe(const ForegroundAppSnapshot& app) {
   std::string text = app.appName;
   if (app.windowTitle) text += " window \"" + *app.windowTitle + "\"";
+  return text;
+}
+
+std::string seconds(milliseconds wait) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%g", static_cast<double>(wait.count()) / 1000);
   return text;
 }
 
@@ -198,6 +62,9 @@ std::string postFailure(const Planned& p, PostResult result) {
   return text;
 }
 
+// Ends the reading of a recording early.
+struct StopReading {};
+
 }  // namespace
 
 void ReplayControl::requestStop() {
@@ -208,9 +75,9 @@ void ReplayControl::requestStop() {
   woken_.notify_all();
 }
 
-bool ReplayControl::sleepUntil(SteadyClock::time_point deadline) {
+bool ReplayControl::sleepUntil(Clock& clock, Clock::SteadyTime deadline) {
   std::unique_lock<std::mutex> lock(mutex_);
-  woken_.wait_until(lock, deadline, [this] { return stop_.load(); });
+  clock.waitUntil(deadline, woken_, lock, [this] { return stop_.load(); });
   return !stop_;
 }
 
@@ -239,30 +106,251 @@ void ReplayControl::report(size_t done, size_t total) {
   if (onProgress) onProgress(done, total);
 }
 
+// One replay's posting: the events come one at a time, as the recording is read. Once a step has
+// failed or a stop has come, the posting ends (what is held is released, the outcome settled) and
+// the events that follow are only recorded as skipped.
+class SemanticReplayer::Run {
+ public:
+  Run(SemanticReplayer& replayer, const ReplayOptions& options, ReplayControl* control, size_t total)
+      : r_(replayer),
+        options_(options),
+        control_(control),
+        total_(total),
+        pacer_(options.speed, replayer.clock_.steadyNow()),
+        windowsKnown_(replayer.inspector_.knowsFrontWindow()) {
+    result_.steps.reserve(total);
+    if (control_) control_->report(0, total_);
+  }
+
+  void offer(Planned p) {
+    ReplayStep& step = result_.steps.emplace_back();
+    step.eventId = std::move(p.id);
+    step.type = p.type;
+    if (ended_) {
+      step.reason = skipReason_;
+      return;
+    }
+    if (std::optional<std::string> failure = replay(p, step)) {
+      step.status = Status::kFailed;
+      step.reason = std::move(*failure);
+      end(false, true);
+    } else if (stopped_) {
+      step.reason = "The replay was stopped.";
+      end(true, false);
+    } else if (control_) {
+      control_->report(result_.steps.size(), total_);
+    }
+  }
+
+  // The recording could not be read to its end (it changed on disk since it was checked).
+  void failReading(const std::string& why) {
+    if (ended_) return;
+    if (!result_.steps.empty() && result_.steps.back().status == Status::kSkipped) {
+      result_.steps.back().status = Status::kFailed;
+      result_.steps.back().reason = why;
+    }
+    end(false, true);
+  }
+
+  SemanticReplayResult finish() {
+    if (!ended_) end(false, false);
+    return std::move(result_);
+  }
+
+ private:
+  // The posting ends: what the replay holds is released and how it ended is settled, before the
+  // rest of a long recording is gone through, so that a stop waiting for it answers at once.
+  void end(bool wasStopped, bool failed) {
+    ended_ = true;
+    r_.poster_.end();
+    result_.status = wasStopped ? "stopped" : failed ? "failed" : "success";
+    if (control_) result_.status = control_->settle(result_.status);
+    skipReason_ = result_.status == "stopped" ? "The replay was stopped." : "An earlier step failed.";
+  }
+
+  bool stopRequested() const { return control_ && control_->stopRequested(); }
+
+  // Waits until `deadline`; false when stopped meanwhile.
+  bool sleepUntil(Clock::SteadyTime deadline) {
+    if (control_) return control_->sleepUntil(r_.clock_, deadline);
+    std::mutex mutex;
+    std::condition_variable never;
+    std::unique_lock<std::mutex> lock(mutex);
+    r_.clock_.waitUntil(deadline, never, lock, [] { return false; });
+    return true;
+  }
+
+  // Posts one event; the reason when its step failed. Sets stopped_ when a stop came first.
+  std::optional<std::string> replay(const Planned& p, ReplayStep& step) {
+    if (stopRequested()) {
+      stopped_ = true;
+      return std::nullopt;
+    }
+    // A key typed into a password field was not recorded; the agent types it. The time it took
+    // stays in the pause before the next event.
+    if (p.redacted) {
+      step.reason = "redacted";
+      return std::nullopt;
+    }
+    if (const std::optional<Clock::SteadyTime> due = pacer_.dueFor(p)) {
+      const Clock::SteadyTime now = r_.clock_.steadyNow();
+      if (*due > now) {
+        r_.poster_.sync();
+        if (!sleepUntil(*due)) {
+          stopped_ = true;
+          return std::nullopt;
+        }
+      } else {
+        pacer_.restartAt(now);  // behind: later pauses keep their recorded length
+      }
+    }
+    std::optional<FrontWindow> front;
+    if (p.app && p.needsWindow() && windowsKnown_) {
+      if (std::optional<std::string> failure = waitForWindow(*p.app, front)) return failure;
+      if (stopped_) return std::nullopt;
+    }
+    PostResult posted = PostResult::Posted;
+    if (p.point) {
+      std::optional<std::string> failure = click(p, front, step, posted);
+      if (failure || stopped_) return failure;
+    } else if (p.isKey()) {
+      posted = r_.poster_.postKey(*p.keyCode, p.keysym, p.type == EventType::kKeyDown);
+      pacer_.posted(p, r_.clock_.steadyNow());
+    } else {
+      posted = r_.poster_.postScroll(*p.scrollY);
+    }
+    if (posted != PostResult::Posted) return postFailure(p, posted);
+    step.status = Status::kReplayed;
+    return std::nullopt;
+  }
+
+  // Waits, as the person did, for the window the person acted in.
+  std::optional<std::string> waitForWindow(const ForegroundAppSnapshot& app,
+                                           std::optional<FrontWindow>& front) {
+    r_.poster_.sync();  // what was posted before has reached the applications
+    const Clock::SteadyTime deadline = r_.clock_.steadyNow() + options_.targetWait;
+    front = r_.inspector_.frontWindow();
+    bool waited = false;
+    while (!isRecordedWindow(app, front) && r_.clock_.steadyNow() < deadline) {
+      waited = true;
+      if (!sleepUntil(std::min(deadline, r_.clock_.steadyNow() + kWindowPoll))) break;
+      front = r_.inspector_.frontWindow();
+    }
+    if (stopRequested()) {
+      stopped_ = true;
+      return std::nullopt;
+    }
+    if (!isRecordedWindow(app, front)) {
+      return "The " + describe(app) + " did not come to the front within " + seconds(options_.targetWait) +
+             " s.";
+    }
+    if (waited) pacer_.restartAt(r_.clock_.steadyNow());
+    return std::nullopt;
+  }
+
+  // A press placed on its element found again, else in its window; its release where the press
+  // was moved to.
+  std::optional<std::string> click(const Planned& p, const std::optional<FrontWindow>& front,
+                                   ReplayStep& step, PostResult& posted) {
+    const bool down = p.type == EventType::kMouseDown;
+    Point at = *p.point;
+    if (down) {
+      placement_.clear();
+      pressedByAction_ = false;
+      step.via = Via::kWindow;
+      if (p.target && front) {
+        std::optional<std::string> failure = findElement(p, *front, at, step);
+        if (failure || stopped_) return failure;
+      }
+      if (!placement_.onElement() && p.window && front && front->geometry) {
+        // A point beside its window has no place in the window as it is now: following the window
+        // would put the click on whatever lies beside it here.
+        if (!isInside(*p.point, *p.window)) {
+          const WindowGeometry& w = *p.window;
+          char text[200];
+          std::snprintf(text, sizeof text,
+                        "The click at (%g, %g) lies outside its window as recorded (%d, %d, %d x %d), so it "
+                        "cannot be placed in that window now.",
+                        p.point->x, p.point->y, w.x, w.y, w.width, w.height);
+          return std::string(text);
+        }
+        placement_.byWindow(*p.window, *front->geometry);
+      }
+      if (!placement_.onElement()) at = placement_.place(*p.point, false);
+    } else {
+      at = placement_.place(*p.point, true);
+    }
+    if (!down && pressedByAction_) return std::nullopt;  // the action was the whole click
+    posted = r_.poster_.postMouse(at.x, at.y, down);
+    // An element found where the pointer cannot go (off the screen) is pressed by its action.
+    if (down && posted == PostResult::Inexpressible && placement_.onElement() &&
+        r_.inspector_.activateElement(front->app.processId, *p.target)) {
+      posted = PostResult::Posted;
+      pressedByAction_ = true;
+      step.via = Via::kAction;
+    }
+    return std::nullopt;
+  }
+
+  // The element clicked, found again, shown and enabled: where in it the press goes now.
+  std::optional<std::string> findElement(const Planned& p, const FrontWindow& front, Point& at,
+                                         ReplayStep& step) {
+    const Clock::SteadyTime started = r_.clock_.steadyNow();
+    const Clock::SteadyTime deadline = started + options_.targetWait;
+    AccessibilityInspecting::ElementSearch search = r_.inspector_.findElement(front.app.processId, *p.target);
+    const auto ready = [&search] { return search.found && search.found->showing && search.found->enabled; };
+    while (search.available && !ready() && r_.clock_.steadyNow() < deadline &&
+           (search.found || r_.clock_.steadyNow() < started + kElementSearch)) {
+      if (!sleepUntil(std::min(deadline, r_.clock_.steadyNow() + kWindowPoll))) break;
+      search = r_.inspector_.findElement(front.app.processId, *p.target);
+    }
+    if (stopRequested()) {
+      stopped_ = true;
+      return std::nullopt;
+    }
+    if (search.found && !ready()) {
+      return "The " + p.target->describe() + " was not shown and enabled within " +
+             seconds(options_.targetWait) + " s.";
+    }
+    if (search.found) {
+      at = insideElement(*p.point, *p.target->bounds, *search.found->element.bounds);
+      placement_.onElement(*p.point, at);
+      step.via = Via::kElement;
+      pacer_.notBefore(r_.clock_.steadyNow());
+    }
+    return std::nullopt;
+  }
+
+  SemanticReplayer& r_;
+  const ReplayOptions& options_;
+  ReplayControl* control_;
+  size_t total_;
+  Pacer pacer_;
+  const bool windowsKnown_;  // where no window can be known, a press goes where it was recorded
+  PressPlacement placement_;
+  bool pressedByAction_ = false;  // the last press was the element's action: its release is in it
+  bool stopped_ = false;
+  bool ended_ = false;
+  std::string skipReason_;
+  SemanticReplayResult result_;
+};
+
 SemanticReplayResult SemanticReplayer::replay(const std::string& workspacePath, const std::string& skillId,
                                               const ReplayOptions& options, ReplayControl* control) {
   const std::string workspace = layout::absoluteWorkspace(fileManager_, workspacePath);
   const std::string skill = findSkill(fileManager_, workspace, localSkillStore_, skillId);
-  // A generated skill carries its events and stands alone; a hand-written one names its session.
-  std::string logPath = joinPath(skill, layout::kSkillEventsFile);
-  if (!fileManager_.fileExists(logPath)) {
-    const JsonValue reference = parseJson(fileManager_.readFile(layout::skillRecordingReference(skill)));
-    const std::string* sessionId = reference.findString("sessionId");
-    // A session name that is not a plain file name would make the log path leave the sessions folder.
-    if (!reference.isObject() || !sessionId || !isPlainPathComponent(*sessionId)) {
-      throw SemanticReplayerError(SemanticReplayerError::Code::invalidRecording);
-    }
-    logPath = joinPath(layout::sessionDirectory(workspace, *sessionId), layout::kEventsFile);
-  }
-  std::vector<Planned> events;
-  // A long recording takes seconds to read: a stop meanwhile ends the replay before it posts.
-  struct StoppedWhileReading {};
+  const std::optional<std::string> logPath = recordingOfSkill(fileManager_, workspace, skill);
+  if (!logPath) throw SemanticReplayerError(SemanticReplayerError::Code::invalidRecording);
+
+  // The whole recording is checked before anything is posted, and counted; a long one takes
+  // seconds to read, and a stop meanwhile ends the replay there.
+  size_t total = 0;
   try {
-    readEventLogLines(fileManager_, logPath, LogReading::Strict, [&](JsonObject& line, size_t lineNumber) {
-      if (control && lineNumber % 1024 == 0 && control->stopRequested()) throw StoppedWhileReading{};
-      if (std::optional<Planned> p = plan(line, lineNumber)) events.push_back(std::move(*p));
+    readEvents(fileManager_, *logPath, LogReading::Strict, [&](RecordingEvent& event, const EventLine& line) {
+      if (control && line.number % 1024 == 0 && control->stopRequested()) throw StopReading{};
+      if (plan(event, line)) ++total;
     });
-  } catch (const StoppedWhileReading&) {
+  } catch (const StopReading&) {
     SemanticReplayResult stopped;
     stopped.status = control->settle("stopped");
     return stopped;
@@ -273,218 +361,16 @@ SemanticReplayResult SemanticReplayer::replay(const std::string& workspacePath, 
     poster_.end();
     throw SemanticReplayerError(SemanticReplayerError::Code::posterUnavailable);
   }
-  SemanticReplayResult result;
-  result.steps.reserve(events.size());
-  for (const Planned& p : events)
-    result.steps.push_back({{"eventId", p.id}, {"type", p.type}, {"status", "skipped"}});
-  const size_t total = events.size();
-  if (control) control->report(0, total);
-
-  const auto sleepUntil = [control](SteadyClock::time_point deadline) {
-    if (control) return control->sleepUntil(deadline);
-    std::this_thread::sleep_until(deadline);
-    return true;
-  };
-  const auto stopped = [control] { return control && control->stopRequested(); };
-
-  SteadyClock::time_point due = SteadyClock::now();
-  std::optional<int64_t> previousMs;
-  // Per key pressed and not yet released: when it was pressed in the recording and here.
-  std::map<int64_t, std::pair<std::optional<int64_t>, SteadyClock::time_point>> held;
-  // The window the last press went to, as recorded and as found, for its release; or, when it went
-  // to an element, how far from the recorded point it landed.
-  std::optional<std::pair<WindowGeometry, WindowGeometry>> pressWindow;
-  std::optional<Point> pressShift;
-  bool pressedByAction = false;  // the last press was the element's action: its release is in it
-  std::optional<std::string> failure;
-  // Where no window can be known, a press goes where it was recorded without waiting for its window.
-  const bool windowsKnown = inspector_.knowsFrontWindow();
-  bool wasStopped = false;
-  size_t i = 0;
-  for (; i < events.size(); ++i) {
-    const Planned& p = events[i];
-    if (stopped()) {
-      wasStopped = true;
-      break;
-    }
-    // A key typed into a password field was not recorded; the agent types it. The time it took
-    // stays in the pause before the next event.
-    if (p.redacted) {
-      result.steps[i]["reason"] = "redacted";
-      if (control) control->report(i + 1, total);
-      continue;
-    }
-    // The recorded pause before this event, at the speed asked for.
-    if (options.speed > 0) {
-      milliseconds pause{0};
-      if (p.monotonicMs && previousMs && *p.monotonicMs > *previousMs) {
-        pause = std::min(milliseconds(static_cast<int64_t>(static_cast<double>(*p.monotonicMs - *previousMs) /
-                                                           options.speed)),
-                         kLongestPause);
-      }
-      if (p.isKey()) pause = std::max(pause, kKeySpacing);
-      due += pause;
-      if (p.type == "key_up") {
-        if (const auto it = held.find(*p.keyCode); it != held.end()) {
-          const auto& [pressedMs, pressedAt] = it->second;
-          const bool repeated = pressedMs && p.monotonicMs && *p.monotonicMs - *pressedMs >= kRepeatsAfterMs;
-          if (!repeated) due = std::min(due, pressedAt + kLongestUnrepeatedHold);
-        }
-      }
-      const auto now = SteadyClock::now();
-      if (due > now) {
-        poster_.sync();
-        if (!sleepUntil(due)) {
-          wasStopped = true;
-          break;
-        }
-      } else {
-        due = now;  // behind: later pauses keep their recorded length rather than being skipped
-      }
-    }
-    if (p.monotonicMs) previousMs = p.monotonicMs;
-
-    // Wait for the window the person acted in, as the person did.
-    std::optional<FrontWindow> front;
-    if (p.app && p.needsWindow() && windowsKnown) {
-      poster_.sync();  // what was posted before has reached the applications
-      const auto deadline = SteadyClock::now() + options.targetWait;
-      front = inspector_.frontWindow();
-      bool waited = false;
-      while (!isRecordedWindow(*p.app, front) && SteadyClock::now() < deadline) {
-        waited = true;
-        if (!sleepUntil(std::min(deadline, SteadyClock::now() + kWindowPoll))) break;
-        front = inspector_.frontWindow();
-      }
-      if (stopped()) {
-        wasStopped = true;
-        break;
-      }
-      if (!isRecordedWindow(*p.app, front)) {
-        char seconds[32];
-        std::snprintf(seconds, sizeof seconds, "%g", static_cast<double>(options.targetWait.count()) / 1000);
-        failure = "The " + describe(*p.app) + " did not come to the front within " + seconds + " s.";
-        break;
-      }
-      if (waited) due = SteadyClock::now();
-    }
-
-    PostResult posted = PostResult::Posted;
-    if (p.point) {
-      Point at = *p.point;
-      const bool down = p.type == "mouse_down";
-      if (down) {
-        pressWindow.reset();
-        pressShift.reset();
-        pressedByAction = false;
-        result.steps[i]["via"] = "window";
-      }
-      if (down && p.target && front) {
-        // The element clicked, found again, shown and enabled.
-        const auto started = SteadyClock::now();
-        const auto deadline = started + options.targetWait;
-        AccessibilityInspecting::ElementSearch search =
-            inspector_.findElement(front->app.processId, *p.target);
-        const auto ready = [&search] {
-          return search.found && search.found->showing && search.found->enabled;
-        };
-        while (search.available && !ready() && SteadyClock::now() < deadline &&
-               (search.found || SteadyClock::now() < started + kElementSearch)) {
-          if (!sleepUntil(std::min(deadline, SteadyClock::now() + kWindowPoll))) break;
-          search = inspector_.findElement(front->app.processId, *p.target);
-        }
-        if (stopped()) {
-          wasStopped = true;
-          break;
-        }
-        if (search.found && !ready()) {
-          char seconds[32];
-          std::snprintf(seconds, sizeof seconds, "%g",
-                        static_cast<double>(options.targetWait.count()) / 1000);
-          failure = "The " + p.target->describe() + " was not shown and enabled within " + seconds + " s.";
-          break;
-        }
-        if (search.found) {
-          at = insideElement(*p.point, *p.target->bounds, *search.found->element.bounds);
-          pressShift = Point{at.x - p.point->x, at.y - p.point->y};
-          result.steps[i]["via"] = "element";
-          due = std::max(due, SteadyClock::now());
-        }
-      }
-      if (down && !pressShift && p.window && front && front->geometry) {
-        // A point beside its window has no place in the window as it is now: following the window
-        // would put the click on whatever lies beside it here.
-        const WindowGeometry& w = *p.window;
-        if (p.point->x < w.x || p.point->y < w.y || p.point->x >= w.x + w.width ||
-            p.point->y >= w.y + w.height) {
-          char text[200];
-          std::snprintf(text, sizeof text,
-                        "The click at (%g, %g) lies outside its window as recorded (%d, %d, %d x %d), so it "
-                        "cannot be placed in that window now.",
-                        p.point->x, p.point->y, w.x, w.y, w.width, w.height);
-          failure = text;
-          break;
-        }
-        pressWindow.emplace(*p.window, *front->geometry);
-      }
-      if (!down && pressShift) {
-        at = Point{at.x + pressShift->x, at.y + pressShift->y};
-      } else if (pressWindow) {
-        const auto& [recorded, current] = *pressWindow;
-        at.x = followWindow(at.x, recorded.x, recorded.width, current.x, current.width);
-        at.y = followWindow(at.y, recorded.y, recorded.height, current.y, current.height);
-      }
-      if (!down && pressedByAction) {
-        posted = PostResult::Posted;
-      } else {
-        posted = poster_.postMouse(at.x, at.y, down);
-      }
-      // An element found where the pointer cannot go (off the screen) is pressed by its action.
-      if (down && posted == PostResult::Inexpressible && pressShift &&
-          inspector_.activateElement(front->app.processId, *p.target)) {
-        posted = PostResult::Posted;
-        pressedByAction = true;
-        result.steps[i]["via"] = "action";
-      }
-    } else if (p.isKey()) {
-      const bool down = p.type == "key_down";
-      posted = poster_.postKey(*p.keyCode, p.keysym, down);
-      if (down) {
-        held[*p.keyCode] = {p.monotonicMs, SteadyClock::now()};
-      } else {
-        held.erase(*p.keyCode);
-      }
-    } else {
-      posted = poster_.postScroll(*p.scrollY);
-    }
-    if (posted != PostResult::Posted) {
-      failure = postFailure(p, posted);
-      break;
-    }
-    result.steps[i]["status"] = "replayed";
-    if (control) control->report(i + 1, total);
+  Run run(*this, options, control, total);
+  try {
+    readEvents(fileManager_, *logPath, LogReading::Strict, [&](RecordingEvent& event, const EventLine& line) {
+      if (std::optional<Planned> p = plan(event, line)) run.offer(std::move(*p));
+    });
+  } catch (const std::exception& e) {
+    // Posting has begun: nothing is thrown from here on, and what is held is released.
+    run.failReading("The recording could not be read to its end: " + std::string(e.what()) + ".");
   }
-  poster_.end();
-  // Settled before the steps are filled in, which takes a while for a long recording: a stop
-  // waiting for this answers at once.
-  result.status = wasStopped ? "stopped" : failure ? "failed" : "success";
-  if (control) result.status = control->settle(result.status);
-
-  if (failure) {
-    result.steps[i]["status"] = "failed";
-    result.steps[i]["reason"] = *failure;
-    ++i;
-  }
-  const std::string rest = result.status == "stopped" ? "The replay was stopped." : "An earlier step failed.";
-  for (; i < events.size(); ++i) result.steps[i]["reason"] = rest;
-  return result;
-}
-
-double followWindow(double point, int32_t recordedStart, int32_t recordedLength, int32_t currentStart,
-                    int32_t currentLength) {
-  const double offset = point - recordedStart;
-  if (recordedLength == currentLength || offset <= recordedLength / 2.0) return currentStart + offset;
-  return currentStart + currentLength - (recordedLength - offset);
+  return run.finish();
 }
 
 }  // namespace diruri

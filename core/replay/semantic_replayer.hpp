@@ -7,7 +7,6 @@
 #include <condition_variable>
 #include <cstddef>
 #include <functional>
-#include <map>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
@@ -16,8 +15,11 @@
 
 #include "core/capture/accessibility_inspecting.hpp"
 #include "core/json/json_value.hpp"
+#include "core/platform/clock.hpp"
 #include "core/platform/file_system.hpp"
+#include "core/replay/click_placement.hpp"
 #include "core/replay/event_poster.hpp"
+#include "core/replay/replay_step.hpp"
 
 namespace diruri {
 
@@ -30,11 +32,8 @@ struct ReplayOptions {
 };
 
 struct SemanticReplayResult {
-  // One map per replayable event, in log order: "eventId", "type", "status" ("replayed", "failed"
-  // or "skipped") and, for one that was not replayed, "reason" ("redacted" for a key typed into a
-  // password field, which is never posted). A press of the mouse says where it went by "via":
-  // "element" (the element it was recorded on, found again) or "window" (the point in the window).
-  std::vector<std::map<std::string, std::string>> steps;
+  // One step per input event of the recording, in log order (see ReplayStep).
+  std::vector<ReplayStep> steps;
   // "success" when every step but redacted ones was replayed, "stopped" when asked to stop, else
   // "failed".
   std::string status = "success";
@@ -73,8 +72,8 @@ class ReplayControl {
   // released). How it ended: "stopped", or the status it reached on its own before the stop came;
   // "stopped" too when it has not ended within `wait` (it then ends so, without posting more).
   std::string stopAndWait(std::chrono::milliseconds wait);
-  // Waits until `deadline` or a stop; false when stopped.
-  bool sleepUntil(std::chrono::steady_clock::time_point deadline);
+  // Waits until `deadline` of the clock's steady time, or a stop; false when stopped.
+  bool sleepUntil(Clock& clock, Clock::SteadyTime deadline);
 
   size_t stepsDone() const { return done_; }
   size_t stepsTotal() const { return total_; }
@@ -96,19 +95,23 @@ class ReplayControl {
   std::atomic<size_t> total_{0};
 };
 
+// Thread: one replay at a time, on any one thread; ReplayControl is how another thread watches it.
+// Blocks for the replay's whole length (its pauses, its waits for windows and elements).
 class SemanticReplayer {
  public:
   // `localSkillStore`: where installed skills are looked for after the workspace's own; none when empty.
   SemanticReplayer(FileSystem& fileManager, EventPoster& poster, AccessibilityInspecting& inspector,
-                   std::string localSkillStore = {})
+                   std::string localSkillStore = {}, Clock& clock = systemClock())
       : fileManager_(fileManager),
         poster_(poster),
         inspector_(inspector),
-        localSkillStore_(std::move(localSkillStore)) {}
+        localSkillStore_(std::move(localSkillStore)),
+        clock_(clock) {}
 
   // Finds the skill (the workspace's .zeruva/skills/<skillId>/, else the local skill store's) and
   // reads its recording: its own references/events.jsonl, or else the events.jsonl of the session
-  // its references/recording.json names. Then posts every usable input event, as `options` say.
+  // its references/recording.json names. Then posts every input event, as `options` say. The
+  // recording is read in pieces, twice (checked whole first), and never held whole.
   // Throws SkillNotFound, the read or parse error, or SemanticReplayerError, before anything is
   // posted; once posting has begun nothing is thrown, and a step that fails ends the replay (the
   // steps after it are skipped).
@@ -116,15 +119,13 @@ class SemanticReplayer {
                               const ReplayOptions& options = {}, ReplayControl* control = nullptr);
 
  private:
+  class Run;
+
   FileSystem& fileManager_;
   EventPoster& poster_;
   AccessibilityInspecting& inspector_;
   std::string localSkillStore_;
+  Clock& clock_;
 };
-
-// Where a click recorded at `point` inside a window at `recorded` lands in the same window at
-// `current`: the same place inside it, kept at its distance from the nearer edge when the size changed.
-double followWindow(double point, int32_t recordedStart, int32_t recordedLength, int32_t currentStart,
-                    int32_t currentLength);
 
 }  // namespace diruri

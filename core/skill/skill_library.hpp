@@ -52,6 +52,13 @@ struct GeneratedSkill {
 std::string findSkill(FileSystem& fileSystem, const std::string& workspace, const std::string& localStore,
                       const std::string& skillId);
 
+// The log a skill replays: its own references/events.jsonl (a generated skill stands alone), else
+// the events.jsonl of the session its references/recording.json names (a hand-written skill); none
+// when that file names no session, or one whose name is not a plain name. Throws what reading or
+// parsing recording.json throws.
+std::optional<std::string> recordingOfSkill(FileSystem& fileSystem, const std::string& workspace,
+                                            const std::string& skillFolder);
+
 // The local skill store of a user: $XDG_DATA_HOME/diruri-rediro/skills, or
 // ~/.local/share/diruri-rediro/skills when that is not set (or not absolute); empty when neither
 // XDG_DATA_HOME nor a home directory is known. Read from the environment given.

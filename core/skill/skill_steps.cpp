@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <deque>
 #include <map>
 #include <optional>
 
@@ -85,11 +86,6 @@ std::string combination(unsigned modifiers, const std::string& key) {
   return out + key;
 }
 
-std::optional<int64_t> integral(const JsonObject& object, std::string_view key) {
-  const JsonValue* v = findMember(object, key);
-  return v && v->isNumber() ? v->asIntegral() : std::nullopt;
-}
-
 // The window an event was made in: its application and title, and where it lay.
 struct EventWindow {
   ForegroundAppSnapshot app;
@@ -113,18 +109,9 @@ struct EventWindow {
   }
 };
 
-std::optional<EventWindow> windowOf(const JsonObject& payload) {
-  const JsonValue* app = findMember(payload, "app");
-  if (!app) return std::nullopt;
-  EventWindow w;
-  try {
-    w.app = ForegroundAppSnapshot::fromJson(*app);
-    if (const JsonValue* geometry = findMember(payload, "window"))
-      w.geometry = WindowGeometry::fromJson(*geometry);
-  } catch (const JsonParseError&) {
-    return std::nullopt;
-  }
-  return w;
+std::optional<EventWindow> windowOf(const EventPayload& payload) {
+  if (!payload.app) return std::nullopt;
+  return EventWindow{*payload.app, payload.window};
 }
 
 // Removes the last character (a whole UTF-8 sequence) of the text.
@@ -136,207 +123,251 @@ void eraseLastCharacter(std::string& text) {
   }
 }
 
-class Describer {
- public:
-  std::vector<SkillStep> steps;
+}  // namespace
 
-  void add(const JsonObject& event) {
-    const std::string* type = findStringMember(event, "type");
-    const JsonObject* payload = findObjectMember(event, "payload");
-    if (!type || !payload) return;
-    const std::string* idText = findStringMember(event, "id");
-    const std::string id = idText ? *idText : "";
-    const bool press = *type == "key_down" || *type == "mouse_down" || *type == "scroll";
-    const JsonValue* redacted = findMember(*payload, "redacted");
-    const bool secret = redacted && redacted->isBool() && redacted->asBool();
-    if (press) followWindow(*payload, id);
-    if (press && !secret) password_.reset();
-    if (secret && (*type == "key_down" || *type == "key_up")) {
-      secretKey(*payload, id, *type == "key_down");
-    } else if (*type == "key_down" || *type == "key_up") {
-      key(*payload, id, *type == "key_down");
-    } else if (*type == "mouse_down") {
-      click(*payload, id);
-    } else if (*type == "mouse_up") {
-      if (lastClick_) steps[*lastClick_].evidenceEventIds.push_back(id);
-    } else if (*type == "scroll") {
-      scroll(*payload, id);
+// The steps being made, numbered from the first: a step is handed on once nothing can change it
+// any more (no key held down from it, no typing or scrolling adding to it), so a long recording is
+// never held whole. A step still held by a key that is never released is handed on once
+// kHeldSteps steps have come after it; the release then adds nothing.
+class StepDescriber::Steps {
+ public:
+  static constexpr size_t kHeldSteps = 4096;
+
+  size_t push(SkillStep step) {
+    steps_.push_back(std::move(step));
+    return base_ + steps_.size() - 1;
+  }
+  // The step of that number, or null when it was handed on.
+  SkillStep* at(size_t number) { return number >= base_ ? &steps_[number - base_] : nullptr; }
+  size_t first() const { return base_; }
+  size_t end() const { return base_ + steps_.size(); }
+  // Hands on the steps before `keep` (and more, when too many are held).
+  template <typename Emit>
+  void release(size_t keep, Emit& emit) {
+    while (!steps_.empty() && (base_ < keep || steps_.size() > kHeldSteps)) {
+      emit(std::move(steps_.front()));
+      steps_.pop_front();
+      ++base_;
     }
   }
-
-  void finish() { endTyping(); }
 
  private:
-  // A press in another window than the last one starts with a Switch step.
-  void followWindow(const JsonObject& payload, const std::string& id) {
-    std::optional<EventWindow> now = windowOf(payload);
-    if (!now) return;
-    if (window_ && !isSameWindow(window_->app, now->app)) {
-      endTyping();
-      SkillStep step{"switch", "Switch to " + now->describe(), {id}, {{"window", now->toJson()}}};
-      steps.push_back(std::move(step));
-      lastScroll_.reset();
-    }
-    window_ = std::move(now);
-  }
-
-  void key(const JsonObject& payload, const std::string& id, bool down) {
-    const std::optional<int64_t> code = integral(payload, "keyCode");
-    const std::optional<int64_t> keysymValue = integral(payload, "keysym");
-    const std::string* textValue = findStringMember(payload, "text");
-    const std::optional<std::string> text = textValue ? std::optional<std::string>(*textValue) : std::nullopt;
-    const int64_t pairing = code ? *code : -keysymValue.value_or(0);
-    if (!down) {
-      if (const auto it = stepOfKey_.find(pairing); it != stepOfKey_.end()) {
-        if (it->second < steps.size()) steps[it->second].evidenceEventIds.push_back(id);
-        stepOfKey_.erase(it);
-      }
-      if (keysymValue) modifiers_ &= ~modifierOf(static_cast<uint32_t>(*keysymValue));
-      return;
-    }
-    lastScroll_.reset();
-    if (!keysymValue) {
-      // An older log, with key codes only: what the key meant is not known.
-      endTyping();
-      char words[48];
-      std::snprintf(words, sizeof words, "Press key code %lld", static_cast<long long>(code.value_or(0)));
-      pushStep(pairing,
-               SkillStep{"press", words, {id}, {{"keyCode", JsonValue(static_cast<long long>(*code))}}});
-      return;
-    }
-    const uint32_t keysym = static_cast<uint32_t>(*keysymValue);
-    if (isModifierKey(keysym)) {
-      modifiers_ |= modifierOf(keysym);
-      return;
-    }
-    const bool shortcut = (modifiers_ & (kCtrl | kAlt | kSuper)) != 0;
-    if (!shortcut && keysym == kBackSpace && typing_) {
-      eraseLastCharacter(typed_);
-      steps[*typing_].evidenceEventIds.push_back(id);
-      stepOfKey_[pairing] = *typing_;
-      return;
-    }
-    if (!shortcut && text) {
-      if (!typing_) {
-        steps.push_back(SkillStep{"type", "", {}, {}});
-        typing_ = steps.size() - 1;
-        typed_.clear();
-      }
-      typed_ += *text;
-      steps[*typing_].evidenceEventIds.push_back(id);
-      stepOfKey_[pairing] = *typing_;
-      return;
-    }
-    endTyping();
-    // Shift counts for a key that types nothing (Shift+Tab) or with another modifier (Ctrl+Shift+T).
-    const unsigned held = shortcut || !text ? modifiers_ : modifiers_ & ~kShift;
-    const std::string keys = combination(held, keyName(keysym, text));
-    pushStep(pairing, SkillStep{"press", "Press " + keys, {id}, {{"keys", keys}}});
-  }
-
-  // Keys typed into a password field, one after another, make one step; what they were is not known.
-  void secretKey(const JsonObject& payload, const std::string& id, bool down) {
-    if (!down) {
-      if (password_) steps[*password_].evidenceEventIds.push_back(id);
-      return;
-    }
-    endTyping();
-    lastScroll_.reset();
-    if (!password_) {
-      const std::optional<ElementTarget> field = ElementTarget::of(payload);
-      SkillStep step{"password", "Type the password into ", {}, {}};
-      if (field && field->name) {
-        step.words += quotedData(*field->name, kLongestQuotedName);
-        step.details.emplace("field", *field->name);
-      } else {
-        step.words += "the password field";
-      }
-      steps.push_back(std::move(step));
-      password_ = steps.size() - 1;
-    }
-    steps[*password_].evidenceEventIds.push_back(id);
-  }
-
-  void click(const JsonObject& payload, const std::string& id) {
-    endTyping();
-    lastScroll_.reset();
-    const JsonValue* x = findMember(payload, "x");
-    const JsonValue* y = findMember(payload, "y");
-    if (!x || !y || !x->isNumber() || !y->isNumber()) return;
-    const double px = x->asDouble(), py = y->asDouble();
-    SkillStep step{"click", "Click", {id}, {}};
-    const std::optional<ElementTarget> element = ElementTarget::of(payload);
-    if (element) {
-      step.words += " the " + element->describe();
-      step.details.emplace("element", element->toJson());
-    }
-    const std::optional<EventWindow> window = windowOf(payload);
-    if (window) {
-      step.words += " in " + window->describe();
-      step.details.emplace("window", window->toJson());
-    }
-    // The point inside the window where its place is known, else on the screen.
-    const bool inside = window && window->geometry;
-    const long long at[2] = {std::llround(px - (inside ? window->geometry->x : 0)),
-                             std::llround(py - (inside ? window->geometry->y : 0))};
-    if (!element) {
-      step.words += " at (" + std::to_string(at[0]) + ", " + std::to_string(at[1]) + ")" +
-                    (inside ? "" : " on the screen");
-    }
-    step.details.emplace("point", JsonObject{{"x", JsonValue(at[0])}, {"y", JsonValue(at[1])}});
-    step.details.emplace("pointIsInsideWindow", inside);
-    steps.push_back(std::move(step));
-    lastClick_ = steps.size() - 1;
-  }
-
-  void scroll(const JsonObject& payload, const std::string& id) {
-    endTyping();
-    const std::optional<int64_t> amount = integral(payload, "scrollY");
-    if (!amount || *amount == 0) return;
-    const std::string direction = *amount > 0 ? "up" : "down";
-    if (lastScroll_ && steps[*lastScroll_].details.at("direction").asString() == direction) {
-      SkillStep& step = steps[*lastScroll_];
-      const int64_t total = *step.details.at("amount").asIntegral() + std::llabs(*amount);
-      step.details["amount"] = JsonValue(static_cast<long long>(total));
-      step.words = "Scroll " + direction + " " + std::to_string(total);
-      step.evidenceEventIds.push_back(id);
-      return;
-    }
-    const long long wheelSteps = std::llabs(*amount);
-    steps.push_back(SkillStep{"scroll",
-                              "Scroll " + direction + " " + std::to_string(wheelSteps),
-                              {id},
-                              {{"direction", direction}, {"amount", JsonValue(wheelSteps)}}});
-    lastScroll_ = steps.size() - 1;
-  }
-
-  void pushStep(int64_t pairing, SkillStep step) {
-    steps.push_back(std::move(step));
-    stepOfKey_[pairing] = steps.size() - 1;
-  }
-
-  // The text and words of a Type step are set once its run ends: per key, a long run would be
-  // copied again for every character.
-  void endTyping() {
-    if (!typing_) return;
-    SkillStep& step = steps[*typing_];
-    step.words = "Type " + quotedData(typed_, kLongestQuotedText);
-    step.details["text"] = std::move(typed_);
-    typed_.clear();
-    typing_.reset();
-  }
-
-  std::optional<EventWindow> window_;
-  std::optional<size_t> typing_;  // the Type step being added to, and what it types
-  std::string typed_;
-  std::optional<size_t> lastClick_;
-  std::optional<size_t> lastScroll_;
-  std::optional<size_t> password_;       // the step of the password being typed
-  std::map<int64_t, size_t> stepOfKey_;  // the step each key held down went to
-  unsigned modifiers_ = 0;
+  std::deque<SkillStep> steps_;
+  size_t base_ = 0;
 };
 
-}  // namespace
+StepDescriber::StepDescriber(std::function<void(SkillStep&&)> onStep)
+    : onStep_(std::move(onStep)), steps_(std::make_unique<Steps>()) {}
+
+StepDescriber::~StepDescriber() = default;
+
+void StepDescriber::emit(SkillStep&& step) {
+  // A text typed and then taken back entirely leaves nothing to do.
+  if (step.kind == "type" && step.details.at("text") == JsonValue("")) return;
+  onStep_(std::move(step));
+}
+
+void StepDescriber::add(const RecordingEvent& event) {
+  const EventType type = event.kind;
+  if (!isInputEvent(type)) return;
+  const EventPayload& payload = event.payload;
+  const std::string& id = event.id;
+  const bool press = isPressEvent(type);
+  const bool secret = payload.redacted;
+  if (press) followWindow(payload, id);
+  if (press && !secret) password_.reset();
+  if (secret && isKeyEvent(type)) {
+    secretKey(payload, id, type == EventType::kKeyDown);
+  } else if (isKeyEvent(type)) {
+    key(payload, id, type == EventType::kKeyDown);
+  } else if (type == EventType::kMouseDown) {
+    click(payload, id);
+  } else if (type == EventType::kMouseUp) {
+    if (SkillStep* step = lastClick_ ? steps_->at(*lastClick_) : nullptr)
+      step->evidenceEventIds.push_back(id);
+  } else {
+    scroll(payload, id);
+  }
+  handOn();
+}
+
+void StepDescriber::finish() {
+  endTyping();
+  auto emitter = [this](SkillStep&& step) { emit(std::move(step)); };
+  steps_->release(steps_->end(), emitter);
+}
+
+void StepDescriber::handOn() {
+  // The oldest step anything may still add to.
+  size_t keep = steps_->end();
+  for (const std::optional<size_t>& held : {typing_, lastClick_, lastScroll_, password_})
+    if (held) keep = std::min(keep, *held);
+  for (const auto& [key, step] : stepOfKey_) keep = std::min(keep, step);
+  auto emitter = [this](SkillStep&& step) { emit(std::move(step)); };
+  steps_->release(keep, emitter);
+  // What was handed on is out of reach.
+  const size_t first = steps_->first();
+  for (std::optional<size_t>* held : {&typing_, &lastClick_, &lastScroll_, &password_})
+    if (*held && **held < first) held->reset();
+  std::erase_if(stepOfKey_, [first](const auto& entry) { return entry.second < first; });
+  if (!typing_) typed_.clear();
+}
+
+// A press in another window than the last one starts with a Switch step.
+void StepDescriber::followWindow(const EventPayload& payload, const std::string& id) {
+  std::optional<EventWindow> now = windowOf(payload);
+  if (!now) return;
+  if (window_ && !isSameWindow(window_->app, now->app)) {
+    endTyping();
+    steps_->push(SkillStep{"switch", "Switch to " + now->describe(), {id}, {{"window", now->toJson()}}});
+    lastScroll_.reset();
+  }
+  window_ = FrontWindow{std::move(now->app), now->geometry};
+}
+
+void StepDescriber::key(const EventPayload& payload, const std::string& id, bool down) {
+  const std::optional<int64_t> pairing = keyIdentity(payload.keyCode, payload.keysym);
+  if (!down) {
+    if (const auto it = pairing ? stepOfKey_.find(*pairing) : stepOfKey_.end(); it != stepOfKey_.end()) {
+      if (SkillStep* step = steps_->at(it->second)) step->evidenceEventIds.push_back(id);
+      stepOfKey_.erase(it);
+    }
+    if (payload.keysym) modifiers_ &= ~modifierOf(static_cast<uint32_t>(*payload.keysym));
+    return;
+  }
+  lastScroll_.reset();
+  if (!payload.keysym) {
+    // An older log, with key codes only: what the key meant is not known.
+    endTyping();
+    char words[48];
+    std::snprintf(words, sizeof words, "Press key code %lld",
+                  static_cast<long long>(payload.keyCode.value_or(0)));
+    pushStep(pairing,
+             SkillStep{"press",
+                       words,
+                       {id},
+                       {{"keyCode", JsonValue(static_cast<long long>(payload.keyCode.value_or(0)))}}});
+    return;
+  }
+  const uint32_t keysym = static_cast<uint32_t>(*payload.keysym);
+  if (isModifierKey(keysym)) {
+    modifiers_ |= modifierOf(keysym);
+    return;
+  }
+  const std::optional<std::string>& text = payload.text;
+  const bool shortcut = (modifiers_ & (kCtrl | kAlt | kSuper)) != 0;
+  if (!shortcut && keysym == kBackSpace && typing_) {
+    eraseLastCharacter(typed_);
+    steps_->at(*typing_)->evidenceEventIds.push_back(id);
+    if (pairing) stepOfKey_[*pairing] = *typing_;
+    return;
+  }
+  if (!shortcut && text) {
+    if (!typing_) {
+      typing_ = steps_->push(SkillStep{"type", "", {}, {}});
+      typed_.clear();
+    }
+    typed_ += *text;
+    steps_->at(*typing_)->evidenceEventIds.push_back(id);
+    if (pairing) stepOfKey_[*pairing] = *typing_;
+    return;
+  }
+  endTyping();
+  // Shift counts for a key that types nothing (Shift+Tab) or with another modifier (Ctrl+Shift+T).
+  const unsigned held = shortcut || !text ? modifiers_ : modifiers_ & ~kShift;
+  const std::string keys = combination(held, keyName(keysym, text));
+  pushStep(pairing, SkillStep{"press", "Press " + keys, {id}, {{"keys", keys}}});
+}
+
+// Keys typed into a password field, one after another, make one step; what they were is not known.
+void StepDescriber::secretKey(const EventPayload& payload, const std::string& id, bool down) {
+  if (!down) {
+    if (SkillStep* step = password_ ? steps_->at(*password_) : nullptr) step->evidenceEventIds.push_back(id);
+    return;
+  }
+  endTyping();
+  lastScroll_.reset();
+  if (!password_) {
+    SkillStep step{"password", "Type the password into ", {}, {}};
+    if (payload.target && payload.target->name) {
+      step.words += quotedData(*payload.target->name, kLongestQuotedName);
+      step.details.emplace("field", *payload.target->name);
+    } else {
+      step.words += "the password field";
+    }
+    password_ = steps_->push(std::move(step));
+  }
+  steps_->at(*password_)->evidenceEventIds.push_back(id);
+}
+
+void StepDescriber::click(const EventPayload& payload, const std::string& id) {
+  endTyping();
+  lastScroll_.reset();
+  if (!payload.x || !payload.y) return;
+  const double px = *payload.x, py = *payload.y;
+  SkillStep step{"click", "Click", {id}, {}};
+  const std::optional<ElementTarget>& element = payload.target;
+  if (element) {
+    step.words += " the " + element->describe();
+    step.details.emplace("element", element->toJson());
+  }
+  const std::optional<EventWindow> window = windowOf(payload);
+  if (window) {
+    step.words += " in " + window->describe();
+    step.details.emplace("window", window->toJson());
+  }
+  // The point inside the window where its place is known, else on the screen.
+  const bool inside = window && window->geometry;
+  const long long at[2] = {std::llround(px - (inside ? window->geometry->x : 0)),
+                           std::llround(py - (inside ? window->geometry->y : 0))};
+  if (!element) {
+    step.words += " at (" + std::to_string(at[0]) + ", " + std::to_string(at[1]) + ")" +
+                  (inside ? "" : " on the screen");
+  }
+  step.details.emplace("point", JsonObject{{"x", JsonValue(at[0])}, {"y", JsonValue(at[1])}});
+  step.details.emplace("pointIsInsideWindow", inside);
+  lastClick_ = steps_->push(std::move(step));
+}
+
+void StepDescriber::scroll(const EventPayload& payload, const std::string& id) {
+  endTyping();
+  const std::optional<int64_t> amount = payload.scrollY;
+  if (!amount || *amount == 0) return;
+  const std::string direction = *amount > 0 ? "up" : "down";
+  if (SkillStep* step = lastScroll_ ? steps_->at(*lastScroll_) : nullptr;
+      step && step->details.at("direction").asString() == direction) {
+    const int64_t total = *step->details.at("amount").asIntegral() + std::llabs(*amount);
+    step->details["amount"] = JsonValue(static_cast<long long>(total));
+    step->words = "Scroll " + direction + " " + std::to_string(total);
+    step->evidenceEventIds.push_back(id);
+    return;
+  }
+  const long long wheelSteps = std::llabs(*amount);
+  lastScroll_ = steps_->push(SkillStep{"scroll",
+                                       "Scroll " + direction + " " + std::to_string(wheelSteps),
+                                       {id},
+                                       {{"direction", direction}, {"amount", JsonValue(wheelSteps)}}});
+}
+
+void StepDescriber::pushStep(std::optional<int64_t> pairing, SkillStep step) {
+  const size_t number = steps_->push(std::move(step));
+  if (pairing) stepOfKey_[*pairing] = number;
+}
+
+// The text and words of a Type step are set once its run ends: per key, a long run would be
+// copied again for every character.
+void StepDescriber::endTyping() {
+  if (!typing_) return;
+  SkillStep* step = steps_->at(*typing_);
+  if (!step) {
+    typing_.reset();
+    return;
+  }
+  step->words = "Type " + quotedData(typed_, kLongestQuotedText);
+  step->details["text"] = std::move(typed_);
+  typed_.clear();
+  typing_.reset();
+}
 
 JsonValue SkillStep::toJson() const {
   JsonObject o = details;
@@ -348,14 +379,12 @@ JsonValue SkillStep::toJson() const {
   return o;
 }
 
-std::vector<SkillStep> describeSteps(const std::vector<JsonObject>& events) {
-  Describer describer;
-  for (const JsonObject& event : events) describer.add(event);
+std::vector<SkillStep> describeSteps(const std::vector<RecordingEvent>& events) {
+  std::vector<SkillStep> steps;
+  StepDescriber describer([&steps](SkillStep&& step) { steps.push_back(std::move(step)); });
+  for (const RecordingEvent& event : events) describer.add(event);
   describer.finish();
-  // A text typed and then taken back entirely leaves nothing to do.
-  std::erase_if(describer.steps,
-                [](const SkillStep& s) { return s.kind == "type" && s.details.at("text") == JsonValue(""); });
-  return describer.steps;
+  return steps;
 }
 
 }  // namespace diruri

@@ -2,10 +2,15 @@
 // changes of window, made from a session's event log.
 #pragma once
 
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "core/json/json_value.hpp"
+#include "core/records/recording_event.hpp"
 
 namespace diruri {
 
@@ -27,10 +32,47 @@ struct SkillStep {
 
 // The steps of a log's input events, in order: characters typed one after another make one Type
 // step (Backspace takes back the last one), keys typed into a password field one Password step, a
-// key pressed with Ctrl, Alt or Super held or a key that
-// types nothing (Enter, Tab, Escape, arrows, function keys) a Press step, a click a Click step,
-// wheel steps in one direction one Scroll step, and a change of the window in front a Switch step.
-// Modifiers pressed on their own make no step. Lines that are no input event are passed over.
-std::vector<SkillStep> describeSteps(const std::vector<JsonObject>& events);
+// key pressed with Ctrl, Alt or Super held or a key that types nothing (Enter, Tab, Escape, arrows,
+// function keys) a Press step, a click a Click step, wheel steps in one direction one Scroll step,
+// and a change of the window in front a Switch step. Modifiers pressed on their own make no step.
+// Events that are no input are passed over. Steps are handed to `onStep` in order as soon as
+// nothing later can change them, so a recording of any length is described in bounded memory.
+class StepDescriber {
+ public:
+  explicit StepDescriber(std::function<void(SkillStep&&)> onStep);
+  ~StepDescriber();
+  StepDescriber(const StepDescriber&) = delete;
+  StepDescriber& operator=(const StepDescriber&) = delete;
+
+  void add(const RecordingEvent& event);
+  // Hands on what is left; nothing may be added after.
+  void finish();
+
+ private:
+  class Steps;
+  void emit(SkillStep&& step);
+  void handOn();
+  void followWindow(const EventPayload& payload, const std::string& id);
+  void key(const EventPayload& payload, const std::string& id, bool down);
+  void secretKey(const EventPayload& payload, const std::string& id, bool down);
+  void click(const EventPayload& payload, const std::string& id);
+  void scroll(const EventPayload& payload, const std::string& id);
+  void pushStep(std::optional<int64_t> pairing, SkillStep step);
+  void endTyping();
+
+  std::function<void(SkillStep&&)> onStep_;
+  std::unique_ptr<Steps> steps_;
+  std::optional<FrontWindow> window_;  // the window of the last press
+  std::optional<size_t> typing_;       // the Type step being added to, and what it types
+  std::string typed_;
+  std::optional<size_t> lastClick_;
+  std::optional<size_t> lastScroll_;
+  std::optional<size_t> password_;       // the step of the password being typed
+  std::map<int64_t, size_t> stepOfKey_;  // the step each key held down went to
+  unsigned modifiers_ = 0;
+};
+
+// All the steps of the events at once.
+std::vector<SkillStep> describeSteps(const std::vector<RecordingEvent>& events);
 
 }  // namespace diruri

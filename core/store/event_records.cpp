@@ -49,36 +49,6 @@ SessionMetadata SessionMetadata::fromJson(const JsonValue& v) {
   return m;
 }
 
-JsonValue EventPayload::toJson() const {
-  JsonObject o;
-  o.emplace("sessionId", sessionId);
-  if (app) o.emplace("app", app->toJson());
-  if (x) o.emplace("x", *x);
-  if (y) o.emplace("y", *y);
-  if (keyCode) o.emplace("keyCode", JsonValue(static_cast<long long>(*keyCode)));
-  if (keysym) o.emplace("keysym", JsonValue(static_cast<long long>(*keysym)));
-  putOptional(o, "text", text);
-  if (window) o.emplace("window", window->toJson());
-  if (scrollY) o.emplace("scrollY", JsonValue(static_cast<long long>(*scrollY)));
-  putOptional(o, "screenshotPath", screenshotPath);
-  if (screenshotOk) o.emplace("screenshotOk", *screenshotOk);
-  putOptional(o, "axSnapshotPath", axSnapshotPath);
-  if (target) o.emplace("target", target->toJson());
-  if (redacted) o.emplace("redacted", true);
-  if (inferred) o.emplace("inferred", true);
-  return o;
-}
-
-JsonValue RecordingEvent::toJson() const {
-  JsonObject o;
-  o.emplace("id", id);
-  o.emplace("ts", ts);
-  o.emplace("monotonicMs", JsonValue(static_cast<long long>(monotonicMs)));
-  o.emplace("type", type);
-  o.emplace("payload", payload.toJson());
-  return o;
-}
-
 JsonValue RecordingSummaryStep::toJson() const {
   JsonObject o;
   o.emplace("index", JsonValue(static_cast<long long>(index)));

@@ -1,4 +1,4 @@
-// The store's records: session.json, the lines of events.jsonl and summary.json.
+// The store's records: session.json and summary.json (the lines of events.jsonl are RecordingEvents).
 #pragma once
 
 #include <cstdint>
@@ -8,6 +8,7 @@
 
 #include "core/json/json_value.hpp"
 #include "core/records/front_app.hpp"
+#include "core/records/recording_event.hpp"
 
 namespace diruri {
 
@@ -38,41 +39,6 @@ struct SessionMetadata {
   JsonValue toJson() const;
   // Throws JsonParseError when a required key is missing or mistyped.
   static SessionMetadata fromJson(const JsonValue& value);
-};
-
-struct EventPayload {
-  std::string sessionId;
-  std::optional<ForegroundAppSnapshot> app;
-  std::optional<double> x;
-  std::optional<double> y;
-  std::optional<int64_t> keyCode;
-  std::optional<int64_t> keysym;
-  std::optional<std::string> text;
-  std::optional<WindowGeometry> window;  // mouse events: the front window at that moment
-  std::optional<int64_t> scrollY;
-  std::optional<std::string> screenshotPath;
-  std::optional<bool> screenshotOk;
-  std::optional<std::string> axSnapshotPath;
-  // Clicks: the element under the pointer. Redacted keys: the password field they went to.
-  std::optional<ElementTarget> target;
-  // A key typed into a password field: its key code, keysym and text are not kept.
-  bool redacted = false;
-  // A click seen only by its meaning (an element activated), not by the pointer: its point is the
-  // element's middle.
-  bool inferred = false;
-
-  JsonValue toJson() const;
-};
-
-// One line of events.jsonl.
-struct RecordingEvent {
-  std::string id;
-  std::string ts;
-  int64_t monotonicMs = 0;
-  std::string type;
-  EventPayload payload;
-
-  JsonValue toJson() const;
 };
 
 struct RecordingSummaryStep {

@@ -50,10 +50,21 @@ std::string encode(const JsonValue& value, JsonLayout layout) {
   }
 }
 
-bool isSignificantType(const std::string& type) {
-  return type == "mouse_down" || type == "mouse_up" || type == "key_down" || type == "key_up" ||
-         type == "scroll";
-}
+// Keeps each string once, in the order first seen, leaving out blank ones; two that differ only in
+// white space at either end count as one.
+class UniqueStrings {
+ public:
+  void add(const std::string& s) {
+    const std::string_view trimmed = trimUnicodeWhitespace(s);
+    if (trimmed.empty() || !seen_.emplace(trimmed).second) return;
+    kept_.push_back(s);
+  }
+  std::vector<std::string> take() { return std::move(kept_); }
+
+ private:
+  std::vector<std::string> kept_;
+  std::unordered_set<std::string> seen_;
+};
 
 }  // namespace
 
@@ -127,8 +138,8 @@ void EventStore::appendEvent(const RecordingEvent& event, const RecordingSession
 
 std::vector<JsonObject> EventStore::readEventObjects(const RecordingSession& session) {
   std::vector<JsonObject> events;
-  readEventLog(fileManager_, joinPath(session.sessionPath, layout::kEventsFile), LogReading::Lenient,
-               [&](JsonObject& event) { events.push_back(std::move(event)); });
+  readEvents(fileManager_, joinPath(session.sessionPath, layout::kEventsFile), LogReading::Lenient,
+             [&](RecordingEvent& event, const EventLine&) { events.push_back(event.toJson().asObject()); });
   return events;
 }
 
@@ -204,46 +215,39 @@ void EventStore::writeSessionMetadata(const RecordingSession& session, const std
 }
 
 std::string EventStore::writeSummary(const RecordingSession& session) {
-  std::vector<std::string> appNames;
-  std::vector<std::string> windowTitles;
+  UniqueStrings appNames;
+  UniqueStrings windowTitles;
   std::vector<RecordingSummaryStep> steps;
   std::vector<SensitiveHint> hints;
   bool inSecretRun = false;  // the last input event was a redacted key
-  // Line by line: a long log is held as its text, never as parsed values.
-  readEventLog(fileManager_, joinPath(session.sessionPath, layout::kEventsFile), LogReading::Lenient,
-               [&](JsonObject& event) {
-                 const JsonObject* payload = findObjectMember(event, "payload");
-                 if (const JsonObject* app = payload ? findObjectMember(*payload, "app") : nullptr) {
-                   if (const std::string* name = findStringMember(*app, "appName")) appNames.push_back(*name);
-                   if (const std::string* title = findStringMember(*app, "windowTitle"))
-                     windowTitles.push_back(*title);
-                 }
-                 const std::string* type = findStringMember(event, "type");
-                 if (type && isSignificantType(*type)) {
-                   // One hint per run of keys typed into a password field.
-                   const JsonValue* redacted = payload ? findMember(*payload, "redacted") : nullptr;
-                   const std::string* id = findStringMember(event, "id");
-                   if (redacted && redacted->isBool() && redacted->asBool()) {
-                     if (!inSecretRun) hints.push_back({{}, "password field"});
-                     if (id) hints.back().evidenceEventIds.push_back(*id);
-                     inSecretRun = true;
-                   } else {
-                     inSecretRun = false;
-                   }
-                 }
-                 if (steps.size() >= kMaxSummarySteps || !type || !isSignificantType(*type)) return;
-                 RecordingSummaryStep step;
-                 step.index = static_cast<int64_t>(steps.size());
-                 step.intent = "Replay " + *type + ".";
-                 const std::string* id = findStringMember(event, "id");
-                 if (id && !id->empty()) step.evidenceEventIds.push_back(*id);
-                 steps.push_back(std::move(step));
-               });
+  // Line by line: a long log is never held whole, nor its names more than once.
+  readEvents(fileManager_, joinPath(session.sessionPath, layout::kEventsFile), LogReading::Lenient,
+             [&](RecordingEvent& event, const EventLine&) {
+               if (const std::optional<ForegroundAppSnapshot>& app = event.payload.app) {
+                 appNames.add(app->appName);
+                 if (app->windowTitle) windowTitles.add(*app->windowTitle);
+               }
+               if (!isInputEvent(event.kind)) return;
+               // One hint per run of keys typed into a password field.
+               if (event.payload.redacted) {
+                 if (!inSecretRun) hints.push_back({{}, "password field"});
+                 if (!event.id.empty()) hints.back().evidenceEventIds.push_back(event.id);
+                 inSecretRun = true;
+               } else {
+                 inSecretRun = false;
+               }
+               if (steps.size() >= kMaxSummarySteps) return;
+               RecordingSummaryStep step;
+               step.index = static_cast<int64_t>(steps.size());
+               step.intent = "Replay " + event.type + ".";
+               if (!event.id.empty()) step.evidenceEventIds.push_back(event.id);
+               steps.push_back(std::move(step));
+             });
 
   RecordingSummary summary;
   summary.sessionId = session.sessionId;
-  summary.apps = uniqueStrings(appNames);
-  summary.windows = uniqueStrings(windowTitles);
+  summary.apps = appNames.take();
+  summary.windows = windowTitles.take();
   if (steps.empty()) {
     RecordingSummaryStep fallback;
     fallback.index = 0;
@@ -259,17 +263,6 @@ std::string EventStore::writeSummary(const RecordingSession& session) {
   const std::string path = joinPath(session.sessionPath, layout::kSummaryFile);
   fileManager_.writeFileAtomically(path, encode(summary.toJson(), JsonLayout::Pretty));
   return path;
-}
-
-std::vector<std::string> EventStore::uniqueStrings(const std::vector<std::string>& strings) {
-  std::vector<std::string> kept;
-  std::unordered_set<std::string_view> seen;
-  for (const std::string& s : strings) {
-    const std::string_view trimmed = trimUnicodeWhitespace(s);
-    if (trimmed.empty() || !seen.insert(trimmed).second) continue;
-    kept.push_back(s);
-  }
-  return kept;
 }
 
 std::string workspaceIdentifier(const std::string& absoluteWorkspace) {

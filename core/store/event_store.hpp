@@ -46,7 +46,7 @@ class EventStore {
   // when the text would not be UTF-8 (nothing written either way), or the file-system error.
   void appendEvent(const RecordingEvent& event, const RecordingSession& session);
 
-  // The log's lines that parse as JSON objects, in file order; never fails.
+  // The log's events, in file order, as the store reads and would write them; never fails.
   std::vector<JsonObject> readEventObjects(const RecordingSession& session);
 
   // Appends "session_stopped", rewrites session.json ("stopped") and writes summary.json.
@@ -63,7 +63,6 @@ class EventStore {
   std::string makeSessionId(const std::optional<std::string>& sessionName, int64_t wallMillis);
   void writeSessionMetadata(const RecordingSession& session, const std::string& status);
   std::string writeSummary(const RecordingSession& session);
-  static std::vector<std::string> uniqueStrings(const std::vector<std::string>& strings);
 
   FileSystem& fileManager_;
   Clock& clock_;

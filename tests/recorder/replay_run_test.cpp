@@ -156,14 +156,17 @@ TEST(ReplayAnswer, ListsTheFirstThousandStepsAndTheFailedOneAndCountsAll) {
   RecorderReplayResult result;
   result.status = "failed";
   for (size_t i = 0; i < 1500; ++i) {
-    const char* status = i < 1200 ? "replayed" : i == 1200 ? "failed" : "skipped";
-    result.steps.push_back({{"eventId", "evt_" + std::to_string(i)}, {"status", status}});
+    using Status = ReplayStep::Status;
+    const Status status = i < 1200 ? Status::kReplayed : i == 1200 ? Status::kFailed : Status::kSkipped;
+    result.steps.push_back(
+        {"evt_" + std::to_string(i), EventType::kKeyDown, status, ReplayStep::Via::kNone, ""});
   }
   const JsonValue answer = result.toJson();
   const JsonArray& listed = answer.find("steps")->asArray();
   ASSERT_EQ(listed.size(), 1001u);
   EXPECT_EQ(*listed[999].findString("eventId"), "evt_999");
-  EXPECT_EQ(writeJson(listed[1000]), R"({"eventId":"evt_1200","index":1200,"status":"failed"})");
+  EXPECT_EQ(writeJson(listed[1000]),
+            R"({"eventId":"evt_1200","index":1200,"status":"failed","type":"key_down"})");
   EXPECT_EQ(writeJson(*answer.find("stepCounts")), R"({"failed":1,"replayed":1200,"skipped":299})");
   EXPECT_EQ(answer.find("stepsOmitted")->asIntegral(), 499);
   result.steps.resize(3);

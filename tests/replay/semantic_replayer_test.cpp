@@ -106,18 +106,18 @@ class ReplayerTest : public ::testing::Test {
   }
   static std::vector<std::string> statuses(const SemanticReplayResult& r) {
     std::vector<std::string> out;
-    for (const auto& step : r.steps) {
-      out.push_back(step.at("eventId") + ":" + step.at("status") +
-                    (step.count("reason") ? " (" + step.at("reason") + ")" : ""));
+    for (const ReplayStep& step : r.steps) {
+      out.push_back(step.eventId + ":" + std::string(replayStatusName(step.status)) +
+                    (step.reason.empty() ? "" : " (" + step.reason + ")"));
     }
     return out;
   }
   static std::vector<std::string> ids(const SemanticReplayResult& r) {
     std::vector<std::string> out;
-    for (const auto& step : r.steps) {
-      EXPECT_EQ(step.size(), step.at("type") == "mouse_down" ? 4u : 3u);
-      EXPECT_EQ(step.at("status"), "replayed");
-      out.push_back(step.at("eventId") + ":" + step.at("type"));
+    for (const ReplayStep& step : r.steps) {
+      EXPECT_EQ(step.toJson().asObject().size(), step.type == EventType::kMouseDown ? 4u : 3u);
+      EXPECT_EQ(step.status, ReplayStep::Status::kReplayed);
+      out.push_back(step.eventId + ":" + std::string(eventTypeName(step.type)));
     }
     return out;
   }
@@ -172,25 +172,26 @@ TEST_F(ReplayerTest, ALineThatCannotBePostedAsRecordedFailsTheReplayBeforeAnythi
     std::string why;
   } cases[] = {
       {R"({"id":"a","type":"mouse_down","payload":{"x":1}})", "it has no point (x and y numbers)"},
-      {R"({"id":"b","type":"mouse_down","payload":{"x":"1","y":2}})", "it has no point (x and y numbers)"},
+      {R"({"id":"b","type":"mouse_down","payload":{"x":"1","y":2}})", R"(its x is "1", not a number)"},
       {R"({"id":"c","type":"key_down","payload":{"keyCode":3.5}})",
-       "its keyCode is \"3.5\", not a whole number from 0 to 65535"},
+       "its keyCode is 3.5, not a whole number from 0 to 65535"},
       {R"({"id":"d","type":"key_down","payload":{"keysym":"a"}})",
-       R"(its keysym is "\"a\"", not a whole number from 0 to 536870911)"},
+       R"(its keysym is "a", not a whole number from 0 to 536870911)"},
       {R"({"id":"d2","type":"key_down","payload":{"keysym":4294967295}})",
-       "its keysym is \"4294967295\", not a whole number from 0 to 536870911"},
+       "its keysym is 4294967295, not a whole number from 0 to 536870911"},
       {R"({"id":"e","type":"scroll","payload":{"scrollY":4294967296}})",
-       "its scrollY is \"4294967296\", not a whole number from -2147483648 to 2147483647"},
+       "its scrollY is 4294967296, not a whole number from -2147483648 to 2147483647"},
       {R"({"id":"e2","type":"scroll","payload":{"scrollY":1.5}})",
-       "its scrollY is \"1.5\", not a whole number from -2147483648 to 2147483647"},
+       "its scrollY is 1.5, not a whole number from -2147483648 to 2147483647"},
       {R"({"id":"f","type":"scroll","payload":{}})", "it has no scrollY"},
-      {R"({"id":"g","type":"key_up"})", "its payload is not an object"},
-      {R"({"id":"g2","type":"key_up","payload":"keyCode 9"})", "its payload is not an object"},
-      {R"({"id":"h","type":7,"payload":{"keyCode":9}})", "its type is not a string"},
+      {R"({"id":"g","type":"key_up"})", "it names no key (keyCode or keysym)"},
+      {R"({"id":"g2","type":"key_up","payload":"keyCode 9"})",
+       R"(its payload is "keyCode 9", not an object)"},
+      {R"({"id":"h","type":7,"payload":{"keyCode":9}})", "its type is 7, not a string"},
       {R"({"id":"i","type":"key_down","payload":{"keyCode":9,"app":{"appName":"Mail","processId":"7"}}})",
-       "its app cannot be read, so the window it goes to is not known"},
+       R"(its app's processId is "7", not a whole number, so the window it went to is not known)"},
       {R"({"id":"j","type":"key_down","payload":{"keyCode":9,"redacted":"yes"}})",
-       "its redacted is not true or false"},
+       R"(its redacted is "yes", not true or false)"},
   };
   writeSkill("skill", R"({"sessionId":"s1"})");
   for (const auto& c : cases) {
@@ -242,7 +243,7 @@ TEST_F(ReplayerTest, KeysAreHandedOnWithTheirKeysym) {
                  R"({"id":"d","type":"key_down","payload":{"keyCode":38}})"
                  "\n");
   EXPECT_EQ(replay().status, "success");
-  EXPECT_EQ(poster.posted, (std::vector<std::string>{"key+29/121", "key-29/121", "key+-233/233", "key+38"}));
+  EXPECT_EQ(poster.posted, (std::vector<std::string>{"key+29/121", "key-29/121", "key+-234/233", "key+38"}));
 }
 
 // Presses wait for the window they were recorded in: same application, and the same title or one
@@ -366,7 +367,7 @@ TEST_F(ReplayerTest, ClicksGoToTheirElementAndRedactedKeysAreSkipped) {
     EXPECT_EQ(poster.posted, c.posted);
     EXPECT_EQ(inspector.searchedIn.front(), 2);
     if (c.status == "success") {
-      EXPECT_EQ(result.steps[0].at("via"), c.via);
+      EXPECT_EQ(*result.steps[0].toJson().findString("via"), c.via);
     }
     EXPECT_EQ(statuses(result).back(),
               c.status == "success" ? "d:skipped (redacted)" : "d:skipped (An earlier step failed.)");

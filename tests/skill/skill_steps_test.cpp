@@ -44,7 +44,7 @@ class Log {
     return add("key_up", {{"redacted", true}});
   }
   Log& scroll(int amount) { return add("scroll", {{"scrollY", amount}}); }
-  std::vector<JsonObject> events;
+  std::vector<RecordingEvent> events;
 
  private:
   Log& keyEvent(const char* type, int keysym, const char* text) {
@@ -54,8 +54,8 @@ class Log {
   }
   Log& add(const char* type, JsonObject payload) {
     payload.emplace("app", JsonObject{{"appName", app_}, {"processId", 7}, {"windowTitle", title_}});
-    events.push_back(
-        JsonObject{{"id", "e" + std::to_string(events.size() + 1)}, {"type", type}, {"payload", payload}});
+    events.push_back(RecordingEvent::fromJson(
+        JsonObject{{"id", "e" + std::to_string(events.size() + 1)}, {"type", type}, {"payload", payload}}));
     return *this;
   }
   std::string app_ = "Notes";

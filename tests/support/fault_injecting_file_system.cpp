@@ -97,6 +97,17 @@ void FaultInjectingFileSystem::writeFileAtomically(const std::string& path, std:
   inner_.writeFileAtomically(path, bytes);
 }
 
+void FaultInjectingFileSystem::readFileInPieces(const std::string& path, size_t pieceBytes,
+                                                const std::function<void(std::string_view piece)>& onPiece) {
+  if (auto f = check(FsOp::ReadFile, path)) throw FileSystemError(f->err, "read", path);
+  inner_.readFileInPieces(path, pieceBytes, onPiece);
+}
+
+void FaultInjectingFileSystem::writeFileAtomicallyInPieces(const std::string& path, const Producer& produce) {
+  if (auto f = check(FsOp::WriteFileAtomically, path)) throw FileSystemError(f->err, "write", path);
+  inner_.writeFileAtomicallyInPieces(path, produce);
+}
+
 void FaultInjectingFileSystem::appendToFile(const std::string& path, std::string_view bytes) {
   if (auto f = check(FsOp::AppendToFile, path)) {
     if (f->partialBytes && *f->partialBytes > 0) {

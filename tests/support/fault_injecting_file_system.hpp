@@ -67,6 +67,10 @@ class FaultInjectingFileSystem final : public FileSystem {
   bool fileExists(const std::string& path) override;
   std::string readFile(const std::string& path) override;
   void writeFileAtomically(const std::string& path, std::string_view bytes) override;
+  // Faults of ReadFile and WriteFileAtomically apply to these too.
+  void readFileInPieces(const std::string& path, size_t pieceBytes,
+                        const std::function<void(std::string_view piece)>& onPiece) override;
+  void writeFileAtomicallyInPieces(const std::string& path, const Producer& produce) override;
   void appendToFile(const std::string& path, std::string_view bytes) override;
   std::string currentDirectory() override;
   std::vector<Entry> listDirectory(const std::string& path) override;

@@ -1,0 +1,48 @@
+// When each event of a replay is due: the recorded pauses at the speed asked for, within the rules
+// that keep a replay working (no pause over 5 s, keys a little apart, no key held into repeating).
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <optional>
+
+#include "core/replay/replay_plan.hpp"
+
+namespace diruri {
+
+class Pacer {
+ public:
+  using Time = std::chrono::steady_clock::time_point;
+
+  // No pause of the recording is replayed longer than this: a person who went for coffee.
+  static constexpr std::chrono::milliseconds kLongestPause{5000};
+  // Keys a little apart even when recorded together, so applications see each on its own.
+  static constexpr std::chrono::milliseconds kKeySpacing{5};
+  // A key held shorter than this did not repeat; replayed slower, it must not start repeating.
+  static constexpr int64_t kRepeatsAfterMs = 500;
+  static constexpr std::chrono::milliseconds kLongestUnrepeatedHold{250};
+
+  // `speed` 0 posts every event as soon as it can be; otherwise the recorded pauses are divided by it.
+  Pacer(double speed, Time start) : speed_(speed), due_(start) {}
+
+  // When `event`, the next one to be posted, is due; none at speed 0. Call once per posted event, in
+  // order; a redacted key is not posted, and the time it took stays in the pause before the next.
+  std::optional<Time> dueFor(const Planned& event);
+  // From `now` on (the replay was behind, or waited for a window or an element), later pauses keep
+  // their recorded length rather than being skipped to catch up.
+  void restartAt(Time now);
+  // When it is later than the time due: the time is now.
+  void notBefore(Time now);
+  // The event was posted at `now`: a key's press is remembered for the hold of its release.
+  void posted(const Planned& event, Time now);
+
+ private:
+  double speed_;
+  Time due_;
+  std::optional<int64_t> previousMs_;
+  // Per key pressed and not yet released: when it was pressed in the recording and here.
+  std::map<int64_t, std::pair<std::optional<int64_t>, Time>> held_;
+};
+
+}  // namespace diruri

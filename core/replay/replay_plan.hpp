@@ -1,0 +1,45 @@
+// A replay's view of one input event of a recording: what it posts, where, and when, read once
+// from the log's event and checked that it can be posted as it was recorded.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "core/records/front_app.hpp"
+#include "core/records/recording_event.hpp"
+#include "core/store/event_log.hpp"
+
+namespace diruri {
+
+struct Point {
+  double x;
+  double y;
+};
+
+struct Planned {
+  std::string id;
+  EventType type = EventType::kOther;
+  std::optional<int64_t> monotonicMs;
+  std::optional<Point> point;
+  // Keys: what pairs the release with its press (keyIdentity), and what the key produced.
+  std::optional<int64_t> keyCode;
+  std::optional<int64_t> keysym;
+  std::optional<int64_t> scrollY;
+  std::optional<ForegroundAppSnapshot> app;
+  std::optional<WindowGeometry> window;
+  std::optional<ElementTarget> target;  // clicks: the element clicked, where it was
+  bool redacted = false;                // a key typed into a password field, not kept
+
+  bool isKey() const { return isKeyEvent(type); }
+  // Presses and wheel steps go to the window in front; releases follow their press.
+  bool needsWindow() const { return isPressEvent(type); }
+};
+
+// The event as a step, or none for a line that is no input event (a marker, or a kind this replay
+// does not know). Throws SemanticReplayerError (unusableEvent) for an input event that cannot be
+// posted as it was recorded, naming its line.
+std::optional<Planned> plan(RecordingEvent& event, const EventLine& line);
+
+}  // namespace diruri

@@ -1,0 +1,33 @@
+// What became of one event of a replay: the record each step of run.json and of the answer holds.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "core/json/json_value.hpp"
+#include "core/records/recording_event.hpp"
+
+namespace diruri {
+
+struct ReplayStep {
+  enum class Status : uint8_t { kSkipped, kReplayed, kFailed };
+  // Where a press of the mouse went: the element it was recorded on, found again; the same point
+  // in its window; or the element pressed by its accessible action.
+  enum class Via : uint8_t { kNone, kElement, kWindow, kAction };
+
+  std::string eventId;
+  EventType type = EventType::kOther;
+  Status status = Status::kSkipped;
+  Via via = Via::kNone;
+  // Why a step was not replayed ("redacted" for a key typed into a password field); "" when it was.
+  std::string reason;
+
+  bool operator==(const ReplayStep&) const = default;
+  // {"eventId", "type", "status", and "reason" and "via" when there are}.
+  JsonValue toJson() const;
+};
+
+std::string_view replayStatusName(ReplayStep::Status status);
+
+}  // namespace diruri
