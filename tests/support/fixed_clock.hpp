@@ -1,8 +1,11 @@
 // A Clock whose wall time and uptime the test sets; nothing in it moves by itself.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <mutex>
 
 #include "core/platform/clock.hpp"
 
@@ -26,10 +29,34 @@ class FixedClock final : public Clock {
   // test can tell which of several reads a value came from.
   void setWallStepPerRead(int64_t ms) { wallStep_.store(ms); }
 
+  // From now on the steady time is the clock's own: it stands still but for waits, which end at
+  // once at their deadline, so pacing is seen without sleeping. Slept tells how far it moved.
+  void useOwnSteadyTime() { ownSteady_ = true; }
+  SteadyTime steadyNow() override {
+    if (!ownSteady_) return Clock::steadyNow();
+    std::lock_guard lock(steadyMutex_);
+    return steady_;
+  }
+  bool waitUntil(SteadyTime deadline, std::condition_variable& woken, std::unique_lock<std::mutex>& lock,
+                 const std::function<bool()>& interrupted) override {
+    if (!ownSteady_) return Clock::waitUntil(deadline, woken, lock, interrupted);
+    if (interrupted()) return true;
+    std::lock_guard steadyLock(steadyMutex_);
+    steady_ = std::max(steady_, deadline);
+    return false;
+  }
+  std::chrono::milliseconds slept() {
+    std::lock_guard lock(steadyMutex_);
+    return std::chrono::duration_cast<std::chrono::milliseconds>(steady_ - SteadyTime{});
+  }
+
  private:
   std::atomic<int64_t> wall_;
   std::atomic<int64_t> uptime_;
   std::atomic<int64_t> wallStep_{0};
+  std::atomic<bool> ownSteady_{false};
+  std::mutex steadyMutex_;
+  SteadyTime steady_{};
 };
 
 }  // namespace diruri::test
