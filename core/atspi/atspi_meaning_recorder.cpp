@@ -258,12 +258,21 @@ struct AtspiMeaningRecorder::Capture {
 
   Capture(FrontWindowSource& w, Handler h) : windows(w), handler(std::move(h)) {}
 
+  // A handler that throws loses that event only: escaping one of the recorder's threads, it would
+  // end the process.
+  void handle(const CapturedInputEvent& event) {
+    try {
+      handler(event);
+    } catch (...) {
+    }
+  }
+
   void deliver(const CapturedInputEvent& event) {
     std::lock_guard lock(deliverMutex);
     if (resolving) {
       held.push_back(event);
     } else if (!silenced && !ended) {
-      handler(event);
+      handle(event);
     }
   }
 
@@ -274,7 +283,7 @@ struct AtspiMeaningRecorder::Capture {
     click.insert(click.end(), held.begin(), held.end());
     held.clear();
     for (const CapturedInputEvent& event : click)
-      if (!silenced && !ended) handler(event);
+      if (!silenced && !ended) handle(event);
   }
 
   // The bus went away under one of the threads: the capture ends, once.
@@ -285,7 +294,7 @@ struct AtspiMeaningRecorder::Capture {
     ended = true;
     CapturedInputEvent marker;
     marker.type = "user_marker";
-    handler(marker);
+    handle(marker);
   }
 
   void followKeys() {

@@ -17,8 +17,10 @@ class InputEventRecording {
   // Whether the process may observe input at all. Never prompts; no side effect.
   virtual bool isAccessibilityTrusted() = 0;
 
-  // Starts delivering events to onEvent on a thread of the source's own, one at a time, in order.
-  // True when capture started. Must not be called while running (call stop() first).
+  // Starts delivering events to onEvent, one at a time and in order, on threads of the source's
+  // own (one on X11; on Wayland two, never at once). A handler that throws loses that event only:
+  // the source goes on with the next. True when capture started. Must not be called while running
+  // (call stop() first).
   virtual bool start(Handler onEvent) = 0;
 
   // Stops delivery. May be called at any time. When it returns, onEvent is not running and will
