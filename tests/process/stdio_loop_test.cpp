@@ -1,10 +1,17 @@
-// The line loop driven through real pipes: framing, repair of bad bytes, silence on stderr, hang-ups.
+// The line loop: its framing in process over pipes (repair of bad bytes, line ends, a closed output,
+// signals), and through the executable (one answer per line, silence on stderr, hang-ups).
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <functional>
 #include <random>
+#include <thread>
 
 #include "core/json/json_value.hpp"
+#include "core/platform/line_transport.hpp"
 #include "tests/support/process_runner.hpp"
 
 namespace diruri {
@@ -34,80 +41,119 @@ void expectCleanExit(const ProcessResult& r) {
   EXPECT_EQ(r.err, "");
 }
 
-struct FramingCase {
-  const char* name;
-  std::string input;
-  std::string output;
+// The transport in process, over pipes, with a handler that says what it was handed: the framing
+// apart from the server.
+struct Framed {
+  std::string out;
+  LineTransport::End end;
 };
-
-class Framing : public ::testing::TestWithParam<FramingCase> {};
-
-TEST_P(Framing, AnswersLineForLine) {
-  const ProcessResult r = serve(GetParam().input);
-  expectCleanExit(r);
-  EXPECT_EQ(r.out, GetParam().output);
+Framed frame(std::string input, const std::function<std::string(std::string_view)>& answer = {}) {
+  int in[2], out[2];
+  EXPECT_EQ(::pipe(in), 0);
+  EXPECT_EQ(::pipe(out), 0);
+  std::thread writer([&] {
+    std::string_view rest = input;
+    while (!rest.empty()) {
+      const ssize_t n = ::write(in[1], rest.data(), rest.size());
+      if (n <= 0) break;
+      rest.remove_prefix(static_cast<size_t>(n));
+    }
+    ::close(in[1]);
+  });
+  Framed framed;
+  std::thread reader([&] {
+    char buffer[65536];
+    for (ssize_t n; (n = ::read(out[0], buffer, sizeof buffer)) > 0;)
+      framed.out.append(buffer, static_cast<size_t>(n));
+  });
+  {
+    LineTransport transport(in[0], out[1]);
+    framed.end =
+        transport.run(answer ? answer : [](std::string_view line) { return "<" + std::string(line) + ">"; });
+  }
+  ::close(out[1]);
+  writer.join();
+  reader.join();
+  ::close(in[0]);
+  ::close(out[0]);
+  return framed;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    StdioLoop, Framing,
-    ::testing::Values(
-        FramingCase{"EmptyInput", "", ""}, FramingCase{"OneLine", ping("1") + "\n", pong("1") + "\n"},
-        FramingCase{"NotificationThenRequest",
-                    R"({"jsonrpc":"2.0","method":"notifications/initialized"})"
-                    "\n" +
-                        ping("2") + "\n",
-                    pong("2") + "\n"},
-        FramingCase{"CrLfLikeLf", ping("1") + "\r\n" + ping("2") + "\r\n",
-                    pong("1") + "\n" + pong("2") + "\n"},
-        FramingCase{"BlankLineStillAnswered", "\n" + ping("3") + "\n", kParseError + "\n" + pong("3") + "\n"},
-        FramingCase{"CrOnlyLineIsBlank", "\r\n", kParseError + "\n"},
-        FramingCase{"LastLineWithoutLineFeed", ping("1") + "\n" + ping("2"),
-                    pong("1") + "\n" + pong("2") + "\n"},
-        // A carriage return not followed by a line feed stays part of the line (JSON white space here).
-        FramingCase{"LoneCrAtEndOfInput", ping("4") + "\r", pong("4") + "\n"},
-        FramingCase{"CrInsideLine", "{\"jsonrpc\":\"2.0\",\r\"id\":5,\"method\":\"ping\"}\n",
-                    pong("5") + "\n"},
-        FramingCase{"OrderKept", ping("\"a\"") + "\n" + ping("\"b\"") + "\n" + ping("\"c\"") + "\n",
-                    pong("\"a\"") + "\n" + pong("\"b\"") + "\n" + pong("\"c\"") + "\n"},
-        // Bytes that are not UTF-8 become U+FFFD before the server sees them.
-        FramingCase{
-            "InvalidUtf8Repaired",
-            "{\"jsonrpc\":\"2.0\",\"id\":6,\"method\":\"tools/call\",\"params\":{\"name\":\"event_"
-            "stream_start\",\"arguments\":{\"workspacePath\":\"/proc/1/task/x\xff\xc3\"}}}\n",
-            "{\"error\":{\"code\":-32000,\"data\":{\"reason\":\"Could not create directory "
-            "\\/proc\\/1\\/task\\/x\xef\xbf\xbd\xef\xbf\xbd: No such file or directory.\"},\"message\":"
-            "\"Internal error\"},\"id\":6,\"jsonrpc\":\"2.0\"}\n"},
-        FramingCase{"InvalidUtf8OutsideStrings", "\xfe{}\n", kParseError + "\n"},
-        FramingCase{"NulByteInLine",
-                    std::string("{\"jsonrpc\":\"2.0\",\"id\":1,\0\"method\":\"ping\"}\n", 42),
-                    kParseError + "\n"}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-TEST(StdioLoop, VeryLongLine) {
-  const std::string filler(5 * 1024 * 1024, 'x');
-  const std::string line =
-      R"({"jsonrpc":"2.0","id":1,"method":"tools/call","params":{"name":"replay_stop","arguments":{"pad":")" +
-      filler + R"("}}})";
-  const ProcessResult r = serve(line + "\n" + "[" + filler + "\n" + ping("2"));
-  expectCleanExit(r);
-  EXPECT_EQ(
-      r.out,
-      R"({"id":1,"jsonrpc":"2.0","result":{"content":[{"text":"{\"status\":\"idle\"}","type":"text"}]}})"
-      "\n" +
-          kParseError + "\n" + pong("2") + "\n");
-}
-
-TEST(StdioLoop, ManyLinesAcrossReadBoundaries) {
-  // Lines of varying length so that line ends fall at every offset of the read buffer.
+TEST(LineTransport, EachLineIsHandedOnWholeRepairedAndAnsweredInOrder) {
+  using namespace std::string_literals;
+  const struct {
+    const char* name;
+    std::string input;
+    std::string output;
+  } cases[] = {
+      {"empty input", "", ""},
+      {"one line", "a\n", "<a>\n"},
+      {"CR LF as LF", "a\r\nb\r\n", "<a>\n<b>\n"},
+      {"a blank line is a line", "\nb\n", "<>\n<b>\n"},
+      {"CR alone before LF is a blank line", "\r\n", "<>\n"},
+      {"last line without a line feed", "a\nb", "<a>\n<b>\n"},
+      {"a CR at the end of input stays", "a\r", "<a\r>\n"},
+      {"a CR inside a line stays", "a\rb\n", "<a\rb>\n"},
+      {"bytes that are not UTF-8 become U+FFFD", "x\xff\xc3\n", "<x\xef\xbf\xbd\xef\xbf\xbd>\n"},
+      {"a NUL stays", "a\0b\n"s, "<a\0b>\n"s},
+  };
+  for (const auto& c : cases) {
+    const Framed framed = frame(c.input);
+    EXPECT_EQ(framed.out, c.output) << c.name;
+    EXPECT_EQ(framed.end, LineTransport::End::kInputEnded) << c.name;
+  }
+  // Nothing is written for a line whose answer is empty (a notification).
+  EXPECT_EQ(frame("a\nb\n", [](std::string_view line) { return line == "a" ? "" : std::string(line); }).out,
+            "b\n");
+  // Lines of every length, their ends at every offset of the reads, and one of 5 MiB.
   std::string input, expected;
   for (int i = 0; i < 20000; ++i) {
-    const std::string id = "\"" + std::string(static_cast<size_t>(i % 97), 'k') + std::to_string(i) + "\"";
-    input += ping(id) + (i % 3 == 0 ? "\r\n" : "\n");
-    expected += pong(id) + "\n";
+    const std::string line = std::string(static_cast<size_t>(i % 97), 'k') + std::to_string(i);
+    input += line + (i % 3 == 0 ? "\r\n" : "\n");
+    expected += "<" + line + ">\n";
   }
-  const ProcessResult r = serve(input);
+  const std::string huge(5 * 1024 * 1024, 'x');
+  EXPECT_EQ(frame(input + huge + "\n").out, expected + "<" + huge + ">\n");
+}
+
+// A reader that went away, or a signal, ends the loop as the end of input does, whichever thread
+// was writing: the server then stops its replay.
+TEST(LineTransport, AClosedOutputOrASignalEndsTheLoop) {
+  int in[2], out[2];
+  ASSERT_EQ(::pipe(in), 0);
+  ASSERT_EQ(::pipe(out), 0);
+  ::close(out[0]);  // nobody reads
+  ::signal(SIGPIPE, SIG_IGN);
+  {
+    LineTransport transport(in[0], out[1]);
+    std::thread other([&] { transport.write("progress"); });  // as a replay's thread does
+    EXPECT_EQ(transport.run([](std::string_view) { return std::string(); }),
+              LineTransport::End::kOutputClosed);
+    other.join();
+  }
+  ::close(out[1]);
+  ASSERT_EQ(::pipe(out), 0);
+  sigset_t usr;
+  sigemptyset(&usr);
+  sigaddset(&usr, SIGUSR1);
+  ASSERT_EQ(pthread_sigmask(SIG_BLOCK, &usr, nullptr), 0);
+  const int signals = ::signalfd(-1, &usr, SFD_CLOEXEC);
+  {
+    LineTransport transport(in[0], out[1], signals);
+    ::kill(::getpid(), SIGUSR1);
+    EXPECT_EQ(transport.run([](std::string_view) { return std::string(); }), LineTransport::End::kSignal);
+    EXPECT_EQ(transport.signal(), SIGUSR1);
+  }
+  pthread_sigmask(SIG_UNBLOCK, &usr, nullptr);
+  for (int fd : {in[0], in[1], out[0], out[1], signals}) ::close(fd);
+}
+
+// Through the executable: its answers, line for line, and nothing on stderr.
+TEST(StdioLoop, TheServerAnswersLineForLine) {
+  const ProcessResult r = serve(
+      ping("1") + "\r\n" + R"({"jsonrpc":"2.0","method":"notifications/initialized"})" + "\n\n" + ping("2"));
   expectCleanExit(r);
-  EXPECT_EQ(r.out, expected);
+  EXPECT_EQ(r.out, pong("1") + "\n" + kParseError + "\n" + pong("2") + "\n");
 }
 
 TEST(StdioLoop, RandomBytesAndMalformedJsonGiveOneAnswerPerLineAndNothingOnStderr) {

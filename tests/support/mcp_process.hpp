@@ -2,6 +2,8 @@
 // requests (input from another tool, a display that goes away).
 #pragma once
 
+#include <unistd.h>
+
 #include <chrono>
 #include <map>
 #include <optional>
@@ -36,6 +38,11 @@ class McpProcess {
                                     std::chrono::milliseconds timeout = std::chrono::seconds(60));
   // The id the next callTool would use, for requests a test writes itself.
   int takeId() { return nextId_++; }
+
+  // Closes our end of the server's stdout, as a client that went away.
+  void closeOutput() { child_.closePipe(STDOUT_FILENO); }
+  // Waits for the server to end by itself and returns the status as waitpid gives it.
+  int waitForExit() { return child_.wait(); }
 
   // Closes stdin, waits for the exit and returns everything the server wrote on stderr.
   std::string finish();

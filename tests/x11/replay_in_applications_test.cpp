@@ -4,6 +4,8 @@
 // cannot be posted.
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include <cstdlib>
 #include <functional>
 
@@ -300,6 +302,65 @@ TEST_F(ReplayInApplications, AStepThatCannotBePostedFailsAndEndsTheReplay) {
   EXPECT_EQ(statuses(payload), (std::vector<std::string>{"replayed", "replayed", "failed", "skipped"}));
   EXPECT_EQ(*payload.find("steps")->asArray()[2].findString("reason"),
             "Key code 300 cannot be posted on this display.");
+}
+
+// A server ended mid-replay, by the signals clients stop servers with or by its reader going away,
+// stops the replay as at the end of its input: nothing stays pressed, and the run is recorded.
+TEST_F(ReplayInApplications, AServerEndedMidReplayLeavesNothingPressedAndItsRunRecorded) {
+  test::writeText(workspace_ / ".zeruva/skills/held/references/events.jsonl",
+                  R"({"id":"e1","monotonicMs":0,"type":"key_down","payload":{"keysym":65505}})"
+                  "\n"
+                  R"({"id":"e2","monotonicMs":10,"type":"mouse_down","payload":{"x":50,"y":60}})"
+                  "\n"
+                  R"({"id":"e3","monotonicMs":300,"type":"scroll","payload":{"scrollY":1}})"
+                  "\n"
+                  R"({"id":"e4","monotonicMs":8300,"type":"scroll","payload":{"scrollY":1}})"
+                  "\n");
+  test::TestClient observer(x_->display());
+  const struct {
+    const char* how;
+    int signal;  // 0: the reader goes away
+  } cases[] = {{"SIGTERM", SIGTERM}, {"SIGINT", SIGINT}, {"SIGHUP", SIGHUP}, {"stdout closed", 0}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.how);
+    auto replayer = server();
+    const int replayId = replayer->takeId();
+    JsonObject params{{"name", "replay_skill"},
+                      {"arguments", JsonObject{{"workspacePath", workspace_.path()}, {"skillId", "held"}}},
+                      {"_meta", JsonObject{{"progressToken", "p"}}}};
+    ASSERT_TRUE(replayer->send(writeJson(JsonObject{
+        {"jsonrpc", "2.0"}, {"id", replayId}, {"method", "tools/call"}, {"params", std::move(params)}})));
+    // Until Shift and the button are down.
+    std::string runId;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (runId.empty() && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));  // asked again until then; not a bound
+      const int id = replayer->takeId();
+      ASSERT_TRUE(replayer->send(test::toolCallLine("replay_status", {}, id)));
+      const JsonValue status = *test::toolPayload(writeJson(*replayer->answerTo(id)));
+      if (status.find("stepsDone") && *status.find("stepsDone")->asIntegral() >= 2)
+        runId = *status.findString("runId");
+    }
+    ASSERT_FALSE(runId.empty());
+    EXPECT_NE(observer.keysDown(), std::vector<int>{});
+    if (c.signal != 0) {
+      ::kill(replayer->pid(), c.signal);
+    } else {
+      replayer->closeOutput();  // the next progress notification finds nobody
+    }
+    const int status = replayer->waitForExit();
+    if (c.signal != 0) {
+      EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == c.signal) << status;
+    } else {
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    }
+    EXPECT_EQ(observer.keysDown(), std::vector<int>{});
+    EXPECT_EQ(observer.pointer()->mask & XCB_BUTTON_MASK_1, 0);
+    const JsonValue run = parseJson(
+        test::readText(workspace_ / (".zeruva/record-and-replay/replay-runs/" + runId + "/run.json")));
+    EXPECT_EQ(*run.findString("status"), "stopped");
+    EXPECT_EQ(replayer->finish(), "");
+  }
 }
 
 }  // namespace
