@@ -12,11 +12,11 @@
 #include <map>
 
 #include "core/atspi/accessibility_inspector.hpp"
+#include "core/capture/helper_screen_capture.hpp"
 #include "core/json/json_value.hpp"
 #include "core/recorder/recorder_controller.hpp"
 #include "core/replay/semantic_replayer.hpp"
 #include "core/x11/event_tap_recorder.hpp"
-#include "core/x11/screen_capture_store.hpp"
 #include "core/x11/x11_event_poster.hpp"
 #include "tests/support/accessible_desktop.hpp"
 #include "tests/support/json_lines.hpp"
@@ -480,7 +480,8 @@ void BM_ScreenshotHelper(benchmark::State& state) {
   Desktop& d = desktop();
   if (!d.ok) return state.SkipWithError("no display");
   test::TempDir dir;
-  ScreenCaptureStore store(test::realFileSystem(), DIRURI_SCREENSHOT_HELPER);
+  HelperScreenCapture store(
+      test::realFileSystem(), [] { return true; }, {"--x11"}, DIRURI_SCREENSHOT_HELPER);
   for (auto _ : state) {
     if (!store.capturePNG(dir / "shot.png").ok) return state.SkipWithError("helper failed");
   }

@@ -1,9 +1,10 @@
-// Screenshot helper: writes a PNG of the whole screen to the path it is given: in a Wayland session
-// whose compositor offers the wlroots screen copy, its first output; else the X root window.
+// Screenshot helper: writes a PNG of the whole screen to the path it is given: with --wayland, the
+// first output of the session's compositor through the wlroots screen copy; else (--x11, or no
+// option) the X root window. The server, which chose its back end, says which.
 //
-// Usage: DiruriRediro-screenshot <path>. Exit status 0 only when the complete file is in place (it
-// is written beside the target and renamed over it). Prints nothing, ever: its caller's streams
-// may carry a protocol.
+// Usage: DiruriRediro-screenshot [--wayland|--x11] <path>. Exit status 0 only when the complete
+// file is in place (it is written beside the target and renamed over it), 2 for a wrong usage.
+// Prints nothing, ever: its caller's streams may carry a protocol.
 #include <png.h>
 #include <signal.h>
 #include <stdio.h>
@@ -59,14 +60,15 @@ bool writePng(FILE* file, const diruri::RgbImage& image) {
 int main(int argc, char** argv) {
   // A write to a server that went away must fail, not kill us silently mid-file.
   signal(SIGPIPE, SIG_IGN);
-  if (argc != 2 || argv[1][0] == '\0') return kUsage;
-  const std::string target = argv[1];
+  const std::string source = argc == 3 ? argv[1] : "--x11";
+  if ((argc != 2 && argc != 3) || (source != "--wayland" && source != "--x11") || argv[argc - 1][0] == '\0')
+    return kUsage;
+  const std::string target = argv[argc - 1];
 
   diruri::RgbImage image;
-  const char* wayland = std::getenv("WAYLAND_DISPLAY");
-  const bool copied =
-      wayland != nullptr && *wayland != '\0' && diruri::copyWaylandOutput(image, std::chrono::seconds(5));
-  if (!copied && !diruri::grabRootWindow(image)) return kFailed;
+  const bool copied = source == "--wayland" ? diruri::copyWaylandOutput(image, std::chrono::seconds(5))
+                                            : diruri::grabRootWindow(image);
+  if (!copied) return kFailed;
 
   // The store removes this name when it has to kill a helper that overran its time.
   const std::string temp = target + ".tmp-" + std::to_string(getpid());

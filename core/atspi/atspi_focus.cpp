@@ -17,8 +17,8 @@
 
 #include "core/atspi/atspi_api.hpp"
 #include "core/atspi/atspi_bus.hpp"
+#include "core/platform/sigpipe_guard.hpp"
 #include "core/text/unicode.hpp"
-#include "core/x11/sigpipe_guard.hpp"
 
 namespace diruri {
 

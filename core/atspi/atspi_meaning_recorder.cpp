@@ -10,8 +10,8 @@
 
 #include "core/atspi/atspi_bus.hpp"
 #include "core/atspi/atspi_focus.hpp"
-#include "core/x11/sigpipe_guard.hpp"
-#include "core/x11/x11_keymap.hpp"
+#include "core/platform/sigpipe_guard.hpp"
+#include "core/text/keysym_text.hpp"
 
 namespace diruri {
 

@@ -5,6 +5,7 @@
 
 #include "core/atspi/accessibility_inspector.hpp"
 #include "core/atspi/atspi_meaning_recorder.hpp"
+#include "core/capture/helper_screen_capture.hpp"
 #include "core/platform/posix_file_system.hpp"
 #include "core/replay/first_reachable_poster.hpp"
 #include "core/skill/skill_library.hpp"
@@ -14,7 +15,6 @@
 #include "core/wayland/wayland_front_window.hpp"
 #include "core/wayland/wayland_globals.hpp"
 #include "core/x11/event_tap_recorder.hpp"
-#include "core/x11/screen_capture_store.hpp"
 #include "core/x11/x11_event_poster.hpp"
 
 namespace diruri {
@@ -41,7 +41,8 @@ DefaultGraph::DefaultGraph()
   if (isWaylandSession()) {
     frontWindows_ = std::make_unique<WaylandFrontWindow>();
     eventTap_ = std::make_unique<AtspiMeaningRecorder>(*frontWindows_);
-    screenCapture_ = std::make_unique<ScreenCaptureStore>(*fileSystem_, screenCopyOffered);
+    screenCapture_ = std::make_unique<HelperScreenCapture>(*fileSystem_, screenCopyOffered,
+                                                           std::vector<std::string>{"--wayland"});
     inspector_ = std::make_unique<AccessibilityInspector>(*fileSystem_, systemClock(),
                                                           std::make_unique<WaylandFrontWindow>(),
                                                           AccessibilityInspector::Extents::kWindow);
@@ -53,7 +54,9 @@ DefaultGraph::DefaultGraph()
   } else {
     displayProbe_ = std::make_unique<X11DisplayProbe>();
     eventTap_ = std::make_unique<EventTapRecorder>(*displayProbe_);
-    screenCapture_ = std::make_unique<ScreenCaptureStore>(*fileSystem_, *displayProbe_);
+    X11DisplayProbe& probe = *displayProbe_;
+    screenCapture_ = std::make_unique<HelperScreenCapture>(
+        *fileSystem_, [&probe] { return probe.current().reachable; }, std::vector<std::string>{"--x11"});
     inspector_ = std::make_unique<AccessibilityInspector>(*fileSystem_, systemClock());
     poster_ = std::make_unique<X11EventPoster>();
   }

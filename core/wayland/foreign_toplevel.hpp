@@ -9,7 +9,7 @@
 
 namespace diruri {
 
-// The activated window of the compositor at $WAYLAND_DISPLAY, asked within `budget`: its app_id as
+// The activated window of the session's compositor, asked within `budget`: its app_id as
 // bundle id and name and its title. The protocol tells neither the process nor the place on the
 // screen, so the process id is 0 and there is no geometry. None when no compositor answers in time,
 // it offers no foreign-toplevel manager, or no window is activated. libwayland's own log messages

@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "core/atspi/atspi_bus.hpp"
-#include "core/x11/sigpipe_guard.hpp"
+#include "core/platform/sigpipe_guard.hpp"
 
 namespace diruri {
 

@@ -7,7 +7,7 @@
 
 namespace diruri {
 
-// The first output of the compositor at $WAYLAND_DISPLAY, copied into shared memory, within
+// The first output of the session's compositor, copied into shared memory, within
 // `budget`. False when no compositor answers, it offers no screen copy or no output, the copy
 // failed, or its pixel format is not one of the 32-bit RGB ones.
 bool copyWaylandOutput(RgbImage& image, std::chrono::milliseconds budget);

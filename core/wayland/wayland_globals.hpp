@@ -8,7 +8,7 @@
 
 namespace diruri {
 
-// The names of the interfaces the compositor at $WAYLAND_DISPLAY announces (zwlr_screencopy_manager_v1,
+// The names of the interfaces the session's compositor announces (zwlr_screencopy_manager_v1,
 // zwp_virtual_keyboard_manager_v1, …), asked within `budget`; none when no compositor answers in
 // time. libwayland's own log messages are silenced: stderr carries only the usage text.
 std::optional<std::set<std::string>> waylandGlobals(

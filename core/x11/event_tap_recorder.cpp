@@ -14,7 +14,7 @@
 #include <mutex>
 #include <thread>
 
-#include "core/x11/sigpipe_guard.hpp"
+#include "core/platform/sigpipe_guard.hpp"
 #include "core/x11/x11_connection.hpp"
 #include "core/x11/x11_event_mapping.hpp"
 

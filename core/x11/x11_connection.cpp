@@ -4,7 +4,7 @@
 #include <poll.h>
 #include <xcb/record.h>
 
-#include "core/x11/sigpipe_guard.hpp"
+#include "core/platform/sigpipe_guard.hpp"
 
 namespace diruri {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/x11/sigpipe_guard.hpp"
+#include "core/platform/sigpipe_guard.hpp"
 #include "core/x11/x11_connection.hpp"
 
 namespace diruri {

@@ -3,6 +3,8 @@
 
 #include <cstring>
 
+#include "core/text/keysym_text.hpp"
+
 namespace diruri {
 
 namespace {

@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/x11/sigpipe_guard.hpp"
+#include "core/platform/sigpipe_guard.hpp"
 #include "core/x11/x11_connection.hpp"
 #include "core/x11/x11_keymap.hpp"
 

@@ -11,8 +11,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/platform/sigpipe_guard.hpp"
 #include "core/text/unicode.hpp"
-#include "core/x11/sigpipe_guard.hpp"
 #include "core/x11/x11_connection.hpp"
 #include "core/x11/x11_text.hpp"
 

@@ -174,36 +174,4 @@ uint8_t X11Keymap::spareKeycode() const {
   return 0;
 }
 
-std::optional<std::string> keysymText(uint32_t keysym) {
-  static const std::vector<std::pair<uint32_t, uint32_t>> table = [] {
-    std::vector<std::pair<uint32_t, uint32_t>> entries = {
-#include "keysym_unicode.inc"
-    };
-    std::sort(entries.begin(), entries.end());
-    return entries;
-  }();
-  char32_t c = 0;
-  if ((keysym >= 0x20 && keysym <= 0x7e) || (keysym >= 0xa0 && keysym <= 0xff)) {
-    c = keysym;
-  } else if (keysym >= 0x01000100 && keysym <= 0x0110ffff) {
-    c = keysym - 0x01000000;
-  } else if (keysym >= 0xffb0 && keysym <= 0xffb9) {
-    c = U'0' + (keysym - 0xffb0);  // the keypad's digits
-  } else if (keysym >= 0xffaa && keysym <= 0xffaf) {
-    c = U"*+,-./"[keysym - 0xffaa];
-  } else if (keysym == 0xff80) {
-    c = U' ';
-  } else if (keysym == 0xffbd) {
-    c = U'=';
-  } else {
-    const auto it = std::lower_bound(table.begin(), table.end(), std::make_pair(keysym, uint32_t{0}));
-    if (it != table.end() && it->first == keysym) c = it->second;
-  }
-  // Control characters are keys (Return, Tab, Escape), not text.
-  if (c == 0 || c < 0x20 || (c >= 0x7f && c < 0xa0) || (c >= 0xd800 && c <= 0xdfff)) return std::nullopt;
-  std::string text;
-  appendUtf8(text, c);
-  return text;
-}
-
 }  // namespace diruri

@@ -70,8 +70,4 @@ class X11Keymap {
   bool lockIsCaps_ = true;   // Lock means Caps Lock unless it is set by a Shift_Lock key only
 };
 
-// The character a keysym stands for, as UTF-8; none for keys that produce no character (functions,
-// modifiers, Return, Tab, BackSpace and the like, dead keys).
-std::optional<std::string> keysymText(uint32_t keysym);
-
 }  // namespace diruri

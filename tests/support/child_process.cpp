@@ -14,7 +14,7 @@
 #include <cstring>
 #include <system_error>
 
-#include "core/x11/sigpipe_guard.hpp"
+#include "core/platform/sigpipe_guard.hpp"
 
 extern char** environ;
 

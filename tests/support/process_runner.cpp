@@ -11,7 +11,7 @@
 #include <cerrno>
 #include <system_error>
 
-#include "core/x11/sigpipe_guard.hpp"
+#include "core/platform/sigpipe_guard.hpp"
 #include "tests/support/child_process.hpp"
 
 namespace diruri::test {

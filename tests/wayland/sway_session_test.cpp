@@ -233,7 +233,7 @@ TEST_F(SwaySession, TheScreenshotHelperCopiesTheOutput) {
       (std::filesystem::path(DIRURI_EXECUTABLE).parent_path() / "DiruriRediro-screenshot").string();
   test::ChildOptions options = test::quietChild();
   options.environment["DISPLAY"] = std::nullopt;
-  test::ChildProcess child({helper, dir / "shot.png"}, options);
+  test::ChildProcess child({helper, "--wayland", dir / "shot.png"}, options);
   const int status = child.wait();
   ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
   const std::string png = test::readText(dir / "shot.png");

@@ -1,6 +1,7 @@
 // Which keysym a key produces under a modifier state, which key produces a keysym, and the
 // character a keysym stands for: tables of cases over a small keymap laid out as XKB lays maps out.
 #include "core/x11/x11_keymap.hpp"
+#include "core/text/keysym_text.hpp"
 
 #include <gtest/gtest.h>
 

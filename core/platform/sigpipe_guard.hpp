@@ -1,4 +1,5 @@
-// Keeps a write to a vanished X server from ending the process with SIGPIPE.
+// Keeps a write to a peer that went away (an X server, a bus, a compositor) from ending the process
+// with SIGPIPE.
 #pragma once
 
 #include <signal.h>

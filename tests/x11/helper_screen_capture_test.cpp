@@ -1,6 +1,7 @@
 // Screenshots through the helper executable: a complete PNG of the screen, failures and time
 // limits.
-#include "core/x11/screen_capture_store.hpp"
+#include "core/capture/helper_screen_capture.hpp"
+#include "core/x11/x11_display_probe.hpp"
 
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -77,19 +78,27 @@ std::string script(const test::TempDir& dir, const std::string& name, const std:
   return path;
 }
 
-class ScreenCaptureStoreTest : public ::testing::Test {
+class HelperScreenCaptureTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_EQ(server_.start(), ""); }
   test::XvfbServer server_;
   test::TempDir dir_;
   test::FaultInjectingFileSystem fs_{test::realFileSystem()};
+  X11DisplayProbe probe_;
+
+  // Screenshots of the test's X display, as the server takes them there.
+  HelperScreenCapture capture(const std::string& helper,
+                              std::chrono::milliseconds timeout = HelperScreenCapture::kDefaultTimeout) {
+    return HelperScreenCapture(
+        fs_, [this] { return probe_.current().reachable; }, {}, helper, timeout);
+  }
 
   // No child of this process is left, running or unreaped, but the X server.
   bool noChildren() const { return test::childrenOf(getpid()) == std::vector<pid_t>{server_.pid()}; }
 };
 
-TEST_F(ScreenCaptureStoreTest, WritesACompletePngOfTheScreenIntoNewDirectories) {
-  ScreenCaptureStore store(fs_, helperPath());
+TEST_F(HelperScreenCaptureTest, WritesACompletePngOfTheScreenIntoNewDirectories) {
+  HelperScreenCapture store = capture(helperPath());
   EXPECT_TRUE(store.canCaptureScreen());
   const std::string target = dir_ / "a/b/shot.png";
   const ScreenCaptureResult result = store.capturePNG(target);
@@ -106,15 +115,15 @@ TEST_F(ScreenCaptureStoreTest, WritesACompletePngOfTheScreenIntoNewDirectories) 
   EXPECT_TRUE(noChildren());
 }
 
-TEST_F(ScreenCaptureStoreTest, DefaultHelperIsTheOneBesideTheRunningExecutable) {
-  ScreenCaptureStore store(fs_);
+TEST_F(HelperScreenCaptureTest, DefaultHelperIsTheOneBesideTheRunningExecutable) {
+  HelperScreenCapture store = capture(HelperScreenCapture::defaultHelperPath());
   EXPECT_EQ(store.helperPath(),
             std::filesystem::read_symlink("/proc/self/exe").parent_path() / kScreenshotHelperName);
 }
 
-TEST_F(ScreenCaptureStoreTest, HelperFailureIsNotOkAndPrintsNothing) {
+TEST_F(HelperScreenCaptureTest, HelperFailureIsNotOkAndPrintsNothing) {
   const std::string noisy = script(dir_, "noisy", "echo out; echo err >&2; echo \"$1\" > \"$0.arg\"; exit 3");
-  ScreenCaptureStore store(fs_, noisy);
+  HelperScreenCapture store = capture(noisy);
   test::CapturedOutput output;
   const ScreenCaptureResult result = store.capturePNG(dir_ / "x/shot.png");
   EXPECT_EQ(output.text(), "");
@@ -124,10 +133,10 @@ TEST_F(ScreenCaptureStoreTest, HelperFailureIsNotOkAndPrintsNothing) {
   EXPECT_TRUE(noChildren());
 }
 
-TEST_F(ScreenCaptureStoreTest, HangingHelperIsKilledAtTheLimitWithWhatItStarted) {
+TEST_F(HelperScreenCaptureTest, HangingHelperIsKilledAtTheLimitWithWhatItStarted) {
   const std::string hang =
       script(dir_, "hang", "touch \"$1.tmp-$$\"; sleep 300 & echo $! > \"$0.child\"; wait");
-  ScreenCaptureStore store(fs_, hang, 300ms);
+  HelperScreenCapture store = capture(hang, 300ms);
   const auto began = std::chrono::steady_clock::now();
   const ScreenCaptureResult result = store.capturePNG(dir_ / "shot.png");
   const auto took = std::chrono::steady_clock::now() - began;
@@ -169,9 +178,9 @@ TEST(WaitLimits, TheMillisecondsLeftAreRoundedUpAndNeverNegative) {
     EXPECT_EQ(millisBetween(now, now + c.left, c.cap), c.expected) << c.left.count();
 }
 
-TEST_F(ScreenCaptureStoreTest, UnusableParentOrHelperMeansNotOkAndNothingRun) {
+TEST_F(HelperScreenCaptureTest, UnusableParentOrHelperMeansNotOkAndNothingRun) {
   const std::string marker = dir_ / "ran";
-  ScreenCaptureStore store(fs_, script(dir_, "touch", "touch " + marker));
+  HelperScreenCapture store = capture(script(dir_, "touch", "touch " + marker));
   test::writeText(dir_ / "file", "x");
   EXPECT_FALSE(store.capturePNG(dir_ / "file/shot.png").ok);
   fs_.addFault({test::FsOp::CreateDirectories, "denied", 0, EACCES, std::nullopt});
@@ -180,26 +189,27 @@ TEST_F(ScreenCaptureStoreTest, UnusableParentOrHelperMeansNotOkAndNothingRun) {
   EXPECT_TRUE(store.capturePNG(dir_ / "fine/shot.png").ok);
   EXPECT_TRUE(std::filesystem::exists(marker));
 
-  ScreenCaptureStore missing(fs_, dir_ / "no-such-helper");
+  HelperScreenCapture missing = capture(dir_ / "no-such-helper");
   EXPECT_FALSE(missing.canCaptureScreen());
   EXPECT_FALSE(missing.capturePNG(dir_ / "shot.png").ok);
   test::writeText(dir_ / "not-executable", "#!/bin/sh\n");
-  ScreenCaptureStore plain(fs_, dir_ / "not-executable");
+  HelperScreenCapture plain = capture(dir_ / "not-executable");
   EXPECT_FALSE(plain.canCaptureScreen());
   EXPECT_FALSE(plain.capturePNG(dir_ / "shot.png").ok);
   EXPECT_TRUE(noChildren());
 }
 
-TEST_F(ScreenCaptureStoreTest, WithoutDisplayNothingIsCapturedAndNoFileLeft) {
+TEST_F(HelperScreenCaptureTest, WithoutDisplayNothingIsCapturedAndNoFileLeft) {
   ::setenv("DISPLAY", ":65001", 1);
-  ScreenCaptureStore store(fs_, helperPath());
+  HelperScreenCapture store = capture(helperPath());
   EXPECT_FALSE(store.canCaptureScreen());
   EXPECT_FALSE(store.capturePNG(dir_ / "shot.png").ok);
   EXPECT_EQ(test::listTree(dir_.path()), std::vector<std::string>{});
 }
 
 TEST(ScreenshotHelper, WrongUsageExitsTwoSilently) {
-  for (const std::vector<std::string>& args : {std::vector<std::string>{}, {""}, {"a.png", "b.png"}}) {
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{}, {""}, {"a.png", "b.png"}, {"--wayland", ""}, {"-x", "a.png"}}) {
     std::vector<std::string> argv = {helperPath()};
     argv.insert(argv.end(), args.begin(), args.end());
     // The helper's streams are on /dev/null here; silence is checked through the store above.

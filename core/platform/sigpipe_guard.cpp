@@ -1,5 +1,5 @@
-// Keeps a write to a vanished X server from ending the process with SIGPIPE.
-#include "core/x11/sigpipe_guard.hpp"
+// Blocking SIGPIPE around a write to a peer that may have gone away.
+#include "core/platform/sigpipe_guard.hpp"
 
 #include <pthread.h>
 
