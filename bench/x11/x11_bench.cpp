@@ -16,8 +16,8 @@
 #include "core/json/json_value.hpp"
 #include "core/recorder/recorder_controller.hpp"
 #include "core/replay/semantic_replayer.hpp"
-#include "core/x11/event_tap_recorder.hpp"
 #include "core/x11/x11_event_poster.hpp"
+#include "core/x11/x11_input_recorder.hpp"
 #include "tests/support/accessible_desktop.hpp"
 #include "tests/support/json_lines.hpp"
 #include "tests/support/real_file_system.hpp"
@@ -109,7 +109,7 @@ class TimedTap final : public InputEventRecording {
   size_t received = 0;
 
  private:
-  EventTapRecorder inner_;
+  X11InputRecorder inner_;
   std::mutex mutex_;
   std::condition_variable arrived_;
 };

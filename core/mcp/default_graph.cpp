@@ -14,8 +14,8 @@
 #include "core/wayland/wayland_event_poster.hpp"
 #include "core/wayland/wayland_front_window.hpp"
 #include "core/wayland/wayland_globals.hpp"
-#include "core/x11/event_tap_recorder.hpp"
 #include "core/x11/x11_event_poster.hpp"
+#include "core/x11/x11_input_recorder.hpp"
 
 namespace diruri {
 
@@ -53,7 +53,7 @@ DefaultGraph::DefaultGraph()
     poster_ = std::make_unique<FirstReachablePoster>(std::move(routes));
   } else {
     displayProbe_ = std::make_unique<X11DisplayProbe>();
-    eventTap_ = std::make_unique<EventTapRecorder>(*displayProbe_);
+    eventTap_ = std::make_unique<X11InputRecorder>(*displayProbe_);
     X11DisplayProbe& probe = *displayProbe_;
     screenCapture_ = std::make_unique<HelperScreenCapture>(
         *fileSystem_, [&probe] { return probe.current().reachable; }, std::vector<std::string>{"--x11"});

@@ -23,7 +23,7 @@ std::optional<std::string> optionalString(const JsonValue& obj, const char* key)
 
 JsonValue ForegroundAppSnapshot::toJson() const {
   JsonObject o;
-  putOptional(o, "bundleId", bundleId);
+  putOptional(o, "bundleId", applicationId);
   o.emplace("appName", appName);
   o.emplace("processId", static_cast<int>(processId));
   putOptional(o, "windowTitle", windowTitle);
@@ -33,7 +33,7 @@ JsonValue ForegroundAppSnapshot::toJson() const {
 ForegroundAppSnapshot ForegroundAppSnapshot::fromJson(const JsonValue& v) {
   if (!v.isObject()) throw JsonParseError("app is not an object");
   ForegroundAppSnapshot s;
-  s.bundleId = optionalString(v, "bundleId");
+  s.applicationId = optionalString(v, "bundleId");
   s.appName = requireString(v, "appName");
   const JsonValue* pid = v.find("processId");
   const auto id = pid && pid->isNumber() ? pid->asIntegral() : std::nullopt;
@@ -303,8 +303,9 @@ bool sameWindowTitle(const std::string& recorded, const std::string& current) {
 }
 
 bool isSameWindow(const ForegroundAppSnapshot& recorded, const ForegroundAppSnapshot& current) {
-  const bool sameApplication = recorded.bundleId && current.bundleId ? *recorded.bundleId == *current.bundleId
-                                                                     : recorded.appName == current.appName;
+  const bool sameApplication = recorded.applicationId && current.applicationId
+                                   ? *recorded.applicationId == *current.applicationId
+                                   : recorded.appName == current.appName;
   if (!sameApplication) return false;
   if (!recorded.windowTitle) return true;
   return current.windowTitle && sameWindowTitle(*recorded.windowTitle, *current.windowTitle);

@@ -12,7 +12,9 @@
 namespace diruri {
 
 struct ForegroundAppSnapshot {
-  std::optional<std::string> bundleId;
+  // What names the application whatever its window: the GTK application id, else the WM_CLASS
+  // class (X11), the app_id (Wayland). Stored as "bundleId", the member's name in every log.
+  std::optional<std::string> applicationId;
   std::string appName;
   int32_t processId = 0;
   std::optional<std::string> windowTitle;

@@ -140,7 +140,7 @@ std::optional<ForegroundAppSnapshot> readApp(MemberReader& in) {
                 ", not a whole number, so the window it went to is not known");
   }
   for (const auto& [key, field] :
-       {std::pair{"bundleId", &snapshot.bundleId}, {"windowTitle", &snapshot.windowTitle}}) {
+       {std::pair{"bundleId", &snapshot.applicationId}, {"windowTitle", &snapshot.windowTitle}}) {
     const JsonValue* member = findMember(*app, key);
     if (!member || member->isNull()) continue;
     if (member->isString()) {

@@ -110,7 +110,7 @@ std::optional<FrontWindow> foreignToplevelFrontWindow(std::chrono::milliseconds 
     for (const auto& toplevel : listing.toplevels) {
       if (toplevel->closed || !toplevel->shown.activated) continue;
       front.emplace();
-      if (!toplevel->shown.appId.empty()) front->app.bundleId = toplevel->shown.appId;
+      if (!toplevel->shown.appId.empty()) front->app.applicationId = toplevel->shown.appId;
       front->app.appName = toplevel->shown.appId;
       front->app.windowTitle = toplevel->shown.title;
       break;

@@ -117,11 +117,11 @@ std::optional<FrontWindow> focusedWindowOf(const JsonValue& tree) {
   const JsonValue* properties = node->find("window_properties");
   const std::string* windowClass = properties ? properties->findString("class") : nullptr;
   if (appId && !appId->empty()) {
-    front.app.bundleId = sanitizeUtf8(*appId);
+    front.app.applicationId = sanitizeUtf8(*appId);
   } else if (windowClass && !windowClass->empty()) {
-    front.app.bundleId = sanitizeUtf8(*windowClass);
+    front.app.applicationId = sanitizeUtf8(*windowClass);
   }
-  front.app.appName = front.app.bundleId.value_or("");
+  front.app.appName = front.app.applicationId.value_or("");
   const std::optional<int64_t> pid = integer(*node, "pid");
   front.app.processId = pid && *pid > 0 && *pid <= INT32_MAX ? static_cast<int32_t>(*pid) : 0;
   if (const std::string* title = node->findString("name")) front.app.windowTitle = sanitizeUtf8(*title);

@@ -231,13 +231,13 @@ struct X11FrontWindow::FrontWindowQuery {
     std::optional<std::string> appId;
     if (hasProperty(w.gtkAppId.get())) appId = nonEmpty(sanitizeUtf8(propertyBytes(w.gtkAppId.get())));
 
-    s.bundleId = appId ? appId : className;
+    s.applicationId = appId ? appId : className;
     if (className) {
       s.appName = *className;
     } else if (auto comm = processName(pid)) {
       s.appName = *comm;
-    } else if (s.bundleId) {
-      s.appName = *s.bundleId;
+    } else if (s.applicationId) {
+      s.appName = *s.applicationId;
     } else {
       s.appName = "Unknown";
     }

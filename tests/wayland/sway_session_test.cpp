@@ -179,10 +179,10 @@ TEST_F(SwaySession, TheForeignToplevelListNamesTheSameFrontWindowAsTheIpc) {
       test::quietChild());
   ASSERT_EQ(focus.wait(), 0);
   const std::optional<FrontWindow> ipc = inFront(app.pid());
-  ASSERT_TRUE(ipc && ipc->app.bundleId);
+  ASSERT_TRUE(ipc && ipc->app.applicationId);
   const std::optional<FrontWindow> front = foreignToplevelFrontWindow();
   ASSERT_TRUE(front.has_value());
-  EXPECT_EQ(front->app.bundleId, ipc->app.bundleId);
+  EXPECT_EQ(front->app.applicationId, ipc->app.applicationId);
   EXPECT_EQ(front->app.windowTitle, ipc->app.windowTitle);
 
   ::setenv("WAYLAND_DISPLAY", "wayland-none", 1);

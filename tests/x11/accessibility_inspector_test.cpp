@@ -31,9 +31,9 @@ class AccessibilityInspectorTest : public ::testing::Test {
   AccessibilityInspector inspector_{fs_, clock_};
 };
 
-ForegroundAppSnapshot app(std::optional<std::string> bundleId, std::string appName, int32_t pid,
+ForegroundAppSnapshot app(std::optional<std::string> applicationId, std::string appName, int32_t pid,
                           std::optional<std::string> title) {
-  return {std::move(bundleId), std::move(appName), pid, std::move(title)};
+  return {std::move(applicationId), std::move(appName), pid, std::move(title)};
 }
 
 TEST_F(AccessibilityInspectorTest, WithoutWindowManagerFollowsTheFocusUpToTheTopLevelWindow) {
@@ -156,7 +156,7 @@ TEST_F(AccessibilityInspectorTest, NamesFallBackFromClassToProcessNameToBundleTo
   ASSERT_TRUE(bare);
   EXPECT_EQ(bare->processId, getpid());
   EXPECT_EQ(bare->appName, ownProcessName());
-  EXPECT_EQ(bare->bundleId, std::nullopt);
+  EXPECT_EQ(bare->applicationId, std::nullopt);
   // An empty class name counts as none.
   EXPECT_EQ(show(test::WindowProps().withClass("x", "").withPid(0x7ffffff0)),
             app(std::nullopt, "Unknown", 0x7ffffff0, std::nullopt));

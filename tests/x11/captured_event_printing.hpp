@@ -19,7 +19,7 @@ inline void PrintTo(const CapturedInputEvent& e, std::ostream* os) {
 }
 
 inline void PrintTo(const ForegroundAppSnapshot& a, std::ostream* os) {
-  *os << "{bundleId=" << a.bundleId.value_or("<none>") << " appName=" << a.appName
+  *os << "{applicationId=" << a.applicationId.value_or("<none>") << " appName=" << a.appName
       << " processId=" << a.processId << " windowTitle=" << a.windowTitle.value_or("<none>") << "}";
 }
 

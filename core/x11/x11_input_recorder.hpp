@@ -17,15 +17,15 @@ namespace diruri {
 // start() and stop() may be called from any thread, stop() also from inside the handler: it then
 // returns at once, no further event is delivered, and the next start() or stop() (or the
 // destructor) collects the ended thread. start() from inside the handler returns false.
-class EventTapRecorder final : public InputEventRecording {
+class X11InputRecorder final : public InputEventRecording {
  public:
   // Asks the display on its own.
-  EventTapRecorder();
+  X11InputRecorder();
   // Shares what `probe` learnt of the display; the probe must outlive the recorder.
-  explicit EventTapRecorder(X11DisplayProbe& probe);
-  ~EventTapRecorder() override;
-  EventTapRecorder(const EventTapRecorder&) = delete;
-  EventTapRecorder& operator=(const EventTapRecorder&) = delete;
+  explicit X11InputRecorder(X11DisplayProbe& probe);
+  ~X11InputRecorder() override;
+  X11InputRecorder(const X11InputRecorder&) = delete;
+  X11InputRecorder& operator=(const X11InputRecorder&) = delete;
 
   bool isAccessibilityTrusted() override;
   std::string unavailableReason() override;

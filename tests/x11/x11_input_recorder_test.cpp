@@ -1,5 +1,5 @@
 // System-wide capture against a real X server, with input from xdotool and XTest.
-#include "core/x11/event_tap_recorder.hpp"
+#include "core/x11/x11_input_recorder.hpp"
 
 #include <dirent.h>
 #include <gtest/gtest.h>
@@ -19,7 +19,7 @@ namespace {
 
 using test::Inbox;
 
-class EventTapRecorderTest : public ::testing::Test {
+class X11InputRecorderTest : public ::testing::Test {
  protected:
   void SetUp() override {
     const std::string why = server_.start();
@@ -78,8 +78,8 @@ int captureThreads() {
   return count;
 }
 
-TEST_F(EventTapRecorderTest, ClicksAtKnownPositionsOnANamedThread) {
-  EventTapRecorder recorder;
+TEST_F(X11InputRecorderTest, ClicksAtKnownPositionsOnANamedThread) {
+  X11InputRecorder recorder;
   EXPECT_TRUE(recorder.isAccessibilityTrusted());
   Inbox<CapturedInputEvent> inbox;
   std::atomic<bool> onCaptureThread{true};
@@ -101,14 +101,14 @@ TEST_F(EventTapRecorderTest, ClicksAtKnownPositionsOnANamedThread) {
 }
 
 // Each key with what it produced: the modifier too, and a letter's case as Shift made it.
-TEST_F(EventTapRecorderTest, TypedTextWithShiftRecordsEveryKeyIncludingTheModifier) {
+TEST_F(X11InputRecorderTest, TypedTextWithShiftRecordsEveryKeyIncludingTheModifier) {
   test::TestClient client(server_.display());
   const int shift = client.keycodeFor(0xffe1);  // Shift_L
   const int a = client.keycodeFor('a');
   const int b = client.keycodeFor('b');
   ASSERT_TRUE(shift && a && b);
 
-  EventTapRecorder recorder;
+  X11InputRecorder recorder;
   Inbox<CapturedInputEvent> inbox;
   ASSERT_TRUE(recorder.start([&](const CapturedInputEvent& e) { inbox.push(e); }));
   xdotool({"keydown", "shift", "keydown", "a", "keyup", "a", "keyup", "shift", "key", "b"});
@@ -118,8 +118,8 @@ TEST_F(EventTapRecorderTest, TypedTextWithShiftRecordsEveryKeyIncludingTheModifi
   recorder.stop();
 }
 
-TEST_F(EventTapRecorderTest, WheelStepsAreOneEventPerPressAndOtherButtonsNothing) {
-  EventTapRecorder recorder;
+TEST_F(X11InputRecorderTest, WheelStepsAreOneEventPerPressAndOtherButtonsNothing) {
+  X11InputRecorder recorder;
   Inbox<CapturedInputEvent> inbox;
   ASSERT_TRUE(recorder.start([&](const CapturedInputEvent& e) { inbox.push(e); }));
   xdotool({"click", "--delay", "5", "--repeat", "2", "4", "click", "2", "click", "6", "click", "7", "click",
@@ -129,8 +129,8 @@ TEST_F(EventTapRecorderTest, WheelStepsAreOneEventPerPressAndOtherButtonsNothing
   EXPECT_EQ(inbox.items().size(), 5u);
 }
 
-TEST_F(EventTapRecorderTest, StopIsIdempotentAndStartWorksAgainAfterIt) {
-  EventTapRecorder recorder;
+TEST_F(X11InputRecorderTest, StopIsIdempotentAndStartWorksAgainAfterIt) {
+  X11InputRecorder recorder;
   recorder.stop();  // never started
   recorder.stop();
   EXPECT_FALSE(recorder.isRunning());
@@ -156,7 +156,7 @@ TEST_F(EventTapRecorderTest, StopIsIdempotentAndStartWorksAgainAfterIt) {
 
 // Input keeps flowing from another client while capture is started and stopped over and over; a
 // slow handler widens the window in which a late callback would show.
-TEST_F(EventTapRecorderTest, NoCallbackRunsOnceStopHasReturnedEvenStoppedAtOnce) {
+TEST_F(X11InputRecorderTest, NoCallbackRunsOnceStopHasReturnedEvenStoppedAtOnce) {
   std::atomic<bool> posting{true};
   std::thread input([&] {
     test::TestClient poster(server_.display());
@@ -169,7 +169,7 @@ TEST_F(EventTapRecorderTest, NoCallbackRunsOnceStopHasReturnedEvenStoppedAtOnce)
     }
   });
 
-  EventTapRecorder recorder;
+  X11InputRecorder recorder;
   std::atomic<bool> stopped{false};
   std::atomic<int> late{0};
   std::atomic<int> delivered{0};
@@ -195,8 +195,8 @@ TEST_F(EventTapRecorderTest, NoCallbackRunsOnceStopHasReturnedEvenStoppedAtOnce)
   EXPECT_GT(delivered, 0);
 }
 
-TEST_F(EventTapRecorderTest, StopFromInsideTheHandlerEndsCapture) {
-  EventTapRecorder recorder;
+TEST_F(X11InputRecorderTest, StopFromInsideTheHandlerEndsCapture) {
+  X11InputRecorder recorder;
   Inbox<CapturedInputEvent> inbox;
   ASSERT_TRUE(recorder.start([&](const CapturedInputEvent& e) {
     recorder.stop();
@@ -219,8 +219,8 @@ TEST_F(EventTapRecorderTest, StopFromInsideTheHandlerEndsCapture) {
 
 // The handler stops capture while a stop() on the main thread is already waiting for the capture
 // thread: neither may wait for the other.
-TEST_F(EventTapRecorderTest, StopFromTheHandlerDuringAStopElsewhereDoesNotDeadlock) {
-  EventTapRecorder recorder;
+TEST_F(X11InputRecorderTest, StopFromTheHandlerDuringAStopElsewhereDoesNotDeadlock) {
+  X11InputRecorder recorder;
   std::atomic<bool> entered{false};
   std::atomic<bool> handlerStopped{false};
   ASSERT_TRUE(recorder.start([&](const CapturedInputEvent&) {
@@ -241,9 +241,9 @@ TEST_F(EventTapRecorderTest, StopFromTheHandlerDuringAStopElsewhereDoesNotDeadlo
 
 // The server dies under a running capture: one marker, the flag turns false, the process lives
 // and prints nothing.
-TEST_F(EventTapRecorderTest, ServerKilledDuringCaptureGivesOneMarkerAndEndsCapture) {
+TEST_F(X11InputRecorderTest, ServerKilledDuringCaptureGivesOneMarkerAndEndsCapture) {
   test::CapturedOutput output;
-  EventTapRecorder recorder;
+  X11InputRecorder recorder;
   Inbox<CapturedInputEvent> inbox;
   const bool started = recorder.start([&](const CapturedInputEvent& e) { inbox.push(e); });
   server_.kill();
@@ -265,9 +265,9 @@ TEST_F(EventTapRecorderTest, ServerKilledDuringCaptureGivesOneMarkerAndEndsCaptu
   EXPECT_EQ(printed, "");
 }
 
-TEST(EventTapRecorderWithoutDisplay, IsNotTrustedAndDoesNotStart) {
+TEST(X11InputRecorderWithoutDisplay, IsNotTrustedAndDoesNotStart) {
   ::setenv("DISPLAY", ":65000", 1);
-  EventTapRecorder recorder;
+  X11InputRecorder recorder;
   EXPECT_FALSE(recorder.isAccessibilityTrusted());
   EXPECT_FALSE(recorder.start([](const CapturedInputEvent&) {}));
   EXPECT_FALSE(recorder.isRunning());

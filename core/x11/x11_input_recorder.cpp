@@ -1,5 +1,5 @@
 // System-wide capture of clicks, keys and wheel steps from the X display, through RECORD.
-#include "core/x11/event_tap_recorder.hpp"
+#include "core/x11/x11_input_recorder.hpp"
 
 #include <pthread.h>
 #include <signal.h>
@@ -43,7 +43,7 @@ constexpr uint8_t kEndOfData = 5;
 }  // namespace
 
 // The RECORD context of one capture, its two connections and its reading thread.
-struct EventTapRecorder::RecordContext {
+struct X11InputRecorder::RecordContext {
   std::mutex lifecycle;  // serialises start() and stop(), so neither sees the other half done
 
   // Owned by whoever holds `lifecycle`; the thread only reads them while it runs.
@@ -242,19 +242,19 @@ struct EventTapRecorder::RecordContext {
   }
 };
 
-EventTapRecorder::EventTapRecorder()
+X11InputRecorder::X11InputRecorder()
     : ownProbe_(std::make_unique<X11DisplayProbe>()),
       probe_(*ownProbe_),
       record_(std::make_unique<RecordContext>()) {}
 
-EventTapRecorder::EventTapRecorder(X11DisplayProbe& probe)
+X11InputRecorder::X11InputRecorder(X11DisplayProbe& probe)
     : probe_(probe), record_(std::make_unique<RecordContext>()) {}
 
-EventTapRecorder::~EventTapRecorder() { stop(); }
+X11InputRecorder::~X11InputRecorder() { stop(); }
 
-bool EventTapRecorder::isAccessibilityTrusted() { return probe_.current().record; }
+bool X11InputRecorder::isAccessibilityTrusted() { return probe_.current().record; }
 
-std::string EventTapRecorder::unavailableReason() {
+std::string X11InputRecorder::unavailableReason() {
   const X11DisplayProbe::Offer offer = probe_.current();
   if (!offer.reachable) {
     return "No display: input is not captured (DISPLAY is not set, or its X server cannot be reached).";
@@ -263,7 +263,7 @@ std::string EventTapRecorder::unavailableReason() {
   return "Input capture could not start on the X display.";
 }
 
-bool EventTapRecorder::start(Handler onEvent) {
+bool X11InputRecorder::start(Handler onEvent) {
   if (record_->onCaptureThread()) return false;  // a handler cannot restart its own capture
   std::lock_guard<std::mutex> lock(record_->lifecycle);
   if (record_->running) return false;
@@ -273,12 +273,12 @@ bool EventTapRecorder::start(Handler onEvent) {
   return false;
 }
 
-void EventTapRecorder::stop() {
+void X11InputRecorder::stop() {
   if (record_->onCaptureThread()) return record_->endFromHandler();
   std::lock_guard<std::mutex> lock(record_->lifecycle);
   record_->end();
 }
 
-bool EventTapRecorder::isRunning() { return record_->running; }
+bool X11InputRecorder::isRunning() { return record_->running; }
 
 }  // namespace diruri
