@@ -46,7 +46,7 @@ TEST_F(AccessibilitySnapshotTest, CarriesTheRolesAndIsWrittenInTheFileLayout) {
             "{\n"
             "  \"app\" : {\n"
             "    \"appName\" : \"FocusProbe\",\n"
-            "    \"applicationId\" : \"FocusProbe\",\n"
+            "    \"bundleId\" : \"FocusProbe\",\n"
             "    \"processId\" : " +
                 std::to_string(app.pid()) +
                 ",\n"

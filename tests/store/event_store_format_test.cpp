@@ -103,7 +103,7 @@ TEST_F(StoreTest, LinesAreCompactSortedAndEscaped) {
     cases.push_back(
         {"line feed, quote, tab and backslash in a title", e,
          "{\"id\":\"evt_000005\",\"monotonicMs\":86404000,\"payload\":{\"app\":{\"appName\":"
-         "\"Editor\",\"applicationId\":\"org.example.Editor\",\"processId\":812,\"windowTitle\":"
+         "\"Editor\",\"bundleId\":\"org.example.Editor\",\"processId\":812,\"windowTitle\":"
          "\"Notes\\nDraft \\\"1\\\"\\t\\\\\"},\"keyCode\":38,\"sessionId\":"
          "\"checkout-flow-20250131123456789\"},\"ts\":\"2025-01-31T12:35:00Z\",\"type\":\"key_down\"}"});
   }
