@@ -43,6 +43,11 @@ class AccessibilityInspector final : public AccessibilityInspecting {
   // The focus is known from the last snapshot taken until the first focus event.
   void watchFocus(bool on) override;
   std::optional<ElementTarget> focusedSecretField() override;
+  std::optional<FocusMoves> focusMoves() override { return focusWatch_.moves(); }
+  std::optional<ElementTarget> secretFieldSince(uint64_t move,
+                                                std::chrono::steady_clock::time_point deadline) override {
+    return focusWatch_.secretFieldSince(move, deadline);
+  }
   std::optional<std::string> unavailableReason() override;
 
  private:

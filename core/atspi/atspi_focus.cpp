@@ -549,10 +549,18 @@ void AtspiFocusWatch::start() {
   stopping_ = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    field_.reset();
+    afterMoves_.assign(1, std::nullopt);
+    moves_ = 0;
+    heardMoves_ = 0;
+    following_ = false;
+    settled_ = false;
     heard_ = false;
   }
   thread_ = std::thread([this] { run(); });
+  // Input captured before the focus events are subscribed to could not wait for its focus move.
+  std::unique_lock<std::mutex> lock(mutex_);
+  moved_.wait_for(lock, AtspiFocus::kDefaultBudget + std::chrono::milliseconds(100),
+                  [this] { return settled_; });
 }
 
 void AtspiFocusWatch::stop() {
@@ -562,19 +570,45 @@ void AtspiFocusWatch::stop() {
     stopping_ = true;
   }
   stopRequested_.notify_all();
+  moved_.notify_all();
   thread_.join();
   std::lock_guard<std::mutex> lock(mutex_);
-  field_.reset();
+  afterMoves_.assign(1, std::nullopt);
+  following_ = false;
 }
 
 void AtspiFocusWatch::seed(std::optional<ElementTarget> field) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (!heard_) field_ = std::move(field);
+  if (!heard_) afterMoves_.back() = std::move(field);
 }
 
 std::optional<ElementTarget> AtspiFocusWatch::secretField() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return field_;
+  return afterMoves_.back();
+}
+
+std::optional<AccessibilityInspecting::FocusMoves> AtspiFocusWatch::moves() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!following_) return std::nullopt;
+  return AccessibilityInspecting::FocusMoves{heardMoves_, moves_};
+}
+
+std::optional<ElementTarget> AtspiFocusWatch::secretFieldSince(
+    uint64_t move, std::chrono::steady_clock::time_point deadline) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  moved_.wait_until(lock, deadline, [&] { return !following_ || stopping_; });
+  // afterMoves_[i] followed move moves_ - (size - 1 - i); one too old to be kept counts from the oldest.
+  const uint64_t kept = afterMoves_.size() - 1;
+  const size_t first = move >= moves_ ? kept : (moves_ - move > kept ? 0 : kept - (moves_ - move));
+  for (size_t i = first; i < afterMoves_.size(); ++i) {
+    if (afterMoves_[i]) return afterMoves_[i];
+  }
+  return std::nullopt;
+}
+
+void AtspiFocusWatch::setCurrent(std::optional<ElementTarget> field) {
+  heard_ = true;
+  afterMoves_.back() = std::move(field);
 }
 
 void AtspiFocusWatch::run() {
@@ -582,6 +616,9 @@ void AtspiFocusWatch::run() {
   // Ended early (no bus, or it went away): stay until asked, so that the thread never ends unjoined
   // when the process exits during a recording.
   std::unique_lock<std::mutex> lock(mutex_);
+  following_ = false;
+  settled_ = true;
+  moved_.notify_all();
   stopRequested_.wait(lock, [this] { return stopping_.load(); });
 }
 
@@ -592,55 +629,96 @@ void AtspiFocusWatch::follow() {
   if (!address) return;
   PrivateConnection bus = connectTo(*address, setUp);
   if (!bus) return;
-  // The signals first, then the registration that makes applications send them.
+  // The signals first, then the registrations that make applications send them.
   if (!call(bus.get(), DBUS_SERVICE_DBUS, DBUS_PATH_DBUS, DBUS_INTERFACE_DBUS, "AddMatch",
             {"type='signal',interface='org.a11y.atspi.Event.Object',member='StateChanged',arg0='focused'"},
             setUp) ||
+      !call(bus.get(), DBUS_SERVICE_DBUS, DBUS_PATH_DBUS, DBUS_INTERFACE_DBUS, "AddMatch",
+            {"type='signal',interface='org.a11y.atspi.Event.Object',member='PropertyChange',"
+             "arg0='accessible-role'"},
+            setUp) ||
       !call(bus.get(), "org.a11y.atspi.Registry", "/org/a11y/atspi/registry", "org.a11y.atspi.Registry",
-            "RegisterEvent", {"object:state-changed:focused"}, setUp)) {
+            "RegisterEvent", {"object:state-changed:focused"}, setUp) ||
+      !call(bus.get(), "org.a11y.atspi.Registry", "/org/a11y/atspi/registry", "org.a11y.atspi.Registry",
+            "RegisterEvent", {"object:property-change:accessible-role"}, setUp)) {
     return;
   }
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    following_ = true;
+    settled_ = true;
+  }
+  moved_.notify_all();
   while (!stopping_ && api().dbus_connection_read_write(bus.get(), 100)) {
     while (Message message{api().dbus_connection_pop_message(bus.get())}) {
-      const std::optional<StateChange> change = stateChange(message.get());
-      if (!change || change->state != "focused") continue;
       const char* sender = api().dbus_message_get_sender(message.get());
       const char* path = api().dbus_message_get_path(message.get());
-      if (sender != nullptr && path != nullptr) focusChanged(bus.get(), sender, path, change->gained);
+      if (sender == nullptr || path == nullptr) continue;
+      if (api().dbus_message_is_signal(message.get(), "org.a11y.atspi.Event.Object", "PropertyChange")) {
+        DBusMessageIter args;
+        const char* property = nullptr;
+        if (api().dbus_message_iter_init(message.get(), &args) &&
+            api().dbus_message_iter_get_arg_type(&args) == DBUS_TYPE_STRING) {
+          api().dbus_message_iter_get_basic(&args, &property);
+          if (property != nullptr && std::string_view(property) == "accessible-role")
+            roleChanged(bus.get(), sender, path);
+        }
+        continue;
+      }
+      const std::optional<StateChange> change = stateChange(message.get());
+      if (change && change->state == "focused") focusChanged(bus.get(), sender, path, change->gained);
     }
   }
 }
 
+std::optional<ElementTarget> AtspiFocusWatch::secretFieldOf(DBusConnection* bus, const char* sender,
+                                                            const char* path) {
+  const Budget budget(AtspiFocus::kDefaultBudget);
+  const std::optional<dbus_uint32_t> role = replyBasic<dbus_uint32_t>(
+      call(bus, sender, path, "org.a11y.atspi.Accessible", "GetRole", {}, budget), DBUS_TYPE_UINT32);
+  if (role != static_cast<dbus_uint32_t>(kPasswordRole)) return std::nullopt;
+  ElementTarget field;
+  field.role = kPasswordRoleName;
+  field.name = replyText(call(bus, sender, path, DBUS_INTERFACE_PROPERTIES, "Get",
+                              {"org.a11y.atspi.Accessible", "Name"}, budget));
+  if (field.name && field.name->empty()) field.name.reset();
+  return field;
+}
+
 // The element that gained the focus is asked for its role, and its name when it is a password
-// field; until it answers, the focus is not known.
+// field; until it answers, the focus is not known and the move is not counted.
 void AtspiFocusWatch::focusChanged(DBusConnection* bus, const char* sender, const char* path, bool gained) {
   if (!gained) {
     if (focusedSender_ != sender || focusedPath_ != path) return;
     focusedSender_.clear();
     focusedPath_.clear();
     std::lock_guard<std::mutex> lock(mutex_);
-    heard_ = true;
-    field_.reset();
+    setCurrent(std::nullopt);
     return;
   }
   focusedSender_ = sender;
   focusedPath_ = path;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    heard_ = true;
-    field_.reset();
+    setCurrent(std::nullopt);
+    ++heardMoves_;
   }
-  const Budget budget(AtspiFocus::kDefaultBudget);
-  const std::optional<dbus_uint32_t> role = replyBasic<dbus_uint32_t>(
-      call(bus, sender, path, "org.a11y.atspi.Accessible", "GetRole", {}, budget), DBUS_TYPE_UINT32);
-  if (role != static_cast<dbus_uint32_t>(kPasswordRole)) return;
-  ElementTarget field;
-  field.role = kPasswordRoleName;
-  field.name = replyText(call(bus, sender, path, DBUS_INTERFACE_PROPERTIES, "Get",
-                              {"org.a11y.atspi.Accessible", "Name"}, budget));
-  if (field.name && field.name->empty()) field.name.reset();
+  std::optional<ElementTarget> field = secretFieldOf(bus, sender, path);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    afterMoves_.push_back(std::move(field));
+    if (afterMoves_.size() > kKeptMoves) afterMoves_.pop_front();
+    ++moves_;
+  }
+  moved_.notify_all();
+}
+
+// An entry that hides its text once it has the focus is a password field from then on.
+void AtspiFocusWatch::roleChanged(DBusConnection* bus, const char* sender, const char* path) {
+  if (focusedSender_ != sender || focusedPath_ != path) return;
+  std::optional<ElementTarget> field = secretFieldOf(bus, sender, path);
   std::lock_guard<std::mutex> lock(mutex_);
-  field_ = std::move(field);
+  setCurrent(std::move(field));
 }
 
 }  // namespace diruri

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -77,7 +78,11 @@ class AtspiFocus {
 
 // Follows the keyboard focus across all applications on the accessibility bus, from the focus
 // events the applications send once a listener has asked the registry for them, and keeps the
-// password field ("password text") that has it. A thread of its own holds a private bus connection.
+// password field ("password text") that has it; an element that becomes one, or stops being one,
+// while it has the focus is followed too. A thread of its own holds a private bus connection.
+//
+// Each focus move is counted when it is heard and again once the role of the element it went to is
+// known, so that input which moved the focus can wait for that move (moves(), secretFieldSince()).
 class AtspiFocusWatch {
  public:
   AtspiFocusWatch() = default;
@@ -85,21 +90,43 @@ class AtspiFocusWatch {
   AtspiFocusWatch(const AtspiFocusWatch&) = delete;
   AtspiFocusWatch& operator=(const AtspiFocusWatch&) = delete;
 
-  // Returns at once; connecting and subscribing happen on the watch's thread. Does nothing without
-  // the library or a running accessibility bus.
+  // Connecting and subscribing happen on the watch's thread; returns once the focus events are
+  // subscribed to, or that failed, or its budget passed. Does nothing without the library or a
+  // running accessibility bus.
   void start();
   void stop();
   // What the focus was before any focus event was heard; ignored once one was.
   void seed(std::optional<ElementTarget> field);
   std::optional<ElementTarget> secretField() const;
+  // The focus moves heard and known since start(); none until the focus events are subscribed to,
+  // or once the bus has gone.
+  std::optional<AccessibilityInspecting::FocusMoves> moves() const;
+  // A password field the focus went to with move number `move` or any later one, as far as is known
+  // at `deadline`, which is waited for: a focus move is told late, and the first one heard after some
+  // input may still be for input before it. None when there is none.
+  std::optional<ElementTarget> secretFieldSince(uint64_t move,
+                                                std::chrono::steady_clock::time_point deadline);
 
  private:
   void run();
   void follow();
   void focusChanged(DBusConnection* bus, const char* sender, const char* path, bool gained);
+  void roleChanged(DBusConnection* bus, const char* sender, const char* path);
+  // Asks the element's role (and its name when it is a password field).
+  static std::optional<ElementTarget> secretFieldOf(DBusConnection* bus, const char* sender,
+                                                    const char* path);
+  // Under mutex_: the field after the latest move, as it is now.
+  void setCurrent(std::optional<ElementTarget> field);
 
+  // The fields after the latest known moves, oldest first; the last one is the focus now.
+  static constexpr size_t kKeptMoves = 64;
   mutable std::mutex mutex_;
-  std::optional<ElementTarget> field_;
+  std::condition_variable moved_;
+  std::deque<std::optional<ElementTarget>> afterMoves_{std::optional<ElementTarget>{}};
+  uint64_t moves_ = 0;  // known
+  uint64_t heardMoves_ = 0;
+  bool following_ = false;
+  bool settled_ = false;  // following_, or follow() gave up
   bool heard_ = false;
   std::string focusedSender_;  // watch thread only
   std::string focusedPath_;

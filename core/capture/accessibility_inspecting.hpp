@@ -59,6 +59,19 @@ class AccessibilityInspecting {
   // The password field that has the keyboard focus, as far as is known at this moment; none when
   // the focus is elsewhere or not known. Never waits: called from the capture thread for each key.
   virtual std::optional<ElementTarget> focusedSecretField() { return std::nullopt; }
+  // The focus moves heard since watchFocus(true), and how many of them are known: the element
+  // each went to has told its role. None when the focus is not followed. Never waits.
+  struct FocusMoves {
+    uint64_t heard = 0;
+    uint64_t known = 0;
+  };
+  virtual std::optional<FocusMoves> focusMoves() { return std::nullopt; }
+  // A password field the focus went to with focus move number `move` or a later one, as far as is
+  // known at `deadline`, which is waited for. Called off the capture thread.
+  virtual std::optional<ElementTarget> secretFieldSince(uint64_t /*move*/,
+                                                        std::chrono::steady_clock::time_point /*deadline*/) {
+    return focusedSecretField();
+  }
 
   // Why elements and password fields cannot be known here, in a sentence for the agent; none when
   // they can. May take a moment (a bounded question to the accessibility bus).

@@ -65,7 +65,9 @@ void RecorderController::writeQueued() {
       item.event.payload.target = inspector_.elementAt(
           item.event.payload.app->processId, *item.event.payload.x, *item.event.payload.y, item.deadline);
     }
-    appendQuietly(item.event, item.session);
+    const std::optional<ElementTarget> field =
+        item.judgement ? redaction_->fieldFor(*item.judgement) : std::nullopt;
+    appendInput(item.event, item.session, field);
     std::lock_guard lock(queueMutex_);
     writing_ = false;
   }
@@ -106,7 +108,7 @@ RecorderStartResult RecorderController::start(const std::string& workspacePath,
   appendAxSnapshot(session, "start");
   inspector_.watchFocus(true);
   startWriter();
-  redactedKeys_.clear();
+  redaction_.emplace(inspector_, writer_.joinable());
   const bool started = eventTap_.start([this](const CapturedInputEvent& e) { handleInputEvent(e); });
 
   RecorderStartResult result;
@@ -250,6 +252,17 @@ void RecorderController::appendQuietly(const RecordingEvent& event, const Record
   }
 }
 
+void RecorderController::appendInput(RecordingEvent& event, const RecordingSession& session,
+                                     const std::optional<ElementTarget>& secretField) {
+  std::lock_guard lock(mutex_);
+  redaction_->apply(event, secretField);
+  try {
+    eventStore_.appendEvent(event, session);
+  } catch (const std::exception&) {
+    // As appendQuietly.
+  }
+}
+
 ScreenCaptureResult RecorderController::appendScreenshot(const RecordingSession& session,
                                                          const std::string& name) {
   const int64_t n = nextEventNumber();
@@ -302,27 +315,12 @@ void RecorderController::handleInputEvent(const CapturedInputEvent& captured) {
   event.payload.x = captured.x;
   event.payload.y = captured.y;
   event.payload.scrollY = captured.scrollY;
-  // A key into a password field keeps nothing that tells which key it was; its release follows
-  // its press, wherever the focus went meanwhile.
-  // Where there are no key codes, a release carries its press's keysym.
-  const bool key = captured.type == "key_down" || captured.type == "key_up";
-  const std::optional<int64_t> keyId =
-      captured.keyCode ? captured.keyCode
-                       : (captured.keysym ? std::optional<int64_t>(-1 - *captured.keysym) : std::nullopt);
-  if (key && (captured.type == "key_down" || !keyId)) {
-    if (std::optional<ElementTarget> field = inspector_.focusedSecretField()) {
-      event.payload.redacted = true;
-      if (captured.type == "key_down") event.payload.target = std::move(field);
-      if (keyId) redactedKeys_.insert(*keyId);
-    }
-  } else if (key) {
-    event.payload.redacted = redactedKeys_.erase(*keyId) > 0;
-  }
-  if (!event.payload.redacted) {
-    event.payload.keyCode = captured.keyCode;
-    event.payload.keysym = captured.keysym;
-    event.payload.text = captured.text;
-  }
+  event.payload.keyCode = captured.keyCode;
+  event.payload.keysym = captured.keysym;
+  event.payload.text = captured.text;
+  // Whether a key went into a password field is decided as it is written, in order.
+  std::optional<KeyRedaction::Judgement> judgement = redaction_->judge(captured, capturedAt);
+  const bool held = judgement && judgement->afterMove;
 
   if (captured.inferred) {
     event.payload.target = captured.target;
@@ -332,13 +330,14 @@ void RecorderController::handleInputEvent(const CapturedInputEvent& captured) {
                       event.payload.app && writer_.joinable();
   {
     std::lock_guard lock(queueMutex_);
-    if (lookUp || writing_ || !queue_.empty()) {
-      queue_.push_back({std::move(event), std::move(*session), lookUp, capturedAt + kElementLookupBudget});
+    if (lookUp || held || writing_ || !queue_.empty()) {
+      queue_.push_back({std::move(event), std::move(*session), lookUp, capturedAt + kElementLookupBudget,
+                        std::move(judgement)});
       queueChanged_.notify_all();
       return;
     }
   }
-  appendQuietly(event, *session);
+  appendInput(event, *session, judgement ? judgement->field : std::nullopt);
 }
 
 }  // namespace diruri

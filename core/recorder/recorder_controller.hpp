@@ -7,13 +7,13 @@
 #include <deque>
 #include <mutex>
 #include <optional>
-#include <set>
 #include <string>
 #include <thread>
 
 #include "core/capture/accessibility_inspecting.hpp"
 #include "core/capture/input_event_recording.hpp"
 #include "core/capture/screen_capturing.hpp"
+#include "core/recorder/key_redaction.hpp"
 #include "core/recorder/recorder_results.hpp"
 #include "core/replay/semantic_replayer.hpp"
 #include "core/skill/skill_library.hpp"
@@ -28,7 +28,8 @@ namespace diruri {
 //
 // A click's element is looked up off the capture thread: from the click on, events wait in a queue
 // that a writer thread appends in order, each click once its lookup has answered or its budget has
-// passed; with nothing queued, events are appended at once on the capture thread.
+// passed, and each key held for the focus once that focus is known (KeyRedaction); with nothing
+// queued, events are appended at once on the capture thread.
 class RecorderController {
  public:
   // The longest a click's element lookup may hold back the log.
@@ -76,6 +77,9 @@ class RecorderController {
   int64_t nextEventNumber();
   // Appends under the lock so lines from the two threads never interleave; failures are dropped.
   void appendQuietly(const RecordingEvent& event, const RecordingSession& session);
+  // The same for an input event, redacted first when it is a key into a password field.
+  void appendInput(RecordingEvent& event, const RecordingSession& session,
+                   const std::optional<ElementTarget>& secretField);
   RecordingEvent makeEvent(int64_t number, std::string type, const RecordingSession& session);
   // The stored flag, and only while the event source still delivers.
   bool captureActive();
@@ -92,6 +96,7 @@ class RecorderController {
     RecordingSession session;
     bool lookUp = false;  // a click whose element is still to be found
     std::chrono::steady_clock::time_point deadline;
+    std::optional<KeyRedaction::Judgement> judgement;  // a key's
   };
 
   EventStore& eventStore_;
@@ -115,8 +120,8 @@ class RecorderController {
   bool writing_ = false;  // the writer holds an event taken from the queue
   bool endWriter_ = false;
   std::thread writer_;
-  // Capture thread only: key codes pressed while redacted, so their releases are too.
-  std::set<int64_t> redactedKeys_;
+  // Made anew for each recording; apply() under mutex_.
+  std::optional<KeyRedaction> redaction_;
 };
 
 // "evt_000042"; numbers of more than six digits are written in full.

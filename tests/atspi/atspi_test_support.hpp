@@ -14,6 +14,7 @@
 #include "core/platform/clock.hpp"
 #include "tests/support/accessible_desktop.hpp"
 #include "tests/support/captured_output.hpp"
+#include "tests/support/poll_until.hpp"
 #include "tests/support/real_file_system.hpp"
 
 namespace diruri::test {
@@ -43,17 +44,6 @@ inline std::string startSharedDesktop() {
     if (!failure.empty()) failure = "accessible desktop: " + failure;
   }
   return failure;
-}
-
-// Asks `query` until `done` holds for its answer or the limit passes; returns the last answer.
-// The application registers with the accessibility registry on its own time, after it is shown.
-template <typename T>
-T pollUntil(const std::function<T()>& query, const std::function<bool(const T&)>& done,
-            std::chrono::milliseconds limit = std::chrono::seconds(20)) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  T answer = query();
-  while (!done(answer) && std::chrono::steady_clock::now() < deadline) answer = query();
-  return answer;
 }
 
 // The snapshot once the application with this process id is in front and has announced itself to

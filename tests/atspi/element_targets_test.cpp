@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <set>
 #include <thread>
 
@@ -186,6 +188,69 @@ TEST_F(ElementTargets, ClicksKeepTheirElementPasswordsAreNeverWrittenAndReplayFi
   EXPECT_TRUE(AtspiFocus().activate(app_.pid(), ElementTarget{"push button", "Send", {}, std::nullopt}));
   EXPECT_TRUE(app_.waitFor("pressed Send", 10s, actedBefore));
   EXPECT_FALSE(AtspiFocus().activate(app_.pid(), ElementTarget{"push button", "Nowhere", {}, std::nullopt}));
+}
+
+// Keys whose password field is known only after them: typed in one burst behind the Tab that moved
+// the focus there (as password managers type), or into an entry that hides its text a moment after
+// it got the focus. Neither leaves a key of the password in the log.
+TEST_F(ElementTargets, KeysIntoAFieldKnownToBeSecretOnlyLateAreRedacted) {
+  struct Case {
+    const char* name;
+    std::function<bool()> type;
+    std::string secret;
+    std::string field;
+    size_t presses;  // Tab and Shift too
+  };
+  const std::vector<Case> cases = {
+      {"Tab and the password in one burst",
+       [&] {
+         return app_.command("focus-entry") &&
+                test::xdotool({"key", "--delay", "0", "Tab", "B", "u", "r", "s", "t", "9", "k", "j"}) &&
+                app_.waitFor(R"(text Secret "Burst9kj")");
+       },
+       "Burst9kj", "Secret", 10},
+      {"an entry that becomes a password field 300 ms after it gets the focus",
+       [&] {
+         const size_t before = app_.reports().size();
+         return app_.command("focus-button") && app_.command("conceal-on-focus 300") &&
+                app_.clickOn("Query") && app_.waitFor("concealed Query", 10s, before) &&
+                (std::this_thread::sleep_for(200ms), test::xdotool({"type", "--delay", "40", "Hid3x"})) &&
+                app_.waitFor(R"(text Query "Hid3x")", 20s, before);
+       },
+       "Hid3x", "Query", 6},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto recorder = server();
+    const JsonValue started =
+        recorder->callTool("event_stream_start", {{"workspacePath", workspace_.path()}});
+    const std::string session = *started.findString("sessionPath");
+    ASSERT_TRUE(c.type());
+    // The application may see the keys before the log has them all.
+    const auto presses = [](const std::vector<JsonValue>& events) {
+      return std::count_if(events.begin(), events.end(),
+                           [](const JsonValue& e) { return *e.findString("type") == "key_down"; });
+    };
+    test::pollUntil<std::vector<JsonValue>>(
+        [&] { return inputEvents(session); },
+        [&](const std::vector<JsonValue>& events) { return presses(events) >= static_cast<long>(c.presses); },
+        10s);
+    ASSERT_EQ(*recorder->callTool("event_stream_stop").findString("status"), "stopped");
+    EXPECT_EQ(recorder->finish(), "");
+    std::string typed;
+    size_t redacted = 0;
+    for (const JsonValue& event : inputEvents(session)) {
+      const JsonValue& payload = *event.find("payload");
+      if (*event.findString("type") != "key_down") continue;
+      if (const std::string* text = payload.findString("text")) typed += *text;
+      if (payload.find("redacted")) {
+        ++redacted;
+        EXPECT_EQ(*payload.find("target")->findString("name"), c.field) << writeJson(event);
+      }
+    }
+    EXPECT_EQ(typed.find_first_of(c.secret), std::string::npos) << typed;
+    EXPECT_GE(redacted, c.secret.size()) << typed;
+  }
 }
 
 // A stopped application answers no lookup: its clicks are written without an element within the

@@ -12,6 +12,8 @@
 #   focus-button, focus-entry     give the keyboard focus to Send or Query
 #   name <text>                   set Query's accessible name
 #   delay <ms>                    how long Open waits before the Details window appears
+#   conceal-on-focus <ms>         Query hides its text (becomes a password field) <ms> after it next
+#                                 gets the focus, and then reports "concealed Query"
 #   banner <text>                 set the banner's text, \n a line break (more lines move what
 #                                 lies below it)
 #   move <x> <y>                  move the window; answered once the window manager placed it there
@@ -107,6 +109,24 @@ def announce_when_focused(*_):
     return False
 
 
+conceal_after_ms = None
+
+
+def conceal():
+    entry.set_visibility(False)
+    say("concealed Query")
+    return False
+
+
+def on_entry_focus_in(*_):
+    global conceal_after_ms
+    if conceal_after_ms is not None:
+        GLib.timeout_add(conceal_after_ms, conceal)
+        conceal_after_ms = None
+    return False
+
+
+entry.connect("focus-in-event", on_entry_focus_in)
 pending_move = None
 pending_fullscreen = False
 
@@ -130,7 +150,7 @@ def on_configure(widget, event):
 
 
 def on_command(source, _condition):
-    global open_delay_ms, pending_move, pending_fullscreen
+    global open_delay_ms, pending_move, pending_fullscreen, conceal_after_ms
     line = source.readline()
     if not line:
         Gtk.main_quit()
@@ -144,6 +164,8 @@ def on_command(source, _condition):
         entry.get_accessible().set_name(command[len("name "):])
     elif command.startswith("delay "):
         open_delay_ms = int(command.split()[1])
+    elif command.startswith("conceal-on-focus "):
+        conceal_after_ms = int(command.split()[1])
     elif command.startswith("banner "):
         banner.set_text(command[len("banner "):].replace("\\n", "\n"))
     elif command.startswith("where "):

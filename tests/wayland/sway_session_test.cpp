@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <thread>
 
@@ -18,6 +19,7 @@
 #include "tests/support/headless_sway.hpp"
 #include "tests/support/json_lines.hpp"
 #include "tests/support/mcp_process.hpp"
+#include "tests/support/poll_until.hpp"
 
 namespace diruri {
 namespace {
@@ -391,6 +393,74 @@ TEST_F(SwaySession, RecordingByMeaningAndReplayIntoAMovedWindow) {
   EXPECT_TRUE(fresh.waitFor("pressed Send", 5s));
   for (const std::string& report : fresh.reports())
     EXPECT_EQ(report.find("Secret"), std::string::npos) << report;
+}
+
+// Keys whose password field is known only after them: in one burst behind the Tab that moved the
+// focus there, and into an entry that becomes a password field 300 ms after it got the focus.
+TEST_F(SwaySession, KeysIntoAFieldKnownToBeSecretOnlyLateAreRedacted) {
+  test::FixtureApp app;
+  startAccessibleApp(app, "Login");
+  WaylandEventPoster input;
+  ASSERT_TRUE(input.begin());
+  const auto type = [&](std::initializer_list<int64_t> keysyms, std::chrono::milliseconds gap) {
+    for (const int64_t keysym : keysyms) {
+      EXPECT_EQ(input.postKey(1, keysym, true), PostResult::Posted);
+      EXPECT_EQ(input.postKey(1, keysym, false), PostResult::Posted);
+      input.sync();
+      std::this_thread::sleep_for(gap);
+    }
+  };
+  const struct {
+    const char* name;
+    std::function<bool()> act;
+    std::string secret;
+    size_t presses;
+  } cases[] = {
+      {"Tab and the password in one burst",
+       [&] {
+         type({0xff09, 'B', 'u', 'r', 's', 't', '9', 'k', 'j'}, 0ms);
+         return app.waitFor(R"(text Secret "Burst9kj")", 5s);
+       },
+       "Burst9kj", 9},
+      {"an entry that becomes a password field 300 ms after it gets the focus",
+       [&] {
+         const size_t before = app.reports().size();
+         if (!app.command("conceal-on-focus 300") || !app.command("focus-entry") ||
+             !app.waitFor("concealed Query", 5s, before))
+           return false;
+         std::this_thread::sleep_for(200ms);
+         type({'H', 'i', 'd', '3', 'x'}, 40ms);
+         return app.waitFor(R"(text Query "Hid3x")", 5s, before);
+       },
+       "Hid3x", 5},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    test::TempDir workspace;
+    test::McpProcess recorder(DIRURI_EXECUTABLE, session());
+    const JsonValue started = recorder.callTool("event_stream_start", {{"workspacePath", workspace.path()}});
+    const std::string log = *started.findString("sessionPath") + "/events.jsonl";
+    ASSERT_TRUE(c.act());
+    const auto presses = [&] {
+      std::vector<JsonValue> downs;
+      for (JsonValue& line : test::readJsonLines(log))
+        if (*line.findString("type") == "key_down") downs.push_back(std::move(line));
+      return downs;
+    };
+    const std::vector<JsonValue> downs = test::pollUntil<std::vector<JsonValue>>(
+        presses, [&](const std::vector<JsonValue>& d) { return d.size() >= c.presses; }, 10s);
+    ASSERT_EQ(*recorder.callTool("event_stream_stop").findString("status"), "stopped");
+    EXPECT_EQ(recorder.finish(), "");
+    std::string typed;
+    size_t redacted = 0;
+    for (const JsonValue& down : downs) {
+      if (const std::string* text = down.find("payload")->findString("text")) typed += *text;
+      redacted += down.find("payload")->find("redacted") != nullptr;
+    }
+    EXPECT_EQ(typed.find_first_of(c.secret), std::string::npos) << typed;
+    EXPECT_GE(redacted, c.secret.size()) << typed;
+  }
+  input.end();
 }
 
 // What permission_status says in a Wayland session: everything true while it all runs, and each

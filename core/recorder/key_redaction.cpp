@@ -1,0 +1,77 @@
+#include "core/recorder/key_redaction.hpp"
+
+#include <algorithm>
+
+namespace diruri {
+
+bool movesFocus(const CapturedInputEvent& event) {
+  if (event.type == "mouse_down") return true;
+  if (event.type != "key_down" || !event.keysym) return false;
+  switch (*event.keysym) {
+    case 0xff09:  // Tab
+    case 0xfe20:  // ISO_Left_Tab (Shift+Tab)
+    case 0xff89:  // KP_Tab
+    case 0xff0d:  // Return
+    case 0xff8d:  // KP_Enter
+      return true;
+    default:
+      return false;
+  }
+}
+
+KeyRedaction::KeyRedaction(AccessibilityInspecting& inspector, bool holds)
+    : inspector_(inspector), holds_(holds) {}
+
+std::optional<KeyRedaction::Judgement> KeyRedaction::judge(const CapturedInputEvent& event,
+                                                           std::chrono::steady_clock::time_point at) {
+  const bool key = event.type == "key_down" || event.type == "key_up";
+  std::optional<Judgement> judgement;
+  const std::optional<AccessibilityInspecting::FocusMoves> moves =
+      holds_ ? inspector_.focusMoves() : std::nullopt;
+  if (key) {
+    judgement.emplace();
+    if (moves && at < awaitedUntil_) {
+      judgement->afterMove = awaitedMove_;
+      judgement->deadline = awaitedUntil_;
+    }
+    if (moves && moves->heard > moves->known) {
+      // A move heard whose element is still being asked.
+      judgement->afterMove = std::min(judgement->afterMove.value_or(moves->heard), moves->heard);
+      judgement->deadline = std::max(judgement->deadline, at + kFocusWait);
+    }
+    if (!judgement->afterMove) judgement->field = inspector_.focusedSecretField();
+  }
+  // The key itself went where the focus was; what follows it waits for the focus it moved.
+  if (moves && movesFocus(event)) {
+    awaitedMove_ = std::max(awaitedMove_, moves->heard) + 1;
+    awaitedUntil_ = at + kFocusWait;
+  }
+  return judgement;
+}
+
+std::optional<ElementTarget> KeyRedaction::fieldFor(const Judgement& judgement) {
+  if (!judgement.afterMove) return judgement.field;
+  return inspector_.secretFieldSince(*judgement.afterMove, judgement.deadline);
+}
+
+void KeyRedaction::apply(RecordingEvent& event, const std::optional<ElementTarget>& field) {
+  if (!isKeyEvent(event.kind)) return;
+  // Where there are no key codes, a release carries its press's keysym.
+  const std::optional<int64_t> keyId = keyIdentity(event.payload.keyCode, event.payload.keysym);
+  if (event.kind == EventType::kKeyDown || !keyId) {
+    if (field) {
+      event.payload.redacted = true;
+      if (event.kind == EventType::kKeyDown) event.payload.target = field;
+      if (keyId) redactedKeys_.insert(*keyId);
+    }
+  } else {
+    event.payload.redacted = redactedKeys_.erase(*keyId) > 0;
+  }
+  if (event.payload.redacted) {
+    event.payload.keyCode.reset();
+    event.payload.keysym.reset();
+    event.payload.text.reset();
+  }
+}
+
+}  // namespace diruri

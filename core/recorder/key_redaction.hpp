@@ -1,0 +1,56 @@
+// Which keys went into a password field, so that the log keeps nothing of them.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <set>
+
+#include "core/capture/accessibility_inspecting.hpp"
+#include "core/capture/captured_input_event.hpp"
+#include "core/records/recording_event.hpp"
+
+namespace diruri {
+
+// A key is judged by the focus it went to. The focus is told late, by the application over the
+// accessibility bus: keys that follow a Tab, an Enter or a click (as a password manager types
+// "user, Tab, password" in one burst) are judged only once the focus that input moved is known,
+// or its wait has passed. judge() runs on the capture thread, in capture order; fieldFor() and
+// apply() run where the events are written, in the same order, one at a time.
+class KeyRedaction {
+ public:
+  // The longest a key waits for the focus move before it to be heard.
+  static constexpr std::chrono::milliseconds kFocusWait{500};
+
+  struct Judgement {
+    std::optional<ElementTarget> field;  // the password field known at capture
+    // Or, when set: the field right after this focus move, waited for until `deadline`.
+    std::optional<uint64_t> afterMove;
+    std::chrono::steady_clock::time_point deadline;
+  };
+
+  // `holds`: whether keys may wait for the focus at all (they are written off the capture thread).
+  KeyRedaction(AccessibilityInspecting& inspector, bool holds);
+
+  // For a key, how to judge it; none for other events. Notes input that moves the focus.
+  std::optional<Judgement> judge(const CapturedInputEvent& event, std::chrono::steady_clock::time_point at);
+  // The password field a judged key went to; may wait until the judgement's deadline.
+  std::optional<ElementTarget> fieldFor(const Judgement& judgement);
+  // Marks a key event into `field` redacted and drops what tells the key; a release follows its
+  // press, wherever the focus went meanwhile.
+  void apply(RecordingEvent& event, const std::optional<ElementTarget>& field);
+
+ private:
+  AccessibilityInspecting& inspector_;
+  bool holds_;
+  // Capture thread: the focus move the keys from now on wait for, and until when.
+  uint64_t awaitedMove_ = 0;
+  std::chrono::steady_clock::time_point awaitedUntil_;
+  // Writing order: the keys pressed while redacted, so that their releases are too.
+  std::set<int64_t> redactedKeys_;
+};
+
+// Tab (Shift+Tab too), Enter, or a pointer press: input after which the focus may be elsewhere.
+bool movesFocus(const CapturedInputEvent& event);
+
+}  // namespace diruri
