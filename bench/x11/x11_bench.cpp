@@ -88,7 +88,7 @@ class TimedTap final : public InputEventRecording {
       onEvent(e);
       const double us = std::chrono::duration<double, std::micro>(Clock::now() - t0).count();
       std::lock_guard<std::mutex> lock(mutex_);
-      costs[e.type].push_back(us);
+      costs[std::string(eventTypeName(e.type))].push_back(us);
       ++received;
       arrived_.notify_all();
     });

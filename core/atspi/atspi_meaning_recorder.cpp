@@ -243,7 +243,7 @@ struct AtspiMeaningRecorder::Capture {
   std::atomic<bool> running{true};
   std::atomic<int64_t> lastKeyNanos{0};  // steady clock, of the last key that types nothing
   std::mutex deliverMutex;
-  bool ended = false;  // a "user_marker" was delivered
+  bool ended = false;  // a kCaptureLost was delivered
   // While the focus thread asks about an element that may have been clicked, keys that come are
   // held back, so that the log keeps the order in which the bus told things.
   bool resolving = false;
@@ -293,7 +293,7 @@ struct AtspiMeaningRecorder::Capture {
     if (stopping || silenced || ended) return;
     ended = true;
     CapturedInputEvent marker;
-    marker.type = "user_marker";
+    marker.type = EventType::kCaptureLost;
     handle(marker);
   }
 
@@ -324,10 +324,10 @@ struct AtspiMeaningRecorder::Capture {
     CapturedInputEvent event;
     int32_t keysym = note->keysym;
     if (note->type == ATSPI_KEY_PRESSED_EVENT) {
-      event.type = "key_down";
+      event.type = EventType::kKeyDown;
       pressed[note->keyCode] = keysym;
     } else if (note->type == ATSPI_KEY_RELEASED_EVENT) {
-      event.type = "key_up";
+      event.type = EventType::kKeyUp;
       if (auto it = pressed.find(note->keyCode); it != pressed.end()) {
         keysym = it->second;
         pressed.erase(it);
@@ -402,12 +402,12 @@ struct AtspiMeaningRecorder::Capture {
     lastClickPath = path;
     lastClickAt = now;
     CapturedInputEvent press;
-    press.type = "mouse_down";
+    press.type = EventType::kMouseDown;
     press.x = target->bounds->x + target->bounds->width / 2.0;
     press.y = target->bounds->y + target->bounds->height / 2.0;
     press.inferred = true;
     CapturedInputEvent release = press;
-    release.type = "mouse_up";
+    release.type = EventType::kMouseUp;
     press.target = std::move(target);
     return {press, release};
   }

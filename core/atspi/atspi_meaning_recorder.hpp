@@ -27,7 +27,7 @@ namespace diruri {
 // key notifications at once (an application waits for that answer before it handles its key), the
 // other follows focus events and asks about their elements. The handler is called by one of them at
 // a time. stop() lets them deliver what had already come (a click whose element is being asked
-// about included) before it returns. A bus that goes away ends the capture with one "user_marker".
+// about included) before it returns. A bus that goes away ends the capture with one kCaptureLost.
 class AtspiMeaningRecorder final : public InputEventRecording {
  public:
   explicit AtspiMeaningRecorder(FrontWindowSource& windows);

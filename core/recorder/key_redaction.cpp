@@ -5,8 +5,8 @@
 namespace diruri {
 
 bool movesFocus(const CapturedInputEvent& event) {
-  if (event.type == "mouse_down") return true;
-  if (event.type != "key_down" || !event.keysym) return false;
+  if (event.type == EventType::kMouseDown) return true;
+  if (event.type != EventType::kKeyDown || !event.keysym) return false;
   switch (*event.keysym) {
     case 0xff09:  // Tab
     case 0xfe20:  // ISO_Left_Tab (Shift+Tab)
@@ -24,7 +24,7 @@ KeyRedaction::KeyRedaction(AccessibilityInspecting& inspector, bool holds)
 
 std::optional<KeyRedaction::Judgement> KeyRedaction::judge(const CapturedInputEvent& event,
                                                            std::chrono::steady_clock::time_point at) {
-  const bool key = event.type == "key_down" || event.type == "key_up";
+  const bool key = isKeyEvent(event.type);
   std::optional<Judgement> judgement;
   const std::optional<AccessibilityInspecting::FocusMoves> moves =
       holds_ ? inspector_.focusMoves() : std::nullopt;

@@ -231,14 +231,12 @@ int64_t RecorderController::nextEventNumber() {
   return ++eventCounter_;
 }
 
-RecordingEvent RecorderController::makeEvent(int64_t number, std::string type,
+RecordingEvent RecorderController::makeEvent(int64_t number, EventType type,
                                              const RecordingSession& session) {
-  RecordingEvent event;
+  RecordingEvent event = RecordingEvent::of(type);
   event.id = eventIdentifier(number);
   event.ts = formatIso8601(eventStore_.clock().wallMillis());
   event.monotonicMs = eventStore_.clock().uptimeMillis();
-  event.kind = eventTypeNamed(type);
-  event.type = std::move(type);
   event.payload.sessionId = session.sessionId;
   return event;
 }
@@ -269,7 +267,7 @@ ScreenCaptureResult RecorderController::appendScreenshot(const RecordingSession&
   const std::string target = joinPath(joinPath(session.sessionPath, layout::kScreenshotsFolder),
                                       name + "-" + std::to_string(n) + ".png");
   const ScreenCaptureResult shot = screenCapture_.capturePNG(target);
-  RecordingEvent event = makeEvent(n, "screenshot_captured", session);
+  RecordingEvent event = makeEvent(n, EventType::kScreenshotCaptured, session);
   event.payload.screenshotPath = shot.path;
   event.payload.screenshotOk = shot.ok;
   appendQuietly(event, session);
@@ -287,7 +285,7 @@ void RecorderController::appendAxSnapshot(const RecordingSession& session, const
   } catch (const std::exception&) {
     return;  // the number stays used; the log shows the gap
   }
-  RecordingEvent event = makeEvent(n, "ax_snapshot", session);
+  RecordingEvent event = makeEvent(n, EventType::kAxSnapshot, session);
   event.payload.axSnapshotPath = target;
   appendQuietly(event, session);
 }
@@ -312,22 +310,13 @@ void RecorderController::handleInputEvent(const CapturedInputEvent& captured) {
   } else {
     event.payload.app = inspector_.foregroundSnapshot();
   }
-  event.payload.x = captured.x;
-  event.payload.y = captured.y;
-  event.payload.scrollY = captured.scrollY;
-  event.payload.keyCode = captured.keyCode;
-  event.payload.keysym = captured.keysym;
-  event.payload.text = captured.text;
+  static_cast<InputFields&>(event.payload) = captured;
+  if (!captured.inferred) event.payload.target.reset();  // a click's element is looked up below
   // Whether a key went into a password field is decided as it is written, in order.
   std::optional<KeyRedaction::Judgement> judgement = redaction_->judge(captured, capturedAt);
   const bool held = judgement && judgement->afterMove;
-
-  if (captured.inferred) {
-    event.payload.target = captured.target;
-    event.payload.inferred = true;
-  }
-  const bool lookUp = captured.type == "mouse_down" && !captured.inferred && captured.x && captured.y &&
-                      event.payload.app && writer_.joinable();
+  const bool lookUp = captured.type == EventType::kMouseDown && !captured.inferred && captured.x &&
+                      captured.y && event.payload.app && writer_.joinable();
   {
     std::lock_guard lock(queueMutex_);
     if (lookUp || held || writing_ || !queue_.empty()) {

@@ -80,7 +80,7 @@ class RecorderController {
   // The same for an input event, redacted first when it is a key into a password field.
   void appendInput(RecordingEvent& event, const RecordingSession& session,
                    const std::optional<ElementTarget>& secretField);
-  RecordingEvent makeEvent(int64_t number, std::string type, const RecordingSession& session);
+  RecordingEvent makeEvent(int64_t number, EventType type, const RecordingSession& session);
   // The stored flag, and only while the event source still delivers.
   bool captureActive();
   // The running recording's warnings, and one for capture that has ended since.

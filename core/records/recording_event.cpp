@@ -16,7 +16,7 @@ constexpr std::array<std::pair<EventType, std::string_view>, 10> kTypeNames = {{
     {EventType::kSessionStopped, "session_stopped"},
     {EventType::kScreenshotCaptured, "screenshot_captured"},
     {EventType::kAxSnapshot, "ax_snapshot"},
-    {EventType::kUserMarker, "user_marker"},
+    {EventType::kCaptureLost, "user_marker"},
     {EventType::kMouseDown, "mouse_down"},
     {EventType::kMouseUp, "mouse_up"},
     {EventType::kKeyDown, "key_down"},

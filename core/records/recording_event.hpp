@@ -20,7 +20,8 @@ enum class EventType : uint8_t {
   kSessionStopped,
   kScreenshotCaptured,
   kAxSnapshot,
-  kUserMarker,
+  // The capture ended on its own (its display or bus went away); stored as "user_marker".
+  kCaptureLost,
   kMouseDown,
   kMouseUp,
   kKeyDown,
@@ -53,17 +54,18 @@ inline std::optional<int64_t> keyIdentity(std::optional<int64_t> keyCode, std::o
 }
 
 // The members of an input event, shared by what a capture source delivers and what the log keeps.
+// Every member has an initializer, so that a record can be written naming only the members it has.
 struct InputFields {
-  std::optional<double> x;  // mouse events: root-window (screen) pixels
-  std::optional<double> y;
-  std::optional<int64_t> keyCode;  // key events: the X key code (none on Wayland)
+  std::optional<double> x = std::nullopt;  // mouse events: root-window (screen) pixels
+  std::optional<double> y = std::nullopt;
+  std::optional<int64_t> keyCode = std::nullopt;  // key events: the X key code (none on Wayland)
   // Key events: what the key produced under the keyboard map in force, and the character that is
   // when it is one.
-  std::optional<int64_t> keysym;
-  std::optional<std::string> text;
-  std::optional<int64_t> scrollY;  // wheel steps, +1 up and -1 down each
+  std::optional<int64_t> keysym = std::nullopt;
+  std::optional<std::string> text = std::nullopt;
+  std::optional<int64_t> scrollY = std::nullopt;  // wheel steps, +1 up and -1 down each
   // Clicks: the element under the pointer. Redacted keys: the password field they went to.
-  std::optional<ElementTarget> target;
+  std::optional<ElementTarget> target = std::nullopt;
   // A click seen only by its meaning (an element activated), not by the pointer: its point is the
   // element's middle.
   bool inferred = false;

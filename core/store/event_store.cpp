@@ -89,11 +89,10 @@ RecordingSession EventStore::createSession(const std::string& workspacePath,
 
   writeSessionMetadata(session, "recording");
 
-  RecordingEvent started;
+  RecordingEvent started = RecordingEvent::of(EventType::kSessionStarted);
   started.id = sessionId + "-session_started";
   started.ts = session.startedAt;
   started.monotonicMs = clock_.uptimeMillis();
-  started.type = "session_started";
   started.payload.sessionId = sessionId;
   appendEvent(started, session);
   return session;
@@ -147,11 +146,10 @@ std::pair<RecordingSession, std::string> EventStore::stopSession(const Recording
   RecordingSession stopped = session;
   stopped.stoppedAt = formatIso8601(clock_.wallMillis());
 
-  RecordingEvent event;
+  RecordingEvent event = RecordingEvent::of(EventType::kSessionStopped);
   event.id = session.sessionId + "-session_stopped";
   event.ts = *stopped.stoppedAt;
   event.monotonicMs = clock_.uptimeMillis();
-  event.type = "session_stopped";
   event.payload.sessionId = session.sessionId;
   appendEvent(event, stopped);
 

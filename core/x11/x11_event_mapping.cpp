@@ -35,7 +35,7 @@ std::optional<CapturedInputEvent> capturedEventFromX11(int eventType, int detail
   switch (eventType) {
     case kX11KeyPress:
     case kX11KeyRelease:
-      e.type = eventType == kX11KeyPress ? "key_down" : "key_up";
+      e.type = eventType == kX11KeyPress ? EventType::kKeyDown : EventType::kKeyUp;
       e.keyCode = detail;
       if (keymap != nullptr) {
         if (const uint32_t keysym = keymap->keysymFor(static_cast<uint8_t>(detail), state)) {
@@ -47,13 +47,13 @@ std::optional<CapturedInputEvent> capturedEventFromX11(int eventType, int detail
     case kX11ButtonPress:
     case kX11ButtonRelease:
       if (detail == kLeftButton) {
-        e.type = eventType == kX11ButtonPress ? "mouse_down" : "mouse_up";
+        e.type = eventType == kX11ButtonPress ? EventType::kMouseDown : EventType::kMouseUp;
         e.x = rootX;
         e.y = rootY;
         return e;
       }
       if (eventType == kX11ButtonPress && (detail == kWheelUp || detail == kWheelDown)) {
-        e.type = "scroll";
+        e.type = EventType::kScroll;
         e.scrollY = detail == kWheelUp ? 1 : -1;
         return e;
       }

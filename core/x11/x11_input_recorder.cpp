@@ -152,7 +152,7 @@ struct X11InputRecorder::RecordContext {
     running = false;
     if (lost) {
       CapturedInputEvent marker;
-      marker.type = "user_marker";
+      marker.type = EventType::kCaptureLost;
       deliver(marker);
     }
     setPhase(Phase::Ended);

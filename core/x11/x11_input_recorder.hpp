@@ -12,7 +12,7 @@ namespace diruri {
 // other receives the recorded events on a thread of the recorder's own. start() returns once the
 // server has confirmed that recording runs; stop() returns once that thread has ended. Events
 // still in flight when stop() begins are dropped. If the display goes away during capture, the
-// handler receives one "user_marker", the thread ends and isRunning() turns false.
+// handler receives one kCaptureLost, the thread ends and isRunning() turns false.
 //
 // start() and stop() may be called from any thread, stop() also from inside the handler: it then
 // returns at once, no further event is delivered, and the next start() or stop() (or the

@@ -40,9 +40,9 @@ class ControllerTest : public ::testing::Test {
   NullPoster poster;
   EventStore store{test::realFileSystem()};
   RecorderController controller{store, tap, screen, inspector, poster};
-  const CapturedInputEvent click{"mouse_down", 640.5, 412.0, std::nullopt, std::nullopt};
-  const CapturedInputEvent release{"mouse_up", 640.5, 412.0, std::nullopt, std::nullopt};
-  const CapturedInputEvent key{"key_down", std::nullopt, std::nullopt, 38, std::nullopt};
+  const CapturedInputEvent click{{.x = 640.5, .y = 412.0}, EventType::kMouseDown};
+  const CapturedInputEvent release{{.x = 640.5, .y = 412.0}, EventType::kMouseUp};
+  const CapturedInputEvent key{{.keyCode = 38}, EventType::kKeyDown};
 };
 
 TEST_F(ControllerTest, RecordingFromStartToStopNumbersMarkersAndEventsInOrder) {
@@ -314,9 +314,9 @@ TEST_F(ControllerTest, ClickElementsAndPasswordKeysKeepTheLogInOrder) {
   // The capture thread did not wait for the lookup, and nothing behind the click was written.
   EXPECT_EQ(logOf(session).size(), 3u);
   inspector.openGate();
-  const CapturedInputEvent keyUp{"key_up", std::nullopt, std::nullopt, 38, std::nullopt};
-  const CapturedInputEvent secretDown{"key_down", std::nullopt, std::nullopt, 39, std::nullopt, 0x73, "s"};
-  const CapturedInputEvent secretUp{"key_up", std::nullopt, std::nullopt, 39, std::nullopt, 0x73, "s"};
+  const CapturedInputEvent keyUp{{.keyCode = 38}, EventType::kKeyUp};
+  const CapturedInputEvent secretDown{{.keyCode = 39, .keysym = 0x73, .text = "s"}, EventType::kKeyDown};
+  const CapturedInputEvent secretUp{{.keyCode = 39, .keysym = 0x73, .text = "s"}, EventType::kKeyUp};
   tap.fire({keyUp});
   inspector.secretField = field;
   tap.fire({secretDown});

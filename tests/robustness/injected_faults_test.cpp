@@ -89,8 +89,8 @@ class InjectedFaults : public ::testing::Test {
   NullPoster poster;
   RecorderController controller{store, tap, screen, inspector, poster};
   McpServer server{controller};
-  const CapturedInputEvent click{"mouse_down", 10, 20, std::nullopt, std::nullopt};
-  const CapturedInputEvent key{"key_down", std::nullopt, std::nullopt, 38, std::nullopt};
+  const CapturedInputEvent click{{.x = 10, .y = 20}, EventType::kMouseDown};
+  const CapturedInputEvent key{{.keyCode = 38}, EventType::kKeyDown};
 };
 
 // --- Opening a session ---
@@ -172,7 +172,7 @@ TEST_F(InjectedFaults, EventsThatCannotBeEncodedAreDroppedWithoutWritingAByte) {
   inspector.front->windowTitle = std::string("bad \xff title");  // not UTF-8
   tap.fire({click});
   inspector.front->windowTitle = "Untitled";
-  tap.fire({CapturedInputEvent{"mouse_up", std::nan(""), 1, std::nullopt, std::nullopt}});
+  tap.fire({CapturedInputEvent{{.x = std::nan(""), .y = 1}, EventType::kMouseUp}});
   EXPECT_EQ(readText(file("events.jsonl")), before);
   tap.fire({key});
   EXPECT_EQ(log().back(), "evt_000005 key_down") << "numbers of dropped events stay used";

@@ -9,7 +9,7 @@
 namespace diruri {
 
 inline void PrintTo(const CapturedInputEvent& e, std::ostream* os) {
-  *os << e.type;
+  *os << (e.type == EventType::kOther ? "other" : eventTypeName(e.type));
   if (e.x) *os << " x=" << *e.x;
   if (e.y) *os << " y=" << *e.y;
   if (e.keyCode) *os << " keyCode=" << *e.keyCode;

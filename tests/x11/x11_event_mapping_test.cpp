@@ -12,20 +12,20 @@ namespace {
 
 CapturedInputEvent mouse(const char* type, double x, double y) {
   CapturedInputEvent e;
-  e.type = type;
+  e.type = eventTypeNamed(type);
   e.x = x;
   e.y = y;
   return e;
 }
 CapturedInputEvent key(const char* type, int64_t code) {
   CapturedInputEvent e;
-  e.type = type;
+  e.type = eventTypeNamed(type);
   e.keyCode = code;
   return e;
 }
 CapturedInputEvent scroll(int64_t amount) {
   CapturedInputEvent e;
-  e.type = "scroll";
+  e.type = EventType::kScroll;
   e.scrollY = amount;
   return e;
 }

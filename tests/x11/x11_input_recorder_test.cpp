@@ -40,7 +40,7 @@ class X11InputRecorderTest : public ::testing::Test {
 
 CapturedInputEvent event(const char* type) {
   CapturedInputEvent e;
-  e.type = type;
+  e.type = eventTypeNamed(type);
   return e;
 }
 CapturedInputEvent mouse(const char* type, double x, double y) {
