@@ -13,6 +13,7 @@ LAYERS = {
     "core/text": 0,
     "core/json": 1,
     "core/platform": 1,
+    "core/dbus": 2,
     "core/records": 2,
     "core/capture": 3,
     "core/store": 3,
@@ -26,7 +27,7 @@ LAYERS = {
     "client": 10,
 }
 PLATFORM_HEADERS = re.compile(r"#\s*include\s*<(xcb/|X11/|atspi/|dbus/|glib|gio/|gobject/|wayland-)")
-PLATFORM_FOLDERS = ("core/x11", "core/atspi", "core/wayland")
+PLATFORM_FOLDERS = ("core/dbus", "core/x11", "core/atspi", "core/wayland")
 PROJECT_INCLUDE = re.compile(r'#\s*include\s*"((?:core/[a-z0-9_]+)|client)/')
 
 
