@@ -102,7 +102,7 @@ void BM_KeyNotificationRoundTrip(benchmark::State& state) {
   Session& s = session();
   if (!s.ok || atspiApi() == nullptr) return state.SkipWithError("no Wayland session");
   const Budget budget(std::chrono::seconds(5));
-  const std::optional<std::string> address = accessibilityBusAddress(budget);
+  const std::optional<std::string> address = accessibilityBusAddress(DisplayBusAddress{}, budget);
   PrivateConnection bus = address ? connectTo(*address, budget) : nullptr;
   if (!bus) return state.SkipWithError("no accessibility bus");
 
@@ -111,12 +111,12 @@ void BM_KeyNotificationRoundTrip(benchmark::State& state) {
   test::TempDir workspace;
   EventStore store(test::realFileSystem());
   WaylandFrontWindow windows;
-  AtspiMeaningRecorder recorder(windows);
+  AtspiMeaningRecorder recorder(windows, DisplayBusAddress{});
   test::FakeScreenCapture screen;
   test::NullPoster poster;
   AccessibilityInspector inspector(test::realFileSystem(), systemClock(),
                                    std::make_unique<WaylandFrontWindow>(),
-                                   AccessibilityInspector::Extents::kWindow);
+                                   AccessibilityInspector::Extents::kWindow, DisplayBusAddress{});
   std::vector<double> micros;
   double lost = 0;
   for (auto _ : state) {

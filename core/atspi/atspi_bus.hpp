@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "core/atspi/accessibility_bus_location.hpp"
 #include "core/atspi/atspi_api.hpp"
 #include "core/dbus/dbus_calls.hpp"
 
@@ -16,8 +17,10 @@ inline const AtspiApi& api() { return *atspiApi(); }
 // Gives the library's next calls what remains of the budget; false when nothing does.
 bool arm(const dbus::Budget& budget);
 
-// The accessibility bus in the order libatspi looks for it, but only one that already runs.
-std::optional<std::string> accessibilityBusAddress(const dbus::Budget& budget);
+// The accessibility bus in the order libatspi looks for it ($AT_SPI_BUS_ADDRESS, what the display
+// says, the session bus's org.a11y.Bus), but only one that already runs.
+std::optional<std::string> accessibilityBusAddress(const DisplayBusAddress& display,
+                                                   const dbus::Budget& budget);
 
 // An accessibility state-change signal: the state's name and whether it was gained.
 struct StateChange {

@@ -97,7 +97,7 @@ struct Library {
   std::map<std::string, uint32_t> processIds;
 
   // Sets the library up once an accessibility bus runs; until then every query looks again.
-  bool setUp(const Budget& budget) {
+  bool setUp(const DisplayBusAddress& displayBus, const Budget& budget) {
     if (ready) return true;
     if (failed) return false;
     // Without the library installed there are no roles, as without a bus.
@@ -105,7 +105,7 @@ struct Library {
       failed = true;
       return false;
     }
-    const std::optional<std::string> address = accessibilityBusAddress(budget);
+    const std::optional<std::string> address = accessibilityBusAddress(displayBus, budget);
     if (!address || !connectTo(*address, budget)) return false;
     silenceGlib();
     arm(budget);
@@ -325,11 +325,11 @@ std::vector<Accessible> applicationsOf(Library& library, int32_t processId, cons
 
 }  // namespace
 
-bool AtspiFocus::busAnswers(std::chrono::milliseconds budget) {
+bool AtspiFocus::busAnswers(std::chrono::milliseconds budget) const {
   if (atspiApi() == nullptr) return false;
   SigpipeGuard guard;
   const Budget within(budget);
-  const std::optional<std::string> address = accessibilityBusAddress(within);
+  const std::optional<std::string> address = accessibilityBusAddress(displayBus_, within);
   return address && connectTo(*address, within) != nullptr;
 }
 
@@ -340,7 +340,7 @@ FocusedRoles AtspiFocus::query(int32_t processId) const {
   Library& lib = library();
   std::lock_guard<std::mutex> lock(lib.mutex);
   SigpipeGuard guard;
-  if (!lib.setUp(budget)) return roles;
+  if (!lib.setUp(displayBus_, budget)) return roles;
   // libatspi cannot follow its bus to a new daemon; a bus that went away means no roles.
   if (!libdbus().dbus_connection_get_is_connected(lib.bus)) return roles;
   lib.dispatchPending(budget);
@@ -376,9 +376,11 @@ constexpr AtspiRole kPasswordRole = ATSPI_ROLE_PASSWORD_TEXT;
 constexpr const char* kPasswordRoleName = "password text";
 
 // The application's window in front, or none; the bus's state is checked and its queue handled first.
-Accessible frontWindowOf(Library& lib, int32_t processId, const Budget& budget, bool& available) {
+Accessible frontWindowOf(Library& lib, const DisplayBusAddress& displayBus, int32_t processId,
+                         const Budget& budget, bool& available) {
   available = false;
-  if (processId <= 0 || !lib.setUp(budget) || !libdbus().dbus_connection_get_is_connected(lib.bus))
+  if (processId <= 0 || !lib.setUp(displayBus, budget) ||
+      !libdbus().dbus_connection_get_is_connected(lib.bus))
     return nullptr;
   lib.dispatchPending(budget);
   for (Accessible& app : applicationsOf(lib, processId, budget)) {
@@ -428,7 +430,7 @@ std::optional<ElementTarget> AtspiFocus::elementAt(int32_t processId, double x, 
   std::lock_guard<std::mutex> lock(lib.mutex);
   SigpipeGuard guard;
   bool available = false;
-  Accessible node = frontWindowOf(lib, processId, budget, available);
+  Accessible node = frontWindowOf(lib, displayBus_, processId, budget, available);
   if (!node) return std::nullopt;
   ElementTarget target;
   target.path.push_back(stepOf(node.get(), budget));
@@ -507,7 +509,7 @@ AccessibilityInspecting::ElementSearch AtspiFocus::findElement(int32_t processId
   Library& lib = library();
   std::lock_guard<std::mutex> lock(lib.mutex);
   SigpipeGuard guard;
-  Accessible window = frontWindowOf(lib, processId, budget, search.available);
+  Accessible window = frontWindowOf(lib, displayBus_, processId, budget, search.available);
   if (!window) return search;
   std::optional<Match> best = bestMatch(std::move(window), wanted, budget);
   if (!best) return search;
@@ -530,7 +532,7 @@ bool AtspiFocus::activate(int32_t processId, const ElementTarget& wanted) const 
   std::lock_guard<std::mutex> lock(lib.mutex);
   SigpipeGuard guard;
   bool available = false;
-  Accessible window = frontWindowOf(lib, processId, budget, available);
+  Accessible window = frontWindowOf(lib, displayBus_, processId, budget, available);
   if (!window) return false;
   std::optional<Match> best = bestMatch(std::move(window), wanted, budget);
   if (!best || !arm(budget)) return false;
@@ -624,7 +626,7 @@ void AtspiFocusWatch::run() {
 void AtspiFocusWatch::follow() {
   SigpipeGuard guard;
   const Budget setUp(AtspiFocus::kDefaultBudget);
-  const std::optional<std::string> address = accessibilityBusAddress(setUp);
+  const std::optional<std::string> address = accessibilityBusAddress(displayBus_, setUp);
   if (!address) return;
   PrivateConnection bus = connectTo(*address, setUp);
   if (!bus) return;

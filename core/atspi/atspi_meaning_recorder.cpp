@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/atspi/atspi_bus.hpp"
@@ -416,11 +417,14 @@ struct AtspiMeaningRecorder::Capture {
   }
 };
 
-AtspiMeaningRecorder::AtspiMeaningRecorder(FrontWindowSource& windows) : windows_(windows) {}
+AtspiMeaningRecorder::AtspiMeaningRecorder(FrontWindowSource& windows, DisplayBusAddress displayBus)
+    : windows_(windows), displayBus_(std::move(displayBus)) {}
 
 AtspiMeaningRecorder::~AtspiMeaningRecorder() { stop(); }
 
-bool AtspiMeaningRecorder::isAccessibilityTrusted() { return AtspiFocus::busAnswers(kTrustBudget); }
+bool AtspiMeaningRecorder::isAccessibilityTrusted() {
+  return AtspiFocus(displayBus_).busAnswers(kTrustBudget);
+}
 
 std::string AtspiMeaningRecorder::unavailableReason() {
   return "No accessibility bus and registry answer: keys and clicks are not captured in this Wayland "
@@ -442,7 +446,7 @@ bool AtspiMeaningRecorder::start(Handler onEvent) {
   if (atspiApi() == nullptr) return false;
   SigpipeGuard guard;
   const Budget budget(kStartBudget);
-  const std::optional<std::string> address = accessibilityBusAddress(budget);
+  const std::optional<std::string> address = accessibilityBusAddress(displayBus_, budget);
   if (!address) return false;
   auto capture = std::make_unique<Capture>(windows_, std::move(onEvent));
   capture->keyBus = connectTo(*address, budget);
