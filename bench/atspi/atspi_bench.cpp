@@ -10,10 +10,12 @@
 
 #include "core/atspi/accessibility_inspector.hpp"
 #include "core/atspi/atspi_focus.hpp"
+#include "core/mcp/default_graph.hpp"
 #include "core/platform/clock.hpp"
 #include "core/platform/file_system.hpp"
 #include "tests/support/accessible_desktop.hpp"
 #include "tests/support/real_file_system.hpp"
+#include "tests/support/x11_inspector.hpp"
 
 namespace diruri {
 namespace {
@@ -24,13 +26,13 @@ pid_t gAppPid = -1;
 constexpr int kSamples = 2000;
 
 void BM_FocusedRoles(benchmark::State& state) {
-  const AtspiFocus focus;
+  const AtspiFocus focus(x11AccessibilityBus());
   for (auto _ : state) benchmark::DoNotOptimize(focus.query(gAppPid));
 }
 BENCHMARK(BM_FocusedRoles)->Unit(benchmark::kMicrosecond);
 
 void BM_AccessibilitySnapshot(benchmark::State& state) {
-  AccessibilityInspector inspector(test::realFileSystem(), systemClock());
+  AccessibilityInspector inspector = test::x11Inspector(test::realFileSystem(), systemClock());
   for (auto _ : state) benchmark::DoNotOptimize(inspector.accessibilitySnapshot());
 }
 BENCHMARK(BM_AccessibilitySnapshot)->Unit(benchmark::kMicrosecond);
@@ -39,7 +41,7 @@ BENCHMARK(BM_AccessibilitySnapshot)->Unit(benchmark::kMicrosecond);
 // click; and the same button found again by role and name, as a replay does.
 std::vector<int> gButton;
 void BM_ElementAtClick(benchmark::State& state) {
-  const AtspiFocus focus;
+  const AtspiFocus focus(x11AccessibilityBus());
   size_t found = 0;
   for (auto _ : state) {
     const auto target = focus.elementAt(gAppPid, gButton[0] + gButton[2] / 2.0, gButton[1] + gButton[3] / 2.0,
@@ -51,7 +53,7 @@ void BM_ElementAtClick(benchmark::State& state) {
 BENCHMARK(BM_ElementAtClick)->Unit(benchmark::kMicrosecond);
 
 void BM_FindElementAgain(benchmark::State& state) {
-  const AtspiFocus focus;
+  const AtspiFocus focus(x11AccessibilityBus());
   const ElementTarget wanted{"push button", "Send", {}, std::nullopt};
   size_t found = 0;
   for (auto _ : state) found += focus.findElement(gAppPid, wanted).found.has_value();
@@ -94,9 +96,10 @@ int main(int argc, char** argv) {
   // The application registers with the registry on its own time.
   const FocusedRoles expected{"frame", "text", "Query"};
   const auto deadline = std::chrono::steady_clock::now() + 20s;
-  while (AtspiFocus().query(gAppPid) != expected && std::chrono::steady_clock::now() < deadline) {
+  while (AtspiFocus(x11AccessibilityBus()).query(gAppPid) != expected &&
+         std::chrono::steady_clock::now() < deadline) {
   }
-  AccessibilityInspector inspector(test::realFileSystem(), systemClock());
+  AccessibilityInspector inspector = test::x11Inspector(test::realFileSystem(), systemClock());
   const auto snapshot = inspector.accessibilitySnapshot();
   if (!snapshot || snapshot->focusedElementRole != expected.elementRole) {
     std::fprintf(stderr, "bench_atspi: the snapshot does not see the application's focused entry\n");
@@ -106,7 +109,8 @@ int main(int argc, char** argv) {
   benchmark::RunSpecifiedBenchmarks();
 
   const double ours = medianMillis([&] { benchmark::DoNotOptimize(inspector.accessibilitySnapshot()); });
-  const double rolesOnly = medianMillis([&] { benchmark::DoNotOptimize(AtspiFocus().query(gAppPid)); });
+  const double rolesOnly =
+      medianMillis([&] { benchmark::DoNotOptimize(AtspiFocus(x11AccessibilityBus()).query(gAppPid)); });
   test::ChildOptions quietErrors;
   quietErrors.err = test::ChildStream::Null;
   std::optional<test::ChildProcess> python;

@@ -29,6 +29,7 @@ namespace diruri {
 namespace {
 
 using namespace atspi_bus;
+using namespace dbus;
 using Clock = std::chrono::steady_clock;
 
 // Headless sway with the tests' GTK application in front, and a private accessibility bus.
@@ -62,33 +63,33 @@ Session& session() {
 // One key notification as a toolkit sends it (key code and modifiers as 16-bit numbers: the registry
 // here takes no other form), answered by the registry once its listeners have.
 bool notify(DBusConnection* bus, bool press) {
-  Message ask(api().dbus_message_new_method_call(
+  Message ask(libdbus().dbus_message_new_method_call(
       "org.a11y.atspi.Registry", "/org/a11y/atspi/registry/deviceeventcontroller",
       "org.a11y.atspi.DeviceEventController", "NotifyListenersSync"));
   if (!ask) return false;
   DBusMessageIter args, event;
-  api().dbus_message_iter_init_append(ask.get(), &args);
+  libdbus().dbus_message_iter_init_append(ask.get(), &args);
   const dbus_uint32_t type = press ? 0 : 1;
   const dbus_int16_t code = 38, modifiers = 0;
   const dbus_int32_t keysym = 'a', time = 0;
   const char* text = "a";
   const dbus_bool_t isText = TRUE;
-  if (!api().dbus_message_iter_open_container(&args, DBUS_TYPE_STRUCT, nullptr, &event) ||
-      !api().dbus_message_iter_append_basic(&event, DBUS_TYPE_UINT32, &type) ||
-      !api().dbus_message_iter_append_basic(&event, DBUS_TYPE_INT32, &keysym) ||
-      !api().dbus_message_iter_append_basic(&event, DBUS_TYPE_INT16, &code) ||
-      !api().dbus_message_iter_append_basic(&event, DBUS_TYPE_INT16, &modifiers) ||
-      !api().dbus_message_iter_append_basic(&event, DBUS_TYPE_INT32, &time) ||
-      !api().dbus_message_iter_append_basic(&event, DBUS_TYPE_STRING, &text) ||
-      !api().dbus_message_iter_append_basic(&event, DBUS_TYPE_BOOLEAN, &isText) ||
-      !api().dbus_message_iter_close_container(&args, &event)) {
+  if (!libdbus().dbus_message_iter_open_container(&args, DBUS_TYPE_STRUCT, nullptr, &event) ||
+      !libdbus().dbus_message_iter_append_basic(&event, DBUS_TYPE_UINT32, &type) ||
+      !libdbus().dbus_message_iter_append_basic(&event, DBUS_TYPE_INT32, &keysym) ||
+      !libdbus().dbus_message_iter_append_basic(&event, DBUS_TYPE_INT16, &code) ||
+      !libdbus().dbus_message_iter_append_basic(&event, DBUS_TYPE_INT16, &modifiers) ||
+      !libdbus().dbus_message_iter_append_basic(&event, DBUS_TYPE_INT32, &time) ||
+      !libdbus().dbus_message_iter_append_basic(&event, DBUS_TYPE_STRING, &text) ||
+      !libdbus().dbus_message_iter_append_basic(&event, DBUS_TYPE_BOOLEAN, &isText) ||
+      !libdbus().dbus_message_iter_close_container(&args, &event)) {
     return false;
   }
   DBusError error;
-  api().dbus_error_init(&error);
-  Message reply(api().dbus_connection_send_with_reply_and_block(bus, ask.get(), 5000, &error));
-  api().dbus_error_free(&error);
-  return reply && api().dbus_message_get_type(reply.get()) == DBUS_MESSAGE_TYPE_METHOD_RETURN;
+  libdbus().dbus_error_init(&error);
+  Message reply(libdbus().dbus_connection_send_with_reply_and_block(bus, ask.get(), 5000, &error));
+  libdbus().dbus_error_free(&error);
+  return reply && libdbus().dbus_message_get_type(reply.get()) == DBUS_MESSAGE_TYPE_METHOD_RETURN;
 }
 
 double percentile(std::vector<double> v, double p) {
@@ -101,7 +102,7 @@ void BM_KeyNotificationRoundTrip(benchmark::State& state) {
   Session& s = session();
   if (!s.ok || atspiApi() == nullptr) return state.SkipWithError("no Wayland session");
   const Budget budget(std::chrono::seconds(5));
-  const std::optional<std::string> address = accessibilityBusAddress(budget);
+  const std::optional<std::string> address = accessibilityBusAddress(DisplayBusAddress{}, budget);
   PrivateConnection bus = address ? connectTo(*address, budget) : nullptr;
   if (!bus) return state.SkipWithError("no accessibility bus");
 
@@ -110,12 +111,12 @@ void BM_KeyNotificationRoundTrip(benchmark::State& state) {
   test::TempDir workspace;
   EventStore store(test::realFileSystem());
   WaylandFrontWindow windows;
-  AtspiMeaningRecorder recorder(windows);
+  AtspiMeaningRecorder recorder(windows, DisplayBusAddress{});
   test::FakeScreenCapture screen;
   test::NullPoster poster;
   AccessibilityInspector inspector(test::realFileSystem(), systemClock(),
                                    std::make_unique<WaylandFrontWindow>(),
-                                   AccessibilityInspector::Extents::kWindow);
+                                   AccessibilityInspector::Extents::kWindow, DisplayBusAddress{});
   std::vector<double> micros;
   double lost = 0;
   for (auto _ : state) {

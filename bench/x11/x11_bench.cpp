@@ -14,6 +14,7 @@
 #include "core/atspi/accessibility_inspector.hpp"
 #include "core/capture/helper_screen_capture.hpp"
 #include "core/json/json_value.hpp"
+#include "core/mcp/default_graph.hpp"
 #include "core/recorder/recorder_controller.hpp"
 #include "core/replay/semantic_replayer.hpp"
 #include "core/x11/x11_event_poster.hpp"
@@ -22,6 +23,7 @@
 #include "tests/support/json_lines.hpp"
 #include "tests/support/real_file_system.hpp"
 #include "tests/support/temp_dir.hpp"
+#include "tests/support/x11_inspector.hpp"
 #include "tests/support/x11_test_display.hpp"
 
 namespace diruri {
@@ -109,7 +111,7 @@ class TimedTap final : public InputEventRecording {
   size_t received = 0;
 
  private:
-  X11InputRecorder inner_;
+  X11InputRecorder inner_{x11DisplayName};
   std::mutex mutex_;
   std::condition_variable arrived_;
 };
@@ -168,7 +170,7 @@ void BM_CaptureAtTenThousandEventsPerSecond(benchmark::State& state) {
     display = d.server.display();
   }
   test::TempDir dir;
-  AccessibilityInspector inspector(test::realFileSystem(), systemClock());
+  AccessibilityInspector inspector = test::x11Inspector(test::realFileSystem(), systemClock());
   EventStore store(test::realFileSystem());
   NoScreen screen;
   NoPoster poster;
@@ -243,7 +245,7 @@ BENCHMARK(BM_CaptureAtTenThousandEventsPerSecond)
 void BM_ForegroundSnapshot(benchmark::State& state) {
   Desktop& d = desktop();
   if (!d.ok) return state.SkipWithError("no display");
-  AccessibilityInspector inspector(test::realFileSystem(), systemClock());
+  AccessibilityInspector inspector = test::x11Inspector(test::realFileSystem(), systemClock());
   std::vector<double> costs;
   for (auto _ : state) {
     const auto t0 = Clock::now();
@@ -372,7 +374,7 @@ void BM_ReplaySkillBackToBack(benchmark::State& state) {
   const auto events = replayEvents();
   writeRecording(dir, events, 1);
   X11EventPoster poster;
-  AccessibilityInspector inspector(test::realFileSystem(), systemClock());
+  AccessibilityInspector inspector = test::x11Inspector(test::realFileSystem(), systemClock());
   SemanticReplayer replayer(test::realFileSystem(), poster, inspector);
   for (auto _ : state) {
     const SemanticReplayResult result = replayer.replay(dir.path(), "bench", ReplayOptions{.speed = 0});
@@ -424,7 +426,7 @@ void BM_ReplaySkillAtRecordedSpeed(benchmark::State& state) {
   constexpr int kGapMs = 10;
   writeRecording(dir, events, kGapMs);
   X11EventPoster x11;
-  AccessibilityInspector inspector(test::realFileSystem(), systemClock());
+  AccessibilityInspector inspector = test::x11Inspector(test::realFileSystem(), systemClock());
   std::vector<double> ratios;
   for (auto _ : state) {
     TimingPoster poster(x11);

@@ -4,16 +4,18 @@
 #include "core/atspi/atspi_api.hpp"
 #include "core/json/json_value.hpp"
 #include "core/platform/path.hpp"
-#include "core/x11/x11_front_window.hpp"
 
 namespace diruri {
 
-AccessibilityInspector::AccessibilityInspector(FileSystem& fileSystem, Clock& clock)
-    : AccessibilityInspector(fileSystem, clock, std::make_unique<X11FrontWindow>(), Extents::kScreen) {}
-
 AccessibilityInspector::AccessibilityInspector(FileSystem& fileSystem, Clock& clock,
-                                               std::unique_ptr<FrontWindowSource> windows, Extents extents)
-    : fileSystem_(fileSystem), clock_(clock), windows_(std::move(windows)), extents_(extents) {}
+                                               std::unique_ptr<FrontWindowSource> windows, Extents extents,
+                                               DisplayBusAddress displayBus)
+    : fileSystem_(fileSystem),
+      clock_(clock),
+      windows_(std::move(windows)),
+      extents_(extents),
+      focus_(displayBus),
+      focusWatch_(std::move(displayBus)) {}
 
 AccessibilityInspector::~AccessibilityInspector() = default;
 
@@ -36,7 +38,7 @@ std::optional<AccessibilitySnapshot> AccessibilityInspector::accessibilitySnapsh
   snapshot.app = std::move(*app);
   // Asked without the windowing system's lock, so that the capture thread's queries never wait on
   // an application slow to answer; the query bounds its own time.
-  FocusedRoles roles = AtspiFocus().query(snapshot.app.processId);
+  FocusedRoles roles = focus_.query(snapshot.app.processId);
   {
     std::lock_guard lock(snapshotMutex_);
     lastRoles_ = roles;
@@ -71,8 +73,7 @@ std::optional<ElementTarget> AccessibilityInspector::elementAt(
     int32_t processId, double x, double y, std::chrono::steady_clock::time_point deadline) {
   const std::optional<std::pair<int32_t, int32_t>> at = origin(processId);
   if (!at) return std::nullopt;
-  std::optional<ElementTarget> target =
-      AtspiFocus().elementAt(processId, x - at->first, y - at->second, deadline);
+  std::optional<ElementTarget> target = focus_.elementAt(processId, x - at->first, y - at->second, deadline);
   if (target) moveBy(target->bounds, *at);
   return target;
 }
@@ -80,14 +81,14 @@ std::optional<ElementTarget> AccessibilityInspector::elementAt(
 AccessibilityInspecting::ElementSearch AccessibilityInspector::findElement(int32_t processId,
                                                                            const ElementTarget& wanted) {
   const std::optional<std::pair<int32_t, int32_t>> at = origin(processId);
-  ElementSearch search = AtspiFocus().findElement(processId, wanted);
+  ElementSearch search = focus_.findElement(processId, wanted);
   if (search.found && !at) search.found.reset();  // found, but where on the screen is not known
   if (search.found) moveBy(search.found->element.bounds, *at);
   return search;
 }
 
 bool AccessibilityInspector::activateElement(int32_t processId, const ElementTarget& wanted) {
-  return AtspiFocus().activate(processId, wanted);
+  return focus_.activate(processId, wanted);
 }
 
 void AccessibilityInspector::watchFocus(bool on) {
@@ -115,7 +116,7 @@ void AccessibilityInspector::writeSnapshot(const AccessibilitySnapshot& snapshot
 }
 
 std::optional<std::string> AccessibilityInspector::unavailableReason() {
-  if (AtspiFocus::busAnswers()) return std::nullopt;
+  if (focus_.busAnswers()) return std::nullopt;
   return "No accessibility bus answers: clicks are recorded without their element, and password fields "
          "cannot be recognised, so keys typed into them are recorded as typed.";
 }

@@ -12,8 +12,8 @@
 
 namespace diruri {
 
-// The front window comes from the windowing system (the X display by default); the snapshot's
-// roles, the elements at clicks and the focus from the AT-SPI bus (AtspiFocus).
+// The front window comes from the windowing system; the snapshot's roles, the elements at clicks
+// and the focus from the AT-SPI bus (AtspiFocus), found with what the windowing system says of it.
 class AccessibilityInspector final : public AccessibilityInspecting {
  public:
   // Where the applications place their elements. On X11 they know their place on the screen; a
@@ -21,10 +21,8 @@ class AccessibilityInspector final : public AccessibilityInspecting {
   // moved by where the compositor put that window.
   enum class Extents { kScreen, kWindow };
 
-  // The X display's front window.
-  AccessibilityInspector(FileSystem& fileSystem, Clock& clock);
   AccessibilityInspector(FileSystem& fileSystem, Clock& clock, std::unique_ptr<FrontWindowSource> windows,
-                         Extents extents);
+                         Extents extents, DisplayBusAddress displayBus);
   ~AccessibilityInspector() override;
   AccessibilityInspector(const AccessibilityInspector&) = delete;
   AccessibilityInspector& operator=(const AccessibilityInspector&) = delete;
@@ -59,6 +57,7 @@ class AccessibilityInspector final : public AccessibilityInspecting {
   Clock& clock_;
   std::unique_ptr<FrontWindowSource> windows_;
   Extents extents_;
+  AtspiFocus focus_;
   AtspiFocusWatch focusWatch_;
   std::mutex snapshotMutex_;
   std::optional<FocusedRoles> lastRoles_;  // of the last snapshot taken

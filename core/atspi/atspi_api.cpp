@@ -2,15 +2,19 @@
 
 #include <dlfcn.h>
 
+#include "core/dbus/dbus_api.hpp"
+
 namespace diruri {
 
 namespace {
 
-// The library's run-time name; GLib, GObject and libdbus come in as its dependencies, and its
-// handle finds their functions too.
+// The library's run-time name; GLib and GObject come in as its dependencies, and its handle finds
+// their functions too. libdbus, also one of them, is loaded first, so that its locks are set up
+// before libatspi makes a connection.
 constexpr const char* kLibrary = "libatspi.so.0";
 
 const AtspiApi* load() {
+  if (dbusApi() == nullptr) return nullptr;
   // Never unloaded: GLib registers types and threads that cannot be taken back.
   void* handle = ::dlopen(kLibrary, RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
   if (handle == nullptr) return nullptr;
@@ -22,9 +26,6 @@ const AtspiApi* load() {
   DIRURI_ATSPI_FUNCTIONS(DIRURI_ATSPI_BIND)
 #undef DIRURI_ATSPI_BIND
   if (!complete) return nullptr;
-  // libdbus sets up its global locks lazily, racing when two threads make their first connections
-  // at once (the focus watch and the recorder do); set up here, once, before any thread uses it.
-  if (!api.dbus_threads_init_default()) return nullptr;
   return &api;
 }
 

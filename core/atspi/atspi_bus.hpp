@@ -1,101 +1,26 @@
-// The accessibility bus as the focus queries and the watchers reach it: private connections,
-// bounded calls, and where the bus is.
+// The accessibility bus as the focus queries and the watchers reach it: where the bus is, libatspi's
+// time limit, and its signals. The calls themselves are core/dbus's.
 #pragma once
 
-#include <chrono>
-#include <cstdlib>
-#include <functional>
-#include <initializer_list>
-#include <memory>
 #include <optional>
 #include <string>
 
+#include "core/atspi/accessibility_bus_location.hpp"
 #include "core/atspi/atspi_api.hpp"
-#include "core/platform/deadline.hpp"
+#include "core/dbus/dbus_calls.hpp"
 
 namespace diruri::atspi_bus {
-
-using SteadyClock = std::chrono::steady_clock;
 
 // The loaded library; only reached once atspiApi() has been seen to be non-null.
 inline const AtspiApi& api() { return *atspiApi(); }
 
-struct MessageUnref {
-  void operator()(DBusMessage* m) const { api().dbus_message_unref(m); }
-};
-using Message = std::unique_ptr<DBusMessage, MessageUnref>;
+// Gives the library's next calls what remains of the budget; false when nothing does.
+bool arm(const dbus::Budget& budget);
 
-struct ConnectionClose {
-  void operator()(DBusConnection* c) const {
-    api().dbus_connection_close(c);
-    api().dbus_connection_unref(c);
-  }
-};
-using PrivateConnection = std::unique_ptr<DBusConnection, ConnectionClose>;
-
-struct CFree {
-  void operator()(void* p) const { std::free(p); }
-};
-
-// The time left for one query. Each call may wait only for what remains, so an application that
-// does not answer spends the budget once, not once per call.
-class Budget {
- public:
-  explicit Budget(std::chrono::milliseconds total) : deadline_(SteadyClock::now() + total) {}
-  explicit Budget(SteadyClock::time_point deadline) : deadline_(deadline) {}
-
-  int remainingMillis() const { return millisUntil(deadline_, 60000); }
-
-  // Gives the library's next calls what remains; false when nothing does.
-  bool arm() const {
-    const int left = remainingMillis();
-    if (left <= 0) return false;
-    api().atspi_set_timeout(left, left);
-    return true;
-  }
-
- private:
-  SteadyClock::time_point deadline_;
-};
-
-// A private connection (never autolaunched, never ending the process on disconnect) that has said
-// Hello within the budget; null when the address is not a local socket or nothing answers.
-PrivateConnection connectTo(const std::string& address, const Budget& budget);
-
-// The session bus as libdbus would find it, without autolaunching one.
-std::optional<std::string> sessionBusAddress();
-
-// The accessibility bus in the order libatspi looks for it, but only one that already runs.
-std::optional<std::string> accessibilityBusAddress(const Budget& budget);
-
-// A method call whose arguments `append` adds (false: it could not), answered within the budget;
-// null on any error. The reply may be an error message: see isReply.
-Message callWith(DBusConnection* bus, const char* destination, const char* path, const char* interface,
-                 const char* method, const Budget& budget,
-                 const std::function<bool(DBusMessageIter&)>& append);
-
-// The same with string arguments.
-Message call(DBusConnection* bus, const char* destination, const char* path, const char* interface,
-             const char* method, std::initializer_list<const char*> strings, const Budget& budget);
-
-// Whether a call was answered with a return, not an error.
-bool isReply(const Message& reply);
-
-// The reply's first argument, itself or inside its variant, when it is of this type.
-bool replyArgument(const Message& reply, int type, DBusMessageIter& out);
-
-// That argument's value, for the fixed-size types.
-template <typename T>
-std::optional<T> replyBasic(const Message& reply, int type) {
-  DBusMessageIter value;
-  if (!replyArgument(reply, type, value)) return std::nullopt;
-  T result{};
-  api().dbus_message_iter_get_basic(&value, &result);
-  return result;
-}
-
-// That argument as text (a string or an object path), valid UTF-8.
-std::optional<std::string> replyText(const Message& reply, int type = DBUS_TYPE_STRING);
+// The accessibility bus in the order libatspi looks for it ($AT_SPI_BUS_ADDRESS, what the display
+// says, the session bus's org.a11y.Bus), but only one that already runs.
+std::optional<std::string> accessibilityBusAddress(const DisplayBusAddress& display,
+                                                   const dbus::Budget& budget);
 
 // An accessibility state-change signal: the state's name and whether it was gained.
 struct StateChange {

@@ -15,7 +15,6 @@
 #include <string_view>
 #include <vector>
 
-#include "core/atspi/atspi_api.hpp"
 #include "core/atspi/atspi_bus.hpp"
 #include "core/platform/sigpipe_guard.hpp"
 #include "core/text/unicode.hpp"
@@ -23,6 +22,7 @@
 namespace diruri {
 
 using namespace atspi_bus;
+using namespace dbus;
 
 namespace {
 
@@ -97,7 +97,7 @@ struct Library {
   std::map<std::string, uint32_t> processIds;
 
   // Sets the library up once an accessibility bus runs; until then every query looks again.
-  bool setUp(const Budget& budget) {
+  bool setUp(const DisplayBusAddress& displayBus, const Budget& budget) {
     if (ready) return true;
     if (failed) return false;
     // Without the library installed there are no roles, as without a bus.
@@ -105,10 +105,10 @@ struct Library {
       failed = true;
       return false;
     }
-    const std::optional<std::string> address = accessibilityBusAddress(budget);
+    const std::optional<std::string> address = accessibilityBusAddress(displayBus, budget);
     if (!address || !connectTo(*address, budget)) return false;
     silenceGlib();
-    budget.arm();
+    arm(budget);
     const int status = api().atspi_init();
     // A failed init leaves the library marked as set up without a bus; it cannot be tried again.
     if (status != 0 && status != 1) {
@@ -120,7 +120,7 @@ struct Library {
       failed = true;
       return false;
     }
-    api().dbus_connection_ref(bus);
+    libdbus().dbus_connection_ref(bus);
     context = api().g_main_context_new();
     api().atspi_set_main_context(context);
     activeRule = ruleForState(ATSPI_STATE_ACTIVE);
@@ -132,7 +132,7 @@ struct Library {
   // Signals arrive between queries (the library's cache updates and replies to its own
   // asynchronous calls); handle what has queued up so that it neither grows nor goes stale.
   void dispatchPending(const Budget& budget) {
-    if (!budget.arm()) return;
+    if (!arm(budget)) return;
     for (int i = 0; i < kMaxDispatches && api().g_main_context_iteration(context, FALSE); ++i) {
     }
   }
@@ -148,27 +148,27 @@ struct Library {
       }
       const int left = budget.remainingMillis();
       if (left == 0) break;
-      Message ask(api().dbus_message_new_method_call(DBUS_SERVICE_DBUS, DBUS_PATH_DBUS, DBUS_INTERFACE_DBUS,
-                                                     "GetConnectionUnixProcessID"));
+      Message ask(libdbus().dbus_message_new_method_call(DBUS_SERVICE_DBUS, DBUS_PATH_DBUS,
+                                                         DBUS_INTERFACE_DBUS, "GetConnectionUnixProcessID"));
       const char* text = name.c_str();
       DBusPendingCall* pending = nullptr;
-      if (ask && api().dbus_message_append_args(ask.get(), DBUS_TYPE_STRING, &text, DBUS_TYPE_INVALID) &&
-          api().dbus_connection_send_with_reply(bus, ask.get(), &pending, left) && pending != nullptr) {
+      if (ask && libdbus().dbus_message_append_args(ask.get(), DBUS_TYPE_STRING, &text, DBUS_TYPE_INVALID) &&
+          libdbus().dbus_connection_send_with_reply(bus, ask.get(), &pending, left) && pending != nullptr) {
         asked.emplace_back(name, pending);
       }
     }
     for (auto& [name, pending] : asked) {
-      api().dbus_pending_call_block(pending);
-      Message reply(api().dbus_pending_call_steal_reply(pending));
-      api().dbus_pending_call_unref(pending);
+      libdbus().dbus_pending_call_block(pending);
+      Message reply(libdbus().dbus_pending_call_steal_reply(pending));
+      libdbus().dbus_pending_call_unref(pending);
       dbus_uint32_t pid = 0;
       DBusError error;
-      api().dbus_error_init(&error);
-      if (reply && api().dbus_message_get_type(reply.get()) == DBUS_MESSAGE_TYPE_METHOD_RETURN &&
-          api().dbus_message_get_args(reply.get(), &error, DBUS_TYPE_UINT32, &pid, DBUS_TYPE_INVALID)) {
+      libdbus().dbus_error_init(&error);
+      if (reply && libdbus().dbus_message_get_type(reply.get()) == DBUS_MESSAGE_TYPE_METHOD_RETURN &&
+          libdbus().dbus_message_get_args(reply.get(), &error, DBUS_TYPE_UINT32, &pid, DBUS_TYPE_INVALID)) {
         known[name] = pid;
       }
-      api().dbus_error_free(&error);
+      libdbus().dbus_error_free(&error);
     }
     // Only the applications on the bus now: a departed one's name is not coming back.
     processIds = std::move(known);
@@ -181,14 +181,14 @@ Library& library() {
 }
 
 gint childCount(AtspiAccessible* node, const Budget& budget) {
-  if (!budget.arm()) return 0;
+  if (!arm(budget)) return 0;
   Error error;
   const gint count = api().atspi_accessible_get_child_count(node, error.out());
   return error ? 0 : std::max(count, 0);
 }
 
 Accessible childAt(AtspiAccessible* node, gint index, const Budget& budget) {
-  if (!budget.arm()) return nullptr;
+  if (!arm(budget)) return nullptr;
   Error error;
   Accessible child(api().atspi_accessible_get_child_at_index(node, index, error.out()));
   if (error) return nullptr;
@@ -197,7 +197,7 @@ Accessible childAt(AtspiAccessible* node, gint index, const Budget& budget) {
 
 // The node's states; none when it cannot be asked.
 Ref<AtspiStateSet> statesOf(AtspiAccessible* node, const Budget& budget) {
-  if (!budget.arm()) return nullptr;
+  if (!arm(budget)) return nullptr;
   return Ref<AtspiStateSet>(api().atspi_accessible_get_state_set(node));
 }
 
@@ -207,7 +207,7 @@ bool has(const Ref<AtspiStateSet>& states, AtspiStateType state) {
 
 std::optional<std::string> text(gchar* (*read)(AtspiAccessible*, GError**), AtspiAccessible* node,
                                 const Budget& budget) {
-  if (!budget.arm()) return std::nullopt;
+  if (!arm(budget)) return std::nullopt;
   Error error;
   GText value(read(node, error.out()));
   if (error || !value) return std::nullopt;
@@ -219,10 +219,10 @@ std::optional<std::string> text(gchar* (*read)(AtspiAccessible*, GError**), Atsp
 // the call failed.
 std::optional<Accessible> firstMatch(AtspiAccessible* root, AtspiMatchRule* rule, bool traverse,
                                      const Budget& budget) {
-  if (!budget.arm()) return Accessible{};
+  if (!arm(budget)) return Accessible{};
   Ref<AtspiCollection> collection(api().atspi_accessible_get_collection_iface(root));
   if (!collection) return std::nullopt;
-  if (!budget.arm()) return Accessible{};
+  if (!arm(budget)) return Accessible{};
   Error error;
   GArray* found = api().atspi_collection_get_matches(
       collection.get(), rule, ATSPI_Collection_SORT_ORDER_CANONICAL, 1, traverse ? TRUE : FALSE, error.out());
@@ -290,12 +290,12 @@ Accessible focusedByWalk(AtspiAccessible* window, const Budget& budget) {
 bool answers(DBusConnection* bus, const char* busName, const Budget& budget) {
   const int left = budget.remainingMillis();
   if (left == 0) return false;
-  Message ping(api().dbus_message_new_method_call(busName, "/", DBUS_INTERFACE_PEER, "Ping"));
+  Message ping(libdbus().dbus_message_new_method_call(busName, "/", DBUS_INTERFACE_PEER, "Ping"));
   if (!ping) return false;
   DBusError error;
-  api().dbus_error_init(&error);
-  Message reply(api().dbus_connection_send_with_reply_and_block(bus, ping.get(), left, &error));
-  api().dbus_error_free(&error);
+  libdbus().dbus_error_init(&error);
+  Message reply(libdbus().dbus_connection_send_with_reply_and_block(bus, ping.get(), left, &error));
+  libdbus().dbus_error_free(&error);
   return reply != nullptr;
 }
 
@@ -325,11 +325,11 @@ std::vector<Accessible> applicationsOf(Library& library, int32_t processId, cons
 
 }  // namespace
 
-bool AtspiFocus::busAnswers(std::chrono::milliseconds budget) {
+bool AtspiFocus::busAnswers(std::chrono::milliseconds budget) const {
   if (atspiApi() == nullptr) return false;
   SigpipeGuard guard;
   const Budget within(budget);
-  const std::optional<std::string> address = accessibilityBusAddress(within);
+  const std::optional<std::string> address = accessibilityBusAddress(displayBus_, within);
   return address && connectTo(*address, within) != nullptr;
 }
 
@@ -340,9 +340,9 @@ FocusedRoles AtspiFocus::query(int32_t processId) const {
   Library& lib = library();
   std::lock_guard<std::mutex> lock(lib.mutex);
   SigpipeGuard guard;
-  if (!lib.setUp(budget)) return roles;
+  if (!lib.setUp(displayBus_, budget)) return roles;
   // libatspi cannot follow its bus to a new daemon; a bus that went away means no roles.
-  if (!api().dbus_connection_get_is_connected(lib.bus)) return roles;
+  if (!libdbus().dbus_connection_get_is_connected(lib.bus)) return roles;
   lib.dispatchPending(budget);
 
   Accessible window;
@@ -376,9 +376,11 @@ constexpr AtspiRole kPasswordRole = ATSPI_ROLE_PASSWORD_TEXT;
 constexpr const char* kPasswordRoleName = "password text";
 
 // The application's window in front, or none; the bus's state is checked and its queue handled first.
-Accessible frontWindowOf(Library& lib, int32_t processId, const Budget& budget, bool& available) {
+Accessible frontWindowOf(Library& lib, const DisplayBusAddress& displayBus, int32_t processId,
+                         const Budget& budget, bool& available) {
   available = false;
-  if (processId <= 0 || !lib.setUp(budget) || !api().dbus_connection_get_is_connected(lib.bus))
+  if (processId <= 0 || !lib.setUp(displayBus, budget) ||
+      !libdbus().dbus_connection_get_is_connected(lib.bus))
     return nullptr;
   lib.dispatchPending(budget);
   for (Accessible& app : applicationsOf(lib, processId, budget)) {
@@ -391,9 +393,9 @@ Accessible frontWindowOf(Library& lib, int32_t processId, const Budget& budget, 
 }
 
 std::optional<WindowGeometry> extentsOf(AtspiAccessible* node, const Budget& budget) {
-  if (!budget.arm()) return std::nullopt;
+  if (!arm(budget)) return std::nullopt;
   Ref<AtspiComponent> component(api().atspi_accessible_get_component_iface(node));
-  if (!component || !budget.arm()) return std::nullopt;
+  if (!component || !arm(budget)) return std::nullopt;
   Error error;
   std::unique_ptr<AtspiRect, GFree> rect(
       api().atspi_component_get_extents(component.get(), ATSPI_COORD_TYPE_SCREEN, error.out()));
@@ -404,7 +406,7 @@ std::optional<WindowGeometry> extentsOf(AtspiAccessible* node, const Budget& bud
 ElementPathStep stepOf(AtspiAccessible* node, const Budget& budget) {
   ElementPathStep step;
   step.role = text(api().atspi_accessible_get_role_name, node, budget).value_or("");
-  if (budget.arm()) {
+  if (arm(budget)) {
     Error error;
     const gint index = api().atspi_accessible_get_index_in_parent(node, error.out());
     step.index = error ? 0 : std::max(index, 0);
@@ -428,15 +430,15 @@ std::optional<ElementTarget> AtspiFocus::elementAt(int32_t processId, double x, 
   std::lock_guard<std::mutex> lock(lib.mutex);
   SigpipeGuard guard;
   bool available = false;
-  Accessible node = frontWindowOf(lib, processId, budget, available);
+  Accessible node = frontWindowOf(lib, displayBus_, processId, budget, available);
   if (!node) return std::nullopt;
   ElementTarget target;
   target.path.push_back(stepOf(node.get(), budget));
   const gint px = static_cast<gint>(std::lround(x));
   const gint py = static_cast<gint>(std::lround(y));
-  for (int depth = 0; depth < kMaxPointDepth && budget.arm(); ++depth) {
+  for (int depth = 0; depth < kMaxPointDepth && arm(budget); ++depth) {
     Ref<AtspiComponent> component(api().atspi_accessible_get_component_iface(node.get()));
-    if (!component || !budget.arm()) break;
+    if (!component || !arm(budget)) break;
     Error error;
     Accessible child(api().atspi_component_get_accessible_at_point(component.get(), px, py,
                                                                    ATSPI_COORD_TYPE_SCREEN, error.out()));
@@ -507,7 +509,7 @@ AccessibilityInspecting::ElementSearch AtspiFocus::findElement(int32_t processId
   Library& lib = library();
   std::lock_guard<std::mutex> lock(lib.mutex);
   SigpipeGuard guard;
-  Accessible window = frontWindowOf(lib, processId, budget, search.available);
+  Accessible window = frontWindowOf(lib, displayBus_, processId, budget, search.available);
   if (!window) return search;
   std::optional<Match> best = bestMatch(std::move(window), wanted, budget);
   if (!best) return search;
@@ -530,15 +532,14 @@ bool AtspiFocus::activate(int32_t processId, const ElementTarget& wanted) const 
   std::lock_guard<std::mutex> lock(lib.mutex);
   SigpipeGuard guard;
   bool available = false;
-  Accessible window = frontWindowOf(lib, processId, budget, available);
+  Accessible window = frontWindowOf(lib, displayBus_, processId, budget, available);
   if (!window) return false;
   std::optional<Match> best = bestMatch(std::move(window), wanted, budget);
-  if (!best || !budget.arm()) return false;
+  if (!best || !arm(budget)) return false;
   Ref<AtspiAction> action(api().atspi_accessible_get_action_iface(best->node.get()));
-  if (!action || !budget.arm()) return false;
+  if (!action || !arm(budget)) return false;
   Error error;
-  if (api().atspi_action_get_n_actions(action.get(), error.out()) <= 0 || error || !budget.arm())
-    return false;
+  if (api().atspi_action_get_n_actions(action.get(), error.out()) <= 0 || error || !arm(budget)) return false;
   // The first action is the element's default one: a button's click, a check box's toggle.
   const gboolean done = api().atspi_action_do_action(action.get(), 0, error.out());
   return done && !error;
@@ -625,7 +626,7 @@ void AtspiFocusWatch::run() {
 void AtspiFocusWatch::follow() {
   SigpipeGuard guard;
   const Budget setUp(AtspiFocus::kDefaultBudget);
-  const std::optional<std::string> address = accessibilityBusAddress(setUp);
+  const std::optional<std::string> address = accessibilityBusAddress(displayBus_, setUp);
   if (!address) return;
   PrivateConnection bus = connectTo(*address, setUp);
   if (!bus) return;
@@ -649,17 +650,17 @@ void AtspiFocusWatch::follow() {
     settled_ = true;
   }
   moved_.notify_all();
-  while (!stopping_ && api().dbus_connection_read_write(bus.get(), 100)) {
-    while (Message message{api().dbus_connection_pop_message(bus.get())}) {
-      const char* sender = api().dbus_message_get_sender(message.get());
-      const char* path = api().dbus_message_get_path(message.get());
+  while (!stopping_ && libdbus().dbus_connection_read_write(bus.get(), 100)) {
+    while (Message message{libdbus().dbus_connection_pop_message(bus.get())}) {
+      const char* sender = libdbus().dbus_message_get_sender(message.get());
+      const char* path = libdbus().dbus_message_get_path(message.get());
       if (sender == nullptr || path == nullptr) continue;
-      if (api().dbus_message_is_signal(message.get(), "org.a11y.atspi.Event.Object", "PropertyChange")) {
+      if (libdbus().dbus_message_is_signal(message.get(), "org.a11y.atspi.Event.Object", "PropertyChange")) {
         DBusMessageIter args;
         const char* property = nullptr;
-        if (api().dbus_message_iter_init(message.get(), &args) &&
-            api().dbus_message_iter_get_arg_type(&args) == DBUS_TYPE_STRING) {
-          api().dbus_message_iter_get_basic(&args, &property);
+        if (libdbus().dbus_message_iter_init(message.get(), &args) &&
+            libdbus().dbus_message_iter_get_arg_type(&args) == DBUS_TYPE_STRING) {
+          libdbus().dbus_message_iter_get_basic(&args, &property);
           if (property != nullptr && std::string_view(property) == "accessible-role")
             roleChanged(bus.get(), sender, path);
         }

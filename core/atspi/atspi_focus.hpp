@@ -11,7 +11,9 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 
+#include "core/atspi/accessibility_bus_location.hpp"
 #include "core/capture/accessibility_inspecting.hpp"
 #include "core/records/front_app.hpp"
 
@@ -33,8 +35,8 @@ struct FocusedRoles {
 // role name and its focused element's role name and name, untranslated.
 //
 // Nothing of AT-SPI is loaded or set up until the first query; without the library installed there
-// are no roles. The bus is found where the library finds it (AT_SPI_BUS_ADDRESS, the root window's
-// AT_SPI_BUS property, the session bus's org.a11y.Bus), but only when it already runs: no bus or
+// are no roles. The bus is found where the library finds it (AT_SPI_BUS_ADDRESS, what `displayBus`
+// says, the session bus's org.a11y.Bus), but only when it already runs: no bus or
 // daemon is ever started, and none means no roles. GLib's log output is silenced for the whole
 // process when the library is first set up.
 //
@@ -49,13 +51,14 @@ class AtspiFocus {
   // to kWalk); kWalk asks node by node, bounded in depth and count.
   enum class Search { kCollection, kWalk };
 
-  explicit AtspiFocus(std::chrono::milliseconds budget = kDefaultBudget, Search search = Search::kCollection)
-      : budget_(budget), search_(search) {}
+  explicit AtspiFocus(DisplayBusAddress displayBus, std::chrono::milliseconds budget = kDefaultBudget,
+                      Search search = Search::kCollection)
+      : displayBus_(std::move(displayBus)), budget_(budget), search_(search) {}
 
   FocusedRoles query(int32_t processId) const;
 
   // Whether an accessibility bus runs and accepts a connection within `budget`; never starts one.
-  static bool busAnswers(std::chrono::milliseconds budget = kDefaultBudget);
+  bool busAnswers(std::chrono::milliseconds budget = kDefaultBudget) const;
 
   // The deepest element at a root-window point in the application's active window: each level asked
   // for its child at the point, down to one that has none. Bounded by `deadline`, not the budget.
@@ -72,6 +75,7 @@ class AtspiFocus {
   bool activate(int32_t processId, const ElementTarget& wanted) const;
 
  private:
+  DisplayBusAddress displayBus_;
   std::chrono::milliseconds budget_;
   Search search_;
 };
@@ -85,7 +89,7 @@ class AtspiFocus {
 // known, so that input which moved the focus can wait for that move (moves(), secretFieldSince()).
 class AtspiFocusWatch {
  public:
-  AtspiFocusWatch() = default;
+  explicit AtspiFocusWatch(DisplayBusAddress displayBus) : displayBus_(std::move(displayBus)) {}
   ~AtspiFocusWatch() { stop(); }
   AtspiFocusWatch(const AtspiFocusWatch&) = delete;
   AtspiFocusWatch& operator=(const AtspiFocusWatch&) = delete;
@@ -120,6 +124,7 @@ class AtspiFocusWatch {
 
   // The fields after the latest known moves, oldest first; the last one is the focus now.
   static constexpr size_t kKeptMoves = 64;
+  const DisplayBusAddress displayBus_;
   mutable std::mutex mutex_;
   std::condition_variable moved_;
   std::deque<std::optional<ElementTarget>> afterMoves_{std::optional<ElementTarget>{}};

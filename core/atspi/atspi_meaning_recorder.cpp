@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/atspi/atspi_bus.hpp"
@@ -16,6 +17,7 @@
 namespace diruri {
 
 using namespace atspi_bus;
+using namespace dbus;
 
 namespace {
 
@@ -61,15 +63,15 @@ bool clickable(uint32_t role) {
 std::optional<std::pair<std::string, std::string>> reference(const Message& reply) {
   DBusMessageIter value, field;
   if (!replyArgument(reply, DBUS_TYPE_STRUCT, value)) return std::nullopt;
-  api().dbus_message_iter_recurse(&value, &field);
+  libdbus().dbus_message_iter_recurse(&value, &field);
   const char* name = nullptr;
   const char* path = nullptr;
-  if (api().dbus_message_iter_get_arg_type(&field) != DBUS_TYPE_STRING) return std::nullopt;
-  api().dbus_message_iter_get_basic(&field, &name);
-  if (!api().dbus_message_iter_next(&field) ||
-      api().dbus_message_iter_get_arg_type(&field) != DBUS_TYPE_OBJECT_PATH)
+  if (libdbus().dbus_message_iter_get_arg_type(&field) != DBUS_TYPE_STRING) return std::nullopt;
+  libdbus().dbus_message_iter_get_basic(&field, &name);
+  if (!libdbus().dbus_message_iter_next(&field) ||
+      libdbus().dbus_message_iter_get_arg_type(&field) != DBUS_TYPE_OBJECT_PATH)
     return std::nullopt;
-  api().dbus_message_iter_get_basic(&field, &path);
+  libdbus().dbus_message_iter_get_basic(&field, &path);
   if (name == nullptr || path == nullptr) return std::nullopt;
   return std::pair<std::string, std::string>{name, path};
 }
@@ -115,16 +117,16 @@ struct Element {
     const Message reply =
         callWith(bus, sender.c_str(), path.c_str(), "org.a11y.atspi.Component", "GetExtents", *within,
                  [&](DBusMessageIter& args) {
-                   return api().dbus_message_iter_append_basic(&args, DBUS_TYPE_UINT32, &window);
+                   return libdbus().dbus_message_iter_append_basic(&args, DBUS_TYPE_UINT32, &window);
                  });
     DBusMessageIter value, field;
     if (!replyArgument(reply, DBUS_TYPE_STRUCT, value)) return std::nullopt;
-    api().dbus_message_iter_recurse(&value, &field);
+    libdbus().dbus_message_iter_recurse(&value, &field);
     int32_t v[4];
     for (int i = 0; i < 4; ++i) {
-      if (api().dbus_message_iter_get_arg_type(&field) != DBUS_TYPE_INT32) return std::nullopt;
-      api().dbus_message_iter_get_basic(&field, &v[i]);
-      api().dbus_message_iter_next(&field);
+      if (libdbus().dbus_message_iter_get_arg_type(&field) != DBUS_TYPE_INT32) return std::nullopt;
+      libdbus().dbus_message_iter_get_basic(&field, &v[i]);
+      libdbus().dbus_message_iter_next(&field);
     }
     if (v[2] <= 0 || v[3] <= 0) return std::nullopt;
     return WindowGeometry{v[0], v[1], v[2], v[3]};
@@ -159,8 +161,8 @@ std::optional<ElementTarget> targetOf(const Element& element) {
 }
 
 Message newCall(const char* method) {
-  return Message(api().dbus_message_new_method_call(kRegistry, kController,
-                                                    "org.a11y.atspi.DeviceEventController", method));
+  return Message(libdbus().dbus_message_new_method_call(kRegistry, kController,
+                                                        "org.a11y.atspi.DeviceEventController", method));
 }
 
 // One RegisterKeystrokeListener for all keys with this modifier mask, presses and releases, neither
@@ -169,19 +171,20 @@ bool registerKeys(DBusConnection* bus, uint32_t mask, dbus_uint32_t& serial) {
   Message ask = newCall("RegisterKeystrokeListener");
   if (!ask) return false;
   DBusMessageIter args, keys, mode;
-  api().dbus_message_iter_init_append(ask.get(), &args);
+  libdbus().dbus_message_iter_init_append(ask.get(), &args);
   const char* path = kListenerPath;
   const dbus_uint32_t types = (1u << ATSPI_KEY_PRESSED_EVENT) | (1u << ATSPI_KEY_RELEASED_EVENT);
   const dbus_bool_t no = FALSE;
-  bool ok = api().dbus_message_iter_append_basic(&args, DBUS_TYPE_OBJECT_PATH, &path) &&
-            api().dbus_message_iter_open_container(&args, DBUS_TYPE_ARRAY, "(iisi)", &keys) &&
-            api().dbus_message_iter_close_container(&args, &keys) &&
-            api().dbus_message_iter_append_basic(&args, DBUS_TYPE_UINT32, &mask) &&
-            api().dbus_message_iter_append_basic(&args, DBUS_TYPE_UINT32, &types) &&
-            api().dbus_message_iter_open_container(&args, DBUS_TYPE_STRUCT, nullptr, &mode);
-  for (int i = 0; ok && i < 3; ++i) ok = api().dbus_message_iter_append_basic(&mode, DBUS_TYPE_BOOLEAN, &no);
-  ok = ok && api().dbus_message_iter_close_container(&args, &mode);
-  return ok && api().dbus_connection_send(bus, ask.get(), &serial);
+  bool ok = libdbus().dbus_message_iter_append_basic(&args, DBUS_TYPE_OBJECT_PATH, &path) &&
+            libdbus().dbus_message_iter_open_container(&args, DBUS_TYPE_ARRAY, "(iisi)", &keys) &&
+            libdbus().dbus_message_iter_close_container(&args, &keys) &&
+            libdbus().dbus_message_iter_append_basic(&args, DBUS_TYPE_UINT32, &mask) &&
+            libdbus().dbus_message_iter_append_basic(&args, DBUS_TYPE_UINT32, &types) &&
+            libdbus().dbus_message_iter_open_container(&args, DBUS_TYPE_STRUCT, nullptr, &mode);
+  for (int i = 0; ok && i < 3; ++i)
+    ok = libdbus().dbus_message_iter_append_basic(&mode, DBUS_TYPE_BOOLEAN, &no);
+  ok = ok && libdbus().dbus_message_iter_close_container(&args, &mode);
+  return ok && libdbus().dbus_connection_send(bus, ask.get(), &serial);
 }
 
 // A key notification: (type, keysym, key code, modifiers, time, string, is text).
@@ -193,24 +196,24 @@ struct KeyNote {
 
 std::optional<KeyNote> keyNote(DBusMessage* message) {
   DBusMessageIter args, field;
-  if (!api().dbus_message_iter_init(message, &args) ||
-      api().dbus_message_iter_get_arg_type(&args) != DBUS_TYPE_STRUCT)
+  if (!libdbus().dbus_message_iter_init(message, &args) ||
+      libdbus().dbus_message_iter_get_arg_type(&args) != DBUS_TYPE_STRUCT)
     return std::nullopt;
-  api().dbus_message_iter_recurse(&args, &field);
+  libdbus().dbus_message_iter_recurse(&args, &field);
   KeyNote note;
-  if (api().dbus_message_iter_get_arg_type(&field) != DBUS_TYPE_UINT32) return std::nullopt;
-  api().dbus_message_iter_get_basic(&field, &note.type);
-  if (!api().dbus_message_iter_next(&field) ||
-      api().dbus_message_iter_get_arg_type(&field) != DBUS_TYPE_INT32)
+  if (libdbus().dbus_message_iter_get_arg_type(&field) != DBUS_TYPE_UINT32) return std::nullopt;
+  libdbus().dbus_message_iter_get_basic(&field, &note.type);
+  if (!libdbus().dbus_message_iter_next(&field) ||
+      libdbus().dbus_message_iter_get_arg_type(&field) != DBUS_TYPE_INT32)
     return std::nullopt;
-  api().dbus_message_iter_get_basic(&field, &note.keysym);
-  if (!api().dbus_message_iter_next(&field)) return std::nullopt;
+  libdbus().dbus_message_iter_get_basic(&field, &note.keysym);
+  if (!libdbus().dbus_message_iter_next(&field)) return std::nullopt;
   // Registries pass the key code on as 32 bits, older ones as the 16 bits toolkits send.
-  if (api().dbus_message_iter_get_arg_type(&field) == DBUS_TYPE_UINT32) {
-    api().dbus_message_iter_get_basic(&field, &note.keyCode);
-  } else if (api().dbus_message_iter_get_arg_type(&field) == DBUS_TYPE_INT16) {
+  if (libdbus().dbus_message_iter_get_arg_type(&field) == DBUS_TYPE_UINT32) {
+    libdbus().dbus_message_iter_get_basic(&field, &note.keyCode);
+  } else if (libdbus().dbus_message_iter_get_arg_type(&field) == DBUS_TYPE_INT16) {
     dbus_int16_t code = 0;
-    api().dbus_message_iter_get_basic(&field, &code);
+    libdbus().dbus_message_iter_get_basic(&field, &code);
     note.keyCode = static_cast<uint16_t>(code);
   } else {
     return std::nullopt;
@@ -219,12 +222,13 @@ std::optional<KeyNote> keyNote(DBusMessage* message) {
 }
 
 void answer(DBusConnection* bus, DBusMessage* call) {
-  Message reply(api().dbus_message_new_method_return(call));
+  Message reply(libdbus().dbus_message_new_method_return(call));
   const dbus_bool_t consumed = FALSE;
-  if (!reply || !api().dbus_message_append_args(reply.get(), DBUS_TYPE_BOOLEAN, &consumed, DBUS_TYPE_INVALID))
+  if (!reply ||
+      !libdbus().dbus_message_append_args(reply.get(), DBUS_TYPE_BOOLEAN, &consumed, DBUS_TYPE_INVALID))
     return;
-  api().dbus_connection_send(bus, reply.get(), nullptr);
-  api().dbus_connection_flush(bus);
+  libdbus().dbus_connection_send(bus, reply.get(), nullptr);
+  libdbus().dbus_connection_flush(bus);
 }
 
 using SteadyTime = SteadyClock::time_point;
@@ -302,13 +306,13 @@ struct AtspiMeaningRecorder::Capture {
     std::map<uint32_t, int32_t> pressed;  // key code -> keysym of its press
     for (bool last = false; !last;) {
       last = stopping;
-      if (!api().dbus_connection_read_write(keyBus.get(), last ? 0 : kPollMillis)) {
+      if (!libdbus().dbus_connection_read_write(keyBus.get(), last ? 0 : kPollMillis)) {
         if (!stopping) lost();
         return;
       }
-      while (Message message{api().dbus_connection_pop_message(keyBus.get())}) {
-        if (!api().dbus_message_is_method_call(message.get(), "org.a11y.atspi.DeviceEventListener",
-                                               "NotifyEvent"))
+      while (Message message{libdbus().dbus_connection_pop_message(keyBus.get())}) {
+        if (!libdbus().dbus_message_is_method_call(message.get(), "org.a11y.atspi.DeviceEventListener",
+                                                   "NotifyEvent"))
           continue;
         // The application waits for the answer before it handles its key, so the key is logged
         // first: whatever the key does (Tab into a password field) comes after it.
@@ -345,15 +349,15 @@ struct AtspiMeaningRecorder::Capture {
     SigpipeGuard guard;
     for (bool last = false; !last;) {
       last = stopping;
-      if (!api().dbus_connection_read_write(focusBus.get(), last ? 0 : kPollMillis)) {
+      if (!libdbus().dbus_connection_read_write(focusBus.get(), last ? 0 : kPollMillis)) {
         if (!stopping) lost();
         return;
       }
-      while (Message message{api().dbus_connection_pop_message(focusBus.get())}) {
-        const char* sender = api().dbus_message_get_sender(message.get());
-        const char* path = api().dbus_message_get_path(message.get());
+      while (Message message{libdbus().dbus_connection_pop_message(focusBus.get())}) {
+        const char* sender = libdbus().dbus_message_get_sender(message.get());
+        const char* path = libdbus().dbus_message_get_path(message.get());
         if (sender == nullptr || path == nullptr) continue;
-        if (api().dbus_message_is_signal(message.get(), "org.a11y.atspi.Event.Window", "Activate")) {
+        if (libdbus().dbus_message_is_signal(message.get(), "org.a11y.atspi.Event.Window", "Activate")) {
           activated[sender] = SteadyClock::now();
           continue;
         }
@@ -413,11 +417,14 @@ struct AtspiMeaningRecorder::Capture {
   }
 };
 
-AtspiMeaningRecorder::AtspiMeaningRecorder(FrontWindowSource& windows) : windows_(windows) {}
+AtspiMeaningRecorder::AtspiMeaningRecorder(FrontWindowSource& windows, DisplayBusAddress displayBus)
+    : windows_(windows), displayBus_(std::move(displayBus)) {}
 
 AtspiMeaningRecorder::~AtspiMeaningRecorder() { stop(); }
 
-bool AtspiMeaningRecorder::isAccessibilityTrusted() { return AtspiFocus::busAnswers(kTrustBudget); }
+bool AtspiMeaningRecorder::isAccessibilityTrusted() {
+  return AtspiFocus(displayBus_).busAnswers(kTrustBudget);
+}
 
 std::string AtspiMeaningRecorder::unavailableReason() {
   return "No accessibility bus and registry answer: keys and clicks are not captured in this Wayland "
@@ -439,7 +446,7 @@ bool AtspiMeaningRecorder::start(Handler onEvent) {
   if (atspiApi() == nullptr) return false;
   SigpipeGuard guard;
   const Budget budget(kStartBudget);
-  const std::optional<std::string> address = accessibilityBusAddress(budget);
+  const std::optional<std::string> address = accessibilityBusAddress(displayBus_, budget);
   if (!address) return false;
   auto capture = std::make_unique<Capture>(windows_, std::move(onEvent));
   capture->keyBus = connectTo(*address, budget);
@@ -468,12 +475,12 @@ bool AtspiMeaningRecorder::start(Handler onEvent) {
   for (uint32_t mask = 0; mask < kModifierCombinations; ++mask) {
     if (!registerKeys(keys, mask, serials[mask])) return false;
   }
-  api().dbus_connection_flush(keys);
+  libdbus().dbus_connection_flush(keys);
   size_t answered = 0;
   while (answered < serials.size() && budget.remainingMillis() > 0) {
-    if (!api().dbus_connection_read_write(keys, budget.remainingMillis())) return false;
-    while (Message message{api().dbus_connection_pop_message(keys)}) {
-      const int type = api().dbus_message_get_type(message.get());
+    if (!libdbus().dbus_connection_read_write(keys, budget.remainingMillis())) return false;
+    while (Message message{libdbus().dbus_connection_pop_message(keys)}) {
+      const int type = libdbus().dbus_message_get_type(message.get());
       if (type == DBUS_MESSAGE_TYPE_ERROR) return false;
       if (type == DBUS_MESSAGE_TYPE_METHOD_RETURN) ++answered;
     }

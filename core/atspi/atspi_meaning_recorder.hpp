@@ -7,6 +7,7 @@
 #include <mutex>
 #include <thread>
 
+#include "core/atspi/accessibility_bus_location.hpp"
 #include "core/capture/front_window_source.hpp"
 #include "core/capture/input_event_recording.hpp"
 
@@ -30,7 +31,7 @@ namespace diruri {
 // about included) before it returns. A bus that goes away ends the capture with one kCaptureLost.
 class AtspiMeaningRecorder final : public InputEventRecording {
  public:
-  explicit AtspiMeaningRecorder(FrontWindowSource& windows);
+  AtspiMeaningRecorder(FrontWindowSource& windows, DisplayBusAddress displayBus);
   ~AtspiMeaningRecorder() override;
   AtspiMeaningRecorder(const AtspiMeaningRecorder&) = delete;
   AtspiMeaningRecorder& operator=(const AtspiMeaningRecorder&) = delete;
@@ -45,6 +46,7 @@ class AtspiMeaningRecorder final : public InputEventRecording {
  private:
   struct Capture;
   FrontWindowSource& windows_;
+  const DisplayBusAddress displayBus_;
   std::mutex mutex_;
   std::unique_ptr<Capture> capture_;
 };

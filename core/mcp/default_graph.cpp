@@ -2,6 +2,9 @@
 #include "core/mcp/default_graph.hpp"
 
 #include <cstdlib>
+#include <optional>
+#include <string>
+#include <utility>
 
 #include "core/atspi/accessibility_inspector.hpp"
 #include "core/atspi/atspi_meaning_recorder.hpp"
@@ -14,16 +17,19 @@
 #include "core/wayland/wayland_event_poster.hpp"
 #include "core/wayland/wayland_front_window.hpp"
 #include "core/wayland/wayland_globals.hpp"
+#include "core/x11/x11_accessibility_bus.hpp"
 #include "core/x11/x11_event_poster.hpp"
+#include "core/x11/x11_front_window.hpp"
 #include "core/x11/x11_input_recorder.hpp"
 
 namespace diruri {
 
 namespace {
 
-bool isWaylandSession() {
-  const char* display = std::getenv("WAYLAND_DISPLAY");
-  return display != nullptr && *display != '\0';
+// Unset and empty are alike.
+const char* environment(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr && *value != '\0' ? value : nullptr;
 }
 
 bool screenCopyOffered() {
@@ -33,31 +39,51 @@ bool screenCopyOffered() {
 
 }  // namespace
 
+std::string x11DisplayName() {
+  const char* display = environment("DISPLAY");
+  return display != nullptr ? display : "";
+}
+
+DisplayBusAddress x11AccessibilityBus() {
+  return []() -> std::optional<std::string> {
+    const char* display = environment("DISPLAY");
+    if (display == nullptr) return std::nullopt;
+    const char* accessibilityDisplay = environment("AT_SPI_DISPLAY");
+    return x11AccessibilityBusAddress(accessibilityDisplay != nullptr ? accessibilityDisplay : display);
+  };
+}
+
 DefaultGraph::DefaultGraph()
     : fileSystem_(std::make_unique<PosixFileSystem>(layout::kRootFolder)),
       store_(std::make_unique<EventStore>(*fileSystem_, systemClock())) {
-  // A Wayland session is recorded through the compositor and the accessibility bus even where it
-  // also runs an X server for older applications: that server sees only those.
-  if (isWaylandSession()) {
+  // The back end is chosen here and nowhere else. A Wayland session is recorded through the
+  // compositor and the accessibility bus even where it also runs an X server for older
+  // applications: that server sees only those.
+  const char* wayland = std::getenv("WAYLAND_DISPLAY");
+  if (wayland != nullptr && *wayland != '\0') {
     frontWindows_ = std::make_unique<WaylandFrontWindow>();
-    eventTap_ = std::make_unique<AtspiMeaningRecorder>(*frontWindows_);
+    eventTap_ = std::make_unique<AtspiMeaningRecorder>(*frontWindows_, DisplayBusAddress{});
     screenCapture_ = std::make_unique<HelperScreenCapture>(*fileSystem_, screenCopyOffered,
                                                            std::vector<std::string>{"--wayland"});
-    inspector_ = std::make_unique<AccessibilityInspector>(*fileSystem_, systemClock(),
-                                                          std::make_unique<WaylandFrontWindow>(),
-                                                          AccessibilityInspector::Extents::kWindow);
+    inspector_ = std::make_unique<AccessibilityInspector>(
+        *fileSystem_, systemClock(), std::make_unique<WaylandFrontWindow>(),
+        AccessibilityInspector::Extents::kWindow, DisplayBusAddress{});
     // wlroots compositors take virtual input; GNOME's takes it through its remote-desktop service.
     std::vector<std::unique_ptr<EventPoster>> routes;
     routes.push_back(std::make_unique<WaylandEventPoster>());
     routes.push_back(std::make_unique<MutterRemoteDesktopPoster>());
     poster_ = std::make_unique<FirstReachablePoster>(std::move(routes));
   } else {
-    displayProbe_ = std::make_unique<X11DisplayProbe>();
+    // libatspi asks the root window only when no Wayland display is named, not even an empty one.
+    DisplayBusAddress displayBus = wayland == nullptr ? x11AccessibilityBus() : DisplayBusAddress{};
+    displayProbe_ = std::make_unique<X11DisplayProbe>(x11DisplayName);
     eventTap_ = std::make_unique<X11InputRecorder>(*displayProbe_);
     X11DisplayProbe& probe = *displayProbe_;
     screenCapture_ = std::make_unique<HelperScreenCapture>(
         *fileSystem_, [&probe] { return probe.current().reachable; }, std::vector<std::string>{"--x11"});
-    inspector_ = std::make_unique<AccessibilityInspector>(*fileSystem_, systemClock());
+    inspector_ = std::make_unique<AccessibilityInspector>(
+        *fileSystem_, systemClock(), std::make_unique<X11FrontWindow>(),
+        AccessibilityInspector::Extents::kScreen, std::move(displayBus));
     poster_ = std::make_unique<X11EventPoster>();
   }
   recorder_ = std::make_unique<RecorderController>(

@@ -2,7 +2,9 @@
 #pragma once
 
 #include <memory>
+#include <string>
 
+#include "core/atspi/accessibility_bus_location.hpp"
 #include "core/recorder/recorder_controller.hpp"
 
 namespace diruri {
@@ -10,8 +12,15 @@ namespace diruri {
 class X11DisplayProbe;
 class FrontWindowSource;
 
+// What the X11 back end is handed of the environment (also where tests build its parts): the
+// display's name, read anew at each use as libxcb would read it (empty when none), and where that
+// display says the accessibility bus is.
+std::string x11DisplayName();
+DisplayBusAddress x11AccessibilityBus();
+
 // Building it touches no file, display or permission and starts no thread; everything waits for
-// the first tool call. $WAYLAND_DISPLAY, read once here, chooses the Wayland back end.
+// the first tool call. The environment, read once here, chooses the X11 or the Wayland back end,
+// and the back ends are handed what they need of it.
 class DefaultGraph {
  public:
   DefaultGraph();

@@ -9,12 +9,12 @@
 #include <string_view>
 #include <thread>
 
-#include "core/atspi/atspi_bus.hpp"
+#include "core/dbus/dbus_calls.hpp"
 #include "core/platform/sigpipe_guard.hpp"
 
 namespace diruri {
 
-using namespace atspi_bus;
+using namespace dbus;
 
 namespace {
 
@@ -37,31 +37,31 @@ bool none(DBusMessageIter&) { return true; }
 // An empty a{sv}, or one with a single string entry.
 bool appendOptions(DBusMessageIter& args, const char* key = nullptr, const char* value = nullptr) {
   DBusMessageIter dict, entry, variant;
-  if (!api().dbus_message_iter_open_container(&args, DBUS_TYPE_ARRAY, "{sv}", &dict)) return false;
+  if (!libdbus().dbus_message_iter_open_container(&args, DBUS_TYPE_ARRAY, "{sv}", &dict)) return false;
   if (key != nullptr) {
-    if (!api().dbus_message_iter_open_container(&dict, DBUS_TYPE_DICT_ENTRY, nullptr, &entry) ||
-        !api().dbus_message_iter_append_basic(&entry, DBUS_TYPE_STRING, &key) ||
-        !api().dbus_message_iter_open_container(&entry, DBUS_TYPE_VARIANT, "s", &variant) ||
-        !api().dbus_message_iter_append_basic(&variant, DBUS_TYPE_STRING, &value) ||
-        !api().dbus_message_iter_close_container(&entry, &variant) ||
-        !api().dbus_message_iter_close_container(&dict, &entry)) {
+    if (!libdbus().dbus_message_iter_open_container(&dict, DBUS_TYPE_DICT_ENTRY, nullptr, &entry) ||
+        !libdbus().dbus_message_iter_append_basic(&entry, DBUS_TYPE_STRING, &key) ||
+        !libdbus().dbus_message_iter_open_container(&entry, DBUS_TYPE_VARIANT, "s", &variant) ||
+        !libdbus().dbus_message_iter_append_basic(&variant, DBUS_TYPE_STRING, &value) ||
+        !libdbus().dbus_message_iter_close_container(&entry, &variant) ||
+        !libdbus().dbus_message_iter_close_container(&dict, &entry)) {
       return false;
     }
   }
-  return api().dbus_message_iter_close_container(&args, &dict);
+  return libdbus().dbus_message_iter_close_container(&args, &dict);
 }
 
 // Two 32-bit integers in a struct, as the stream's position and size are.
 bool pair(DBusMessageIter& value, int32_t& a, int32_t& b) {
-  if (api().dbus_message_iter_get_arg_type(&value) != DBUS_TYPE_STRUCT) return false;
+  if (libdbus().dbus_message_iter_get_arg_type(&value) != DBUS_TYPE_STRUCT) return false;
   DBusMessageIter field;
-  api().dbus_message_iter_recurse(&value, &field);
-  if (api().dbus_message_iter_get_arg_type(&field) != DBUS_TYPE_INT32) return false;
-  api().dbus_message_iter_get_basic(&field, &a);
-  if (!api().dbus_message_iter_next(&field) ||
-      api().dbus_message_iter_get_arg_type(&field) != DBUS_TYPE_INT32)
+  libdbus().dbus_message_iter_recurse(&value, &field);
+  if (libdbus().dbus_message_iter_get_arg_type(&field) != DBUS_TYPE_INT32) return false;
+  libdbus().dbus_message_iter_get_basic(&field, &a);
+  if (!libdbus().dbus_message_iter_next(&field) ||
+      libdbus().dbus_message_iter_get_arg_type(&field) != DBUS_TYPE_INT32)
     return false;
-  api().dbus_message_iter_get_basic(&field, &b);
+  libdbus().dbus_message_iter_get_basic(&field, &b);
   return true;
 }
 
@@ -87,19 +87,19 @@ struct MutterRemoteDesktopPoster::Session {
                          {kCastStream, "Parameters"}, budget);
     DBusMessageIter dict, entry, value;
     if (!replyArgument(reply, DBUS_TYPE_ARRAY, dict)) return false;
-    api().dbus_message_iter_recurse(&dict, &entry);
+    libdbus().dbus_message_iter_recurse(&dict, &entry);
     bool sized = false;
-    for (; api().dbus_message_iter_get_arg_type(&entry) == DBUS_TYPE_DICT_ENTRY;
-         api().dbus_message_iter_next(&entry)) {
+    for (; libdbus().dbus_message_iter_get_arg_type(&entry) == DBUS_TYPE_DICT_ENTRY;
+         libdbus().dbus_message_iter_next(&entry)) {
       DBusMessageIter item;
-      api().dbus_message_iter_recurse(&entry, &item);
+      libdbus().dbus_message_iter_recurse(&entry, &item);
       const char* key = nullptr;
-      if (api().dbus_message_iter_get_arg_type(&item) != DBUS_TYPE_STRING) continue;
-      api().dbus_message_iter_get_basic(&item, &key);
-      if (key == nullptr || !api().dbus_message_iter_next(&item) ||
-          api().dbus_message_iter_get_arg_type(&item) != DBUS_TYPE_VARIANT)
+      if (libdbus().dbus_message_iter_get_arg_type(&item) != DBUS_TYPE_STRING) continue;
+      libdbus().dbus_message_iter_get_basic(&item, &key);
+      if (key == nullptr || !libdbus().dbus_message_iter_next(&item) ||
+          libdbus().dbus_message_iter_get_arg_type(&item) != DBUS_TYPE_VARIANT)
         continue;
-      api().dbus_message_iter_recurse(&item, &value);
+      libdbus().dbus_message_iter_recurse(&item, &value);
       if (std::string_view(key) == "position") pair(value, x, y);
       if (std::string_view(key) == "size") sized = pair(value, width, height) && width > 0 && height > 0;
     }
@@ -113,7 +113,7 @@ MutterRemoteDesktopPoster::~MutterRemoteDesktopPoster() { end(); }
 
 bool MutterRemoteDesktopPoster::begin() {
   end();
-  if (atspiApi() == nullptr) return false;
+  if (dbusApi() == nullptr) return false;
   SigpipeGuard guard;
   const Budget budget(kSetUpBudget);
   const std::optional<std::string> address = sessionBusAddress();
@@ -141,14 +141,14 @@ bool MutterRemoteDesktopPoster::begin() {
                }),
       DBUS_TYPE_OBJECT_PATH);
   if (!cast) return false;
-  const std::optional<std::string> stream =
-      replyText(callWith(bus, kScreenCast, cast->c_str(), kCastSession, "RecordMonitor", budget,
-                         [](DBusMessageIter& args) {
-                           const char* primary = "";
-                           return api().dbus_message_iter_append_basic(&args, DBUS_TYPE_STRING, &primary) &&
-                                  appendOptions(args);
-                         }),
-                DBUS_TYPE_OBJECT_PATH);
+  const std::optional<std::string> stream = replyText(
+      callWith(bus, kScreenCast, cast->c_str(), kCastSession, "RecordMonitor", budget,
+               [](DBusMessageIter& args) {
+                 const char* primary = "";
+                 return libdbus().dbus_message_iter_append_basic(&args, DBUS_TYPE_STRING, &primary) &&
+                        appendOptions(args);
+               }),
+      DBUS_TYPE_OBJECT_PATH);
   if (!stream) return false;
   s->stream = *stream;
   if (!s->readMonitor(budget) || !s->notify("Start", budget, none)) return false;
@@ -156,16 +156,16 @@ bool MutterRemoteDesktopPoster::begin() {
   const double middleX = session_->x + session_->width / 2.0, middleY = session_->y + session_->height / 2.0;
   for (const dbus_bool_t state : {dbus_bool_t{TRUE}, dbus_bool_t{FALSE}}) {
     session_->notify("NotifyKeyboardKeysym", budget, [&](DBusMessageIter& args) {
-      return api().dbus_message_iter_append_basic(&args, DBUS_TYPE_UINT32, &kShift) &&
-             api().dbus_message_iter_append_basic(&args, DBUS_TYPE_BOOLEAN, &state);
+      return libdbus().dbus_message_iter_append_basic(&args, DBUS_TYPE_UINT32, &kShift) &&
+             libdbus().dbus_message_iter_append_basic(&args, DBUS_TYPE_BOOLEAN, &state);
     });
   }
   const char* streamPath = session_->stream.c_str();
   session_->notify("NotifyPointerMotionAbsolute", budget, [&](DBusMessageIter& args) {
     const double sx = middleX - session_->x, sy = middleY - session_->y;
-    return api().dbus_message_iter_append_basic(&args, DBUS_TYPE_STRING, &streamPath) &&
-           api().dbus_message_iter_append_basic(&args, DBUS_TYPE_DOUBLE, &sx) &&
-           api().dbus_message_iter_append_basic(&args, DBUS_TYPE_DOUBLE, &sy);
+    return libdbus().dbus_message_iter_append_basic(&args, DBUS_TYPE_STRING, &streamPath) &&
+           libdbus().dbus_message_iter_append_basic(&args, DBUS_TYPE_DOUBLE, &sx) &&
+           libdbus().dbus_message_iter_append_basic(&args, DBUS_TYPE_DOUBLE, &sy);
   });
   std::this_thread::sleep_for(kSettle);
   return true;
@@ -180,15 +180,15 @@ PostResult MutterRemoteDesktopPoster::postMouse(double x, double y, bool down) {
   const Budget budget(kCallBudget);
   const char* stream = s.stream.c_str();
   const bool moved = s.notify("NotifyPointerMotionAbsolute", budget, [&](DBusMessageIter& args) {
-    return api().dbus_message_iter_append_basic(&args, DBUS_TYPE_STRING, &stream) &&
-           api().dbus_message_iter_append_basic(&args, DBUS_TYPE_DOUBLE, &sx) &&
-           api().dbus_message_iter_append_basic(&args, DBUS_TYPE_DOUBLE, &sy);
+    return libdbus().dbus_message_iter_append_basic(&args, DBUS_TYPE_STRING, &stream) &&
+           libdbus().dbus_message_iter_append_basic(&args, DBUS_TYPE_DOUBLE, &sx) &&
+           libdbus().dbus_message_iter_append_basic(&args, DBUS_TYPE_DOUBLE, &sy);
   });
   const dbus_int32_t button = kLeftButton;
   const dbus_bool_t state = down;
   if (!moved || !s.notify("NotifyPointerButton", budget, [&](DBusMessageIter& args) {
-        return api().dbus_message_iter_append_basic(&args, DBUS_TYPE_INT32, &button) &&
-               api().dbus_message_iter_append_basic(&args, DBUS_TYPE_BOOLEAN, &state);
+        return libdbus().dbus_message_iter_append_basic(&args, DBUS_TYPE_INT32, &button) &&
+               libdbus().dbus_message_iter_append_basic(&args, DBUS_TYPE_BOOLEAN, &state);
       })) {
     return PostResult::Unreachable;
   }
@@ -204,8 +204,8 @@ PostResult MutterRemoteDesktopPoster::postKey(int64_t /*keyCode*/, std::optional
   const dbus_uint32_t sym = static_cast<dbus_uint32_t>(*keysym);
   const dbus_bool_t state = down;
   if (!session_->notify("NotifyKeyboardKeysym", budget, [&](DBusMessageIter& args) {
-        return api().dbus_message_iter_append_basic(&args, DBUS_TYPE_UINT32, &sym) &&
-               api().dbus_message_iter_append_basic(&args, DBUS_TYPE_BOOLEAN, &state);
+        return libdbus().dbus_message_iter_append_basic(&args, DBUS_TYPE_UINT32, &sym) &&
+               libdbus().dbus_message_iter_append_basic(&args, DBUS_TYPE_BOOLEAN, &state);
       })) {
     return PostResult::Unreachable;
   }
@@ -225,8 +225,8 @@ PostResult MutterRemoteDesktopPoster::postScroll(int64_t amount) {
   const dbus_uint32_t vertical = 0;
   const dbus_int32_t steps = static_cast<dbus_int32_t>(-amount);  // the compositor counts down as positive
   if (!session_->notify("NotifyPointerAxisDiscrete", budget, [&](DBusMessageIter& args) {
-        return api().dbus_message_iter_append_basic(&args, DBUS_TYPE_UINT32, &vertical) &&
-               api().dbus_message_iter_append_basic(&args, DBUS_TYPE_INT32, &steps);
+        return libdbus().dbus_message_iter_append_basic(&args, DBUS_TYPE_UINT32, &vertical) &&
+               libdbus().dbus_message_iter_append_basic(&args, DBUS_TYPE_INT32, &steps);
       })) {
     return PostResult::Unreachable;
   }
@@ -251,8 +251,8 @@ void MutterRemoteDesktopPoster::end() {
       const dbus_int32_t button = kLeftButton;
       const dbus_bool_t up = FALSE;
       session_->notify("NotifyPointerButton", Budget(kCallBudget), [&](DBusMessageIter& args) {
-        return api().dbus_message_iter_append_basic(&args, DBUS_TYPE_INT32, &button) &&
-               api().dbus_message_iter_append_basic(&args, DBUS_TYPE_BOOLEAN, &up);
+        return libdbus().dbus_message_iter_append_basic(&args, DBUS_TYPE_INT32, &button) &&
+               libdbus().dbus_message_iter_append_basic(&args, DBUS_TYPE_BOOLEAN, &up);
       });
     }
     SigpipeGuard guard;

@@ -4,10 +4,8 @@
 #include <xcb/record.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <mutex>
 #include <string>
-#include <string_view>
 
 #include "core/platform/sigpipe_guard.hpp"
 #include "core/x11/x11_connection.hpp"
@@ -19,22 +17,25 @@ constexpr auto kRetryUnreachableAfter = std::chrono::seconds(1);
 }  // namespace
 
 struct X11DisplayProbe::State {
+  std::function<std::string()> displayName;
   std::mutex mutex;
-  std::string display;  // the $DISPLAY the rest describes
+  std::string display;  // the name the rest describes
   bool probed = false;
   std::unique_ptr<X11Connection> connection;
   Offer offer;
   std::chrono::steady_clock::time_point failedAt;
 };
 
-X11DisplayProbe::X11DisplayProbe() : state_(std::make_unique<State>()) {}
+X11DisplayProbe::X11DisplayProbe(std::function<std::string()> displayName)
+    : state_(std::make_unique<State>()) {
+  state_->displayName = std::move(displayName);
+}
 X11DisplayProbe::~X11DisplayProbe() = default;
 
 X11DisplayProbe::Offer X11DisplayProbe::current() {
   State& s = *state_;
   std::lock_guard<std::mutex> lock(s.mutex);
-  const char* named = std::getenv("DISPLAY");
-  const std::string_view display = named != nullptr ? named : "";
+  const std::string display = s.displayName();
   const auto now = std::chrono::steady_clock::now();
   if (s.probed && display == s.display) {
     if (s.connection && s.connection->alive()) return s.offer;
@@ -47,7 +48,7 @@ X11DisplayProbe::Offer X11DisplayProbe::current() {
   s.failedAt = now;
   if (display.empty()) return s.offer;
   SigpipeGuard guard;
-  auto connection = std::make_unique<X11Connection>();
+  auto connection = std::make_unique<X11Connection>(display.c_str());
   if (!connection->ok()) return s.offer;
   s.offer.reachable = true;
   s.offer.record = connection->hasExtension(&xcb_record_id);

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 #include "core/platform/sigpipe_guard.hpp"
 #include "core/x11/x11_connection.hpp"
@@ -242,8 +243,8 @@ struct X11InputRecorder::RecordContext {
   }
 };
 
-X11InputRecorder::X11InputRecorder()
-    : ownProbe_(std::make_unique<X11DisplayProbe>()),
+X11InputRecorder::X11InputRecorder(std::function<std::string()> displayName)
+    : ownProbe_(std::make_unique<X11DisplayProbe>(std::move(displayName))),
       probe_(*ownProbe_),
       record_(std::make_unique<RecordContext>()) {}
 

@@ -1,14 +1,16 @@
 // System-wide capture of clicks, keys and wheel steps from the X display, through RECORD.
 #pragma once
 
+#include <functional>
 #include <memory>
+#include <string>
 
 #include "core/capture/input_event_recording.hpp"
 #include "core/x11/x11_display_probe.hpp"
 
 namespace diruri {
 
-// Two connections to $DISPLAY per capture: one creates, disables and frees the record context, the
+// Two connections to the display per capture: one creates, disables and frees the record context, the
 // other receives the recorded events on a thread of the recorder's own. start() returns once the
 // server has confirmed that recording runs; stop() returns once that thread has ended. Events
 // still in flight when stop() begins are dropped. If the display goes away during capture, the
@@ -19,8 +21,8 @@ namespace diruri {
 // destructor) collects the ended thread. start() from inside the handler returns false.
 class X11InputRecorder final : public InputEventRecording {
  public:
-  // Asks the display on its own.
-  X11InputRecorder();
+  // Asks the display named by `displayName` on its own (see X11DisplayProbe).
+  explicit X11InputRecorder(std::function<std::string()> displayName);
   // Shares what `probe` learnt of the display; the probe must outlive the recorder.
   explicit X11InputRecorder(X11DisplayProbe& probe);
   ~X11InputRecorder() override;

@@ -23,7 +23,7 @@ class AccessibilitySnapshotTest : public ::testing::Test {
   }
 
   test::FixedClock clock_{1767225600000, 0};  // 2026-01-01T00:00:00Z
-  AccessibilityInspector inspector_{test::realFileSystem(), clock_};
+  AccessibilityInspector inspector_ = test::x11Inspector(test::realFileSystem(), clock_);
   test::TempDir dir_;
 };
 

@@ -29,7 +29,7 @@ class AtspiFocusTest : public ::testing::TestWithParam<Search> {
   void SetUp() override { ASSERT_EQ(test::startSharedDesktop(), ""); }
 
   FocusedRoles query(pid_t pid, std::chrono::milliseconds budget = AtspiFocus::kDefaultBudget) {
-    return AtspiFocus(budget, GetParam()).query(pid);
+    return AtspiFocus(x11AccessibilityBus(), budget, GetParam()).query(pid);
   }
 
   // The application's roles once they are `expected`. It registers with the accessibility

@@ -11,11 +11,13 @@
 #include <string>
 
 #include "core/atspi/accessibility_inspector.hpp"
+#include "core/mcp/default_graph.hpp"
 #include "core/platform/clock.hpp"
 #include "tests/support/accessible_desktop.hpp"
 #include "tests/support/captured_output.hpp"
 #include "tests/support/poll_until.hpp"
 #include "tests/support/real_file_system.hpp"
+#include "tests/support/x11_inspector.hpp"
 
 namespace diruri::test {
 
@@ -50,7 +52,7 @@ inline std::string startSharedDesktop() {
 // the accessibility registry, which it does on its own time after it is shown; none after 20 s.
 inline std::optional<AccessibilitySnapshot> registeredSnapshot(pid_t pid,
                                                                AccessibilityInspector* inspector = nullptr) {
-  AccessibilityInspector own(realFileSystem(), systemClock());
+  AccessibilityInspector own = x11Inspector(realFileSystem(), systemClock());
   AccessibilityInspector& asking = inspector != nullptr ? *inspector : own;
   return pollUntil<std::optional<AccessibilitySnapshot>>([&] { return asking.accessibilitySnapshot(); },
                                                          [&](const std::optional<AccessibilitySnapshot>& s) {

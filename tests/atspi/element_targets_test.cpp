@@ -185,9 +185,11 @@ TEST_F(ElementTargets, ClicksKeepTheirElementPasswordsAreNeverWrittenAndReplayFi
 
   // Without any input, for an element the pointer cannot reach: the button's own action presses it.
   const size_t actedBefore = app_.reports().size();
-  EXPECT_TRUE(AtspiFocus().activate(app_.pid(), ElementTarget{"push button", "Send", {}, std::nullopt}));
+  EXPECT_TRUE(AtspiFocus(x11AccessibilityBus())
+                  .activate(app_.pid(), ElementTarget{"push button", "Send", {}, std::nullopt}));
   EXPECT_TRUE(app_.waitFor("pressed Send", 10s, actedBefore));
-  EXPECT_FALSE(AtspiFocus().activate(app_.pid(), ElementTarget{"push button", "Nowhere", {}, std::nullopt}));
+  EXPECT_FALSE(AtspiFocus(x11AccessibilityBus())
+                   .activate(app_.pid(), ElementTarget{"push button", "Nowhere", {}, std::nullopt}));
 }
 
 // Keys whose password field is known only after them: typed in one burst behind the Tab that moved

@@ -16,9 +16,9 @@ fail() { echo "package test: $*" >&2; exit 1; }
 (cd "$build_dir" && cpack -G DEB -B "$work/out" >/dev/null 2>&1) || fail "cpack failed"
 deb=$(ls "$work"/out/diruri-rediro_*.deb)
 depends=$(dpkg-deb -f "$deb" Depends)
-# The X client libraries and the C++ runtime are linked in; libatspi is opened at run time, so it
-# must be declared by hand.
-for lib in libatspi2.0-0 libpng16-16 libc6; do
+# The X client libraries and the C++ runtime are linked in; libatspi and libdbus are opened at run
+# time, so they must be declared by hand.
+for lib in libatspi2.0-0 libdbus-1-3 libpng16-16 libc6; do
   [[ "$depends" == *"$lib"* ]] || fail "Depends lacks $lib: $depends"
 done
 contents=$(dpkg-deb -c "$deb")

@@ -1,5 +1,6 @@
 // Replay's input on GNOME: the compositor's remote-desktop service, taken when no virtual input
 // protocol is offered; on a headless mutter with the tests' GTK application as a native client.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -58,6 +59,17 @@ TEST(MutterSession, RemoteDesktopTypesAndClicksIntoANativeApplication) {
   MutterRemoteDesktopPoster unreachable;
   EXPECT_FALSE(unreachable.begin());
   unreachable.end();
+}
+
+// The route needs libdbus alone, so it is taken where libatspi is not installed.
+TEST(MutterSession, LoadsLibdbusButNeverLibatspi) {
+  ::setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent", 1);
+  MutterRemoteDesktopPoster unreachable;
+  EXPECT_FALSE(unreachable.begin());
+  void* dbus = ::dlopen("libdbus-1.so.3", RTLD_LAZY | RTLD_NOLOAD);
+  EXPECT_NE(dbus, nullptr);
+  if (dbus != nullptr) ::dlclose(dbus);
+  EXPECT_EQ(::dlopen("libatspi.so.0", RTLD_LAZY | RTLD_NOLOAD), nullptr);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include "tests/support/fixed_clock.hpp"
 #include "tests/support/real_file_system.hpp"
 #include "tests/support/temp_dir.hpp"
+#include "tests/support/x11_inspector.hpp"
 #include "tests/support/x11_test_display.hpp"
 #include "tests/x11/captured_event_printing.hpp"
 
@@ -28,7 +29,7 @@ class AccessibilityInspectorTest : public ::testing::Test {
   test::XvfbServer server_;
   test::FixedClock clock_{1767225600000, 0};  // 2026-01-01T00:00:00Z
   test::FaultInjectingFileSystem fs_{test::realFileSystem()};
-  AccessibilityInspector inspector_{fs_, clock_};
+  AccessibilityInspector inspector_ = test::x11Inspector(fs_, clock_);
 };
 
 ForegroundAppSnapshot app(std::optional<std::string> applicationId, std::string appName, int32_t pid,
@@ -237,7 +238,7 @@ TEST_F(AccessibilityInspectorTest, WriteFailuresReachTheCallerAndLeaveNothing) {
 TEST(AccessibilityInspectorWithoutDisplay, ReportsNoFrontApplication) {
   ::unsetenv("DISPLAY");
   test::FixedClock clock{0, 0};
-  AccessibilityInspector inspector(test::realFileSystem(), clock);
+  AccessibilityInspector inspector = test::x11Inspector(test::realFileSystem(), clock);
   EXPECT_EQ(inspector.foregroundSnapshot(), std::nullopt);
   EXPECT_EQ(inspector.accessibilitySnapshot(), std::nullopt);
 }

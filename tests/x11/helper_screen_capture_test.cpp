@@ -12,6 +12,7 @@
 #include <array>
 #include <filesystem>
 
+#include "core/mcp/default_graph.hpp"
 #include "core/platform/deadline.hpp"
 #include "tests/support/captured_output.hpp"
 #include "tests/support/child_process.hpp"
@@ -84,7 +85,7 @@ class HelperScreenCaptureTest : public ::testing::Test {
   test::XvfbServer server_;
   test::TempDir dir_;
   test::FaultInjectingFileSystem fs_{test::realFileSystem()};
-  X11DisplayProbe probe_;
+  X11DisplayProbe probe_{x11DisplayName};
 
   // Screenshots of the test's X display, as the server takes them there.
   HelperScreenCapture capture(const std::string& helper,

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <fstream>
 
+#include "core/mcp/default_graph.hpp"
 #include "tests/support/captured_output.hpp"
 #include "tests/support/child_process.hpp"
 #include "tests/support/temp_dir.hpp"
@@ -79,7 +80,7 @@ int captureThreads() {
 }
 
 TEST_F(X11InputRecorderTest, ClicksAtKnownPositionsOnANamedThread) {
-  X11InputRecorder recorder;
+  X11InputRecorder recorder(x11DisplayName);
   EXPECT_TRUE(recorder.isAccessibilityTrusted());
   Inbox<CapturedInputEvent> inbox;
   std::atomic<bool> onCaptureThread{true};
@@ -108,7 +109,7 @@ TEST_F(X11InputRecorderTest, TypedTextWithShiftRecordsEveryKeyIncludingTheModifi
   const int b = client.keycodeFor('b');
   ASSERT_TRUE(shift && a && b);
 
-  X11InputRecorder recorder;
+  X11InputRecorder recorder(x11DisplayName);
   Inbox<CapturedInputEvent> inbox;
   ASSERT_TRUE(recorder.start([&](const CapturedInputEvent& e) { inbox.push(e); }));
   xdotool({"keydown", "shift", "keydown", "a", "keyup", "a", "keyup", "shift", "key", "b"});
@@ -119,7 +120,7 @@ TEST_F(X11InputRecorderTest, TypedTextWithShiftRecordsEveryKeyIncludingTheModifi
 }
 
 TEST_F(X11InputRecorderTest, WheelStepsAreOneEventPerPressAndOtherButtonsNothing) {
-  X11InputRecorder recorder;
+  X11InputRecorder recorder(x11DisplayName);
   Inbox<CapturedInputEvent> inbox;
   ASSERT_TRUE(recorder.start([&](const CapturedInputEvent& e) { inbox.push(e); }));
   xdotool({"click", "--delay", "5", "--repeat", "2", "4", "click", "2", "click", "6", "click", "7", "click",
@@ -130,7 +131,7 @@ TEST_F(X11InputRecorderTest, WheelStepsAreOneEventPerPressAndOtherButtonsNothing
 }
 
 TEST_F(X11InputRecorderTest, StopIsIdempotentAndStartWorksAgainAfterIt) {
-  X11InputRecorder recorder;
+  X11InputRecorder recorder(x11DisplayName);
   recorder.stop();  // never started
   recorder.stop();
   EXPECT_FALSE(recorder.isRunning());
@@ -169,7 +170,7 @@ TEST_F(X11InputRecorderTest, NoCallbackRunsOnceStopHasReturnedEvenStoppedAtOnce)
     }
   });
 
-  X11InputRecorder recorder;
+  X11InputRecorder recorder(x11DisplayName);
   std::atomic<bool> stopped{false};
   std::atomic<int> late{0};
   std::atomic<int> delivered{0};
@@ -196,7 +197,7 @@ TEST_F(X11InputRecorderTest, NoCallbackRunsOnceStopHasReturnedEvenStoppedAtOnce)
 }
 
 TEST_F(X11InputRecorderTest, StopFromInsideTheHandlerEndsCapture) {
-  X11InputRecorder recorder;
+  X11InputRecorder recorder(x11DisplayName);
   Inbox<CapturedInputEvent> inbox;
   ASSERT_TRUE(recorder.start([&](const CapturedInputEvent& e) {
     recorder.stop();
@@ -220,7 +221,7 @@ TEST_F(X11InputRecorderTest, StopFromInsideTheHandlerEndsCapture) {
 // The handler stops capture while a stop() on the main thread is already waiting for the capture
 // thread: neither may wait for the other.
 TEST_F(X11InputRecorderTest, StopFromTheHandlerDuringAStopElsewhereDoesNotDeadlock) {
-  X11InputRecorder recorder;
+  X11InputRecorder recorder(x11DisplayName);
   std::atomic<bool> entered{false};
   std::atomic<bool> handlerStopped{false};
   ASSERT_TRUE(recorder.start([&](const CapturedInputEvent&) {
@@ -243,7 +244,7 @@ TEST_F(X11InputRecorderTest, StopFromTheHandlerDuringAStopElsewhereDoesNotDeadlo
 // and prints nothing.
 TEST_F(X11InputRecorderTest, ServerKilledDuringCaptureGivesOneMarkerAndEndsCapture) {
   test::CapturedOutput output;
-  X11InputRecorder recorder;
+  X11InputRecorder recorder(x11DisplayName);
   Inbox<CapturedInputEvent> inbox;
   const bool started = recorder.start([&](const CapturedInputEvent& e) { inbox.push(e); });
   server_.kill();
@@ -267,7 +268,7 @@ TEST_F(X11InputRecorderTest, ServerKilledDuringCaptureGivesOneMarkerAndEndsCaptu
 
 TEST(X11InputRecorderWithoutDisplay, IsNotTrustedAndDoesNotStart) {
   ::setenv("DISPLAY", ":65000", 1);
-  X11InputRecorder recorder;
+  X11InputRecorder recorder(x11DisplayName);
   EXPECT_FALSE(recorder.isAccessibilityTrusted());
   EXPECT_FALSE(recorder.start([](const CapturedInputEvent&) {}));
   EXPECT_FALSE(recorder.isRunning());
