@@ -32,7 +32,7 @@ void BM_FocusedRoles(benchmark::State& state) {
 BENCHMARK(BM_FocusedRoles)->Unit(benchmark::kMicrosecond);
 
 void BM_AccessibilitySnapshot(benchmark::State& state) {
-  AccessibilityInspector inspector = test::x11Inspector(test::realFileSystem(), systemClock());
+  AccessibilityInspector inspector = test::x11Inspector(systemClock());
   for (auto _ : state) benchmark::DoNotOptimize(inspector.accessibilitySnapshot());
 }
 BENCHMARK(BM_AccessibilitySnapshot)->Unit(benchmark::kMicrosecond);
@@ -99,7 +99,7 @@ int main(int argc, char** argv) {
   while (AtspiFocus(x11AccessibilityBus()).query(gAppPid) != expected &&
          std::chrono::steady_clock::now() < deadline) {
   }
-  AccessibilityInspector inspector = test::x11Inspector(test::realFileSystem(), systemClock());
+  AccessibilityInspector inspector = test::x11Inspector(systemClock());
   const auto snapshot = inspector.accessibilitySnapshot();
   if (!snapshot || snapshot->focusedElementRole != expected.elementRole) {
     std::fprintf(stderr, "bench_atspi: the snapshot does not see the application's focused entry\n");

@@ -114,8 +114,7 @@ void BM_KeyNotificationRoundTrip(benchmark::State& state) {
   AtspiMeaningRecorder recorder(windows, DisplayBusAddress{});
   test::FakeScreenCapture screen;
   test::NullPoster poster;
-  AccessibilityInspector inspector(test::realFileSystem(), systemClock(),
-                                   std::make_unique<WaylandFrontWindow>(),
+  AccessibilityInspector inspector(systemClock(), std::make_unique<WaylandFrontWindow>(),
                                    AccessibilityInspector::Extents::kWindow, DisplayBusAddress{});
   std::vector<double> micros;
   double lost = 0;

@@ -83,7 +83,7 @@ double percentile(std::vector<double> v, double p) {
 // The capture source with the time each call of the handler takes on its thread, by event type.
 class TimedTap final : public InputEventRecording {
  public:
-  bool isAccessibilityTrusted() override { return inner_.isAccessibilityTrusted(); }
+  bool canObserveInput() override { return inner_.canObserveInput(); }
   bool start(Handler onEvent) override {
     return inner_.start([this, onEvent = std::move(onEvent)](const CapturedInputEvent& e) {
       const auto t0 = Clock::now();
@@ -170,7 +170,7 @@ void BM_CaptureAtTenThousandEventsPerSecond(benchmark::State& state) {
     display = d.server.display();
   }
   test::TempDir dir;
-  AccessibilityInspector inspector = test::x11Inspector(test::realFileSystem(), systemClock());
+  AccessibilityInspector inspector = test::x11Inspector(systemClock());
   EventStore store(test::realFileSystem());
   NoScreen screen;
   NoPoster poster;
@@ -245,7 +245,7 @@ BENCHMARK(BM_CaptureAtTenThousandEventsPerSecond)
 void BM_ForegroundSnapshot(benchmark::State& state) {
   Desktop& d = desktop();
   if (!d.ok) return state.SkipWithError("no display");
-  AccessibilityInspector inspector = test::x11Inspector(test::realFileSystem(), systemClock());
+  AccessibilityInspector inspector = test::x11Inspector(systemClock());
   std::vector<double> costs;
   for (auto _ : state) {
     const auto t0 = Clock::now();
@@ -374,7 +374,7 @@ void BM_ReplaySkillBackToBack(benchmark::State& state) {
   const auto events = replayEvents();
   writeRecording(dir, events, 1);
   X11EventPoster poster;
-  AccessibilityInspector inspector = test::x11Inspector(test::realFileSystem(), systemClock());
+  AccessibilityInspector inspector = test::x11Inspector(systemClock());
   SemanticReplayer replayer(test::realFileSystem(), poster, inspector);
   for (auto _ : state) {
     const SemanticReplayResult result = replayer.replay(dir.path(), "bench", ReplayOptions{.speed = 0});
@@ -426,7 +426,7 @@ void BM_ReplaySkillAtRecordedSpeed(benchmark::State& state) {
   constexpr int kGapMs = 10;
   writeRecording(dir, events, kGapMs);
   X11EventPoster x11;
-  AccessibilityInspector inspector = test::x11Inspector(test::realFileSystem(), systemClock());
+  AccessibilityInspector inspector = test::x11Inspector(systemClock());
   std::vector<double> ratios;
   for (auto _ : state) {
     TimingPoster poster(x11);

@@ -7,11 +7,9 @@
 
 namespace diruri {
 
-AccessibilityInspector::AccessibilityInspector(FileSystem& fileSystem, Clock& clock,
-                                               std::unique_ptr<FrontWindowSource> windows, Extents extents,
-                                               DisplayBusAddress displayBus)
-    : fileSystem_(fileSystem),
-      clock_(clock),
+AccessibilityInspector::AccessibilityInspector(Clock& clock, std::unique_ptr<FrontWindowSource> windows,
+                                               Extents extents, DisplayBusAddress displayBus)
+    : clock_(clock),
       windows_(std::move(windows)),
       extents_(extents),
       focus_(displayBus),
@@ -20,12 +18,6 @@ AccessibilityInspector::AccessibilityInspector(FileSystem& fileSystem, Clock& cl
 AccessibilityInspector::~AccessibilityInspector() = default;
 
 std::optional<FrontWindow> AccessibilityInspector::frontWindow() { return windows_->frontWindow(); }
-
-std::optional<ForegroundAppSnapshot> AccessibilityInspector::foregroundSnapshot() {
-  std::optional<FrontWindow> front = frontWindow();
-  if (!front) return std::nullopt;
-  return std::move(front->app);
-}
 
 std::optional<AccessibilitySnapshot> AccessibilityInspector::accessibilitySnapshot() {
   std::optional<ForegroundAppSnapshot> app = foregroundSnapshot();
@@ -78,8 +70,8 @@ std::optional<ElementTarget> AccessibilityInspector::elementAt(
   return target;
 }
 
-AccessibilityInspecting::ElementSearch AccessibilityInspector::findElement(int32_t processId,
-                                                                           const ElementTarget& wanted) {
+ElementFinding::ElementSearch AccessibilityInspector::findElement(int32_t processId,
+                                                                  const ElementTarget& wanted) {
   const std::optional<std::pair<int32_t, int32_t>> at = origin(processId);
   ElementSearch search = focus_.findElement(processId, wanted);
   if (search.found && !at) search.found.reset();  // found, but where on the screen is not known
@@ -108,11 +100,6 @@ void AccessibilityInspector::watchFocus(bool on) {
 
 std::optional<ElementTarget> AccessibilityInspector::focusedSecretField() {
   return focusWatch_.secretField();
-}
-
-void AccessibilityInspector::writeSnapshot(const AccessibilitySnapshot& snapshot, const std::string& path) {
-  if (path.find('/') != std::string::npos) fileSystem_.createDirectories(parentDirectory(path));
-  fileSystem_.writeFileAtomically(path, writeJson(snapshot.toJson(), JsonLayout::Pretty));
 }
 
 std::optional<std::string> AccessibilityInspector::unavailableReason() {

@@ -8,7 +8,6 @@
 #include "core/capture/accessibility_inspecting.hpp"
 #include "core/capture/front_window_source.hpp"
 #include "core/platform/clock.hpp"
-#include "core/platform/file_system.hpp"
 
 namespace diruri {
 
@@ -21,17 +20,15 @@ class AccessibilityInspector final : public AccessibilityInspecting {
   // moved by where the compositor put that window.
   enum class Extents { kScreen, kWindow };
 
-  AccessibilityInspector(FileSystem& fileSystem, Clock& clock, std::unique_ptr<FrontWindowSource> windows,
-                         Extents extents, DisplayBusAddress displayBus);
+  AccessibilityInspector(Clock& clock, std::unique_ptr<FrontWindowSource> windows, Extents extents,
+                         DisplayBusAddress displayBus);
   ~AccessibilityInspector() override;
   AccessibilityInspector(const AccessibilityInspector&) = delete;
   AccessibilityInspector& operator=(const AccessibilityInspector&) = delete;
 
-  std::optional<ForegroundAppSnapshot> foregroundSnapshot() override;
   std::optional<FrontWindow> frontWindow() override;
   bool knowsFrontWindow() override { return windows_->knowsFrontWindow(); }
   std::optional<AccessibilitySnapshot> accessibilitySnapshot() override;
-  void writeSnapshot(const AccessibilitySnapshot& snapshot, const std::string& path) override;
 
   bool findsElements() override;
   std::optional<ElementTarget> elementAt(int32_t processId, double x, double y,
@@ -53,7 +50,6 @@ class AccessibilityInspector final : public AccessibilityInspecting {
   // are on the screen already, none when the window's place is not known.
   std::optional<std::pair<int32_t, int32_t>> origin(int32_t processId);
 
-  FileSystem& fileSystem_;
   Clock& clock_;
   std::unique_ptr<FrontWindowSource> windows_;
   Extents extents_;

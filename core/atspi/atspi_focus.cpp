@@ -502,9 +502,8 @@ std::optional<Match> bestMatch(Accessible window, const ElementTarget& wanted, c
 
 }  // namespace
 
-AccessibilityInspecting::ElementSearch AtspiFocus::findElement(int32_t processId,
-                                                               const ElementTarget& wanted) const {
-  AccessibilityInspecting::ElementSearch search;
+ElementFinding::ElementSearch AtspiFocus::findElement(int32_t processId, const ElementTarget& wanted) const {
+  ElementFinding::ElementSearch search;
   const Budget budget(budget_);
   Library& lib = library();
   std::lock_guard<std::mutex> lock(lib.mutex);
@@ -588,10 +587,10 @@ std::optional<ElementTarget> AtspiFocusWatch::secretField() const {
   return afterMoves_.back();
 }
 
-std::optional<AccessibilityInspecting::FocusMoves> AtspiFocusWatch::moves() const {
+std::optional<FocusWatching::FocusMoves> AtspiFocusWatch::moves() const {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!following_) return std::nullopt;
-  return AccessibilityInspecting::FocusMoves{heardMoves_, moves_};
+  return FocusWatching::FocusMoves{heardMoves_, moves_};
 }
 
 std::optional<ElementTarget> AtspiFocusWatch::secretFieldSince(

@@ -68,7 +68,7 @@ class AtspiFocus {
   // The element of the application's active window with `wanted`'s role and name, the one whose
   // path agrees with `wanted`'s in the most levels where there are several; searched breadth first
   // like the focused element, bounded in depth, count and budget.
-  AccessibilityInspecting::ElementSearch findElement(int32_t processId, const ElementTarget& wanted) const;
+  ElementFinding::ElementSearch findElement(int32_t processId, const ElementTarget& wanted) const;
 
   // The same element's default action done (a button's click); false when it is not found or has no
   // action, or the application refuses or does not answer.
@@ -104,7 +104,7 @@ class AtspiFocusWatch {
   std::optional<ElementTarget> secretField() const;
   // The focus moves heard and known since start(); none until the focus events are subscribed to,
   // or once the bus has gone.
-  std::optional<AccessibilityInspecting::FocusMoves> moves() const;
+  std::optional<FocusWatching::FocusMoves> moves() const;
   // A password field the focus went to with move number `move` or any later one, as far as is known
   // at `deadline`, which is waited for: a focus move is told late, and the first one heard after some
   // input may still be for input before it. None when there is none.

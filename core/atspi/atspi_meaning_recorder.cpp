@@ -422,9 +422,7 @@ AtspiMeaningRecorder::AtspiMeaningRecorder(FrontWindowSource& windows, DisplayBu
 
 AtspiMeaningRecorder::~AtspiMeaningRecorder() { stop(); }
 
-bool AtspiMeaningRecorder::isAccessibilityTrusted() {
-  return AtspiFocus(displayBus_).busAnswers(kTrustBudget);
-}
+bool AtspiMeaningRecorder::canObserveInput() { return AtspiFocus(displayBus_).busAnswers(kTrustBudget); }
 
 std::string AtspiMeaningRecorder::unavailableReason() {
   return "No accessibility bus and registry answer: keys and clicks are not captured in this Wayland "

@@ -37,7 +37,7 @@ class AtspiMeaningRecorder final : public InputEventRecording {
   AtspiMeaningRecorder& operator=(const AtspiMeaningRecorder&) = delete;
 
   // The accessibility bus runs and answers.
-  bool isAccessibilityTrusted() override;
+  bool canObserveInput() override;
   std::string unavailableReason() override;
   bool start(Handler onEvent) override;
   void stop() override;

@@ -15,7 +15,7 @@ class InputEventRecording {
   virtual ~InputEventRecording() = default;
 
   // Whether the process may observe input at all. Never prompts; no side effect.
-  virtual bool isAccessibilityTrusted() = 0;
+  virtual bool canObserveInput() = 0;
 
   // Starts delivering events to onEvent, one at a time and in order, on threads of the source's
   // own (one on X11; on Wayland two, never at once). A handler that throws loses that event only:

@@ -66,8 +66,8 @@ DefaultGraph::DefaultGraph()
     screenCapture_ = std::make_unique<HelperScreenCapture>(*fileSystem_, screenCopyOffered,
                                                            std::vector<std::string>{"--wayland"});
     inspector_ = std::make_unique<AccessibilityInspector>(
-        *fileSystem_, systemClock(), std::make_unique<WaylandFrontWindow>(),
-        AccessibilityInspector::Extents::kWindow, DisplayBusAddress{});
+        systemClock(), std::make_unique<WaylandFrontWindow>(), AccessibilityInspector::Extents::kWindow,
+        DisplayBusAddress{});
     // wlroots compositors take virtual input; GNOME's takes it through its remote-desktop service.
     std::vector<std::unique_ptr<EventPoster>> routes;
     routes.push_back(std::make_unique<WaylandEventPoster>());
@@ -81,9 +81,9 @@ DefaultGraph::DefaultGraph()
     X11DisplayProbe& probe = *displayProbe_;
     screenCapture_ = std::make_unique<HelperScreenCapture>(
         *fileSystem_, [&probe] { return probe.current().reachable; }, std::vector<std::string>{"--x11"});
-    inspector_ = std::make_unique<AccessibilityInspector>(
-        *fileSystem_, systemClock(), std::make_unique<X11FrontWindow>(),
-        AccessibilityInspector::Extents::kScreen, std::move(displayBus));
+    inspector_ = std::make_unique<AccessibilityInspector>(systemClock(), std::make_unique<X11FrontWindow>(),
+                                                          AccessibilityInspector::Extents::kScreen,
+                                                          std::move(displayBus));
     poster_ = std::make_unique<X11EventPoster>();
   }
   recorder_ = std::make_unique<RecorderController>(

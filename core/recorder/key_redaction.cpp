@@ -19,15 +19,13 @@ bool movesFocus(const CapturedInputEvent& event) {
   }
 }
 
-KeyRedaction::KeyRedaction(AccessibilityInspecting& inspector, bool holds)
-    : inspector_(inspector), holds_(holds) {}
+KeyRedaction::KeyRedaction(FocusWatching& focus, bool holds) : focus_(focus), holds_(holds) {}
 
 std::optional<KeyRedaction::Judgement> KeyRedaction::judge(const CapturedInputEvent& event,
                                                            std::chrono::steady_clock::time_point at) {
   const bool key = isKeyEvent(event.type);
   std::optional<Judgement> judgement;
-  const std::optional<AccessibilityInspecting::FocusMoves> moves =
-      holds_ ? inspector_.focusMoves() : std::nullopt;
+  const std::optional<FocusWatching::FocusMoves> moves = holds_ ? focus_.focusMoves() : std::nullopt;
   if (key) {
     judgement.emplace();
     if (moves && at < awaitedUntil_) {
@@ -39,7 +37,7 @@ std::optional<KeyRedaction::Judgement> KeyRedaction::judge(const CapturedInputEv
       judgement->afterMove = std::min(judgement->afterMove.value_or(moves->heard), moves->heard);
       judgement->deadline = std::max(judgement->deadline, at + kFocusWait);
     }
-    if (!judgement->afterMove) judgement->field = inspector_.focusedSecretField();
+    if (!judgement->afterMove) judgement->field = focus_.focusedSecretField();
   }
   // The key itself went where the focus was; what follows it waits for the focus it moved.
   if (moves && movesFocus(event)) {
@@ -51,7 +49,7 @@ std::optional<KeyRedaction::Judgement> KeyRedaction::judge(const CapturedInputEv
 
 std::optional<ElementTarget> KeyRedaction::fieldFor(const Judgement& judgement) {
   if (!judgement.afterMove) return judgement.field;
-  return inspector_.secretFieldSince(*judgement.afterMove, judgement.deadline);
+  return focus_.secretFieldSince(*judgement.afterMove, judgement.deadline);
 }
 
 void KeyRedaction::apply(RecordingEvent& event, const std::optional<ElementTarget>& field) {

@@ -6,8 +6,8 @@
 #include <optional>
 #include <set>
 
-#include "core/capture/accessibility_inspecting.hpp"
 #include "core/capture/captured_input_event.hpp"
+#include "core/capture/focus_watching.hpp"
 #include "core/records/recording_event.hpp"
 
 namespace diruri {
@@ -30,7 +30,7 @@ class KeyRedaction {
   };
 
   // `holds`: whether keys may wait for the focus at all (they are written off the capture thread).
-  KeyRedaction(AccessibilityInspecting& inspector, bool holds);
+  KeyRedaction(FocusWatching& focus, bool holds);
 
   // For a key, how to judge it; none for other events. Notes input that moves the focus.
   std::optional<Judgement> judge(const CapturedInputEvent& event, std::chrono::steady_clock::time_point at);
@@ -41,7 +41,7 @@ class KeyRedaction {
   void apply(RecordingEvent& event, const std::optional<ElementTarget>& field);
 
  private:
-  AccessibilityInspecting& inspector_;
+  FocusWatching& focus_;
   bool holds_;
   // Capture thread: the focus move the keys from now on wait for, and until when.
   uint64_t awaitedMove_ = 0;

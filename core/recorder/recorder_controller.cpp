@@ -20,8 +20,8 @@ RecorderController::RecorderController(EventStore& eventStore, InputEventRecordi
                                        EventPoster& poster, std::string localSkillStore)
     : eventStore_(eventStore),
       screenCapture_(screenCapture),
-      replayer_(eventStore.fileManager(), poster, inspector, localSkillStore),
-      skills_(eventStore.fileManager(), std::move(localSkillStore)),
+      replayer_(eventStore.fileSystem(), poster, inspector, localSkillStore),
+      skills_(eventStore.fileSystem(), std::move(localSkillStore)),
       eventTap_(eventTap),
       inspector_(inspector) {}
 
@@ -91,7 +91,7 @@ RecorderStartResult RecorderController::start(const std::string& workspacePath,
     result.sessionId = active->sessionId;
     result.sessionPath = active->sessionPath;
     result.inputCaptureActive = captureActive();
-    result.accessibilityTrusted = eventTap_.isAccessibilityTrusted();
+    result.accessibilityTrusted = eventTap_.canObserveInput();
     result.screenCaptureAllowed = screenCapture_.canCaptureScreen();
     result.startScreenshotOk = false;
     result.error = "active_recording_exists";
@@ -114,7 +114,7 @@ RecorderStartResult RecorderController::start(const std::string& workspacePath,
   RecorderStartResult result;
   result.sessionId = session.sessionId;
   result.sessionPath = session.sessionPath;
-  result.accessibilityTrusted = eventTap_.isAccessibilityTrusted();
+  result.accessibilityTrusted = eventTap_.canObserveInput();
   result.screenCaptureAllowed = screenCapture_.canCaptureScreen();
   result.inputCaptureActive = started;
   result.startScreenshotOk = shot.ok;
@@ -152,7 +152,7 @@ RecorderStatusResult RecorderController::status() {
     result.status = "idle";
     result.inputCaptureActive = false;
   }
-  result.accessibilityTrusted = eventTap_.isAccessibilityTrusted();
+  result.accessibilityTrusted = eventTap_.canObserveInput();
   result.screenCaptureAllowed = screenCapture_.canCaptureScreen();
   return result;
 }
@@ -170,7 +170,7 @@ std::vector<std::string> RecorderController::currentWarnings() {
 
 RecorderPermissionResult RecorderController::permissions() {
   RecorderPermissionResult result;
-  result.accessibilityTrusted = eventTap_.isAccessibilityTrusted();
+  result.accessibilityTrusted = eventTap_.canObserveInput();
   result.screenCaptureAllowed = screenCapture_.canCaptureScreen();
   result.inputCaptureActive = captureActive();
   return result;
@@ -281,7 +281,7 @@ void RecorderController::appendAxSnapshot(const RecordingSession& session, const
   const std::string target = joinPath(joinPath(session.sessionPath, layout::kSnapshotsFolder),
                                       name + "-" + std::to_string(n) + ".json");
   try {
-    inspector_.writeSnapshot(*snapshot, target);
+    eventStore_.writeSnapshot(*snapshot, target);
   } catch (const std::exception&) {
     return;  // the number stays used; the log shows the gap
   }

@@ -20,7 +20,7 @@ std::string makeRunId(const std::string& skillId, const std::string& startedAt) 
 }
 
 ReplayRun RecorderController::planReplay(const std::string& workspacePath, const std::string& skillId) {
-  FileSystem& fs = eventStore_.fileManager();
+  FileSystem& fs = eventStore_.fileSystem();
   ReplayRun run;
   run.workspacePath = workspacePath;
   run.skillId = skillId;
@@ -44,7 +44,7 @@ ReplayRun RecorderController::planReplay(const std::string& workspacePath, const
 
 RecorderReplayResult RecorderController::runReplay(const ReplayRun& planned, const ReplayOptions& options,
                                                    ReplayControl* control) {
-  FileSystem& fs = eventStore_.fileManager();
+  FileSystem& fs = eventStore_.fileSystem();
   Clock& clock = eventStore_.clock();
 
   ReplayRunMetadata run;

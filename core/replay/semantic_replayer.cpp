@@ -117,7 +117,7 @@ class SemanticReplayer::Run {
         control_(control),
         total_(total),
         pacer_(options.speed, replayer.clock_.steadyNow()),
-        windowsKnown_(replayer.inspector_.knowsFrontWindow()) {
+        windowsKnown_(replayer.windows_.knowsFrontWindow()) {
     result_.steps.reserve(total);
     if (control_) control_->report(0, total_);
   }
@@ -229,12 +229,12 @@ class SemanticReplayer::Run {
                                            std::optional<FrontWindow>& front) {
     r_.poster_.sync();  // what was posted before has reached the applications
     const Clock::SteadyTime deadline = r_.clock_.steadyNow() + options_.targetWait;
-    front = r_.inspector_.frontWindow();
+    front = r_.windows_.frontWindow();
     bool waited = false;
     while (!isRecordedWindow(app, front) && r_.clock_.steadyNow() < deadline) {
       waited = true;
       if (!sleepUntil(std::min(deadline, r_.clock_.steadyNow() + kWindowPoll))) break;
-      front = r_.inspector_.frontWindow();
+      front = r_.windows_.frontWindow();
     }
     if (stopRequested()) {
       stopped_ = true;
@@ -284,7 +284,7 @@ class SemanticReplayer::Run {
     posted = r_.poster_.postMouse(at.x, at.y, down);
     // An element found where the pointer cannot go (off the screen) is pressed by its action.
     if (down && posted == PostResult::Inexpressible && placement_.onElement() &&
-        r_.inspector_.activateElement(front->app.processId, *p.target)) {
+        r_.elements_.activateElement(front->app.processId, *p.target)) {
       posted = PostResult::Posted;
       pressedByAction_ = true;
       step.via = Via::kAction;
@@ -297,12 +297,12 @@ class SemanticReplayer::Run {
                                          ReplayStep& step) {
     const Clock::SteadyTime started = r_.clock_.steadyNow();
     const Clock::SteadyTime deadline = started + options_.targetWait;
-    AccessibilityInspecting::ElementSearch search = r_.inspector_.findElement(front.app.processId, *p.target);
+    ElementFinding::ElementSearch search = r_.elements_.findElement(front.app.processId, *p.target);
     const auto ready = [&search] { return search.found && search.found->showing && search.found->enabled; };
     while (search.available && !ready() && r_.clock_.steadyNow() < deadline &&
            (search.found || r_.clock_.steadyNow() < started + kElementSearch)) {
       if (!sleepUntil(std::min(deadline, r_.clock_.steadyNow() + kWindowPoll))) break;
-      search = r_.inspector_.findElement(front.app.processId, *p.target);
+      search = r_.elements_.findElement(front.app.processId, *p.target);
     }
     if (stopRequested()) {
       stopped_ = true;
@@ -337,16 +337,16 @@ class SemanticReplayer::Run {
 
 SemanticReplayResult SemanticReplayer::replay(const std::string& workspacePath, const std::string& skillId,
                                               const ReplayOptions& options, ReplayControl* control) {
-  const std::string workspace = layout::absoluteWorkspace(fileManager_, workspacePath);
-  const std::string skill = findSkill(fileManager_, workspace, localSkillStore_, skillId);
-  const std::optional<std::string> logPath = recordingOfSkill(fileManager_, workspace, skill);
+  const std::string workspace = layout::absoluteWorkspace(fileSystem_, workspacePath);
+  const std::string skill = findSkill(fileSystem_, workspace, localSkillStore_, skillId);
+  const std::optional<std::string> logPath = recordingOfSkill(fileSystem_, workspace, skill);
   if (!logPath) throw SemanticReplayerError(SemanticReplayerError::Code::invalidRecording);
 
   // The whole recording is checked before anything is posted, and counted; a long one takes
   // seconds to read, and a stop meanwhile ends the replay there.
   size_t total = 0;
   try {
-    readEvents(fileManager_, *logPath, LogReading::Strict, [&](RecordingEvent& event, const EventLine& line) {
+    readEvents(fileSystem_, *logPath, LogReading::Strict, [&](RecordingEvent& event, const EventLine& line) {
       if (control && line.number % 1024 == 0 && control->stopRequested()) throw StopReading{};
       if (plan(event, line)) ++total;
     });
@@ -363,7 +363,7 @@ SemanticReplayResult SemanticReplayer::replay(const std::string& workspacePath, 
   }
   Run run(*this, options, control, total);
   try {
-    readEvents(fileManager_, *logPath, LogReading::Strict, [&](RecordingEvent& event, const EventLine& line) {
+    readEvents(fileSystem_, *logPath, LogReading::Strict, [&](RecordingEvent& event, const EventLine& line) {
       if (std::optional<Planned> p = plan(event, line)) run.offer(std::move(*p));
     });
   } catch (const std::exception& e) {

@@ -100,13 +100,18 @@ class ReplayControl {
 class SemanticReplayer {
  public:
   // `localSkillStore`: where installed skills are looked for after the workspace's own; none when empty.
-  SemanticReplayer(FileSystem& fileManager, EventPoster& poster, AccessibilityInspecting& inspector,
-                   std::string localSkillStore = {}, Clock& clock = systemClock())
-      : fileManager_(fileManager),
+  SemanticReplayer(FileSystem& fileSystem, EventPoster& poster, FrontWindowSource& windows,
+                   ElementFinding& elements, std::string localSkillStore = {}, Clock& clock = systemClock())
+      : fileSystem_(fileSystem),
         poster_(poster),
-        inspector_(inspector),
+        windows_(windows),
+        elements_(elements),
         localSkillStore_(std::move(localSkillStore)),
         clock_(clock) {}
+  // Both from the one accessibility side.
+  SemanticReplayer(FileSystem& fileSystem, EventPoster& poster, AccessibilityInspecting& inspector,
+                   std::string localSkillStore = {}, Clock& clock = systemClock())
+      : SemanticReplayer(fileSystem, poster, inspector, inspector, std::move(localSkillStore), clock) {}
 
   // Finds the skill (the workspace's .zeruva/skills/<skillId>/, else the local skill store's) and
   // reads its recording: its own references/events.jsonl, or else the events.jsonl of the session
@@ -121,9 +126,10 @@ class SemanticReplayer {
  private:
   class Run;
 
-  FileSystem& fileManager_;
+  FileSystem& fileSystem_;
   EventPoster& poster_;
-  AccessibilityInspecting& inspector_;
+  FrontWindowSource& windows_;
+  ElementFinding& elements_;
   std::string localSkillStore_;
   Clock& clock_;
 };

@@ -68,16 +68,16 @@ class UniqueStrings {
 
 }  // namespace
 
-EventStore::EventStore(FileSystem& fileManager, Clock& clock) : fileManager_(fileManager), clock_(clock) {}
+EventStore::EventStore(FileSystem& fileSystem, Clock& clock) : fileSystem_(fileSystem), clock_(clock) {}
 
 RecordingSession EventStore::createSession(const std::string& workspacePath,
                                            const std::optional<std::string>& sessionName) {
-  const std::string workspace = layout::absoluteWorkspace(fileManager_, workspacePath);
+  const std::string workspace = layout::absoluteWorkspace(fileSystem_, workspacePath);
   const std::string sessionId = makeSessionId(sessionName, clock_.wallMillis());
   const std::string sessionPath = layout::sessionDirectory(workspace, sessionId);
 
-  fileManager_.createDirectories(joinPath(sessionPath, layout::kScreenshotsFolder));
-  fileManager_.createDirectories(joinPath(sessionPath, layout::kSnapshotsFolder));
+  fileSystem_.createDirectories(joinPath(sessionPath, layout::kScreenshotsFolder));
+  fileSystem_.createDirectories(joinPath(sessionPath, layout::kSnapshotsFolder));
 
   RecordingSession session;
   session.sessionId = sessionId;
@@ -99,7 +99,7 @@ RecordingSession EventStore::createSession(const std::string& workspacePath,
 }
 
 RecordingSession EventStore::loadSession(const std::string& workspacePath, const std::string& sessionId) {
-  const std::string workspace = layout::absoluteWorkspace(fileManager_, workspacePath);
+  const std::string workspace = layout::absoluteWorkspace(fileSystem_, workspacePath);
   const std::string sessionPath = layout::sessionDirectory(workspace, sessionId);
   const std::string metadataPath = joinPath(sessionPath, layout::kSessionFile);
   // The identifier comes from the agent; one that names another directory would let a stop
@@ -107,7 +107,7 @@ RecordingSession EventStore::loadSession(const std::string& workspacePath, const
   if (!isPlainPathComponent(sessionId)) {
     throw FileSystemError(EINVAL, "read", metadataPath);
   }
-  const SessionMetadata metadata = SessionMetadata::fromJson(parseJson(fileManager_.readFile(metadataPath)));
+  const SessionMetadata metadata = SessionMetadata::fromJson(parseJson(fileSystem_.readFile(metadataPath)));
 
   RecordingSession session;
   session.sessionId = metadata.sessionId;
@@ -119,6 +119,11 @@ RecordingSession EventStore::loadSession(const std::string& workspacePath, const
   return session;
 }
 
+void EventStore::writeSnapshot(const AccessibilitySnapshot& snapshot, const std::string& path) {
+  if (path.find('/') != std::string::npos) fileSystem_.createDirectories(parentDirectory(path));
+  fileSystem_.writeFileAtomically(path, writeJson(snapshot.toJson(), JsonLayout::Pretty));
+}
+
 void EventStore::appendEvent(const RecordingEvent& event, const RecordingSession& session) {
   std::string line = encode(event.toJson(), JsonLayout::Compact);
   line.push_back('\n');
@@ -126,18 +131,18 @@ void EventStore::appendEvent(const RecordingEvent& event, const RecordingSession
   // The append itself finds out whether the log exists: a separate test first would cost a path
   // lookup on every event for the sake of the one that starts the log.
   try {
-    fileManager_.appendToFile(path, line);
+    fileSystem_.appendToFile(path, line);
     return;
   } catch (const FileSystemError& e) {
     if (e.code() != std::errc::no_such_file_or_directory) throw;
   }
   // No log yet. The session directory is never created here: if it is gone, this fails as well.
-  fileManager_.writeFileAtomically(path, line);
+  fileSystem_.writeFileAtomically(path, line);
 }
 
 std::vector<JsonObject> EventStore::readEventObjects(const RecordingSession& session) {
   std::vector<JsonObject> events;
-  readEvents(fileManager_, joinPath(session.sessionPath, layout::kEventsFile), LogReading::Lenient,
+  readEvents(fileSystem_, joinPath(session.sessionPath, layout::kEventsFile), LogReading::Lenient,
              [&](RecordingEvent& event, const EventLine&) { events.push_back(event.toJson().asObject()); });
   return events;
 }
@@ -208,8 +213,8 @@ void EventStore::writeSessionMetadata(const RecordingSession& session, const std
   metadata.helperVersion = DIRURI_VERSION;
   metadata.eventsPath = layout::kEventsFile;
   metadata.metadataVersion = 1;
-  fileManager_.writeFileAtomically(joinPath(session.sessionPath, layout::kSessionFile),
-                                   encode(metadata.toJson(), JsonLayout::Pretty));
+  fileSystem_.writeFileAtomically(joinPath(session.sessionPath, layout::kSessionFile),
+                                  encode(metadata.toJson(), JsonLayout::Pretty));
 }
 
 std::string EventStore::writeSummary(const RecordingSession& session) {
@@ -219,7 +224,7 @@ std::string EventStore::writeSummary(const RecordingSession& session) {
   std::vector<SensitiveHint> hints;
   bool inSecretRun = false;  // the last input event was a redacted key
   // Line by line: a long log is never held whole, nor its names more than once.
-  readEvents(fileManager_, joinPath(session.sessionPath, layout::kEventsFile), LogReading::Lenient,
+  readEvents(fileSystem_, joinPath(session.sessionPath, layout::kEventsFile), LogReading::Lenient,
              [&](RecordingEvent& event, const EventLine&) {
                if (const std::optional<ForegroundAppSnapshot>& app = event.payload.app) {
                  appNames.add(app->appName);
@@ -259,7 +264,7 @@ std::string EventStore::writeSummary(const RecordingSession& session) {
   summary.recommendedSkillId = summary.apps.empty() ? std::string() : slug(summary.apps.front());
 
   const std::string path = joinPath(session.sessionPath, layout::kSummaryFile);
-  fileManager_.writeFileAtomically(path, encode(summary.toJson(), JsonLayout::Pretty));
+  fileSystem_.writeFileAtomically(path, encode(summary.toJson(), JsonLayout::Pretty));
   return path;
 }
 

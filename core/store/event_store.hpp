@@ -30,7 +30,7 @@ class EventStoreError : public std::runtime_error {
 // (the recorder controller serialises them).
 class EventStore {
  public:
-  explicit EventStore(FileSystem& fileManager, Clock& clock = systemClock());
+  explicit EventStore(FileSystem& fileSystem, Clock& clock = systemClock());
 
   // Creates the session directory with screenshots/ and ax-snapshots/, session.json ("recording")
   // and the "session_started" line. Throws the file-system or encoding error.
@@ -53,7 +53,10 @@ class EventStore {
   // Returns the stopped session and the absolute path of summary.json.
   std::pair<RecordingSession, std::string> stopSession(const RecordingSession& session);
 
-  FileSystem& fileManager() { return fileManager_; }
+  FileSystem& fileSystem() { return fileSystem_; }
+  // Writes a snapshot file (pretty JSON) atomically, creating missing parent directories. Throws
+  // the file-system or encoding error.
+  void writeSnapshot(const AccessibilitySnapshot& snapshot, const std::string& path);
   Clock& clock() { return clock_; }
 
   // Lowercased a-z, 0-9 and single hyphens, at most 48 characters; may be empty.
@@ -64,7 +67,7 @@ class EventStore {
   void writeSessionMetadata(const RecordingSession& session, const std::string& status);
   std::string writeSummary(const RecordingSession& session);
 
-  FileSystem& fileManager_;
+  FileSystem& fileSystem_;
   Clock& clock_;
 };
 

@@ -253,7 +253,7 @@ X11InputRecorder::X11InputRecorder(X11DisplayProbe& probe)
 
 X11InputRecorder::~X11InputRecorder() { stop(); }
 
-bool X11InputRecorder::isAccessibilityTrusted() { return probe_.current().record; }
+bool X11InputRecorder::canObserveInput() { return probe_.current().record; }
 
 std::string X11InputRecorder::unavailableReason() {
   const X11DisplayProbe::Offer offer = probe_.current();

@@ -29,7 +29,7 @@ class X11InputRecorder final : public InputEventRecording {
   X11InputRecorder(const X11InputRecorder&) = delete;
   X11InputRecorder& operator=(const X11InputRecorder&) = delete;
 
-  bool isAccessibilityTrusted() override;
+  bool canObserveInput() override;
   std::string unavailableReason() override;
   bool start(Handler onEvent) override;
   void stop() override;

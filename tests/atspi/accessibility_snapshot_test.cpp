@@ -3,6 +3,7 @@
 
 #include "core/atspi/accessibility_inspector.hpp"
 #include "core/platform/file_system.hpp"
+#include "core/store/event_store.hpp"
 #include "tests/atspi/atspi_test_support.hpp"
 #include "tests/support/fixed_clock.hpp"
 #include "tests/support/real_file_system.hpp"
@@ -23,7 +24,7 @@ class AccessibilitySnapshotTest : public ::testing::Test {
   }
 
   test::FixedClock clock_{1767225600000, 0};  // 2026-01-01T00:00:00Z
-  AccessibilityInspector inspector_ = test::x11Inspector(test::realFileSystem(), clock_);
+  AccessibilityInspector inspector_ = test::x11Inspector(clock_);
   test::TempDir dir_;
 };
 
@@ -33,7 +34,7 @@ TEST_F(AccessibilitySnapshotTest, CarriesTheRolesAndIsWrittenInTheFileLayout) {
   test::CapturedOutput output;
   const std::optional<AccessibilitySnapshot> snapshot = snapshotOf(app.pid());
   ASSERT_TRUE(snapshot.has_value());
-  inspector_.writeSnapshot(*snapshot, dir_ / "ax-snapshots/start-2.json");
+  EventStore(test::realFileSystem()).writeSnapshot(*snapshot, dir_ / "ax-snapshots/start-2.json");
   EXPECT_EQ(output.text(), "");
 
   EXPECT_EQ(*snapshot,

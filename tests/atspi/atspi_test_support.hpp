@@ -52,7 +52,7 @@ inline std::string startSharedDesktop() {
 // the accessibility registry, which it does on its own time after it is shown; none after 20 s.
 inline std::optional<AccessibilitySnapshot> registeredSnapshot(pid_t pid,
                                                                AccessibilityInspector* inspector = nullptr) {
-  AccessibilityInspector own = x11Inspector(realFileSystem(), systemClock());
+  AccessibilityInspector own = x11Inspector(systemClock());
   AccessibilityInspector& asking = inspector != nullptr ? *inspector : own;
   return pollUntil<std::optional<AccessibilitySnapshot>>([&] { return asking.accessibilitySnapshot(); },
                                                          [&](const std::optional<AccessibilitySnapshot>& s) {

@@ -220,7 +220,7 @@ TEST_F(ControllerTest, FailedScreenshotIsStillLoggedAndReported) {
 }
 
 TEST_F(ControllerTest, UnwritableSnapshotUsesUpItsNumber) {
-  inspector.writeFails = true;
+  inspector.unwritableSnapshot = true;
   const auto started = controller.start(dir.path(), std::nullopt);
   tap.fire({key});
   EXPECT_EQ(summaryOf(started.sessionPath),

@@ -59,10 +59,6 @@ class ScriptedInspector : public AccessibilityInspecting {
   bool knows = true;
   bool knowsFrontWindow() override { return knows; }
 
-  std::optional<ForegroundAppSnapshot> foregroundSnapshot() override {
-    const auto front = frontWindow();
-    return front ? std::optional<ForegroundAppSnapshot>(front->app) : std::nullopt;
-  }
   std::optional<FrontWindow> frontWindow() override {
     ++queries;
     std::optional<FrontWindow> front = fronts.front();
@@ -70,7 +66,6 @@ class ScriptedInspector : public AccessibilityInspecting {
     return front;
   }
   std::optional<AccessibilitySnapshot> accessibilitySnapshot() override { return std::nullopt; }
-  void writeSnapshot(const AccessibilitySnapshot&, const std::string&) override {}
 
   // Element searches in turn, the last one staying; each remembers the process it asked.
   std::deque<ElementSearch> searches{ElementSearch{}};

@@ -13,6 +13,28 @@ std::string sessionsOf(const std::string& workspace) {
   return workspace + "/.zeruva/record-and-replay/sessions";
 }
 
+// A snapshot file: pretty JSON that reads back, in folders made for it; a failure reaches the
+// caller and leaves nothing.
+TEST_F(StoreTest, SnapshotsAreWrittenPrettyAndFailuresLeaveNothing) {
+  const AccessibilitySnapshot snapshot{
+      {"Files", "Files", 77, "a/b"}, "frame", {}, {}, "2026-01-01T00:00:00Z"};
+  const std::string path = temp.path() + "/deep/er/snapshot.json";
+  store.writeSnapshot(snapshot, path);
+  const std::string text = readText(path);
+  EXPECT_EQ(text, writeJson(snapshot.toJson(), JsonLayout::Pretty));
+  EXPECT_NE(text.find("a\\/b"), std::string::npos);
+  EXPECT_EQ(AccessibilitySnapshot::fromJson(parseJson(text)), snapshot);
+
+  const std::string failing = temp.path() + "/sub/s.json";
+  fs.addFault({FsOp::CreateDirectories, "sub", 0, EACCES, std::nullopt});
+  EXPECT_THROW(store.writeSnapshot(snapshot, failing), FileSystemError);
+  EXPECT_EQ(fs.countCalls(FsOp::WriteFileAtomically), 1u);  // the first file's only
+  fs.clearFaults();
+  fs.addFault({FsOp::WriteFileAtomically, "s.json", 0, ENOSPC, std::nullopt});
+  EXPECT_THROW(store.writeSnapshot(snapshot, failing), FileSystemError);
+  EXPECT_FALSE(fs.fileExists(failing));
+}
+
 TEST_F(StoreTest, CreateSessionFailuresLeaveOnlyWhatWasDoneBefore) {
   const struct {
     const char* name;

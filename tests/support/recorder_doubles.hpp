@@ -34,7 +34,7 @@ class FakeTap : public InputEventRecording {
 
   ~FakeTap() override { stop(); }
 
-  bool isAccessibilityTrusted() override { return trusted; }
+  bool canObserveInput() override { return trusted; }
   bool start(Handler onEvent) override {
     ++starts;
     if (!startSucceeds) return false;
@@ -131,27 +131,26 @@ class FakeScreenCapture final : public ScreenCapturing {
   FileSystem& fs_;
 };
 
-// A fixed front application; its snapshot files are written as the real inspector writes them.
+// A fixed front application.
 class FakeInspector final : public AccessibilityInspecting {
  public:
-  explicit FakeInspector(FileSystem& fs = realFileSystem()) : fs_(fs) {}
+  explicit FakeInspector(FileSystem& = realFileSystem()) {}
 
   std::optional<ForegroundAppSnapshot> front =
       ForegroundAppSnapshot{"org.example.Editor", "Editor", 812, "Untitled"};
-  bool writeFails = false;
+  // A snapshot that cannot be written: its time is not UTF-8.
+  bool unwritableSnapshot = false;
 
-  std::optional<ForegroundAppSnapshot> foregroundSnapshot() override { return front; }
+  std::optional<FrontWindow> frontWindow() override {
+    if (!front) return std::nullopt;
+    return FrontWindow{*front, std::nullopt};
+  }
   std::optional<AccessibilitySnapshot> accessibilitySnapshot() override {
     if (!front) return std::nullopt;
     AccessibilitySnapshot s;
     s.app = *front;
-    s.capturedAt = "2025-01-31T12:34:56Z";
+    s.capturedAt = unwritableSnapshot ? "\xff" : "2025-01-31T12:34:56Z";
     return s;
-  }
-  void writeSnapshot(const AccessibilitySnapshot& snapshot, const std::string& path) override {
-    if (writeFails) throw FileSystemError(ENOSPC, "write", path);
-    fs_.createDirectories(parentDirectory(path));
-    fs_.writeFileAtomically(path, writeJson(snapshot.toJson(), JsonLayout::Pretty));
   }
 
   // Element lookups, when `lookups` is set: each answers `element` once the gate is open (an
@@ -184,7 +183,6 @@ class FakeInspector final : public AccessibilityInspecting {
   std::optional<ElementTarget> focusedSecretField() override { return secretField; }
 
  private:
-  FileSystem& fs_;
   std::mutex gateMutex_;
   std::condition_variable gateChanged_;
   bool gateOpen_ = true;

@@ -9,8 +9,8 @@
 
 namespace diruri::test {
 
-inline AccessibilityInspector x11Inspector(FileSystem& fileSystem, Clock& clock) {
-  return AccessibilityInspector(fileSystem, clock, std::make_unique<X11FrontWindow>(),
+inline AccessibilityInspector x11Inspector(Clock& clock) {
+  return AccessibilityInspector(clock, std::make_unique<X11FrontWindow>(),
                                 AccessibilityInspector::Extents::kScreen, x11AccessibilityBus());
 }
 

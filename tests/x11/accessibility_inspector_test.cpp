@@ -28,8 +28,7 @@ class AccessibilityInspectorTest : public ::testing::Test {
 
   test::XvfbServer server_;
   test::FixedClock clock_{1767225600000, 0};  // 2026-01-01T00:00:00Z
-  test::FaultInjectingFileSystem fs_{test::realFileSystem()};
-  AccessibilityInspector inspector_ = test::x11Inspector(fs_, clock_);
+  AccessibilityInspector inspector_ = test::x11Inspector(clock_);
 };
 
 ForegroundAppSnapshot app(std::optional<std::string> applicationId, std::string appName, int32_t pid,
@@ -203,7 +202,7 @@ TEST_F(AccessibilityInspectorTest, ServerGoneMeansNoneAndANewServerIsFoundAgain)
   EXPECT_EQ(inspector_.foregroundSnapshot(), app("After", "After", 2, std::nullopt));
 }
 
-TEST_F(AccessibilityInspectorTest, SnapshotIsWrittenPrettyIntoNewDirectoriesAndReadsBack) {
+TEST_F(AccessibilityInspectorTest, SnapshotIsTheFrontWindowsApplicationAtTheClocksTime) {
   test::TestClient client(server_.display());
   client.focus(
       client.createWindow(test::WindowProps().withClass("", "Files").withNetWmName("a/b").withPid(77)));
@@ -213,32 +212,12 @@ TEST_F(AccessibilityInspectorTest, SnapshotIsWrittenPrettyIntoNewDirectoriesAndR
   EXPECT_EQ(snapshot->capturedAt, "2026-01-01T00:00:00Z");
   EXPECT_EQ(snapshot->focusedWindowRole, std::nullopt);
   EXPECT_EQ(snapshot->focusedElementRole, std::nullopt);
-
-  test::TempDir dir;
-  const std::string path = dir / "deep/er/snapshot.json";
-  inspector_.writeSnapshot(*snapshot, path);
-  const std::string text = test::readText(path);
-  EXPECT_EQ(text, writeJson(snapshot->toJson(), JsonLayout::Pretty));
-  EXPECT_NE(text.find("a\\/b"), std::string::npos);
-  EXPECT_EQ(AccessibilitySnapshot::fromJson(parseJson(text)), *snapshot);
-}
-
-TEST_F(AccessibilityInspectorTest, WriteFailuresReachTheCallerAndLeaveNothing) {
-  test::TempDir dir;
-  AccessibilitySnapshot snapshot{app(std::nullopt, "X", 1, std::nullopt), {}, {}, {}, "t"};
-  fs_.addFault({test::FsOp::CreateDirectories, "sub", 0, EACCES, std::nullopt});
-  EXPECT_THROW(inspector_.writeSnapshot(snapshot, dir / "sub/s.json"), FileSystemError);
-  EXPECT_EQ(fs_.countCalls(test::FsOp::WriteFileAtomically), 0u);
-  fs_.clearFaults();
-  fs_.addFault({test::FsOp::WriteFileAtomically, "s.json", 0, ENOSPC, std::nullopt});
-  EXPECT_THROW(inspector_.writeSnapshot(snapshot, dir / "sub/s.json"), FileSystemError);
-  EXPECT_FALSE(fs_.fileExists(dir / "sub/s.json"));
 }
 
 TEST(AccessibilityInspectorWithoutDisplay, ReportsNoFrontApplication) {
   ::unsetenv("DISPLAY");
   test::FixedClock clock{0, 0};
-  AccessibilityInspector inspector = test::x11Inspector(test::realFileSystem(), clock);
+  AccessibilityInspector inspector = test::x11Inspector(clock);
   EXPECT_EQ(inspector.foregroundSnapshot(), std::nullopt);
   EXPECT_EQ(inspector.accessibilitySnapshot(), std::nullopt);
 }

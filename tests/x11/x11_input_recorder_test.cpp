@@ -81,7 +81,7 @@ int captureThreads() {
 
 TEST_F(X11InputRecorderTest, ClicksAtKnownPositionsOnANamedThread) {
   X11InputRecorder recorder(x11DisplayName);
-  EXPECT_TRUE(recorder.isAccessibilityTrusted());
+  EXPECT_TRUE(recorder.canObserveInput());
   Inbox<CapturedInputEvent> inbox;
   std::atomic<bool> onCaptureThread{true};
   ASSERT_TRUE(recorder.start([&](const CapturedInputEvent& e) {
@@ -253,7 +253,7 @@ TEST_F(X11InputRecorderTest, ServerKilledDuringCaptureGivesOneMarkerAndEndsCaptu
   recorder.stop();
   recorder.stop();
   const bool restarted = recorder.start([&](const CapturedInputEvent& e) { inbox.push(e); });
-  const bool trusted = recorder.isAccessibilityTrusted();
+  const bool trusted = recorder.canObserveInput();
   const std::string printed = output.text();
 
   ASSERT_TRUE(started);
@@ -269,11 +269,11 @@ TEST_F(X11InputRecorderTest, ServerKilledDuringCaptureGivesOneMarkerAndEndsCaptu
 TEST(X11InputRecorderWithoutDisplay, IsNotTrustedAndDoesNotStart) {
   ::setenv("DISPLAY", ":65000", 1);
   X11InputRecorder recorder(x11DisplayName);
-  EXPECT_FALSE(recorder.isAccessibilityTrusted());
+  EXPECT_FALSE(recorder.canObserveInput());
   EXPECT_FALSE(recorder.start([](const CapturedInputEvent&) {}));
   EXPECT_FALSE(recorder.isRunning());
   ::unsetenv("DISPLAY");
-  EXPECT_FALSE(recorder.isAccessibilityTrusted());
+  EXPECT_FALSE(recorder.canObserveInput());
   EXPECT_FALSE(recorder.start([](const CapturedInputEvent&) {}));
   recorder.stop();
 }

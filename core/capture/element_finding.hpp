@@ -1,0 +1,51 @@
+// The accessible elements of the front application: found at a point, found again by what they
+// are, and pressed by their own action.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "core/records/front_app.hpp"
+
+namespace diruri {
+
+// Any thread may call these, one call at a time per thread; each blocks for at most its own bounded
+// question to the accessibility bus (elementAt until its deadline, the others a fraction of a
+// second). What they return is the caller's.
+class ElementFinding {
+ public:
+  virtual ~ElementFinding() = default;
+
+  // Whether elementAt can answer at all. When it cannot, clicks are logged as they come.
+  virtual bool findsElements() { return false; }
+
+  // The deepest accessible element at a root-window point in the active window of the application
+  // with this process id; none when there is none or nothing answers before `deadline`. Called
+  // off the capture thread, one lookup at a time.
+  virtual std::optional<ElementTarget> elementAt(int32_t /*processId*/, double /*x*/, double /*y*/,
+                                                 std::chrono::steady_clock::time_point /*deadline*/) {
+    return std::nullopt;
+  }
+
+  // The element of the application's active window with the role and name of `wanted` (its path
+  // decides between several), as it is now.
+  struct ElementSearch {
+    // False when elements cannot be asked for at all (no accessibility bus, an application that
+    // does not answer): looking again will not help.
+    bool available = false;
+    std::optional<FoundElement> found;
+  };
+  virtual ElementSearch findElement(int32_t /*processId*/, const ElementTarget& /*wanted*/) { return {}; }
+
+  // Does the default action of that element (a button's click) without any input: for an element
+  // that input cannot reach. True when the application did it.
+  virtual bool activateElement(int32_t /*processId*/, const ElementTarget& /*wanted*/) { return false; }
+
+  // Why elements and password fields cannot be known here, in a sentence for the agent; none when
+  // they can. May take a moment (a bounded question to the accessibility bus).
+  virtual std::optional<std::string> unavailableReason() { return std::nullopt; }
+};
+
+}  // namespace diruri
