@@ -47,9 +47,9 @@ std::optional<KeyRedaction::Judgement> KeyRedaction::judge(const CapturedInputEv
   return judgement;
 }
 
-std::optional<ElementTarget> KeyRedaction::fieldFor(const Judgement& judgement) {
+std::optional<ElementTarget> KeyRedaction::fieldFor(FocusWatching& focus, const Judgement& judgement) {
   if (!judgement.afterMove) return judgement.field;
-  return focus_.secretFieldSince(*judgement.afterMove, judgement.deadline);
+  return focus.secretFieldSince(*judgement.afterMove, judgement.deadline);
 }
 
 void KeyRedaction::apply(RecordingEvent& event, const std::optional<ElementTarget>& field) {

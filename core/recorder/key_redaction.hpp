@@ -35,7 +35,7 @@ class KeyRedaction {
   // For a key, how to judge it; none for other events. Notes input that moves the focus.
   std::optional<Judgement> judge(const CapturedInputEvent& event, std::chrono::steady_clock::time_point at);
   // The password field a judged key went to; may wait until the judgement's deadline.
-  std::optional<ElementTarget> fieldFor(const Judgement& judgement);
+  static std::optional<ElementTarget> fieldFor(FocusWatching& focus, const Judgement& judgement);
   // Marks a key event into `field` redacted and drops what tells the key; a release follows its
   // press, wherever the focus went meanwhile.
   void apply(RecordingEvent& event, const std::optional<ElementTarget>& field);

@@ -23,54 +23,17 @@ RecorderController::RecorderController(EventStore& eventStore, InputEventRecordi
       replayer_(eventStore.fileSystem(), poster, inspector, localSkillStore),
       skills_(eventStore.fileSystem(), std::move(localSkillStore)),
       eventTap_(eventTap),
-      inspector_(inspector) {}
+      inspector_(inspector),
+      writer_(inspector, inspector,
+              [this](RecordingEvent& event, const RecordingSession& session,
+                     const std::optional<ElementTarget>& secretField) {
+                appendInput(event, session, secretField);
+              }) {}
 
 RecorderController::~RecorderController() {
   eventTap_.stop();
-  stopWriter();
+  writer_.stop();
   inspector_.watchFocus(false);
-}
-
-void RecorderController::startWriter() {
-  if (writer_.joinable() || !inspector_.findsElements()) return;
-  {
-    std::lock_guard lock(queueMutex_);
-    endWriter_ = false;
-  }
-  writer_ = std::thread([this] { writeQueued(); });
-}
-
-void RecorderController::stopWriter() {
-  if (!writer_.joinable()) return;
-  {
-    std::lock_guard lock(queueMutex_);
-    endWriter_ = true;
-  }
-  queueChanged_.notify_all();
-  writer_.join();
-}
-
-void RecorderController::writeQueued() {
-  for (;;) {
-    Queued item;
-    {
-      std::unique_lock lock(queueMutex_);
-      queueChanged_.wait(lock, [this] { return !queue_.empty() || endWriter_; });
-      if (queue_.empty()) return;
-      item = std::move(queue_.front());
-      queue_.pop_front();
-      writing_ = true;
-    }
-    if (item.lookUp && item.event.payload.app) {
-      item.event.payload.target = inspector_.elementAt(
-          item.event.payload.app->processId, *item.event.payload.x, *item.event.payload.y, item.deadline);
-    }
-    const std::optional<ElementTarget> field =
-        item.judgement ? redaction_->fieldFor(*item.judgement) : std::nullopt;
-    appendInput(item.event, item.session, field);
-    std::lock_guard lock(queueMutex_);
-    writing_ = false;
-  }
 }
 
 bool RecorderController::captureActive() {
@@ -107,8 +70,8 @@ RecorderStartResult RecorderController::start(const std::string& workspacePath,
   const ScreenCaptureResult shot = appendScreenshot(session, "start");
   appendAxSnapshot(session, "start");
   inspector_.watchFocus(true);
-  startWriter();
-  redaction_.emplace(inspector_, writer_.joinable());
+  if (inspector_.findsElements()) writer_.start();
+  redaction_.emplace(inspector_, writer_.running());
   const bool started = eventTap_.start([this](const CapturedInputEvent& e) { handleInputEvent(e); });
 
   RecorderStartResult result;
@@ -193,7 +156,7 @@ RecorderStopResult RecorderController::stop(const std::optional<std::string>& wo
   // Once stop() returns the source delivers nothing more, so the stop markers are the last
   // controller lines of the log.
   eventTap_.stop();
-  stopWriter();
+  writer_.stop();
   inspector_.watchFocus(false);
   {
     std::lock_guard lock(mutex_);
@@ -314,19 +277,9 @@ void RecorderController::handleInputEvent(const CapturedInputEvent& captured) {
   if (!captured.inferred) event.payload.target.reset();  // a click's element is looked up below
   // Whether a key went into a password field is decided as it is written, in order.
   std::optional<KeyRedaction::Judgement> judgement = redaction_->judge(captured, capturedAt);
-  const bool held = judgement && judgement->afterMove;
   const bool lookUp = captured.type == EventType::kMouseDown && !captured.inferred && captured.x &&
-                      captured.y && event.payload.app && writer_.joinable();
-  {
-    std::lock_guard lock(queueMutex_);
-    if (lookUp || held || writing_ || !queue_.empty()) {
-      queue_.push_back({std::move(event), std::move(*session), lookUp, capturedAt + kElementLookupBudget,
-                        std::move(judgement)});
-      queueChanged_.notify_all();
-      return;
-    }
-  }
-  appendInput(event, *session, judgement ? judgement->field : std::nullopt);
+                      captured.y && event.payload.app;
+  writer_.submit({std::move(event), std::move(*session), lookUp, capturedAt, std::move(judgement)});
 }
 
 }  // namespace diruri

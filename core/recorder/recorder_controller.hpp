@@ -14,6 +14,7 @@
 #include "core/capture/input_event_recording.hpp"
 #include "core/capture/screen_capturing.hpp"
 #include "core/recorder/key_redaction.hpp"
+#include "core/recorder/ordered_event_writer.hpp"
 #include "core/recorder/recorder_results.hpp"
 #include "core/replay/semantic_replayer.hpp"
 #include "core/skill/skill_library.hpp"
@@ -26,15 +27,10 @@ namespace diruri {
 // the event source's thread; the state both touch (active session, event counter, log appends) is
 // guarded by one mutex that is never held across a screenshot, a snapshot or a front-app query.
 //
-// A click's element is looked up off the capture thread: from the click on, events wait in a queue
-// that a writer thread appends in order, each click once its lookup has answered or its budget has
-// passed, and each key held for the focus once that focus is known (KeyRedaction); with nothing
-// queued, events are appended at once on the capture thread.
+// Input events reach the log through an OrderedEventWriter: a click waits for its element, a key
+// behind a focus move for the focus it went to (KeyRedaction), in capture order.
 class RecorderController {
  public:
-  // The longest a click's element lookup may hold back the log.
-  static constexpr std::chrono::milliseconds kElementLookupBudget{400};
-
   // `localSkillStore`: where skills are installed and, after the workspace's own, looked for by a
   // replay; none when empty.
   RecorderController(EventStore& eventStore, InputEventRecording& eventTap, ScreenCapturing& screenCapture,
@@ -85,20 +81,6 @@ class RecorderController {
   bool captureActive();
   // The running recording's warnings, and one for capture that has ended since.
   std::vector<std::string> currentWarnings();
-  // Writes the queued events; returns when the queue is empty and the writer is asked to end.
-  void writeQueued();
-  void startWriter();
-  // Waits for everything queued to be written, then ends the writer.
-  void stopWriter();
-
-  struct Queued {
-    RecordingEvent event;
-    RecordingSession session;
-    bool lookUp = false;  // a click whose element is still to be found
-    std::chrono::steady_clock::time_point deadline;
-    std::optional<KeyRedaction::Judgement> judgement;  // a key's
-  };
-
   EventStore& eventStore_;
   ScreenCapturing& screenCapture_;
   SemanticReplayer replayer_;
@@ -114,12 +96,7 @@ class RecorderController {
   std::vector<std::string> warnings_;
   bool captureStarted_ = false;
 
-  std::mutex queueMutex_;  // guards the queue and the writer's flags
-  std::condition_variable queueChanged_;
-  std::deque<Queued> queue_;
-  bool writing_ = false;  // the writer holds an event taken from the queue
-  bool endWriter_ = false;
-  std::thread writer_;
+  OrderedEventWriter writer_;
   // Made anew for each recording; apply() under mutex_.
   std::optional<KeyRedaction> redaction_;
 };
