@@ -12,6 +12,7 @@
 #include "tests/support/fixed_clock.hpp"
 #include "tests/support/memory_file_system.hpp"
 #include "tests/support/recorder_doubles.hpp"
+#include "tests/support/server_parts.hpp"
 
 using namespace diruri;
 
@@ -31,8 +32,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   test::FakeScreenCapture screen(fs);
   test::FakeInspector inspector(fs);
   test::NullPoster poster;
-  RecorderController controller(store, tap, screen, inspector, poster);
-  McpServer server(controller);
+  test::ServerParts parts(store, tap, screen, inspector, poster);
+  McpServer server(parts.services());
 
   size_t start = 0;
   while (start <= text.size()) {

@@ -16,6 +16,7 @@
 #include "core/store/event_store.hpp"
 #include "tests/support/real_file_system.hpp"
 #include "tests/support/recorder_doubles.hpp"
+#include "tests/support/server_parts.hpp"
 #include "tests/support/temp_dir.hpp"
 
 namespace diruri {
@@ -208,20 +209,20 @@ int millionCase(const std::string& which, const std::string& workspace, const st
   test::FakeInspector inspector;
   inspector.front = ForegroundAppSnapshot{std::nullopt, "Another application", 99, std::nullopt};
   BenchPoster poster(which != "replay-no-display");
-  RecorderController controller(store, tap, screen, inspector, poster, workspace + "/store");
+  test::ServerParts parts(store, tap, screen, inspector, poster, workspace + "/store");
   const auto start = std::chrono::steady_clock::now();
   std::string note;
   if (which == "generate") {
-    note = std::to_string(controller.skills().generate(workspace, sessionId, std::string("million")).steps) +
-           " steps";
+    note =
+        std::to_string(parts.skills.generate(workspace, sessionId, std::string("million")).steps) + " steps";
   } else if (which == "replay-no-display") {
     try {
-      controller.replay(workspace, "million");
+      parts.replays.replay(workspace, "million");
     } catch (const std::exception& e) {
       note = "failed at once, as it should";
     }
   } else if (which == "replay-window-never-comes") {
-    note = "status " + controller.replay(workspace, "million").status;
+    note = "status " + parts.replays.replay(workspace, "million").status;
   } else if (which.starts_with("stop")) {
     // In the background, as the server runs it: stopped while it reads the recording, or while its
     // first step waits for its window.
@@ -229,7 +230,7 @@ int millionCase(const std::string& which, const std::string& workspace, const st
     std::condition_variable answered;
     std::optional<std::chrono::steady_clock::time_point> replayAnsweredAt;
     size_t answerBytes = 0;
-    McpServer server(controller);
+    McpServer server(parts.services());
     server.answerInBackground([&](std::string line) {
       std::lock_guard lock(mutex);
       if (line.find("\"id\":1,") != std::string::npos) {

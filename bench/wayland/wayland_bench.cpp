@@ -119,7 +119,7 @@ void BM_KeyNotificationRoundTrip(benchmark::State& state) {
   std::vector<double> micros;
   double lost = 0;
   for (auto _ : state) {
-    RecorderController controller(store, recorder, screen, inspector, poster);
+    RecorderController controller(store, recorder, screen, inspector);
     std::string sessionPath;
     if (recording) {
       const RecorderStartResult started = controller.start(workspace.path(), "bench");

@@ -182,7 +182,7 @@ void BM_CaptureAtTenThousandEventsPerSecond(benchmark::State& state) {
   std::map<std::string, std::vector<double>> costs;
   for (auto _ : state) {
     TimedTap tap;
-    RecorderController controller(store, tap, screen, inspector, poster);
+    RecorderController controller(store, tap, screen, inspector);
     const RecorderStartResult started = controller.start(dir.path(), "bench");
     if (!started.inputCaptureActive) return state.SkipWithError("capture did not start");
 

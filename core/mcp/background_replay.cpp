@@ -18,7 +18,7 @@ struct BackgroundReplay::Run {
   std::atomic<bool> ended{false};
 };
 
-BackgroundReplay::BackgroundReplay(RecorderController& recorder) : recorder_(recorder) {}
+BackgroundReplay::BackgroundReplay(ReplayRuns& replays) : replays_(replays) {}
 
 BackgroundReplay::~BackgroundReplay() { finish(); }
 
@@ -38,7 +38,7 @@ bool BackgroundReplay::start(const JsonRpcId& requestId, const std::string& work
   collect();  // the thread of a replay that has been answered: it is ending, if not gone
   auto run = std::make_shared<Run>();
   run->requestId = requestId;
-  run->planned = recorder_.planReplay(workspacePath, skillId);
+  run->planned = replays_.plan(workspacePath, skillId);
   run->options = options;
   run->control.onProgress = std::move(progress);
   {
@@ -49,7 +49,7 @@ bool BackgroundReplay::start(const JsonRpcId& requestId, const std::string& work
     std::optional<RecorderReplayResult> result;
     std::exception_ptr failure;
     try {
-      result = recorder_.runReplay(run->planned, run->options, &run->control);
+      result = replays_.run(run->planned, run->options, &run->control);
     } catch (...) {
       failure = std::current_exception();
       run->control.settle("failed");  // a stop waiting for the outcome learns it at once

@@ -12,7 +12,7 @@
 #include <thread>
 
 #include "core/mcp/json_rpc.hpp"
-#include "core/recorder/recorder_controller.hpp"
+#include "core/recorder/replay_runs.hpp"
 
 namespace diruri {
 
@@ -33,7 +33,7 @@ class BackgroundReplay {
       std::function<void(std::optional<RecorderReplayResult> result, std::exception_ptr failure)>;
   using Progress = std::function<void(size_t done, size_t total)>;
 
-  explicit BackgroundReplay(RecorderController& recorder);
+  explicit BackgroundReplay(ReplayRuns& replays);
   // Stops a running replay and waits until it has ended (see finish).
   ~BackgroundReplay();
   BackgroundReplay(const BackgroundReplay&) = delete;
@@ -66,7 +66,7 @@ class BackgroundReplay {
   struct Run;
   void collect();
 
-  RecorderController& recorder_;
+  ReplayRuns& replays_;
   std::mutex mutex_;
   std::shared_ptr<Run> run_;  // the running replay, or one that ended and was not collected yet
   std::thread thread_;

@@ -86,9 +86,12 @@ DefaultGraph::DefaultGraph()
                                                           std::move(displayBus));
     poster_ = std::make_unique<X11EventPoster>();
   }
-  recorder_ = std::make_unique<RecorderController>(
-      *store_, *eventTap_, *screenCapture_, *inspector_, *poster_,
-      defaultLocalSkillStore(std::getenv("XDG_DATA_HOME"), std::getenv("HOME")));
+  const std::string localSkillStore =
+      defaultLocalSkillStore(std::getenv("XDG_DATA_HOME"), std::getenv("HOME"));
+  replayer_ = std::make_unique<SemanticReplayer>(*fileSystem_, *poster_, *inspector_, localSkillStore);
+  skills_ = std::make_unique<SkillLibrary>(*fileSystem_, localSkillStore);
+  replays_ = std::make_unique<ReplayRuns>(*store_, *screenCapture_, *replayer_);
+  recorder_ = std::make_unique<RecorderController>(*store_, *eventTap_, *screenCapture_, *inspector_);
 }
 
 DefaultGraph::~DefaultGraph() = default;

@@ -5,7 +5,11 @@
 #include <string>
 
 #include "core/atspi/accessibility_bus_location.hpp"
+#include "core/mcp/tool_table.hpp"
 #include "core/recorder/recorder_controller.hpp"
+#include "core/recorder/replay_runs.hpp"
+#include "core/replay/semantic_replayer.hpp"
+#include "core/skill/skill_library.hpp"
 
 namespace diruri {
 
@@ -28,7 +32,7 @@ class DefaultGraph {
   DefaultGraph(const DefaultGraph&) = delete;
   DefaultGraph& operator=(const DefaultGraph&) = delete;
 
-  RecorderController& recorder() { return *recorder_; }
+  ToolServices services() { return {*recorder_, *skills_, *replays_}; }
 
  private:
   std::unique_ptr<FileSystem> fileSystem_;
@@ -41,6 +45,9 @@ class DefaultGraph {
   std::unique_ptr<ScreenCapturing> screenCapture_;
   std::unique_ptr<AccessibilityInspecting> inspector_;
   std::unique_ptr<EventPoster> poster_;
+  std::unique_ptr<SemanticReplayer> replayer_;
+  std::unique_ptr<SkillLibrary> skills_;
+  std::unique_ptr<ReplayRuns> replays_;
   // Declared last so it is destroyed first: it stops the event source while the rest still exists.
   std::unique_ptr<RecorderController> recorder_;
 };

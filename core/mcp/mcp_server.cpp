@@ -128,13 +128,13 @@ JsonValue reasonData(std::string reason) { return JsonObject{{"reason", std::mov
 
 }  // namespace
 
-McpServer::McpServer() : McpServer(std::make_unique<DefaultGraph>(), nullptr) {}
+McpServer::McpServer() : McpServer(std::make_unique<DefaultGraph>(), std::nullopt) {}
 
-McpServer::McpServer(RecorderController& recorder) : McpServer(nullptr, &recorder) {}
+McpServer::McpServer(ToolServices services) : McpServer(nullptr, services) {}
 
-McpServer::McpServer(std::unique_ptr<DefaultGraph> graph, RecorderController* recorder)
+McpServer::McpServer(std::unique_ptr<DefaultGraph> graph, std::optional<ToolServices> services)
     : graph_(std::move(graph)),
-      recorder_(recorder ? *recorder : graph_->recorder()),
+      services_(services ? *services : graph_->services()),
       toolsListResultText_(writeJson(toolsListResult())),
       modernToolsListResultText_(writeJson(modernList(toolsListResult()))),
       discoverResultText_(writeJson(discoverResult())) {
@@ -281,7 +281,14 @@ std::optional<JsonRpcResponse> McpServer::handleToolCall(const JsonRpcRequest& r
     if (isModern) r.result = modern(std::move(*r.result));
     return r;
   }
-  ToolCall call{recorder_, arguments, background_.get(), &*request.id, {}, {}};
+  ToolCall call{services_.recorder,
+                services_.skills,
+                services_.replays,
+                arguments,
+                background_.get(),
+                &*request.id,
+                {},
+                {}};
   if (background_) {
     call.answerLater = [this, id = *request.id, isModern, errorsAsResults](std::optional<JsonValue> payload,
                                                                            std::exception_ptr failure) {
@@ -373,7 +380,7 @@ void McpServer::handleNotification(const JsonValue& message) {
 
 void McpServer::answerInBackground(Output output) {
   output_ = std::move(output);
-  if (!background_) background_ = std::make_unique<BackgroundReplay>(recorder_);
+  if (!background_) background_ = std::make_unique<BackgroundReplay>(services_.replays);
 }
 
 void McpServer::finishBackgroundWork() {

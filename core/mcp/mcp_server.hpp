@@ -14,7 +14,7 @@
 #include "core/json/json_value.hpp"
 #include "core/mcp/background_replay.hpp"
 #include "core/mcp/json_rpc.hpp"
-#include "core/recorder/recorder_controller.hpp"
+#include "core/mcp/tool_table.hpp"
 
 namespace diruri {
 
@@ -24,8 +24,8 @@ class McpServer {
  public:
   // Builds the real components (no file, display or thread is touched until the first tool call).
   McpServer();
-  // Serves the given controller, which must outlive the server.
-  explicit McpServer(RecorderController& recorder);
+  // Serves the given parts, which must outlive the server.
+  explicit McpServer(ToolServices services);
   ~McpServer();
   McpServer(const McpServer&) = delete;
   McpServer& operator=(const McpServer&) = delete;
@@ -51,7 +51,7 @@ class McpServer {
   static std::string encodeToolPayload(const JsonValue& value);
 
  private:
-  McpServer(std::unique_ptr<DefaultGraph> graph, RecorderController* recorder);
+  McpServer(std::unique_ptr<DefaultGraph> graph, std::optional<ToolServices> services);
   // The answer to an accepted request.
   std::string answer(const JsonRpcRequest& request);
   // The answer to initialize, in the revision the client asked for when this server speaks it.
@@ -76,7 +76,7 @@ class McpServer {
 
   // Owned only when the server built its own components.
   std::unique_ptr<DefaultGraph> graph_;
-  RecorderController& recorder_;
+  ToolServices services_;
   // These results never change, so they are written once.
   std::vector<std::pair<std::string_view, std::string>> initializeResultTexts_;  // newest revision first
   std::string toolsListResultText_;

@@ -80,7 +80,7 @@ std::optional<JsonValue> replaySkill(ToolCall& call) {
   const std::string skillId = plainName(call.arguments, "skillId");
   ReplayOptions options;
   options.speed = speedArgument(call.arguments);
-  if (!call.background) return call.recorder.replay(workspacePath, skillId, options).toJson();
+  if (!call.background) return call.replays.replay(workspacePath, skillId, options).toJson();
   auto finished = [answer = call.answerLater](std::optional<RecorderReplayResult> result,
                                               std::exception_ptr failure) {
     answer(result ? std::optional<JsonValue>(result->toJson()) : std::nullopt, failure);
@@ -108,7 +108,7 @@ std::optional<JsonValue> generateSkill(ToolCall& call) {
     if (!isSkillName(*skillId))
       throw InvalidToolArguments("The argument skillId " + std::string(kSkillNameRule));
   }
-  const GeneratedSkill skill = call.recorder.skills().generate(workspacePath, sessionId, skillId);
+  const GeneratedSkill skill = call.skills.generate(workspacePath, sessionId, skillId);
   return JsonObject{{"skillId", skill.skillId},
                     {"skillPath", skill.skillPath},
                     {"status", "generated"},
@@ -120,7 +120,7 @@ std::optional<JsonValue> installSkill(ToolCall& call) {
   const std::string skillId = plainName(call.arguments, "skillId");
   std::optional<std::string> destination;
   if (call.arguments.find("destination")) destination = requiredString(call.arguments, "destination");
-  const std::string installed = call.recorder.skills().install(workspacePath, skillId, destination);
+  const std::string installed = call.skills.install(workspacePath, skillId, destination);
   return JsonObject{{"installedPath", installed}, {"skillId", skillId}, {"status", "installed"}};
 }
 

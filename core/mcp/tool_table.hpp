@@ -15,6 +15,8 @@
 #include "core/mcp/background_replay.hpp"
 #include "core/mcp/json_rpc.hpp"
 #include "core/recorder/recorder_controller.hpp"
+#include "core/recorder/replay_runs.hpp"
+#include "core/skill/skill_library.hpp"
 
 namespace diruri {
 
@@ -46,9 +48,19 @@ struct ToolArgument {
   std::string_view type = "string";
 };
 
+// What the tools act on: the recording life cycle, the skills and the replay runs, built by the
+// composition root; each must outlive the server.
+struct ToolServices {
+  RecorderController& recorder;
+  SkillLibrary& skills;
+  ReplayRuns& replays;
+};
+
 // What a handler works with.
 struct ToolCall {
   RecorderController& recorder;
+  SkillLibrary& skills;
+  ReplayRuns& replays;
   // The arguments object; empty when the call gave none.
   const JsonValue& arguments;
   // The replay that runs while the server goes on answering; null when every call is to be

@@ -16,12 +16,9 @@ std::string eventIdentifier(int64_t number) {
 }
 
 RecorderController::RecorderController(EventStore& eventStore, InputEventRecording& eventTap,
-                                       ScreenCapturing& screenCapture, AccessibilityInspecting& inspector,
-                                       EventPoster& poster, std::string localSkillStore)
+                                       ScreenCapturing& screenCapture, AccessibilityInspecting& inspector)
     : eventStore_(eventStore),
       screenCapture_(screenCapture),
-      replayer_(eventStore.fileSystem(), poster, inspector, localSkillStore),
-      skills_(eventStore.fileSystem(), std::move(localSkillStore)),
       eventTap_(eventTap),
       inspector_(inspector),
       writer_(inspector, inspector,

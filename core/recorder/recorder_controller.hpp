@@ -16,14 +16,12 @@
 #include "core/recorder/key_redaction.hpp"
 #include "core/recorder/ordered_event_writer.hpp"
 #include "core/recorder/recorder_results.hpp"
-#include "core/replay/semantic_replayer.hpp"
-#include "core/skill/skill_library.hpp"
 #include "core/store/event_store.hpp"
 
 namespace diruri {
 
-// All operations but a replay run on the server's main thread, one at a time; a replay may run on a
-// thread of its own meanwhile (it touches no recording state). The input-event handler runs on
+// The recording life cycle. Its operations run on the server's main thread, one at a time; replays
+// (ReplayRuns) go on beside it and touch no recording state. The input-event handler runs on
 // the event source's thread; the state both touch (active session, event counter, log appends) is
 // guarded by one mutex that is never held across a screenshot, a snapshot or a front-app query.
 //
@@ -31,11 +29,9 @@ namespace diruri {
 // behind a focus move for the focus it went to (KeyRedaction), in capture order.
 class RecorderController {
  public:
-  // `localSkillStore`: where skills are installed and, after the workspace's own, looked for by a
-  // replay; none when empty.
+  // The parts must outlive the controller.
   RecorderController(EventStore& eventStore, InputEventRecording& eventTap, ScreenCapturing& screenCapture,
-                     AccessibilityInspecting& inspector, EventPoster& poster,
-                     std::string localSkillStore = {});
+                     AccessibilityInspecting& inspector);
   // Stops the event source, so no handler call can outlive the controller.
   ~RecorderController();
   RecorderController(const RecorderController&) = delete;
@@ -48,20 +44,6 @@ class RecorderController {
   // Throws what closing the session throws; an active session then stays active.
   RecorderStopResult stop(const std::optional<std::string>& workspacePath,
                           const std::optional<std::string>& sessionId);
-  // A replay run, named and placed but not begun: its folder is made (never one that exists),
-  // nothing else is touched. Throws what making the folder throws.
-  ReplayRun planReplay(const std::string& workspacePath, const std::string& skillId);
-  // Runs it: the run directory with its screenshots, the replay, run.json. May run on another
-  // thread than the other operations, while they go on. Throws what creating the run directory,
-  // loading the recording or writing run.json throws.
-  RecorderReplayResult runReplay(const ReplayRun& run, const ReplayOptions& options = {},
-                                 ReplayControl* control = nullptr);
-  // A skill made from a stopped session, and a skill installed; see SkillLibrary.
-  SkillLibrary& skills() { return skills_; }
-
-  // Both at once.
-  RecorderReplayResult replay(const std::string& workspacePath, const std::string& skillId,
-                              const ReplayOptions& options = {}, ReplayControl* control = nullptr);
 
  private:
   std::optional<RecordingSession> loadPersistedSession(const std::optional<std::string>& workspacePath,
@@ -83,8 +65,6 @@ class RecorderController {
   std::vector<std::string> currentWarnings();
   EventStore& eventStore_;
   ScreenCapturing& screenCapture_;
-  SemanticReplayer replayer_;
-  SkillLibrary skills_;
   InputEventRecording& eventTap_;
   AccessibilityInspecting& inspector_;
 
@@ -103,9 +83,5 @@ class RecorderController {
 
 // "evt_000042"; numbers of more than six digits are written in full.
 std::string eventIdentifier(int64_t number);
-
-// "run_" + skill id with "-" as "_" + "_" + the first 14 digits of the start time; a run whose
-// folder exists already gets this with "-2", "-3"… (planReplay).
-std::string makeRunId(const std::string& skillId, const std::string& startedAt);
 
 }  // namespace diruri

@@ -1,5 +1,6 @@
 // The recording life cycle on test doubles: numbering, marker files, log lines and failures.
 #include "core/recorder/recorder_controller.hpp"
+#include "core/recorder/replay_runs.hpp"
 
 #include <gtest/gtest.h>
 
@@ -39,7 +40,7 @@ class ControllerTest : public ::testing::Test {
   FakeInspector inspector;
   NullPoster poster;
   EventStore store{test::realFileSystem()};
-  RecorderController controller{store, tap, screen, inspector, poster};
+  RecorderController controller{store, tap, screen, inspector};
   const CapturedInputEvent click{{.x = 640.5, .y = 412.0}, EventType::kMouseDown};
   const CapturedInputEvent release{{.x = 640.5, .y = 412.0}, EventType::kMouseUp};
   const CapturedInputEvent key{{.keyCode = 38}, EventType::kKeyDown};
@@ -154,7 +155,7 @@ TEST_F(ControllerTest, StoppingASessionOfAnEarlierProcessNumbersFromThisControll
   std::string earlierId, earlierPath;
   {
     FakeTap otherTap;
-    RecorderController earlier(store, otherTap, screen, inspector, poster);
+    RecorderController earlier(store, otherTap, screen, inspector);
     const auto r = earlier.start(dir.path(), "left open");
     earlierId = r.sessionId;
     earlierPath = r.sessionPath;

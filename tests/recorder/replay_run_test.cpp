@@ -10,6 +10,7 @@
 #include "tests/support/fixed_clock.hpp"
 #include "tests/support/real_file_system.hpp"
 #include "tests/support/recorder_doubles.hpp"
+#include "tests/support/server_parts.hpp"
 #include "tests/support/temp_dir.hpp"
 #include "tests/support/tool_calls.hpp"
 
@@ -38,11 +39,13 @@ class ReplayRunTest : public ::testing::Test {
   NullPoster poster;
   FixedClock clock{1738314307000, 86400123};  // 2025-01-31T09:05:07Z
   EventStore store{test::realFileSystem(), clock};
-  RecorderController controller{store, tap, screen, inspector, poster};
+  ServerParts parts{store, tap, screen, inspector, poster};
+  ReplayRuns& replays = parts.replays;
+  RecorderController& controller = parts.recorder;
 };
 
 TEST_F(ReplayRunTest, WritesScreenshotsAndTheRunRecord) {
-  const RecorderReplayResult r = controller.replay(dir.path(), "mail-triage");
+  const RecorderReplayResult r = replays.replay(dir.path(), "mail-triage");
   const std::string runPath =
       dir.path() + "/.zeruva/record-and-replay/replay-runs/run_mail_triage_20250131090507";
   EXPECT_EQ(r.runId, "run_mail_triage_20250131090507");
@@ -88,14 +91,14 @@ TEST_F(ReplayRunTest, WritesScreenshotsAndTheRunRecord) {
 
 TEST_F(ReplayRunTest, FailedCapturesLeaveTheScreenshotListEmptyButTheReplayRuns) {
   screen.succeeds = false;
-  const auto r = controller.replay(dir.path(), "mail-triage");
+  const auto r = replays.replay(dir.path(), "mail-triage");
   const JsonValue run = parseJson(readText(r.runPath + "/run.json"));
   EXPECT_TRUE(run.find("screenshots")->asArray().empty());
   EXPECT_EQ(run.find("steps")->asArray().size(), 2u);
 }
 
 TEST_F(ReplayRunTest, SkillThatCannotBeFoundFailsAfterTheBeforeScreenshot) {
-  EXPECT_THROW(controller.replay(dir.path(), "missing-skill"), FileSystemError);
+  EXPECT_THROW(replays.replay(dir.path(), "missing-skill"), FileSystemError);
   const std::string runPath =
       dir.path() + "/.zeruva/record-and-replay/replay-runs/run_missing_skill_20250131090507";
   EXPECT_TRUE(fs::exists(runPath + "/screenshots/before.png"));
@@ -105,28 +108,28 @@ TEST_F(ReplayRunTest, SkillThatCannotBeFoundFailsAfterTheBeforeScreenshot) {
 
 TEST_F(ReplayRunTest, UnreachablePosterFailsTheRunWithoutARunRecord) {
   poster.reachable = false;
-  EXPECT_THROW(controller.replay(dir.path(), "mail-triage"), SemanticReplayerError);
+  EXPECT_THROW(replays.replay(dir.path(), "mail-triage"), SemanticReplayerError);
   EXPECT_EQ(poster.posted, 0);
 }
 
 TEST_F(ReplayRunTest, RunDirectoryThatCannotBeCreatedFailsBeforeAnyCapture) {
   writeText(dir / ".zeruva/record-and-replay/replay-runs", "a file in the way");
-  EXPECT_THROW(controller.replay(dir.path(), "mail-triage"), FileSystemError);
+  EXPECT_THROW(replays.replay(dir.path(), "mail-triage"), FileSystemError);
   EXPECT_TRUE(screen.targets.empty());
   EXPECT_EQ(poster.posted, 0);
 }
 
 TEST_F(ReplayRunTest, RunRecordThatCannotBeWrittenFailsAfterTheReplayHappened) {
-  const ReplayRun run = controller.planReplay(dir.path(), "mail-triage");
+  const ReplayRun run = replays.plan(dir.path(), "mail-triage");
   fs::create_directories(dir / (".zeruva/record-and-replay/replay-runs/" + run.runId + "/run.json"));
-  EXPECT_ANY_THROW(controller.runReplay(run));
+  EXPECT_ANY_THROW(replays.run(run));
   EXPECT_EQ(poster.posted, 2);
   EXPECT_EQ(screen.targets.size(), 2u);
 }
 
 TEST_F(ReplayRunTest, ReplayLeavesTheRecordingStateAlone) {
   const auto started = controller.start(dir.path(), std::nullopt);
-  controller.replay(dir.path(), "mail-triage");
+  replays.replay(dir.path(), "mail-triage");
   const auto status = controller.status();
   EXPECT_EQ(status.sessionId, started.sessionId);
   EXPECT_TRUE(status.inputCaptureActive);
@@ -144,7 +147,7 @@ TEST_F(ReplayRunTest, RunsInOneSecondNeverShareAFolder) {
                {"mail-triage", "run_mail_triage_20250131090507-2"},
                {"mail_triage", "run_mail_triage_20250131090507-3"}};
   for (const auto& c : cases) {
-    const RecorderReplayResult r = controller.replay(dir.path(), c.skill);
+    const RecorderReplayResult r = replays.replay(dir.path(), c.skill);
     EXPECT_EQ(r.runId, c.runId);
     EXPECT_EQ(*parseJson(readText(runs + c.runId + "/run.json")).findString("skillId"), c.skill);
   }
@@ -186,7 +189,7 @@ TEST_F(ReplayRunTest, StopsAndNewReplaysAreAnsweredWhateverTheReplayIsDoing) {
   };
   std::mutex linesMutex;
   std::vector<std::string> lines;
-  McpServer server(controller);
+  McpServer server(parts.services());
   server.answerInBackground([&](std::string line) {
     if (line.find(R"("id":1,)") != std::string::npos) {
       // Its answer is slow to go out, as to a client that reads slowly.

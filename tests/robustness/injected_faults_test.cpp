@@ -12,6 +12,7 @@
 #include "tests/support/json_lines.hpp"
 #include "tests/support/real_file_system.hpp"
 #include "tests/support/recorder_doubles.hpp"
+#include "tests/support/server_parts.hpp"
 #include "tests/support/temp_dir.hpp"
 #include "tests/support/tool_calls.hpp"
 
@@ -87,8 +88,9 @@ class InjectedFaults : public ::testing::Test {
   FakeScreenCapture screen{fs};
   FakeInspector inspector{fs};
   NullPoster poster;
-  RecorderController controller{store, tap, screen, inspector, poster};
-  McpServer server{controller};
+  ServerParts parts{store, tap, screen, inspector, poster};
+  RecorderController& controller = parts.recorder;
+  McpServer server{parts.services()};
   const CapturedInputEvent click{{.x = 10, .y = 20}, EventType::kMouseDown};
   const CapturedInputEvent key{{.keyCode = 38}, EventType::kKeyDown};
 };
@@ -236,8 +238,8 @@ TEST_F(InjectedFaults, UnreadableLogAtStopGivesTheSummaryOfAnEmptyLog) {
 TEST_F(InjectedFaults, UnreadablePersistedSessionIsAnIdleStop) {
   payloadOf(start());
   // A second controller over the same files, as a later server process would be.
-  RecorderController later{store, tap, screen, inspector, poster};
-  McpServer laterServer{later};
+  ServerParts later{store, tap, screen, inspector, poster};
+  McpServer laterServer{later.services()};
   fail(FsOp::ReadFile, "session.json");
   const std::string request = toolCallLine(
       "event_stream_stop",

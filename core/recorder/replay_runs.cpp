@@ -1,5 +1,5 @@
 // Replay runs: a run directory with before and after screenshots around the replay, and run.json.
-#include "core/recorder/recorder_controller.hpp"
+#include "core/recorder/replay_runs.hpp"
 
 #include "core/platform/path.hpp"
 #include "core/store/workspace_layout.hpp"
@@ -19,12 +19,12 @@ std::string makeRunId(const std::string& skillId, const std::string& startedAt) 
   return "run_" + skill + "_" + digits;
 }
 
-ReplayRun RecorderController::planReplay(const std::string& workspacePath, const std::string& skillId) {
-  FileSystem& fs = eventStore_.fileSystem();
+ReplayRun ReplayRuns::plan(const std::string& workspacePath, const std::string& skillId) {
+  FileSystem& fs = store_.fileSystem();
   ReplayRun run;
   run.workspacePath = workspacePath;
   run.skillId = skillId;
-  run.startedAt = formatIso8601(eventStore_.clock().wallMillis());
+  run.startedAt = formatIso8601(store_.clock().wallMillis());
   // The run's folder is made here, exclusively, so that two runs never share one: ids have whole
   // seconds, and "a-b" and "a_b" make the same id. A later run of the same id gets "-2", "-3"…
   const std::string base = makeRunId(skillId, run.startedAt);
@@ -42,10 +42,10 @@ ReplayRun RecorderController::planReplay(const std::string& workspacePath, const
   }
 }
 
-RecorderReplayResult RecorderController::runReplay(const ReplayRun& planned, const ReplayOptions& options,
-                                                   ReplayControl* control) {
-  FileSystem& fs = eventStore_.fileSystem();
-  Clock& clock = eventStore_.clock();
+RecorderReplayResult ReplayRuns::run(const ReplayRun& planned, const ReplayOptions& options,
+                                     ReplayControl* control) {
+  FileSystem& fs = store_.fileSystem();
+  Clock& clock = store_.clock();
 
   ReplayRunMetadata run;
   run.runId = planned.runId;
@@ -75,9 +75,9 @@ RecorderReplayResult RecorderController::runReplay(const ReplayRun& planned, con
   return result;
 }
 
-RecorderReplayResult RecorderController::replay(const std::string& workspacePath, const std::string& skillId,
-                                                const ReplayOptions& options, ReplayControl* control) {
-  return runReplay(planReplay(workspacePath, skillId), options, control);
+RecorderReplayResult ReplayRuns::replay(const std::string& workspacePath, const std::string& skillId,
+                                        const ReplayOptions& options, ReplayControl* control) {
+  return run(plan(workspacePath, skillId), options, control);
 }
 
 }  // namespace diruri

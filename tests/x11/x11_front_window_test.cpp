@@ -1,11 +1,11 @@
-// The front application read from a real X server, with and without a window manager.
+// The front application read from a real X server (X11FrontWindow, through the inspector the server builds),
+// with and without a window manager.
 #include "core/atspi/accessibility_inspector.hpp"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include "core/json/json_value.hpp"
-#include "tests/support/fault_injecting_file_system.hpp"
 #include "tests/support/fixed_clock.hpp"
 #include "tests/support/real_file_system.hpp"
 #include "tests/support/temp_dir.hpp"
@@ -22,7 +22,7 @@ std::string ownProcessName() {
   return name;
 }
 
-class AccessibilityInspectorTest : public ::testing::Test {
+class X11FrontWindowTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_EQ(server_.start(), ""); }
 
@@ -36,7 +36,7 @@ ForegroundAppSnapshot app(std::optional<std::string> applicationId, std::string 
   return {std::move(applicationId), std::move(appName), pid, std::move(title)};
 }
 
-TEST_F(AccessibilityInspectorTest, WithoutWindowManagerFollowsTheFocusUpToTheTopLevelWindow) {
+TEST_F(X11FrontWindowTest, WithoutWindowManagerFollowsTheFocusUpToTheTopLevelWindow) {
   test::TestClient client(server_.display());
   EXPECT_EQ(inspector_.foregroundSnapshot(), std::nullopt) << "nothing focused yet";
 
@@ -56,7 +56,7 @@ TEST_F(AccessibilityInspectorTest, WithoutWindowManagerFollowsTheFocusUpToTheTop
             app("Texteditor", "Texteditor", 4242, "notes.txt \xE2\x80\x94 Editor"));
 }
 
-TEST_F(AccessibilityInspectorTest, WithOpenboxTheActiveWindowIsTheFrontApplication) {
+TEST_F(X11FrontWindowTest, WithOpenboxTheActiveWindowIsTheFrontApplication) {
   ASSERT_TRUE(server_.startOpenbox());
   test::TestClient client(server_.display());
   const xcb_window_t first = client.createWindow(
@@ -74,7 +74,7 @@ TEST_F(AccessibilityInspectorTest, WithOpenboxTheActiveWindowIsTheFrontApplicati
 }
 
 // After a window manager exits, _NET_ACTIVE_WINDOW can name a window that is gone.
-TEST_F(AccessibilityInspectorTest, StaleActiveWindowFallsBackToTheFocus) {
+TEST_F(X11FrontWindowTest, StaleActiveWindowFallsBackToTheFocus) {
   ASSERT_TRUE(server_.startOpenbox());
   test::TestClient client(server_.display());
   const xcb_window_t managed = client.createWindow(test::WindowProps().withClass("", "Managed").withPid(5));
@@ -96,7 +96,7 @@ TEST_F(AccessibilityInspectorTest, StaleActiveWindowFallsBackToTheFocus) {
 }
 
 // Answers are reused while the front window is unchanged; every change must show at once.
-TEST_F(AccessibilityInspectorTest, ChangesToTheFrontWindowShowInTheVeryNextAnswer) {
+TEST_F(X11FrontWindowTest, ChangesToTheFrontWindowShowInTheVeryNextAnswer) {
   ASSERT_TRUE(server_.startOpenbox());
   test::TestClient client(server_.display());
   const xcb_window_t first =
@@ -139,7 +139,7 @@ TEST_F(AccessibilityInspectorTest, ChangesToTheFrontWindowShowInTheVeryNextAnswe
   EXPECT_EQ(inspector_.foregroundSnapshot(), app("Holder", "Holder", 4, std::nullopt));
 }
 
-TEST_F(AccessibilityInspectorTest, NamesFallBackFromClassToProcessNameToBundleToUnknown) {
+TEST_F(X11FrontWindowTest, NamesFallBackFromClassToProcessNameToBundleToUnknown) {
   test::TestClient client(server_.display());
   const auto show = [&](const test::WindowProps& props) {
     client.focus(client.createWindow(props));
@@ -162,7 +162,7 @@ TEST_F(AccessibilityInspectorTest, NamesFallBackFromClassToProcessNameToBundleTo
             app(std::nullopt, "Unknown", 0x7ffffff0, std::nullopt));
 }
 
-TEST_F(AccessibilityInspectorTest, TitlesInEveryEncodingArriveAsValidUtf8) {
+TEST_F(X11FrontWindowTest, TitlesInEveryEncodingArriveAsValidUtf8) {
   test::TestClient client(server_.display());
   const auto title = [&](test::WindowProps props) {
     props.className = "T";
@@ -184,7 +184,7 @@ TEST_F(AccessibilityInspectorTest, TitlesInEveryEncodingArriveAsValidUtf8) {
   EXPECT_EQ(inspector_.foregroundSnapshot()->appName, "Caf\xC3\xA9");
 }
 
-TEST_F(AccessibilityInspectorTest, ServerGoneMeansNoneAndANewServerIsFoundAgain) {
+TEST_F(X11FrontWindowTest, ServerGoneMeansNoneAndANewServerIsFoundAgain) {
   {
     test::TestClient client(server_.display());
     client.focus(client.createWindow(test::WindowProps().withClass("", "Before").withPid(1)));
@@ -202,7 +202,7 @@ TEST_F(AccessibilityInspectorTest, ServerGoneMeansNoneAndANewServerIsFoundAgain)
   EXPECT_EQ(inspector_.foregroundSnapshot(), app("After", "After", 2, std::nullopt));
 }
 
-TEST_F(AccessibilityInspectorTest, SnapshotIsTheFrontWindowsApplicationAtTheClocksTime) {
+TEST_F(X11FrontWindowTest, SnapshotIsTheFrontWindowsApplicationAtTheClocksTime) {
   test::TestClient client(server_.display());
   client.focus(
       client.createWindow(test::WindowProps().withClass("", "Files").withNetWmName("a/b").withPid(77)));
@@ -214,7 +214,7 @@ TEST_F(AccessibilityInspectorTest, SnapshotIsTheFrontWindowsApplicationAtTheCloc
   EXPECT_EQ(snapshot->focusedElementRole, std::nullopt);
 }
 
-TEST(AccessibilityInspectorWithoutDisplay, ReportsNoFrontApplication) {
+TEST(X11FrontWindowWithoutDisplay, ReportsNoFrontApplication) {
   ::unsetenv("DISPLAY");
   test::FixedClock clock{0, 0};
   AccessibilityInspector inspector = test::x11Inspector(clock);
