@@ -45,6 +45,11 @@ const std::string& JsonValue::asString() const {
   wrongKind("a string");
 }
 
+std::string& JsonValue::asString() {
+  if (auto* s = std::get_if<std::string>(&data_)) return *s;
+  wrongKind("a string");
+}
+
 const JsonArray& JsonValue::asArray() const {
   if (auto* a = std::get_if<JsonArray>(&data_)) return *a;
   wrongKind("an array");

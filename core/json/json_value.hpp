@@ -56,6 +56,7 @@ class JsonValue {
   bool asBool() const;
   double asDouble() const;
   const std::string& asString() const;
+  std::string& asString();
   const JsonArray& asArray() const;
   JsonArray& asArray();
   const JsonObject& asObject() const;

@@ -1,9 +1,11 @@
 // Log lines to typed events and back: every member named once, with its kind and range.
 #include "core/records/recording_event.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <limits>
+#include <vector>
 
 #include "core/text/unicode.hpp"
 
@@ -28,16 +30,24 @@ constexpr std::array<std::pair<EventType, std::string_view>, 10> kTypeNames = {{
 // was, and the first such member is described once.
 class MemberReader {
  public:
-  MemberReader(const JsonObject& object, JsonObject& others, std::string* problem)
-      : object_(object), others_(others), problem_(problem) {
-    for (const auto& [key, value] : object_) others_.emplace(key, value);
-  }
+  // Reads `object`, moving out of it what it takes.
+  MemberReader(JsonObject& object, JsonObject& others, std::string* problem)
+      : object_(object), others_(others), problem_(problem) {}
 
-  // A member taken: it is no longer one of the others.
-  const JsonValue* take(std::string_view key) {
-    const JsonValue* v = findMember(object_, key);
-    if (v) others_.erase(others_.find(key));
-    return v;
+  // A member taken: it is not one of the others.
+  JsonValue* take(std::string_view key) {
+    const auto it = object_.find(key);
+    if (it == object_.end()) return nullptr;
+    taken_.push_back(key);
+    return &it->second;
+  }
+  // The members not taken become the others. Copied only now, so that a line of known members
+  // only is never copied.
+  void finish() {
+    for (const auto& [key, value] : object_) {
+      if (std::find(taken_.begin(), taken_.end(), key) == taken_.end())
+        others_.emplace(key, std::move(value));
+    }
   }
   // A member not taken after all (of the wrong kind), kept as it was and described.
   void refuse(std::string_view key, const JsonValue& value, const std::string& wanted) {
@@ -49,13 +59,13 @@ class MemberReader {
   }
 
   std::optional<std::string> string(std::string_view key) {
-    const JsonValue* v = take(key);
+    JsonValue* v = take(key);
     if (!v) return std::nullopt;
     if (!v->isString()) {
       refuse(key, *v, "a string");
       return std::nullopt;
     }
-    return v->asString();
+    return std::move(v->asString());
   }
   std::optional<int64_t> integer(std::string_view key, int64_t low, int64_t high) {
     const JsonValue* v = take(key);
@@ -110,24 +120,26 @@ class MemberReader {
   }
 
  private:
-  const JsonObject& object_;
+  JsonObject& object_;
   JsonObject& others_;
   std::string* problem_;
+  std::vector<std::string_view> taken_;
 };
 
 // The application of an event: taken wherever it has a name, so that readers that only want the
 // name (the summary) find it; a process id or title of the wrong kind is described all the same.
 std::optional<ForegroundAppSnapshot> readApp(MemberReader& in) {
-  const JsonValue* v = in.take("app");
+  JsonValue* v = in.take("app");
   if (!v) return std::nullopt;
   if (!v->isObject()) {
     in.refuse("app", *v, "an application");
     return std::nullopt;
   }
-  const JsonObject* app = &v->asObject();
+  JsonObject* app = &v->asObject();
   ForegroundAppSnapshot snapshot;
-  if (const std::string* name = findStringMember(*app, "appName")) {
-    snapshot.appName = *name;
+  if (const auto name = app->find(std::string_view("appName"));
+      name != app->end() && name->second.isString()) {
+    snapshot.appName = std::move(name->second.asString());
   } else {
     in.describe("its app has no appName");
   }
@@ -141,10 +153,11 @@ std::optional<ForegroundAppSnapshot> readApp(MemberReader& in) {
   }
   for (const auto& [key, field] :
        {std::pair{"bundleId", &snapshot.applicationId}, {"windowTitle", &snapshot.windowTitle}}) {
-    const JsonValue* member = findMember(*app, key);
+    const auto it = app->find(std::string_view(key));
+    JsonValue* member = it == app->end() ? nullptr : &it->second;
     if (!member || member->isNull()) continue;
     if (member->isString()) {
-      *field = member->asString();
+      *field = std::move(member->asString());
     } else {
       in.describe("its app's " + std::string(key) + " is " + cleanData(writeJson(*member), 60) +
                   ", not a string");
@@ -205,6 +218,11 @@ JsonValue RecordingEvent::toJson() const {
 }
 
 RecordingEvent RecordingEvent::fromJson(const JsonObject& line, std::string* problem) {
+  JsonObject copy = line;
+  return fromJson(std::move(copy), problem);
+}
+
+RecordingEvent RecordingEvent::fromJson(JsonObject&& line, std::string* problem) {
   RecordingEvent event;
   if (problem) problem->clear();
   MemberReader top(line, event.others, problem);
@@ -216,7 +234,8 @@ RecordingEvent RecordingEvent::fromJson(const JsonObject& line, std::string* pro
     event.type = *type;
     event.kind = eventTypeNamed(*type);
   }
-  const JsonValue* payload = top.take("payload");
+  JsonValue* payload = top.take("payload");
+  top.finish();
   if (!payload) return event;
   if (!payload->isObject()) {
     top.refuse("payload", *payload, "an object");
@@ -242,6 +261,7 @@ RecordingEvent RecordingEvent::fromJson(const JsonObject& line, std::string* pro
       in.record<ElementTarget>("target", ElementTarget::fromJson, "an element (role, name, path, bounds)");
   p.redacted = in.flag("redacted");
   p.inferred = in.flag("inferred");
+  in.finish();
   return event;
 }
 

@@ -110,6 +110,8 @@ struct RecordingEvent {
   // `problem` ("its keysym is …, not a whole number from 0 to 536870911"), for a reader that must
   // not act on half an event. Never throws.
   static RecordingEvent fromJson(const JsonObject& line, std::string* problem = nullptr);
+  // The same, moving what it keeps out of `line`.
+  static RecordingEvent fromJson(JsonObject&& line, std::string* problem = nullptr);
 };
 
 }  // namespace diruri

@@ -63,7 +63,7 @@ void parseLines(const std::function<void(LineSplitter&)>& feedAll, const std::st
     }
     if (value.isObject()) {
       EventLine line{number, text, {}};
-      RecordingEvent event = RecordingEvent::fromJson(value.asObject(), &line.problem);
+      RecordingEvent event = RecordingEvent::fromJson(std::move(value.asObject()), &line.problem);
       onEvent(event, line);
     } else if (strict && !value.isArray()) {
       throw JsonParseError("log line is not an object or an array");
