@@ -9,11 +9,15 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <mutex>
+#include <stdexcept>
 #include <thread>
 
+#include "core/atspi/atspi_meaning_recorder.hpp"
 #include "core/wayland/foreign_toplevel.hpp"
 #include "core/wayland/sway_ipc.hpp"
 #include "core/wayland/wayland_event_poster.hpp"
+#include "core/wayland/wayland_front_window.hpp"
 #include "core/wayland/wayland_globals.hpp"
 #include "tests/support/accessible_desktop.hpp"
 #include "tests/support/headless_sway.hpp"
@@ -460,6 +464,42 @@ TEST_F(SwaySession, KeysIntoAFieldKnownToBeSecretOnlyLateAreRedacted) {
     EXPECT_EQ(typed.find_first_of(c.secret), std::string::npos) << typed;
     EXPECT_GE(redacted, c.secret.size()) << typed;
   }
+  input.end();
+}
+
+// A handler that throws loses that event only: the next ones still come, and capture goes on.
+TEST_F(SwaySession, AHandlerThatThrowsLosesThatEventOnly) {
+  test::FixtureApp app;
+  startAccessibleApp(app, "Login");
+  ::setenv("SWAYSOCK", sway_->swaySocket().c_str(), 1);
+  WaylandEventPoster input;
+  ASSERT_TRUE(input.begin());
+  WaylandFrontWindow windows;
+  AtspiMeaningRecorder recorder(windows, DisplayBusAddress{});
+  std::mutex mutex;
+  std::vector<EventType> seen;
+  int calls = 0;
+  ASSERT_TRUE(recorder.start([&](const CapturedInputEvent& e) {
+    std::lock_guard lock(mutex);
+    if (calls++ == 0) throw std::runtime_error("the log is gone");
+    seen.push_back(e.type);
+  }));
+  for (const int64_t keysym : {'a', 'b'}) {
+    EXPECT_EQ(input.postKey(1, keysym, true), PostResult::Posted);
+    EXPECT_EQ(input.postKey(1, keysym, false), PostResult::Posted);
+    input.sync();
+    std::this_thread::sleep_for(40ms);
+  }
+  ASSERT_TRUE(app.waitFor(R"(text Query "ab")", 5s));
+  const std::vector<EventType> delivered = test::pollUntil<std::vector<EventType>>(
+      [&] {
+        std::lock_guard lock(mutex);
+        return seen;
+      },
+      [](const std::vector<EventType>& s) { return s.size() >= 3; }, 5s);
+  EXPECT_EQ(delivered, (std::vector{EventType::kKeyUp, EventType::kKeyDown, EventType::kKeyUp}));
+  EXPECT_TRUE(recorder.isRunning());
+  recorder.stop();
   input.end();
 }
 

@@ -3,7 +3,9 @@
 
 #include <dirent.h>
 #include <gtest/gtest.h>
+
 #include <sys/wait.h>
+#include <stdexcept>
 
 #include <atomic>
 #include <fstream>
@@ -99,6 +101,22 @@ TEST_F(X11InputRecorderTest, ClicksAtKnownPositionsOnANamedThread) {
   EXPECT_FALSE(recorder.isRunning());
   EXPECT_TRUE(onCaptureThread);
   EXPECT_EQ(captureThreads(), 0);
+}
+
+// A handler that throws loses that event only: the next ones still come, and capture goes on.
+TEST_F(X11InputRecorderTest, AHandlerThatThrowsLosesThatEventOnly) {
+  X11InputRecorder recorder(x11DisplayName);
+  Inbox<CapturedInputEvent> inbox;
+  std::atomic<int> calls{0};
+  ASSERT_TRUE(recorder.start([&](const CapturedInputEvent& e) {
+    if (calls++ == 0) throw std::runtime_error("the log is gone");
+    inbox.push(e);
+  }));
+  xdotool({"mousemove", "50", "60", "click", "1", "click", "1"});
+  EXPECT_EQ(inbox.waitFor(3),
+            (std::vector{mouse("mouse_up", 50, 60), mouse("mouse_down", 50, 60), mouse("mouse_up", 50, 60)}));
+  EXPECT_TRUE(recorder.isRunning());
+  recorder.stop();
 }
 
 // Each key with what it produced: the modifier too, and a letter's case as Shift made it.
