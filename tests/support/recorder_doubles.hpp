@@ -138,8 +138,6 @@ class FakeInspector final : public AccessibilityInspecting {
 
   std::optional<ForegroundAppSnapshot> front =
       ForegroundAppSnapshot{"org.example.Editor", "Editor", 812, "Untitled"};
-  // A snapshot that cannot be written: its time is not UTF-8.
-  bool unwritableSnapshot = false;
 
   std::optional<FrontWindow> frontWindow() override {
     if (!front) return std::nullopt;
@@ -149,7 +147,7 @@ class FakeInspector final : public AccessibilityInspecting {
     if (!front) return std::nullopt;
     AccessibilitySnapshot s;
     s.app = *front;
-    s.capturedAt = unwritableSnapshot ? "\xff" : "2025-01-31T12:34:56Z";
+    s.capturedAt = "2025-01-31T12:34:56Z";
     return s;
   }
 
