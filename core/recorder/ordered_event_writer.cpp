@@ -37,6 +37,38 @@ void OrderedEventWriter::submit(Pending item) {
   write_(item.event, item.session, item.judgement ? item.judgement->field : std::nullopt);
 }
 
+void OrderedEventWriter::lookUp(Pending& item) {
+  if (!item.lookUp) return;
+  item.lookUp = false;
+  RecordingEvent& event = item.event;
+  if (!event.payload.app || !event.payload.x || !event.payload.y) return;
+  event.payload.target = elements_.elementAt(event.payload.app->processId, *event.payload.x, *event.payload.y,
+                                             item.capturedAt + kElementLookupBudget);
+}
+
+// While a key waits for its focus, the clicks queued behind it are looked up as they come, near
+// when they were made, not once the wait is over. Queued items stay where they are (a deque keeps
+// its elements in place as the capture thread adds more), and only this thread touches them.
+void OrderedEventWriter::awaitFocus(std::chrono::steady_clock::time_point deadline) {
+  for (;;) {
+    Pending* click = nullptr;
+    {
+      std::unique_lock lock(mutex_);
+      const auto waiting = [this, &click] {
+        for (Pending& p : queue_) {
+          if (p.lookUp) {
+            click = &p;
+            return true;
+          }
+        }
+        return false;
+      };
+      if (!changed_.wait_until(lock, deadline, waiting)) return;
+    }
+    lookUp(*click);
+  }
+}
+
 void OrderedEventWriter::writeQueued() {
   for (;;) {
     Pending item;
@@ -48,14 +80,11 @@ void OrderedEventWriter::writeQueued() {
       queue_.pop_front();
       writing_ = true;
     }
-    RecordingEvent& event = item.event;
-    if (item.lookUp && event.payload.app && event.payload.x && event.payload.y) {
-      event.payload.target = elements_.elementAt(event.payload.app->processId, *event.payload.x,
-                                                 *event.payload.y, item.capturedAt + kElementLookupBudget);
-    }
+    lookUp(item);
+    if (item.judgement && item.judgement->afterMove) awaitFocus(item.judgement->deadline);
     const std::optional<ElementTarget> field =
         item.judgement ? KeyRedaction::fieldFor(focus_, *item.judgement) : std::nullopt;
-    write_(event, item.session, field);
+    write_(item.event, item.session, field);
     std::lock_guard lock(mutex_);
     writing_ = false;
   }

@@ -52,6 +52,10 @@ class OrderedEventWriter {
 
  private:
   void writeQueued();
+  // The element of a click still to be looked up.
+  void lookUp(Pending& item);
+  // Until `deadline`, looking up the clicks that come meanwhile.
+  void awaitFocus(std::chrono::steady_clock::time_point deadline);
 
   ElementFinding& elements_;
   FocusWatching& focus_;

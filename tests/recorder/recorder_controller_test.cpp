@@ -322,6 +322,24 @@ TEST_F(ControllerTest, ClickElementsAndPasswordKeysKeepTheLogInOrder) {
             R"([{"evidenceEventIds":["evt_000007","evt_000008"],"reason":"password field"}])");
 }
 
+// A click behind a key that waits for its focus (the key follows a click) is looked up when it
+// comes, within its budget, not once the key's wait is over.
+TEST_F(ControllerTest, AClickBehindAKeyWaitingForItsFocusIsLookedUpInTime) {
+  inspector.lookups = true;
+  inspector.followsFocus = true;
+  inspector.element = ElementTarget{"push button", "Send", {}, WindowGeometry{600, 400, 80, 30}};
+  const RecorderStartResult started = controller.start(dir.path(), "Login");
+  tap.fire({click, release, key, click});
+  controller.stop(std::nullopt, std::nullopt);
+  std::vector<std::string> clicks;
+  for (const JsonValue& line : logOf(started.sessionPath)) {
+    if (*line.findString("type") != "mouse_down") continue;
+    const JsonValue* target = line.find("payload")->find("target");
+    clicks.push_back(target ? *target->findString("name") : "no element");
+  }
+  EXPECT_EQ(clicks, (std::vector<std::string>{"Send", "Send"}));
+}
+
 TEST(RunIdentifier, HyphensBecomeUnderscoresAndTheTimeGivesFourteenDigits) {
   EXPECT_EQ(makeRunId("mail-triage", "2025-01-31T09:05:07Z"), "run_mail_triage_20250131090507");
   EXPECT_EQ(makeRunId("mail-triage-daily", "2025-01-31T09:05:07Z"), "run_mail_triage_daily_20250131090507");

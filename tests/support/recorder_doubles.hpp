@@ -169,8 +169,9 @@ class FakeInspector final : public AccessibilityInspecting {
   }
   bool findsElements() override { return lookups; }
   std::optional<ElementTarget> elementAt(int32_t, double, double,
-                                         std::chrono::steady_clock::time_point) override {
+                                         std::chrono::steady_clock::time_point deadline) override {
     ++lookupsStarted;
+    if (std::chrono::steady_clock::now() > deadline) return std::nullopt;  // asked too late
     std::unique_lock lock(gateMutex_);
     if (!gateChanged_.wait_for(lock, std::chrono::seconds(10), [this] { return gateOpen_; }))
       return std::nullopt;
@@ -179,6 +180,16 @@ class FakeInspector final : public AccessibilityInspecting {
   // Set between deliveries: the password field in focus.
   std::optional<ElementTarget> secretField;
   std::optional<ElementTarget> focusedSecretField() override { return secretField; }
+  // When set, the focus is followed and never heard to move: keys behind a focus move wait it out.
+  bool followsFocus = false;
+  std::optional<FocusMoves> focusMoves() override {
+    return followsFocus ? std::optional<FocusMoves>(FocusMoves{}) : std::nullopt;
+  }
+  std::optional<ElementTarget> secretFieldSince(uint64_t,
+                                                std::chrono::steady_clock::time_point deadline) override {
+    std::this_thread::sleep_until(deadline);
+    return secretField;
+  }
 
  private:
   std::mutex gateMutex_;
