@@ -1,11 +1,9 @@
 // Log lines to typed events and back: every member named once, with its kind and range.
 #include "core/records/recording_event.hpp"
 
-#include <algorithm>
 #include <array>
 #include <cmath>
 #include <limits>
-#include <vector>
 
 #include "core/text/unicode.hpp"
 
@@ -26,144 +24,177 @@ constexpr std::array<std::pair<EventType, std::string_view>, 10> kTypeNames = {{
     {EventType::kScroll, "scroll"},
 }};
 
-// Reads the members of one object, each on its own; what it cannot read stays in `others` as it
-// was, and the first such member is described once.
+// What a line holds that cannot be used, described once: the member first in reading order (the
+// line's own members, then its payload's, each in the order fromJson names them) wins.
+class Problems {
+ public:
+  explicit Problems(std::string* out) : out_(out) {
+    if (out_) out_->clear();
+  }
+  void describe(int rank, const std::string& what) {
+    if (!out_ || rank >= rank_) return;
+    rank_ = rank;
+    *out_ = what;
+  }
+
+ private:
+  std::string* out_;
+  int rank_ = std::numeric_limits<int>::max();
+};
+
+// Reads the members of one object in one pass, each on its own: what it does not know, or cannot
+// read, stays in `others` as it was (moved there), and is described.
 class MemberReader {
  public:
-  // Reads `object`, moving out of it what it takes.
-  MemberReader(JsonObject& object, JsonObject& others, std::string* problem)
-      : object_(object), others_(others), problem_(problem) {}
+  MemberReader(JsonObject& others, Problems& problems) : others_(others), problems_(problems) {}
 
-  // A member taken: it is not one of the others.
-  JsonValue* take(std::string_view key) {
-    const auto it = object_.find(key);
-    if (it == object_.end()) return nullptr;
-    taken_.push_back(key);
-    return &it->second;
+  // A member of the wrong kind, kept as it was and described.
+  void refuse(int rank, const std::string& key, JsonValue& value, const std::string& wanted) {
+    problems_.describe(rank, "its " + key + " is " + cleanData(writeJson(value), 60) + ", not " + wanted);
+    others_.emplace(key, std::move(value));
   }
-  // The members not taken become the others. Copied only now, so that a line of known members
-  // only is never copied.
-  void finish() {
-    for (const auto& [key, value] : object_) {
-      if (std::find(taken_.begin(), taken_.end(), key) == taken_.end())
-        others_.emplace(key, std::move(value));
-    }
-  }
-  // A member not taken after all (of the wrong kind), kept as it was and described.
-  void refuse(std::string_view key, const JsonValue& value, const std::string& wanted) {
-    others_.emplace(std::string(key), value);
-    describe("its " + std::string(key) + " is " + cleanData(writeJson(value), 60) + ", not " + wanted);
-  }
-  void describe(const std::string& what) {
-    if (problem_ && problem_->empty()) *problem_ = what;
-  }
+  void keep(const std::string& key, JsonValue& value) { others_.emplace(key, std::move(value)); }
+  void describe(int rank, const std::string& what) { problems_.describe(rank, what); }
 
-  std::optional<std::string> string(std::string_view key) {
-    JsonValue* v = take(key);
-    if (!v) return std::nullopt;
-    if (!v->isString()) {
-      refuse(key, *v, "a string");
+  std::optional<std::string> string(int rank, const std::string& key, JsonValue& v) {
+    if (!v.isString()) {
+      refuse(rank, key, v, "a string");
       return std::nullopt;
     }
-    return std::move(v->asString());
+    return std::move(v.asString());
   }
-  std::optional<int64_t> integer(std::string_view key, int64_t low, int64_t high) {
-    const JsonValue* v = take(key);
-    if (!v) return std::nullopt;
-    const std::optional<int64_t> i = v->isNumber() ? v->asIntegral() : std::nullopt;
+  std::optional<int64_t> integer(int rank, const std::string& key, JsonValue& v, int64_t low, int64_t high) {
+    const std::optional<int64_t> i = v.isNumber() ? v.asIntegral() : std::nullopt;
     if (!i || *i < low || *i > high) {
-      refuse(key, *v, "a whole number from " + std::to_string(low) + " to " + std::to_string(high));
+      refuse(rank, key, v, "a whole number from " + std::to_string(low) + " to " + std::to_string(high));
       return std::nullopt;
     }
     return i;
   }
-  std::optional<double> number(std::string_view key) {
-    const JsonValue* v = take(key);
-    if (!v) return std::nullopt;
-    if (!v->isNumber() || !std::isfinite(v->asDouble())) {
-      refuse(key, *v, "a number");
+  std::optional<double> number(int rank, const std::string& key, JsonValue& v) {
+    if (!v.isNumber() || !std::isfinite(v.asDouble())) {
+      refuse(rank, key, v, "a number");
       return std::nullopt;
     }
-    return v->asDouble();
+    return v.asDouble();
   }
   // A flag written only when true: false, as a hand-written line may say, is kept as it was.
-  bool flag(std::string_view key) {
-    const JsonValue* v = take(key);
-    if (!v) return false;
-    if (!v->isBool()) {
-      refuse(key, *v, "true or false");
+  bool flag(int rank, const std::string& key, JsonValue& v) {
+    if (!v.isBool()) {
+      refuse(rank, key, v, "true or false");
       return false;
     }
-    if (!v->asBool()) others_.emplace(std::string(key), *v);
-    return v->asBool();
+    const bool on = v.asBool();
+    if (!on) keep(key, v);
+    return on;
   }
-  std::optional<bool> boolean(std::string_view key) {
-    const JsonValue* v = take(key);
-    if (!v) return std::nullopt;
-    if (!v->isBool()) {
-      refuse(key, *v, "true or false");
+  std::optional<bool> boolean(int rank, const std::string& key, JsonValue& v) {
+    if (!v.isBool()) {
+      refuse(rank, key, v, "true or false");
       return std::nullopt;
     }
-    return v->asBool();
+    return v.asBool();
   }
   // A member that is a record of its own, read by `parse` (which throws JsonParseError).
   template <typename Record, typename Parse>
-  std::optional<Record> record(std::string_view key, Parse parse, const char* wanted) {
-    const JsonValue* v = take(key);
-    if (!v) return std::nullopt;
+  std::optional<Record> record(int rank, const std::string& key, JsonValue& v, Parse parse,
+                               const char* wanted) {
     try {
-      return parse(*v);
+      return parse(v);
     } catch (const JsonParseError&) {
-      refuse(key, *v, wanted);
+      refuse(rank, key, v, wanted);
       return std::nullopt;
     }
   }
 
  private:
-  JsonObject& object_;
   JsonObject& others_;
-  std::string* problem_;
-  std::vector<std::string_view> taken_;
+  Problems& problems_;
 };
 
 // The application of an event: taken wherever it has a name, so that readers that only want the
 // name (the summary) find it; a process id or title of the wrong kind is described all the same.
-std::optional<ForegroundAppSnapshot> readApp(MemberReader& in) {
-  JsonValue* v = in.take("app");
-  if (!v) return std::nullopt;
-  if (!v->isObject()) {
-    in.refuse("app", *v, "an application");
+std::optional<ForegroundAppSnapshot> readApp(MemberReader& in, int rank, const std::string& key,
+                                             JsonValue& v) {
+  if (!v.isObject()) {
+    in.refuse(rank, key, v, "an application");
     return std::nullopt;
   }
-  JsonObject* app = &v->asObject();
+  JsonObject* app = &v.asObject();
   ForegroundAppSnapshot snapshot;
   if (const auto name = app->find(std::string_view("appName"));
       name != app->end() && name->second.isString()) {
     snapshot.appName = std::move(name->second.asString());
   } else {
-    in.describe("its app has no appName");
+    in.describe(rank, "its app has no appName");
   }
   const JsonValue* pid = findMember(*app, "processId");
   const std::optional<int64_t> id = pid && pid->isNumber() ? pid->asIntegral() : std::nullopt;
   if (id && *id >= INT32_MIN && *id <= INT32_MAX) {
     snapshot.processId = static_cast<int32_t>(*id);
   } else {
-    in.describe("its app's processId is " + (pid ? cleanData(writeJson(*pid), 60) : std::string("missing")) +
-                ", not a whole number, so the window it went to is not known");
+    in.describe(rank, "its app's processId is " +
+                          (pid ? cleanData(writeJson(*pid), 60) : std::string("missing")) +
+                          ", not a whole number, so the window it went to is not known");
   }
-  for (const auto& [key, field] :
+  for (const auto& [name, field] :
        {std::pair{"bundleId", &snapshot.applicationId}, {"windowTitle", &snapshot.windowTitle}}) {
-    const auto it = app->find(std::string_view(key));
+    const auto it = app->find(std::string_view(name));
     JsonValue* member = it == app->end() ? nullptr : &it->second;
     if (!member || member->isNull()) continue;
     if (member->isString()) {
       *field = std::move(member->asString());
     } else {
-      in.describe("its app's " + std::string(key) + " is " + cleanData(writeJson(*member), 60) +
-                  ", not a string");
+      in.describe(rank, "its app's " + std::string(name) + " is " + cleanData(writeJson(*member), 60) +
+                            ", not a string");
     }
   }
   return snapshot;
+}
+
+// The payload's members, in the order their problems are told.
+void readPayload(EventPayload& p, JsonObject& payload, Problems& problems) {
+  MemberReader in(p.others, problems);
+  constexpr int kFirst = 10;  // after the line's own members
+  for (auto& [key, v] : payload) {
+    if (key == "sessionId") {
+      p.sessionId = in.string(kFirst, key, v).value_or("");
+    } else if (key == "app") {
+      p.app = readApp(in, kFirst + 1, key, v);
+    } else if (key == "window") {
+      p.window = in.record<WindowGeometry>(kFirst + 2, key, v, WindowGeometry::fromJson,
+                                           "a window's x, y, width and height");
+    } else if (key == "x") {
+      p.x = in.number(kFirst + 3, key, v);
+    } else if (key == "y") {
+      p.y = in.number(kFirst + 4, key, v);
+    } else if (key == "keyCode") {
+      p.keyCode = in.integer(kFirst + 5, key, v, 0, 0xffff);
+    } else if (key == "keysym") {
+      // Keysyms are 29-bit: anything above names no key.
+      p.keysym = in.integer(kFirst + 6, key, v, 0, 0x1fffffff);
+    } else if (key == "text") {
+      p.text = in.string(kFirst + 7, key, v);
+    } else if (key == "scrollY") {
+      p.scrollY = in.integer(kFirst + 8, key, v, std::numeric_limits<int32_t>::min(),
+                             std::numeric_limits<int32_t>::max());
+    } else if (key == "screenshotPath") {
+      p.screenshotPath = in.string(kFirst + 9, key, v);
+    } else if (key == "screenshotOk") {
+      p.screenshotOk = in.boolean(kFirst + 10, key, v);
+    } else if (key == "axSnapshotPath") {
+      p.axSnapshotPath = in.string(kFirst + 11, key, v);
+    } else if (key == "target") {
+      p.target = in.record<ElementTarget>(kFirst + 12, key, v, ElementTarget::fromJson,
+                                          "an element (role, name, path, bounds)");
+    } else if (key == "redacted") {
+      p.redacted = in.flag(kFirst + 13, key, v);
+    } else if (key == "inferred") {
+      p.inferred = in.flag(kFirst + 14, key, v);
+    } else {
+      in.keep(key, v);
+    }
+  }
 }
 
 }  // namespace
@@ -224,44 +255,33 @@ RecordingEvent RecordingEvent::fromJson(const JsonObject& line, std::string* pro
 
 RecordingEvent RecordingEvent::fromJson(JsonObject&& line, std::string* problem) {
   RecordingEvent event;
-  if (problem) problem->clear();
-  MemberReader top(line, event.others, problem);
-  event.id = top.string("id").value_or("");
-  event.ts = top.string("ts").value_or("");
-  event.monotonicMs =
-      top.integer("monotonicMs", std::numeric_limits<int64_t>::min(), std::numeric_limits<int64_t>::max());
-  if (const std::optional<std::string> type = top.string("type")) {
-    event.type = *type;
-    event.kind = eventTypeNamed(*type);
+  Problems problems(problem);
+  MemberReader top(event.others, problems);
+  JsonValue* payload = nullptr;
+  for (auto& [key, v] : line) {
+    if (key == "id") {
+      event.id = top.string(0, key, v).value_or("");
+    } else if (key == "ts") {
+      event.ts = top.string(1, key, v).value_or("");
+    } else if (key == "monotonicMs") {
+      event.monotonicMs =
+          top.integer(2, key, v, std::numeric_limits<int64_t>::min(), std::numeric_limits<int64_t>::max());
+    } else if (key == "type") {
+      if (std::optional<std::string> type = top.string(3, key, v)) {
+        event.kind = eventTypeNamed(*type);
+        event.type = std::move(*type);
+      }
+    } else if (key == "payload") {
+      if (v.isObject()) {
+        payload = &v;
+      } else {
+        top.refuse(4, key, v, "an object");
+      }
+    } else {
+      top.keep(key, v);
+    }
   }
-  JsonValue* payload = top.take("payload");
-  top.finish();
-  if (!payload) return event;
-  if (!payload->isObject()) {
-    top.refuse("payload", *payload, "an object");
-    return event;
-  }
-  EventPayload& p = event.payload;
-  MemberReader in(payload->asObject(), p.others, problem);
-  p.sessionId = in.string("sessionId").value_or("");
-  p.app = readApp(in);
-  p.window =
-      in.record<WindowGeometry>("window", WindowGeometry::fromJson, "a window's x, y, width and height");
-  p.x = in.number("x");
-  p.y = in.number("y");
-  p.keyCode = in.integer("keyCode", 0, 0xffff);
-  // Keysyms are 29-bit: anything above names no key.
-  p.keysym = in.integer("keysym", 0, 0x1fffffff);
-  p.text = in.string("text");
-  p.scrollY = in.integer("scrollY", std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max());
-  p.screenshotPath = in.string("screenshotPath");
-  p.screenshotOk = in.boolean("screenshotOk");
-  p.axSnapshotPath = in.string("axSnapshotPath");
-  p.target =
-      in.record<ElementTarget>("target", ElementTarget::fromJson, "an element (role, name, path, bounds)");
-  p.redacted = in.flag("redacted");
-  p.inferred = in.flag("inferred");
-  in.finish();
+  if (payload) readPayload(event.payload, payload->asObject(), problems);
   return event;
 }
 
