@@ -1,10 +1,11 @@
-// The protocol as the executable speaks it to clients of each revision, answer lines compared whole:
+// The protocol as the server speaks it to clients of each revision, answer lines compared whole:
 // version negotiation, the modern revision's discovery and per-request metadata, unknown methods,
 // the empty lists, titled and annotated tools, and errors that say why.
 #include <gtest/gtest.h>
 
+#include "core/mcp/mcp_server.hpp"
 #include "tests/support/json_lines.hpp"
-#include "tests/support/process_runner.hpp"
+#include "tests/support/scoped_environment.hpp"
 
 namespace diruri {
 namespace {
@@ -42,23 +43,19 @@ struct Exchange {
   std::string answer;  // "" when none is due
 };
 
-// One server per connection, without a display; the answers in order.
+// One server per connection, in this process and without a display, as the executable serves
+// stdin line by line (tests/process/stdio_loop_test.cpp covers the framing); the answers in order.
 std::vector<std::string> serve(const std::vector<Exchange>& exchanges, std::vector<std::string>& expected) {
-  std::string input;
+  const ScopedEnvironment environment(
+      {{"DISPLAY", std::nullopt}, {"WAYLAND_DISPLAY", std::nullopt}, {"XDG_DATA_HOME", "/nonexistent-data"}});
+  McpServer server;
+  std::vector<std::string> answers;
   for (const Exchange& e : exchanges) {
-    input += e.request + "\n";
     if (!e.answer.empty()) expected.push_back(e.answer);
+    std::string answer = server.handleLine(e.request);
+    if (!answer.empty()) answers.push_back(std::move(answer));
   }
-  ProcessOptions options;
-  options.args = {"mcp"};
-  options.stdinData = input;
-  options.environment["DISPLAY"] = std::nullopt;
-  options.environment["WAYLAND_DISPLAY"] = std::nullopt;
-  options.environment["XDG_DATA_HOME"] = "/nonexistent-data";
-  const ProcessResult r = runProcess(DIRURI_EXECUTABLE, options);
-  EXPECT_EQ(r.err, "");
-  EXPECT_TRUE(r.exited && r.exitStatus == 0);
-  return splitLines(r.out);
+  return answers;
 }
 
 void expectAnswers(const std::vector<Exchange>& exchanges) {
