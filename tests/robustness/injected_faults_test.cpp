@@ -2,10 +2,14 @@
 // server on doubles: checked in the tool answer the agent gets and in what is left on disk.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <functional>
+
 #include <algorithm>
 #include <cmath>
 
 #include "core/mcp/mcp_server.hpp"
+#include "core/recorder/replay_runs.hpp"
 #include "tests/support/fault_injecting_file_system.hpp"
 #include "tests/support/file_tree.hpp"
 #include "tests/support/fixed_clock.hpp"
@@ -97,37 +101,39 @@ class InjectedFaults : public ::testing::Test {
 
 // --- Opening a session ---
 
-TEST_F(InjectedFaults, SessionFoldersThatCannotBeMadeFailTheStartWithNothingWritten) {
-  for (const char* folder : {"screenshots", "ax-snapshots"}) {
-    SCOPED_TRACE(folder);
+// Each fault of a start, in turn: the start is refused, the server stays idle, and the session
+// folder keeps only the files written before the failed step; a start without faults then works.
+TEST_F(InjectedFaults, EachFaultOfAStartRefusesItAndKeepsOnlyWhatCameBefore) {
+  const struct {
+    const char* name;
+    FsFault fault;
+    std::vector<std::string> filesKept;  // in the session folder
+  } cases[] = {
+      {"screenshots cannot be made", {FsOp::CreateDirectories, "screenshots", 0, ENOSPC}, {}},
+      {"ax-snapshots cannot be made", {FsOp::CreateDirectories, "ax-snapshots", 0, ENOSPC}, {}},
+      {"session.json cannot be written", {FsOp::WriteFileAtomically, "session.json", 0, EIO}, {}},
+      {"the first log line cannot be written",
+       {FsOp::WriteFileAtomically, "events.jsonl", 0, EIO},
+       {"session.json"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
     fs.clearFaults();
-    fail(FsOp::CreateDirectories, folder, 0, ENOSPC);
+    fs.addFault(c.fault);
     EXPECT_EQ(withoutReason(start()), kToolError);
     EXPECT_EQ(status(), "idle");
-    for (const std::string& e : tree()) EXPECT_EQ(e.back(), '/') << "file written: " << e;
+    std::vector<std::string> files;
+    for (const std::string& e : tree()) {
+      if (e.back() != '/') files.push_back(e.substr(e.rfind('/') + 1));
+    }
+    EXPECT_EQ(files, c.filesKept);
+    if (!c.filesKept.empty()) {
+      EXPECT_EQ(sessionStatus(), "recording");
+    }
+    std::filesystem::remove_all(dir / ".zeruva");  // the next row starts afresh
   }
   fs.clearFaults();
   EXPECT_EQ(*payloadOf(start()).findString("status"), "recording") << "a failed start must change nothing";
-}
-
-TEST_F(InjectedFaults, SessionFileThatCannotBeWrittenFailsTheStartAndLeavesOnlyFolders) {
-  fail(FsOp::WriteFileAtomically, "session.json");
-  EXPECT_EQ(withoutReason(start()), kToolError);
-  EXPECT_EQ(status(), "idle");
-  EXPECT_EQ(tree(), (std::vector<std::string>{
-                        ".zeruva/", ".zeruva/record-and-replay/", ".zeruva/record-and-replay/sessions/",
-                        "." + sessionPath().substr(dir.path().size() + 2) + "/",
-                        "." + sessionPath().substr(dir.path().size() + 2) + "/ax-snapshots/",
-                        "." + sessionPath().substr(dir.path().size() + 2) + "/screenshots/"}));
-}
-
-TEST_F(InjectedFaults, FirstLogLineThatCannotBeWrittenFailsTheStartAndKeepsTheRecordingMetadata) {
-  fail(FsOp::WriteFileAtomically, "events.jsonl");
-  EXPECT_EQ(withoutReason(start()), kToolError);
-  EXPECT_EQ(status(), "idle");
-  EXPECT_EQ(sessionStatus(), "recording");
-  EXPECT_FALSE(exists(file("events.jsonl")));
-  tree();
 }
 
 // --- The capture pipeline: markers and input events ---
@@ -266,33 +272,58 @@ class InjectedReplayFaults : public InjectedFaults {
   }
 };
 
-TEST_F(InjectedReplayFaults, RunFolderThatCannotBeMadeFailsBeforeAnythingIsPosted) {
-  fail(FsOp::CreateDirectories, "replay-runs");
-  EXPECT_EQ(withoutReason(replay()), kToolError);
-  EXPECT_EQ(poster.posted, 0);
-  EXPECT_FALSE(exists(dir / ".zeruva/record-and-replay/replay-runs"));
-}
-
-TEST_F(InjectedReplayFaults, FailedScreenshotsLeaveTheRunGoingWithAnEmptyList) {
-  fail(FsOp::WriteFileAtomically, ".png");
-  const JsonValue result = payloadOf(replay());
-  EXPECT_EQ(*result.findString("status"), "success");
-  EXPECT_EQ(poster.posted, 2);
-  const JsonValue run = parseJson(readText(runPath() + "/run.json"));
-  EXPECT_TRUE(run.find("screenshots")->asArray().empty());
-  EXPECT_EQ(run.find("steps")->asArray().size(), 2u);
-  tree();
-}
-
-TEST_F(InjectedReplayFaults, UnreadableRecordingFailsWithNothingPostedAndOnlyTheBeforeShot) {
-  for (const char* file : {"recording.json", "events.jsonl"}) {
-    SCOPED_TRACE(file);
+// Each fault of a replay run, a run each: whether the replay is refused, how many events were
+// posted, and what the run's folder keeps (none: not even the folder was made).
+TEST_F(InjectedReplayFaults, EachFaultLeavesWhatItsStepLeft) {
+  const std::vector<std::string> beforeOnly = {"screenshots/", "screenshots/before.png"};
+  const struct {
+    const char* name;
+    std::function<void()> inject;
+    bool refused;
+    int posted;
+    std::optional<std::vector<std::string>> kept;
+  } cases[] = {
+      {"the run folder cannot be made", [&] { fail(FsOp::CreateDirectories, "replay-runs"); }, true, 0,
+       std::nullopt},
+      {"no screenshot can be written", [&] { fail(FsOp::WriteFileAtomically, ".png"); }, false, 2,
+       std::vector<std::string>{"run.json", "screenshots/"}},
+      {"recording.json cannot be read", [&] { fail(FsOp::ReadFile, "recording.json", 0, EACCES); }, true, 0,
+       beforeOnly},
+      {"events.jsonl cannot be read", [&] { fail(FsOp::ReadFile, "events.jsonl", 0, EACCES); }, true, 0,
+       beforeOnly},
+      {"run.json cannot be written", [&] { fail(FsOp::WriteFileAtomically, "run.json", 0, ENOSPC); }, true, 2,
+       std::vector<std::string>{"screenshots/", "screenshots/after.png", "screenshots/before.png"}},
+      {"no display to post to", [&] { poster.reachable = false; }, true, 0, beforeOnly},
+  };
+  int64_t at = kStartMillis + 60000;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
     fs.clearFaults();
-    fail(FsOp::ReadFile, file, 0, EACCES);
-    EXPECT_EQ(withoutReason(replay()), kToolError);
-    EXPECT_EQ(poster.posted, 0);
-    EXPECT_EQ(listTree(runPath()), (std::vector<std::string>{"screenshots/", "screenshots/before.png"}));
+    poster.reachable = true;
+    poster.posted = 0;
+    clock.setWallMillis(at += 1000);  // a run folder of its own
+    const std::string run =
+        dir.path() + "/.zeruva/record-and-replay/replay-runs/" + makeRunId("flow", formatIso8601(at));
+    c.inject();
+    const std::string answer = replay();
+    if (c.refused) {
+      EXPECT_EQ(withoutReason(answer), kToolError);
+    } else {
+      EXPECT_EQ(*payloadOf(answer).findString("status"), "success");
+    }
+    EXPECT_EQ(poster.posted, c.posted);
+    if (!c.kept) {
+      EXPECT_FALSE(exists(run));
+      continue;
+    }
+    EXPECT_EQ(listTree(run), *c.kept);
+    if (exists(run + "/run.json")) {
+      const JsonValue record = parseJson(readText(run + "/run.json"));
+      EXPECT_TRUE(record.find("screenshots")->asArray().empty());
+      EXPECT_EQ(record.find("steps")->asArray().size(), 2u);
+    }
   }
+  tree();
 }
 
 TEST_F(InjectedReplayFaults, RecordingsThatDoNotReadAsOneFailWithNothingPosted) {
@@ -318,21 +349,6 @@ TEST_F(InjectedReplayFaults, RecordingsThatDoNotReadAsOneFailWithNothingPosted) 
     EXPECT_EQ(poster.posted, 0);
     EXPECT_FALSE(exists(runPath() + "/run.json"));
   }
-}
-
-TEST_F(InjectedReplayFaults, UnwritableRunRecordFailsAfterTheReplayWithBothShotsKept) {
-  fail(FsOp::WriteFileAtomically, "run.json", 0, ENOSPC);
-  EXPECT_EQ(withoutReason(replay()), kToolError);
-  EXPECT_EQ(poster.posted, 2);
-  EXPECT_EQ(listTree(runPath()),
-            (std::vector<std::string>{"screenshots/", "screenshots/after.png", "screenshots/before.png"}));
-}
-
-TEST_F(InjectedReplayFaults, UnreachablePosterFailsTheRunInsteadOfReportingSteps) {
-  poster.reachable = false;
-  EXPECT_EQ(withoutReason(replay()), kToolError);
-  EXPECT_EQ(poster.posted, 0);
-  EXPECT_FALSE(exists(runPath() + "/run.json"));
 }
 
 }  // namespace
