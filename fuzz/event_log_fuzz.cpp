@@ -36,7 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fs.writeFileAtomically("/ws/.zeruva/skills/skill/references/recording.json",
                          R"({"sessionId":")" + session.sessionId + R"("})");
   test::NullPoster poster;
-  test::FakeInspector inspector(fs);
+  test::FakeInspector inspector;
   SemanticReplayer replayer(fs, poster, inspector);
   try {
     // Back to back, and without waiting for windows: a fuzzed log may name any application.

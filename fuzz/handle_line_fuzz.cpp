@@ -30,7 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   EventStore store(fs, clock);
   test::FakeTap tap;
   test::FakeScreenCapture screen(fs);
-  test::FakeInspector inspector(fs);
+  test::FakeInspector inspector;
   test::NullPoster poster;
   test::ServerParts parts(store, tap, screen, inspector, poster);
   McpServer server(parts.services());

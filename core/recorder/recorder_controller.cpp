@@ -201,8 +201,7 @@ RecordingEvent RecorderController::makeEvent(int64_t number, EventType type,
   return event;
 }
 
-void RecorderController::appendQuietly(const RecordingEvent& event, const RecordingSession& session) {
-  std::lock_guard lock(mutex_);
+void RecorderController::appendLocked(const RecordingEvent& event, const RecordingSession& session) {
   try {
     eventStore_.appendEvent(event, session);
   } catch (const std::exception&) {
@@ -210,15 +209,16 @@ void RecorderController::appendQuietly(const RecordingEvent& event, const Record
   }
 }
 
+void RecorderController::appendQuietly(const RecordingEvent& event, const RecordingSession& session) {
+  std::lock_guard lock(mutex_);
+  appendLocked(event, session);
+}
+
 void RecorderController::appendInput(RecordingEvent& event, const RecordingSession& session,
                                      const std::optional<ElementTarget>& secretField) {
   std::lock_guard lock(mutex_);
   redaction_->apply(event, secretField);
-  try {
-    eventStore_.appendEvent(event, session);
-  } catch (const std::exception&) {
-    // As appendQuietly.
-  }
+  appendLocked(event, session);
 }
 
 ScreenCaptureResult RecorderController::appendScreenshot(const RecordingSession& session,

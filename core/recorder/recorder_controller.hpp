@@ -55,6 +55,8 @@ class RecorderController {
   int64_t nextEventNumber();
   // Appends under the lock so lines from the two threads never interleave; failures are dropped.
   void appendQuietly(const RecordingEvent& event, const RecordingSession& session);
+  // The append itself, mutex_ held; failures are dropped.
+  void appendLocked(const RecordingEvent& event, const RecordingSession& session);
   // The same for an input event, redacted first when it is a key into a password field.
   void appendInput(RecordingEvent& event, const RecordingSession& session,
                    const std::optional<ElementTarget>& secretField);

@@ -80,13 +80,11 @@ class MemberReader {
   }
   // A flag written only when true: false, as a hand-written line may say, is kept as it was.
   bool flag(int rank, const std::string& key, JsonValue& v) {
-    if (!v.isBool()) {
-      refuse(rank, key, v, "true or false");
+    if (v.isBool() && !v.asBool()) {
+      keep(key, v);
       return false;
     }
-    const bool on = v.asBool();
-    if (!on) keep(key, v);
-    return on;
+    return boolean(rank, key, v).value_or(false);
   }
   std::optional<bool> boolean(int rank, const std::string& key, JsonValue& v) {
     if (!v.isBool()) {

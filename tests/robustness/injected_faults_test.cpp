@@ -90,7 +90,7 @@ class InjectedFaults : public ::testing::Test {
   EventStore store{fs, clock};
   FakeTap tap;
   FakeScreenCapture screen{fs};
-  FakeInspector inspector{fs};
+  FakeInspector inspector;
   NullPoster poster;
   ServerParts parts{store, tap, screen, inspector, poster};
   RecorderController& controller = parts.recorder;

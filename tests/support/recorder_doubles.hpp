@@ -134,8 +134,6 @@ class FakeScreenCapture final : public ScreenCapturing {
 // A fixed front application.
 class FakeInspector final : public AccessibilityInspecting {
  public:
-  explicit FakeInspector(FileSystem& = realFileSystem()) {}
-
   std::optional<ForegroundAppSnapshot> front =
       ForegroundAppSnapshot{"org.example.Editor", "Editor", 812, "Untitled"};
 
