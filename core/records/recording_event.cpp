@@ -11,7 +11,7 @@ namespace diruri {
 
 namespace {
 
-constexpr std::array<std::pair<EventType, std::string_view>, 10> kTypeNames = {{
+constexpr std::array<std::pair<EventType, std::string_view>, 11> kTypeNames = {{
     {EventType::kSessionStarted, "session_started"},
     {EventType::kSessionStopped, "session_stopped"},
     {EventType::kScreenshotCaptured, "screenshot_captured"},
@@ -19,6 +19,7 @@ constexpr std::array<std::pair<EventType, std::string_view>, 10> kTypeNames = {{
     {EventType::kCaptureLost, "user_marker"},
     {EventType::kMouseDown, "mouse_down"},
     {EventType::kMouseUp, "mouse_up"},
+    {EventType::kMouseMove, "mouse_move"},
     {EventType::kKeyDown, "key_down"},
     {EventType::kKeyUp, "key_up"},
     {EventType::kScroll, "scroll"},
@@ -77,6 +78,24 @@ class MemberReader {
       return std::nullopt;
     }
     return v.asDouble();
+  }
+  // Whole numbers from `low` to `high`, in a list.
+  std::optional<std::vector<int64_t>> integers(int rank, const std::string& key, JsonValue& v, int64_t low,
+                                               int64_t high) {
+    std::vector<int64_t> out;
+    if (v.isArray()) {
+      for (const JsonValue& item : v.asArray()) {
+        const std::optional<int64_t> i = item.isNumber() ? item.asIntegral() : std::nullopt;
+        if (!i || *i < low || *i > high) break;
+        out.push_back(*i);
+      }
+    }
+    if (!v.isArray() || out.size() != v.asArray().size()) {
+      refuse(rank, key, v,
+             "a list of whole numbers from " + std::to_string(low) + " to " + std::to_string(high));
+      return std::nullopt;
+    }
+    return out;
   }
   // A flag written only when true: false, as a hand-written line may say, is kept as it was.
   bool flag(int rank, const std::string& key, JsonValue& v) {
@@ -189,6 +208,13 @@ void readPayload(EventPayload& p, JsonObject& payload, Problems& problems) {
       p.redacted = in.flag(kFirst + 13, key, v);
     } else if (key == "inferred") {
       p.inferred = in.flag(kFirst + 14, key, v);
+    } else if (key == "button") {
+      p.button = in.integer(kFirst + 15, key, v, 1, 255);
+    } else if (key == "buttons") {
+      p.buttons = in.integers(kFirst + 16, key, v, 1, 255).value_or(std::vector<int64_t>{});
+    } else if (key == "scrollX") {
+      p.scrollX = in.integer(kFirst + 17, key, v, std::numeric_limits<int32_t>::min(),
+                             std::numeric_limits<int32_t>::max());
     } else {
       in.keep(key, v);
     }
@@ -227,6 +253,13 @@ JsonValue EventPayload::toJson() const {
   putOptional(o, "text", text);
   if (window) o.emplace("window", window->toJson());
   if (scrollY) o.emplace("scrollY", JsonValue(static_cast<long long>(*scrollY)));
+  if (scrollX) o.emplace("scrollX", JsonValue(static_cast<long long>(*scrollX)));
+  if (button) o.emplace("button", JsonValue(static_cast<long long>(*button)));
+  if (!buttons.empty()) {
+    JsonArray held;
+    for (const int64_t b : buttons) held.emplace_back(static_cast<long long>(b));
+    o.emplace("buttons", std::move(held));
+  }
   putOptional(o, "screenshotPath", screenshotPath);
   if (screenshotOk) o.emplace("screenshotOk", *screenshotOk);
   putOptional(o, "axSnapshotPath", axSnapshotPath);

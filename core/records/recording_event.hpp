@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/json/json_value.hpp"
 #include "core/records/front_app.hpp"
@@ -24,6 +25,8 @@ enum class EventType : uint8_t {
   kCaptureLost,
   kMouseDown,
   kMouseUp,
+  // The pointer moved with a button held (a drag's path), or came to rest somewhere (a hover).
+  kMouseMove,
   kKeyDown,
   kKeyUp,
   kScroll,
@@ -36,9 +39,11 @@ EventType eventTypeNamed(std::string_view name);
 
 inline bool isKeyEvent(EventType t) { return t == EventType::kKeyDown || t == EventType::kKeyUp; }
 inline bool isMouseButtonEvent(EventType t) { return t == EventType::kMouseDown || t == EventType::kMouseUp; }
+// The events with a point on the screen.
+inline bool isPointerEvent(EventType t) { return isMouseButtonEvent(t) || t == EventType::kMouseMove; }
 // The events a person's input made, which a replay posts again.
 inline bool isInputEvent(EventType t) {
-  return isKeyEvent(t) || isMouseButtonEvent(t) || t == EventType::kScroll;
+  return isKeyEvent(t) || isPointerEvent(t) || t == EventType::kScroll;
 }
 // Presses and wheel steps: they go to the window in front, and releases follow them.
 inline bool isPressEvent(EventType t) {
@@ -64,6 +69,13 @@ struct InputFields {
   std::optional<int64_t> keysym = std::nullopt;
   std::optional<std::string> text = std::nullopt;
   std::optional<int64_t> scrollY = std::nullopt;  // wheel steps, +1 up and -1 down each
+  std::optional<int64_t> scrollX = std::nullopt;  // sideways wheel steps, +1 left and -1 right each
+  // Presses and releases: the button (1 left, 2 middle, 3 right, 8 and up a mouse's others); none
+  // is the left one, as older logs have it.
+  std::optional<int64_t> button = std::nullopt;
+  // Pointer motion: the buttons held as it moved (a drag); none for a pointer that came to rest
+  // (a hover).
+  std::vector<int64_t> buttons = {};
   // Clicks: the element under the pointer. Redacted keys: the password field they went to.
   std::optional<ElementTarget> target = std::nullopt;
   // A click seen only by its meaning (an element activated), not by the pointer: its point is the

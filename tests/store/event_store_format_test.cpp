@@ -97,6 +97,27 @@ TEST_F(StoreTest, LinesAreCompactSortedAndEscaped) {
                      "\"type\":\"scroll\"}"});
   }
   {
+    RecordingEvent e = event("evt_000008", "mouse_move", "2025-01-31T12:34:59Z", 86403001);
+    e.payload.x = 650;
+    e.payload.y = 420;
+    e.payload.buttons = {1, 3};
+    cases.push_back({"a drag's move keeps the buttons held", e,
+                     "{\"id\":\"evt_000008\",\"monotonicMs\":86403001,\"payload\":{\"buttons\":[1,3],"
+                     "\"sessionId\":\"checkout-flow-20250131123456789\",\"x\":650,\"y\":420},\"ts\":"
+                     "\"2025-01-31T12:34:59Z\",\"type\":\"mouse_move\"}"});
+  }
+  {
+    RecordingEvent e = event("evt_000009", "mouse_down", "2025-01-31T12:34:59Z", 86403002);
+    e.payload.x = 650;
+    e.payload.y = 420;
+    e.payload.button = 3;
+    e.payload.scrollX = -2;  // no scroll has a button, but every member is written on its own
+    cases.push_back({"button and sideways scroll", e,
+                     "{\"id\":\"evt_000009\",\"monotonicMs\":86403002,\"payload\":{\"button\":3,"
+                     "\"scrollX\":-2,\"sessionId\":\"checkout-flow-20250131123456789\",\"x\":650,\"y\":420},"
+                     "\"ts\":\"2025-01-31T12:34:59Z\",\"type\":\"mouse_down\"}"});
+  }
+  {
     RecordingEvent e = event("evt_000005", "key_down", "2025-01-31T12:35:00Z", 86404000);
     e.payload.keyCode = 38;
     e.payload.app = ForegroundAppSnapshot{"org.example.Editor", "Editor", 812, "Notes\nDraft \"1\"\t\\"};
