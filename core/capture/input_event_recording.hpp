@@ -4,7 +4,10 @@
 #include <functional>
 #include <string>
 
+#include <optional>
+
 #include "core/capture/captured_input_event.hpp"
+#include "core/capture/pointer_motion.hpp"
 
 namespace diruri {
 
@@ -30,6 +33,10 @@ class InputEventRecording {
   // True from a start() that returned true until stop(), or until the source ended on its own
   // (its display went away).
   virtual bool isRunning() = 0;
+
+  // Where the pointer is as the capture last saw it, from any thread; none where the source does
+  // not see the pointer move.
+  virtual std::optional<PointerMotion::Sighting> pointerSighting() { return std::nullopt; }
 
   // Why input is not captured here, in a sentence for the agent; asked when start() failed.
   virtual std::string unavailableReason() { return "Input is not captured: no input source can be reached."; }

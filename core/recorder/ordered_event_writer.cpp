@@ -2,8 +2,13 @@
 
 namespace diruri {
 
-OrderedEventWriter::OrderedEventWriter(ElementFinding& elements, FocusWatching& focus, Write write)
-    : elements_(elements), focus_(focus), write_(std::move(write)) {}
+OrderedEventWriter::OrderedEventWriter(ElementFinding& elements, FocusWatching& focus,
+                                       FrontWindowSource& windows, PointerSource pointer, Write write)
+    : elements_(elements),
+      focus_(focus),
+      windows_(windows),
+      pointer_(std::move(pointer)),
+      write_(std::move(write)) {}
 
 void OrderedEventWriter::start() {
   if (thread_.joinable()) return;
@@ -11,6 +16,8 @@ void OrderedEventWriter::start() {
     std::lock_guard lock(mutex_);
     ending_ = false;
   }
+  lastSeenMoves_.reset();
+  ahead_.reset();
   thread_ = std::thread([this] { writeQueued(); });
 }
 
@@ -25,6 +32,7 @@ void OrderedEventWriter::stop() {
 }
 
 void OrderedEventWriter::submit(Pending item) {
+  if (item.event.kind != EventType::kMouseMove) inputs_.fetch_add(1);
   const bool waits = running() && (item.lookUp || (item.judgement && item.judgement->afterMove));
   {
     std::lock_guard lock(mutex_);
@@ -42,8 +50,32 @@ void OrderedEventWriter::lookUp(Pending& item) {
   item.lookUp = false;
   RecordingEvent& event = item.event;
   if (!event.payload.app || !event.payload.x || !event.payload.y) return;
+  // Looked up before the press, at the same place, with nothing done since: what the person saw.
+  if (ahead_ && ahead_->target && ahead_->pointerMoves == item.pointerMoves &&
+      ahead_->inputsBefore == item.inputsBefore && ahead_->processId == event.payload.app->processId) {
+    event.payload.target = ahead_->target;
+    return;
+  }
   event.payload.target = elements_.elementAt(event.payload.app->processId, *event.payload.x, *event.payload.y,
                                              item.capturedAt + kElementLookupBudget);
+}
+
+void OrderedEventWriter::lookAhead() {
+  const std::optional<PointerMotion::Sighting> pointer = pointer_ ? pointer_() : std::nullopt;
+  if (!pointer) return;
+  const bool still = lastSeenMoves_ == pointer->moves;
+  lastSeenMoves_ = pointer->moves;
+  if (!still) return;
+  const auto now = std::chrono::steady_clock::now();
+  const uint64_t inputs = inputs_.load();
+  if (ahead_ && ahead_->pointerMoves == pointer->moves && ahead_->inputsBefore == inputs &&
+      now - ahead_->at < kLookAheadFreshFor)
+    return;
+  const std::optional<FrontWindow> front = windows_.frontWindow();
+  LookedAhead ahead{pointer->moves, inputs, front ? front->app.processId : 0, now, std::nullopt};
+  if (front && front->app.processId > 0)
+    ahead.target = elements_.elementAt(front->app.processId, pointer->x, pointer->y, now + kElementLookupBudget);
+  ahead_ = std::move(ahead);
 }
 
 // While a key waits for its focus, the clicks queued behind it are looked up as they come, near
@@ -74,7 +106,16 @@ void OrderedEventWriter::writeQueued() {
     Pending item;
     {
       std::unique_lock lock(mutex_);
-      changed_.wait(lock, [this] { return !queue_.empty() || ending_; });
+      const auto ready = [this] { return !queue_.empty() || ending_; };
+      if (pointer_) {
+        if (!changed_.wait_for(lock, kPointerLook, ready)) {
+          lock.unlock();
+          lookAhead();
+          continue;
+        }
+      } else {
+        changed_.wait(lock, ready);
+      }
       if (queue_.empty()) return;
       item = std::move(queue_.front());
       queue_.pop_front();

@@ -2,6 +2,7 @@
 // click for its element, a key for the focus it went to.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -11,6 +12,8 @@
 #include <thread>
 
 #include "core/capture/element_finding.hpp"
+#include "core/capture/front_window_source.hpp"
+#include "core/capture/pointer_motion.hpp"
 #include "core/recorder/key_redaction.hpp"
 #include "core/records/recording_event.hpp"
 #include "core/store/event_records.hpp"
@@ -21,10 +24,20 @@ namespace diruri {
 // later one queues behind it, and with nothing queued an event is written at once on the thread
 // that submits it. submit() is called by one thread at a time (the capture source's), start() and
 // stop() by the thread that starts and stops recordings.
+//
+// A press's element is the one under the pointer as the person pressed, not what the application
+// put there in answer (a popup opened by the press): while nothing is queued, the writer's thread
+// looks up the element where the pointer has come to rest, and a press made there, with no input
+// since, takes that element.
 class OrderedEventWriter {
  public:
   // The longest a click's element lookup may hold back the log.
   static constexpr std::chrono::milliseconds kElementLookupBudget{400};
+  // How often the pointer is looked at while nothing is queued; a pointer in the same place twice
+  // running is at rest.
+  static constexpr std::chrono::milliseconds kPointerLook{15};
+  // An element looked up ahead this long ago is looked up again: the application may have changed.
+  static constexpr std::chrono::milliseconds kLookAheadFreshFor{300};
 
   struct Pending {
     RecordingEvent event;
@@ -32,13 +45,18 @@ class OrderedEventWriter {
     bool lookUp = false;  // a click whose element is still to be found, until the budget has passed
     std::chrono::steady_clock::time_point capturedAt;
     std::optional<KeyRedaction::Judgement> judgement;  // a key's
+    uint64_t pointerMoves = 0;  // the pointer's motion count at the event
+    uint64_t inputsBefore = 0;  // presses, releases, keys and scrolls submitted before it
   };
+  // Where the pointer is; none where it is not seen.
+  using PointerSource = std::function<std::optional<PointerMotion::Sighting>()>;
   // Writes an event, given the password field a key went to (none for other events). Called on one
   // thread at a time, in capture order.
   using Write =
       std::function<void(RecordingEvent&, const RecordingSession&, const std::optional<ElementTarget>&)>;
 
-  OrderedEventWriter(ElementFinding& elements, FocusWatching& focus, Write write);
+  OrderedEventWriter(ElementFinding& elements, FocusWatching& focus, FrontWindowSource& windows,
+                     PointerSource pointer, Write write);
   ~OrderedEventWriter() { stop(); }
   OrderedEventWriter(const OrderedEventWriter&) = delete;
   OrderedEventWriter& operator=(const OrderedEventWriter&) = delete;
@@ -47,6 +65,8 @@ class OrderedEventWriter {
   void start();
   bool running() const { return thread_.joinable(); }
   void submit(Pending item);
+  // The count for the next item's inputsBefore; the submitting thread's.
+  uint64_t inputsSubmitted() const { return inputs_; }
   // Waits for everything queued to be written, then ends the thread.
   void stop();
 
@@ -56,10 +76,26 @@ class OrderedEventWriter {
   void lookUp(Pending& item);
   // Until `deadline`, looking up the clicks that come meanwhile.
   void awaitFocus(std::chrono::steady_clock::time_point deadline);
+  // While nothing is queued: the element under a pointer at rest, for the press that may follow.
+  void lookAhead();
+
+  struct LookedAhead {
+    uint64_t pointerMoves = 0;
+    uint64_t inputsBefore = 0;
+    int32_t processId = 0;
+    std::chrono::steady_clock::time_point at;
+    std::optional<ElementTarget> target;
+  };
 
   ElementFinding& elements_;
   FocusWatching& focus_;
+  FrontWindowSource& windows_;
+  PointerSource pointer_;
   Write write_;
+  std::atomic<uint64_t> inputs_{0};
+  // The writer thread's own.
+  std::optional<uint64_t> lastSeenMoves_;
+  std::optional<LookedAhead> ahead_;
   std::mutex mutex_;  // guards the queue and the flags
   std::condition_variable changed_;
   std::deque<Pending> queue_;

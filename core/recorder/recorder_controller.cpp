@@ -21,7 +21,7 @@ RecorderController::RecorderController(EventStore& eventStore, InputEventRecordi
       screenCapture_(screenCapture),
       eventTap_(eventTap),
       inspector_(inspector),
-      writer_(inspector, inspector,
+      writer_(inspector, inspector, inspector, [this] { return eventTap_.pointerSighting(); },
               [this](RecordingEvent& event, const RecordingSession& session,
                      const std::optional<ElementTarget>& secretField) {
                 appendInput(event, session, secretField);
@@ -191,12 +191,12 @@ int64_t RecorderController::nextEventNumber() {
   return ++eventCounter_;
 }
 
-RecordingEvent RecorderController::makeEvent(int64_t number, EventType type,
-                                             const RecordingSession& session) {
+RecordingEvent RecorderController::makeEvent(int64_t number, EventType type, const RecordingSession& session,
+                                             int64_t ageMs) {
   RecordingEvent event = RecordingEvent::of(type);
   event.id = eventIdentifier(number);
-  event.ts = formatIso8601(eventStore_.clock().wallMillis());
-  event.monotonicMs = eventStore_.clock().uptimeMillis();
+  event.ts = formatIso8601(eventStore_.clock().wallMillis() - ageMs);
+  event.monotonicMs = eventStore_.clock().uptimeMillis() - ageMs;
   event.payload.sessionId = session.sessionId;
   return event;
 }
@@ -260,7 +260,7 @@ void RecorderController::handleInputEvent(const CapturedInputEvent& captured) {
     n = ++eventCounter_;
   }
   const auto capturedAt = std::chrono::steady_clock::now();
-  RecordingEvent event = makeEvent(n, captured.type, *session);
+  RecordingEvent event = makeEvent(n, captured.type, *session, captured.ageMs);
   if (captured.x && captured.y) {
     // A click is replayed inside its window, wherever that is then: keep where the window was.
     if (std::optional<FrontWindow> front = inspector_.frontWindow()) {
@@ -274,9 +274,16 @@ void RecorderController::handleInputEvent(const CapturedInputEvent& captured) {
   if (!captured.inferred) event.payload.target.reset();  // a click's element is looked up below
   // Whether a key went into a password field is decided as it is written, in order.
   std::optional<KeyRedaction::Judgement> judgement = redaction_->judge(captured, capturedAt);
-  const bool lookUp = captured.type == EventType::kMouseDown && !captured.inferred && captured.x &&
-                      captured.y && event.payload.app;
-  writer_.submit({std::move(event), std::move(*session), lookUp, capturedAt, std::move(judgement)});
+  // The element of a press, of a hover, and of where a drag ended; a drag's moves have none.
+  const bool hover = captured.type == EventType::kMouseMove && captured.buttons.empty();
+  if (captured.type == EventType::kMouseMove && !hover) dragging_ = true;
+  const bool dragEnd = captured.type == EventType::kMouseUp && dragging_;
+  if (captured.type == EventType::kMouseDown || captured.type == EventType::kMouseUp) dragging_ = false;
+  const bool lookUp = (captured.type == EventType::kMouseDown || hover || dragEnd) && !captured.inferred &&
+                      captured.x && captured.y && event.payload.app;
+  const uint64_t inputsBefore = writer_.inputsSubmitted();
+  writer_.submit({std::move(event), std::move(*session), lookUp, capturedAt, std::move(judgement),
+                  captured.pointerMoves, inputsBefore});
 }
 
 }  // namespace diruri

@@ -60,7 +60,8 @@ class RecorderController {
   // The same for an input event, redacted first when it is a key into a password field.
   void appendInput(RecordingEvent& event, const RecordingSession& session,
                    const std::optional<ElementTarget>& secretField);
-  RecordingEvent makeEvent(int64_t number, EventType type, const RecordingSession& session);
+  // Made `ageMs` ago: a pointer's rest is told once it ends.
+  RecordingEvent makeEvent(int64_t number, EventType type, const RecordingSession& session, int64_t ageMs = 0);
   // The stored flag, and only while the event source still delivers.
   bool captureActive();
   // The running recording's warnings, and one for capture that has ended since.
@@ -79,6 +80,7 @@ class RecorderController {
   bool captureStarted_ = false;
 
   OrderedEventWriter writer_;
+  bool dragging_ = false;  // capture thread: a move with a button held came since the last press
   // Made anew for each recording; apply() under mutex_.
   std::optional<KeyRedaction> redaction_;
 };

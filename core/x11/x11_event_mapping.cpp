@@ -9,16 +9,26 @@ namespace diruri {
 
 namespace {
 
-// Wheel steps are presses of buttons 4 (up) and 5 (down); each press is one step.
-constexpr int kLeftButton = 1;
+// Wheel steps are presses of buttons 4 (up), 5 (down), 6 (left) and 7 (right); each press is one
+// step.
 constexpr int kWheelUp = 4;
 constexpr int kWheelDown = 5;
+constexpr int kWheelLeft = 6;
+constexpr int kWheelRight = 7;
 
 // Offsets inside a core KeyPress..ButtonRelease event.
 constexpr size_t kEventSize = 32;
+constexpr size_t kTimeOffset = 4;
 constexpr size_t kRootXOffset = 20;
 constexpr size_t kRootYOffset = 22;
 constexpr size_t kStateOffset = 28;
+
+uint32_t readUint32(const uint8_t* p, bool swapped) {
+  uint32_t v;
+  std::memcpy(&v, p, sizeof v);
+  if (swapped) v = __builtin_bswap32(v);
+  return v;
+}
 
 int16_t readInt16(const uint8_t* p, bool swapped) {
   uint16_t v;
@@ -30,8 +40,9 @@ int16_t readInt16(const uint8_t* p, bool swapped) {
 }  // namespace
 
 std::optional<CapturedInputEvent> capturedEventFromX11(int eventType, int detail, int rootX, int rootY,
-                                                       uint16_t state, const X11Keymap* keymap) {
+                                                       uint16_t state, const X11Keymap* keymap, uint32_t timeMs) {
   CapturedInputEvent e;
+  e.deviceMs = timeMs;
   switch (eventType) {
     case kX11KeyPress:
     case kX11KeyRelease:
@@ -46,18 +57,27 @@ std::optional<CapturedInputEvent> capturedEventFromX11(int eventType, int detail
       return e;
     case kX11ButtonPress:
     case kX11ButtonRelease:
-      if (detail == kLeftButton) {
-        e.type = eventType == kX11ButtonPress ? EventType::kMouseDown : EventType::kMouseUp;
-        e.x = rootX;
-        e.y = rootY;
-        return e;
-      }
-      if (eventType == kX11ButtonPress && (detail == kWheelUp || detail == kWheelDown)) {
+      if (detail >= kWheelUp && detail <= kWheelRight) {
+        if (eventType != kX11ButtonPress) return std::nullopt;
         e.type = EventType::kScroll;
-        e.scrollY = detail == kWheelUp ? 1 : -1;
+        if (detail <= kWheelDown) {
+          e.scrollY = detail == kWheelUp ? 1 : -1;
+        } else {
+          e.scrollX = detail == kWheelLeft ? 1 : -1;
+        }
         return e;
       }
-      return std::nullopt;
+      if (detail < 1) return std::nullopt;
+      e.type = eventType == kX11ButtonPress ? EventType::kMouseDown : EventType::kMouseUp;
+      e.button = detail;
+      e.x = rootX;
+      e.y = rootY;
+      return e;
+    case kX11MotionNotify:
+      e.type = EventType::kMouseMove;
+      e.x = rootX;
+      e.y = rootY;
+      return e;
     default:
       return std::nullopt;
   }
@@ -72,7 +92,8 @@ std::vector<CapturedInputEvent> capturedEventsFromRecordData(const uint8_t* data
     const int type = ev[0] & 0x7f;
     if (auto e = capturedEventFromX11(type, ev[1], readInt16(ev + kRootXOffset, swapped),
                                       readInt16(ev + kRootYOffset, swapped),
-                                      static_cast<uint16_t>(readInt16(ev + kStateOffset, swapped)), keymap)) {
+                                      static_cast<uint16_t>(readInt16(ev + kStateOffset, swapped)), keymap,
+                                      readUint32(ev + kTimeOffset, swapped))) {
       out.push_back(std::move(*e));
     }
   }

@@ -1,4 +1,5 @@
-// System-wide capture of clicks, keys and wheel steps from the X display, through RECORD.
+// System-wide capture of clicks, keys, wheel steps and pointer motion from the X display, through
+// RECORD.
 #include "core/x11/x11_input_recorder.hpp"
 
 #include <pthread.h>
@@ -15,6 +16,7 @@
 #include <thread>
 #include <utility>
 
+#include "core/capture/pointer_motion.hpp"
 #include "core/platform/sigpipe_guard.hpp"
 #include "core/x11/x11_connection.hpp"
 #include "core/x11/x11_event_mapping.hpp"
@@ -57,6 +59,11 @@ struct X11InputRecorder::RecordContext {
   // only the capture thread touches it while it runs.
   X11Keymap keymap;
   std::chrono::steady_clock::time_point keymapCheckedAt;
+  // What of the pointer's motion the log keeps; the capture thread's while it runs.
+  PointerMotion motion;
+  std::vector<CapturedInputEvent> kept;
+  mutable std::mutex sightingMutex;
+  std::optional<PointerMotion::Sighting> sighting;
 
   std::mutex phaseMutex;
   std::condition_variable phaseChanged;
@@ -136,7 +143,16 @@ struct X11InputRecorder::RecordContext {
               reply->client_swapped != 0, &keymap);
           for (const CapturedInputEvent& e : events) {
             if (stopRequested) break;
-            deliver(e);
+            kept.clear();
+            motion.feed(e, kept);
+            if (e.type == EventType::kMouseMove || e.x) {
+              std::lock_guard<std::mutex> lock(sightingMutex);
+              sighting = motion.sighting();
+            }
+            for (const CapturedInputEvent& k : kept) {
+              if (stopRequested) break;
+              deliver(k);
+            }
           }
           break;
         }
@@ -169,7 +185,7 @@ struct X11InputRecorder::RecordContext {
     context = xcb_generate_id(control->get());
     xcb_record_range_t range{};
     range.device_events.first = XCB_KEY_PRESS;
-    range.device_events.last = XCB_BUTTON_RELEASE;
+    range.device_events.last = XCB_MOTION_NOTIFY;
     const xcb_record_client_spec_t clients = XCB_RECORD_CS_ALL_CLIENTS;
     xcb_generic_error_t* error = xcb_request_check(
         control->get(),
@@ -182,6 +198,11 @@ struct X11InputRecorder::RecordContext {
 
     keymap = X11Keymap::read(control->get());
     keymapCheckedAt = std::chrono::steady_clock::now();
+    motion = PointerMotion();
+    {
+      std::lock_guard<std::mutex> lock(sightingMutex);
+      sighting.reset();
+    }
     handler = std::move(onEvent);
     stopRequested = false;
     {
@@ -281,5 +302,10 @@ void X11InputRecorder::stop() {
 }
 
 bool X11InputRecorder::isRunning() { return record_->running; }
+
+std::optional<PointerMotion::Sighting> X11InputRecorder::pointerSighting() {
+  std::lock_guard<std::mutex> lock(record_->sightingMutex);
+  return record_->sighting;
+}
 
 }  // namespace diruri

@@ -34,6 +34,7 @@ class X11InputRecorder final : public InputEventRecording {
   bool start(Handler onEvent) override;
   void stop() override;
   bool isRunning() override;
+  std::optional<PointerMotion::Sighting> pointerSighting() override;
 
  private:
   struct RecordContext;

@@ -1,6 +1,14 @@
 # A small GTK application for the tests that need a real one: a window of known title and class with
 # a banner label, a text entry "Query", a password entry "Secret", a button "Send", and a button
 # "Open" that opens a "Details" window with an entry "Name" (after a delay the tests choose).
+# Below them: a combo box "Colour" (Red, Green, Blue; Red at start) that pops a menu list, a button
+# "Menu" that pops a menu (First, Second, and More, whose submenu opens on hover and holds Deep item),
+# a text view "Notes" (starting with "alpha beta gamma" and a second line "delta epsilon") with GTK's
+# own right-click menu (Cut, Copy, Paste, Delete, Select All, ...), and a 200x120 drawing area
+# "Canvas" (role drawing area).
+#
+# With FIXTURE_FONT_SCALE=<factor> (e.g. 1.5) every font, and the least height of every entry and
+# button, is that much larger, so the widgets sit elsewhere inside a larger window.
 #
 # Prints "ready" once the Query entry has the keyboard focus (with FIXTURE_NO_KEYBOARD set, for a
 # session whose seat has no keyboard and so never activates a window: once the window is mapped), and
@@ -8,6 +16,20 @@
 #   text <entry> <JSON string>    an entry's whole text after a change
 #   pressed <button>              a button was activated
 #   opened Details                the Details window is shown with its entry focused
+#   pressed Menu                  the Menu button was activated (its menu pops up)
+#   chose Colour <item>           Colour's active item changed (Red, Green, Blue)
+#   chose Menu <item>             a menu item was activated (First, Second, Deep item)
+#   text Notes <JSON string>      the text view's whole text after a change
+#   selection Notes <JSON string> the text view's selected text after it changed ("" for none)
+#   press <x> <y> <n>             button 1 went down on Canvas, in Canvas's own coordinates; n is
+#                                 the click count: 1 for every press, then also 2 for the second
+#                                 press of a double click and 3 for the third of a triple click
+#                                 (a double click: press 1, release, press 1, press 2, release)
+#   release <x> <y>               button 1 went up (after a press on Canvas)
+#   point <x> <y>                 the pointer moved while button 1 was held (after a press on
+#                                 Canvas), every motion event, uncompressed
+#   press <x> <y> <n> button <b>, release <x> <y> button <b>
+#                                 the same for another button b (2 middle, 3 right, ...)
 # Reads commands on stdin, one a line, and answers each with "done <command>" once it took effect:
 #   focus-button, focus-entry     give the keyboard focus to Send or Query
 #   name <text>                   set Query's accessible name
@@ -18,7 +40,14 @@
 #                                 lies below it)
 #   move <x> <y>                  move the window; answered once the window manager placed it there
 #   where <widget>                report "at <widget> <x> <y> <width> <height>" in root coordinates
-#                                 (Query, Secret, Send, Open, Name)
+#                                 (Query, Secret, Send, Open, Name, Colour, Menu, Notes, Canvas)
+#   where-item <text>             report "at <text> <x> <y> <width> <height>" in root coordinates for
+#                                 a menu item showing that text in a popup now on screen (the open
+#                                 Colour list, the Menu menu or its submenu, Notes' right-click
+#                                 menu; mnemonic underscores do not count), else "none <text>"
+#   size <w> <h>                  resize the window; answered once it is allocated that size (or
+#                                 its minimum, where that is larger)
+#   fullscreen                    make the window fullscreen; answered once its size changed
 import json
 import os
 import sys
@@ -26,9 +55,25 @@ import sys
 import gi
 
 gi.require_version("Gtk", "3.0")
-from gi.repository import Gdk, GLib, Gtk  # noqa: E402
+gi.require_version("Atk", "1.0")
+gi.require_version("Gdk", "3.0")
+gi.require_version("Pango", "1.0")
+from gi.repository import Atk, Gdk, GLib, Gtk, Pango  # noqa: E402
 
 title = sys.argv[1] if len(sys.argv) > 1 else "Focus Probe"
+font_scale = float(os.environ.get("FIXTURE_FONT_SCALE") or 1)
+if font_scale != 1:
+    settings = Gtk.Settings.get_default()
+    font = Pango.FontDescription.from_string(settings.props.gtk_font_name or "Sans 10")
+    font.set_size(int((font.get_size() or 10 * Pango.SCALE) * font_scale))
+    settings.props.gtk_font_name = font.to_string()
+    # The theme's least heights of entries and buttons (Adwaita's) grow alike, or a larger font would
+    # fit in them and move nothing.
+    sizes = Gtk.CssProvider()
+    sizes.load_from_data(b"entry { min-height: %dpx; } button { min-height: %dpx; }" % (
+        round(32 * font_scale), round(24 * font_scale)))
+    Gtk.StyleContext.add_provider_for_screen(Gdk.Screen.get_default(), sizes,
+                                             Gtk.STYLE_PROVIDER_PRIORITY_APPLICATION)
 
 
 def say(text):
@@ -52,6 +97,42 @@ for widget in (banner, entry, secret, button, opener):
     box.pack_start(widget, False, False, 0)
 window.add(box)
 
+# Below the first widgets, so that they keep their places: the popups and the pointer's finer work.
+colour = Gtk.ComboBoxText()
+for item in ("Red", "Green", "Blue"):
+    colour.append_text(item)
+colour.set_active(0)
+colour.get_accessible().set_name("Colour")
+menu_button = Gtk.Button(label="Menu")
+menu = Gtk.Menu()
+menu.attach_to_widget(menu_button, None)
+for item in ("First", "Second"):
+    menu.append(Gtk.MenuItem(label=item))
+more = Gtk.MenuItem(label="More")
+submenu = Gtk.Menu()
+submenu.append(Gtk.MenuItem(label="Deep item"))
+more.set_submenu(submenu)
+menu.append(more)
+menu.show_all()
+notes = Gtk.TextView()
+notes.set_wrap_mode(Gtk.WrapMode.WORD_CHAR)
+notes.set_left_margin(4)
+notes.set_right_margin(4)
+notes.get_buffer().set_text("alpha beta gamma\ndelta epsilon")
+notes.set_size_request(-1, 60)
+notes.get_accessible().set_name("Notes")
+canvas = Gtk.DrawingArea()
+canvas.set_size_request(200, 120)
+canvas_frame = Gtk.Frame()  # only to show where the canvas is
+canvas_frame.set_halign(Gtk.Align.START)
+canvas_frame.add(canvas)
+canvas.add_events(Gdk.EventMask.BUTTON_PRESS_MASK | Gdk.EventMask.BUTTON_RELEASE_MASK |
+                  Gdk.EventMask.BUTTON1_MOTION_MASK)
+canvas.get_accessible().set_role(Atk.Role.DRAWING_AREA)
+canvas.get_accessible().set_name("Canvas")
+for widget in (colour, menu_button, notes, canvas_frame):
+    box.pack_start(widget, False, False, 0)
+
 details = Gtk.Window(title="Details")
 details.set_wmclass("focusprobe", "FocusProbe")
 details.set_transient_for(window)
@@ -60,7 +141,8 @@ name = Gtk.Entry()
 name.get_accessible().set_name("Name")
 details.add(name)
 open_delay_ms = 0
-widgets = {"Query": entry, "Secret": secret, "Send": button, "Open": opener, "Name": name}
+widgets = {"Query": entry, "Secret": secret, "Send": button, "Open": opener, "Name": name,
+           "Colour": colour, "Menu": menu_button, "Notes": notes, "Canvas": canvas}
 
 
 def report_text(label):
@@ -71,6 +153,72 @@ entry.connect("changed", report_text("Query"))
 secret.connect("changed", report_text("Secret"))
 name.connect("changed", report_text("Name"))
 button.connect("clicked", lambda *_: say("pressed Send"))
+
+
+def on_menu_button(*_):
+    say("pressed Menu")
+    menu.popup_at_widget(menu_button, Gdk.Gravity.SOUTH_WEST, Gdk.Gravity.NORTH_WEST, None)
+
+
+def report_choice(widget, label):
+    return lambda *_: say("chose %s %s" % (widget, label))
+
+
+menu_button.connect("clicked", on_menu_button)
+for item in menu.get_children() + submenu.get_children():
+    if item.get_submenu() is None:
+        item.connect("activate", report_choice("Menu", item.get_label()))
+colour.connect("changed", lambda combo: say("chose Colour %s" % combo.get_active_text()))
+notes_buffer = notes.get_buffer()
+notes_buffer.connect("changed", lambda b: say(
+    "text Notes %s" % json.dumps(b.get_text(b.get_start_iter(), b.get_end_iter(), True))))
+selected_notes = ""
+
+
+def on_notes_mark(buffer, _where, mark):
+    global selected_notes
+    if mark not in (buffer.get_insert(), buffer.get_selection_bound()):
+        return
+    bounds = buffer.get_selection_bounds()
+    text = buffer.get_text(bounds[0], bounds[1], True) if bounds else ""
+    if text != selected_notes:
+        selected_notes = text
+        say("selection Notes %s" % json.dumps(text))
+
+
+notes_buffer.connect("mark-set", on_notes_mark)
+canvas_held = set()
+
+
+def on_canvas_button(_widget, event):
+    counts = {Gdk.EventType.BUTTON_PRESS: 1, Gdk.EventType._2BUTTON_PRESS: 2,
+              Gdk.EventType._3BUTTON_PRESS: 3}
+    which = "" if event.button == 1 else " button %d" % event.button
+    x, y = int(round(event.x)), int(round(event.y))
+    if event.type in counts:
+        canvas_held.add(event.button)
+        say("press %d %d %d%s" % (x, y, counts[event.type], which))
+    elif event.type == Gdk.EventType.BUTTON_RELEASE and event.button in canvas_held:
+        canvas_held.discard(event.button)
+        say("release %d %d%s" % (x, y, which))
+    return True
+
+
+def on_canvas_motion(_widget, event):
+    if 1 in canvas_held and event.get_state() & Gdk.ModifierType.BUTTON1_MASK:
+        say("point %d %d" % (int(round(event.x)), int(round(event.y))))
+    return True
+
+
+def uncompressed(widget):
+    widget.get_window().set_event_compression(False)
+    widget.get_toplevel().get_window().set_event_compression(False)
+
+
+canvas.connect("button-press-event", on_canvas_button)
+canvas.connect("button-release-event", on_canvas_button)
+canvas.connect("motion-notify-event", on_canvas_motion)
+canvas.connect("realize", uncompressed)
 
 
 def show_details():
@@ -129,6 +277,48 @@ def on_entry_focus_in(*_):
 entry.connect("focus-in-event", on_entry_focus_in)
 pending_move = None
 pending_fullscreen = False
+pending_size = None
+
+
+def root_box(widget):
+    _, ox, oy = widget.get_toplevel().get_window().get_origin()
+    x, y = widget.translate_coordinates(widget.get_toplevel(), 0, 0)
+    allocation = widget.get_allocation()
+    return ox + x, oy + y, allocation.width, allocation.height
+
+
+def item_text(item):
+    # A menu item's text as shown: its label without mnemonics, or a combo list's row.
+    child = item.get_child()
+    if isinstance(child, Gtk.Label):
+        return child.get_text()
+    if isinstance(child, Gtk.CellView) and child.get_model() is not None and child.get_displayed_row():
+        return child.get_model()[child.get_displayed_row()][0]
+    return None
+
+
+def showing_item(text):
+    found = []
+
+    def visit(widget):
+        if isinstance(widget, Gtk.MenuItem) and widget.get_mapped() and item_text(widget) == text:
+            found.append(widget)
+        elif isinstance(widget, Gtk.Container):
+            widget.forall(visit)
+
+    for top in Gtk.Window.list_toplevels():
+        if top.get_mapped() and top.get_window_type() == Gtk.WindowType.POPUP:
+            visit(top)
+    return found[0] if found else None
+
+
+def answer_size():
+    global pending_size
+    if pending_size is not None:
+        allocation = window.get_allocation()
+        if (allocation.width, allocation.height) == pending_size[:2]:
+            GLib.idle_add(lambda command=pending_size[2]: say("done " + command) and False)
+            pending_size = None
 
 
 def on_allocate(_widget, allocation):
@@ -137,6 +327,7 @@ def on_allocate(_widget, allocation):
     if pending_fullscreen and (allocation.width, allocation.height) != pending_fullscreen:
         pending_fullscreen = False
         GLib.idle_add(lambda: say("done fullscreen") and False)
+    answer_size()
 
 
 def on_configure(widget, event):
@@ -150,7 +341,7 @@ def on_configure(widget, event):
 
 
 def on_command(source, _condition):
-    global open_delay_ms, pending_move, pending_fullscreen, conceal_after_ms
+    global open_delay_ms, pending_move, pending_fullscreen, conceal_after_ms, pending_size
     line = source.readline()
     if not line:
         Gtk.main_quit()
@@ -174,6 +365,17 @@ def on_command(source, _condition):
         x, y = widget.translate_coordinates(widget.get_toplevel(), 0, 0)
         allocation = widget.get_allocation()
         say("at %s %d %d %d %d" % (command[len("where "):], ox + x, oy + y, allocation.width, allocation.height))
+    elif command.startswith("where-item "):
+        text = command[len("where-item "):]
+        item = showing_item(text)
+        say(("at %s %d %d %d %d" % ((text,) + root_box(item))) if item else "none " + text)
+    elif command.startswith("size "):
+        _, w, h = command.split()
+        minimum = window.get_preferred_size()[0]
+        pending_size = (max(int(w), minimum.width), max(int(h), minimum.height), command)
+        window.resize(int(w), int(h))
+        answer_size()
+        return True  # answered when the window has that size
     elif command == "fullscreen":
         # Where the compositor tells no client its place: fullscreen, its window is the screen.
         if window.get_window().get_state() & Gdk.WindowState.FULLSCREEN:

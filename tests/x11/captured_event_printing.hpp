@@ -16,6 +16,11 @@ inline void PrintTo(const CapturedInputEvent& e, std::ostream* os) {
   if (e.scrollY) *os << " scrollY=" << *e.scrollY;
   if (e.keysym) *os << " keysym=" << *e.keysym;
   if (e.text) *os << " text=" << *e.text;
+  if (e.button) *os << " button=" << *e.button;
+  if (e.scrollX) *os << " scrollX=" << *e.scrollX;
+  for (const int64_t b : e.buttons) *os << " held=" << b;
+  if (e.deviceMs) *os << " deviceMs=" << e.deviceMs;
+  if (e.ageMs) *os << " ageMs=" << e.ageMs;
 }
 
 inline void PrintTo(const ForegroundAppSnapshot& a, std::ostream* os) {

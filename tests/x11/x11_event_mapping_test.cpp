@@ -10,11 +10,12 @@
 namespace diruri {
 namespace {
 
-CapturedInputEvent mouse(const char* type, double x, double y) {
+CapturedInputEvent mouse(const char* type, double x, double y, int64_t button = 1) {
   CapturedInputEvent e;
   e.type = eventTypeNamed(type);
   e.x = x;
   e.y = y;
+  if (e.type != EventType::kMouseMove) e.button = button;
   return e;
 }
 CapturedInputEvent key(const char* type, int64_t code) {
@@ -23,10 +24,10 @@ CapturedInputEvent key(const char* type, int64_t code) {
   e.keyCode = code;
   return e;
 }
-CapturedInputEvent scroll(int64_t amount) {
+CapturedInputEvent scroll(int64_t amount, bool sideways = false) {
   CapturedInputEvent e;
   e.type = EventType::kScroll;
-  e.scrollY = amount;
+  (sideways ? e.scrollX : e.scrollY) = amount;
   return e;
 }
 
@@ -46,21 +47,24 @@ TEST(X11EventMapping, KeysIncludingModifiersCarryTheXKeycodeOnly) {
 TEST(X11EventMapping, WheelPressesAreOneStepEachAndTheirReleasesNothing) {
   EXPECT_EQ(capturedEventFromX11(kX11ButtonPress, 4, 5, 5), scroll(1));
   EXPECT_EQ(capturedEventFromX11(kX11ButtonPress, 5, 5, 5), scroll(-1));
-  EXPECT_EQ(capturedEventFromX11(kX11ButtonRelease, 4, 5, 5), std::nullopt);
-  EXPECT_EQ(capturedEventFromX11(kX11ButtonRelease, 5, 5, 5), std::nullopt);
+  EXPECT_EQ(capturedEventFromX11(kX11ButtonPress, 6, 5, 5), scroll(1, true));
+  EXPECT_EQ(capturedEventFromX11(kX11ButtonPress, 7, 5, 5), scroll(-1, true));
+  for (int wheel : {4, 5, 6, 7}) EXPECT_EQ(capturedEventFromX11(kX11ButtonRelease, wheel, 5, 5), std::nullopt);
 }
 
-TEST(X11EventMapping, OtherButtonsAndEventTypesGiveNothing) {
-  for (int button : {2, 3, 6, 7, 8, 9}) {
-    EXPECT_EQ(capturedEventFromX11(kX11ButtonPress, button, 1, 1), std::nullopt) << button;
-    EXPECT_EQ(capturedEventFromX11(kX11ButtonRelease, button, 1, 1), std::nullopt) << button;
+TEST(X11EventMapping, EveryOtherButtonIsAClickOfItsNumberAndMotionAMove) {
+  for (int button : {2, 3, 8, 9, 12}) {
+    EXPECT_EQ(capturedEventFromX11(kX11ButtonPress, button, 1, 2), mouse("mouse_down", 1, 2, button));
+    EXPECT_EQ(capturedEventFromX11(kX11ButtonRelease, button, 1, 2), mouse("mouse_up", 1, 2, button));
   }
-  EXPECT_EQ(capturedEventFromX11(6, 0, 1, 1), std::nullopt);  // MotionNotify
+  EXPECT_EQ(capturedEventFromX11(kX11MotionNotify, 0, 30, 40), mouse("mouse_move", 30, 40));
   EXPECT_EQ(capturedEventFromX11(0, 1, 1, 1), std::nullopt);
+  EXPECT_EQ(capturedEventFromX11(7, 0, 1, 1), std::nullopt);  // EnterNotify
 }
 
 // A 32-byte core event as the server lays it out in a record reply.
-std::string rawEvent(uint8_t type, uint8_t detail, int16_t x, int16_t y, bool bigEndian = false) {
+std::string rawEvent(uint8_t type, uint8_t detail, int16_t x, int16_t y, bool bigEndian = false,
+                     uint32_t timeMs = 0) {
   std::string ev(32, '\0');
   ev[0] = static_cast<char>(type);
   ev[1] = static_cast<char>(detail);
@@ -72,6 +76,7 @@ std::string rawEvent(uint8_t type, uint8_t detail, int16_t x, int16_t y, bool bi
   put(20, x);
   put(22, y);
   put(24, 7);  // event_x: must not be taken for the root position
+  for (int i = 0; i < 4; ++i) ev[4 + (bigEndian ? 3 - i : i)] = static_cast<char>((timeMs >> (8 * i)) & 0xff);
   return ev;
 }
 
@@ -82,14 +87,17 @@ std::vector<CapturedInputEvent> parse(const std::string& data, bool swapped = fa
 TEST(X11RecordData, RunsOfEventsAreMappedInOrderAndIgnoredOnesSkipped) {
   const std::string data = rawEvent(kX11ButtonPress, 1, 300, 400) + rawEvent(kX11ButtonPress, 3, 1, 1) +
                            rawEvent(kX11KeyPress, 24, 0, 0) + rawEvent(kX11ButtonRelease, 1, -20, 1200);
-  EXPECT_EQ(parse(data), (std::vector<CapturedInputEvent>{mouse("mouse_down", 300, 400), key("key_down", 24),
+  EXPECT_EQ(parse(data), (std::vector<CapturedInputEvent>{mouse("mouse_down", 300, 400),
+                                                          mouse("mouse_down", 1, 1, 3), key("key_down", 24),
                                                           mouse("mouse_up", -20, 1200)}));
 }
 
 TEST(X11RecordData, SentEventFlagIsIgnoredAndSwappedOrderIsHonoured) {
   EXPECT_EQ(parse(rawEvent(0x80 | kX11KeyRelease, 9, 0, 0)), std::vector{key("key_up", 9)});
-  EXPECT_EQ(parse(rawEvent(kX11ButtonPress, 1, 0x0102, -2, true), true),
-            std::vector{mouse("mouse_down", 0x0102, -2)});
+  CapturedInputEvent timed = mouse("mouse_down", 0x0102, -2);
+  timed.deviceMs = 0x01020304;
+  EXPECT_EQ(parse(rawEvent(kX11ButtonPress, 1, 0x0102, -2, true, 0x01020304), true), std::vector{timed});
+  EXPECT_EQ(parse(rawEvent(kX11ButtonPress, 1, 0x0102, -2, false, 0x01020304)), std::vector{timed});
 }
 
 TEST(X11RecordData, TruncatedTrailingEventIsDropped) {

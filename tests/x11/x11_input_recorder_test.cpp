@@ -8,8 +8,10 @@
 #include <stdexcept>
 
 #include <atomic>
+#include <mutex>
 #include <fstream>
 
+#include "core/capture/pointer_motion.hpp"
 #include "core/mcp/default_graph.hpp"
 #include "tests/support/captured_output.hpp"
 #include "tests/support/child_process.hpp"
@@ -41,15 +43,23 @@ class X11InputRecorderTest : public ::testing::Test {
   test::XvfbServer server_;
 };
 
+// What a test can expect of an event: its times and motion count depend on the machine.
+CapturedInputEvent untimed(CapturedInputEvent e) {
+  e.deviceMs = 0;
+  e.ageMs = 0;
+  e.pointerMoves = 0;
+  return e;
+}
 CapturedInputEvent event(const char* type) {
   CapturedInputEvent e;
   e.type = eventTypeNamed(type);
   return e;
 }
-CapturedInputEvent mouse(const char* type, double x, double y) {
+CapturedInputEvent mouse(const char* type, double x, double y, int64_t button = 1) {
   CapturedInputEvent e = event(type);
   e.x = x;
   e.y = y;
+  e.button = button;
   return e;
 }
 CapturedInputEvent key(const char* type, int64_t code, int64_t keysym,
@@ -90,12 +100,13 @@ TEST_F(X11InputRecorderTest, ClicksAtKnownPositionsOnANamedThread) {
     char name[16] = {};
     pthread_getname_np(pthread_self(), name, sizeof name);
     if (std::string(name) != "ZuderoZadoveVid") onCaptureThread = false;
-    inbox.push(e);
+    inbox.push(untimed(e));
   }));
   EXPECT_TRUE(recorder.isRunning());
 
   xdotool({"mousemove", "120", "340", "click", "1", "mousemove", "1919", "0", "click", "3", "click", "1"});
-  EXPECT_EQ(inbox.waitFor(4), (std::vector{mouse("mouse_down", 120, 340), mouse("mouse_up", 120, 340),
+  EXPECT_EQ(inbox.waitFor(6), (std::vector{mouse("mouse_down", 120, 340), mouse("mouse_up", 120, 340),
+                                           mouse("mouse_down", 1919, 0, 3), mouse("mouse_up", 1919, 0, 3),
                                            mouse("mouse_down", 1919, 0), mouse("mouse_up", 1919, 0)}));
   recorder.stop();
   EXPECT_FALSE(recorder.isRunning());
@@ -110,7 +121,7 @@ TEST_F(X11InputRecorderTest, AHandlerThatThrowsLosesThatEventOnly) {
   std::atomic<int> calls{0};
   ASSERT_TRUE(recorder.start([&](const CapturedInputEvent& e) {
     if (calls++ == 0) throw std::runtime_error("the log is gone");
-    inbox.push(e);
+    inbox.push(untimed(e));
   }));
   xdotool({"mousemove", "50", "60", "click", "1", "click", "1"});
   EXPECT_EQ(inbox.waitFor(3),
@@ -129,7 +140,7 @@ TEST_F(X11InputRecorderTest, TypedTextWithShiftRecordsEveryKeyIncludingTheModifi
 
   X11InputRecorder recorder(x11DisplayName);
   Inbox<CapturedInputEvent> inbox;
-  ASSERT_TRUE(recorder.start([&](const CapturedInputEvent& e) { inbox.push(e); }));
+  ASSERT_TRUE(recorder.start([&](const CapturedInputEvent& e) { inbox.push(untimed(e)); }));
   xdotool({"keydown", "shift", "keydown", "a", "keyup", "a", "keyup", "shift", "key", "b"});
   EXPECT_EQ(inbox.waitFor(6), (std::vector{key("key_down", shift, 0xffe1), key("key_down", a, 'A', "A"),
                                            key("key_up", a, 'A', "A"), key("key_up", shift, 0xffe1),
@@ -137,15 +148,79 @@ TEST_F(X11InputRecorderTest, TypedTextWithShiftRecordsEveryKeyIncludingTheModifi
   recorder.stop();
 }
 
-TEST_F(X11InputRecorderTest, WheelStepsAreOneEventPerPressAndOtherButtonsNothing) {
+TEST_F(X11InputRecorderTest, WheelStepsAreOneEventPerPressEitherWay) {
   X11InputRecorder recorder(x11DisplayName);
   Inbox<CapturedInputEvent> inbox;
-  ASSERT_TRUE(recorder.start([&](const CapturedInputEvent& e) { inbox.push(e); }));
-  xdotool({"click", "--delay", "5", "--repeat", "2", "4", "click", "2", "click", "6", "click", "7", "click",
-           "--delay", "5", "--repeat", "3", "5"});
-  EXPECT_EQ(inbox.waitFor(5), (std::vector{scroll(1), scroll(1), scroll(-1), scroll(-1), scroll(-1)}));
+  ASSERT_TRUE(recorder.start([&](const CapturedInputEvent& e) { inbox.push(untimed(e)); }));
+  xdotool({"click", "--delay", "5", "--repeat", "2", "4", "click", "6", "click", "7", "click", "--delay", "5",
+           "--repeat", "3", "5"});
+  CapturedInputEvent left = scroll(0), right = scroll(0);
+  left.scrollY.reset(), right.scrollY.reset();
+  left.scrollX = 1, right.scrollX = -1;
+  EXPECT_EQ(inbox.waitFor(7),
+            (std::vector{scroll(1), scroll(1), left, right, scroll(-1), scroll(-1), scroll(-1)}));
   recorder.stop();
-  EXPECT_EQ(inbox.items().size(), 5u);
+  EXPECT_EQ(inbox.items().size(), 7u);
+}
+
+// A drag keeps its path, sampled, and ends with the last point before the release; a pointer that
+// rests away from where the log last was is a hover, dated when it came to rest.
+TEST_F(X11InputRecorderTest, ADragKeepsItsPathAndARestIsAHover) {
+  X11InputRecorder recorder(x11DisplayName);
+  Inbox<CapturedInputEvent> inbox;
+  std::vector<CapturedInputEvent> timed;
+  std::mutex timedMutex;
+  ASSERT_TRUE(recorder.start([&](const CapturedInputEvent& e) {
+    {
+      std::lock_guard lock(timedMutex);
+      timed.push_back(e);
+    }
+    inbox.push(untimed(e));
+  }));
+  test::TestClient poster(server_.display());
+  const auto moveTo = [&](int x, int y) {
+    poster.fake(XCB_MOTION_NOTIFY, 0, static_cast<int16_t>(x), static_cast<int16_t>(y));
+    poster.sync();
+    std::this_thread::sleep_for(std::chrono::milliseconds(15));
+  };
+  moveTo(100, 100);
+  poster.fake(XCB_BUTTON_PRESS, 1);
+  poster.sync();
+  std::this_thread::sleep_for(std::chrono::milliseconds(15));
+  for (int x = 110; x <= 200; x += 10) moveTo(x, 100);  // each far and late enough to be kept
+  moveTo(201, 100);                                        // too close: kept only as the last before release
+  poster.fake(XCB_BUTTON_RELEASE, 1);
+  poster.sync();
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  moveTo(400, 300);
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  moveTo(401, 300);  // still: the rest goes on
+  moveTo(600, 300);  // ends it
+  poster.fake(XCB_KEY_PRESS, 40);
+  poster.sync();
+
+  std::vector<CapturedInputEvent> expected{mouse("mouse_down", 100, 100)};
+  for (int x = 110; x <= 200; x += 10) {
+    CapturedInputEvent move = mouse("mouse_move", x, 100);
+    move.button.reset();
+    move.buttons = {1};
+    expected.push_back(move);
+  }
+  CapturedInputEvent last = expected.back();
+  last.x = 201;
+  expected.push_back(last);
+  expected.push_back(mouse("mouse_up", 201, 100));
+  CapturedInputEvent hover = mouse("mouse_move", 400, 300);
+  hover.button.reset();
+  expected.push_back(hover);
+  const std::vector<CapturedInputEvent> got = inbox.waitFor(expected.size() + 1);
+  ASSERT_EQ(got.size(), expected.size() + 1) << ::testing::PrintToString(got);
+  EXPECT_EQ(std::vector(got.begin(), got.end() - 1), expected);
+  EXPECT_EQ(got.back().type, EventType::kKeyDown);
+  recorder.stop();
+  std::lock_guard lock(timedMutex);
+  // The hover was told only when the rest ended, and says how long before that it began.
+  EXPECT_GE(timed[expected.size() - 1].ageMs, PointerMotion::kHoverRestMs);
 }
 
 TEST_F(X11InputRecorderTest, StopIsIdempotentAndStartWorksAgainAfterIt) {
@@ -156,7 +231,7 @@ TEST_F(X11InputRecorderTest, StopIsIdempotentAndStartWorksAgainAfterIt) {
   test::TestClient poster(server_.display());
   for (int round = 0; round < 3; ++round) {
     Inbox<CapturedInputEvent> inbox;
-    ASSERT_TRUE(recorder.start([&](const CapturedInputEvent& e) { inbox.push(e); })) << round;
+    ASSERT_TRUE(recorder.start([&](const CapturedInputEvent& e) { inbox.push(untimed(e)); })) << round;
     EXPECT_FALSE(recorder.start([](const CapturedInputEvent&) {})) << "second start while running";
     poster.fake(XCB_KEY_PRESS, static_cast<uint8_t>(30 + round));
     poster.fake(XCB_KEY_RELEASE, static_cast<uint8_t>(30 + round));
@@ -219,7 +294,7 @@ TEST_F(X11InputRecorderTest, StopFromInsideTheHandlerEndsCapture) {
   Inbox<CapturedInputEvent> inbox;
   ASSERT_TRUE(recorder.start([&](const CapturedInputEvent& e) {
     recorder.stop();
-    inbox.push(e);  // after stop(), so that the test sees its effect once it sees the event
+    inbox.push(untimed(e));  // after stop(), so that the test sees its effect once it sees the event
   }));
   test::TestClient poster(server_.display());
   for (int i = 0; i < 10; ++i) poster.fake(XCB_KEY_PRESS, 41), poster.fake(XCB_KEY_RELEASE, 41);
@@ -228,7 +303,7 @@ TEST_F(X11InputRecorderTest, StopFromInsideTheHandlerEndsCapture) {
   EXPECT_FALSE(recorder.isRunning());
   // The next start collects the old thread and captures again.
   Inbox<CapturedInputEvent> again;
-  ASSERT_TRUE(recorder.start([&](const CapturedInputEvent& e) { again.push(e); }));
+  ASSERT_TRUE(recorder.start([&](const CapturedInputEvent& e) { again.push(untimed(e)); }));
   poster.fake(XCB_KEY_PRESS, 42);
   poster.sync();
   EXPECT_EQ(again.waitFor(1), std::vector{key("key_down", 42, 'g', "g")});
@@ -264,13 +339,13 @@ TEST_F(X11InputRecorderTest, ServerKilledDuringCaptureGivesOneMarkerAndEndsCaptu
   test::CapturedOutput output;
   X11InputRecorder recorder(x11DisplayName);
   Inbox<CapturedInputEvent> inbox;
-  const bool started = recorder.start([&](const CapturedInputEvent& e) { inbox.push(e); });
+  const bool started = recorder.start([&](const CapturedInputEvent& e) { inbox.push(untimed(e)); });
   server_.kill();
   const auto events = inbox.waitFor(1);
   const bool runningAfter = recorder.isRunning();
   recorder.stop();
   recorder.stop();
-  const bool restarted = recorder.start([&](const CapturedInputEvent& e) { inbox.push(e); });
+  const bool restarted = recorder.start([&](const CapturedInputEvent& e) { inbox.push(untimed(e)); });
   const bool trusted = recorder.canObserveInput();
   const std::string printed = output.text();
 
