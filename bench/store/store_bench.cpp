@@ -192,9 +192,10 @@ class BenchPoster final : public EventPoster {
  public:
   explicit BenchPoster(bool reachable) : reachable_(reachable) {}
   bool begin() override { return reachable_; }
-  PostResult postMouse(double, double, bool) override { return PostResult::Posted; }
+  PostResult postMouse(double, double, bool, int64_t) override { return PostResult::Posted; }
+  PostResult postMove(double, double) override { return PostResult::Posted; }
   PostResult postKey(int64_t, std::optional<int64_t>, bool) override { return PostResult::Posted; }
-  PostResult postScroll(int64_t) override { return PostResult::Posted; }
+  PostResult postScroll(int64_t, bool) override { return PostResult::Posted; }
   void sync() override {}
   void end() override {}
 

@@ -125,9 +125,10 @@ class NoScreen final : public ScreenCapturing {
 class NoPoster final : public EventPoster {
  public:
   bool begin() override { return false; }
-  PostResult postMouse(double, double, bool) override { return PostResult::Unreachable; }
+  PostResult postMouse(double, double, bool, int64_t) override { return PostResult::Unreachable; }
+  PostResult postMove(double, double) override { return PostResult::Unreachable; }
   PostResult postKey(int64_t, std::optional<int64_t>, bool) override { return PostResult::Unreachable; }
-  PostResult postScroll(int64_t) override { return PostResult::Unreachable; }
+  PostResult postScroll(int64_t, bool) override { return PostResult::Unreachable; }
   void sync() override {}
   void end() override {}
 };
@@ -306,10 +307,10 @@ void BM_ReplayX11EventPoster(benchmark::State& state) {
     for (const ReplayEvent& e : events) {
       switch (e.kind) {
         case ReplayEvent::MouseDown:
-          poster.postMouse(e.x, e.y, true);
+          poster.postMouse(e.x, e.y, true, 1);
           break;
         case ReplayEvent::MouseUp:
-          poster.postMouse(e.x, e.y, false);
+          poster.postMouse(e.x, e.y, false, 1);
           break;
         case ReplayEvent::KeyDown:
           poster.postKey(codes[e.key], std::nullopt, true);
@@ -397,11 +398,16 @@ class TimingPoster final : public EventPoster {
   std::optional<Clock::time_point> first, last;
 
   bool begin() override { return inner_.begin(); }
-  PostResult postMouse(double x, double y, bool down) override { return note(inner_.postMouse(x, y, down)); }
+  PostResult postMouse(double x, double y, bool down, int64_t button) override {
+    return note(inner_.postMouse(x, y, down, button));
+  }
+  PostResult postMove(double x, double y) override { return note(inner_.postMove(x, y)); }
   PostResult postKey(int64_t code, std::optional<int64_t> keysym, bool down) override {
     return note(inner_.postKey(code, keysym, down));
   }
-  PostResult postScroll(int64_t amount) override { return note(inner_.postScroll(amount)); }
+  PostResult postScroll(int64_t amount, bool sideways) override {
+    return note(inner_.postScroll(amount, sideways));
+  }
   void sync() override { inner_.sync(); }
   void end() override { inner_.end(); }
 

@@ -45,10 +45,10 @@ class PointerMotion {
   void endRest(const CapturedInputEvent& next, std::vector<CapturedInputEvent>& out);
   void keep(CapturedInputEvent event, uint32_t nowMs, uint64_t moves, std::vector<CapturedInputEvent>& out);
 
-  std::vector<int64_t> held_;       // buttons down, in the order pressed
-  std::optional<Place> pointer_;    // where the pointer is
-  std::optional<Place> rest_;       // where it has been still since, without a button held
-  std::optional<Place> recorded_;   // the last point the log has
+  std::vector<int64_t> held_;                     // buttons down, in the order pressed
+  std::optional<Place> pointer_;                  // where the pointer is
+  std::optional<Place> rest_;                     // where it has been still since, without a button held
+  std::optional<Place> recorded_;                 // the last point the log has
   std::optional<CapturedInputEvent> unkeptMove_;  // a drag's latest move not kept yet
   uint64_t moves_ = 0;
 };

@@ -74,7 +74,8 @@ void OrderedEventWriter::lookAhead() {
   const std::optional<FrontWindow> front = windows_.frontWindow();
   LookedAhead ahead{pointer->moves, inputs, front ? front->app.processId : 0, now, std::nullopt};
   if (front && front->app.processId > 0)
-    ahead.target = elements_.elementAt(front->app.processId, pointer->x, pointer->y, now + kElementLookupBudget);
+    ahead.target =
+        elements_.elementAt(front->app.processId, pointer->x, pointer->y, now + kElementLookupBudget);
   ahead_ = std::move(ahead);
 }
 

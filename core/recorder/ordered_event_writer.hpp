@@ -45,7 +45,7 @@ class OrderedEventWriter {
     bool lookUp = false;  // a click whose element is still to be found, until the budget has passed
     std::chrono::steady_clock::time_point capturedAt;
     std::optional<KeyRedaction::Judgement> judgement;  // a key's
-    uint64_t pointerMoves = 0;  // the pointer's motion count at the event
+    uint64_t pointerMoves = 0;                         // the pointer's motion count at the event
     uint64_t inputsBefore = 0;  // presses, releases, keys and scrolls submitted before it
   };
   // Where the pointer is; none where it is not seen.

@@ -21,11 +21,12 @@ RecorderController::RecorderController(EventStore& eventStore, InputEventRecordi
       screenCapture_(screenCapture),
       eventTap_(eventTap),
       inspector_(inspector),
-      writer_(inspector, inspector, inspector, [this] { return eventTap_.pointerSighting(); },
-              [this](RecordingEvent& event, const RecordingSession& session,
-                     const std::optional<ElementTarget>& secretField) {
-                appendInput(event, session, secretField);
-              }) {}
+      writer_(
+          inspector, inspector, inspector, [this] { return eventTap_.pointerSighting(); },
+          [this](RecordingEvent& event, const RecordingSession& session,
+                 const std::optional<ElementTarget>& secretField) {
+            appendInput(event, session, secretField);
+          }) {}
 
 RecorderController::~RecorderController() {
   eventTap_.stop();

@@ -61,7 +61,8 @@ class RecorderController {
   void appendInput(RecordingEvent& event, const RecordingSession& session,
                    const std::optional<ElementTarget>& secretField);
   // Made `ageMs` ago: a pointer's rest is told once it ends.
-  RecordingEvent makeEvent(int64_t number, EventType type, const RecordingSession& session, int64_t ageMs = 0);
+  RecordingEvent makeEvent(int64_t number, EventType type, const RecordingSession& session,
+                           int64_t ageMs = 0);
   // The stored flag, and only while the event source still delivers.
   bool captureActive();
   // The running recording's warnings, and one for capture that has ended since.

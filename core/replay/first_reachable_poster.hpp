@@ -27,14 +27,17 @@ class FirstReachablePoster final : public EventPoster {
     }
     return false;
   }
-  PostResult postMouse(double x, double y, bool down) override {
-    return chosen_ ? chosen_->postMouse(x, y, down) : PostResult::Unreachable;
+  PostResult postMouse(double x, double y, bool down, int64_t button) override {
+    return chosen_ ? chosen_->postMouse(x, y, down, button) : PostResult::Unreachable;
+  }
+  PostResult postMove(double x, double y) override {
+    return chosen_ ? chosen_->postMove(x, y) : PostResult::Unreachable;
   }
   PostResult postKey(int64_t keyCode, std::optional<int64_t> keysym, bool down) override {
     return chosen_ ? chosen_->postKey(keyCode, keysym, down) : PostResult::Unreachable;
   }
-  PostResult postScroll(int64_t amount) override {
-    return chosen_ ? chosen_->postScroll(amount) : PostResult::Unreachable;
+  PostResult postScroll(int64_t amount, bool sideways) override {
+    return chosen_ ? chosen_->postScroll(amount, sideways) : PostResult::Unreachable;
   }
   void sync() override {
     if (chosen_) chosen_->sync();

@@ -31,9 +31,12 @@ std::optional<Planned> plan(RecordingEvent& event, const EventLine& line) {
   EventPayload& payload = event.payload;
   Planned p;
   p.type = event.kind;
-  if (isMouseButtonEvent(p.type)) {
+  if (isPointerEvent(p.type)) {
     if (!payload.x || !payload.y) unusable(event, line, "it has no point (x and y numbers)");
     p.point = Point{*payload.x, *payload.y};
+    p.button = payload.button.value_or(1);
+    if (p.button >= 4 && p.button <= 7) unusable(event, line, "its button is one of the wheel's (4 to 7)");
+    p.buttons = std::move(payload.buttons);
   } else if (p.isKey()) {
     p.redacted = payload.redacted;
     if (!p.redacted) {
@@ -43,7 +46,8 @@ std::optional<Planned> plan(RecordingEvent& event, const EventLine& line) {
     }
   } else {
     p.scrollY = payload.scrollY;
-    if (!p.scrollY) unusable(event, line, "it has no scrollY");
+    p.scrollX = payload.scrollX;
+    if (!p.scrollY && !p.scrollX) unusable(event, line, "it has no scrollY");
   }
   p.id = std::move(event.id);
   p.monotonicMs = event.monotonicMs;
@@ -51,7 +55,7 @@ std::optional<Planned> plan(RecordingEvent& event, const EventLine& line) {
   // posted where and as it was recorded.
   p.app = std::move(payload.app);
   p.window = payload.window;
-  if (p.type == EventType::kMouseDown) p.target = std::move(payload.target);
+  if (p.type == EventType::kMouseDown || p.isHover()) p.target = std::move(payload.target);
   if (p.target && !p.target->bounds) p.target.reset();  // nothing to place the click in
   return p;
 }

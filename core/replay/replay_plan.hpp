@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "core/records/front_app.hpp"
 #include "core/records/recording_event.hpp"
@@ -27,14 +28,20 @@ struct Planned {
   std::optional<int64_t> keyCode;
   std::optional<int64_t> keysym;
   std::optional<int64_t> scrollY;
+  std::optional<int64_t> scrollX;
+  int64_t button = 1;            // presses and releases
+  std::vector<int64_t> buttons;  // moves: those held (a drag); none for a hover
   std::optional<ForegroundAppSnapshot> app;
   std::optional<WindowGeometry> window;
-  std::optional<ElementTarget> target;  // clicks: the element clicked, where it was
+  std::optional<ElementTarget> target;  // presses and hovers: the element under the pointer, where it was
   bool redacted = false;                // a key typed into a password field, not kept
 
   bool isKey() const { return isKeyEvent(type); }
-  // Presses and wheel steps go to the window in front; releases follow their press.
-  bool needsWindow() const { return isPressEvent(type); }
+  // The pointer coming to rest somewhere, with no button held.
+  bool isHover() const { return type == EventType::kMouseMove && buttons.empty(); }
+  // Presses, wheel steps and hovers go to the window in front; releases and a drag's moves follow
+  // their press.
+  bool needsWindow() const { return isPressEvent(type) || isHover(); }
 };
 
 // The event as a step, or none for a line that is no input event (a marker, or a kind this replay

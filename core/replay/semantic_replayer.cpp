@@ -211,15 +211,16 @@ class SemanticReplayer::Run {
     }
     PostResult posted = PostResult::Posted;
     if (p.point) {
-      std::optional<std::string> failure = click(p, front, step, posted);
+      std::optional<std::string> failure = pointer(p, front, step, posted);
       if (failure || stopped_) return failure;
     } else if (p.isKey()) {
       posted = r_.poster_.postKey(*p.keyCode, p.keysym, p.type == EventType::kKeyDown);
-      pacer_.posted(p, r_.clock_.steadyNow());
     } else {
-      posted = r_.poster_.postScroll(*p.scrollY);
+      if (p.scrollY) posted = r_.poster_.postScroll(*p.scrollY, false);
+      if (p.scrollX && posted == PostResult::Posted) posted = r_.poster_.postScroll(*p.scrollX, true);
     }
     if (posted != PostResult::Posted) return postFailure(p, posted);
+    pacer_.posted(p, r_.clock_.steadyNow());
     step.status = Status::kReplayed;
     return std::nullopt;
   }
@@ -248,62 +249,123 @@ class SemanticReplayer::Run {
     return std::nullopt;
   }
 
-  // A press placed on its element found again, else in its window; its release where the press
-  // was moved to.
-  std::optional<std::string> click(const Planned& p, const std::optional<FrontWindow>& front,
-                                   ReplayStep& step, PostResult& posted) {
-    const bool down = p.type == EventType::kMouseDown;
-    Point at = *p.point;
-    if (down) {
-      placement_.clear();
-      pressedByAction_ = false;
-      step.via = Via::kWindow;
-      if (p.target && front) {
-        std::optional<std::string> failure = findElement(p, *front, at, step);
-        if (failure || stopped_) return failure;
+  // Where a press, a move or a release goes now, and posted there.
+  std::optional<std::string> pointer(const Planned& p, const std::optional<FrontWindow>& front,
+                                     ReplayStep& step, PostResult& posted) {
+    if (p.type == EventType::kMouseDown) {
+      if (pacer_.continuesClick(p)) {
+        // The second press of a double click goes where the first went, without looking again:
+        // a search could take longer than the desktop waits for it.
+        step.via = pressVia_;
+        if (pressedByAction_) return std::nullopt;
+        const Point at = placement_.place(*p.point, true);
+        posted = r_.poster_.postMouse(at.x, at.y, true, p.button);
+        return std::nullopt;
       }
-      if (!placement_.onElement() && p.window && front && front->geometry) {
-        // A point beside its window has no place in the window as it is now: following the window
-        // would put the click on whatever lies beside it here.
-        if (!isInside(*p.point, *p.window)) {
-          const WindowGeometry& w = *p.window;
-          char text[200];
-          std::snprintf(text, sizeof text,
-                        "The click at (%g, %g) lies outside its window as recorded (%d, %d, %d x %d), so it "
-                        "cannot be placed in that window now.",
-                        p.point->x, p.point->y, w.x, w.y, w.width, w.height);
-          return std::string(text);
-        }
-        placement_.byWindow(*p.window, *front->geometry);
+      Point at = *p.point;
+      std::optional<std::string> failure = placePress(p, front, step, at);
+      if (failure || stopped_) return failure;
+      pressVia_ = step.via;
+      posted = r_.poster_.postMouse(at.x, at.y, true, p.button);
+      // An element found where the pointer cannot go (off the screen) is pressed by its action.
+      if (posted == PostResult::Inexpressible && placement_.onElement() &&
+          r_.elements_.activateElement(front->app.processId, *p.target)) {
+        posted = PostResult::Posted;
+        pressedByAction_ = true;
+        step.via = pressVia_ = Via::kAction;
       }
-      if (!placement_.onElement()) at = placement_.place(*p.point, false);
-    } else {
-      at = placement_.place(*p.point, true);
+      return std::nullopt;
     }
-    if (!down && pressedByAction_) return std::nullopt;  // the action was the whole click
-    posted = r_.poster_.postMouse(at.x, at.y, down);
-    // An element found where the pointer cannot go (off the screen) is pressed by its action.
-    if (down && posted == PostResult::Inexpressible && placement_.onElement() &&
-        r_.elements_.activateElement(front->app.processId, *p.target)) {
-      posted = PostResult::Posted;
-      pressedByAction_ = true;
-      step.via = Via::kAction;
+    if (p.isHover()) {
+      const Point at = placeHover(p, front);
+      posted = r_.poster_.postMove(at.x, at.y);
+      return std::nullopt;
     }
+    // A drag's moves and a release follow their press, wherever it was placed.
+    if (pressedByAction_) return std::nullopt;  // the action was the whole click
+    const Point at = placement_.place(*p.point, true);
+    posted = p.type == EventType::kMouseUp ? r_.poster_.postMouse(at.x, at.y, false, p.button)
+                                           : r_.poster_.postMove(at.x, at.y);
     return std::nullopt;
+  }
+
+  // A press placed on its element found again, else at its place in its window when the element
+  // there is the one recorded (or none was recorded).
+  std::optional<std::string> placePress(const Planned& p, const std::optional<FrontWindow>& front,
+                                        ReplayStep& step, Point& at) {
+    placement_.clear();
+    pressedByAction_ = false;
+    step.via = Via::kWindow;
+    bool searched = false, available = false;
+    if (p.target && front) {
+      searched = true;
+      std::optional<std::string> failure = findElement(p, *front, at, step, available);
+      if (failure || stopped_) return failure;
+    }
+    if (placement_.onElement()) return std::nullopt;
+    if (p.window && front && front->geometry) {
+      // A point beside its window has no place in the window as it is now: following the window
+      // would put the click on whatever lies beside it here.
+      if (!isInside(*p.point, *p.window)) {
+        const WindowGeometry& w = *p.window;
+        char text[200];
+        std::snprintf(text, sizeof text,
+                      "The click at (%g, %g) lies outside its window as recorded (%d, %d, %d x %d), so it "
+                      "cannot be placed in that window now.",
+                      p.point->x, p.point->y, w.x, w.y, w.width, w.height);
+        return std::string(text);
+      }
+      placement_.byWindow(*p.window, *front->geometry);
+    }
+    at = placement_.place(*p.point, false);
+    if (!searched) return std::nullopt;
+    // The element was not found: its place in the window will do only if that element is there.
+    if (!available) {
+      return "The " + p.target->describe() + " could not be looked for: " + describe(front->app) +
+             " does not answer on the accessibility bus, so the click is not made blind.";
+    }
+    const std::optional<ElementTarget> there =
+        r_.elements_.elementAt(front->app.processId, at.x, at.y, r_.clock_.steadyNow() + kElementSearch);
+    if (there && there->role == p.target->role && there->name == p.target->name) return std::nullopt;
+    return "The " + p.target->describe() + " was not found in the " + describe(front->app) +
+           ", and at its place in the window there is " +
+           (there ? "the " + there->describe() : std::string("no accessible element")) +
+           ", so the click is not made there.";
+  }
+
+  // A hover goes onto its element found again, else to its place in its window; a hover in the
+  // wrong place only fails to open something, which the next step's search finds out.
+  Point placeHover(const Planned& p, const std::optional<FrontWindow>& front) {
+    Point at = *p.point;
+    if (p.target && front && p.target->bounds) {
+      const ElementFinding::ElementSearch search = r_.elements_.findElement(front->app.processId, *p.target);
+      if (search.found && search.found->showing) {
+        return insideElement(*p.point, *p.target->bounds, *search.found->element.bounds);
+      }
+    }
+    if (p.window && front && front->geometry && isInside(*p.point, *p.window)) {
+      PressPlacement byWindow;
+      byWindow.byWindow(*p.window, *front->geometry);
+      at = byWindow.place(*p.point, false);
+    }
+    return at;
   }
 
   // The element clicked, found again, shown and enabled: where in it the press goes now.
   std::optional<std::string> findElement(const Planned& p, const FrontWindow& front, Point& at,
-                                         ReplayStep& step) {
+                                         ReplayStep& step, bool& available) {
     const Clock::SteadyTime started = r_.clock_.steadyNow();
     const Clock::SteadyTime deadline = started + options_.targetWait;
     ElementFinding::ElementSearch search = r_.elements_.findElement(front.app.processId, *p.target);
     const auto ready = [&search] { return search.found && search.found->showing && search.found->enabled; };
-    while (search.available && !ready() && r_.clock_.steadyNow() < deadline &&
+    // An element not there, or a bus that does not answer, is looked for a while; one that is there
+    // waits the whole step's wait to be shown and enabled.
+    while (!ready() && r_.clock_.steadyNow() < deadline &&
            (search.found || r_.clock_.steadyNow() < started + kElementSearch)) {
       if (!sleepUntil(std::min(deadline, r_.clock_.steadyNow() + kWindowPoll))) break;
       search = r_.elements_.findElement(front.app.processId, *p.target);
     }
+    available = search.available;
     if (stopRequested()) {
       stopped_ = true;
       return std::nullopt;
@@ -329,6 +391,7 @@ class SemanticReplayer::Run {
   const bool windowsKnown_;  // where no window can be known, a press goes where it was recorded
   PressPlacement placement_;
   bool pressedByAction_ = false;  // the last press was the element's action: its release is in it
+  Via pressVia_ = Via::kNone;     // the route of the last press, which a double click's next one takes
   bool stopped_ = false;
   bool ended_ = false;
   std::string skipReason_;

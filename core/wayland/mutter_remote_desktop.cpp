@@ -23,7 +23,6 @@ constexpr char kRemoteSession[] = "org.gnome.Mutter.RemoteDesktop.Session";
 constexpr char kScreenCast[] = "org.gnome.Mutter.ScreenCast";
 constexpr char kCastSession[] = "org.gnome.Mutter.ScreenCast.Session";
 constexpr char kCastStream[] = "org.gnome.Mutter.ScreenCast.Stream";
-constexpr int32_t kLeftButton = 0x110;  // BTN_LEFT
 constexpr std::chrono::milliseconds kSetUpBudget{2000};
 constexpr std::chrono::milliseconds kCallBudget{1000};
 // The compositor makes its virtual keyboard and pointer at their first use, and what comes before
@@ -73,7 +72,7 @@ struct MutterRemoteDesktopPoster::Session {
   std::string stream;                           // the screen-cast stream's path
   int32_t x = 0, y = 0, width = 0, height = 0;  // the monitor the stream shows
   std::set<int64_t> keysHeld;
-  bool buttonHeld = false;
+  std::set<dbus_int32_t> buttonsHeld;  // Linux button codes
 
   // True when the compositor took the call.
   bool notify(const char* method, const Budget& budget, const std::function<bool(DBusMessageIter&)>& append) {
@@ -171,28 +170,40 @@ bool MutterRemoteDesktopPoster::begin() {
   return true;
 }
 
-PostResult MutterRemoteDesktopPoster::postMouse(double x, double y, bool down) {
+PostResult MutterRemoteDesktopPoster::postMove(double x, double y) {
   if (!session_) return PostResult::Unreachable;
   Session& s = *session_;
   const double sx = x - s.x, sy = y - s.y;
   if (!(sx >= 0 && sy >= 0 && sx < s.width && sy < s.height)) return PostResult::Inexpressible;
   SigpipeGuard guard;
-  const Budget budget(kCallBudget);
   const char* stream = s.stream.c_str();
-  const bool moved = s.notify("NotifyPointerMotionAbsolute", budget, [&](DBusMessageIter& args) {
+  const bool moved = s.notify("NotifyPointerMotionAbsolute", Budget(kCallBudget), [&](DBusMessageIter& args) {
     return libdbus().dbus_message_iter_append_basic(&args, DBUS_TYPE_STRING, &stream) &&
            libdbus().dbus_message_iter_append_basic(&args, DBUS_TYPE_DOUBLE, &sx) &&
            libdbus().dbus_message_iter_append_basic(&args, DBUS_TYPE_DOUBLE, &sy);
   });
-  const dbus_int32_t button = kLeftButton;
+  return moved ? PostResult::Posted : PostResult::Unreachable;
+}
+
+PostResult MutterRemoteDesktopPoster::postMouse(double x, double y, bool down, int64_t button) {
+  const dbus_int32_t code = static_cast<dbus_int32_t>(linuxButtonCode(button));
+  if (code == 0) return PostResult::Inexpressible;
+  const PostResult moved = postMove(x, y);
+  if (moved != PostResult::Posted) return moved;
+  Session& s = *session_;
+  SigpipeGuard guard;
   const dbus_bool_t state = down;
-  if (!moved || !s.notify("NotifyPointerButton", budget, [&](DBusMessageIter& args) {
-        return libdbus().dbus_message_iter_append_basic(&args, DBUS_TYPE_INT32, &button) &&
+  if (!s.notify("NotifyPointerButton", Budget(kCallBudget), [&](DBusMessageIter& args) {
+        return libdbus().dbus_message_iter_append_basic(&args, DBUS_TYPE_INT32, &code) &&
                libdbus().dbus_message_iter_append_basic(&args, DBUS_TYPE_BOOLEAN, &state);
       })) {
     return PostResult::Unreachable;
   }
-  s.buttonHeld = down;
+  if (down) {
+    s.buttonsHeld.insert(code);
+  } else {
+    s.buttonsHeld.erase(code);
+  }
   return PostResult::Posted;
 }
 
@@ -217,12 +228,12 @@ PostResult MutterRemoteDesktopPoster::postKey(int64_t /*keyCode*/, std::optional
   return PostResult::Posted;
 }
 
-PostResult MutterRemoteDesktopPoster::postScroll(int64_t amount) {
+PostResult MutterRemoteDesktopPoster::postScroll(int64_t amount, bool sideways) {
   if (!session_) return PostResult::Unreachable;
   if (amount < INT32_MIN + 1 || amount > INT32_MAX) return PostResult::Inexpressible;
   SigpipeGuard guard;
   const Budget budget(kCallBudget);
-  const dbus_uint32_t vertical = 0;
+  const dbus_uint32_t vertical = sideways ? 1 : 0;                // the axis: 0 vertical, 1 horizontal
   const dbus_int32_t steps = static_cast<dbus_int32_t>(-amount);  // the compositor counts down as positive
   if (!session_->notify("NotifyPointerAxisDiscrete", budget, [&](DBusMessageIter& args) {
         return libdbus().dbus_message_iter_append_basic(&args, DBUS_TYPE_UINT32, &vertical) &&
@@ -246,9 +257,8 @@ void MutterRemoteDesktopPoster::end() {
   {
     const std::set<int64_t> held = session_->keysHeld;
     for (const int64_t keysym : held) postKey(0, keysym, false);
-    if (session_->buttonHeld) {
+    for (const dbus_int32_t button : session_->buttonsHeld) {
       SigpipeGuard guard;
-      const dbus_int32_t button = kLeftButton;
       const dbus_bool_t up = FALSE;
       session_->notify("NotifyPointerButton", Budget(kCallBudget), [&](DBusMessageIter& args) {
         return libdbus().dbus_message_iter_append_basic(&args, DBUS_TYPE_INT32, &button) &&

@@ -21,8 +21,7 @@ namespace {
 using SteadyClock = std::chrono::steady_clock;
 constexpr std::chrono::milliseconds kAnswerWait{2000};
 constexpr std::chrono::milliseconds kSettle{200};
-constexpr uint32_t kButtonLeft = 0x110;  // BTN_LEFT
-constexpr uint32_t kFirstKeyCode = 9;    // XKB key codes; the protocol's are 8 less (evdev)
+constexpr uint32_t kFirstKeyCode = 9;  // XKB key codes; the protocol's are 8 less (evdev)
 constexpr uint32_t kLastKeyCode = 255;
 constexpr uint32_t kKeymapFormatXkbV1 = 1;
 constexpr int kWheelStep = 15;  // what a wheel notch scrolls, in the pointer's axis units
@@ -68,7 +67,7 @@ struct WaylandEventPoster::Session {
   bool listed = false;
   std::map<uint32_t, uint32_t> keyOfKeysym;  // keysym -> XKB key code
   std::map<int64_t, uint32_t> pressed;       // the replay's key -> the XKB key code it went to
-  bool buttonDown = false;
+  std::set<uint32_t> buttonsDown;            // Linux button codes
   bool broken = false;
 
   ~Session() {
@@ -197,18 +196,31 @@ bool WaylandEventPoster::sendKeymap() {
   return written;
 }
 
-PostResult WaylandEventPoster::postMouse(double x, double y, bool down) {
+PostResult WaylandEventPoster::postMove(double x, double y) {
   if (!session_ || session_->broken) return PostResult::Unreachable;
   Session& s = *session_;
-  if (x < 0 || y < 0 || x >= s.width || y >= s.height) return PostResult::Inexpressible;
+  if (!(x >= 0 && y >= 0 && x < s.width && y < s.height)) return PostResult::Inexpressible;
   zwlr_virtual_pointer_v1_motion_absolute(s.pointer, now(), static_cast<uint32_t>(std::lround(x)),
                                           static_cast<uint32_t>(std::lround(y)),
                                           static_cast<uint32_t>(s.width), static_cast<uint32_t>(s.height));
   zwlr_virtual_pointer_v1_frame(s.pointer);
-  zwlr_virtual_pointer_v1_button(s.pointer, now(), kButtonLeft,
+  return wl_display_flush(s.display) < 0 ? PostResult::Unreachable : PostResult::Posted;
+}
+
+PostResult WaylandEventPoster::postMouse(double x, double y, bool down, int64_t button) {
+  const uint32_t code = linuxButtonCode(button);
+  if (code == 0) return PostResult::Inexpressible;
+  const PostResult moved = postMove(x, y);
+  if (moved != PostResult::Posted) return moved;
+  Session& s = *session_;
+  zwlr_virtual_pointer_v1_button(s.pointer, now(), code,
                                  down ? WL_POINTER_BUTTON_STATE_PRESSED : WL_POINTER_BUTTON_STATE_RELEASED);
   zwlr_virtual_pointer_v1_frame(s.pointer);
-  s.buttonDown = down;
+  if (down) {
+    s.buttonsDown.insert(code);
+  } else {
+    s.buttonsDown.erase(code);
+  }
   return wl_display_flush(s.display) < 0 ? PostResult::Unreachable : PostResult::Posted;
 }
 
@@ -239,15 +251,16 @@ PostResult WaylandEventPoster::postKey(int64_t keyCode, std::optional<int64_t> k
   return wl_display_flush(s.display) < 0 ? PostResult::Unreachable : PostResult::Posted;
 }
 
-PostResult WaylandEventPoster::postScroll(int64_t amount) {
+PostResult WaylandEventPoster::postScroll(int64_t amount, bool sideways) {
   if (!session_ || session_->broken) return PostResult::Unreachable;
   if (amount < -1000 || amount > 1000) return PostResult::Inexpressible;
   Session& s = *session_;
-  // Positive is up here; on the vertical axis positive is down.
+  // Positive is up (left) here; on the axes positive is down (right).
   const int32_t steps = static_cast<int32_t>(-amount);
   zwlr_virtual_pointer_v1_axis_source(s.pointer, WL_POINTER_AXIS_SOURCE_WHEEL);
-  zwlr_virtual_pointer_v1_axis_discrete(s.pointer, now(), WL_POINTER_AXIS_VERTICAL_SCROLL,
-                                        wl_fixed_from_int(steps * kWheelStep), steps);
+  zwlr_virtual_pointer_v1_axis_discrete(
+      s.pointer, now(), sideways ? WL_POINTER_AXIS_HORIZONTAL_SCROLL : WL_POINTER_AXIS_VERTICAL_SCROLL,
+      wl_fixed_from_int(steps * kWheelStep), steps);
   zwlr_virtual_pointer_v1_frame(s.pointer);
   return wl_display_flush(s.display) < 0 ? PostResult::Unreachable : PostResult::Posted;
 }
@@ -262,8 +275,8 @@ void WaylandEventPoster::end() {
   if (!s.broken) {
     for (const auto& [key, code] : s.pressed)
       zwp_virtual_keyboard_v1_key(s.keyboard, now(), code - 8, WL_KEYBOARD_KEY_STATE_RELEASED);
-    if (s.buttonDown) {
-      zwlr_virtual_pointer_v1_button(s.pointer, now(), kButtonLeft, WL_POINTER_BUTTON_STATE_RELEASED);
+    for (const uint32_t code : s.buttonsDown) {
+      zwlr_virtual_pointer_v1_button(s.pointer, now(), code, WL_POINTER_BUTTON_STATE_RELEASED);
       zwlr_virtual_pointer_v1_frame(s.pointer);
     }
     s.roundTrip();

@@ -24,9 +24,10 @@ class WaylandEventPoster final : public EventPoster {
   WaylandEventPoster& operator=(const WaylandEventPoster&) = delete;
 
   bool begin() override;
-  PostResult postMouse(double x, double y, bool down) override;
+  PostResult postMouse(double x, double y, bool down, int64_t button) override;
+  PostResult postMove(double x, double y) override;
   PostResult postKey(int64_t keyCode, std::optional<int64_t> keysym, bool down) override;
-  PostResult postScroll(int64_t amount) override;
+  PostResult postScroll(int64_t amount, bool sideways) override;
   void sync() override;
   void end() override;
 

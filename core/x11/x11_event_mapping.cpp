@@ -40,7 +40,8 @@ int16_t readInt16(const uint8_t* p, bool swapped) {
 }  // namespace
 
 std::optional<CapturedInputEvent> capturedEventFromX11(int eventType, int detail, int rootX, int rootY,
-                                                       uint16_t state, const X11Keymap* keymap, uint32_t timeMs) {
+                                                       uint16_t state, const X11Keymap* keymap,
+                                                       uint32_t timeMs) {
   CapturedInputEvent e;
   e.deviceMs = timeMs;
   switch (eventType) {

@@ -24,9 +24,7 @@ namespace {
 
 constexpr std::chrono::milliseconds kSettleAfterReplay{200};
 
-constexpr uint8_t kLeftButton = 1;
 constexpr uint8_t kWheelUp = 4;
-constexpr uint8_t kWheelDown = 5;
 constexpr int64_t kMinKeyCode = 8;
 constexpr int64_t kMaxKeyCode = 255;
 
@@ -46,7 +44,7 @@ struct X11EventPoster::XTestLink {
   std::optional<xcb_get_input_focus_cookie_t> pending;
   // What this replay pressed and has not released, to be released at the end.
   std::bitset<256> keysDown;
-  bool buttonDown = false;
+  std::bitset<256> buttonsDown;
 
   X11Keymap keymap;
   // The keys found for a keysym under a modifier state; a recording types the same few again and
@@ -160,17 +158,27 @@ bool X11EventPoster::begin() {
   return true;
 }
 
-PostResult X11EventPoster::postMouse(double x, double y, bool down) {
+PostResult X11EventPoster::postMove(double x, double y) {
   if (!link_ || !link_->usable()) return PostResult::Unreachable;
   if (!std::isfinite(x) || !std::isfinite(y)) return PostResult::Inexpressible;
   const double rx = std::round(x);
   const double ry = std::round(y);
   if (rx < 0 || ry < 0 || rx >= link_->width || ry >= link_->height) return PostResult::Inexpressible;
   SigpipeGuard guard;
-  // A button event carries no position: move first, or the click lands where the pointer is.
   link_->fake(XCB_MOTION_NOTIFY, 0, static_cast<int16_t>(rx), static_cast<int16_t>(ry));
-  link_->fake(down ? XCB_BUTTON_PRESS : XCB_BUTTON_RELEASE, kLeftButton);
-  link_->buttonDown = down;
+  return link_->usable() ? PostResult::Posted : PostResult::Unreachable;
+}
+
+PostResult X11EventPoster::postMouse(double x, double y, bool down, int64_t button) {
+  // The wheel's buttons are scrolls, and X numbers no button past 255.
+  if (button < 1 || button > 255 || (button >= kWheelUp && button <= kWheelUp + 3))
+    return PostResult::Inexpressible;
+  // A button event carries no position: move first, or the click lands where the pointer is.
+  const PostResult moved = postMove(x, y);
+  if (moved != PostResult::Posted) return moved;
+  SigpipeGuard guard;
+  link_->fake(down ? XCB_BUTTON_PRESS : XCB_BUTTON_RELEASE, static_cast<uint8_t>(button));
+  link_->buttonsDown[static_cast<size_t>(button)] = down;
   return link_->usable() ? PostResult::Posted : PostResult::Unreachable;
 }
 
@@ -219,11 +227,12 @@ PostResult X11EventPoster::postKey(int64_t keyCode, std::optional<int64_t> keysy
   return link.usable() ? PostResult::Posted : PostResult::Unreachable;
 }
 
-PostResult X11EventPoster::postScroll(int64_t amount) {
+PostResult X11EventPoster::postScroll(int64_t amount, bool sideways) {
   if (!link_ || !link_->usable()) return PostResult::Unreachable;
   if (amount < -kMaxScrollSteps || amount > kMaxScrollSteps) return PostResult::Inexpressible;
   SigpipeGuard guard;
-  const uint8_t button = amount > 0 ? kWheelUp : kWheelDown;
+  // Buttons 4 and 5 scroll up and down, 6 and 7 left and right.
+  const uint8_t button = static_cast<uint8_t>((sideways ? kWheelUp + 2 : kWheelUp) + (amount > 0 ? 0 : 1));
   for (int64_t i = 0; i < std::llabs(amount); ++i) {
     link_->fake(XCB_BUTTON_PRESS, button);
     link_->fake(XCB_BUTTON_RELEASE, button);
@@ -245,7 +254,9 @@ void X11EventPoster::end() {
     for (size_t code = 0; code < link_->keysDown.size(); ++code) {
       if (link_->keysDown[code]) link_->fake(XCB_KEY_RELEASE, static_cast<uint8_t>(code));
     }
-    if (link_->buttonDown) link_->fake(XCB_BUTTON_RELEASE, kLeftButton);
+    for (size_t button = 0; button < link_->buttonsDown.size(); ++button) {
+      if (link_->buttonsDown[button]) link_->fake(XCB_BUTTON_RELEASE, static_cast<uint8_t>(button));
+    }
     link_->sync();
     // The server has now delivered every event, but the applications draw their answer a moment
     // later; without this pause the screenshot taken after a replay shows the screen before it.

@@ -19,6 +19,8 @@ struct Recorded {
   EventType type;
   int64_t ms;
   int64_t key = 0;
+  double x = 0;        // pointer events, on one line
+  bool hover = false;  // a move with no button held
 };
 
 TEST(Pacer, EachEventIsDueAfterItsRecordedPauseWithinTheRules) {
@@ -52,6 +54,33 @@ TEST(Pacer, EachEventIsDueAfterItsRecordedPauseWithinTheRules) {
        {0, 0, 100}},
       {"a short hold slowed down stays short", 0.25, {{T::kKeyDown, 0, 38}, {T::kKeyUp, 200, 38}}, {5, 255}},
       {"a hold that repeated keeps its length", 1, {{T::kKeyDown, 0, 38}, {T::kKeyUp, 900, 38}}, {5, 905}},
+      {"a double click slowed down stays double",
+       0.25,
+       {{T::kMouseDown, 0}, {T::kMouseUp, 50}, {T::kMouseDown, 150, 0, 2}, {T::kMouseUp, 200}},
+       {0, 200, 300, 500}},
+      {"two clicks 1 s apart at speed 0 stay two",
+       0,
+       {{T::kMouseDown, 0}, {T::kMouseUp, 50}, {T::kMouseDown, 1050}, {T::kMouseUp, 1100}},
+       {-1, -1, 500, -1}},
+      {"two clicks apart in place are free at speed 0",
+       0,
+       {{T::kMouseDown, 0}, {T::kMouseUp, 50}, {T::kMouseDown, 1050, 0, 9}},
+       {-1, -1, -1}},
+      {"a drag's moves a few ms apart at speed 0",
+       0,
+       {{T::kMouseDown, 0}, {T::kMouseMove, 10, 0, 5}, {T::kMouseMove, 20, 0, 9}, {T::kMouseUp, 30, 0, 9}},
+       {-1, 4, 8, -1}},
+      {"a hover rests as recorded at speed 0, at most 1 s",
+       0,
+       {{T::kMouseMove, 0, 0, 0, true},
+        {T::kMouseDown, 600, 0, 40},
+        {T::kMouseMove, 700, 0, 0, true},
+        {T::kMouseDown, 9000, 0, 40}},
+       {-1, 600, 604, 1604}},
+      {"a hover rests 300 ms at least",
+       4,
+       {{T::kMouseMove, 0, 0, 0, true}, {T::kMouseDown, 400, 0, 40}},
+       {0, 300}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.rule);
@@ -63,6 +92,8 @@ TEST(Pacer, EachEventIsDueAfterItsRecordedPauseWithinTheRules) {
       p.type = r.type;
       p.monotonicMs = r.ms;
       if (r.key) p.keyCode = r.key;
+      if (isPointerEvent(r.type)) p.point = Point{r.x, 0};
+      if (r.type == T::kMouseMove && !r.hover) p.buttons = {1};
       const std::optional<Pacer::Time> at = pacer.dueFor(p);
       due.push_back(at ? std::chrono::duration_cast<milliseconds>(*at - start).count() : -1);
       pacer.posted(p, at.value_or(start));  // posted when due

@@ -29,10 +29,17 @@ class RecordingPoster : public EventPoster {
     ++begins;
     return reachable;
   }
-  PostResult postMouse(double x, double y, bool down) override {
+  PostResult postMouse(double x, double y, bool down, int64_t button) override {
     if (beforePost) beforePost();
     if (x < 0 || y < 0) return PostResult::Inexpressible;  // off the screen
-    posted.push_back(std::string(down ? "down " : "up ") + writeJson(x) + "," + writeJson(y));
+    posted.push_back(std::string(down ? "down" : "up") + (button == 1 ? "" : std::to_string(button)) + " " +
+                     writeJson(x) + "," + writeJson(y));
+    return PostResult::Posted;
+  }
+  PostResult postMove(double x, double y) override {
+    if (beforePost) beforePost();
+    if (x < 0 || y < 0) return PostResult::Inexpressible;
+    posted.push_back("move " + writeJson(x) + "," + writeJson(y));
     return PostResult::Posted;
   }
   PostResult postKey(int64_t keyCode, std::optional<int64_t> keysym, bool down) override {
@@ -42,9 +49,9 @@ class RecordingPoster : public EventPoster {
                      (keysym ? "/" + std::to_string(*keysym) : ""));
     return PostResult::Posted;
   }
-  PostResult postScroll(int64_t amount) override {
+  PostResult postScroll(int64_t amount, bool sideways) override {
     if (beforePost) beforePost();
-    posted.push_back("scroll " + std::to_string(amount));
+    posted.push_back((sideways ? "scrollX " : "scroll ") + std::to_string(amount));
     return PostResult::Posted;
   }
   void sync() override {}
@@ -75,6 +82,12 @@ class ScriptedInspector : public AccessibilityInspecting {
     ElementSearch search = searches.front();
     if (searches.size() > 1) searches.pop_front();
     return search;
+  }
+  // What lies at any point.
+  std::optional<ElementTarget> atPoint;
+  std::optional<ElementTarget> elementAt(int32_t, double, double,
+                                         std::chrono::steady_clock::time_point) override {
+    return atPoint;
   }
   // Whether the element's action can be done; each one done is kept.
   bool acts = false;
@@ -326,7 +339,12 @@ TEST_F(ReplayerTest, ClicksGoToTheirElementAndRedactedKeysAreSkipped) {
     std::vector<std::string> posted;
     std::string via, status;
     bool acts = false;
+    std::optional<ElementTarget> atPoint = std::nullopt;  // what lies at the click's place in its window
+    std::string reason = "";
   };
+  const AccessibilityInspecting::ElementSearch notThere{true, std::nullopt};
+  const ElementTarget send{"push button", "Send", {}, std::nullopt};
+  const ElementTarget other{"push button", "Delete", {}, std::nullopt};
   const std::vector<Case> cases = {
       {"found at once", {found(true, true)}, {"down 600,605", "up 601,605"}, "element", "success"},
       {"shown and enabled later",
@@ -334,16 +352,40 @@ TEST_F(ReplayerTest, ClicksGoToTheirElementAndRedactedKeysAreSkipped) {
        {"down 600,605", "up 601,605"},
        "element",
        "success"},
+      // Not found by its path, but there in the window where it was: the same element.
+      {"not found, there in its place",
+       {notThere},
+       {"down 770,660", "up 771,660"},
+       "window",
+       "success",
+       false,
+       send},
+      // No blind click: into whatever is there instead, or where nothing can be looked for.
+      {"not found, another element in its place",
+       {notThere},
+       {},
+       "",
+       "failed",
+       false,
+       other,
+       "The \"Send\" push button was not found in the Editor, and at its place in the window there is the "
+       "\"Delete\" push button, so the click is not made there."},
+      {"not found, nothing in its place",
+       {notThere},
+       {},
+       "",
+       "failed",
+       false,
+       std::nullopt,
+       "there is no accessible element"},
       {"no accessibility",
        {AccessibilityInspecting::ElementSearch{}},
-       {"down 770,660", "up 771,660"},
-       "window",
-       "success"},
-      {"not there",
-       {AccessibilityInspecting::ElementSearch{true, std::nullopt}},
-       {"down 770,660", "up 771,660"},
-       "window",
-       "success"},
+       {},
+       "",
+       "failed",
+       false,
+       send,
+       "could not be looked for: Editor does not answer on the accessibility bus"},
       {"never enabled", {found(true, false)}, {}, "element", "failed"},
       {"off the screen: its action", {found(true, true, -400)}, {}, "action", "success", true},
       {"off the screen without an action", {found(true, true, -400)}, {}, "element", "failed"},
@@ -351,6 +393,7 @@ TEST_F(ReplayerTest, ClicksGoToTheirElementAndRedactedKeysAreSkipped) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     poster.posted.clear();
+    inspector.atPoint = c.atPoint;
     inspector.searches = c.searches;
     inspector.searchedIn.clear();
     inspector.acts = c.acts;
@@ -364,9 +407,37 @@ TEST_F(ReplayerTest, ClicksGoToTheirElementAndRedactedKeysAreSkipped) {
     if (c.status == "success") {
       EXPECT_EQ(*result.steps[0].toJson().findString("via"), c.via);
     }
+    EXPECT_NE(result.steps[0].reason.find(c.reason), std::string::npos) << result.steps[0].reason;
     EXPECT_EQ(statuses(result).back(),
               c.status == "success" ? "d:skipped (redacted)" : "d:skipped (An earlier step failed.)");
   }
+}
+
+// A drag with another button follows its press onto the element found again, a hover goes onto its
+// element, and sideways wheel steps stay sideways.
+TEST_F(ReplayerTest, DragsHoversAndOtherButtonsFollowWhereTheirPressWent) {
+  writeSkill("skill", R"({"sessionId":"s1"})");
+  const std::string app =
+      R"("app":{"appName":"Draw","processId":9},"window":{"x":0,"y":0,"width":800,"height":600})";
+  const std::string canvas =
+      R"("target":{"role":"drawing area","name":"Canvas","bounds":{"x":100,"y":100,"width":200,"height":100}})";
+  writeLog("s1",
+           R"({"id":"a","type":"mouse_down","payload":{"x":110,"y":110,"button":3,)" + app + "," + canvas +
+               "}}\n" + R"({"id":"b","type":"mouse_move","payload":{"x":150,"y":110,"buttons":[3],)" + app +
+               "}}\n" + R"({"id":"c","type":"mouse_move","payload":{"x":150,"y":180,"buttons":[3],)" + app +
+               "}}\n" + R"({"id":"d","type":"mouse_up","payload":{"x":150,"y":180,"button":3,)" + app +
+               "}}\n" + R"({"id":"e","type":"mouse_move","payload":{"x":120,"y":120,)" + app + "," + canvas +
+               "}}\n" + R"({"id":"f","type":"scroll","payload":{"scrollX":-2,)" + app + "}}\n");
+  inspector.fronts = {FrontWindow{ForegroundAppSnapshot{std::nullopt, "Draw", 2, std::nullopt},
+                                  WindowGeometry{0, 0, 800, 600}}};
+  // The canvas is 50 px further right and down now.
+  inspector.searches = {
+      {true, FoundElement{{"drawing area", "Canvas", {}, WindowGeometry{150, 150, 200, 100}}, true, true}}};
+  const SemanticReplayResult result = replay();
+  EXPECT_EQ(result.status, "success");
+  EXPECT_EQ(poster.posted, (std::vector<std::string>{"down3 160,160", "move 200,160", "move 200,230",
+                                                     "up3 200,230", "move 170,170", "scrollX -2"}));
+  EXPECT_EQ(*result.steps[0].toJson().findString("via"), "element");
 }
 
 // A stop asked for between two events ends the replay there: what was posted stays posted.

@@ -200,9 +200,10 @@ class NullPoster : public EventPoster {
   bool reachable = true;
   int posted = 0;
   bool begin() override { return reachable; }
-  PostResult postMouse(double, double, bool) override { return ++posted, PostResult::Posted; }
+  PostResult postMouse(double, double, bool, int64_t) override { return ++posted, PostResult::Posted; }
+  PostResult postMove(double, double) override { return ++posted, PostResult::Posted; }
   PostResult postKey(int64_t, std::optional<int64_t>, bool) override { return ++posted, PostResult::Posted; }
-  PostResult postScroll(int64_t) override { return ++posted, PostResult::Posted; }
+  PostResult postScroll(int64_t, bool) override { return ++posted, PostResult::Posted; }
   void sync() override {}
   void end() override {}
 };

@@ -47,10 +47,10 @@ TEST(MutterSession, RemoteDesktopTypesAndClicksIntoANativeApplication) {
   poster.sync();
   EXPECT_TRUE(app.waitFor(R"(text Query "Hi")", 5s));
   const std::vector<int> send = app.where("Send");
-  EXPECT_EQ(poster.postMouse(send[0] + send[2] / 2, send[1] + send[3] / 2, true), PostResult::Posted);
-  EXPECT_EQ(poster.postMouse(send[0] + send[2] / 2, send[1] + send[3] / 2, false), PostResult::Posted);
+  EXPECT_EQ(poster.postMouse(send[0] + send[2] / 2, send[1] + send[3] / 2, true, 1), PostResult::Posted);
+  EXPECT_EQ(poster.postMouse(send[0] + send[2] / 2, send[1] + send[3] / 2, false, 1), PostResult::Posted);
   EXPECT_TRUE(app.waitFor("pressed Send", 5s));
-  EXPECT_EQ(poster.postMouse(2000, 10, true), PostResult::Inexpressible);  // beyond the monitor
+  EXPECT_EQ(poster.postMouse(2000, 10, true, 1), PostResult::Inexpressible);  // beyond the monitor
   EXPECT_EQ(poster.postKey(30, std::nullopt, true), PostResult::Inexpressible);
   poster.end();
 

@@ -217,13 +217,13 @@ TEST_F(SwaySession, VirtualKeyboardAndPointerReachANativeApplication) {
   ASSERT_TRUE(front && front->geometry);
   const std::vector<int> send = app.where("Send");
   EXPECT_EQ(poster.postMouse(front->geometry->x + send[0] + send[2] / 2,
-                             front->geometry->y + send[1] + send[3] / 2, true),
+                             front->geometry->y + send[1] + send[3] / 2, true, 1),
             PostResult::Posted);
   EXPECT_EQ(poster.postMouse(front->geometry->x + send[0] + send[2] / 2,
-                             front->geometry->y + send[1] + send[3] / 2, false),
+                             front->geometry->y + send[1] + send[3] / 2, false, 1),
             PostResult::Posted);
   EXPECT_TRUE(app.waitFor("pressed Send", 5s));
-  EXPECT_EQ(poster.postMouse(-1, 5, true), PostResult::Inexpressible);
+  EXPECT_EQ(poster.postMouse(-1, 5, true, 1), PostResult::Inexpressible);
   EXPECT_EQ(poster.postKey(2, std::nullopt, true), PostResult::Inexpressible);  // no keysym: older logs
   poster.end();
 }
@@ -290,8 +290,8 @@ TEST_F(SwaySession, RecordingByMeaningAndReplayIntoAMovedWindow) {
   const std::vector<int> send = app.where("Send");
   const double sx = front->geometry->x + send[0] + send[2] / 2.0,
                sy = front->geometry->y + send[1] + send[3] / 2.0;
-  EXPECT_EQ(input.postMouse(sx, sy, true), PostResult::Posted);
-  EXPECT_EQ(input.postMouse(sx, sy, false), PostResult::Posted);
+  EXPECT_EQ(input.postMouse(sx, sy, true, 1), PostResult::Posted);
+  EXPECT_EQ(input.postMouse(sx, sy, false, 1), PostResult::Posted);
   input.end();
   ASSERT_TRUE(app.waitFor("pressed Send", 5s));
   std::this_thread::sleep_for(300ms);

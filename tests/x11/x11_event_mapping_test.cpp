@@ -49,7 +49,8 @@ TEST(X11EventMapping, WheelPressesAreOneStepEachAndTheirReleasesNothing) {
   EXPECT_EQ(capturedEventFromX11(kX11ButtonPress, 5, 5, 5), scroll(-1));
   EXPECT_EQ(capturedEventFromX11(kX11ButtonPress, 6, 5, 5), scroll(1, true));
   EXPECT_EQ(capturedEventFromX11(kX11ButtonPress, 7, 5, 5), scroll(-1, true));
-  for (int wheel : {4, 5, 6, 7}) EXPECT_EQ(capturedEventFromX11(kX11ButtonRelease, wheel, 5, 5), std::nullopt);
+  for (int wheel : {4, 5, 6, 7})
+    EXPECT_EQ(capturedEventFromX11(kX11ButtonRelease, wheel, 5, 5), std::nullopt);
 }
 
 TEST(X11EventMapping, EveryOtherButtonIsAClickOfItsNumberAndMotionAMove) {
@@ -87,9 +88,9 @@ std::vector<CapturedInputEvent> parse(const std::string& data, bool swapped = fa
 TEST(X11RecordData, RunsOfEventsAreMappedInOrderAndIgnoredOnesSkipped) {
   const std::string data = rawEvent(kX11ButtonPress, 1, 300, 400) + rawEvent(kX11ButtonPress, 3, 1, 1) +
                            rawEvent(kX11KeyPress, 24, 0, 0) + rawEvent(kX11ButtonRelease, 1, -20, 1200);
-  EXPECT_EQ(parse(data), (std::vector<CapturedInputEvent>{mouse("mouse_down", 300, 400),
-                                                          mouse("mouse_down", 1, 1, 3), key("key_down", 24),
-                                                          mouse("mouse_up", -20, 1200)}));
+  EXPECT_EQ(parse(data),
+            (std::vector<CapturedInputEvent>{mouse("mouse_down", 300, 400), mouse("mouse_down", 1, 1, 3),
+                                             key("key_down", 24), mouse("mouse_up", -20, 1200)}));
 }
 
 TEST(X11RecordData, SentEventFlagIsIgnoredAndSwappedOrderIsHonoured) {

@@ -31,22 +31,29 @@ class X11EventPosterTest : public ::testing::Test {
 TEST_F(X11EventPosterTest, ObserverSeesEveryKindOfEventInOrderAtItsPosition) {
   X11EventPoster poster;
   ASSERT_TRUE(poster.begin());
-  EXPECT_EQ(poster.postMouse(100, 200, true), PostResult::Posted);
-  EXPECT_EQ(poster.postMouse(640.4, 479.6, false), PostResult::Posted);  // rounds to the nearest pixel
+  EXPECT_EQ(poster.postMouse(100, 200, true, 1), PostResult::Posted);
+  EXPECT_EQ(poster.postMouse(640.4, 479.6, false, 1), PostResult::Posted);  // rounds to the nearest pixel
   EXPECT_EQ(poster.postKey(50, std::nullopt, true), PostResult::Posted);
   EXPECT_EQ(poster.postKey(38, std::nullopt, true), PostResult::Posted);
   EXPECT_EQ(poster.postKey(38, std::nullopt, false), PostResult::Posted);
   EXPECT_EQ(poster.postKey(50, std::nullopt, false), PostResult::Posted);
-  EXPECT_EQ(poster.postScroll(2), PostResult::Posted);
-  EXPECT_EQ(poster.postScroll(-1), PostResult::Posted);
-  EXPECT_EQ(poster.postScroll(0), PostResult::Posted);
+  EXPECT_EQ(poster.postScroll(2, false), PostResult::Posted);
+  EXPECT_EQ(poster.postScroll(-1, false), PostResult::Posted);
+  EXPECT_EQ(poster.postScroll(0, false), PostResult::Posted);
+  EXPECT_EQ(poster.postMouse(300, 310, true, 3), PostResult::Posted);
+  EXPECT_EQ(poster.postMove(320, 330), PostResult::Posted);
+  EXPECT_EQ(poster.postMouse(320, 330, false, 3), PostResult::Posted);
+  EXPECT_EQ(poster.postScroll(1, true), PostResult::Posted);
+  EXPECT_EQ(poster.postScroll(-1, true), PostResult::Posted);
   poster.end();
 
   const std::vector<RawEvent> expected = {
       {kButtonPress, 1, 100, 200},   {kButtonRelease, 1, 640, 480}, {kPress, 50, 640, 480},
       {kPress, 38, 640, 480},        {kRelease, 38, 640, 480},      {kRelease, 50, 640, 480},
       {kButtonPress, 4, 640, 480},   {kButtonRelease, 4, 640, 480}, {kButtonPress, 4, 640, 480},
-      {kButtonRelease, 4, 640, 480}, {kButtonPress, 5, 640, 480},   {kButtonRelease, 5, 640, 480}};
+      {kButtonRelease, 4, 640, 480}, {kButtonPress, 5, 640, 480},   {kButtonRelease, 5, 640, 480},
+      {kButtonPress, 3, 300, 310},   {kButtonRelease, 3, 320, 330}, {kButtonPress, 6, 320, 330},
+      {kButtonRelease, 6, 320, 330}, {kButtonPress, 7, 320, 330},   {kButtonRelease, 7, 320, 330}};
   EXPECT_EQ(observer_.waitFor(expected.size()), expected);
   // end() returned after the server processed everything: nothing more is on its way.
   test::TestClient client(server_.display());
@@ -65,7 +72,7 @@ TEST_F(X11EventPosterTest, EndReleasesWhatTheReplayLeftPressed) {
   poster.postKey(64, std::nullopt, true);
   poster.postKey(64, std::nullopt, false);
   poster.postKey(37, std::nullopt, true);
-  poster.postMouse(10, 20, true);
+  poster.postMouse(10, 20, true, 1);
   poster.end();
   poster.end();  // a second end posts nothing more
 
@@ -85,15 +92,17 @@ TEST_F(X11EventPosterTest, EventsOutsideThePlatformsRangeAreRefusedAndNotPosted)
   EXPECT_NE(poster.postKey(7, std::nullopt, true), PostResult::Posted);
   EXPECT_NE(poster.postKey(256, std::nullopt, true), PostResult::Posted);
   EXPECT_NE(poster.postKey(-1, std::nullopt, false), PostResult::Posted);
-  EXPECT_NE(poster.postScroll(X11EventPoster::kMaxScrollSteps + 1), PostResult::Posted);
-  EXPECT_NE(poster.postScroll(-X11EventPoster::kMaxScrollSteps - 1), PostResult::Posted);
-  EXPECT_NE(poster.postMouse(NAN, 1, true), PostResult::Posted);
-  EXPECT_NE(poster.postMouse(1, INFINITY, true), PostResult::Posted);
-  EXPECT_NE(poster.postMouse(40000, 1, true), PostResult::Posted);
+  EXPECT_NE(poster.postScroll(X11EventPoster::kMaxScrollSteps + 1, false), PostResult::Posted);
+  EXPECT_NE(poster.postScroll(-X11EventPoster::kMaxScrollSteps - 1, false), PostResult::Posted);
+  EXPECT_NE(poster.postMouse(NAN, 1, true, 1), PostResult::Posted);
+  for (const int64_t wheel : {0, 4, 7, 256})
+    EXPECT_EQ(poster.postMouse(1, 1, true, wheel), PostResult::Inexpressible);
+  EXPECT_NE(poster.postMouse(1, INFINITY, true, 1), PostResult::Posted);
+  EXPECT_NE(poster.postMouse(40000, 1, true, 1), PostResult::Posted);
   // Off the screen: the X server would move the click to its edge, onto something else.
-  EXPECT_EQ(poster.postMouse(-1, 5, true), PostResult::Inexpressible);
-  EXPECT_EQ(poster.postMouse(5, 5000, true), PostResult::Inexpressible);
-  EXPECT_EQ(poster.postMouse(5000, 5, false), PostResult::Inexpressible);
+  EXPECT_EQ(poster.postMouse(-1, 5, true, 1), PostResult::Inexpressible);
+  EXPECT_EQ(poster.postMouse(5, 5000, true, 1), PostResult::Inexpressible);
+  EXPECT_EQ(poster.postMouse(5000, 5, false, 1), PostResult::Inexpressible);
   EXPECT_EQ(poster.postKey(8, std::nullopt, true), PostResult::Posted);  // the edges of the range are fine
   EXPECT_EQ(poster.postKey(255, std::nullopt, true), PostResult::Posted);
   poster.end();
@@ -113,8 +122,8 @@ TEST_F(X11EventPosterTest, TenThousandEventsArriveCompleteAndInOrder) {
   for (int i = 0; i < 2500; ++i) {
     const int x = i % 1920, y = (i * 7) % 1080;
     const uint8_t code = static_cast<uint8_t>(10 + i % 50);
-    poster.postMouse(x, y, true);
-    poster.postMouse(x, y, false);
+    poster.postMouse(x, y, true, 1);
+    poster.postMouse(x, y, false, 1);
     poster.postKey(code, std::nullopt, true);
     poster.postKey(code, std::nullopt, false);
     expected.push_back({kButtonPress, 1, x, y});
@@ -146,8 +155,8 @@ TEST(X11EventPosterWithoutDisplay, BeginFailsAndNothingIsPosted) {
   ::setenv("DISPLAY", ":65002", 1);
   X11EventPoster poster;
   EXPECT_FALSE(poster.begin());
-  EXPECT_NE(poster.postMouse(1, 1, true), PostResult::Posted);
-  EXPECT_NE(poster.postScroll(1), PostResult::Posted);
+  EXPECT_NE(poster.postMouse(1, 1, true, 1), PostResult::Posted);
+  EXPECT_NE(poster.postScroll(1, false), PostResult::Posted);
   poster.end();
 }
 

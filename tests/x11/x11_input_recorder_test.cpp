@@ -8,8 +8,8 @@
 #include <stdexcept>
 
 #include <atomic>
-#include <mutex>
 #include <fstream>
+#include <mutex>
 
 #include "core/capture/pointer_motion.hpp"
 #include "core/mcp/default_graph.hpp"
@@ -188,7 +188,7 @@ TEST_F(X11InputRecorderTest, ADragKeepsItsPathAndARestIsAHover) {
   poster.sync();
   std::this_thread::sleep_for(std::chrono::milliseconds(15));
   for (int x = 110; x <= 200; x += 10) moveTo(x, 100);  // each far and late enough to be kept
-  moveTo(201, 100);                                        // too close: kept only as the last before release
+  moveTo(201, 100);                                     // too close: kept only as the last before release
   poster.fake(XCB_BUTTON_RELEASE, 1);
   poster.sync();
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
