@@ -104,8 +104,7 @@ for item in ("Red", "Green", "Blue"):
 colour.set_active(0)
 colour.get_accessible().set_name("Colour")
 menu_button = Gtk.Button(label="Menu")
-menu = Gtk.Menu()
-menu.attach_to_widget(menu_button, None)
+menu = Gtk.Menu()  # not attached to the button: GTK's accessibility would then leave it out altogether
 for item in ("First", "Second"):
     menu.append(Gtk.MenuItem(label=item))
 more = Gtk.MenuItem(label="More")
