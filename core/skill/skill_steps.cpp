@@ -200,14 +200,14 @@ void StepDescriber::finish() {
 void StepDescriber::handOn() {
   // The oldest step anything may still add to.
   size_t keep = steps_->end();
-  for (const std::optional<size_t>& held : {typing_, lastClick_, lastScroll_, password_})
+  for (const std::optional<size_t>& held : {typing_, lastClick_, lastScroll_, lastSideways_, password_})
     if (held) keep = std::min(keep, *held);
   for (const auto& [key, step] : stepOfKey_) keep = std::min(keep, step);
   auto emitter = [this](SkillStep&& step) { emit(std::move(step)); };
   steps_->release(keep, emitter);
   // What was handed on is out of reach.
   const size_t first = steps_->first();
-  for (std::optional<size_t>* held : {&typing_, &lastClick_, &lastScroll_, &password_})
+  for (std::optional<size_t>* held : {&typing_, &lastClick_, &lastScroll_, &lastSideways_, &password_})
     if (*held && **held < first) held->reset();
   std::erase_if(stepOfKey_, [first](const auto& entry) { return entry.second < first; });
   if (!typing_) typed_.clear();
@@ -220,7 +220,7 @@ void StepDescriber::followWindow(const EventPayload& payload, const std::string&
   if (window_ && !isSameWindow(window_->app, now->app)) {
     endTyping();
     steps_->push(SkillStep{"switch", "Switch to " + now->describe(), {id}, {{"window", now->toJson()}}});
-    lastScroll_.reset();
+    endScrolling();
   }
   window_ = FrontWindow{std::move(now->app), now->geometry};
 }
@@ -235,7 +235,7 @@ void StepDescriber::key(const EventPayload& payload, const std::string& id, bool
     if (payload.keysym) modifiers_ &= ~modifierOf(static_cast<uint32_t>(*payload.keysym));
     return;
   }
-  lastScroll_.reset();
+  endScrolling();
   if (!payload.keysym) {
     // An older log, with key codes only: what the key meant is not known.
     endTyping();
@@ -286,7 +286,7 @@ void StepDescriber::secretKey(const EventPayload& payload, const std::string& id
     return;
   }
   endTyping();
-  lastScroll_.reset();
+  endScrolling();
   if (!password_) {
     SkillStep step{"password", "Type the password into ", {}, {}};
     if (payload.target && payload.target->name) {
@@ -302,7 +302,7 @@ void StepDescriber::secretKey(const EventPayload& payload, const std::string& id
 
 void StepDescriber::click(const EventPayload& payload, const std::string& id) {
   endTyping();
-  lastScroll_.reset();
+  endScrolling();
   if (!payload.x || !payload.y) return;
   const double px = *payload.x, py = *payload.y;
   SkillStep step{"click", "Click", {id}, {}};
@@ -329,24 +329,34 @@ void StepDescriber::click(const EventPayload& payload, const std::string& id) {
   lastClick_ = steps_->push(std::move(step));
 }
 
+// Vertical and sideways wheel steps are summed apart: a diagonal swipe sends both in turn.
 void StepDescriber::scroll(const EventPayload& payload, const std::string& id) {
   endTyping();
-  const std::optional<int64_t> amount = payload.scrollY;
-  if (!amount || *amount == 0) return;
-  const std::string direction = *amount > 0 ? "up" : "down";
-  if (SkillStep* step = lastScroll_ ? steps_->at(*lastScroll_) : nullptr;
+  if (payload.scrollY) wheel(lastScroll_, *payload.scrollY > 0 ? "up" : "down", *payload.scrollY, id);
+  if (payload.scrollX) wheel(lastSideways_, *payload.scrollX > 0 ? "left" : "right", *payload.scrollX, id);
+}
+
+void StepDescriber::wheel(std::optional<size_t>& run, const char* direction, int64_t amount,
+                          const std::string& id) {
+  if (amount == 0) return;
+  if (SkillStep* step = run ? steps_->at(*run) : nullptr;
       step && step->details.at("direction").asString() == direction) {
-    const int64_t total = *step->details.at("amount").asIntegral() + std::llabs(*amount);
+    const int64_t total = *step->details.at("amount").asIntegral() + std::llabs(amount);
     step->details["amount"] = JsonValue(static_cast<long long>(total));
-    step->words = "Scroll " + direction + " " + std::to_string(total);
+    step->words = "Scroll " + std::string(direction) + " " + std::to_string(total);
     step->evidenceEventIds.push_back(id);
     return;
   }
-  const long long wheelSteps = std::llabs(*amount);
-  lastScroll_ = steps_->push(SkillStep{"scroll",
-                                       "Scroll " + direction + " " + std::to_string(wheelSteps),
-                                       {id},
-                                       {{"direction", direction}, {"amount", JsonValue(wheelSteps)}}});
+  const long long wheelSteps = std::llabs(amount);
+  run = steps_->push(SkillStep{"scroll",
+                               "Scroll " + std::string(direction) + " " + std::to_string(wheelSteps),
+                               {id},
+                               {{"direction", direction}, {"amount", JsonValue(wheelSteps)}}});
+}
+
+void StepDescriber::endScrolling() {
+  lastScroll_.reset();
+  lastSideways_.reset();
 }
 
 void StepDescriber::pushStep(std::optional<int64_t> pairing, SkillStep step) {

@@ -18,7 +18,7 @@ struct SkillStep {
   // "type", "password", "press", "click", "scroll" or "switch".
   std::string kind;
   // The step in plain words: Type "hello", Type the password into "PIN", Press Ctrl+S, Click in
-  // Notes (Editor) at (40, 12), Click the "Save" push button in Notes (Editor).
+  // Notes (Editor) at (40, 12), Click the "Save" push button in Notes (Editor), Scroll left 2.
   std::string words;
   std::vector<std::string> evidenceEventIds;
   // What the kind has besides: "text"; "field" (the password field's name, when it has one);
@@ -57,6 +57,8 @@ class StepDescriber {
   void secretKey(const EventPayload& payload, const std::string& id, bool down);
   void click(const EventPayload& payload, const std::string& id);
   void scroll(const EventPayload& payload, const std::string& id);
+  void wheel(std::optional<size_t>& run, const char* direction, int64_t amount, const std::string& id);
+  void endScrolling();
   void pushStep(std::optional<int64_t> pairing, SkillStep step);
   void endTyping();
 
@@ -67,6 +69,7 @@ class StepDescriber {
   std::string typed_;
   std::optional<size_t> lastClick_;
   std::optional<size_t> lastScroll_;
+  std::optional<size_t> lastSideways_;   // the Scroll step of sideways wheel steps
   std::optional<size_t> password_;       // the step of the password being typed
   std::map<int64_t, size_t> stepOfKey_;  // the step each key held down went to
   unsigned modifiers_ = 0;

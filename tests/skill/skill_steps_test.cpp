@@ -43,7 +43,13 @@ class Log {
     add("key_down", {{"redacted", true}, {"target", target}});
     return add("key_up", {{"redacted", true}});
   }
-  Log& scroll(int amount) { return add("scroll", {{"scrollY", amount}}); }
+  // Wheel steps down or up and, when not 0, sideways.
+  Log& scroll(int amount, int sideways = 0) {
+    JsonObject payload;
+    if (amount) payload.emplace("scrollY", amount);
+    if (sideways) payload.emplace("scrollX", sideways);
+    return add("scroll", payload);
+  }
   std::vector<RecordingEvent> events;
 
  private:
@@ -116,6 +122,9 @@ TEST(SkillSteps, EachKindOfInputInWords) {
       {"a title that changed in one part",
        Log().key('a', "a").in("Notes", "report.txt - Notes").key('b', "b"),
        {R"(Type "ab")"}},
+      {"sideways and diagonal wheel steps",
+       Log().scroll(-1, -1).scroll(-1, -1).key(kTab).scroll(0, 1).scroll(0, -1),
+       {"Scroll down 2", "Scroll right 2", "Press Tab", "Scroll left 1", "Scroll right 1"}},
   };
   for (const auto& c : cases) EXPECT_EQ(words(c.log), c.steps) << c.name;
 }
