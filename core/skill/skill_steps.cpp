@@ -285,7 +285,9 @@ void StepDescriber::add(const RecordingEvent& event) {
   } else if (dragging) {
     // Without a press held, the drag's press was not recorded: there is nothing to add it to.
     if (press_ && press_->held) drag(payload, id);
-  } else if (type == EventType::kScroll) {
+  } else if (type == EventType::kMouseMove) {
+    hover(payload, id);
+  } else {
     scroll(payload, id);
   }
   handOn();
@@ -528,6 +530,28 @@ void StepDescriber::release(const EventPayload& payload, const std::string& id) 
   step->kind = "drag";
   step->words = std::move(words);
   step->details = std::move(details);
+}
+
+// The pointer came to rest: over an element when one is known, else at its point. What is typed or
+// scrolled after it is a step of its own, so that the steps keep the order they were done in.
+void StepDescriber::hover(const EventPayload& payload, const std::string& id) {
+  endTyping();
+  endScrolling();
+  password_.reset();
+  if (!payload.x || !payload.y) return;
+  const PointerWindow where(payload);
+  const PixelPoint at = where.at(*payload.x, *payload.y);
+  const std::optional<ElementTarget>& element = payload.target;
+  SkillStep step{"hover", element ? "Hover over the " + element->describe() : "Hover", {id}, {}};
+  if (element) step.details.emplace("element", element->toJson());
+  if (where.window) {
+    step.words += " in " + where.window->describe();
+    step.details.emplace("window", where.window->toJson());
+  }
+  if (!element) step.words += " at " + inWords(at) + (where.inside ? "" : " on the screen");
+  step.details.emplace("point", pointJson(at));
+  step.details.emplace("pointIsInsideWindow", where.inside);
+  steps_->push(std::move(step));
 }
 
 // Vertical and sideways wheel steps are summed apart: a diagonal swipe sends both in turn.
