@@ -1,6 +1,7 @@
 // Turning a session's input events into steps in words.
 #include "core/skill/skill_steps.hpp"
 
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <deque>
@@ -114,6 +115,82 @@ std::optional<EventWindow> windowOf(const EventPayload& payload) {
   return EventWindow{*payload.app, payload.window};
 }
 
+constexpr int64_t kLeftButton = 1;
+// Presses of one button this close in time and place are one double or triple click, as desktops
+// count them; a release farther than that from its press ends a drag.
+constexpr int64_t kMultiClickMs = 400;
+constexpr double kClickSlop = 4;
+constexpr int kMostClicks = 3;
+// The most points a drag's "path" keeps: a slow drag sends a move every few milliseconds, and a
+// step is read whole by an agent.
+constexpr size_t kLongestPath = 2000;
+
+using PixelPoint = std::array<long long, 2>;
+
+std::string inWords(const PixelPoint& p) {
+  return "(" + std::to_string(p[0]) + ", " + std::to_string(p[1]) + ")";
+}
+
+JsonObject pointJson(const PixelPoint& p) { return {{"x", JsonValue(p[0])}, {"y", JsonValue(p[1])}}; }
+
+// Where a pointer event was: its window, and whether its points are counted from the window's
+// corner (its place is known) or from the screen's.
+struct PointerWindow {
+  std::optional<EventWindow> window;
+  bool inside = false;
+
+  explicit PointerWindow(const EventPayload& payload) : window(windowOf(payload)) {
+    inside = window && window->geometry;
+  }
+  PixelPoint at(double x, double y) const {
+    return {std::llround(x - (inside ? window->geometry->x : 0)),
+            std::llround(y - (inside ? window->geometry->y : 0))};
+  }
+};
+
+// "the middle button", "button 8".
+std::string buttonWords(int64_t button) {
+  if (button == 2) return "the middle button";
+  if (button == 3) return "the right button";
+  return "button " + std::to_string(button);
+}
+
+// A click's words from its place (` the "Save" push button in …`, ` in … at (40, 12)`): the right
+// and middle buttons' single clicks have names of their own; any other click than a single left
+// one names its button at the end, where it cannot be read as part of a quoted name.
+std::string clickWords(int64_t button, int clicks, const std::string& place) {
+  if (clicks == 1 && button == 3) return "Right-click" + place;
+  if (clicks == 1 && button == 2) return "Middle-click" + place;
+  static const char* const kVerbs[] = {"Click", "Double-click", "Triple-click"};
+  return kVerbs[clicks - 1] + place + (button == kLeftButton ? "" : " with " + buttonWords(button));
+}
+
+// A drag's points: at most kLongestPath, however long it lasts. When full, every other point goes
+// and from then on only every other move is kept, so the points stay evenly spaced over the whole
+// drag; the press (the first) and the release (added last) are always kept.
+class DragPath {
+ public:
+  void add(const PixelPoint& p) {
+    if (seen_++ % stride_ != 0) return;
+    points_.push_back(p);
+    if (points_.size() < kLongestPath) return;  // one place stays free for the release
+    for (size_t i = 0; 2 * i < points_.size(); ++i) points_[i] = points_[2 * i];
+    points_.resize((points_.size() + 1) / 2);
+    stride_ *= 2;
+  }
+  JsonArray toJson(const PixelPoint& release) const {
+    JsonArray out;
+    for (const PixelPoint& p : points_) out.emplace_back(pointJson(p));
+    out.emplace_back(pointJson(release));
+    return out;
+  }
+
+ private:
+  std::vector<PixelPoint> points_;
+  size_t seen_ = 0;
+  size_t stride_ = 1;
+};
+
 // Removes the last character (a whole UTF-8 sequence) of the text.
 void eraseLastCharacter(std::string& text) {
   while (!text.empty()) {
@@ -156,6 +233,24 @@ class StepDescriber::Steps {
   size_t base_ = 0;
 };
 
+// The last press of a button, while its release, a drag's moves or the next press of a double
+// click may still change its step.
+struct StepDescriber::Press {
+  size_t step;
+  int64_t button;
+  double x, y;  // on the screen, for the distances
+  std::optional<int64_t> ms;
+  bool inferred;  // seen by its meaning: its time and point are not the pointer's
+  PointerWindow where;
+  std::optional<ElementTarget> element;
+  std::string place;  // the click's words after the verb
+  int clicks = 1;
+  bool held = true;          // not released yet
+  bool joinable = true;      // no other input came after it
+  size_t firstEvidence = 0;  // where this press's own ids begin in its step's evidence
+  DragPath path = {};
+};
+
 StepDescriber::StepDescriber(std::function<void(SkillStep&&)> onStep)
     : onStep_(std::move(onStep)), steps_(std::make_unique<Steps>()) {}
 
@@ -176,15 +271,22 @@ void StepDescriber::add(const RecordingEvent& event) {
   const bool secret = payload.redacted;
   if (press) followWindow(payload, id);
   if (press && !secret) password_.reset();
+  const bool dragging = type == EventType::kMouseMove && !payload.buttons.empty();
+  // Any other input between two presses makes them two clicks, even while the first is held.
+  if (press_ && !isMouseButtonEvent(type) && !(dragging && press_->held)) press_->joinable = false;
   if (secret && isKeyEvent(type)) {
     secretKey(payload, id, type == EventType::kKeyDown);
   } else if (isKeyEvent(type)) {
     key(payload, id, type == EventType::kKeyDown);
   } else if (type == EventType::kMouseDown) {
-    click(payload, id);
+    click(event);
   } else if (type == EventType::kMouseUp) {
-    if (SkillStep* step = lastClick_ ? steps_->at(*lastClick_) : nullptr)
-      step->evidenceEventIds.push_back(id);
+    release(payload, id);
+  } else if (dragging) {
+    // Without a press held, the drag's press was not recorded: there is nothing to add it to.
+    if (press_ && press_->held) drag(payload, id);
+  } else if (type == EventType::kMouseMove) {
+    hover(payload, id);
   } else {
     scroll(payload, id);
   }
@@ -200,15 +302,16 @@ void StepDescriber::finish() {
 void StepDescriber::handOn() {
   // The oldest step anything may still add to.
   size_t keep = steps_->end();
-  for (const std::optional<size_t>& held : {typing_, lastClick_, lastScroll_, password_})
+  for (const std::optional<size_t>& held : {typing_, lastClick_, lastScroll_, lastSideways_, password_})
     if (held) keep = std::min(keep, *held);
   for (const auto& [key, step] : stepOfKey_) keep = std::min(keep, step);
   auto emitter = [this](SkillStep&& step) { emit(std::move(step)); };
   steps_->release(keep, emitter);
   // What was handed on is out of reach.
   const size_t first = steps_->first();
-  for (std::optional<size_t>* held : {&typing_, &lastClick_, &lastScroll_, &password_})
+  for (std::optional<size_t>* held : {&typing_, &lastClick_, &lastScroll_, &lastSideways_, &password_})
     if (*held && **held < first) held->reset();
+  if (press_ && press_->step < first) press_.reset();
   std::erase_if(stepOfKey_, [first](const auto& entry) { return entry.second < first; });
   if (!typing_) typed_.clear();
 }
@@ -220,7 +323,7 @@ void StepDescriber::followWindow(const EventPayload& payload, const std::string&
   if (window_ && !isSameWindow(window_->app, now->app)) {
     endTyping();
     steps_->push(SkillStep{"switch", "Switch to " + now->describe(), {id}, {{"window", now->toJson()}}});
-    lastScroll_.reset();
+    endScrolling();
   }
   window_ = FrontWindow{std::move(now->app), now->geometry};
 }
@@ -235,7 +338,7 @@ void StepDescriber::key(const EventPayload& payload, const std::string& id, bool
     if (payload.keysym) modifiers_ &= ~modifierOf(static_cast<uint32_t>(*payload.keysym));
     return;
   }
-  lastScroll_.reset();
+  endScrolling();
   if (!payload.keysym) {
     // An older log, with key codes only: what the key meant is not known.
     endTyping();
@@ -286,7 +389,7 @@ void StepDescriber::secretKey(const EventPayload& payload, const std::string& id
     return;
   }
   endTyping();
-  lastScroll_.reset();
+  endScrolling();
   if (!password_) {
     SkillStep step{"password", "Type the password into ", {}, {}};
     if (payload.target && payload.target->name) {
@@ -300,53 +403,185 @@ void StepDescriber::secretKey(const EventPayload& payload, const std::string& id
   steps_->at(*password_)->evidenceEventIds.push_back(id);
 }
 
-void StepDescriber::click(const EventPayload& payload, const std::string& id) {
+void StepDescriber::click(const RecordingEvent& event) {
+  const EventPayload& payload = event.payload;
+  const std::string& id = event.id;
   endTyping();
-  lastScroll_.reset();
-  if (!payload.x || !payload.y) return;
-  const double px = *payload.x, py = *payload.y;
-  SkillStep step{"click", "Click", {id}, {}};
+  endScrolling();
+  if (!payload.x || !payload.y) {
+    press_.reset();
+    return;
+  }
+  const int64_t button = payload.button.value_or(kLeftButton);
+  if (joinsClick(event, button)) {
+    Press& p = *press_;
+    SkillStep& step = *steps_->at(p.step);
+    p.firstEvidence = step.evidenceEventIds.size();
+    step.evidenceEventIds.push_back(id);
+    ++p.clicks;
+    p.x = *payload.x;
+    p.y = *payload.y;
+    p.ms = event.monotonicMs;
+    p.held = true;
+    p.path = DragPath();
+    p.path.add(p.where.at(p.x, p.y));
+    step.details["clicks"] = JsonValue(p.clicks);
+    step.words = clickWords(button, p.clicks, p.place);
+    return;
+  }
+  SkillStep step{"click", "", {id}, {}};
+  PointerWindow where(payload);
+  std::string place;
   const std::optional<ElementTarget>& element = payload.target;
   if (element) {
-    step.words += " the " + element->describe();
+    place += " the " + element->describe();
     step.details.emplace("element", element->toJson());
   }
-  const std::optional<EventWindow> window = windowOf(payload);
-  if (window) {
-    step.words += " in " + window->describe();
-    step.details.emplace("window", window->toJson());
+  if (where.window) {
+    place += " in " + where.window->describe();
+    step.details.emplace("window", where.window->toJson());
   }
-  // The point inside the window where its place is known, else on the screen.
-  const bool inside = window && window->geometry;
-  const long long at[2] = {std::llround(px - (inside ? window->geometry->x : 0)),
-                           std::llround(py - (inside ? window->geometry->y : 0))};
-  if (!element) {
-    step.words += " at (" + std::to_string(at[0]) + ", " + std::to_string(at[1]) + ")" +
-                  (inside ? "" : " on the screen");
-  }
-  step.details.emplace("point", JsonObject{{"x", JsonValue(at[0])}, {"y", JsonValue(at[1])}});
-  step.details.emplace("pointIsInsideWindow", inside);
+  const PixelPoint at = where.at(*payload.x, *payload.y);
+  if (!element) place += " at " + inWords(at) + (where.inside ? "" : " on the screen");
+  step.words = clickWords(button, 1, place);
+  step.details.emplace("point", pointJson(at));
+  step.details.emplace("pointIsInsideWindow", where.inside);
+  if (button != kLeftButton) step.details.emplace("button", JsonValue(static_cast<long long>(button)));
   lastClick_ = steps_->push(std::move(step));
+  press_ = std::make_unique<Press>(Press{*lastClick_, button, *payload.x, *payload.y, event.monotonicMs,
+                                         payload.inferred, std::move(where), element, std::move(place)});
+  press_->path.add(at);
 }
 
+// Whether a press is the next of a double or triple click: the same button pressed again soon, close
+// by, with nothing between. A log without times never says how soon.
+bool StepDescriber::joinsClick(const RecordingEvent& event, int64_t button) const {
+  const Press* last = press_.get();
+  if (!last || last->held || !last->joinable || last->button != button || last->clicks >= kMostClicks ||
+      last->step + 1 != steps_->end() || last->inferred || event.payload.inferred)
+    return false;
+  const SkillStep* step = steps_->at(last->step);
+  if (!step || step->kind != "click" || !last->ms || !event.monotonicMs) return false;
+  const int64_t after = *event.monotonicMs - *last->ms;
+  return after >= 0 && after <= kMultiClickMs &&
+         std::hypot(*event.payload.x - last->x, *event.payload.y - last->y) <= kClickSlop;
+}
+
+void StepDescriber::drag(const EventPayload& payload, const std::string& id) {
+  SkillStep* step = steps_->at(press_->step);
+  if (!step) return;
+  step->evidenceEventIds.push_back(id);
+  if (payload.x && payload.y) press_->path.add(press_->where.at(*payload.x, *payload.y));
+}
+
+// A release ends its press: a click where it was made, a drag when it came farther.
+void StepDescriber::release(const EventPayload& payload, const std::string& id) {
+  Press* p = press_ && press_->held ? press_.get() : nullptr;
+  const std::optional<size_t> number = p ? std::optional<size_t>(p->step) : lastClick_;
+  SkillStep* step = number ? steps_->at(*number) : nullptr;
+  if (!step) return;
+  step->evidenceEventIds.push_back(id);
+  if (!p) return;
+  p->held = false;
+  if (!payload.x || !payload.y || std::hypot(*payload.x - p->x, *payload.y - p->y) <= kClickSlop) return;
+  if (p->clicks > 1) {
+    // The last press of a double click went on to drag (selecting word by word): it leaves the
+    // click, with its moves, and is a drag of its own.
+    std::vector<std::string> ids(step->evidenceEventIds.begin() + static_cast<ptrdiff_t>(p->firstEvidence),
+                                 step->evidenceEventIds.end());
+    step->evidenceEventIds.resize(p->firstEvidence);
+    if (--p->clicks == 1) {
+      step->details.erase("clicks");
+    } else {
+      step->details["clicks"] = JsonValue(p->clicks);
+    }
+    step->words = clickWords(p->button, p->clicks, p->place);
+    lastClick_ = p->step = steps_->push(SkillStep{"drag", "", std::move(ids), {}});
+    step = steps_->at(p->step);
+  }
+  // Every point is counted from the window as it was at the press, even when the drag moved it.
+  const PixelPoint from = p->where.at(p->x, p->y);
+  const PixelPoint to = p->where.at(*payload.x, *payload.y);
+  const std::optional<ElementTarget>& endElement = payload.target;
+  JsonObject details{{"from", pointJson(from)},
+                     {"to", pointJson(to)},
+                     {"path", p->path.toJson(to)},
+                     {"pointIsInsideWindow", p->where.inside}};
+  std::string words = "Drag";
+  if (p->where.window) {
+    words += " in " + p->where.window->describe();
+    details.emplace("window", p->where.window->toJson());
+  }
+  words += " from ";
+  if (p->element) {
+    words += "the " + p->element->describe() + " at ";
+    details.emplace("element", p->element->toJson());
+  }
+  words += inWords(from) + " to ";
+  if (endElement) {
+    words += "the " + endElement->describe() + " at ";
+    details.emplace("endElement", endElement->toJson());
+  }
+  words += inWords(to) + (p->where.inside ? "" : " on the screen");
+  if (p->button != kLeftButton) {
+    words += " with " + buttonWords(p->button);
+    details.emplace("button", JsonValue(static_cast<long long>(p->button)));
+  }
+  step->kind = "drag";
+  step->words = std::move(words);
+  step->details = std::move(details);
+}
+
+// The pointer came to rest: over an element when one is known, else at its point. What is typed or
+// scrolled after it is a step of its own, so that the steps keep the order they were done in.
+void StepDescriber::hover(const EventPayload& payload, const std::string& id) {
+  endTyping();
+  endScrolling();
+  password_.reset();
+  if (!payload.x || !payload.y) return;
+  const PointerWindow where(payload);
+  const PixelPoint at = where.at(*payload.x, *payload.y);
+  const std::optional<ElementTarget>& element = payload.target;
+  SkillStep step{"hover", element ? "Hover over the " + element->describe() : "Hover", {id}, {}};
+  if (element) step.details.emplace("element", element->toJson());
+  if (where.window) {
+    step.words += " in " + where.window->describe();
+    step.details.emplace("window", where.window->toJson());
+  }
+  if (!element) step.words += " at " + inWords(at) + (where.inside ? "" : " on the screen");
+  step.details.emplace("point", pointJson(at));
+  step.details.emplace("pointIsInsideWindow", where.inside);
+  steps_->push(std::move(step));
+}
+
+// Vertical and sideways wheel steps are summed apart: a diagonal swipe sends both in turn.
 void StepDescriber::scroll(const EventPayload& payload, const std::string& id) {
   endTyping();
-  const std::optional<int64_t> amount = payload.scrollY;
-  if (!amount || *amount == 0) return;
-  const std::string direction = *amount > 0 ? "up" : "down";
-  if (SkillStep* step = lastScroll_ ? steps_->at(*lastScroll_) : nullptr;
+  if (payload.scrollY) wheel(lastScroll_, *payload.scrollY > 0 ? "up" : "down", *payload.scrollY, id);
+  if (payload.scrollX) wheel(lastSideways_, *payload.scrollX > 0 ? "left" : "right", *payload.scrollX, id);
+}
+
+void StepDescriber::wheel(std::optional<size_t>& run, const char* direction, int64_t amount,
+                          const std::string& id) {
+  if (amount == 0) return;
+  if (SkillStep* step = run ? steps_->at(*run) : nullptr;
       step && step->details.at("direction").asString() == direction) {
-    const int64_t total = *step->details.at("amount").asIntegral() + std::llabs(*amount);
+    const int64_t total = *step->details.at("amount").asIntegral() + std::llabs(amount);
     step->details["amount"] = JsonValue(static_cast<long long>(total));
-    step->words = "Scroll " + direction + " " + std::to_string(total);
+    step->words = "Scroll " + std::string(direction) + " " + std::to_string(total);
     step->evidenceEventIds.push_back(id);
     return;
   }
-  const long long wheelSteps = std::llabs(*amount);
-  lastScroll_ = steps_->push(SkillStep{"scroll",
-                                       "Scroll " + direction + " " + std::to_string(wheelSteps),
-                                       {id},
-                                       {{"direction", direction}, {"amount", JsonValue(wheelSteps)}}});
+  const long long wheelSteps = std::llabs(amount);
+  run = steps_->push(SkillStep{"scroll",
+                               "Scroll " + std::string(direction) + " " + std::to_string(wheelSteps),
+                               {id},
+                               {{"direction", direction}, {"amount", JsonValue(wheelSteps)}}});
+}
+
+void StepDescriber::endScrolling() {
+  lastScroll_.reset();
+  lastSideways_.reset();
 }
 
 void StepDescriber::pushStep(std::optional<int64_t> pairing, SkillStep step) {

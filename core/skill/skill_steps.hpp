@@ -1,5 +1,5 @@
-// What a person did, in steps an agent can read: typing, key presses, clicks, scrolling and
-// changes of window, made from a session's event log.
+// What a person did, in steps an agent can read: typing, key presses, clicks, drags, hovers,
+// scrolling and changes of window, made from a session's event log.
 #pragma once
 
 #include <functional>
@@ -15,15 +15,20 @@
 namespace diruri {
 
 struct SkillStep {
-  // "type", "password", "press", "click", "scroll" or "switch".
+  // "type", "password", "press", "click", "drag", "hover", "scroll" or "switch".
   std::string kind;
   // The step in plain words: Type "hello", Type the password into "PIN", Press Ctrl+S, Click in
-  // Notes (Editor) at (40, 12), Click the "Save" push button in Notes (Editor).
+  // Notes (Editor) at (40, 12), Right-click the "Save" push button in Notes (Editor), Double-click
+  // … with button 8, Drag in Notes (Editor) from (40, 12) to (90, 12), Hover over the "Save" push
+  // button in Notes (Editor), Scroll left 2.
   std::string words;
   std::vector<std::string> evidenceEventIds;
   // What the kind has besides: "text"; "field" (the password field's name, when it has one);
-  // "keys"; "point", "window" and, where recorded, "element"; "direction" and "amount"; "window"
-  // (each window with "title", "app" and, where known, its place).
+  // "keys"; "point", "window" and, where recorded, "element", a click's "button" when it is not
+  // the left one and "clicks" when it was double or triple; a drag's "from", "to", "path" (its
+  // points, at most 2,000), "window", "element" and "endElement", "button"; a hover's "point",
+  // "window" and "element"; "direction" and "amount"; "window" (each window with "title", "app"
+  // and, where known, its place).
   JsonObject details;
 
   // {"evidenceEventIds", "kind", "words", and the details}.
@@ -33,8 +38,10 @@ struct SkillStep {
 // The steps of a log's input events, in order: characters typed one after another make one Type
 // step (Backspace takes back the last one), keys typed into a password field one Password step, a
 // key pressed with Ctrl, Alt or Super held or a key that types nothing (Enter, Tab, Escape, arrows,
-// function keys) a Press step, a click a Click step, wheel steps in one direction one Scroll step,
-// and a change of the window in front a Switch step. Modifiers pressed on their own make no step.
+// function keys) a Press step, a click a Click step (presses of one button close in time and place
+// one double or triple click), a press released away from where it was made a Drag step, the
+// pointer coming to rest a Hover step, wheel steps in one direction one Scroll step, and a change
+// of the window in front a Switch step. Modifiers pressed on their own make no step.
 // Events that are no input are passed over. Steps are handed to `onStep` in order as soon as
 // nothing later can change them, so a recording of any length is described in bounded memory.
 class StepDescriber {
@@ -50,13 +57,20 @@ class StepDescriber {
 
  private:
   class Steps;
+  struct Press;
   void emit(SkillStep&& step);
   void handOn();
   void followWindow(const EventPayload& payload, const std::string& id);
   void key(const EventPayload& payload, const std::string& id, bool down);
   void secretKey(const EventPayload& payload, const std::string& id, bool down);
-  void click(const EventPayload& payload, const std::string& id);
+  void click(const RecordingEvent& event);
+  bool joinsClick(const RecordingEvent& event, int64_t button) const;
+  void release(const EventPayload& payload, const std::string& id);
+  void drag(const EventPayload& payload, const std::string& id);
+  void hover(const EventPayload& payload, const std::string& id);
   void scroll(const EventPayload& payload, const std::string& id);
+  void wheel(std::optional<size_t>& run, const char* direction, int64_t amount, const std::string& id);
+  void endScrolling();
   void pushStep(std::optional<int64_t> pairing, SkillStep step);
   void endTyping();
 
@@ -66,7 +80,9 @@ class StepDescriber {
   std::optional<size_t> typing_;       // the Type step being added to, and what it types
   std::string typed_;
   std::optional<size_t> lastClick_;
+  std::unique_ptr<Press> press_;  // the last press, while its step may still change
   std::optional<size_t> lastScroll_;
+  std::optional<size_t> lastSideways_;   // the Scroll step of sideways wheel steps
   std::optional<size_t> password_;       // the step of the password being typed
   std::map<int64_t, size_t> stepOfKey_;  // the step each key held down went to
   unsigned modifiers_ = 0;

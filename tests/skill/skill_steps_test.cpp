@@ -43,19 +43,46 @@ class Log {
     add("key_down", {{"redacted", true}, {"target", target}});
     return add("key_up", {{"redacted", true}});
   }
-  Log& scroll(int amount) { return add("scroll", {{"scrollY", amount}}); }
+  // Wheel steps down or up and, when not 0, sideways.
+  Log& scroll(int amount, int sideways = 0) {
+    JsonObject payload;
+    if (amount) payload.emplace("scrollY", amount);
+    if (sideways) payload.emplace("scrollX", sideways);
+    return add("scroll", payload);
+  }
+  // Pointer events in the window at (100, 50); `on` names a list item under the pointer; a press
+  // without `button` is an older log's, one at ms < 0 a hand-written one's.
+  Log& press(int x, int y, int ms, int button = 0, const char* on = nullptr) {
+    JsonObject payload = pointer(x, y, on);
+    if (button) payload.emplace("button", button);
+    return add("mouse_down", payload, ms);
+  }
+  Log& release(int x, int y, const char* on = nullptr) { return add("mouse_up", pointer(x, y, on)); }
+  Log& tap(int x, int y, int ms, int button = 0) { return press(x, y, ms, button).release(x, y); }
+  Log& move(int x, int y, bool held = true, const char* on = nullptr) {
+    JsonObject payload = pointer(x, y, on);
+    if (held) payload.emplace("buttons", JsonArray{1});
+    return add("mouse_move", payload);
+  }
   std::vector<RecordingEvent> events;
 
  private:
+  static JsonObject pointer(int x, int y, const char* on) {
+    JsonObject payload{
+        {"x", x}, {"y", y}, {"window", JsonObject{{"x", 100}, {"y", 50}, {"width", 400}, {"height", 300}}}};
+    if (on) payload.emplace("target", JsonObject{{"role", "list item"}, {"name", on}});
+    return payload;
+  }
   Log& keyEvent(const char* type, int keysym, const char* text) {
     JsonObject payload{{"keysym", keysym}, {"keyCode", keysym % 200}};
     if (text) payload.emplace("text", text);
     return add(type, payload);
   }
-  Log& add(const char* type, JsonObject payload) {
+  Log& add(const char* type, JsonObject payload, int ms = -1) {
     payload.emplace("app", JsonObject{{"appName", app_}, {"processId", 7}, {"windowTitle", title_}});
-    events.push_back(RecordingEvent::fromJson(
-        JsonObject{{"id", "e" + std::to_string(events.size() + 1)}, {"type", type}, {"payload", payload}}));
+    JsonObject line{{"id", "e" + std::to_string(events.size() + 1)}, {"type", type}, {"payload", payload}};
+    if (ms >= 0) line.emplace("monotonicMs", ms);
+    events.push_back(RecordingEvent::fromJson(std::move(line)));
     return *this;
   }
   std::string app_ = "Notes";
@@ -69,6 +96,7 @@ std::vector<std::string> words(const Log& log) {
 }
 
 TEST(SkillSteps, EachKindOfInputInWords) {
+  const std::string click = R"(Click in "Untitled - Notes" of "Notes" at (50, 30))";
   const struct {
     const char* name;
     Log log;
@@ -116,6 +144,44 @@ TEST(SkillSteps, EachKindOfInputInWords) {
       {"a title that changed in one part",
        Log().key('a', "a").in("Notes", "report.txt - Notes").key('b', "b"),
        {R"(Type "ab")"}},
+      {"the other buttons",
+       Log().tap(150, 80, 0, 3).tap(150, 80, 1000, 2).tap(150, 80, 2000, 8),
+       {R"(Right-click in "Untitled - Notes" of "Notes" at (50, 30))",
+        R"(Middle-click in "Untitled - Notes" of "Notes" at (50, 30))",
+        R"(Click in "Untitled - Notes" of "Notes" at (50, 30) with button 8)"}},
+      {"double and triple clicks, and a fourth press",
+       Log().tap(150, 80, 0).tap(152, 81, 300).tap(150, 80, 600).tap(150, 80, 900),
+       {R"(Triple-click in "Untitled - Notes" of "Notes" at (50, 30))", click}},
+      {"an older log's press is the left button's",
+       Log().tap(150, 80, 0, 1).tap(150, 80, 100),
+       {R"(Double-click in "Untitled - Notes" of "Notes" at (50, 30))"}},
+      {"presses too late or too far",
+       Log().tap(150, 80, 0).tap(150, 80, 500).tap(150, 80, 5000).tap(155, 80, 5100),
+       {click, click, click, R"(Click in "Untitled - Notes" of "Notes" at (55, 30))"}},
+      {"a key between presses",
+       Log().press(150, 80, 0).key(kShift).release(150, 80).tap(150, 80, 100),
+       {click, click}},
+      {"presses without times", Log().tap(150, 80, -1).tap(150, 80, -1), {click, click}},
+      {"a drag",
+       Log().press(150, 80, 0).move(200, 100).move(250, 180).release(250, 180),
+       {R"(Drag in "Untitled - Notes" of "Notes" from (50, 30) to (150, 130))"}},
+      {"a drag between elements with the right button",
+       Log().press(150, 80, 0, 3, "A").move(160, 90).release(160, 120, "B"),
+       {R"(Drag in "Untitled - Notes" of "Notes" from the "A" list item at (50, 30) to the "B" list item at )"
+        R"((60, 70) with the right button)"}},
+      {"a drag back to its press is a click",
+       Log().press(150, 80, 0).move(200, 100).release(153, 80),
+       {click}},
+      {"a double click's second press drags",
+       Log().tap(150, 80, 0).press(150, 80, 200).move(200, 80).release(250, 80),
+       {click, R"(Drag in "Untitled - Notes" of "Notes" from (50, 30) to (150, 30))"}},
+      {"hovers",
+       Log().move(150, 80, false).move(150, 80, false, "A"),
+       {R"(Hover in "Untitled - Notes" of "Notes" at (50, 30))",
+        R"(Hover over the "A" list item in "Untitled - Notes" of "Notes")"}},
+      {"sideways and diagonal wheel steps",
+       Log().scroll(-1, -1).scroll(-1, -1).key(kTab).scroll(0, 1).scroll(0, -1),
+       {"Scroll down 2", "Scroll right 2", "Press Tab", "Scroll left 1", "Scroll right 1"}},
   };
   for (const auto& c : cases) EXPECT_EQ(words(c.log), c.steps) << c.name;
 }
@@ -137,6 +203,38 @@ TEST(SkillSteps, StepsCarryTheirEvidenceAndDetails) {
   EXPECT_EQ(
       writeJson(steps[3].toJson()),
       R"({"amount":2,"direction":"down","evidenceEventIds":["e11"],"kind":"scroll","words":"Scroll down 2"})");
+}
+
+TEST(SkillSteps, PointerStepsCarryTheirEvidenceAndDetails) {
+  Log log;
+  log.tap(150, 80, 0, 3).tap(150, 80, 300, 3);
+  log.press(150, 80, 1000, 0, "A").move(200, 100).release(250, 180, "B").press(150, 80, 5000);
+  for (int i = 0; i < 5000; ++i) log.move(i, 0);
+  log.release(5000, 0);
+  const std::vector<SkillStep> steps = describeSteps(log.events);
+  ASSERT_EQ(steps.size(), 3u);
+  EXPECT_EQ(
+      writeJson(steps[0].toJson()),
+      R"({"button":3,"clicks":2,"evidenceEventIds":["e1","e2","e3","e4"],"kind":"click",)"
+      R"("point":{"x":50,"y":30},"pointIsInsideWindow":true,)"
+      R"("window":{"app":"Notes","height":300,"title":"Untitled - Notes","width":400,"x":100,"y":50},)"
+      R"x("words":"Double-click in \"Untitled - Notes\" of \"Notes\" at (50, 30) with the right button"})x");
+  EXPECT_EQ(
+      writeJson(steps[1].toJson()),
+      R"({"element":{"name":"A","role":"list item"},"endElement":{"name":"B","role":"list item"},)"
+      R"("evidenceEventIds":["e5","e6","e7"],"from":{"x":50,"y":30},"kind":"drag",)"
+      R"("path":[{"x":50,"y":30},{"x":100,"y":50},{"x":150,"y":130}],"pointIsInsideWindow":true,)"
+      R"("to":{"x":150,"y":130},)"
+      R"("window":{"app":"Notes","height":300,"title":"Untitled - Notes","width":400,"x":100,"y":50},)"
+      R"x("words":"Drag in \"Untitled - Notes\" of \"Notes\" from the \"A\" list item at (50, 30) to the )x"
+      R"x(\"B\" list item at (150, 130)"})x");
+  // A long drag keeps its ends and at most 2,000 points; every move is its evidence.
+  ASSERT_EQ(steps[2].kind, "drag");
+  EXPECT_EQ(steps[2].evidenceEventIds.size(), 5002u);
+  const JsonArray& path = steps[2].details.at("path").asArray();
+  EXPECT_LE(path.size(), 2000u);
+  EXPECT_EQ(writeJson(path.front()), R"({"x":50,"y":30})");
+  EXPECT_EQ(writeJson(path.back()), R"({"x":4900,"y":-50})");
 }
 
 }  // namespace
