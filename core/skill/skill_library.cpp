@@ -279,8 +279,11 @@ std::string skillDocument(const std::string& skillId, const std::string& session
   doc += "    {\"skillId\": \"" + skillId + "\", \"workspacePath\": \"/path/to/workspace\"}\n\n";
   doc +=
       "`speed` sets the pace: 1 (the default) keeps the recorded pauses, 2 halves them, 0 posts the "
-      "events back to back. Each key and click waits up to 10 s for the window it was recorded in, "
-      "and clicks land at the same place inside that window wherever it is now. `replay_status` "
+      "events back to back. Each key and click waits up to 10 s for the window it was recorded in. A "
+      "click lands on the element it was recorded on, found again; else at the same place inside its "
+      "window wherever that is now, but only when the element there is the one recorded (otherwise its "
+      "step fails and says what is there). Drags, hovers and right, middle and double clicks are "
+      "replayed as recorded, each drag following its press. `replay_status` "
       "reports how far a replay has come and `replay_stop` stops it; the answer and the run's "
       "`run.json` give each step's status (\"replayed\", \"failed\" or \"skipped\").\n\n";
   doc +=
