@@ -375,7 +375,44 @@ constexpr int kMaxPointDepth = 32;
 constexpr AtspiRole kPasswordRole = ATSPI_ROLE_PASSWORD_TEXT;
 constexpr const char* kPasswordRoleName = "password text";
 
-// The application's window in front, or none; the bus's state is checked and its queue handled first.
+// The application's windows that are shown, in the order they lie on one another as far as the
+// accessibility bus can tell, topmost first: its popups (menus, combo lists, tool tips: windows of
+// their own that the window manager does not stack), the newest first; then its active window; then
+// its other windows (dialogs above what they belong to), the newest first. Empty when the bus or the
+// application does not answer; the bus's state is checked and its queue handled first.
+std::vector<Accessible> windowsOnTop(Library& lib, const DisplayBusAddress& displayBus, int32_t processId,
+                                     const Budget& budget, bool& available) {
+  available = false;
+  std::vector<Accessible> popups, active, others;
+  if (processId <= 0 || !lib.setUp(displayBus, budget) ||
+      !libdbus().dbus_connection_get_is_connected(lib.bus))
+    return {};
+  lib.dispatchPending(budget);
+  for (Accessible& app : applicationsOf(lib, processId, budget)) {
+    if (!answers(lib.bus, app->parent.app->bus_name, budget)) continue;
+    available = true;
+    const gint count = std::min(childCount(app.get(), budget), kMaxWindows);
+    for (gint i = count - 1; i >= 0; --i) {
+      Accessible window = childAt(app.get(), i, budget);
+      if (!window) continue;
+      const Ref<AtspiStateSet> states = statesOf(window.get(), budget);
+      if (!has(states, ATSPI_STATE_SHOWING)) continue;
+      const std::string role = text(api().atspi_accessible_get_role_name, window.get(), budget).value_or("");
+      if (role == "window" || role == "menu" || role == "popup menu" || role == "tool tip") {
+        popups.push_back(std::move(window));
+      } else if (has(states, ATSPI_STATE_ACTIVE)) {
+        active.push_back(std::move(window));
+      } else {
+        others.push_back(std::move(window));
+      }
+    }
+  }
+  for (std::vector<Accessible>* more : {&active, &others})
+    for (Accessible& window : *more) popups.push_back(std::move(window));
+  return popups;
+}
+
+// The application's active window, or none.
 Accessible frontWindowOf(Library& lib, const DisplayBusAddress& displayBus, int32_t processId,
                          const Budget& budget, bool& available) {
   available = false;
@@ -422,6 +459,62 @@ std::optional<std::string> nameOf(AtspiAccessible* node, const Budget& budget) {
 
 }  // namespace
 
+namespace {
+
+bool contains(const std::optional<WindowGeometry>& extent, gint x, gint y) {
+  return extent && x >= extent->x && y >= extent->y && x < extent->x + extent->width &&
+         y < extent->y + extent->height;
+}
+
+// The node's child at a screen point; none when it has none there.
+Accessible childAtPoint(AtspiAccessible* node, gint x, gint y, const Budget& budget) {
+  if (!arm(budget)) return nullptr;
+  Ref<AtspiComponent> component(api().atspi_accessible_get_component_iface(node));
+  if (!component || !arm(budget)) return nullptr;
+  Error error;
+  Accessible child(
+      api().atspi_component_get_accessible_at_point(component.get(), x, y, ATSPI_COORD_TYPE_SCREEN, error.out()));
+  if (error || !child || child.get() == node) return nullptr;
+  return child;
+}
+
+// A submenu open from a popup lies outside the popup's window and is no window of the application:
+// the menu item that opened it (a "menu", selected) answers for the point.
+std::optional<std::pair<Accessible, std::vector<ElementPathStep>>> openSubmenuAt(Accessible popup, gint x,
+                                                                                  gint y, const Budget& budget) {
+  struct Item {
+    Accessible node;
+    std::vector<ElementPathStep> path;
+  };
+  std::deque<Item> queue;
+  queue.push_back({std::move(popup), {}});
+  queue.front().path.push_back(stepOf(queue.front().node.get(), budget));
+  constexpr int kMaxMenuNodes = 128;
+  for (int visited = 0; !queue.empty() && visited < kMaxMenuNodes && budget.remainingMillis() > 0; ++visited) {
+    Item item = std::move(queue.front());
+    queue.pop_front();
+    const gint count = std::min(childCount(item.node.get(), budget), gint{kMaxMenuNodes});
+    for (gint i = 0; i < count; ++i) {
+      Accessible child = childAt(item.node.get(), i, budget);
+      if (!child) continue;
+      const ElementPathStep step = stepOf(child.get(), budget);
+      if (step.role != "menu") continue;
+      std::vector<ElementPathStep> path = item.path;
+      path.push_back(step);
+      if (has(statesOf(child.get(), budget), ATSPI_STATE_SELECTED)) {
+        if (Accessible inside = childAtPoint(child.get(), x, y, budget)) {
+          path.push_back(stepOf(inside.get(), budget));
+          return std::pair{std::move(inside), std::move(path)};
+        }
+      }
+      queue.push_back({std::move(child), std::move(path)});
+    }
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
 std::optional<ElementTarget> AtspiFocus::elementAt(int32_t processId, double x, double y,
                                                    SteadyClock::time_point deadline) const {
   const Budget budget(deadline);
@@ -429,20 +522,36 @@ std::optional<ElementTarget> AtspiFocus::elementAt(int32_t processId, double x, 
   Library& lib = library();
   std::lock_guard<std::mutex> lock(lib.mutex);
   SigpipeGuard guard;
-  bool available = false;
-  Accessible node = frontWindowOf(lib, displayBus_, processId, budget, available);
-  if (!node) return std::nullopt;
-  ElementTarget target;
-  target.path.push_back(stepOf(node.get(), budget));
   const gint px = static_cast<gint>(std::lround(x));
   const gint py = static_cast<gint>(std::lround(y));
-  for (int depth = 0; depth < kMaxPointDepth && arm(budget); ++depth) {
-    Ref<AtspiComponent> component(api().atspi_accessible_get_component_iface(node.get()));
-    if (!component || !arm(budget)) break;
-    Error error;
-    Accessible child(api().atspi_component_get_accessible_at_point(component.get(), px, py,
-                                                                   ATSPI_COORD_TYPE_SCREEN, error.out()));
-    if (error || !child || child.get() == node.get()) break;
+  bool available = false;
+  // The topmost window at the point: a popup over the window, a dialog over its parent. Where none
+  // says it holds the point (a window whose extent is not told), the active one.
+  std::vector<Accessible> windows = windowsOnTop(lib, displayBus_, processId, budget, available);
+  Accessible node;
+  ElementTarget target;
+  for (Accessible& window : windows) {
+    if (contains(extentsOf(window.get(), budget), px, py)) {
+      node = std::move(window);
+      target.path.push_back(stepOf(node.get(), budget));
+      break;
+    }
+  }
+  for (size_t i = 0; !node && i < windows.size(); ++i) {
+    if (!windows[i]) continue;
+    if (auto submenu = openSubmenuAt(std::move(windows[i]), px, py, budget)) {
+      node = std::move(submenu->first);
+      target.path = std::move(submenu->second);
+    }
+  }
+  if (!node) {
+    node = frontWindowOf(lib, displayBus_, processId, budget, available);
+    if (!node) return std::nullopt;
+    target.path.push_back(stepOf(node.get(), budget));
+  }
+  for (int depth = 0; depth < kMaxPointDepth; ++depth) {
+    Accessible child = childAtPoint(node.get(), px, py, budget);
+    if (!child) break;
     target.path.push_back(stepOf(child.get(), budget));
     node = std::move(child);
   }
@@ -508,9 +617,10 @@ ElementFinding::ElementSearch AtspiFocus::findElement(int32_t processId, const E
   Library& lib = library();
   std::lock_guard<std::mutex> lock(lib.mutex);
   SigpipeGuard guard;
-  Accessible window = frontWindowOf(lib, displayBus_, processId, budget, search.available);
-  if (!window) return search;
-  std::optional<Match> best = bestMatch(std::move(window), wanted, budget);
+  std::optional<Match> best;
+  for (Accessible& window : windowsOnTop(lib, displayBus_, processId, budget, search.available)) {
+    if ((best = bestMatch(std::move(window), wanted, budget))) break;
+  }
   if (!best) return search;
   FoundElement found;
   found.element.role = wanted.role;
@@ -531,9 +641,10 @@ bool AtspiFocus::activate(int32_t processId, const ElementTarget& wanted) const 
   std::lock_guard<std::mutex> lock(lib.mutex);
   SigpipeGuard guard;
   bool available = false;
-  Accessible window = frontWindowOf(lib, displayBus_, processId, budget, available);
-  if (!window) return false;
-  std::optional<Match> best = bestMatch(std::move(window), wanted, budget);
+  std::optional<Match> best;
+  for (Accessible& window : windowsOnTop(lib, displayBus_, processId, budget, available)) {
+    if ((best = bestMatch(std::move(window), wanted, budget))) break;
+  }
   if (!best || !arm(budget)) return false;
   Ref<AtspiAction> action(api().atspi_accessible_get_action_iface(best->node.get()));
   if (!action || !arm(budget)) return false;
