@@ -381,7 +381,7 @@ constexpr const char* kPasswordRoleName = "password text";
 // its other windows (dialogs above what they belong to), the newest first. Empty when the bus or the
 // application does not answer; the bus's state is checked and its queue handled first.
 std::vector<Accessible> windowsOnTop(Library& lib, const DisplayBusAddress& displayBus, int32_t processId,
-                                     const Budget& budget, bool& available) {
+                                     const Budget& budget, bool& available, size_t* popupCount = nullptr) {
   available = false;
   std::vector<Accessible> popups, active, others;
   if (processId <= 0 || !lib.setUp(displayBus, budget) ||
@@ -407,6 +407,7 @@ std::vector<Accessible> windowsOnTop(Library& lib, const DisplayBusAddress& disp
       }
     }
   }
+  if (popupCount) *popupCount = popups.size();
   for (std::vector<Accessible>* more : {&active, &others})
     for (Accessible& window : *more) popups.push_back(std::move(window));
   return popups;
@@ -472,45 +473,52 @@ Accessible childAtPoint(AtspiAccessible* node, gint x, gint y, const Budget& bud
   Ref<AtspiComponent> component(api().atspi_accessible_get_component_iface(node));
   if (!component || !arm(budget)) return nullptr;
   Error error;
-  Accessible child(
-      api().atspi_component_get_accessible_at_point(component.get(), x, y, ATSPI_COORD_TYPE_SCREEN, error.out()));
+  Accessible child(api().atspi_component_get_accessible_at_point(component.get(), x, y,
+                                                                 ATSPI_COORD_TYPE_SCREEN, error.out()));
   if (error || !child || child.get() == node) return nullptr;
   return child;
 }
 
 // A submenu open from a popup lies outside the popup's window and is no window of the application:
 // the menu item that opened it (a "menu", selected) answers for the point.
-std::optional<std::pair<Accessible, std::vector<ElementPathStep>>> openSubmenuAt(Accessible popup, gint x,
-                                                                                  gint y, const Budget& budget) {
+std::optional<std::pair<Accessible, std::vector<ElementPathStep>>> openSubmenuAt(AtspiAccessible* popup,
+                                                                                 gint x, gint y,
+                                                                                 const Budget& budget) {
   struct Item {
     Accessible node;
     std::vector<ElementPathStep> path;
   };
-  std::deque<Item> queue;
-  queue.push_back({std::move(popup), {}});
-  queue.front().path.push_back(stepOf(queue.front().node.get(), budget));
   constexpr int kMaxMenuNodes = 128;
-  for (int visited = 0; !queue.empty() && visited < kMaxMenuNodes && budget.remainingMillis() > 0; ++visited) {
-    Item item = std::move(queue.front());
-    queue.pop_front();
-    const gint count = std::min(childCount(item.node.get(), budget), gint{kMaxMenuNodes});
-    for (gint i = 0; i < count; ++i) {
-      Accessible child = childAt(item.node.get(), i, budget);
+  std::deque<Item> queue;
+  std::optional<std::pair<Accessible, std::vector<ElementPathStep>>> found;
+  // The menus among a node's children; an open one that has an item at the point ends the search.
+  const auto expand = [&](AtspiAccessible* node, const std::vector<ElementPathStep>& at) {
+    const gint count = std::min(childCount(node, budget), gint{kMaxMenuNodes});
+    for (gint i = 0; i < count && !found; ++i) {
+      Accessible child = childAt(node, i, budget);
       if (!child) continue;
       const ElementPathStep step = stepOf(child.get(), budget);
       if (step.role != "menu") continue;
-      std::vector<ElementPathStep> path = item.path;
+      std::vector<ElementPathStep> path = at;
       path.push_back(step);
       if (has(statesOf(child.get(), budget), ATSPI_STATE_SELECTED)) {
         if (Accessible inside = childAtPoint(child.get(), x, y, budget)) {
           path.push_back(stepOf(inside.get(), budget));
-          return std::pair{std::move(inside), std::move(path)};
+          found.emplace(std::move(inside), std::move(path));
+          return;
         }
       }
       queue.push_back({std::move(child), std::move(path)});
     }
+  };
+  expand(popup, {stepOf(popup, budget)});
+  for (int visited = 0; !found && !queue.empty() && visited < kMaxMenuNodes && budget.remainingMillis() > 0;
+       ++visited) {
+    Item item = std::move(queue.front());
+    queue.pop_front();
+    expand(item.node.get(), item.path);
   }
-  return std::nullopt;
+  return found;
 }
 
 }  // namespace
@@ -525,25 +533,29 @@ std::optional<ElementTarget> AtspiFocus::elementAt(int32_t processId, double x, 
   const gint px = static_cast<gint>(std::lround(x));
   const gint py = static_cast<gint>(std::lround(y));
   bool available = false;
-  // The topmost window at the point: a popup over the window, a dialog over its parent. Where none
-  // says it holds the point (a window whose extent is not told), the active one.
-  std::vector<Accessible> windows = windowsOnTop(lib, displayBus_, processId, budget, available);
+  size_t popupCount = 0;
+  // The topmost window at the point: a popup over the window (or a submenu it opened), a dialog
+  // over its parent. Where none says it holds the point (a window whose extent is not told), the
+  // active one.
+  std::vector<Accessible> windows = windowsOnTop(lib, displayBus_, processId, budget, available, &popupCount);
   Accessible node;
   ElementTarget target;
-  for (Accessible& window : windows) {
-    if (contains(extentsOf(window.get(), budget), px, py)) {
-      node = std::move(window);
-      target.path.push_back(stepOf(node.get(), budget));
-      break;
+  const auto take = [&](size_t from, size_t to) {
+    for (size_t i = from; !node && i < to; ++i) {
+      if (contains(extentsOf(windows[i].get(), budget), px, py)) {
+        node = std::move(windows[i]);
+        target.path.push_back(stepOf(node.get(), budget));
+      }
     }
-  }
-  for (size_t i = 0; !node && i < windows.size(); ++i) {
-    if (!windows[i]) continue;
-    if (auto submenu = openSubmenuAt(std::move(windows[i]), px, py, budget)) {
+  };
+  take(0, popupCount);
+  for (size_t i = 0; !node && i < popupCount; ++i) {
+    if (auto submenu = openSubmenuAt(windows[i].get(), px, py, budget)) {
       node = std::move(submenu->first);
       target.path = std::move(submenu->second);
     }
   }
+  take(popupCount, windows.size());
   if (!node) {
     node = frontWindowOf(lib, displayBus_, processId, budget, available);
     if (!node) return std::nullopt;

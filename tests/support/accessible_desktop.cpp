@@ -60,9 +60,13 @@ std::string FixtureApp::start(const std::string& title) {
   return line == "ready" ? std::string() : "the GTK application did not get the focus (said '" + line + "')";
 }
 
-std::vector<int> FixtureApp::where(const std::string& widget) {
+std::vector<int> FixtureApp::where(const std::string& widget) { return locate("where " + widget, widget); }
+
+std::vector<int> FixtureApp::whereItem(const std::string& text) { return locate("where-item " + text, text); }
+
+std::vector<int> FixtureApp::locate(const std::string& question, const std::string& widget) {
   std::vector<int> box;
-  if (command("where " + widget)) {
+  if (command(question)) {
     for (auto it = reports_.rbegin(); it != reports_.rend(); ++it) {
       if (it->rfind("at " + widget + " ", 0) != 0) continue;
       std::istringstream in(it->substr(4 + widget.size()));

@@ -28,6 +28,8 @@ class FixtureApp {
                size_t from = 0);
   // Where a widget lies: x, y, width and height in root coordinates (four zeros when not answered).
   std::vector<int> where(const std::string& widget);
+  // Where a menu or list item with this text lies while it is shown; four zeros when it is not.
+  std::vector<int> whereItem(const std::string& text);
   // A click in the middle of the widget, through xdotool: an input source independent of this code.
   bool clickOn(const std::string& widget);
   // Everything the application reported so far, in order (its answers to commands left out).
@@ -37,6 +39,8 @@ class FixtureApp {
   void stop() { child_.reset(); }
 
  private:
+  std::vector<int> locate(const std::string& question, const std::string& widget);
+
   std::optional<ChildProcess> child_;
   std::vector<std::string> reports_;
 };
