@@ -97,6 +97,7 @@ class TimedTap final : public InputEventRecording {
   }
   void stop() override { inner_.stop(); }
   bool isRunning() override { return inner_.isRunning(); }
+  std::optional<PointerMotion::Sighting> pointerSighting() override { return inner_.pointerSighting(); }
 
   // Until `count` events came, or none came for two seconds.
   void waitFor(size_t count) {
@@ -242,6 +243,73 @@ BENCHMARK(BM_CaptureAtTenThousandEventsPerSecond)
     ->Unit(benchmark::kMillisecond)
     ->Iterations(2)
     ->UseRealTime();
+
+// Drags: a button held while the pointer moves at 1,000 motion events per second (2 px each, round
+// a circle), five drags of a second each, into a recording of the real controller. Reports the
+// moves the log keeps per second of drag and their bytes, the events handed to the controller but
+// not logged ("lost"), and the handler's cost on the capture thread for a move and a press.
+void BM_CaptureDragsAtAThousandMovesPerSecond(benchmark::State& state) {
+  Desktop& d = desktop();
+  if (!d.ok) return state.SkipWithError("no display");
+  test::TempDir dir;
+  AccessibilityInspector inspector = test::x11Inspector(systemClock());
+  EventStore store(test::realFileSystem());
+  NoScreen screen;
+  test::TestClient input(d.server.display());
+  constexpr int kDrags = 5, kMovesPerDrag = 1000;
+  double lost = 0, keptMoves = 0, moveBytes = 0;
+  std::map<std::string, std::vector<double>> costs;
+  for (auto _ : state) {
+    TimedTap tap;
+    RecorderController controller(store, tap, screen, inspector);
+    const RecorderStartResult started = controller.start(dir.path(), "drags");
+    if (!started.inputCaptureActive) return state.SkipWithError("capture did not start");
+    for (int drag = 0; drag < kDrags; ++drag) {
+      const auto at = [](int step) {
+        const double angle = step * 2.0 / 300;  // 2 px along a circle of radius 300 per step
+        return std::pair{static_cast<int16_t>(600 + 300 * std::cos(angle)),
+                         static_cast<int16_t>(500 + 300 * std::sin(angle))};
+      };
+      input.fake(XCB_MOTION_NOTIFY, 0, at(0).first, at(0).second);
+      input.fake(XCB_BUTTON_PRESS, 1);
+      auto slot = Clock::now();
+      for (int step = 1; step <= kMovesPerDrag; ++step) {
+        input.fake(XCB_MOTION_NOTIFY, 0, at(step).first, at(step).second);
+        if (step % 10 == 0) {  // ten a batch, every 10 ms
+          input.sync();
+          slot += 10ms;
+          std::this_thread::sleep_until(slot);
+        }
+      }
+      input.fake(XCB_BUTTON_RELEASE, 1);
+      input.sync();
+    }
+    std::this_thread::sleep_for(200ms);
+    controller.stop(std::nullopt, std::nullopt);
+    size_t logged = 0;
+    std::ifstream log(started.sessionPath + "/events.jsonl");
+    for (std::string text; std::getline(log, text);) {
+      const JsonValue line = parseJson(text);
+      const std::string type = *line.findString("type");
+      if (type.rfind("mouse_", 0) != 0) continue;
+      ++logged;
+      if (type == "mouse_move") {
+        keptMoves += 1;
+        moveBytes += static_cast<double>(text.size() + 1);
+      }
+    }
+    lost += static_cast<double>(tap.received) - static_cast<double>(logged);
+    for (auto& [type, times] : tap.costs) costs[type].insert(costs[type].end(), times.begin(), times.end());
+  }
+  const double dragSeconds = kDrags * static_cast<double>(state.iterations());
+  state.counters["lost"] = lost;
+  state.counters["moves_logged_per_s"] = keptMoves / dragSeconds;
+  state.counters["log_bytes_per_s"] = moveBytes / dragSeconds;
+  state.counters["move_handler_median_us"] = percentile(costs["mouse_move"], 0.5);
+  state.counters["move_handler_p99_us"] = percentile(costs["mouse_move"], 0.99);
+  state.counters["press_handler_median_us"] = percentile(costs["mouse_down"], 0.5);
+}
+BENCHMARK(BM_CaptureDragsAtAThousandMovesPerSecond)->Unit(benchmark::kMillisecond)->Iterations(2)->UseRealTime();
 
 void BM_ForegroundSnapshot(benchmark::State& state) {
   Desktop& d = desktop();
