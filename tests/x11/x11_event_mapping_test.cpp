@@ -1,9 +1,12 @@
 // The mapping from recorded X device events to captured input events, without a display.
 #include "core/x11/x11_event_mapping.hpp"
 
+#include "core/capture/pointer_motion.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <sstream>
 
 #include "tests/x11/captured_event_printing.hpp"
 
@@ -106,6 +109,72 @@ TEST(X11RecordData, TruncatedTrailingEventIsDropped) {
   data.resize(63);
   EXPECT_EQ(parse(data), std::vector{key("key_down", 30)});
   EXPECT_TRUE(parse("").empty());
+}
+
+}  // namespace
+}  // namespace diruri
+
+namespace diruri {
+namespace {
+
+// What PointerMotion keeps of a run of device events, each "type x y ms" (type d, u, m, k: press,
+// release, motion, key; button 1 unless "d3"/"u3").
+std::vector<std::string> kept(const std::vector<std::string>& events) {
+  PointerMotion motion;
+  std::vector<CapturedInputEvent> out;
+  for (const std::string& text : events) {
+    std::istringstream in(text);
+    std::string kind;
+    double x = 0, y = 0;
+    uint32_t ms = 0;
+    in >> kind >> x >> y >> ms;
+    CapturedInputEvent e;
+    e.type = kind[0] == 'd'   ? EventType::kMouseDown
+             : kind[0] == 'u' ? EventType::kMouseUp
+             : kind[0] == 'm' ? EventType::kMouseMove
+                              : EventType::kKeyDown;
+    if (e.type != EventType::kKeyDown) e.x = x, e.y = y;
+    if (e.type == EventType::kMouseDown || e.type == EventType::kMouseUp)
+      e.button = kind.size() > 1 ? kind[1] - '0' : 1;
+    e.deviceMs = ms;
+    motion.feed(e, out);
+  }
+  std::vector<std::string> said;
+  for (const CapturedInputEvent& e : out) {
+    std::string held;
+    for (const int64_t b : e.buttons) held += std::to_string(b);
+    said.push_back(
+        std::string(eventTypeName(e.type)) + (e.x ? " " + std::to_string(static_cast<int>(*e.x)) : "") +
+        (held.empty() ? "" : " held " + held) + (e.ageMs ? " age " + std::to_string(e.ageMs) : ""));
+  }
+  return said;
+}
+
+TEST(PointerMotionSampling, KeepsADragsPathAndTheRestsThatAreHovers) {
+  const struct {
+    const char* rule;
+    std::vector<std::string> events;
+    std::vector<std::string> kept;
+  } cases[] = {
+      {"two buttons held, both told",
+       {"d 0 0 100", "d3 0 0 101", "m 20 0 120", "u3 20 0 130", "u 20 0 131"},
+       {"mouse_down 0", "mouse_down 0", "mouse_move 20 held 13", "mouse_up 20", "mouse_up 20"}},
+      {"the device's clock wraps",
+       {"d 0 0 4294967290", "m 20 0 10", "m 21 0 12", "u 21 0 13"},
+       {"mouse_down 0", "mouse_move 20 held 1", "mouse_move 21 held 1 age 1", "mouse_up 21"}},
+      {"a press where the pointer rests is no hover",
+       {"m 100 0 0", "d 102 0 900", "u 102 0 950"},
+       {"mouse_down 102", "mouse_up 102"}},
+      {"a rest near the last point is no hover",
+       {"d 0 0 0", "u 0 0 10", "m 6 0 20", "m 60 0 900"},
+       {"mouse_down 0", "mouse_up 0"}},
+      {"a rest ended by a key is a hover", {"m 50 0 0", "k 0 0 400"}, {"mouse_move 50 age 400", "key_down"}},
+      {"a short rest is none", {"m 50 0 0", "m 90 0 299", "k 0 0 310"}, {"key_down"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.rule);
+    EXPECT_EQ(kept(c.events), c.kept);
+  }
 }
 
 }  // namespace
