@@ -60,14 +60,17 @@ class AtspiFocus {
   // Whether an accessibility bus runs and accepts a connection within `budget`; never starts one.
   bool busAnswers(std::chrono::milliseconds budget = kDefaultBudget) const;
 
-  // The deepest element at a root-window point in the application's active window: each level asked
-  // for its child at the point, down to one that has none. Bounded by `deadline`, not the budget.
+  // The deepest element at a root-window point in the application's topmost window there (its
+  // popups first, a submenu open from one of them, then its other windows, else its active one):
+  // each level asked for its child at the point, down to one that has none. Bounded by `deadline`,
+  // not the budget.
   std::optional<ElementTarget> elementAt(int32_t processId, double x, double y,
                                          std::chrono::steady_clock::time_point deadline) const;
 
-  // The element of the application's active window with `wanted`'s role and name, the one whose
-  // path agrees with `wanted`'s in the most levels where there are several; searched breadth first
-  // like the focused element, bounded in depth, count and budget.
+  // The element of the application's windows (its popups first, then its active window, then its
+  // others) with `wanted`'s role and name, the one whose path agrees with `wanted`'s in the most
+  // levels where there are several in the first window that has one; searched breadth first like
+  // the focused element, bounded in depth, count and budget.
   ElementFinding::ElementSearch findElement(int32_t processId, const ElementTarget& wanted) const;
 
   // The same element's default action done (a button's click); false when it is not found or has no

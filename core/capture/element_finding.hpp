@@ -21,16 +21,17 @@ class ElementFinding {
   // Whether elementAt can answer at all. When it cannot, clicks are logged as they come.
   virtual bool findsElements() { return false; }
 
-  // The deepest accessible element at a root-window point in the active window of the application
-  // with this process id; none when there is none or nothing answers before `deadline`. Called
-  // off the capture thread, one lookup at a time.
+  // The deepest accessible element at a root-window point in the topmost window there of the
+  // application with this process id (a popup, a submenu, a dialog, else its active window); none
+  // when there is none or nothing answers before `deadline`. Called off the capture thread, one
+  // lookup at a time.
   virtual std::optional<ElementTarget> elementAt(int32_t /*processId*/, double /*x*/, double /*y*/,
                                                  std::chrono::steady_clock::time_point /*deadline*/) {
     return std::nullopt;
   }
 
-  // The element of the application's active window with the role and name of `wanted` (its path
-  // decides between several), as it is now.
+  // The element of the application's windows, topmost first, with the role and name of `wanted`
+  // (its path decides between several), as it is now.
   struct ElementSearch {
     // False when elements cannot be asked for at all (no accessibility bus, an application that
     // does not answer): looking again will not help.
