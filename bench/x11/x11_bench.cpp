@@ -309,7 +309,10 @@ void BM_CaptureDragsAtAThousandMovesPerSecond(benchmark::State& state) {
   state.counters["move_handler_p99_us"] = percentile(costs["mouse_move"], 0.99);
   state.counters["press_handler_median_us"] = percentile(costs["mouse_down"], 0.5);
 }
-BENCHMARK(BM_CaptureDragsAtAThousandMovesPerSecond)->Unit(benchmark::kMillisecond)->Iterations(2)->UseRealTime();
+BENCHMARK(BM_CaptureDragsAtAThousandMovesPerSecond)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(2)
+    ->UseRealTime();
 
 void BM_ForegroundSnapshot(benchmark::State& state) {
   Desktop& d = desktop();
