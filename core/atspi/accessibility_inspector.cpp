@@ -79,6 +79,32 @@ ElementFinding::ElementSearch AccessibilityInspector::findElement(int32_t proces
   return search;
 }
 
+std::optional<ElementFinding::ElementState> AccessibilityInspector::focusedElement(int32_t processId) {
+  const std::optional<std::pair<int32_t, int32_t>> at = origin(processId);
+  std::optional<ElementState> state = focus_.focusedElement(processId);
+  if (state && at) moveBy(state->element.bounds, *at);
+  if (state && !at) state->element.bounds.reset();
+  return state;
+}
+
+std::optional<ElementFinding::ElementState> AccessibilityInspector::elementState(int32_t processId,
+                                                                                const ElementTarget& wanted) {
+  const std::optional<std::pair<int32_t, int32_t>> at = origin(processId);
+  std::optional<ElementState> state = focus_.elementState(processId, wanted);
+  if (state && at) moveBy(state->element.bounds, *at);
+  if (state && !at) state->element.bounds.reset();
+  return state;
+}
+
+std::vector<ElementTarget> AccessibilityInspector::elementsNear(int32_t processId, double x, double y,
+                                                                size_t limit) {
+  const std::optional<std::pair<int32_t, int32_t>> at = origin(processId);
+  if (!at) return {};
+  std::vector<ElementTarget> near = focus_.elementsNear(processId, x - at->first, y - at->second, limit);
+  for (ElementTarget& target : near) moveBy(target.bounds, *at);
+  return near;
+}
+
 bool AccessibilityInspector::activateElement(int32_t processId, const ElementTarget& wanted) {
   return focus_.activate(processId, wanted);
 }

@@ -34,6 +34,9 @@ class AccessibilityInspector final : public AccessibilityInspecting {
   std::optional<ElementTarget> elementAt(int32_t processId, double x, double y,
                                          std::chrono::steady_clock::time_point deadline) override;
   ElementSearch findElement(int32_t processId, const ElementTarget& wanted) override;
+  std::optional<ElementState> focusedElement(int32_t processId) override;
+  std::optional<ElementState> elementState(int32_t processId, const ElementTarget& wanted) override;
+  std::vector<ElementTarget> elementsNear(int32_t processId, double x, double y, size_t limit) override;
   bool activateElement(int32_t processId, const ElementTarget& wanted) override;
   // The focus is known from the last snapshot taken until the first focus event.
   void watchFocus(bool on) override;

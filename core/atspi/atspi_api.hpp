@@ -32,6 +32,10 @@ namespace diruri {
   X(atspi_accessible_get_action_iface)       \
   X(atspi_action_get_n_actions)              \
   X(atspi_action_do_action)                  \
+  X(atspi_accessible_get_text_iface)         \
+  X(atspi_text_get_character_count)          \
+  X(atspi_text_get_text)                     \
+  X(atspi_accessible_get_parent)             \
   X(g_object_unref)                          \
   X(g_free)                                  \
   X(g_error_free)                            \

@@ -17,6 +17,7 @@
 
 #include "core/atspi/atspi_bus.hpp"
 #include "core/platform/sigpipe_guard.hpp"
+#include "core/records/observation.hpp"
 #include "core/text/unicode.hpp"
 
 namespace diruri {
@@ -665,6 +666,153 @@ bool AtspiFocus::activate(int32_t processId, const ElementTarget& wanted) const 
   // The first action is the element's default one: a button's click, a check box's toggle.
   const gboolean done = api().atspi_action_do_action(action.get(), 0, error.out());
   return done && !error;
+}
+
+namespace {
+
+// The roles and indexes from the node's window down to it, asked of its parents.
+std::vector<ElementPathStep> pathOf(AtspiAccessible* node, const Budget& budget) {
+  std::vector<ElementPathStep> path{stepOf(node, budget)};
+  Accessible parent;
+  if (arm(budget)) {
+    Error error;
+    parent.reset(api().atspi_accessible_get_parent(node, error.out()));
+    if (error) parent.reset();
+  }
+  for (int depth = 0; parent && depth < kMaxWalkDepth * 2 && arm(budget); ++depth) {
+    const ElementPathStep step = stepOf(parent.get(), budget);
+    if (step.role == "application" || step.role.empty()) break;
+    path.push_back(step);
+    Error error;
+    Accessible next(api().atspi_accessible_get_parent(parent.get(), error.out()));
+    if (error) break;
+    parent = std::move(next);
+  }
+  return {path.rbegin(), path.rend()};
+}
+
+// What a check reads of an element: a password field's text never, only whether it holds any.
+ElementFinding::ElementState stateOf(AtspiAccessible* node, std::vector<ElementPathStep> path,
+                                     const Budget& budget) {
+  ElementFinding::ElementState state;
+  state.element.path = std::move(path);
+  state.element.role = state.element.path.empty() ? std::string() : state.element.path.back().role;
+  state.element.name = nameOf(node, budget);
+  state.element.bounds = extentsOf(node, budget);
+  const Ref<AtspiStateSet> states = statesOf(node, budget);
+  if (isToggleRole(state.element.role)) state.checked = has(states, ATSPI_STATE_CHECKED);
+  state.secret = state.element.role == kPasswordRoleName;
+  if (!arm(budget)) return state;
+  Ref<AtspiText> text(api().atspi_accessible_get_text_iface(node));
+  if (!text || !arm(budget)) return state;
+  Error error;
+  const gint count = api().atspi_text_get_character_count(text.get(), error.out());
+  if (error || count < 0) return state;
+  if (state.secret) {
+    state.notEmpty = count > 0;
+    return state;
+  }
+  if (!has(states, ATSPI_STATE_EDITABLE) || !arm(budget)) return state;
+  const gint wanted = std::min<gint>(count, static_cast<gint>(Observation::kLongestText + 1));
+  Error readError;
+  GText read(api().atspi_text_get_text(text.get(), 0, wanted, readError.out()));
+  if (!readError && read) state.text = sanitizeUtf8(read.get());
+  return state;
+}
+
+double distanceTo(const WindowGeometry& box, double x, double y) {
+  const double dx = std::max({static_cast<double>(box.x) - x, 0.0, x - (box.x + box.width)});
+  const double dy = std::max({static_cast<double>(box.y) - y, 0.0, y - (box.y + box.height)});
+  return std::hypot(dx, dy);
+}
+
+// Roles that only hold others: not what an agent acts on.
+bool isContainerRole(const std::string& role) {
+  return role == "filler" || role == "panel" || role == "frame" || role == "window" || role == "dialog" ||
+         role == "scroll pane" || role == "viewport" || role == "layered pane" || role == "root pane" ||
+         role == "split pane" || role == "section" || role == "menu bar" || role == "tool bar" ||
+         role == "separator" || role == "unknown" || role == "redundant object";
+}
+
+}  // namespace
+
+std::optional<ElementFinding::ElementState> AtspiFocus::focusedElement(int32_t processId) const {
+  const Budget budget(budget_);
+  Library& lib = library();
+  std::lock_guard<std::mutex> lock(lib.mutex);
+  SigpipeGuard guard;
+  bool available = false;
+  Accessible window = frontWindowOf(lib, displayBus_, processId, budget, available);
+  if (!window) return std::nullopt;
+  Accessible element;
+  if (std::optional<Accessible> found = firstMatch(window.get(), lib.focusedRule, true, budget)) {
+    element = std::move(*found);
+  } else {
+    element = focusedByWalk(window.get(), budget);
+  }
+  if (!element) return std::nullopt;
+  ElementFinding::ElementState state = stateOf(element.get(), pathOf(element.get(), budget), budget);
+  if (budget.remainingMillis() == 0 || state.element.role.empty()) return std::nullopt;
+  return state;
+}
+
+std::optional<ElementFinding::ElementState> AtspiFocus::elementState(int32_t processId,
+                                                                    const ElementTarget& wanted) const {
+  const Budget budget(budget_);
+  Library& lib = library();
+  std::lock_guard<std::mutex> lock(lib.mutex);
+  SigpipeGuard guard;
+  bool available = false;
+  std::optional<Match> best;
+  for (Accessible& window : windowsOnTop(lib, displayBus_, processId, budget, available)) {
+    if ((best = bestMatch(std::move(window), wanted, budget))) break;
+  }
+  if (!best) return std::nullopt;
+  ElementFinding::ElementState state = stateOf(best->node.get(), best->path, budget);
+  if (budget.remainingMillis() == 0) return std::nullopt;
+  return state;
+}
+
+std::vector<ElementTarget> AtspiFocus::elementsNear(int32_t processId, double x, double y, size_t limit) const {
+  const Budget budget(budget_);
+  Library& lib = library();
+  std::lock_guard<std::mutex> lock(lib.mutex);
+  SigpipeGuard guard;
+  bool available = false;
+  std::vector<std::pair<double, ElementTarget>> near;
+  for (Accessible& window : windowsOnTop(lib, displayBus_, processId, budget, available)) {
+    std::deque<Match> queue;
+    queue.push_back({std::move(window), {}});
+    queue.front().path.push_back(stepOf(queue.front().node.get(), budget));
+    for (int visited = 0; !queue.empty() && visited < kMaxWalkNodes && budget.remainingMillis() > 0; ++visited) {
+      Match item = std::move(queue.front());
+      queue.pop_front();
+      const Ref<AtspiStateSet> states = statesOf(item.node.get(), budget);
+      if (!has(states, ATSPI_STATE_SHOWING)) continue;
+      const std::string& role = item.path.back().role;
+      if (!isContainerRole(role)) {
+        if (std::optional<WindowGeometry> bounds = extentsOf(item.node.get(), budget)) {
+          ElementTarget target{role, nameOf(item.node.get(), budget), item.path, bounds};
+          near.emplace_back(distanceTo(*bounds, x, y), std::move(target));
+        }
+      }
+      if (static_cast<int>(item.path.size()) > kMaxWalkDepth || has(states, ATSPI_STATE_MANAGES_DESCENDANTS))
+        continue;
+      const gint count = childCount(item.node.get(), budget);
+      for (gint i = 0; i < count && static_cast<int>(queue.size()) < kMaxWalkNodes; ++i) {
+        Accessible child = childAt(item.node.get(), i, budget);
+        if (!child) continue;
+        std::vector<ElementPathStep> path = item.path;
+        path.push_back(stepOf(child.get(), budget));
+        queue.push_back({std::move(child), std::move(path)});
+      }
+    }
+    if (!near.empty()) break;  // the topmost window with elements is the one in front
+  }
+  std::stable_sort(near.begin(), near.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::vector<ElementTarget> out;
+  for (size_t i = 0; i < near.size() && out.size() < limit; ++i) out.push_back(std::move(near[i].second));
+  return out;
 }
 
 void AtspiFocusWatch::start() {

@@ -73,6 +73,14 @@ class AtspiFocus {
   // the focused element, bounded in depth, count and budget.
   ElementFinding::ElementSearch findElement(int32_t processId, const ElementTarget& wanted) const;
 
+  // The focused element of the application's active window, with its state (ElementState).
+  std::optional<ElementFinding::ElementState> focusedElement(int32_t processId) const;
+  // The element findElement finds, with its state.
+  std::optional<ElementFinding::ElementState> elementState(int32_t processId, const ElementTarget& wanted) const;
+  // Up to `limit` shown elements that hold no others, of the topmost window that has any, nearest
+  // the point first.
+  std::vector<ElementTarget> elementsNear(int32_t processId, double x, double y, size_t limit) const;
+
   // The same element's default action done (a button's click); false when it is not found or has no
   // action, or the application refuses or does not answer.
   bool activate(int32_t processId, const ElementTarget& wanted) const;

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "core/records/front_app.hpp"
 
@@ -39,6 +40,29 @@ class ElementFinding {
     std::optional<FoundElement> found;
   };
   virtual ElementSearch findElement(int32_t /*processId*/, const ElementTarget& /*wanted*/) { return {}; }
+
+  // An element with what a replay can check of it: an editable text's whole text, a toggle's
+  // checked state, whether it is a password field (whose text is never read).
+  struct ElementState {
+    ElementTarget element;
+    std::optional<std::string> text;
+    std::optional<bool> checked;
+    bool secret = false;
+    bool notEmpty = false;  // a password field's: it holds something
+  };
+  // The element with the keyboard focus in the application's active window, as it is now; none
+  // when nothing answers. Called off the capture thread.
+  virtual std::optional<ElementState> focusedElement(int32_t /*processId*/) { return std::nullopt; }
+  // The element findElement finds, as it is now.
+  virtual std::optional<ElementState> elementState(int32_t /*processId*/, const ElementTarget& /*wanted*/) {
+    return std::nullopt;
+  }
+  // Up to `limit` shown elements of the application's topmost windows nearest a root-window
+  // point, nearest first: what an agent that takes over can act on.
+  virtual std::vector<ElementTarget> elementsNear(int32_t /*processId*/, double /*x*/, double /*y*/,
+                                                  size_t /*limit*/) {
+    return {};
+  }
 
   // Does the default action of that element (a button's click) without any input: for an element
   // that input cannot reach. True when the application did it.

@@ -80,6 +80,15 @@ std::optional<JsonValue> replaySkill(ToolCall& call) {
   const std::string skillId = plainName(call.arguments, "skillId");
   ReplayOptions options;
   options.speed = speedArgument(call.arguments);
+  if (const JsonValue* from = call.arguments.find("fromStep")) {
+    const std::optional<int64_t> step = from->isNumber() ? from->asIntegral() : std::nullopt;
+    if (!step || *step < 0) {
+      throw InvalidToolArguments(
+          "The argument fromStep must be a whole number from 0: the index of a step in the skill's "
+          "references/steps.json.");
+    }
+    options.fromStep = static_cast<size_t>(*step);
+  }
   if (!call.background) return call.replays.replay(workspacePath, skillId, options).toJson();
   auto finished = [answer = call.answerLater](std::optional<RecorderReplayResult> result,
                                               std::exception_ptr failure) {
@@ -237,8 +246,12 @@ const std::vector<ToolDefinition>& toolTable() {
        .title = "Replay skill",
        .description =
            "Replay a skill's recorded clicks, keys and scrolls on this desktop, paced as recorded, each into "
-           "the window it was made in (clicks find their element again). The answer gives each step's "
-           "status once the replay has ended; replay_status and replay_stop work meanwhile.",
+           "the window it was made in (clicks find their element again), and check what the recording "
+           "observed after its steps (a field's text, a toggle's state, the window in front). The answer "
+           "gives each step's status and check, `checks` and `verified` (every step replayed and every "
+           "check passed), and for a failed step a `handover` (its words, element, screenshot and the "
+           "elements near it) to do it by hand and go on with fromStep; replay_status and replay_stop "
+           "work meanwhile.",
        .hints = {.destructive = true, .openWorld = true},
        .arguments =
            {{"workspacePath", "Absolute workspace path where replay files should be written.", true},
@@ -246,7 +259,12 @@ const std::vector<ToolDefinition>& toolTable() {
             {"speed",
              "Playback speed relative to the recording: 1 (the default) keeps the recorded pauses, 2 halves "
              "them, 0 posts events back to back; 0 or 0.01 to 100.",
-             false, "number"}},
+             false, "number"},
+            {"fromStep",
+             "Replay from this step of the skill's references/steps.json (numbered from 0), skipping those "
+             "before it, which are reported \"skipped\" with the reason \"before fromStep\": after doing a failed "
+             "step by hand.",
+             false, "integer"}},
        .handler = replaySkill},
       {.name = "replay_status",
        .title = "Replay status",

@@ -1,14 +1,18 @@
 #include "core/recorder/ordered_event_writer.hpp"
 
+#include "core/text/unicode.hpp"
+
 namespace diruri {
 
 OrderedEventWriter::OrderedEventWriter(ElementFinding& elements, FocusWatching& focus,
-                                       FrontWindowSource& windows, PointerSource pointer, Write write)
+                                       FrontWindowSource& windows, PointerSource pointer, Write write,
+                                       WriteObservation observe)
     : elements_(elements),
       focus_(focus),
       windows_(windows),
       pointer_(std::move(pointer)),
-      write_(std::move(write)) {}
+      write_(std::move(write)),
+      observe_(std::move(observe)) {}
 
 void OrderedEventWriter::start() {
   if (thread_.joinable()) return;
@@ -18,6 +22,8 @@ void OrderedEventWriter::start() {
   }
   lastSeenMoves_.reset();
   ahead_.reset();
+  typing_.reset();
+  pressed_.reset();
   thread_ = std::thread([this] { writeQueued(); });
 }
 
@@ -33,7 +39,9 @@ void OrderedEventWriter::stop() {
 
 void OrderedEventWriter::submit(Pending item) {
   if (item.event.kind != EventType::kMouseMove) inputs_.fetch_add(1);
-  const bool waits = running() && (item.lookUp || (item.judgement && item.judgement->afterMove));
+  const bool observes = observe_ && (item.startsTyping || item.endsTyping || item.releasesClick);
+  const bool waits =
+      running() && (item.lookUp || observes || (item.judgement && item.judgement->afterMove));
   {
     std::lock_guard lock(mutex_);
     if (waits || writing_ || !queue_.empty()) {
@@ -58,6 +66,58 @@ void OrderedEventWriter::lookUp(Pending& item) {
   }
   event.payload.target = elements_.elementAt(event.payload.app->processId, *event.payload.x, *event.payload.y,
                                              item.capturedAt + kElementLookupBudget);
+}
+
+void OrderedEventWriter::observeBefore(const Pending& item) {
+  if (item.endsTyping) endTyping();
+}
+
+void OrderedEventWriter::endTyping() {
+  std::optional<TypingRun> run = std::move(typing_);
+  typing_.reset();
+  if (!run || !run->field || !observe_) return;
+  const std::optional<ElementFinding::ElementState> state = elements_.elementState(run->processId, *run->field);
+  if (!state || (!state->text && !state->secret)) return;
+  Observation seen;
+  seen.kind = Observation::Kind::kText;
+  seen.element = state->element;
+  if (state->secret) {
+    // Of a password field only that it holds something: its text is never read.
+    if (!state->notEmpty) return;
+    seen.notEmpty = true;
+  } else {
+    seen.text = firstScalars(*state->text, Observation::kLongestText, &seen.cut);
+  }
+  observe_(std::move(seen), run->session);
+}
+
+void OrderedEventWriter::observeAfter(const Pending& item) {
+  if (!observe_) return;
+  const RecordingEvent& event = item.event;
+  const int32_t processId = event.payload.app ? event.payload.app->processId : 0;
+  if (event.kind == EventType::kMouseDown) {
+    pressed_.reset();
+    if (event.payload.target && processId > 0) pressed_.emplace(processId, *event.payload.target);
+  }
+  if (item.startsTyping && processId > 0) {
+    // The field the keys go to, asked once its first key is in: by the time the run ends, a click
+    // may have moved the focus elsewhere.
+    TypingRun run{processId, item.session, std::nullopt};
+    if (std::optional<ElementFinding::ElementState> focused = elements_.focusedElement(processId))
+      run.field = focused->element;
+    typing_ = std::move(run);
+  }
+  if (item.releasesClick && pressed_ && isToggleRole(pressed_->second.role)) {
+    std::this_thread::sleep_for(kToggleSettle);
+    const std::optional<ElementFinding::ElementState> state = elements_.elementState(pressed_->first, pressed_->second);
+    if (state && state->checked) {
+      Observation seen;
+      seen.kind = Observation::Kind::kChecked;
+      seen.element = state->element;
+      seen.checked = state->checked;
+      observe_(std::move(seen), item.session);
+    }
+  }
 }
 
 void OrderedEventWriter::lookAhead() {
@@ -117,7 +177,11 @@ void OrderedEventWriter::writeQueued() {
       } else {
         changed_.wait(lock, ready);
       }
-      if (queue_.empty()) return;
+      if (queue_.empty()) {
+        lock.unlock();
+        endTyping();  // the recording stops: a run of typing ends with it
+        return;
+      }
       item = std::move(queue_.front());
       queue_.pop_front();
       writing_ = true;
@@ -126,7 +190,9 @@ void OrderedEventWriter::writeQueued() {
     if (item.judgement && item.judgement->afterMove) awaitFocus(item.judgement->deadline);
     const std::optional<ElementTarget> field =
         item.judgement ? KeyRedaction::fieldFor(focus_, *item.judgement) : std::nullopt;
+    observeBefore(item);
     write_(item.event, item.session, field);
+    observeAfter(item);
     std::lock_guard lock(mutex_);
     writing_ = false;
   }

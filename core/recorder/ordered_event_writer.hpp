@@ -47,6 +47,12 @@ class OrderedEventWriter {
     std::optional<KeyRedaction::Judgement> judgement;  // a key's
     uint64_t pointerMoves = 0;                         // the pointer's motion count at the event
     uint64_t inputsBefore = 0;  // presses, releases, keys and scrolls submitted before it
+    // What the writer observes around it, off the capture thread: the field a run of typing that
+    // this key begins goes into; the field's text once a run it ends is over; the state of a
+    // toggle this release let go of.
+    bool startsTyping = false;
+    bool endsTyping = false;
+    bool releasesClick = false;
   };
   // Where the pointer is; none where it is not seen.
   using PointerSource = std::function<std::optional<PointerMotion::Sighting>()>;
@@ -54,9 +60,14 @@ class OrderedEventWriter {
   // thread at a time, in capture order.
   using Write =
       std::function<void(RecordingEvent&, const RecordingSession&, const std::optional<ElementTarget>&)>;
+  // Writes what was observed after the last input event written. Called as Write is.
+  using WriteObservation = std::function<void(Observation, const RecordingSession&)>;
+
+  // How long a toggle is given to show its new state after the release.
+  static constexpr std::chrono::milliseconds kToggleSettle{50};
 
   OrderedEventWriter(ElementFinding& elements, FocusWatching& focus, FrontWindowSource& windows,
-                     PointerSource pointer, Write write);
+                     PointerSource pointer, Write write, WriteObservation observe = {});
   ~OrderedEventWriter() { stop(); }
   OrderedEventWriter(const OrderedEventWriter&) = delete;
   OrderedEventWriter& operator=(const OrderedEventWriter&) = delete;
@@ -78,6 +89,11 @@ class OrderedEventWriter {
   void awaitFocus(std::chrono::steady_clock::time_point deadline);
   // While nothing is queued: the element under a pointer at rest, for the press that may follow.
   void lookAhead();
+  // The observations around an item (Pending's flags), before and after it is written.
+  void observeBefore(const Pending& item);
+  void observeAfter(const Pending& item);
+  // A run of typing that is over: its field's text.
+  void endTyping();
 
   struct LookedAhead {
     uint64_t pointerMoves = 0;
@@ -92,7 +108,16 @@ class OrderedEventWriter {
   FrontWindowSource& windows_;
   PointerSource pointer_;
   Write write_;
+  WriteObservation observe_;
   std::atomic<uint64_t> inputs_{0};
+  // The writer thread's: the field being typed into, and the last press's element.
+  struct TypingRun {
+    int32_t processId = 0;
+    RecordingSession session;
+    std::optional<ElementTarget> field;
+  };
+  std::optional<TypingRun> typing_;
+  std::optional<std::pair<int32_t, ElementTarget>> pressed_;
   // The writer thread's own.
   std::optional<uint64_t> lastSeenMoves_;
   std::optional<LookedAhead> ahead_;

@@ -64,6 +64,9 @@ RecorderStartResult RecorderController::start(const std::string& workspacePath,
     std::lock_guard lock(mutex_);
     activeSession_ = session;
     eventCounter_ = 0;
+    lastInputId_.clear();
+    lastPressApp_.reset();
+    typingOpen_ = false;
   }
   const ScreenCaptureResult shot = appendScreenshot(session, "start");
   appendAxSnapshot(session, "start");
@@ -161,7 +164,18 @@ RecorderStopResult RecorderController::stop(const std::optional<std::string>& wo
     inputCaptureActive_ = false;
   }
   appendScreenshot(*chosen, "stop");
-  appendAxSnapshot(*chosen, "stop");
+  const std::optional<ForegroundAppSnapshot> front = appendAxSnapshot(*chosen, "stop");
+  {
+    // The window the task ended in, when the person's input ended there too (not the agent's
+    // terminal the person turned to to stop the recording).
+    std::lock_guard lock(mutex_);
+    if (front && lastPressApp_ && activeSession_ && isSameWindow(*lastPressApp_, *front)) {
+      Observation seen;
+      seen.kind = Observation::Kind::kFront;
+      seen.window = *front;
+      appendObservationLocked(std::move(seen), *chosen);
+    }
+  }
   auto [stopped, summaryPath] = eventStore_.stopSession(*chosen);
   {
     std::lock_guard lock(mutex_);
@@ -219,6 +233,33 @@ void RecorderController::appendInput(RecordingEvent& event, const RecordingSessi
                                      const std::optional<ElementTarget>& secretField) {
   std::lock_guard lock(mutex_);
   redaction_->apply(event, secretField);
+  // Input that goes to another window than the last press did: the one before it made that window
+  // come (or the one before go).
+  const bool press = isPressEvent(event.kind) || (event.kind == EventType::kMouseMove && event.payload.buttons.empty());
+  if (press && event.payload.app) {
+    if (lastPressApp_ && !isSameWindow(*lastPressApp_, *event.payload.app) && !lastInputId_.empty()) {
+      Observation seen;
+      seen.kind = Observation::Kind::kWindow;
+      seen.window = *event.payload.app;
+      appendObservationLocked(std::move(seen), session);
+    }
+    lastPressApp_ = event.payload.app;
+  }
+  appendLocked(event, session);
+  lastInputId_ = event.id;
+  observedAfterLast_ = 0;
+}
+
+void RecorderController::appendObservationLocked(Observation seen, const RecordingSession& session) {
+  if (lastInputId_.empty()) return;  // nothing it could follow
+  RecordingEvent event = RecordingEvent::of(EventType::kObservation);
+  // Named after the event it follows, so that no number of the capture's is taken.
+  event.id = lastInputId_ + "-observed" + (observedAfterLast_ > 0 ? "-" + std::to_string(observedAfterLast_ + 1) : "");
+  ++observedAfterLast_;
+  event.ts = formatIso8601(eventStore_.clock().wallMillis());
+  event.monotonicMs = eventStore_.clock().uptimeMillis();
+  event.payload.sessionId = session.sessionId;
+  event.payload.observation = std::move(seen);
   appendLocked(event, session);
 }
 
@@ -235,20 +276,22 @@ ScreenCaptureResult RecorderController::appendScreenshot(const RecordingSession&
   return shot;
 }
 
-void RecorderController::appendAxSnapshot(const RecordingSession& session, const std::string& name) {
+std::optional<ForegroundAppSnapshot> RecorderController::appendAxSnapshot(const RecordingSession& session,
+                                                                         const std::string& name) {
   const std::optional<AccessibilitySnapshot> snapshot = inspector_.accessibilitySnapshot();
-  if (!snapshot) return;
+  if (!snapshot) return std::nullopt;
   const int64_t n = nextEventNumber();
   const std::string target = joinPath(joinPath(session.sessionPath, layout::kSnapshotsFolder),
                                       name + "-" + std::to_string(n) + ".json");
   try {
     eventStore_.writeSnapshot(*snapshot, target);
   } catch (const std::exception&) {
-    return;  // the number stays used; the log shows the gap
+    return snapshot->app;  // the number stays used; the log shows the gap
   }
   RecordingEvent event = makeEvent(n, EventType::kAxSnapshot, session);
   event.payload.axSnapshotPath = target;
   appendQuietly(event, session);
+  return snapshot->app;
 }
 
 void RecorderController::handleInputEvent(const CapturedInputEvent& captured) {
@@ -283,8 +326,30 @@ void RecorderController::handleInputEvent(const CapturedInputEvent& captured) {
   const bool lookUp = (captured.type == EventType::kMouseDown || hover || dragEnd) && !captured.inferred &&
                       captured.x && captured.y && event.payload.app;
   const uint64_t inputsBefore = writer_.inputsSubmitted();
-  writer_.submit({std::move(event), std::move(*session), lookUp, capturedAt, std::move(judgement),
-                  captured.pointerMoves, inputsBefore});
+  OrderedEventWriter::Pending item{std::move(event), std::move(*session), lookUp, capturedAt, std::move(judgement),
+                                   captured.pointerMoves, inputsBefore};
+  noteTyping(captured, item);
+  writer_.submit(std::move(item));
+}
+
+// A run of typing: keys that type (Backspace and Delete too), modifiers passed over; it ends with
+// any other key, a press, a scroll or a hover.
+void RecorderController::noteTyping(const CapturedInputEvent& captured, OrderedEventWriter::Pending& item) {
+  item.releasesClick = captured.type == EventType::kMouseUp && !captured.inferred;
+  const auto keysym = captured.keysym.value_or(0);
+  const bool modifier = (keysym >= 0xffe1 && keysym <= 0xffee) || (keysym >= 0xfe01 && keysym <= 0xfe13);
+  const bool types = captured.type == EventType::kKeyDown &&
+                     ((captured.text && !captured.text->empty()) || keysym == 0xff08 || keysym == 0xffff);
+  const bool ends = (captured.type == EventType::kKeyDown && !types && !modifier) ||
+                    captured.type == EventType::kMouseDown || captured.type == EventType::kScroll ||
+                    (captured.type == EventType::kMouseMove && captured.buttons.empty());
+  if (types) {
+    item.startsTyping = !typingOpen_;
+    typingOpen_ = true;
+  } else if (ends) {
+    item.endsTyping = typingOpen_;
+    typingOpen_ = false;
+  }
 }
 
 }  // namespace diruri

@@ -67,6 +67,10 @@ JsonValue RecorderReplayResult::toJson() const {
                {"steps", std::move(listed)},
                {"stepCounts", std::move(countsJson)}};
   if (omitted > 0) o.emplace("stepsOmitted", JsonValue(static_cast<long long>(omitted)));
+  o.emplace("checks", JsonObject{{"passed", JsonValue(static_cast<long long>(checksPassed))},
+                                 {"failed", JsonValue(static_cast<long long>(checksFailed))}});
+  o.emplace("verified", verified);
+  if (handover) o.emplace("handover", *handover);
   return o;
 }
 
@@ -78,8 +82,13 @@ JsonValue RecorderPermissionResult::toJson() const {
 
 JsonObject ReplayRunMetadata::head() const {
   JsonArray shots(screenshots.begin(), screenshots.end());
-  return JsonObject{{"runId", runId},     {"skillId", skillId}, {"startedAt", startedAt},
-                    {"endedAt", endedAt}, {"status", status},   {"screenshots", std::move(shots)}};
+  JsonObject o{{"runId", runId},     {"skillId", skillId}, {"startedAt", startedAt},
+               {"endedAt", endedAt}, {"status", status},   {"screenshots", std::move(shots)}};
+  o.emplace("checks", JsonObject{{"passed", JsonValue(static_cast<long long>(checksPassed))},
+                                 {"failed", JsonValue(static_cast<long long>(checksFailed))}});
+  o.emplace("verified", verified);
+  if (handover) o.emplace("handover", *handover);
+  return o;
 }
 
 void ReplayRunMetadata::write(FileSystem& fileSystem, const std::string& path) const {

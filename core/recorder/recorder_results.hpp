@@ -57,6 +57,10 @@ struct RecorderReplayResult {
   std::string runPath;
   std::string status = "success";  // "success", "failed" or "stopped"
   std::vector<ReplayStep> steps;
+  size_t checksPassed = 0;
+  size_t checksFailed = 0;
+  bool verified = false;
+  std::optional<JsonValue> handover;  // a failed step's (Handover)
 
   JsonValue toJson() const;
 };
@@ -86,6 +90,10 @@ struct ReplayRunMetadata {
   std::string status = "success";
   std::vector<ReplayStep> steps;
   std::vector<std::string> screenshots;
+  size_t checksPassed = 0;
+  size_t checksFailed = 0;
+  bool verified = false;
+  std::optional<JsonValue> handover;
 
   // Everything but the steps.
   JsonObject head() const;

@@ -58,9 +58,19 @@ RecorderReplayResult ReplayRuns::run(const ReplayRun& planned, const ReplayOptio
 
   const ScreenCaptureResult before = screenCapture_.capturePNG(joinPath(screenshots, "before.png"));
   SemanticReplayResult replayed = replayer_.replay(planned.workspacePath, planned.skillId, options, control);
+  // The screen as the failed step left it, for the agent that takes over.
+  if (replayed.handover) {
+    const ScreenCaptureResult shot = screenCapture_.capturePNG(
+        joinPath(screenshots, "step-" + std::to_string(replayed.handover->stepIndex) + ".png"));
+    if (shot.ok) replayed.handover->screenshotPath = shot.path;
+  }
   const ScreenCaptureResult after = screenCapture_.capturePNG(joinPath(screenshots, "after.png"));
   run.endedAt = formatIso8601(clock.wallMillis());
   run.status = replayed.status;
+  run.checksPassed = replayed.checksPassed;
+  run.checksFailed = replayed.checksFailed;
+  run.verified = replayed.verified();
+  if (replayed.handover) run.handover = replayed.handover->toJson();
   run.steps = std::move(replayed.steps);
   for (const ScreenCaptureResult* shot : {&before, &after}) {
     if (shot->ok) run.screenshots.push_back(shot->path);
@@ -71,6 +81,10 @@ RecorderReplayResult ReplayRuns::run(const ReplayRun& planned, const ReplayOptio
   result.runId = run.runId;
   result.runPath = runPath;
   result.status = run.status;
+  result.checksPassed = run.checksPassed;
+  result.checksFailed = run.checksFailed;
+  result.verified = run.verified;
+  result.handover = run.handover;
   result.steps = std::move(run.steps);
   return result;
 }

@@ -11,12 +11,13 @@ namespace diruri {
 
 namespace {
 
-constexpr std::array<std::pair<EventType, std::string_view>, 11> kTypeNames = {{
+constexpr std::array<std::pair<EventType, std::string_view>, 12> kTypeNames = {{
     {EventType::kSessionStarted, "session_started"},
     {EventType::kSessionStopped, "session_stopped"},
     {EventType::kScreenshotCaptured, "screenshot_captured"},
     {EventType::kAxSnapshot, "ax_snapshot"},
     {EventType::kCaptureLost, "user_marker"},
+    {EventType::kObservation, "observation"},
     {EventType::kMouseDown, "mouse_down"},
     {EventType::kMouseUp, "mouse_up"},
     {EventType::kMouseMove, "mouse_move"},
@@ -212,6 +213,9 @@ void readPayload(EventPayload& p, JsonObject& payload, Problems& problems) {
       p.button = in.integer(kFirst + 15, key, v, 1, 255);
     } else if (key == "buttons") {
       p.buttons = in.integers(kFirst + 16, key, v, 1, 255).value_or(std::vector<int64_t>{});
+    } else if (key == "observation") {
+      p.observation = in.record<Observation>(kFirst + 18, key, v, Observation::fromJson,
+                                             "an observation (kind, and what it saw)");
     } else if (key == "scrollX") {
       p.scrollX = in.integer(kFirst + 17, key, v, std::numeric_limits<int32_t>::min(),
                              std::numeric_limits<int32_t>::max());
@@ -266,6 +270,7 @@ JsonValue EventPayload::toJson() const {
   if (target) o.emplace("target", target->toJson());
   if (redacted) o.emplace("redacted", true);
   if (inferred) o.emplace("inferred", true);
+  if (observation) o.emplace("observation", observation->toJson());
   return o;
 }
 

@@ -10,6 +10,7 @@
 
 #include "core/json/json_value.hpp"
 #include "core/records/front_app.hpp"
+#include "core/records/observation.hpp"
 
 namespace diruri {
 
@@ -23,6 +24,8 @@ enum class EventType : uint8_t {
   kAxSnapshot,
   // The capture ended on its own (its display or bus went away); stored as "user_marker".
   kCaptureLost,
+  // What the event before it changed, for a replay to check (Observation).
+  kObservation,
   kMouseDown,
   kMouseUp,
   // The pointer moved with a button held (a drag's path), or came to rest somewhere (a hover).
@@ -94,6 +97,7 @@ struct EventPayload : InputFields {
   std::optional<std::string> axSnapshotPath;
   // A key typed into a password field: its key code, keysym and text are not kept.
   bool redacted = false;
+  std::optional<Observation> observation;  // observation lines
   // Members this version does not know, as they were read: written back unchanged.
   JsonObject others;
 

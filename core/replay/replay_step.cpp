@@ -31,6 +31,12 @@ JsonValue ReplayStep::toJson() const {
     case Via::kNone:
       break;
   }
+  if (check) {
+    o.emplace("check", JsonObject{{"kind", check->kind},
+                                  {"expected", check->expected},
+                                  {"observed", check->observed},
+                                  {"ok", check->ok}});
+  }
   return o;
 }
 

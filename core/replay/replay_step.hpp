@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -16,15 +17,26 @@ struct ReplayStep {
   // in its window; or the element pressed by its accessible action.
   enum class Via : uint8_t { kNone, kElement, kWindow, kAction };
 
+  // What the recording observed after this step, checked again: the kind ("text", "checked",
+  // "window", "front"), what was expected and what was found, in words.
+  struct Check {
+    std::string kind;
+    std::string expected;
+    std::string observed;
+    bool ok = false;
+    bool operator==(const Check&) const = default;
+  };
+
   std::string eventId;
   EventType type = EventType::kOther;
   Status status = Status::kSkipped;
   Via via = Via::kNone;
   // Why a step was not replayed ("redacted" for a key typed into a password field); "" when it was.
   std::string reason;
+  std::optional<Check> check = std::nullopt;
 
   bool operator==(const ReplayStep&) const = default;
-  // {"eventId", "type", "status", and "reason" and "via" when there are}.
+  // {"eventId", "type", "status", and "reason", "via" and "check" when there are}.
   JsonValue toJson() const;
 };
 

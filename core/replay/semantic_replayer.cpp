@@ -7,6 +7,7 @@
 
 #include "core/platform/path.hpp"
 #include "core/replay/pacer.hpp"
+#include "core/text/unicode.hpp"
 #include "core/skill/skill_library.hpp"
 #include "core/store/event_log.hpp"
 #include "core/store/workspace_layout.hpp"
@@ -122,6 +123,9 @@ class SemanticReplayer::Run {
     if (control_) control_->report(0, total_);
   }
 
+  // The events before this one are skipped: the agent did their steps by hand.
+  void beginAt(std::string eventId) { beginAt_ = std::move(eventId); }
+
   void offer(Planned p) {
     ReplayStep& step = result_.steps.emplace_back();
     step.eventId = std::move(p.id);
@@ -130,9 +134,19 @@ class SemanticReplayer::Run {
       step.reason = skipReason_;
       return;
     }
+    if (beginAt_ && *beginAt_ != step.eventId) {
+      step.reason = "before fromStep";
+      if (control_) control_->report(result_.steps.size(), total_);
+      return;
+    }
+    beginAt_.reset();
+    lastTarget_ = p.target;
+    lastPoint_ = p.point;
+    lastApp_ = p.app;
     if (std::optional<std::string> failure = replay(p, step)) {
       step.status = Status::kFailed;
       step.reason = std::move(*failure);
+      handOver();
       end(false, true);
     } else if (stopped_) {
       step.reason = "The replay was stopped.";
@@ -149,6 +163,29 @@ class SemanticReplayer::Run {
       result_.steps.back().status = Status::kFailed;
       result_.steps.back().reason = why;
     }
+    end(false, true);
+  }
+
+  // What the recording observed after the step just done, checked: a check that fails fails that
+  // step, and the replay ends there.
+  void observe(const Observation& seen) {
+    if (ended_ || result_.steps.empty()) return;
+    ReplayStep& step = result_.steps.back();
+    // A step not posted (before fromStep, a password's key the agent types) has nothing to check.
+    if (step.status != Status::kReplayed) return;
+    std::optional<std::string> failure = check(seen, step);
+    if (stopped_) {
+      end(true, false);
+      return;
+    }
+    if (!failure) {
+      ++result_.checksPassed;
+      return;
+    }
+    ++result_.checksFailed;
+    step.status = Status::kFailed;
+    step.reason = std::move(*failure);
+    handOver();
     end(false, true);
   }
 
@@ -169,6 +206,68 @@ class SemanticReplayer::Run {
   }
 
   bool stopRequested() const { return control_ && control_->stopRequested(); }
+
+  // Waits, at most until `deadline`, for `seen` to hold again; the check, and the reason when it
+  // does not hold.
+  std::optional<std::string> check(const Observation& seen, ReplayStep& step) {
+    r_.poster_.sync();
+    const Clock::SteadyTime deadline =
+        r_.clock_.steadyNow() + (seen.kind == Observation::Kind::kWindow ? options_.targetWait : options_.checkWait);
+    ReplayStep::Check done;
+    done.kind = std::string(observationKindName(seen.kind));
+    std::string why;
+    for (;;) {
+      const std::optional<FrontWindow> front = r_.windows_.frontWindow();
+      if (seen.kind == Observation::Kind::kWindow || seen.kind == Observation::Kind::kFront) {
+        done.expected = describe(*seen.window);
+        done.observed = front ? describe(front->app) : "no window";
+        done.ok = front && isSameWindow(*seen.window, front->app);
+        why = "The " + done.expected + " is not in front; the " + done.observed + " is.";
+      } else {
+        const std::optional<ElementFinding::ElementState> state =
+            front ? r_.elements_.elementState(front->app.processId, *seen.element) : std::nullopt;
+        const std::string what = "The " + seen.element->describe();
+        if (seen.kind == Observation::Kind::kText) {
+          done.expected = seen.text.value_or("");
+          const std::optional<std::string> text = state ? state->text : std::nullopt;
+          done.observed = text ? firstScalars(*text, Observation::kLongestText) : "";
+          done.ok = text && done.observed == done.expected;
+          why = !state  ? what + " was not found, so its text could not be checked."
+                : !text ? what + " has no text that can be read."
+                        : what + " holds " + quotedData(done.observed, Observation::kLongestText) + ", expected " +
+                              quotedData(done.expected, Observation::kLongestText) + ".";
+        } else {
+          const auto words = [](bool on) { return std::string(on ? "checked" : "not checked"); };
+          done.expected = words(*seen.checked);
+          done.observed = state && state->checked ? words(*state->checked) : "not found";
+          done.ok = state && state->checked == seen.checked;
+          why = what + " is " + done.observed + ", expected " + done.expected + ".";
+        }
+      }
+      if (done.ok || r_.clock_.steadyNow() >= deadline) break;
+      if (!sleepUntil(std::min(deadline, r_.clock_.steadyNow() + kWindowPoll))) {
+        stopped_ = true;
+        break;
+      }
+    }
+    step.check = done;
+    if (done.ok || stopped_) return std::nullopt;
+    return why;
+  }
+
+  // What the agent needs to take over at the failed step, the last one.
+  void handOver() {
+    Handover h;
+    h.stepIndex = result_.steps.size() - 1;
+    h.eventId = result_.steps.back().eventId;
+    h.target = lastTarget_;
+    h.point = lastPoint_;
+    if (lastPoint_) {
+      const std::optional<FrontWindow> front = r_.windows_.frontWindow();
+      if (front) h.nearby = r_.elements_.elementsNear(front->app.processId, lastPoint_->x, lastPoint_->y, 10);
+    }
+    result_.handover = std::move(h);
+  }
 
   // Waits until `deadline`; false when stopped meanwhile.
   bool sleepUntil(Clock::SteadyTime deadline) {
@@ -391,6 +490,11 @@ class SemanticReplayer::Run {
   const bool windowsKnown_;  // where no window can be known, a press goes where it was recorded
   PressPlacement placement_;
   bool pressedByAction_ = false;  // the last press was the element's action: its release is in it
+  std::optional<std::string> beginAt_;  // fromStep's first event, until it comes
+  // The last step offered: what a hand-over names.
+  std::optional<ElementTarget> lastTarget_;
+  std::optional<Point> lastPoint_;
+  std::optional<ForegroundAppSnapshot> lastApp_;
   Via pressVia_ = Via::kNone;     // the route of the last press, which a double click's next one takes
   bool stopped_ = false;
   bool ended_ = false;
@@ -419,21 +523,72 @@ SemanticReplayResult SemanticReplayer::replay(const std::string& workspacePath, 
     return stopped;
   }
 
+  // fromStep: the first event of that step of the skill's steps.json.
+  std::optional<std::string> beginAt;
+  if (options.fromStep) {
+    const std::vector<SkillStep> steps = readSkillSteps(fileSystem_, skill);
+    if (*options.fromStep >= steps.size() || steps[*options.fromStep].evidenceEventIds.empty()) {
+      throw SemanticReplayerError(SemanticReplayerError::Code::invalidArgument,
+                                  "fromStep " + std::to_string(*options.fromStep) + " is not a step of the skill: its "
+                                  "references/steps.json has " + std::to_string(steps.size()) +
+                                  " steps, numbered from 0.");
+    }
+    beginAt = steps[*options.fromStep].evidenceEventIds.front();
+  }
+
   // Reporting steps that were never posted would be a failure dressed as success.
   if (!poster_.begin()) {
     poster_.end();
     throw SemanticReplayerError(SemanticReplayerError::Code::posterUnavailable);
   }
   Run run(*this, options, control, total);
+  if (beginAt) run.beginAt(*beginAt);
   try {
     readEvents(fileSystem_, *logPath, LogReading::Strict, [&](RecordingEvent& event, const EventLine& line) {
-      if (std::optional<Planned> p = plan(event, line)) run.offer(std::move(*p));
+      if (event.kind == EventType::kObservation && event.payload.observation) {
+        run.observe(*event.payload.observation);
+      } else if (std::optional<Planned> p = plan(event, line)) {
+        run.offer(std::move(*p));
+      }
     });
   } catch (const std::exception& e) {
     // Posting has begun: nothing is thrown from here on, and what is held is released.
     run.failReading("The recording could not be read to its end: " + std::string(e.what()) + ".");
   }
-  return run.finish();
+  SemanticReplayResult result = run.finish();
+  if (result.handover) {
+    for (const SkillStep& step : readSkillSteps(fileSystem_, skill)) {
+      const auto& ids = step.evidenceEventIds;
+      if (std::find(ids.begin(), ids.end(), result.handover->eventId) != ids.end()) {
+        result.handover->words = step.words;
+        break;
+      }
+    }
+  }
+  return result;
+}
+
+bool SemanticReplayResult::verified() const {
+  if (status != "success" || checksPassed == 0 || checksFailed > 0) return false;
+  return std::all_of(steps.begin(), steps.end(),
+                     [](const ReplayStep& step) { return step.status == ReplayStep::Status::kReplayed; });
+}
+
+JsonValue Handover::toJson() const {
+  JsonObject o{{"stepIndex", JsonValue(static_cast<long long>(stepIndex))}, {"eventId", eventId}};
+  putOptional(o, "words", words);
+  if (target) o.emplace("target", target->toJson());
+  if (point) o.emplace("point", JsonObject{{"x", point->x}, {"y", point->y}});
+  JsonArray near;
+  for (const ElementTarget& element : nearby) {
+    JsonObject e{{"role", element.role}};
+    putOptional(e, "name", element.name);
+    if (element.bounds) e.emplace("bounds", element.bounds->toJson());
+    near.push_back(std::move(e));
+  }
+  o.emplace("nearby", std::move(near));
+  putOptional(o, "screenshotPath", screenshotPath);
+  return o;
 }
 
 }  // namespace diruri

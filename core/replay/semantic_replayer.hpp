@@ -18,6 +18,7 @@
 #include "core/platform/clock.hpp"
 #include "core/platform/file_system.hpp"
 #include "core/replay/click_placement.hpp"
+#include "core/replay/replay_plan.hpp"
 #include "core/replay/event_poster.hpp"
 #include "core/replay/replay_step.hpp"
 
@@ -29,6 +30,24 @@ struct ReplayOptions {
   double speed = 1;
   // How long a step waits for the window it was recorded in to come to the front.
   std::chrono::milliseconds targetWait{10000};
+  // How long a check waits for what the recording observed after a step.
+  std::chrono::milliseconds checkWait{2000};
+  // The step of the skill's steps.json to begin with; those before are skipped.
+  std::optional<size_t> fromStep = std::nullopt;
+};
+
+// What an agent needs to take over where a step failed: the step in words, the element it was
+// recorded on and where, and the accessible elements of the front window nearest that point.
+struct Handover {
+  size_t stepIndex = 0;  // in the run's steps
+  std::string eventId;
+  std::optional<std::string> words;  // the skill's step that holds the event
+  std::optional<ElementTarget> target;
+  std::optional<Point> point;
+  std::vector<ElementTarget> nearby;
+  std::optional<std::string> screenshotPath;  // set by whoever takes it
+
+  JsonValue toJson() const;
 };
 
 struct SemanticReplayResult {
@@ -37,6 +56,12 @@ struct SemanticReplayResult {
   // "success" when every step but redacted ones was replayed, "stopped" when asked to stop, else
   // "failed".
   std::string status = "success";
+  size_t checksPassed = 0;
+  size_t checksFailed = 0;
+  std::optional<Handover> handover;  // when a step failed
+
+  // Every step replayed (none skipped, redacted ones included), at least one check, all passed.
+  bool verified() const;
 };
 
 class SemanticReplayerError : public std::runtime_error {
@@ -45,6 +70,7 @@ class SemanticReplayerError : public std::runtime_error {
     invalidRecording,   // the reference file does not name a session
     posterUnavailable,  // no event poster can be reached, so nothing could be replayed
     unusableEvent,      // a line of the recording cannot be posted as it was recorded
+    invalidArgument,    // an argument does not fit the skill (fromStep beyond its steps)
   };
   // The text says what was wrong in a sentence the agent can act on.
   explicit SemanticReplayerError(Code code)

@@ -187,11 +187,43 @@ class StepsWritten {
     fs_.writeFileAtomically(path_, "");
   }
 
+  // What a replay checks after the event of that id (the observations that follow it).
+  void observed(const std::string& afterEventId, const Observation& seen) {
+    std::string words;
+    switch (seen.kind) {
+      case Observation::Kind::kText:
+        words = seen.notEmpty ? "the password field is not empty" : "the field holds the text it held";
+        break;
+      case Observation::Kind::kChecked:
+        words = std::string("the toggle is ") + (seen.checked.value_or(false) ? "checked" : "not checked");
+        break;
+      case Observation::Kind::kWindow:
+        words = "the window it opens or leaves comes to the front";
+        break;
+      case Observation::Kind::kFront:
+        words = "the window the task ended in is in front";
+        break;
+    }
+    checks_[afterEventId].push_back(std::move(words));
+  }
+
   void add(SkillStep&& step) {
     ++count_;
     if (count_ == 1) firstWords_ = step.words;
     if (step.kind == "password") secrets_ += (secrets_.empty() ? "" : ", ") + std::to_string(count_);
+    JsonArray checked;
+    for (const std::string& id : step.evidenceEventIds) {
+      if (const auto it = checks_.find(id); it != checks_.end()) {
+        for (std::string& words : it->second) checked.emplace_back(std::move(words));
+        checks_.erase(it);
+      }
+    }
     lines_ += std::to_string(count_) + ". " + step.words + "\n";
+    if (!checked.empty()) {
+      for (const JsonValue& words : checked) lines_ += "   - checked: " + words.asString() + "\n";
+      checkedSteps_ += (checkedSteps_.empty() ? "" : ", ") + std::to_string(count_);
+      step.details["checks"] = std::move(checked);
+    }
     // As writeJson writes the whole array pretty: each element on lines of its own, two deeper.
     std::string element = writeJson(step.toJson(), JsonLayout::Pretty);
     pending_ += count_ == 1 ? "[\n  " : ",\n  ";
@@ -210,6 +242,7 @@ class StepsWritten {
   const std::string& firstWords() const { return firstWords_; }
   const std::string& lines() const { return lines_; }
   const std::string& secrets() const { return secrets_; }
+  const std::string& checkedSteps() const { return checkedSteps_; }
 
  private:
   void flush() {
@@ -224,6 +257,8 @@ class StepsWritten {
   std::string firstWords_;
   std::string lines_;
   std::string secrets_;  // the numbers of the password steps, "3, 7"
+  std::string checkedSteps_;
+  std::map<std::string, std::vector<std::string>> checks_;  // by the event they follow, until its step comes
 };
 
 // SKILL.md. Everything in it that was recorded (names, titles, typed text, the session's own
@@ -272,6 +307,24 @@ std::string skillDocument(const std::string& skillId, const std::string& session
            "yourself. The replay skips those keys (their steps say \"skipped\" with the reason "
            "\"redacted\") and goes on without waiting for it.\n";
   }
+  doc += "\n## Checks\n\n";
+  if (steps.checkedSteps().empty()) {
+    doc +=
+        "The recording observed nothing to check (no accessible field, toggle or window changed), so a "
+        "replay can only say that its events were posted: its answer has `\"verified\": false`. Look at "
+        "the screenshots in the run folder to see whether the task was done.\n";
+  } else {
+    doc += "After step" + std::string(steps.checkedSteps().find(',') == std::string::npos ? " " : "s ") +
+           steps.checkedSteps() +
+           " the replay checks what the recording observed there, waiting up to 2 s; a check that does not "
+           "hold fails its step. The answer's `verified` is true only when every step was replayed and every "
+           "check passed.\n";
+  }
+  doc +=
+      "\nWhen a step fails, the answer's `handover` gives the step's words and recorded element, a screenshot "
+      "of the screen as it was left (`screenshotPath`) and the accessible elements nearest the recorded "
+      "point. Look at the screenshot, do that step yourself, then replay with `fromStep` set to the number "
+      "of the next step minus one (`references/steps.json` counts from 0) to go on.\n";
   doc += "\n## How to run it\n\n";
   doc +=
       "Call the MCP tool `replay_skill` with this skill id and the absolute path of a workspace (the one "
@@ -457,11 +510,16 @@ GeneratedSkill SkillLibrary::generate(const std::string& workspacePath, const st
     StepsWritten steps(fs, joinPath(folder, "references/steps.json"));
     Applications apps;
     StepDescriber describer([&steps](SkillStep&& step) { steps.add(std::move(step)); });
+    std::string lastInput;  // the input line an observation follows
     fs.writeFileAtomicallyInPieces(joinPath(folder, layout::kSkillEventsFile), [&](const auto& write) {
       std::string pending;
       readEvents(fs, logPath, LogReading::Lenient, [&](RecordingEvent& event, const EventLine& line) {
-        if (!isInputEvent(event.kind)) return;
-        if (event.payload.app) apps.add(*event.payload.app);
+        // The input lines, and what the recording observed of them for the replay to check.
+        if (!isInputEvent(event.kind) && event.kind != EventType::kObservation) return;
+        if (event.payload.app && isInputEvent(event.kind)) apps.add(*event.payload.app);
+        if (event.kind == EventType::kObservation && event.payload.observation && !lastInput.empty())
+          steps.observed(lastInput, *event.payload.observation);
+        if (isInputEvent(event.kind)) lastInput = event.id;
         describer.add(event);
         pending.append(line.text);
         pending.push_back('\n');
@@ -526,6 +584,29 @@ std::string SkillLibrary::install(const std::string& workspacePath, const std::s
     throw SkillError("The skill could not be installed into " + store + ": " + e.what() + ".");
   }
   return installed;
+}
+
+std::vector<SkillStep> readSkillSteps(FileSystem& fileSystem, const std::string& skillFolder) {
+  std::vector<SkillStep> steps;
+  try {
+    const JsonValue document = parseJson(fileSystem.readFile(joinPath(skillFolder, "references/steps.json")));
+    if (!document.isArray()) return {};
+    for (const JsonValue& item : document.asArray()) {
+      SkillStep step;
+      if (const std::string* kind = item.findString("kind")) step.kind = *kind;
+      if (const std::string* words = item.findString("words")) step.words = *words;
+      if (const JsonValue* ids = item.find("evidenceEventIds"); ids && ids->isArray()) {
+        for (const JsonValue& id : ids->asArray())
+          if (id.isString()) step.evidenceEventIds.push_back(id.asString());
+      }
+      steps.push_back(std::move(step));
+    }
+  } catch (const FileSystemError&) {
+    return {};
+  } catch (const JsonParseError&) {
+    return {};
+  }
+  return steps;
 }
 
 }  // namespace diruri

@@ -6,8 +6,10 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/platform/file_system.hpp"
+#include "core/skill/skill_steps.hpp"
 
 namespace diruri {
 
@@ -62,6 +64,10 @@ std::optional<std::string> recordingOfSkill(FileSystem& fileSystem, const std::s
 // The local skill store of a user: $XDG_DATA_HOME/diruri-rediro/skills, or
 // ~/.local/share/diruri-rediro/skills when that is not set (or not absolute); empty when neither
 // XDG_DATA_HOME nor a home directory is known. Read from the environment given.
+// The steps of a skill's references/steps.json (kind, words, evidence ids); none when it has no
+// such file or it cannot be read as steps.
+std::vector<SkillStep> readSkillSteps(FileSystem& fileSystem, const std::string& skillFolder);
+
 std::string defaultLocalSkillStore(const char* xdgDataHome, const char* home);
 
 class SkillLibrary {

@@ -227,4 +227,15 @@ std::string quotedData(std::string_view text, size_t maxScalars) {
   return out + "\"";
 }
 
+std::string firstScalars(std::string_view text, size_t maxScalars, bool* cut) {
+  size_t at = 0, scalars = 0;
+  while (at < text.size() && scalars < maxScalars) {
+    ++at;
+    while (at < text.size() && (static_cast<unsigned char>(text[at]) & 0xc0) == 0x80) ++at;
+    ++scalars;
+  }
+  if (cut) *cut = at < text.size();
+  return std::string(text.substr(0, at));
+}
+
 }  // namespace diruri

@@ -16,6 +16,9 @@ std::string sanitizeUtf8(std::string_view bytes);
 // The Unicode scalars of valid UTF-8 (invalid sequences decode as U+FFFD).
 std::vector<char32_t> decodeUtf8(std::string_view bytes);
 
+// The first `maxScalars` characters of valid UTF-8 text, whole; `cut` says whether any were left out.
+std::string firstScalars(std::string_view text, size_t maxScalars, bool* cut = nullptr);
+
 void appendUtf8(std::string& out, char32_t scalar);
 
 // White space and line breaks in the Unicode sense (Zs, Zl, Zp, tab and the C0/C1 line breaks).

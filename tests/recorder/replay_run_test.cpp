@@ -52,14 +52,19 @@ TEST_F(ReplayRunTest, WritesScreenshotsAndTheRunRecord) {
   EXPECT_EQ(r.runPath, runPath);
   EXPECT_EQ(
       writeJson(r.toJson()),
-      R"({"runId":"run_mail_triage_20250131090507","runPath":")" + writeJson(runPath).substr(1) +
+      R"({"checks":{"failed":0,"passed":0},"runId":"run_mail_triage_20250131090507","runPath":")" +
+          writeJson(runPath).substr(1) +
           R"(,"status":"success","stepCounts":{"replayed":2},"steps":[{"eventId":"evt_000003","status":"replayed","type":"mouse_down","via":"window"},)"
-          R"({"eventId":"evt_000004","status":"replayed","type":"mouse_up"}]})");
+          R"({"eventId":"evt_000004","status":"replayed","type":"mouse_up"}],"verified":false})");
   EXPECT_EQ(poster.posted, 2);
   std::string escaped = runPath;
   for (size_t i = 0; (i = escaped.find('/', i)) != std::string::npos; i += 2) escaped.insert(i, "\\");
   EXPECT_EQ(readText(runPath + "/run.json"),
             "{\n"
+            "  \"checks\" : {\n"
+            "    \"failed\" : 0,\n"
+            "    \"passed\" : 0\n"
+            "  },\n"
             "  \"endedAt\" : \"2025-01-31T09:05:08Z\",\n"
             "  \"runId\" : \"run_mail_triage_20250131090507\",\n"
             "  \"screenshots\" : [\n"
@@ -85,7 +90,8 @@ TEST_F(ReplayRunTest, WritesScreenshotsAndTheRunRecord) {
                 "      \"status\" : \"replayed\",\n"
                 "      \"type\" : \"mouse_up\"\n"
                 "    }\n"
-                "  ]\n"
+                "  ],\n"
+                "  \"verified\" : false\n"
                 "}");
 }
 
