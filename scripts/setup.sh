@@ -20,7 +20,7 @@ if [ "$mode" = test ]; then
   packages+=(
     git python3 python3-yaml nlohmann-json3-dev
     googletest libgtest-dev libgmock-dev libbenchmark-dev
-    xvfb openbox xdotool scrot x11-utils dbus dbus-x11 at-spi2-core python3-gi gir1.2-gtk-3.0 gir1.2-atspi-2.0
+    xvfb openbox xdotool scrot x11-utils xterm dbus dbus-x11 at-spi2-core python3-gi gir1.2-gtk-3.0 gir1.2-atspi-2.0
     python3-pyatspi
     x11-xkb-utils xkb-data
     sway util-linux mutter pipewire

@@ -87,8 +87,8 @@ std::optional<ElementFinding::ElementState> AccessibilityInspector::focusedEleme
   return state;
 }
 
-std::optional<ElementFinding::ElementState> AccessibilityInspector::elementState(int32_t processId,
-                                                                                const ElementTarget& wanted) {
+std::optional<ElementFinding::ElementState> AccessibilityInspector::elementState(
+    int32_t processId, const ElementTarget& wanted) {
   const std::optional<std::pair<int32_t, int32_t>> at = origin(processId);
   std::optional<ElementState> state = focus_.elementState(processId, wanted);
   if (state && at) moveBy(state->element.bounds, *at);

@@ -757,7 +757,7 @@ std::optional<ElementFinding::ElementState> AtspiFocus::focusedElement(int32_t p
 }
 
 std::optional<ElementFinding::ElementState> AtspiFocus::elementState(int32_t processId,
-                                                                    const ElementTarget& wanted) const {
+                                                                     const ElementTarget& wanted) const {
   const Budget budget(budget_);
   Library& lib = library();
   std::lock_guard<std::mutex> lock(lib.mutex);
@@ -773,7 +773,8 @@ std::optional<ElementFinding::ElementState> AtspiFocus::elementState(int32_t pro
   return state;
 }
 
-std::vector<ElementTarget> AtspiFocus::elementsNear(int32_t processId, double x, double y, size_t limit) const {
+std::vector<ElementTarget> AtspiFocus::elementsNear(int32_t processId, double x, double y,
+                                                    size_t limit) const {
   const Budget budget(budget_);
   Library& lib = library();
   std::lock_guard<std::mutex> lock(lib.mutex);
@@ -784,7 +785,8 @@ std::vector<ElementTarget> AtspiFocus::elementsNear(int32_t processId, double x,
     std::deque<Match> queue;
     queue.push_back({std::move(window), {}});
     queue.front().path.push_back(stepOf(queue.front().node.get(), budget));
-    for (int visited = 0; !queue.empty() && visited < kMaxWalkNodes && budget.remainingMillis() > 0; ++visited) {
+    for (int visited = 0; !queue.empty() && visited < kMaxWalkNodes && budget.remainingMillis() > 0;
+         ++visited) {
       Match item = std::move(queue.front());
       queue.pop_front();
       const Ref<AtspiStateSet> states = statesOf(item.node.get(), budget);

@@ -76,7 +76,8 @@ class AtspiFocus {
   // The focused element of the application's active window, with its state (ElementState).
   std::optional<ElementFinding::ElementState> focusedElement(int32_t processId) const;
   // The element findElement finds, with its state.
-  std::optional<ElementFinding::ElementState> elementState(int32_t processId, const ElementTarget& wanted) const;
+  std::optional<ElementFinding::ElementState> elementState(int32_t processId,
+                                                           const ElementTarget& wanted) const;
   // Up to `limit` shown elements that hold no others, of the topmost window that has any, nearest
   // the point first.
   std::vector<ElementTarget> elementsNear(int32_t processId, double x, double y, size_t limit) const;

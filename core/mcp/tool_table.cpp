@@ -262,7 +262,8 @@ const std::vector<ToolDefinition>& toolTable() {
              false, "number"},
             {"fromStep",
              "Replay from this step of the skill's references/steps.json (numbered from 0), skipping those "
-             "before it, which are reported \"skipped\" with the reason \"before fromStep\": after doing a failed "
+             "before it, which are reported \"skipped\" with the reason \"before fromStep\": after doing a "
+             "failed "
              "step by hand.",
              false, "integer"}},
        .handler = replaySkill},

@@ -40,8 +40,7 @@ void OrderedEventWriter::stop() {
 void OrderedEventWriter::submit(Pending item) {
   if (item.event.kind != EventType::kMouseMove) inputs_.fetch_add(1);
   const bool observes = observe_ && (item.startsTyping || item.endsTyping || item.releasesClick);
-  const bool waits =
-      running() && (item.lookUp || observes || (item.judgement && item.judgement->afterMove));
+  const bool waits = running() && (item.lookUp || observes || (item.judgement && item.judgement->afterMove));
   {
     std::lock_guard lock(mutex_);
     if (waits || writing_ || !queue_.empty()) {
@@ -54,6 +53,15 @@ void OrderedEventWriter::submit(Pending item) {
 }
 
 void OrderedEventWriter::lookUp(Pending& item) {
+  if (item.startsTyping && !item.fieldAsked && observe_) {
+    // Asked now, not once the keys before it are written: by then a click may have moved the focus.
+    item.fieldAsked = true;
+    const int32_t processId = item.event.payload.app ? item.event.payload.app->processId : 0;
+    if (processId > 0) {
+      if (std::optional<ElementFinding::ElementState> focused = elements_.focusedElement(processId))
+        item.field = focused->element;
+    }
+  }
   if (!item.lookUp) return;
   item.lookUp = false;
   RecordingEvent& event = item.event;
@@ -76,7 +84,8 @@ void OrderedEventWriter::endTyping() {
   std::optional<TypingRun> run = std::move(typing_);
   typing_.reset();
   if (!run || !run->field || !observe_) return;
-  const std::optional<ElementFinding::ElementState> state = elements_.elementState(run->processId, *run->field);
+  const std::optional<ElementFinding::ElementState> state =
+      elements_.elementState(run->processId, *run->field);
   if (!state || (!state->text && !state->secret)) return;
   Observation seen;
   seen.kind = Observation::Kind::kText;
@@ -99,17 +108,11 @@ void OrderedEventWriter::observeAfter(const Pending& item) {
     pressed_.reset();
     if (event.payload.target && processId > 0) pressed_.emplace(processId, *event.payload.target);
   }
-  if (item.startsTyping && processId > 0) {
-    // The field the keys go to, asked once its first key is in: by the time the run ends, a click
-    // may have moved the focus elsewhere.
-    TypingRun run{processId, item.session, std::nullopt};
-    if (std::optional<ElementFinding::ElementState> focused = elements_.focusedElement(processId))
-      run.field = focused->element;
-    typing_ = std::move(run);
-  }
+  if (item.startsTyping && processId > 0) typing_ = TypingRun{processId, item.session, item.field};
   if (item.releasesClick && pressed_ && isToggleRole(pressed_->second.role)) {
     std::this_thread::sleep_for(kToggleSettle);
-    const std::optional<ElementFinding::ElementState> state = elements_.elementState(pressed_->first, pressed_->second);
+    const std::optional<ElementFinding::ElementState> state =
+        elements_.elementState(pressed_->first, pressed_->second);
     if (state && state->checked) {
       Observation seen;
       seen.kind = Observation::Kind::kChecked;
@@ -149,7 +152,7 @@ void OrderedEventWriter::awaitFocus(std::chrono::steady_clock::time_point deadli
       std::unique_lock lock(mutex_);
       const auto waiting = [this, &click] {
         for (Pending& p : queue_) {
-          if (p.lookUp) {
+          if (p.lookUp || (p.startsTyping && !p.fieldAsked && observe_)) {
             click = &p;
             return true;
           }

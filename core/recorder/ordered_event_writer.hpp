@@ -53,6 +53,9 @@ class OrderedEventWriter {
     bool startsTyping = false;
     bool endsTyping = false;
     bool releasesClick = false;
+    // The writer's: the field a run of typing goes into, asked near when its first key came.
+    bool fieldAsked = false;
+    std::optional<ElementTarget> field = std::nullopt;
   };
   // Where the pointer is; none where it is not seen.
   using PointerSource = std::function<std::optional<PointerMotion::Sighting>()>;
@@ -83,7 +86,8 @@ class OrderedEventWriter {
 
  private:
   void writeQueued();
-  // The element of a click still to be looked up.
+  // The element of a click still to be looked up, and the field of a key that begins a run of
+  // typing: asked as soon as they are taken up, even while a key before them waits.
   void lookUp(Pending& item);
   // Until `deadline`, looking up the clicks that come meanwhile.
   void awaitFocus(std::chrono::steady_clock::time_point deadline);

@@ -26,6 +26,10 @@ RecorderController::RecorderController(EventStore& eventStore, InputEventRecordi
           [this](RecordingEvent& event, const RecordingSession& session,
                  const std::optional<ElementTarget>& secretField) {
             appendInput(event, session, secretField);
+          },
+          [this](Observation seen, const RecordingSession& session) {
+            std::lock_guard lock(mutex_);
+            appendObservationLocked(std::move(seen), session);
           }) {}
 
 RecorderController::~RecorderController() {
@@ -66,6 +70,7 @@ RecorderStartResult RecorderController::start(const std::string& workspacePath,
     eventCounter_ = 0;
     lastInputId_.clear();
     lastPressApp_.reset();
+    accessible_.clear();
     typingOpen_ = false;
   }
   const ScreenCaptureResult shot = appendScreenshot(session, "start");
@@ -164,15 +169,15 @@ RecorderStopResult RecorderController::stop(const std::optional<std::string>& wo
     inputCaptureActive_ = false;
   }
   appendScreenshot(*chosen, "stop");
-  const std::optional<ForegroundAppSnapshot> front = appendAxSnapshot(*chosen, "stop");
+  const std::optional<AccessibilitySnapshot> front = appendAxSnapshot(*chosen, "stop");
   {
     // The window the task ended in, when the person's input ended there too (not the agent's
-    // terminal the person turned to to stop the recording).
+    // terminal the person turned to to stop the recording), and the accessibility bus knows it.
     std::lock_guard lock(mutex_);
-    if (front && lastPressApp_ && activeSession_ && isSameWindow(*lastPressApp_, *front)) {
+    if (front && front->focusedWindowRole && lastPressApp_ && isSameWindow(*lastPressApp_, front->app)) {
       Observation seen;
       seen.kind = Observation::Kind::kFront;
-      seen.window = *front;
+      seen.window = front->app;
       appendObservationLocked(std::move(seen), *chosen);
     }
   }
@@ -235,9 +240,13 @@ void RecorderController::appendInput(RecordingEvent& event, const RecordingSessi
   redaction_->apply(event, secretField);
   // Input that goes to another window than the last press did: the one before it made that window
   // come (or the one before go).
-  const bool press = isPressEvent(event.kind) || (event.kind == EventType::kMouseMove && event.payload.buttons.empty());
+  const bool press =
+      isPressEvent(event.kind) || (event.kind == EventType::kMouseMove && event.payload.buttons.empty());
+  if (event.payload.target && event.payload.app) accessible_.insert(event.payload.app->processId);
   if (press && event.payload.app) {
-    if (lastPressApp_ && !isSameWindow(*lastPressApp_, *event.payload.app) && !lastInputId_.empty()) {
+    // Only what the accessibility bus can tell: a window of an application it knows.
+    if (lastPressApp_ && !isSameWindow(*lastPressApp_, *event.payload.app) && !lastInputId_.empty() &&
+        accessible_.count(event.payload.app->processId) > 0) {
       Observation seen;
       seen.kind = Observation::Kind::kWindow;
       seen.window = *event.payload.app;
@@ -254,7 +263,8 @@ void RecorderController::appendObservationLocked(Observation seen, const Recordi
   if (lastInputId_.empty()) return;  // nothing it could follow
   RecordingEvent event = RecordingEvent::of(EventType::kObservation);
   // Named after the event it follows, so that no number of the capture's is taken.
-  event.id = lastInputId_ + "-observed" + (observedAfterLast_ > 0 ? "-" + std::to_string(observedAfterLast_ + 1) : "");
+  event.id = lastInputId_ + "-observed" +
+             (observedAfterLast_ > 0 ? "-" + std::to_string(observedAfterLast_ + 1) : "");
   ++observedAfterLast_;
   event.ts = formatIso8601(eventStore_.clock().wallMillis());
   event.monotonicMs = eventStore_.clock().uptimeMillis();
@@ -276,8 +286,8 @@ ScreenCaptureResult RecorderController::appendScreenshot(const RecordingSession&
   return shot;
 }
 
-std::optional<ForegroundAppSnapshot> RecorderController::appendAxSnapshot(const RecordingSession& session,
-                                                                         const std::string& name) {
+std::optional<AccessibilitySnapshot> RecorderController::appendAxSnapshot(const RecordingSession& session,
+                                                                          const std::string& name) {
   const std::optional<AccessibilitySnapshot> snapshot = inspector_.accessibilitySnapshot();
   if (!snapshot) return std::nullopt;
   const int64_t n = nextEventNumber();
@@ -286,12 +296,12 @@ std::optional<ForegroundAppSnapshot> RecorderController::appendAxSnapshot(const 
   try {
     eventStore_.writeSnapshot(*snapshot, target);
   } catch (const std::exception&) {
-    return snapshot->app;  // the number stays used; the log shows the gap
+    return snapshot;  // the number stays used; the log shows the gap
   }
   RecordingEvent event = makeEvent(n, EventType::kAxSnapshot, session);
   event.payload.axSnapshotPath = target;
   appendQuietly(event, session);
-  return snapshot->app;
+  return snapshot;
 }
 
 void RecorderController::handleInputEvent(const CapturedInputEvent& captured) {
@@ -326,8 +336,8 @@ void RecorderController::handleInputEvent(const CapturedInputEvent& captured) {
   const bool lookUp = (captured.type == EventType::kMouseDown || hover || dragEnd) && !captured.inferred &&
                       captured.x && captured.y && event.payload.app;
   const uint64_t inputsBefore = writer_.inputsSubmitted();
-  OrderedEventWriter::Pending item{std::move(event), std::move(*session), lookUp, capturedAt, std::move(judgement),
-                                   captured.pointerMoves, inputsBefore};
+  OrderedEventWriter::Pending item{std::move(event),     std::move(*session),   lookUp,      capturedAt,
+                                   std::move(judgement), captured.pointerMoves, inputsBefore};
   noteTyping(captured, item);
   writer_.submit(std::move(item));
 }

@@ -7,6 +7,7 @@
 #include <deque>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -49,8 +50,9 @@ class RecorderController {
   std::optional<RecordingSession> loadPersistedSession(const std::optional<std::string>& workspacePath,
                                                        const std::optional<std::string>& sessionId);
   ScreenCaptureResult appendScreenshot(const RecordingSession& session, const std::string& name);
-  // The front application of the snapshot, when there was one.
-  std::optional<ForegroundAppSnapshot> appendAxSnapshot(const RecordingSession& session, const std::string& name);
+  // The snapshot, when there was one.
+  std::optional<AccessibilitySnapshot> appendAxSnapshot(const RecordingSession& session,
+                                                        const std::string& name);
   void handleInputEvent(const CapturedInputEvent& event);
   // Capture thread: marks the keys that begin and end a run of typing, and releases.
   void noteTyping(const CapturedInputEvent& captured, OrderedEventWriter::Pending& item);
@@ -86,13 +88,14 @@ class RecorderController {
   bool captureStarted_ = false;
 
   OrderedEventWriter writer_;
-  bool dragging_ = false;     // capture thread: a move with a button held came since the last press
-  bool typingOpen_ = false;   // capture thread: a run of typing goes on
+  bool dragging_ = false;    // capture thread: a move with a button held came since the last press
+  bool typingOpen_ = false;  // capture thread: a run of typing goes on
   // Under mutex_: the last input line written, how many observations followed it, and the window
   // of the last press.
   std::string lastInputId_;
   int observedAfterLast_ = 0;
   std::optional<ForegroundAppSnapshot> lastPressApp_;
+  std::set<int32_t> accessible_;  // processes whose elements were found
   // Made anew for each recording; apply() under mutex_.
   std::optional<KeyRedaction> redaction_;
 };

@@ -16,8 +16,8 @@ constexpr std::array<std::pair<Observation::Kind, std::string_view>, 4> kKinds =
 }  // namespace
 
 bool isToggleRole(std::string_view role) {
-  return role == "check box" || role == "radio button" || role == "toggle button" || role == "check menu item" ||
-         role == "radio menu item" || role == "switch";
+  return role == "check box" || role == "radio button" || role == "toggle button" ||
+         role == "check menu item" || role == "radio menu item" || role == "switch";
 }
 
 std::string_view observationKindName(Observation::Kind kind) {
@@ -56,7 +56,8 @@ Observation Observation::fromJson(const JsonValue& v) {
   }
   const auto flag = [&v](const char* key) {
     const JsonValue* f = v.find(key);
-    if (f && !f->isBool()) throw JsonParseError(std::string("an observation's ") + key + " is not true or false");
+    if (f && !f->isBool())
+      throw JsonParseError(std::string("an observation's ") + key + " is not true or false");
     return f ? std::optional<bool>(f->asBool()) : std::nullopt;
   };
   o.cut = flag("cut").value_or(false);

@@ -7,10 +7,10 @@
 
 #include "core/platform/path.hpp"
 #include "core/replay/pacer.hpp"
-#include "core/text/unicode.hpp"
 #include "core/skill/skill_library.hpp"
 #include "core/store/event_log.hpp"
 #include "core/store/workspace_layout.hpp"
+#include "core/text/unicode.hpp"
 
 namespace diruri {
 
@@ -185,6 +185,12 @@ class SemanticReplayer::Run {
     ++result_.checksFailed;
     step.status = Status::kFailed;
     step.reason = std::move(*failure);
+    // The element checked is what the agent looks for: where it was recorded.
+    if (seen.element) {
+      lastTarget_ = seen.element;
+      if (const std::optional<WindowGeometry>& b = seen.element->bounds)
+        lastPoint_ = Point{b->x + b->width / 2.0, b->y + b->height / 2.0};
+    }
     handOver();
     end(false, true);
   }
@@ -212,7 +218,8 @@ class SemanticReplayer::Run {
   std::optional<std::string> check(const Observation& seen, ReplayStep& step) {
     r_.poster_.sync();
     const Clock::SteadyTime deadline =
-        r_.clock_.steadyNow() + (seen.kind == Observation::Kind::kWindow ? options_.targetWait : options_.checkWait);
+        r_.clock_.steadyNow() +
+        (seen.kind == Observation::Kind::kWindow ? options_.targetWait : options_.checkWait);
     ReplayStep::Check done;
     done.kind = std::string(observationKindName(seen.kind));
     std::string why;
@@ -234,8 +241,8 @@ class SemanticReplayer::Run {
           done.ok = text && done.observed == done.expected;
           why = !state  ? what + " was not found, so its text could not be checked."
                 : !text ? what + " has no text that can be read."
-                        : what + " holds " + quotedData(done.observed, Observation::kLongestText) + ", expected " +
-                              quotedData(done.expected, Observation::kLongestText) + ".";
+                        : what + " holds " + quotedData(done.observed, Observation::kLongestText) +
+                              ", expected " + quotedData(done.expected, Observation::kLongestText) + ".";
         } else {
           const auto words = [](bool on) { return std::string(on ? "checked" : "not checked"); };
           done.expected = words(*seen.checked);
@@ -489,13 +496,13 @@ class SemanticReplayer::Run {
   Pacer pacer_;
   const bool windowsKnown_;  // where no window can be known, a press goes where it was recorded
   PressPlacement placement_;
-  bool pressedByAction_ = false;  // the last press was the element's action: its release is in it
+  bool pressedByAction_ = false;        // the last press was the element's action: its release is in it
   std::optional<std::string> beginAt_;  // fromStep's first event, until it comes
   // The last step offered: what a hand-over names.
   std::optional<ElementTarget> lastTarget_;
   std::optional<Point> lastPoint_;
   std::optional<ForegroundAppSnapshot> lastApp_;
-  Via pressVia_ = Via::kNone;     // the route of the last press, which a double click's next one takes
+  Via pressVia_ = Via::kNone;  // the route of the last press, which a double click's next one takes
   bool stopped_ = false;
   bool ended_ = false;
   std::string skipReason_;
@@ -529,9 +536,10 @@ SemanticReplayResult SemanticReplayer::replay(const std::string& workspacePath, 
     const std::vector<SkillStep> steps = readSkillSteps(fileSystem_, skill);
     if (*options.fromStep >= steps.size() || steps[*options.fromStep].evidenceEventIds.empty()) {
       throw SemanticReplayerError(SemanticReplayerError::Code::invalidArgument,
-                                  "fromStep " + std::to_string(*options.fromStep) + " is not a step of the skill: its "
-                                  "references/steps.json has " + std::to_string(steps.size()) +
-                                  " steps, numbered from 0.");
+                                  "fromStep " + std::to_string(*options.fromStep) +
+                                      " is not a step of the skill: its "
+                                      "references/steps.json has " +
+                                      std::to_string(steps.size()) + " steps, numbered from 0.");
     }
     beginAt = steps[*options.fromStep].evidenceEventIds.front();
   }

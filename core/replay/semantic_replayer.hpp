@@ -18,8 +18,8 @@
 #include "core/platform/clock.hpp"
 #include "core/platform/file_system.hpp"
 #include "core/replay/click_placement.hpp"
-#include "core/replay/replay_plan.hpp"
 #include "core/replay/event_poster.hpp"
+#include "core/replay/replay_plan.hpp"
 #include "core/replay/replay_step.hpp"
 
 namespace diruri {

@@ -321,7 +321,8 @@ std::string skillDocument(const std::string& skillId, const std::string& session
            "check passed.\n";
   }
   doc +=
-      "\nWhen a step fails, the answer's `handover` gives the step's words and recorded element, a screenshot "
+      "\nWhen a step fails, the answer's `handover` gives the step's words and recorded element, a "
+      "screenshot "
       "of the screen as it was left (`screenshotPath`) and the accessible elements nearest the recorded "
       "point. Look at the screenshot, do that step yourself, then replay with `fromStep` set to the number "
       "of the next step minus one (`references/steps.json` counts from 0) to go on.\n";

@@ -258,8 +258,8 @@ TEST_F(SkillLibraryTest, RecordedTextStaysDataInSkillMdAndItsFrontMatterReadsBac
     EXPECT_EQ(*doc.findString("name"), skillId);
     EXPECT_LT(doc.findString("description")->size(), 1024u * 3);  // bytes of at most 1,000 characters
     EXPECT_EQ(doc.find("headings")->asArray(),
-              (JsonArray{"# Case " + std::to_string(n), "## Applications and windows", "## Steps", "## Checks",
-                         "## How to run it"}));
+              (JsonArray{"# Case " + std::to_string(n), "## Applications and windows", "## Steps",
+                         "## Checks", "## How to run it"}));
     EXPECT_EQ(doc.find("bad")->asBool(), false);
     // Titles and names cut at 200 characters, typed text at 500: the document stays small.
     EXPECT_LT(doc.find("size")->asDouble(), 6000);

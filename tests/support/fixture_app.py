@@ -5,7 +5,7 @@
 # "Menu" that pops a menu (First, Second, and More, whose submenu opens on hover and holds Deep item),
 # a text view "Notes" (starting with "alpha beta gamma" and a second line "delta epsilon") with GTK's
 # own right-click menu (Cut, Copy, Paste, Delete, Select All, ...), and a 200x120 drawing area
-# "Canvas" (role drawing area).
+# "Canvas" (role drawing area), and a check box "Agree" (not checked at start).
 #
 # With FIXTURE_FONT_SCALE=<factor> (e.g. 1.5) every font, and the least height of every entry and
 # button, is that much larger, so the widgets sit elsewhere inside a larger window.
@@ -28,11 +28,14 @@
 #   release <x> <y>               button 1 went up (after a press on Canvas)
 #   point <x> <y>                 the pointer moved while button 1 was held (after a press on
 #                                 Canvas), every motion event, uncompressed
+#   toggled Agree <true|false>    the check box changed
 #   press <x> <y> <n> button <b>, release <x> <y> button <b>
 #                                 the same for another button b (2 middle, 3 right, ...)
 # Reads commands on stdin, one a line, and answers each with "done <command>" once it took effect:
 #   focus-button, focus-entry     give the keyboard focus to Send or Query
 #   name <text>                   set Query's accessible name
+#   max-length <entry> <n>        the entry (Query, Name) keeps at most n characters of what is typed
+#   agree <on|off>                check or clear Agree (reported as it changes)
 #   delay <ms>                    how long Open waits before the Details window appears
 #   conceal-on-focus <ms>         Query hides its text (becomes a password field) <ms> after it next
 #                                 gets the focus, and then reports "concealed Query"
@@ -40,7 +43,7 @@
 #                                 lies below it)
 #   move <x> <y>                  move the window; answered once the window manager placed it there
 #   where <widget>                report "at <widget> <x> <y> <width> <height>" in root coordinates
-#                                 (Query, Secret, Send, Open, Name, Colour, Menu, Notes, Canvas)
+#                                 (Query, Secret, Send, Open, Name, Colour, Menu, Notes, Canvas, Agree)
 #   where-item <text>             report "at <text> <x> <y> <width> <height>" in root coordinates for
 #                                 a menu item showing that text in a popup now on screen (the open
 #                                 Colour list, the Menu menu or its submenu, Notes' right-click
@@ -129,7 +132,9 @@ canvas.add_events(Gdk.EventMask.BUTTON_PRESS_MASK | Gdk.EventMask.BUTTON_RELEASE
                   Gdk.EventMask.BUTTON1_MOTION_MASK)
 canvas.get_accessible().set_role(Atk.Role.DRAWING_AREA)
 canvas.get_accessible().set_name("Canvas")
-for widget in (colour, menu_button, notes, canvas_frame):
+agree = Gtk.CheckButton(label="Agree")
+agree.connect("toggled", lambda *_: say("toggled Agree %s" % ("true" if agree.get_active() else "false")))
+for widget in (colour, menu_button, notes, canvas_frame, agree):
     box.pack_start(widget, False, False, 0)
 
 details = Gtk.Window(title="Details")
@@ -141,7 +146,7 @@ name.get_accessible().set_name("Name")
 details.add(name)
 open_delay_ms = 0
 widgets = {"Query": entry, "Secret": secret, "Send": button, "Open": opener, "Name": name,
-           "Colour": colour, "Menu": menu_button, "Notes": notes, "Canvas": canvas}
+           "Colour": colour, "Menu": menu_button, "Notes": notes, "Canvas": canvas, "Agree": agree}
 
 
 def report_text(label):
@@ -352,6 +357,11 @@ def on_command(source, _condition):
         entry.grab_focus()
     elif command.startswith("name "):
         entry.get_accessible().set_name(command[len("name "):])
+    elif command.startswith("max-length "):
+        _, which, length = command.split()
+        widgets[which].set_max_length(int(length))
+    elif command.startswith("agree "):
+        agree.set_active(command.split()[1] == "on")
     elif command.startswith("delay "):
         open_delay_ms = int(command.split()[1])
     elif command.startswith("conceal-on-focus "):
