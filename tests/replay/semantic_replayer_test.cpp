@@ -83,6 +83,11 @@ class ScriptedInspector : public AccessibilityInspecting {
     if (searches.size() > 1) searches.pop_front();
     return search;
   }
+  // What an element holds, whichever is asked; and what lies near any point.
+  std::optional<ElementState> state;
+  std::optional<ElementState> elementState(int32_t, const ElementTarget&) override { return state; }
+  std::vector<ElementTarget> nearby;
+  std::vector<ElementTarget> elementsNear(int32_t, double, double, size_t) override { return nearby; }
   // What lies at any point.
   std::optional<ElementTarget> atPoint;
   std::optional<ElementTarget> elementAt(int32_t, double, double,
@@ -438,6 +443,78 @@ TEST_F(ReplayerTest, DragsHoversAndOtherButtonsFollowWhereTheirPressWent) {
   EXPECT_EQ(poster.posted, (std::vector<std::string>{"down3 160,160", "move 200,160", "move 200,230",
                                                      "up3 200,230", "move 170,170", "scrollX -2"}));
   EXPECT_EQ(*result.steps[0].toJson().findString("via"), "element");
+}
+
+// What the recording observed is checked after its step: a check that holds counts, one that does
+// not fails its step and hands over; fromStep skips what comes before its step.
+TEST_F(ReplayerTest, ObservationsAreCheckedAfterTheirStep) {
+  writeSkill("skill", R"({"sessionId":"s1"})");
+  writeText(dir / ".zeruva/skills/skill/references/steps.json",
+            R"([{"kind":"type","words":"Type \"ab\"","evidenceEventIds":["a","b"]},)"
+            R"({"kind":"press","words":"Press Enter","evidenceEventIds":["c"]}])");
+  const std::string app = R"("app":{"appName":"Editor","processId":9})";
+  const auto observed = [](const std::string& what) {
+    return R"({"id":"b-observed","type":"observation","payload":{"observation":)" + what + "}}\n";
+  };
+  const std::string field =
+      R"("element":{"role":"text","name":"Name","bounds":{"x":10,"y":20,"width":100,"height":30}})";
+  inspector.fronts = {FrontWindow{ForegroundAppSnapshot{std::nullopt, "Editor", 2, "Main"}, std::nullopt}};
+  inspector.nearby = {ElementTarget{"text", "Name", {}, WindowGeometry{10, 20, 100, 30}}};
+  const auto holding = [](std::optional<std::string> text, std::optional<bool> checked = std::nullopt) {
+    return ElementFinding::ElementState{
+        {"text", "Name", {}, std::nullopt}, std::move(text), checked, false, false};
+  };
+  const struct {
+    const char* name;
+    std::string observation;
+    std::optional<ElementFinding::ElementState> state;
+    std::string status, reason;
+    std::optional<size_t> fromStep = std::nullopt;
+  } cases[] = {
+      {"the text holds", observed(R"({"kind":"text",)" + field + R"(,"text":"ab"})"), holding("ab"),
+       "success", ""},
+      {"the application changed it", observed(R"({"kind":"text",)" + field + R"(,"text":"ab"})"),
+       holding("a"), "failed", R"(The "Name" text holds "a", expected "ab".)"},
+      {"a toggle in the wrong state",
+       observed(R"({"kind":"checked","element":{"role":"check box","name":"Agree"},"checked":true})"),
+       holding(std::nullopt, false), "failed", R"(The "Agree" check box is not checked, expected checked.)"},
+      {"another window in front", observed(R"({"kind":"front","window":{"appName":"Mail","processId":3}})"),
+       std::nullopt, "failed", R"(The Mail is not in front; the Editor window "Main" is.)"},
+      {"before fromStep nothing is checked", observed(R"({"kind":"text",)" + field + R"(,"text":"ab"})"),
+       holding("zz"), "success", "", 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    writeLog("s1", R"({"id":"a","type":"key_down","payload":{"keysym":97,)" + app + "}}\n" +
+                       R"({"id":"b","type":"key_up","payload":{"keysym":97,)" + app + "}}\n" + c.observation +
+                       R"({"id":"c","type":"key_down","payload":{"keysym":65293,)" + app + "}}\n");
+    inspector.state = c.state;
+    SemanticReplayer replayer(test::realFileSystem(), poster, inspector);
+    const SemanticReplayResult result =
+        replayer.replay(dir.path(), "skill",
+                        ReplayOptions{.speed = 0,
+                                      .targetWait = std::chrono::milliseconds(200),
+                                      .checkWait = std::chrono::milliseconds(50),
+                                      .fromStep = c.fromStep});
+    EXPECT_EQ(result.status, c.status);
+    const bool checked = !c.fromStep;
+    EXPECT_EQ(result.checksPassed + result.checksFailed, checked ? 1u : 0u);
+    EXPECT_EQ(result.verified(), c.status == "success" && checked);
+    EXPECT_EQ(result.steps[0].reason, c.fromStep ? "before fromStep" : "");
+    EXPECT_EQ(result.steps[1].reason, c.fromStep ? "before fromStep" : c.reason);
+    EXPECT_EQ(result.handover.has_value(), c.status == "failed");
+    if (result.handover) {
+      EXPECT_EQ(result.handover->words, "Type \"ab\"");
+      // Near the element checked, where it was recorded: only a field's place is known here.
+      EXPECT_EQ(result.handover->nearby.size(), c.observation.find("bounds") != std::string::npos ? 1u : 0u);
+    }
+  }
+  // A step the skill does not have is refused before anything is posted.
+  poster.posted.clear();
+  SemanticReplayer replayer(test::realFileSystem(), poster, inspector);
+  EXPECT_THROW(replayer.replay(dir.path(), "skill", ReplayOptions{.speed = 0, .fromStep = 2}),
+               SemanticReplayerError);
+  EXPECT_TRUE(poster.posted.empty());
 }
 
 // A stop asked for between two events ends the replay there: what was posted stays posted.
