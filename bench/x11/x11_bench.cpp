@@ -16,6 +16,7 @@
 #include "core/json/json_value.hpp"
 #include "core/mcp/default_graph.hpp"
 #include "core/recorder/recorder_controller.hpp"
+#include "core/records/observation.hpp"
 #include "core/replay/semantic_replayer.hpp"
 #include "core/x11/x11_event_poster.hpp"
 #include "core/x11/x11_input_recorder.hpp"
@@ -461,6 +462,76 @@ BENCHMARK(BM_ReplaySkillBackToBack)
     ->Unit(benchmark::kMillisecond)
     ->Iterations(5)
     ->UseRealTime();
+
+// The cost of a check after a step: 40 letters typed into the accessible fixture's Query entry,
+// replayed back to back with a text check after every key (the text so far) and without any.
+// Reports the extra time per checked step from the whole replays, and the median and p99 of one
+// passing check as a replay makes it (the display synced, the front window and the field asked).
+void BM_ReplayCheckPerStep(benchmark::State& state) {
+  static AccessibleTarget* target = nullptr;
+  if (target == nullptr) target = new AccessibleTarget;  // kept: the library stays on its first bus
+  if (!target->ok) return state.SkipWithError("no accessible desktop");
+  ::setenv("DISPLAY", target->desktop.display().c_str(), 1);
+  constexpr int kSteps = 40;
+  const JsonObject app{{"appName", "FocusProbe"}, {"processId", static_cast<int>(target->app.pid())}};
+  const auto write = [&](const test::TempDir& dir, bool checked) {
+    std::string log, typed;
+    for (int i = 0; i < kSteps; ++i) {
+      for (const char* type : {"key_down", "key_up"}) {
+        log += writeJson(JsonObject{{"id", "e" + std::to_string(i) + type},
+                                    {"type", type},
+                                    {"payload", JsonObject{{"keysym", 'a'}, {"text", "a"}, {"app", app}}}}) +
+               "\n";
+      }
+      typed += "a";
+      if (!checked) continue;
+      Observation seen;
+      seen.kind = Observation::Kind::kText;
+      seen.element = ElementTarget{"text", "Query", {}, std::nullopt};
+      seen.text = typed;
+      log += writeJson(JsonObject{{"id", "o" + std::to_string(i)},
+                                  {"type", "observation"},
+                                  {"payload", JsonObject{{"observation", seen.toJson()}}}}) +
+             "\n";
+    }
+    test::writeText(dir / ".zeruva/skills/bench/references/events.jsonl", log);
+    test::writeText(dir / ".zeruva/skills/bench/references/recording.json", R"({"sessionId":"bench"})");
+  };
+  test::TempDir plain, checked;
+  write(plain, false);
+  write(checked, true);
+  X11EventPoster poster;
+  AccessibilityInspector inspector = test::x11Inspector(systemClock());
+  SemanticReplayer replayer(test::realFileSystem(), poster, inspector);
+  std::vector<double> extra, single;
+  const ElementTarget query{"text", "Query", {}, std::nullopt};
+  for (auto _ : state) {
+    double ms[2];
+    for (int run = 0; run < 2; ++run) {
+      target->app.command("focus-entry");
+      target->app.command("clear Query");
+      const auto t0 = Clock::now();
+      const SemanticReplayResult r =
+          replayer.replay((run ? checked : plain).path(), "bench", ReplayOptions{.speed = 0});
+      ms[run] = std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
+      if (r.status != "success") return state.SkipWithError(("replay " + r.status).c_str());
+    }
+    extra.push_back((ms[1] - ms[0]) / kSteps);
+    poster.begin();
+    for (int i = 0; i < 50; ++i) {
+      const auto t0 = Clock::now();
+      poster.sync();
+      const std::optional<FrontWindow> front = inspector.frontWindow();
+      if (front) inspector.elementState(front->app.processId, query);
+      single.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
+    }
+    poster.end();
+  }
+  state.counters["extra_ms_per_checked_step"] = percentile(extra, 0.5);
+  state.counters["check_median_ms"] = percentile(single, 0.5);
+  state.counters["check_p99_ms"] = percentile(single, 0.99);
+}
+BENCHMARK(BM_ReplayCheckPerStep)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
 
 // Notes when the first and the last event of a replay were posted.
 class TimingPoster final : public EventPoster {

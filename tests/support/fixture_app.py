@@ -36,6 +36,7 @@
 #   name <text>                   set Query's accessible name
 #   max-length <entry> <n>        the entry (Query, Name) keeps at most n characters of what is typed
 #   agree <on|off>                check or clear Agree (reported as it changes)
+#   clear <entry>                 empty the entry (Query, Name)
 #   delay <ms>                    how long Open waits before the Details window appears
 #   conceal-on-focus <ms>         Query hides its text (becomes a password field) <ms> after it next
 #                                 gets the focus, and then reports "concealed Query"
@@ -360,6 +361,8 @@ def on_command(source, _condition):
     elif command.startswith("max-length "):
         _, which, length = command.split()
         widgets[which].set_max_length(int(length))
+    elif command.startswith("clear "):
+        widgets[command.split()[1]].set_text("")
     elif command.startswith("agree "):
         agree.set_active(command.split()[1] == "on")
     elif command.startswith("delay "):
