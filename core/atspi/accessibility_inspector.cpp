@@ -105,6 +105,10 @@ std::vector<ElementTarget> AccessibilityInspector::elementsNear(int32_t processI
   return near;
 }
 
+bool AccessibilityInspector::focusElement(int32_t processId, const ElementTarget& wanted) {
+  return focus_.grabFocus(processId, wanted);
+}
+
 bool AccessibilityInspector::activateElement(int32_t processId, const ElementTarget& wanted) {
   return focus_.activate(processId, wanted);
 }

@@ -38,6 +38,7 @@ class AccessibilityInspector final : public AccessibilityInspecting {
   std::optional<ElementState> elementState(int32_t processId, const ElementTarget& wanted) override;
   std::vector<ElementTarget> elementsNear(int32_t processId, double x, double y, size_t limit) override;
   bool activateElement(int32_t processId, const ElementTarget& wanted) override;
+  bool focusElement(int32_t processId, const ElementTarget& wanted) override;
   // The focus is known from the last snapshot taken until the first focus event.
   void watchFocus(bool on) override;
   std::optional<ElementTarget> focusedSecretField() override;

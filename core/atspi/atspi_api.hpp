@@ -36,6 +36,7 @@ namespace diruri {
   X(atspi_text_get_character_count)          \
   X(atspi_text_get_text)                     \
   X(atspi_accessible_get_parent)             \
+  X(atspi_component_grab_focus)              \
   X(g_object_unref)                          \
   X(g_free)                                  \
   X(g_error_free)                            \

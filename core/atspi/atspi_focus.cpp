@@ -817,6 +817,24 @@ std::vector<ElementTarget> AtspiFocus::elementsNear(int32_t processId, double x,
   return out;
 }
 
+bool AtspiFocus::grabFocus(int32_t processId, const ElementTarget& wanted) const {
+  const Budget budget(budget_);
+  Library& lib = library();
+  std::lock_guard<std::mutex> lock(lib.mutex);
+  SigpipeGuard guard;
+  bool available = false;
+  std::optional<Match> best;
+  for (Accessible& window : windowsOnTop(lib, displayBus_, processId, budget, available)) {
+    if ((best = bestMatch(std::move(window), wanted, budget))) break;
+  }
+  if (!best || !arm(budget)) return false;
+  Ref<AtspiComponent> component(api().atspi_accessible_get_component_iface(best->node.get()));
+  if (!component || !arm(budget)) return false;
+  Error error;
+  const gboolean done = api().atspi_component_grab_focus(component.get(), error.out());
+  return done && !error;
+}
+
 void AtspiFocusWatch::start() {
   if (thread_.joinable() || atspiApi() == nullptr) return;
   stopping_ = false;

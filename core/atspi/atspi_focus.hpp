@@ -82,6 +82,9 @@ class AtspiFocus {
   // the point first.
   std::vector<ElementTarget> elementsNear(int32_t processId, double x, double y, size_t limit) const;
 
+  // The same element given the keyboard focus; false when it is not found or refuses.
+  bool grabFocus(int32_t processId, const ElementTarget& wanted) const;
+
   // The same element's default action done (a button's click); false when it is not found or has no
   // action, or the application refuses or does not answer.
   bool activate(int32_t processId, const ElementTarget& wanted) const;

@@ -64,6 +64,9 @@ class ElementFinding {
     return {};
   }
 
+  // Gives that element the keyboard focus without any input; true when the application took it.
+  virtual bool focusElement(int32_t /*processId*/, const ElementTarget& /*wanted*/) { return false; }
+
   // Does the default action of that element (a button's click) without any input: for an element
   // that input cannot reach. True when the application did it.
   virtual bool activateElement(int32_t /*processId*/, const ElementTarget& /*wanted*/) { return false; }

@@ -57,7 +57,8 @@ double speedArgument(const JsonValue& arguments) {
   const double value = speed->isNumber() ? speed->asDouble() : -1;
   if (!std::isfinite(value) || (value != 0 && (value < kSlowest || value > kFastest))) {
     throw InvalidToolArguments(
-        "The argument speed must be 0 (no pauses) or a number from 0.01 to 100 (1 keeps the recorded "
+        "The argument speed must be 0 (as fast as the applications allow) or a number from 0.01 to 100 (1 "
+        "keeps the recorded "
         "pauses, 2 halves them).");
   }
   return value;
@@ -258,7 +259,8 @@ const std::vector<ToolDefinition>& toolTable() {
             {"skillId", "Generated skill id to replay.", true},
             {"speed",
              "Playback speed relative to the recording: 1 (the default) keeps the recorded pauses, 2 halves "
-             "them, 0 posts events back to back; 0 or 0.01 to 100.",
+             "them, 0 goes as fast as the applications allow (each step still waits until its window, "
+             "element, focus and check are ready); 0 or 0.01 to 100.",
              false, "number"},
             {"fromStep",
              "Replay from this step of the skill's references/steps.json (numbered from 0), skipping those "

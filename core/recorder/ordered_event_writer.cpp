@@ -39,7 +39,8 @@ void OrderedEventWriter::stop() {
 
 void OrderedEventWriter::submit(Pending item) {
   if (item.event.kind != EventType::kMouseMove) inputs_.fetch_add(1);
-  const bool observes = observe_ && (item.startsTyping || item.endsTyping || item.releasesClick);
+  const bool observes =
+      item.asksFocus || (observe_ && (item.startsTyping || item.endsTyping || item.releasesClick));
   const bool waits = running() && (item.lookUp || observes || (item.judgement && item.judgement->afterMove));
   {
     std::lock_guard lock(mutex_);
@@ -53,13 +54,15 @@ void OrderedEventWriter::submit(Pending item) {
 }
 
 void OrderedEventWriter::lookUp(Pending& item) {
-  if (item.startsTyping && !item.fieldAsked && observe_) {
+  if ((item.startsTyping || item.asksFocus) && !item.fieldAsked) {
     // Asked now, not once the keys before it are written: by then a click may have moved the focus.
     item.fieldAsked = true;
     const int32_t processId = item.event.payload.app ? item.event.payload.app->processId : 0;
     if (processId > 0) {
-      if (std::optional<ElementFinding::ElementState> focused = elements_.focusedElement(processId))
+      if (std::optional<ElementFinding::ElementState> focused = elements_.focusedElement(processId)) {
         item.field = focused->element;
+        item.event.payload.focus = focused->element;
+      }
     }
   }
   if (!item.lookUp) return;
@@ -152,7 +155,7 @@ void OrderedEventWriter::awaitFocus(std::chrono::steady_clock::time_point deadli
       std::unique_lock lock(mutex_);
       const auto waiting = [this, &click] {
         for (Pending& p : queue_) {
-          if (p.lookUp || (p.startsTyping && !p.fieldAsked && observe_)) {
+          if (p.lookUp || ((p.startsTyping || p.asksFocus) && !p.fieldAsked)) {
             click = &p;
             return true;
           }

@@ -51,6 +51,7 @@ class OrderedEventWriter {
     // this key begins goes into; the field's text once a run it ends is over; the state of a
     // toggle this release let go of.
     bool startsTyping = false;
+    bool asksFocus = false;  // a key whose focused element the log keeps (run starts, keys that type nothing)
     bool endsTyping = false;
     bool releasesClick = false;
     // The writer's: the field a run of typing goes into, asked near when its first key came.

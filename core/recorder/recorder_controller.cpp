@@ -353,6 +353,8 @@ void RecorderController::noteTyping(const CapturedInputEvent& captured, OrderedE
   const bool ends = (captured.type == EventType::kKeyDown && !types && !modifier) ||
                     captured.type == EventType::kMouseDown || captured.type == EventType::kScroll ||
                     (captured.type == EventType::kMouseMove && captured.buttons.empty());
+  // The focus a key went to, for the keys whose focus a replay gives back first.
+  item.asksFocus = (types && !typingOpen_) || (captured.type == EventType::kKeyDown && !types && !modifier);
   if (types) {
     item.startsTyping = !typingOpen_;
     typingOpen_ = true;

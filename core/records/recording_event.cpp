@@ -213,6 +213,9 @@ void readPayload(EventPayload& p, JsonObject& payload, Problems& problems) {
       p.button = in.integer(kFirst + 15, key, v, 1, 255);
     } else if (key == "buttons") {
       p.buttons = in.integers(kFirst + 16, key, v, 1, 255).value_or(std::vector<int64_t>{});
+    } else if (key == "focus") {
+      p.focus = in.record<ElementTarget>(kFirst + 19, key, v, ElementTarget::fromJson,
+                                         "an element (role, name, path, bounds)");
     } else if (key == "observation") {
       p.observation = in.record<Observation>(kFirst + 18, key, v, Observation::fromJson,
                                              "an observation (kind, and what it saw)");
@@ -271,6 +274,7 @@ JsonValue EventPayload::toJson() const {
   if (redacted) o.emplace("redacted", true);
   if (inferred) o.emplace("inferred", true);
   if (observation) o.emplace("observation", observation->toJson());
+  if (focus) o.emplace("focus", focus->toJson());
   return o;
 }
 

@@ -98,6 +98,9 @@ struct EventPayload : InputFields {
   // A key typed into a password field: its key code, keysym and text are not kept.
   bool redacted = false;
   std::optional<Observation> observation;  // observation lines
+  // Keys that begin a run of typing, and keys that type nothing: the element that had the
+  // keyboard focus, for a replay to give it back before posting them.
+  std::optional<ElementTarget> focus;
   // Members this version does not know, as they were read: written back unchanged.
   JsonObject others;
 

@@ -24,6 +24,12 @@ std::optional<Pacer::Time> Pacer::dueFor(const Planned& event) {
   if (event.type == EventType::kMouseMove && lastPostedAt_) {
     if (speed_ <= 0) atLeast(*lastPostedAt_ + kMoveSpacing);
   }
+  // Held until the next press: a key's or button's own release goes at once.
+  if (unseen_ && speed_ <= 0 && event.needsWindow()) {
+    const Unseen& u = *unseen_;
+    if (u.ms && event.monotonicMs && *event.monotonicMs > *u.ms)
+      atLeast(u.postedAt + std::min(milliseconds(*event.monotonicMs - *u.ms), kLongestUnseenPause));
+  }
   if (hover_) {
     milliseconds rest = kShortestHoverRest;
     const auto& [hoverMs, hoverPostedAt] = *hover_;
@@ -84,6 +90,11 @@ void Pacer::posted(const Planned& event, Time now) {
   }
   hover_.reset();
   if (event.isHover()) hover_.emplace(event.monotonicMs, now);
+  if (event.needsWindow()) unseen_.reset();
+  if (event.type == EventType::kMouseDown) lastPressHadElement_ = event.target.has_value();
+  const bool enter = event.type == EventType::kKeyDown && (event.keysym == 0xff0d || event.keysym == 0xff8d);
+  if ((enter && !event.focus) || (event.type == EventType::kMouseUp && !lastPressHadElement_))
+    unseen_ = Unseen{event.monotonicMs, now};
   if (!event.isKey() || !event.keyCode) return;
   if (event.type == EventType::kKeyDown) {
     held_[*event.keyCode] = {event.monotonicMs, now};

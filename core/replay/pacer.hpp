@@ -36,6 +36,10 @@ class Pacer {
   // The shortest rest after a hover (what opens on hover takes a moment), and at speed 0 the longest.
   static constexpr std::chrono::milliseconds kShortestHoverRest{300};
   static constexpr std::chrono::milliseconds kLongestHoverRestAtSpeedZero{1000};
+  // At speed 0, after an Enter or a click where the application tells nothing of its state (no
+  // element recorded with it), the next press waits the recorded pause, at most this: a terminal
+  // printing, a paste arriving.
+  static constexpr std::chrono::milliseconds kLongestUnseenPause{300};
 
   // `speed` 0 posts every event as soon as it can be; otherwise the recorded pauses are divided by it.
   Pacer(double speed, Time start) : speed_(speed), due_(start) {}
@@ -71,6 +75,13 @@ class Pacer {
   std::optional<Time> lastPostedAt_;
   std::optional<Press> lastPress_;
   std::optional<std::pair<std::optional<int64_t>, Time>> hover_;  // recorded and posted
+  // The last action whose effect cannot be seen: when it was recorded and posted.
+  struct Unseen {
+    std::optional<int64_t> ms;
+    Time postedAt;
+  };
+  std::optional<Unseen> unseen_;
+  bool lastPressHadElement_ = false;
   // Per key pressed and not yet released: when it was pressed in the recording and here.
   std::map<int64_t, std::pair<std::optional<int64_t>, Time>> held_;
 };

@@ -56,6 +56,7 @@ std::optional<Planned> plan(RecordingEvent& event, const EventLine& line) {
   p.app = std::move(payload.app);
   p.window = payload.window;
   if (p.type == EventType::kMouseDown || p.isHover()) p.target = std::move(payload.target);
+  if (p.type == EventType::kKeyDown && !p.redacted) p.focus = std::move(payload.focus);
   if (p.target && !p.target->bounds) p.target.reset();  // nothing to place the click in
   return p;
 }

@@ -34,6 +34,7 @@ struct Planned {
   std::optional<ForegroundAppSnapshot> app;
   std::optional<WindowGeometry> window;
   std::optional<ElementTarget> target;  // presses and hovers: the element under the pointer, where it was
+  std::optional<ElementTarget> focus;   // key presses: the element that had the keyboard focus
   bool redacted = false;                // a key typed into a password field, not kept
 
   bool isKey() const { return isKeyEvent(type); }

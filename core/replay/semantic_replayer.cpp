@@ -25,6 +25,10 @@ constexpr milliseconds kWindowPoll{25};
 // How long a click looks for an element that is not there before it goes by the window instead; an
 // element that is there waits the whole step's wait to be shown and enabled.
 constexpr milliseconds kElementSearch{1000};
+// How long a key waits for its element to take the focus by itself before it is given it.
+constexpr milliseconds kFocusComesBy{500};
+// An element is still when its extent is the same on two reads this far apart.
+constexpr milliseconds kStillFor{30};
 
 bool isRecordedWindow(const ForegroundAppSnapshot& recorded, const std::optional<FrontWindow>& front) {
   return front && isSameWindow(recorded, front->app);
@@ -320,6 +324,10 @@ class SemanticReplayer::Run {
       std::optional<std::string> failure = pointer(p, front, step, posted);
       if (failure || stopped_) return failure;
     } else if (p.isKey()) {
+      if (p.focus && front) {
+        std::optional<std::string> failure = giveFocus(p, *front);
+        if (failure || stopped_) return failure;
+      }
       posted = r_.poster_.postKey(*p.keyCode, p.keysym, p.type == EventType::kKeyDown);
     } else {
       if (p.scrollY) posted = r_.poster_.postScroll(*p.scrollY, false);
@@ -328,6 +336,40 @@ class SemanticReplayer::Run {
     if (posted != PostResult::Posted) return postFailure(p, posted);
     pacer_.posted(p, r_.clock_.steadyNow());
     step.status = Status::kReplayed;
+    return std::nullopt;
+  }
+
+  // A key goes to the element that had the focus when it was typed: waited for a moment (a field
+  // may take the focus a little after its click), else given the focus, else the step fails rather
+  // than type into whatever has it.
+  std::optional<std::string> giveFocus(const Planned& p, const FrontWindow& front) {
+    const int32_t pid = front.app.processId;
+    const auto hasIt = [&] {
+      const std::optional<ElementFinding::ElementState> now = r_.elements_.focusedElement(pid);
+      return now && now->element.role == p.focus->role && now->element.name == p.focus->name;
+    };
+    if (hasIt()) return std::nullopt;
+    // Where elements cannot be asked for, the focus cannot be seen: the key goes as it is.
+    if (!r_.elements_.findElement(pid, *p.focus).available) return std::nullopt;
+    const Clock::SteadyTime started = r_.clock_.steadyNow();
+    const Clock::SteadyTime deadline = started + options_.targetWait;
+    bool asked = false;
+    while (!hasIt()) {
+      const Clock::SteadyTime now = r_.clock_.steadyNow();
+      if (now >= deadline) {
+        return "The " + p.focus->describe() + " did not take the keyboard focus within " +
+               seconds(options_.targetWait) + " s, so the key is not typed into whatever has it.";
+      }
+      if (!asked && now >= started + kFocusComesBy) {
+        asked = true;
+        r_.elements_.focusElement(pid, *p.focus);
+      }
+      if (!sleepUntil(std::min(deadline, now + kWindowPoll))) {
+        stopped_ = true;
+        return std::nullopt;
+      }
+    }
+    pacer_.notBefore(r_.clock_.steadyNow());
     return std::nullopt;
   }
 
@@ -472,6 +514,23 @@ class SemanticReplayer::Run {
       search = r_.elements_.findElement(front.app.processId, *p.target);
     }
     available = search.available;
+    if (stopRequested()) {
+      stopped_ = true;
+      return std::nullopt;
+    }
+    if (search.found && !ready()) {
+      return "The " + p.target->describe() + " was not shown and enabled within " +
+             seconds(options_.targetWait) + " s.";
+    }
+    // Shown and enabled, and no longer moving (a list still scrolling, a dialog still growing).
+    while (search.found && ready() && r_.clock_.steadyNow() < deadline) {
+      const std::optional<WindowGeometry> before = search.found->element.bounds;
+      if (!sleepUntil(std::min(deadline, r_.clock_.steadyNow() + kStillFor))) break;
+      ElementFinding::ElementSearch again = r_.elements_.findElement(front.app.processId, *p.target);
+      const bool still = again.found && again.found->element.bounds == before;
+      search = std::move(again);
+      if (still) break;
+    }
     if (stopRequested()) {
       stopped_ = true;
       return std::nullopt;

@@ -25,8 +25,8 @@
 namespace diruri {
 
 struct ReplayOptions {
-  // Playback speed relative to the recording: 1 keeps the recorded pauses, 2 halves them, 0 posts
-  // the events back to back.
+  // Playback speed relative to the recording: 1 keeps the recorded pauses, 2 halves them, 0 goes as
+  // fast as the applications allow: without the recorded pauses, but each step still ready first.
   double speed = 1;
   // How long a step waits for the window it was recorded in to come to the front.
   std::chrono::milliseconds targetWait{10000};

@@ -332,8 +332,8 @@ std::string skillDocument(const std::string& skillId, const std::string& session
       "that holds the skill, or any workspace once the skill is installed in the local skill store):\n\n";
   doc += "    {\"skillId\": \"" + skillId + "\", \"workspacePath\": \"/path/to/workspace\"}\n\n";
   doc +=
-      "`speed` sets the pace: 1 (the default) keeps the recorded pauses, 2 halves them, 0 posts the "
-      "events back to back. Each key and click waits up to 10 s for the window it was recorded in. A "
+      "`speed` sets the pace: 1 (the default) keeps the recorded pauses, 2 halves them, 0 goes as fast "
+      "as the applications allow. Each key and click waits up to 10 s for the window it was recorded in. A "
       "click lands on the element it was recorded on, found again; else at the same place inside its "
       "window wherever that is now, but only when the element there is the one recorded (otherwise its "
       "step fails and says what is there). Drags, hovers and right, middle and double clicks are "

@@ -63,7 +63,8 @@ TEST_F(ToolCalls, MalformedCallsAreInvalidParamsThatSayWhyAndReachNothing) {
   const std::string plainName =
       R"(The argument skillId must be a plain name, without \"\/\" and not \".\" or \"..\".)";
   const std::string speed =
-      "The argument speed must be 0 (no pauses) or a number from 0.01 to 100 (1 keeps the recorded pauses, 2 "
+      "The argument speed must be 0 (as fast as the applications allow) or a number from 0.01 to 100 (1 "
+      "keeps the recorded pauses, 2 "
       "halves them).";
   const std::string skillName =
       R"(The argument skillId must be 1 to 64 lowercase letters (a to z), digits and hyphens, not starting or )"

@@ -29,6 +29,7 @@
 #   point <x> <y>                 the pointer moved while button 1 was held (after a press on
 #                                 Canvas), every motion event, uncompressed
 #   toggled Agree <true|false>    the check box changed
+#   accepted Name <JSON string>   Enter in Name, with the text Name held then
 #   press <x> <y> <n> button <b>, release <x> <y> button <b>
 #                                 the same for another button b (2 middle, 3 right, ...)
 # Reads commands on stdin, one a line, and answers each with "done <command>" once it took effect:
@@ -37,6 +38,8 @@
 #   max-length <entry> <n>        the entry (Query, Name) keeps at most n characters of what is typed
 #   agree <on|off>                check or clear Agree (reported as it changes)
 #   clear <entry>                 empty the entry (Query, Name)
+#   lag <ms>                      Name takes each typed character <ms> after its key (Enter at once)
+#   focus-late <ms>               a click on Query gives it the focus only <ms> after the press
 #   delay <ms>                    how long Open waits before the Details window appears
 #   conceal-on-focus <ms>         Query hides its text (becomes a password field) <ms> after it next
 #                                 gets the focus, and then reports "concealed Query"
@@ -157,6 +160,40 @@ def report_text(label):
 entry.connect("changed", report_text("Query"))
 secret.connect("changed", report_text("Secret"))
 name.connect("changed", report_text("Name"))
+name.connect("activate", lambda widget: say("accepted Name %s" % json.dumps(widget.get_text())))
+# "lag <ms>": Name takes each character that long after its key, as an application busy with what
+# was typed does, while Enter is taken at once.
+name_lag_ms = 0
+
+
+def on_name_key(widget, event):
+    text = Gdk.keyval_to_unicode(event.keyval)
+    if name_lag_ms <= 0 or text < 32 or text == 127 or event.state & Gdk.ModifierType.CONTROL_MASK:
+        return False
+    character = chr(text)
+
+    def insert():
+        widget.insert_text(character, widget.get_position())
+        widget.set_position(widget.get_position() + 1)
+        return False
+
+    GLib.timeout_add(name_lag_ms, insert)
+    return True
+
+
+name.connect("key-press-event", on_name_key)
+# "focus-late <ms>": a click on Query gives it the focus only that long after the press.
+query_focus_late_ms = 0
+
+
+def on_query_press(widget, _event):
+    if query_focus_late_ms <= 0:
+        return False
+    GLib.timeout_add(query_focus_late_ms, lambda: widget.grab_focus() and False)
+    return True
+
+
+entry.connect("button-press-event", on_query_press)
 button.connect("clicked", lambda *_: say("pressed Send"))
 
 
@@ -347,6 +384,7 @@ def on_configure(widget, event):
 
 def on_command(source, _condition):
     global open_delay_ms, pending_move, pending_fullscreen, conceal_after_ms, pending_size
+    global name_lag_ms, query_focus_late_ms
     line = source.readline()
     if not line:
         Gtk.main_quit()
@@ -361,6 +399,10 @@ def on_command(source, _condition):
     elif command.startswith("max-length "):
         _, which, length = command.split()
         widgets[which].set_max_length(int(length))
+    elif command.startswith("lag "):
+        name_lag_ms = int(command.split()[1])
+    elif command.startswith("focus-late "):
+        query_focus_late_ms = int(command.split()[1])
     elif command.startswith("clear "):
         widgets[command.split()[1]].set_text("")
     elif command.startswith("agree "):
