@@ -149,6 +149,12 @@ struct AccessibleTarget {
   }
 };
 
+// One for the whole run, kept: the accessibility library stays on the first bus it finds.
+AccessibleTarget& accessibleTarget() {
+  static AccessibleTarget* target = new AccessibleTarget;
+  return *target;
+}
+
 // 5,000 key press/release pairs and 1,000 clicks, posted by XTest from another connection at
 // about 10,000 recorded events per second, into a recording of the real controller: front
 // application, element lookup for each click, log append. Reports the events the server did not
@@ -157,11 +163,11 @@ struct AccessibleTarget {
 // cost on the capture thread, and how many clicks got their element within the lookup budget.
 void BM_CaptureAtTenThousandEventsPerSecond(benchmark::State& state) {
   const bool accessible = state.range(0) == 1;
-  static AccessibleTarget* target = nullptr;
+  AccessibleTarget* target = nullptr;
   std::string display;
   int clickX = 0, clickY = 0;
   if (accessible) {
-    if (target == nullptr) target = new AccessibleTarget;  // kept: the library stays on its first bus
+    target = &accessibleTarget();
     if (!target->ok) return state.SkipWithError("no accessible desktop");
     display = target->desktop.display();
     clickX = target->button[0] + target->button[2] / 2;
@@ -468,8 +474,7 @@ BENCHMARK(BM_ReplaySkillBackToBack)
 // Reports the extra time per checked step from the whole replays, and the median and p99 of one
 // passing check as a replay makes it (the display synced, the front window and the field asked).
 void BM_ReplayCheckPerStep(benchmark::State& state) {
-  static AccessibleTarget* target = nullptr;
-  if (target == nullptr) target = new AccessibleTarget;  // kept: the library stays on its first bus
+  AccessibleTarget* target = &accessibleTarget();
   if (!target->ok) return state.SkipWithError("no accessible desktop");
   ::setenv("DISPLAY", target->desktop.display().c_str(), 1);
   constexpr int kSteps = 40;
@@ -532,6 +537,94 @@ void BM_ReplayCheckPerStep(benchmark::State& state) {
   state.counters["check_p99_ms"] = percentile(single, 0.99);
 }
 BENCHMARK(BM_ReplayCheckPerStep)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
+
+// A recording with a person's pauses (a click into the accessible fixture's Query entry, five
+// letters 300 ms apart, a check of the text, a click on Send: 2.4 s) replayed at speed 0. Reports
+// its time against the recorded time (the target is under 0.3) and the median time a step takes,
+// the wait for its readiness (window, element still, focus, check) included.
+void BM_ReplayAtSpeedZeroWithPauses(benchmark::State& state) {
+  AccessibleTarget* target = &accessibleTarget();
+  if (!target->ok) return state.SkipWithError("no accessible desktop");
+  ::setenv("DISPLAY", target->desktop.display().c_str(), 1);
+  const std::vector<int> query = target->app.where("Query"), send = target->app.where("Send");
+  const JsonObject app{{"appName", "FocusProbe"}, {"processId", static_cast<int>(target->app.pid())}};
+  const auto element = [](const char* role, const char* name, const std::vector<int>& box) {
+    return JsonObject{
+        {"role", role},
+        {"name", name},
+        {"bounds", JsonObject{{"x", box[0]}, {"y", box[1]}, {"width", box[2]}, {"height", box[3]}}}};
+  };
+  std::string log;
+  int64_t at = 1000;
+  int n = 0;
+  const auto line = [&](const char* type, JsonObject payload, int64_t pause) {
+    at += pause;
+    payload.emplace("app", app);
+    log += writeJson(JsonObject{{"id", "e" + std::to_string(++n)},
+                                {"monotonicMs", JsonValue(static_cast<long long>(at))},
+                                {"type", type},
+                                {"payload", std::move(payload)}}) +
+           "\n";
+  };
+  const auto click = [&](const char* role, const char* name, const std::vector<int>& box, int64_t pause) {
+    const JsonObject point{{"x", box[0] + box[2] / 2}, {"y", box[1] + box[3] / 2}};
+    JsonObject down = point;
+    down.emplace("target", element(role, name, box));
+    line("mouse_down", down, pause);
+    line("mouse_up", point, 80);
+  };
+  click("text", "Query", query, 0);
+  const std::string letters = "abcde";
+  for (size_t i = 0; i < letters.size(); ++i) {
+    JsonObject key{{"keysym", static_cast<int>(letters[i])}, {"text", std::string(1, letters[i])}};
+    if (i == 0) key.emplace("focus", element("text", "Query", query));
+    line("key_down", key, 300);
+    key.erase("focus");
+    line("key_up", key, 60);
+  }
+  Observation typed;
+  typed.kind = Observation::Kind::kText;
+  typed.element = ElementTarget{"text", "Query", {}, std::nullopt};
+  typed.text = letters;
+  log += writeJson(JsonObject{{"id", "seen"},
+                              {"type", "observation"},
+                              {"payload", JsonObject{{"observation", typed.toJson()}}}}) +
+         "\n";
+  click("push button", "Send", send, 300);
+  const double recordedMs = static_cast<double>(at - 1000);
+  test::TempDir dir;
+  test::writeText(dir / ".zeruva/skills/bench/references/events.jsonl", log);
+  test::writeText(dir / ".zeruva/skills/bench/references/recording.json", R"({"sessionId":"bench"})");
+  X11EventPoster poster;
+  AccessibilityInspector inspector = test::x11Inspector(systemClock());
+  SemanticReplayer replayer(test::realFileSystem(), poster, inspector);
+  std::vector<double> ratios, steps;
+  for (auto _ : state) {
+    target->app.command("clear Query");
+    target->app.command("focus-button");
+    ReplayControl control;
+    auto last = Clock::now();
+    control.onProgress = [&](size_t done, size_t) {
+      const auto now = Clock::now();
+      if (done > 0) steps.push_back(std::chrono::duration<double, std::milli>(now - last).count());
+      last = now;
+    };
+    const auto t0 = Clock::now();
+    const SemanticReplayResult r = replayer.replay(dir.path(), "bench", ReplayOptions{.speed = 0}, &control);
+    const double ms = std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
+    if (r.status != "success") {
+      std::string why = "replay " + r.status;
+      for (const ReplayStep& step : r.steps)
+        if (step.status == ReplayStep::Status::kFailed) why += ": " + step.reason;
+      return state.SkipWithError(why.c_str());
+    }
+    ratios.push_back(ms / recordedMs);
+  }
+  state.counters["replayed_to_recorded"] = percentile(ratios, 0.5);
+  state.counters["step_median_ms"] = percentile(steps, 0.5);
+  state.counters["step_p99_ms"] = percentile(steps, 0.99);
+}
+BENCHMARK(BM_ReplayAtSpeedZeroWithPauses)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
 
 // Notes when the first and the last event of a replay were posted.
 class TimingPoster final : public EventPoster {
