@@ -71,7 +71,9 @@ RecorderStartResult RecorderController::start(const std::string& workspacePath,
     lastInputId_.clear();
     lastPressApp_.reset();
     accessible_.clear();
+    // The capture thread's, but it is not running yet.
     typingOpen_ = false;
+    dragging_ = false;
   }
   const ScreenCaptureResult shot = appendScreenshot(session, "start");
   appendAxSnapshot(session, "start");
