@@ -134,6 +134,19 @@ std::optional<JsonValue> installSkill(ToolCall& call) {
   return JsonObject{{"installedPath", installed}, {"skillId", skillId}, {"status", "installed"}};
 }
 
+std::optional<JsonValue> listSkills(ToolCall& call) {
+  std::optional<std::string> workspacePath;
+  if (call.arguments.find("workspacePath")) workspacePath = requiredString(call.arguments, "workspacePath");
+  JsonArray skills;
+  for (SkillLibrary::Listed& skill : call.skills.list(workspacePath)) {
+    skills.push_back(JsonObject{{"skillId", std::move(skill.skillId)},
+                                {"description", std::move(skill.description)},
+                                {"location", std::move(skill.location)},
+                                {"path", std::move(skill.path)}});
+  }
+  return JsonObject{{"skills", std::move(skills)}};
+}
+
 std::optional<JsonValue> replayStatus(ToolCall& call) {
   const auto running = call.background ? call.background->status() : std::nullopt;
   if (!running) return JsonObject{{"status", "idle"}};
@@ -243,6 +256,15 @@ const std::vector<ToolDefinition>& toolTable() {
                      {"skillId", "Generated skill id to install.", true},
                      {"destination", "Skills folder to install into; defaults to the local skill store."}},
        .handler = installSkill},
+      {.name = "list_skills",
+       .title = "List skills",
+       .description =
+           "List the skills an agent can replay: those of the workspace (when workspacePath is given) and "
+           "those installed in the local skill store, each with its id, its SKILL.md description (recorded "
+           "text, quoted as data), where it lives (\"workspace\" or \"store\") and its folder.",
+       .hints = kReport,
+       .arguments = {{"workspacePath", "Absolute workspace path whose .zeruva/skills to list too.", false}},
+       .handler = listSkills},
       {.name = "replay_skill",
        .title = "Replay skill",
        .description =

@@ -610,4 +610,58 @@ std::vector<SkillStep> readSkillSteps(FileSystem& fileSystem, const std::string&
   return steps;
 }
 
+namespace {
+
+// The description of a SKILL.md's front matter, as yamlQuoted wrote it; "" when there is none.
+std::string frontMatterDescription(const std::string& document) {
+  if (!document.starts_with("---\n")) return "";
+  const size_t end = document.find("\n---\n", 3);
+  const std::string_view front = std::string_view(document).substr(0, end == std::string::npos ? 0 : end);
+  const size_t at = front.find("\ndescription: \"");
+  if (at == std::string::npos) return "";
+  std::string out;
+  for (size_t i = at + 15; i < front.size() && front[i] != '\n'; ++i) {
+    if (front[i] == '"') break;
+    if (front[i] == '\\' && i + 1 < front.size()) ++i;
+    out += front[i];
+  }
+  return cleanData(out, kLongestDescription);
+}
+
+}  // namespace
+
+std::vector<SkillLibrary::Listed> SkillLibrary::list(const std::optional<std::string>& workspacePath) {
+  std::vector<Listed> all;
+  const auto gather = [&](const std::string& folder, const char* location) {
+    std::vector<FileSystem::Entry> entries;
+    try {
+      entries = fileSystem_.listDirectory(folder);
+    } catch (const FileSystemError&) {
+      return;  // no skills there
+    }
+    std::vector<Listed> here;
+    for (const FileSystem::Entry& entry : entries) {
+      // A folder's name becomes a path and an id an agent calls: only what a skill may be named.
+      if (!entry.isDirectory || entry.isLink || !isSkillName(entry.name)) continue;
+      const std::string path = joinPath(folder, entry.name);
+      std::string document;
+      try {
+        document = fileSystem_.readFile(joinPath(path, kSkillDocument));
+      } catch (const FileSystemError&) {
+        continue;
+      }
+      here.push_back({entry.name, frontMatterDescription(document), location, path});
+    }
+    std::sort(here.begin(), here.end(),
+              [](const Listed& a, const Listed& b) { return a.skillId < b.skillId; });
+    for (Listed& skill : here) all.push_back(std::move(skill));
+  };
+  if (workspacePath) {
+    const std::string workspace = layout::absoluteWorkspace(fileSystem_, *workspacePath);
+    gather(parentDirectory(layout::skillDirectory(workspace, "x")), "workspace");
+  }
+  if (!localStore_.empty()) gather(localStore_, "store");
+  return all;
+}
+
 }  // namespace diruri

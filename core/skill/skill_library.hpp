@@ -94,6 +94,19 @@ class SkillLibrary {
   std::string install(const std::string& workspacePath, const std::string& skillId,
                       const std::optional<std::string>& destination);
 
+  // A skill as list() finds it: its id, its SKILL.md description, where it lives ("workspace" or
+  // "store") and its folder.
+  struct Listed {
+    std::string skillId;
+    std::string description;
+    std::string location;
+    std::string path;
+  };
+  // The skills of the workspace (when given) and of the local store, each folder with a SKILL.md
+  // whose name obeys kSkillNameRule; links and other names are passed over. Sorted by id, the
+  // workspace's first.
+  std::vector<Listed> list(const std::optional<std::string>& workspacePath);
+
   const std::string& localStore() const { return localStore_; }
 
  private:

@@ -17,7 +17,8 @@ assert.ok(server, 'usage: node sdk_client_test.mjs <path of DiruriRediro>');
 
 const TOOL_NAMES = [
   'event_stream_start', 'event_stream_status', 'event_stream_stop', 'permission_status',
-  'generate_skill_from_recording', 'install_generated_skill', 'replay_skill', 'replay_status', 'replay_stop',
+  'generate_skill_from_recording', 'install_generated_skill', 'list_skills', 'replay_skill', 'replay_status',
+  'replay_stop',
 ];
 const REPORTING = { readOnlyHint: true, destructiveHint: false, idempotentHint: true, openWorldHint: false };
 
@@ -82,11 +83,11 @@ async function cycle(label, client, transport) {
 
     const { tools } = await client.listTools();
     assert.deepEqual(tools.map((t) => t.name), TOOL_NAMES);
-    assert.deepEqual(tools[6].inputSchema.required, ['workspacePath', 'skillId']);
+    assert.deepEqual(tools[7].inputSchema.required, ['workspacePath', 'skillId']);
     assert.deepEqual(Object.keys(tools[2].inputSchema.properties).sort(), ['sessionId', 'workspacePath']);
     assert.equal(tools[0].title, 'Start recording');
-    for (const i of [1, 3, 7]) assert.deepEqual(tools[i].annotations, REPORTING, tools[i].name);
-    assert.deepEqual(tools[6].annotations,
+    for (const i of [1, 3, 6, 8]) assert.deepEqual(tools[i].annotations, REPORTING, tools[i].name);
+    assert.deepEqual(tools[7].annotations,
       { readOnlyHint: false, destructiveHint: true, idempotentHint: false, openWorldHint: true });
 
     const permissions = payloadOf(await client.callTool({ name: 'permission_status', arguments: {} }));
@@ -131,6 +132,10 @@ async function cycle(label, client, transport) {
     assert.equal(installed.installedPath, join(skillStore, 'sdk-cycle'));
     const elsewhere = join(scratch, `${label}-elsewhere`);
     mkdirSync(elsewhere);
+    // Found from the other workspace, in the store.
+    const listed = payloadOf(await client.callTool({ name: 'list_skills', arguments: { workspacePath: elsewhere } }));
+    assert.deepEqual(listed.skills.map((s) => [s.skillId, s.location, s.path]),
+      [['sdk-cycle', 'store', join(skillStore, 'sdk-cycle')]]);
     // Replayed with progress reports: the SDK sends a progress token and calls back on each report.
     const progress = [];
     const onprogress = (p) => progress.push(p);

@@ -369,3 +369,30 @@ TEST(LocalSkillStore, FollowsXdgDataHomeElseTheHomeFolder) {
 
 }  // namespace
 }  // namespace diruri
+
+namespace diruri {
+namespace {
+
+// The workspace's skills and the store's, each with its description; folders that are no skill
+// (another name, a link, no SKILL.md) are passed over.
+TEST_F(SkillLibraryTest, ListFindsTheWorkspacesAndTheStoresSkillsAndNothingElse) {
+  const GeneratedSkill skill = library.generate(ws.path(), kSession, std::nullopt);
+  library.install(ws.path(), "notes", std::nullopt);
+  writeText(ws / ".zeruva/skills/Not A Name/SKILL.md", "---\nname: x\ndescription: \"x\"\n---\n");
+  std::filesystem::create_directories(ws / ".zeruva/skills/empty-one");
+  std::filesystem::create_directory_symlink(skill.skillPath, ws / ".zeruva/skills/linked");
+  const auto listed = [&](const std::optional<std::string>& workspace) {
+    std::vector<std::string> out;
+    for (const SkillLibrary::Listed& s : library.list(workspace))
+      out.push_back(s.skillId + " " + s.location + " " + s.path + " " + s.description);
+    return out;
+  };
+  const std::vector<std::string> both = listed(ws.path());
+  ASSERT_EQ(both.size(), 2u);
+  EXPECT_EQ(both[0].rfind("notes workspace " + skill.skillPath + " Replays a task", 0), 0u) << both[0];
+  EXPECT_EQ(both[1].rfind("notes store " + store / "notes" + " Replays a task", 0), 0u) << both[1];
+  EXPECT_EQ(listed(std::nullopt), std::vector<std::string>{both[1]});
+}
+
+}  // namespace
+}  // namespace diruri
