@@ -622,6 +622,15 @@ std::optional<Match> bestMatch(Accessible window, const ElementTarget& wanted, c
   return best;
 }
 
+// The best match in the first of the application's windows, topmost first, that has one.
+std::optional<Match> bestMatchOnTop(Library& lib, const DisplayBusAddress& displayBus, int32_t processId,
+                                    const ElementTarget& wanted, const Budget& budget, bool& available) {
+  for (Accessible& window : windowsOnTop(lib, displayBus, processId, budget, available)) {
+    if (std::optional<Match> best = bestMatch(std::move(window), wanted, budget)) return best;
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 ElementFinding::ElementSearch AtspiFocus::findElement(int32_t processId, const ElementTarget& wanted) const {
@@ -630,10 +639,7 @@ ElementFinding::ElementSearch AtspiFocus::findElement(int32_t processId, const E
   Library& lib = library();
   std::lock_guard<std::mutex> lock(lib.mutex);
   SigpipeGuard guard;
-  std::optional<Match> best;
-  for (Accessible& window : windowsOnTop(lib, displayBus_, processId, budget, search.available)) {
-    if ((best = bestMatch(std::move(window), wanted, budget))) break;
-  }
+  std::optional<Match> best = bestMatchOnTop(lib, displayBus_, processId, wanted, budget, search.available);
   if (!best) return search;
   FoundElement found;
   found.element.role = wanted.role;
@@ -654,10 +660,7 @@ bool AtspiFocus::activate(int32_t processId, const ElementTarget& wanted) const 
   std::lock_guard<std::mutex> lock(lib.mutex);
   SigpipeGuard guard;
   bool available = false;
-  std::optional<Match> best;
-  for (Accessible& window : windowsOnTop(lib, displayBus_, processId, budget, available)) {
-    if ((best = bestMatch(std::move(window), wanted, budget))) break;
-  }
+  std::optional<Match> best = bestMatchOnTop(lib, displayBus_, processId, wanted, budget, available);
   if (!best || !arm(budget)) return false;
   Ref<AtspiAction> action(api().atspi_accessible_get_action_iface(best->node.get()));
   if (!action || !arm(budget)) return false;
@@ -763,10 +766,7 @@ std::optional<ElementFinding::ElementState> AtspiFocus::elementState(int32_t pro
   std::lock_guard<std::mutex> lock(lib.mutex);
   SigpipeGuard guard;
   bool available = false;
-  std::optional<Match> best;
-  for (Accessible& window : windowsOnTop(lib, displayBus_, processId, budget, available)) {
-    if ((best = bestMatch(std::move(window), wanted, budget))) break;
-  }
+  std::optional<Match> best = bestMatchOnTop(lib, displayBus_, processId, wanted, budget, available);
   if (!best) return std::nullopt;
   ElementFinding::ElementState state = stateOf(best->node.get(), best->path, budget);
   if (budget.remainingMillis() == 0) return std::nullopt;
@@ -823,10 +823,7 @@ bool AtspiFocus::grabFocus(int32_t processId, const ElementTarget& wanted) const
   std::lock_guard<std::mutex> lock(lib.mutex);
   SigpipeGuard guard;
   bool available = false;
-  std::optional<Match> best;
-  for (Accessible& window : windowsOnTop(lib, displayBus_, processId, budget, available)) {
-    if ((best = bestMatch(std::move(window), wanted, budget))) break;
-  }
+  std::optional<Match> best = bestMatchOnTop(lib, displayBus_, processId, wanted, budget, available);
   if (!best || !arm(budget)) return false;
   Ref<AtspiComponent> component(api().atspi_accessible_get_component_iface(best->node.get()));
   if (!component || !arm(budget)) return false;

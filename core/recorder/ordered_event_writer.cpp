@@ -24,6 +24,7 @@ void OrderedEventWriter::start() {
   ahead_.reset();
   typing_.reset();
   pressed_.reset();
+  pressedChecked_.reset();
   thread_ = std::thread([this] { writeQueued(); });
 }
 
@@ -109,13 +110,25 @@ void OrderedEventWriter::observeAfter(const Pending& item) {
   const int32_t processId = event.payload.app ? event.payload.app->processId : 0;
   if (event.kind == EventType::kMouseDown) {
     pressed_.reset();
-    if (event.payload.target && processId > 0) pressed_.emplace(processId, *event.payload.target);
+    pressedChecked_.reset();
+    if (event.payload.target && processId > 0) {
+      pressed_.emplace(processId, *event.payload.target);
+      // A toggle's state as it was pressed, so that its release waits for the change, not a time.
+      if (isToggleRole(event.payload.target->role)) {
+        if (const auto state = elements_.elementState(processId, *event.payload.target))
+          pressedChecked_ = state->checked;
+      }
+    }
   }
   if (item.startsTyping && processId > 0) typing_ = TypingRun{processId, item.session, item.field};
   if (item.releasesClick && pressed_ && isToggleRole(pressed_->second.role)) {
-    std::this_thread::sleep_for(kToggleSettle);
-    const std::optional<ElementFinding::ElementState> state =
-        elements_.elementState(pressed_->first, pressed_->second);
+    const auto until = std::chrono::steady_clock::now() + kToggleWait;
+    std::optional<ElementFinding::ElementState> state;
+    do {
+      std::this_thread::sleep_for(kToggleSettle);
+      state = elements_.elementState(pressed_->first, pressed_->second);
+    } while (pressedChecked_ && state && state->checked == pressedChecked_ &&
+             std::chrono::steady_clock::now() < until);
     if (state && state->checked) {
       Observation seen;
       seen.kind = Observation::Kind::kChecked;

@@ -68,7 +68,9 @@ class OrderedEventWriter {
   using WriteObservation = std::function<void(Observation, const RecordingSession&)>;
 
   // How long a toggle is given to show its new state after the release.
+  // (read again this often, up to kToggleWait, while it still shows the state it was pressed in).
   static constexpr std::chrono::milliseconds kToggleSettle{50};
+  static constexpr std::chrono::milliseconds kToggleWait{300};
 
   OrderedEventWriter(ElementFinding& elements, FocusWatching& focus, FrontWindowSource& windows,
                      PointerSource pointer, Write write, WriteObservation observe = {});
@@ -123,6 +125,7 @@ class OrderedEventWriter {
   };
   std::optional<TypingRun> typing_;
   std::optional<std::pair<int32_t, ElementTarget>> pressed_;
+  std::optional<bool> pressedChecked_;
   // The writer thread's own.
   std::optional<uint64_t> lastSeenMoves_;
   std::optional<LookedAhead> ahead_;

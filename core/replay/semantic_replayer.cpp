@@ -514,14 +514,6 @@ class SemanticReplayer::Run {
       search = r_.elements_.findElement(front.app.processId, *p.target);
     }
     available = search.available;
-    if (stopRequested()) {
-      stopped_ = true;
-      return std::nullopt;
-    }
-    if (search.found && !ready()) {
-      return "The " + p.target->describe() + " was not shown and enabled within " +
-             seconds(options_.targetWait) + " s.";
-    }
     // Shown and enabled, and no longer moving (a list still scrolling, a dialog still growing).
     while (search.found && ready() && r_.clock_.steadyNow() < deadline) {
       const std::optional<WindowGeometry> before = search.found->element.bounds;

@@ -66,19 +66,9 @@ TEST_F(ReadyReplays, KeysWaitForTheFieldToTakeTheFocus) {
 TEST_F(ReadyReplays, ATerminalsOutputIsThereBeforeItIsDoubleClicked) {
   test::TempDir home;
   const auto xterm = [&] {
-    return std::make_unique<test::ChildProcess>(
-        std::vector<std::string>{
-            "xterm", "-geometry", "60x10+40+40", "-fn", "fixed", "-T", "Echo terminal", "-e", "sh", "-c",
-            "read a; sleep 0.2; echo \"said $a\"; read b; echo \"$b\" > " + (home / "got")},
-        test::quietChild());
-  };
-  const auto activate = [] {
-    return test::pollUntil<bool>(
-        [] {
-          return test::xdotool(
-              {"search", "--sync", "--onlyvisible", "--name", "Echo terminal", "windowactivate", "--sync"});
-        },
-        [](bool ok) { return ok; }, 10s);
+    return test::startTerminal("Echo terminal",
+                               "read a; sleep 0.2; echo \"said $a\"; read b; echo \"$b\" > " + (home / "got"),
+                               {"-geometry", "60x10+40+40", "-fn", "fixed"});
   };
   // Row 2 of the terminal, "said word", its fifth to eighth columns: the word (font "fixed" is 6x13,
   // the border 2 px); the window's place is fixed by -geometry, its frame's by the window manager.
@@ -88,7 +78,7 @@ TEST_F(ReadyReplays, ATerminalsOutputIsThereBeforeItIsDoubleClicked) {
   };
   {
     auto terminal = xterm();
-    ASSERT_TRUE(activate());
+    ASSERT_TRUE(terminal);
     recordAround([&] {
       ASSERT_TRUE(test::xdotool({"type", "--delay", "40", "word"}));
       ASSERT_TRUE(test::xdotool({"key", "Return"}));
@@ -108,7 +98,7 @@ TEST_F(ReadyReplays, ATerminalsOutputIsThereBeforeItIsDoubleClicked) {
     SCOPED_TRACE(speed);
     std::filesystem::remove(home / "got");
     auto terminal = xterm();
-    ASSERT_TRUE(activate());
+    ASSERT_TRUE(terminal);
     const JsonValue payload = replay(speed);
     EXPECT_EQ(*payload.findString("status"), "success") << writeJson(payload);
     EXPECT_TRUE(test::pollUntil<bool>([&] { return test::readText(home / "got") == "word\n"; },

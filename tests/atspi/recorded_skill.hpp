@@ -32,6 +32,22 @@ inline bool moveTo(const std::vector<std::string>& point) {
   return xdotool({"mousemove", point[0], point[1]});
 }
 
+// An xterm titled `title` running `script` with sh (after `options`, such as its geometry), once it
+// is shown and in front; null when it does not come.
+inline std::unique_ptr<ChildProcess> startTerminal(const std::string& title, const std::string& script,
+                                                   const std::vector<std::string>& options = {}) {
+  std::vector<std::string> argv{"xterm"};
+  argv.insert(argv.end(), options.begin(), options.end());
+  argv.insert(argv.end(), {"-T", title, "-e", "sh", "-c", script});
+  auto terminal = std::make_unique<ChildProcess>(argv, quietChild());
+  const bool shown = pollUntil<bool>(
+      [&] {
+        return xdotool({"search", "--sync", "--onlyvisible", "--name", title, "windowactivate", "--sync"});
+      },
+      [](bool ok) { return ok; }, 10s);
+  return shown ? std::move(terminal) : nullptr;
+}
+
 class RecordedSkillTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_EQ(startSharedDesktop(), ""); }

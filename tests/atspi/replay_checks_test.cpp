@@ -129,30 +129,17 @@ TEST_F(ReplayChecks, AFailedClickHandsOverTheElementsNearItAndFromStepGoesOn) {
 // says it is not verified.
 TEST_F(ReplayChecks, AnApplicationWithoutAccessibilityHasNothingToCheck) {
   test::TempDir home;
-  const auto xterm = [&] {
-    return std::make_unique<test::ChildProcess>(
-        std::vector<std::string>{"xterm", "-T", "Plain terminal", "-e", "sh", "-c",
-                                 "cat > " + (home / "typed")},
-        test::quietChild());
-  };
-  const auto waitForTerminal = [] {
-    return test::pollUntil<bool>(
-        [] {
-          return test::xdotool(
-              {"search", "--sync", "--onlyvisible", "--name", "Plain terminal", "windowactivate", "--sync"});
-        },
-        [](bool ok) { return ok; }, 10s);
-  };
+  const auto xterm = [&] { return test::startTerminal("Plain terminal", "cat > " + (home / "typed")); };
   {
     auto terminal = xterm();
-    ASSERT_TRUE(waitForTerminal());
+    ASSERT_TRUE(terminal);
     recordAround([] {
       ASSERT_TRUE(test::xdotool({"type", "--delay", "40", "hi"}));
       ASSERT_TRUE(test::xdotool({"key", "Return"}));
     });
   }
   auto terminal = xterm();
-  ASSERT_TRUE(waitForTerminal());
+  ASSERT_TRUE(terminal);
   const JsonValue payload = replay(0);
   EXPECT_EQ(*payload.findString("status"), "success") << writeJson(payload);
   EXPECT_EQ(*payload.find("verified"), JsonValue(false));
