@@ -75,6 +75,21 @@ std::string plainName(const JsonValue& arguments, std::string_view name) {
   return value;
 }
 
+// A skill's parameters as an agent is told them: name, description, whether secret, and the
+// default of one that is not. The file they come from may be a cloned repository's: its texts are
+// cleaned and cut as data.
+JsonValue parametersJson(const std::vector<SkillParameter>& parameters) {
+  JsonArray out;
+  for (const SkillParameter& p : parameters) {
+    JsonObject o{{"name", p.name},
+                 {"description", cleanData(p.description, kLongestQuotedText)},
+                 {"secret", p.secret}};
+    if (p.defaultText) o.emplace("default", cleanData(*p.defaultText, kLongestQuotedText));
+    out.push_back(std::move(o));
+  }
+  return out;
+}
+
 std::optional<JsonValue> replaySkill(ToolCall& call) {
   const std::string workspacePath = requiredString(call.arguments, "workspacePath");
   // The skill id names the skill's folder and is part of the run's.
@@ -90,6 +105,29 @@ std::optional<JsonValue> replaySkill(ToolCall& call) {
     }
     options.fromStep = static_cast<size_t>(*step);
   }
+  if (const JsonValue* given = call.arguments.find("arguments")) {
+    if (!given->isObject()) {
+      throw InvalidToolArguments(
+          "The argument arguments must be an object of strings: each parameter's name and the text to type.");
+    }
+    for (const auto& [name, text] : given->asObject()) {
+      if (!text.isString()) {
+        throw InvalidToolArguments("The argument arguments." + cleanData(name, kLongestQuotedName) +
+                                   " must be a string: the text to type for that parameter.");
+      }
+      options.arguments.emplace_back(name, text.asString());
+    }
+  }
+  // Refused before the run begins (its folder, its screenshots) when the arguments do not fit; a
+  // skill that is not found is reported by the replay, as it always was.
+  std::vector<SkillParameter> parameters;
+  try {
+    parameters = call.skills.parameters(workspacePath, skillId);
+  } catch (const FileSystemError&) {
+  }
+  if (std::optional<std::string> problem =
+          argumentsProblem(parameters, options.arguments, options.fromStep.value_or(0)))
+    throw InvalidToolArguments(*problem);
   if (!call.background) return call.replays.replay(workspacePath, skillId, options).toJson();
   auto finished = [answer = call.answerLater](std::optional<RecorderReplayResult> result,
                                               std::exception_ptr failure) {
@@ -119,7 +157,8 @@ std::optional<JsonValue> generateSkill(ToolCall& call) {
       throw InvalidToolArguments("The argument skillId " + std::string(kSkillNameRule));
   }
   const GeneratedSkill skill = call.skills.generate(workspacePath, sessionId, skillId);
-  return JsonObject{{"skillId", skill.skillId},
+  return JsonObject{{"parameters", parametersJson(skill.parameters)},
+                    {"skillId", skill.skillId},
                     {"skillPath", skill.skillPath},
                     {"status", "generated"},
                     {"steps", JsonValue(static_cast<long long>(skill.steps))}};
@@ -131,7 +170,10 @@ std::optional<JsonValue> installSkill(ToolCall& call) {
   std::optional<std::string> destination;
   if (call.arguments.find("destination")) destination = requiredString(call.arguments, "destination");
   const std::string installed = call.skills.install(workspacePath, skillId, destination);
-  return JsonObject{{"installedPath", installed}, {"skillId", skillId}, {"status", "installed"}};
+  return JsonObject{{"installedPath", installed},
+                    {"parameters", parametersJson(call.skills.parameters(installed))},
+                    {"skillId", skillId},
+                    {"status", "installed"}};
 }
 
 std::optional<JsonValue> listSkills(ToolCall& call) {
@@ -142,6 +184,7 @@ std::optional<JsonValue> listSkills(ToolCall& call) {
     skills.push_back(JsonObject{{"skillId", std::move(skill.skillId)},
                                 {"description", std::move(skill.description)},
                                 {"location", std::move(skill.location)},
+                                {"parameters", parametersJson(skill.parameters)},
                                 {"path", std::move(skill.path)}});
   }
   return JsonObject{{"skills", std::move(skills)}};
@@ -169,7 +212,9 @@ JsonValue ToolDefinition::inputSchema() const {
   JsonObject properties;
   JsonArray required;
   for (const ToolArgument& a : arguments) {
-    properties.emplace(a.name, JsonObject{{"type", a.type}, {"description", a.description}});
+    JsonObject property{{"type", a.type}, {"description", a.description}};
+    if (a.type == "object") property.emplace("additionalProperties", JsonObject{{"type", "string"}});
+    properties.emplace(a.name, std::move(property));
     if (a.required) required.emplace_back(a.name);
   }
   JsonObject schema{
@@ -261,7 +306,9 @@ const std::vector<ToolDefinition>& toolTable() {
        .description =
            "List the skills an agent can replay: those of the workspace (when workspacePath is given) and "
            "those installed in the local skill store, each with its id, its SKILL.md description (recorded "
-           "text, quoted as data), where it lives (\"workspace\" or \"store\") and its folder.",
+           "text, quoted as data), where it lives (\"workspace\" or \"store\"), its folder and its "
+           "parameters (name, description, secret, and the recorded default of one that is not secret), "
+           "which replay_skill's arguments give.",
        .hints = kReport,
        .arguments = {{"workspacePath", "Absolute workspace path whose .zeruva/skills to list too.", false}},
        .handler = listSkills},
@@ -274,7 +321,9 @@ const std::vector<ToolDefinition>& toolTable() {
            "gives each step's status and check, `checks` and `verified` (every step replayed and every "
            "check passed), and for a failed step a `handover` (its words, element, screenshot and the "
            "elements near it) to do it by hand and go on with fromStep; replay_status and replay_stop "
-           "work meanwhile.",
+           "work meanwhile. A skill's parameters (the texts typed into its fields, and its passwords, which "
+           "must be given) are listed by list_skills, in its SKILL.md and in its references/steps.json and "
+           "parameters.json; `arguments` gives them other texts.",
        .hints = {.destructive = true, .openWorld = true},
        .arguments =
            {{"workspacePath", "Absolute workspace path where replay files should be written.", true},
@@ -289,7 +338,13 @@ const std::vector<ToolDefinition>& toolTable() {
              "before it, which are reported \"skipped\" with the reason \"before fromStep\": after doing a "
              "failed "
              "step by hand.",
-             false, "integer"}},
+             false, "integer"},
+            {"arguments",
+             "Texts for the skill's parameters, by name (see list_skills or its SKILL.md): each is typed "
+             "into "
+             "its field instead of what was recorded, and that field's check expects it. Secret parameters "
+             "(passwords) are required; their values are typed and never written anywhere.",
+             false, "object"}},
        .handler = replaySkill},
       {.name = "replay_status",
        .title = "Replay status",

@@ -55,6 +55,10 @@ class Pacer {
   void restartAt(Time now);
   // When it is later than the time due: the time is now.
   void notBefore(Time now);
+  // The event is not posted (typed text took its place): the time it took is not paused for.
+  void passedOver(const Planned& event) {
+    if (event.monotonicMs) previousMs_ = event.monotonicMs;
+  }
   // The event was posted at `now`: a key's press is remembered for the hold of its release, a
   // click's for the next press, a hover for the rest after it.
   void posted(const Planned& event, Time now);

@@ -37,6 +37,7 @@ JsonValue ReplayStep::toJson() const {
                                   {"observed", check->observed},
                                   {"ok", check->ok}});
   }
+  putOptional(o, "argument", argument);
   return o;
 }
 

@@ -34,9 +34,11 @@ struct ReplayStep {
   // Why a step was not replayed ("redacted" for a key typed into a password field); "" when it was.
   std::string reason;
   std::optional<Check> check = std::nullopt;
+  // The parameter whose argument this step's typing was replaced by: its name, never its text.
+  std::optional<std::string> argument = std::nullopt;
 
   bool operator==(const ReplayStep&) const = default;
-  // {"eventId", "type", "status", and "reason", "via" and "check" when there are}.
+  // {"eventId", "type", "status", and "reason", "via", "check" and "argument" when there are}.
   JsonValue toJson() const;
 };
 

@@ -4,12 +4,14 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <unordered_map>
 
 #include "core/platform/path.hpp"
 #include "core/replay/pacer.hpp"
 #include "core/skill/skill_library.hpp"
 #include "core/store/event_log.hpp"
 #include "core/store/workspace_layout.hpp"
+#include "core/text/keysym_text.hpp"
 #include "core/text/unicode.hpp"
 
 namespace diruri {
@@ -70,6 +72,30 @@ std::string postFailure(const Planned& p, PostResult result) {
 // Ends the reading of a recording early.
 struct StopReading {};
 
+// A typing step whose recorded keys an argument's text replaces.
+struct ArgumentStep {
+  std::string name;
+  std::string text;
+  bool secret = false;
+  std::optional<std::string> recordedText;  // what the recording typed there (its default)
+  std::optional<ElementTarget> field;       // the element its keys went to, where known
+  bool typed = false;
+};
+
+// The key an argument's characters are paired by: no recorded key has it.
+constexpr int64_t kArgumentKey = -(int64_t{1} << 40);
+
+// The text a field holds after an argument was typed where the recording typed `typed`: `seen`
+// with the last `typed` in it replaced; none when that cannot be told (the recorded text is not
+// in it, or was cut).
+std::optional<std::string> textWithArgument(const Observation& seen, const ArgumentStep& a) {
+  if (!seen.text || seen.cut || !a.recordedText || a.recordedText->empty()) return std::nullopt;
+  const size_t at = seen.text->rfind(*a.recordedText);
+  if (at == std::string::npos) return std::nullopt;
+  return firstScalars(seen.text->substr(0, at) + a.text + seen.text->substr(at + a.recordedText->size()),
+                      Observation::kLongestText);
+}
+
 }  // namespace
 
 void ReplayControl::requestStop() {
@@ -129,8 +155,14 @@ class SemanticReplayer::Run {
 
   // The events before this one are skipped: the agent did their steps by hand.
   void beginAt(std::string eventId) { beginAt_ = std::move(eventId); }
+  // The typing steps whose keys arguments replace, and the step of each of their events.
+  void typeArguments(std::vector<ArgumentStep> steps, std::unordered_map<std::string, size_t> stepOf) {
+    arguments_ = std::move(steps);
+    argumentOf_ = std::move(stepOf);
+  }
 
   void offer(Planned p) {
+    lastArgument_ = nullptr;
     ReplayStep& step = result_.steps.emplace_back();
     step.eventId = std::move(p.id);
     step.type = p.type;
@@ -144,6 +176,9 @@ class SemanticReplayer::Run {
       return;
     }
     beginAt_.reset();
+    const auto argument = argumentOf_.find(step.eventId);
+    lastArgument_ = argument != argumentOf_.end() ? &arguments_[argument->second] : nullptr;
+    if (lastArgument_) step.argument = lastArgument_->name;
     lastTarget_ = p.target;
     lastPoint_ = p.point;
     lastApp_ = p.app;
@@ -177,7 +212,13 @@ class SemanticReplayer::Run {
     ReplayStep& step = result_.steps.back();
     // A step not posted (before fromStep, a password's key the agent types) has nothing to check.
     if (step.status != Status::kReplayed) return;
-    std::optional<std::string> failure = check(seen, step);
+    Observation expected = seen;
+    if (lastArgument_ && seen.kind == Observation::Kind::kText && !seen.notEmpty) {
+      // The field holds the argument where the recording typed its own text.
+      expected.text = textWithArgument(seen, *lastArgument_);
+      if (!expected.text) return;
+    }
+    std::optional<std::string> failure = check(expected, step);
     if (stopped_) {
       end(true, false);
       return;
@@ -238,7 +279,15 @@ class SemanticReplayer::Run {
         const std::optional<ElementFinding::ElementState> state =
             front ? r_.elements_.elementState(front->app.processId, *seen.element) : std::nullopt;
         const std::string what = "The " + seen.element->describe();
-        if (seen.kind == Observation::Kind::kText) {
+        if (seen.kind == Observation::Kind::kText && seen.notEmpty) {
+          // A password field: only whether it holds something, never its text.
+          const auto words = [](bool full) { return std::string(full ? "not empty" : "empty"); };
+          done.expected = words(true);
+          done.observed = state ? words(state->notEmpty) : "not found";
+          done.ok = state && state->notEmpty;
+          why = !state ? what + " was not found, so it could not be checked."
+                       : what + " is empty, expected it to hold the password typed.";
+        } else if (seen.kind == Observation::Kind::kText) {
           done.expected = seen.text.value_or("");
           const std::optional<std::string> text = state ? state->text : std::nullopt;
           done.observed = text ? firstScalars(*text, Observation::kLongestText) : "";
@@ -296,9 +345,15 @@ class SemanticReplayer::Run {
       stopped_ = true;
       return std::nullopt;
     }
+    // The first event of a step an argument replaces types the argument; its others are done by it.
+    if (lastArgument_ && lastArgument_->typed) {
+      pacer_.passedOver(p);
+      step.status = Status::kReplayed;
+      return std::nullopt;
+    }
     // A key typed into a password field was not recorded; the agent types it. The time it took
     // stays in the pause before the next event.
-    if (p.redacted) {
+    if (p.redacted && !lastArgument_) {
       step.reason = "redacted";
       return std::nullopt;
     }
@@ -319,13 +374,19 @@ class SemanticReplayer::Run {
       if (std::optional<std::string> failure = waitForWindow(*p.app, front)) return failure;
       if (stopped_) return std::nullopt;
     }
+    if (lastArgument_) {
+      std::optional<std::string> failure = typeArgument(*lastArgument_, front);
+      if (failure || stopped_) return failure;
+      step.status = Status::kReplayed;
+      return std::nullopt;
+    }
     PostResult posted = PostResult::Posted;
     if (p.point) {
       std::optional<std::string> failure = pointer(p, front, step, posted);
       if (failure || stopped_) return failure;
     } else if (p.isKey()) {
       if (p.focus && front) {
-        std::optional<std::string> failure = giveFocus(p, *front);
+        std::optional<std::string> failure = giveFocus(*p.focus, *front);
         if (failure || stopped_) return failure;
       }
       posted = r_.poster_.postKey(*p.keyCode, p.keysym, p.type == EventType::kKeyDown);
@@ -342,27 +403,27 @@ class SemanticReplayer::Run {
   // A key goes to the element that had the focus when it was typed: waited for a moment (a field
   // may take the focus a little after its click), else given the focus, else the step fails rather
   // than type into whatever has it.
-  std::optional<std::string> giveFocus(const Planned& p, const FrontWindow& front) {
+  std::optional<std::string> giveFocus(const ElementTarget& focus, const FrontWindow& front) {
     const int32_t pid = front.app.processId;
     const auto hasIt = [&] {
       const std::optional<ElementFinding::ElementState> now = r_.elements_.focusedElement(pid);
-      return now && now->element.role == p.focus->role && now->element.name == p.focus->name;
+      return now && now->element.role == focus.role && now->element.name == focus.name;
     };
     if (hasIt()) return std::nullopt;
     // Where elements cannot be asked for, the focus cannot be seen: the key goes as it is.
-    if (!r_.elements_.findElement(pid, *p.focus).available) return std::nullopt;
+    if (!r_.elements_.findElement(pid, focus).available) return std::nullopt;
     const Clock::SteadyTime started = r_.clock_.steadyNow();
     const Clock::SteadyTime deadline = started + options_.targetWait;
     bool asked = false;
     while (!hasIt()) {
       const Clock::SteadyTime now = r_.clock_.steadyNow();
       if (now >= deadline) {
-        return "The " + p.focus->describe() + " did not take the keyboard focus within " +
+        return "The " + focus.describe() + " did not take the keyboard focus within " +
                seconds(options_.targetWait) + " s, so the key is not typed into whatever has it.";
       }
       if (!asked && now >= started + kFocusComesBy) {
         asked = true;
-        r_.elements_.focusElement(pid, *p.focus);
+        r_.elements_.focusElement(pid, focus);
       }
       if (!sleepUntil(std::min(deadline, now + kWindowPoll))) {
         stopped_ = true;
@@ -370,6 +431,42 @@ class SemanticReplayer::Run {
       }
     }
     pacer_.notBefore(r_.clock_.steadyNow());
+    return std::nullopt;
+  }
+
+  // Types an argument's text into its field, a character at a time by its keysym (a key the
+  // keyboard map lacks is borrowed); the reason when it could not be. A secret's text is never
+  // part of the reason.
+  std::optional<std::string> typeArgument(ArgumentStep& a, const std::optional<FrontWindow>& front) {
+    a.typed = true;
+    if (a.field && front) {
+      std::optional<std::string> failure = giveFocus(*a.field, *front);
+      if (failure || stopped_) return failure;
+    }
+    const std::vector<char32_t> characters = decodeUtf8(a.text);
+    for (size_t i = 0; i < characters.size(); ++i) {
+      if (stopRequested()) {
+        stopped_ = true;
+        return std::nullopt;
+      }
+      // The arguments were checked: every character has a keysym.
+      const int64_t keysym = keysymOf(characters[i]).value_or(0);
+      PostResult posted = r_.poster_.postKey(kArgumentKey, keysym, true);
+      if (posted == PostResult::Posted) posted = r_.poster_.postKey(kArgumentKey, keysym, false);
+      if (posted != PostResult::Posted) {
+        return "Character " + std::to_string(i + 1) + " of the argument " + a.name + " could not be typed: " +
+               (posted == PostResult::Unreachable
+                    ? std::string("the display went away.")
+                    : std::string("no key produces it, and no key code is free to give it."));
+      }
+      // Applications see each character on its own, as they would a person's keys.
+      r_.poster_.sync();
+      if (!sleepUntil(r_.clock_.steadyNow() + Pacer::kKeySpacing)) {
+        stopped_ = true;
+        return std::nullopt;
+      }
+    }
+    pacer_.restartAt(r_.clock_.steadyNow());
     return std::nullopt;
   }
 
@@ -554,6 +651,9 @@ class SemanticReplayer::Run {
   std::optional<Point> lastPoint_;
   std::optional<ForegroundAppSnapshot> lastApp_;
   Via pressVia_ = Via::kNone;  // the route of the last press, which a double click's next one takes
+  std::vector<ArgumentStep> arguments_;
+  std::unordered_map<std::string, size_t> argumentOf_;  // by event id: the step of arguments_ it is in
+  ArgumentStep* lastArgument_ = nullptr;                // that of the event being replayed, if any
   bool stopped_ = false;
   bool ended_ = false;
   std::string skipReason_;
@@ -566,14 +666,44 @@ SemanticReplayResult SemanticReplayer::replay(const std::string& workspacePath, 
   const std::string skill = findSkill(fileSystem_, workspace, localSkillStore_, skillId);
   const std::optional<std::string> logPath = recordingOfSkill(fileSystem_, workspace, skill);
   if (!logPath) throw SemanticReplayerError(SemanticReplayerError::Code::invalidRecording);
+  using Code = SemanticReplayerError::Code;
+
+  // The arguments, checked against the skill's parameters before anything is posted.
+  const std::vector<SkillParameter> parameters = readSkillParameters(fileSystem_, skill);
+  if (std::optional<std::string> problem =
+          argumentsProblem(parameters, options.arguments, options.fromStep.value_or(0)))
+    throw SemanticReplayerError(Code::invalidArgument, *problem);
+  std::vector<SkillStep> skillSteps;
+  if (options.fromStep || !options.arguments.empty()) skillSteps = readSkillSteps(fileSystem_, skill);
+  std::vector<ArgumentStep> argumentSteps;
+  std::unordered_map<std::string, size_t> argumentOf;
+  for (const auto& [name, text] : options.arguments) {
+    const SkillParameter& parameter = *std::find_if(parameters.begin(), parameters.end(),
+                                                    [&](const SkillParameter& p) { return p.name == name; });
+    const SkillStep* typed = parameter.step < skillSteps.size() ? &skillSteps[parameter.step] : nullptr;
+    if (!typed || (typed->kind != "type" && typed->kind != "password") || typed->evidenceEventIds.empty()) {
+      throw SemanticReplayerError(Code::invalidArgument, "The parameter " + name +
+                                                             " names no typing step of the skill's "
+                                                             "references/steps.json, so it cannot be typed.");
+    }
+    for (const std::string& id : typed->evidenceEventIds) argumentOf.emplace(id, argumentSteps.size());
+    argumentSteps.push_back(ArgumentStep{name, text, parameter.secret, parameter.defaultText, std::nullopt});
+  }
 
   // The whole recording is checked before anything is posted, and counted; a long one takes
-  // seconds to read, and a stop meanwhile ends the replay there.
+  // seconds to read, and a stop meanwhile ends the replay there. The field of each typing step an
+  // argument replaces is found on the way: the focus its keys went to.
   size_t total = 0;
   try {
     readEvents(fileSystem_, *logPath, LogReading::Strict, [&](RecordingEvent& event, const EventLine& line) {
       if (control && line.number % 1024 == 0 && control->stopRequested()) throw StopReading{};
-      if (plan(event, line)) ++total;
+      std::optional<Planned> p = plan(event, line);
+      if (!p) return;
+      ++total;
+      if (const auto it = argumentOf.find(p->id);
+          it != argumentOf.end() && !argumentSteps[it->second].field) {
+        argumentSteps[it->second].field = p->focus ? p->focus : p->redacted ? p->target : std::nullopt;
+      }
     });
   } catch (const StopReading&) {
     SemanticReplayResult stopped;
@@ -584,7 +714,7 @@ SemanticReplayResult SemanticReplayer::replay(const std::string& workspacePath, 
   // fromStep: the first event of that step of the skill's steps.json.
   std::optional<std::string> beginAt;
   if (options.fromStep) {
-    const std::vector<SkillStep> steps = readSkillSteps(fileSystem_, skill);
+    const std::vector<SkillStep>& steps = skillSteps;
     if (*options.fromStep >= steps.size() || steps[*options.fromStep].evidenceEventIds.empty()) {
       throw SemanticReplayerError(SemanticReplayerError::Code::invalidArgument,
                                   "fromStep " + std::to_string(*options.fromStep) +
@@ -602,6 +732,7 @@ SemanticReplayResult SemanticReplayer::replay(const std::string& workspacePath, 
   }
   Run run(*this, options, control, total);
   if (beginAt) run.beginAt(*beginAt);
+  run.typeArguments(std::move(argumentSteps), std::move(argumentOf));
   try {
     readEvents(fileSystem_, *logPath, LogReading::Strict, [&](RecordingEvent& event, const EventLine& line) {
       if (event.kind == EventType::kObservation && event.payload.observation) {

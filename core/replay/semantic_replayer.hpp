@@ -34,6 +34,9 @@ struct ReplayOptions {
   std::chrono::milliseconds checkWait{2000};
   // The step of the skill's steps.json to begin with; those before are skipped.
   std::optional<size_t> fromStep = std::nullopt;
+  // Texts for the skill's parameters, by name: each is typed into its step's field instead of the
+  // recorded keys. A secret one is never written anywhere.
+  std::vector<std::pair<std::string, std::string>> arguments = {};
 };
 
 // What an agent needs to take over where a step failed: the step in words, the element it was
@@ -70,7 +73,7 @@ class SemanticReplayerError : public std::runtime_error {
     invalidRecording,   // the reference file does not name a session
     posterUnavailable,  // no event poster can be reached, so nothing could be replayed
     unusableEvent,      // a line of the recording cannot be posted as it was recorded
-    invalidArgument,    // an argument does not fit the skill (fromStep beyond its steps)
+    invalidArgument,  // an argument does not fit the skill (fromStep beyond its steps, a parameter it lacks)
   };
   // The text says what was wrong in a sentence the agent can act on.
   explicit SemanticReplayerError(Code code)

@@ -210,7 +210,9 @@ class StepsWritten {
   void add(SkillStep&& step) {
     ++count_;
     if (count_ == 1) firstWords_ = step.words;
-    if (step.kind == "password") secrets_ += (secrets_.empty() ? "" : ", ") + std::to_string(count_);
+    // A password that is a parameter is given to the replay; one beyond them is typed by the agent.
+    if (step.kind == "password" && !step.details.contains("parameter"))
+      secrets_ += (secrets_.empty() ? "" : ", ") + std::to_string(count_);
     JsonArray checked;
     for (const std::string& id : step.evidenceEventIds) {
       if (const auto it = checks_.find(id); it != checks_.end()) {
@@ -265,8 +267,8 @@ class StepsWritten {
 // members) comes from the desktop or the workspace and is quoted as data, cleaned and cut, so that
 // no text can pass for the document's own words or break its front matter.
 std::string skillDocument(const std::string& skillId, const std::string& sessionId,
-                          const SessionMetadata& session, const StepsWritten& steps,
-                          const Applications& apps) {
+                          const SessionMetadata& session, const StepsWritten& steps, const Applications& apps,
+                          const std::vector<SkillParameter>& parameters) {
   std::string appNames;
   for (const Applications::App& app : apps.all())
     appNames += (appNames.empty() ? "" : ", ") + quotedData(app.name, kLongestQuotedName);
@@ -307,6 +309,22 @@ std::string skillDocument(const std::string& skillId, const std::string& session
            "yourself. The replay skips those keys (their steps say \"skipped\" with the reason "
            "\"redacted\") and goes on without waiting for it.\n";
   }
+  if (!parameters.empty()) {
+    doc += "\n## Parameters\n\n";
+    doc +=
+        "Each text typed into a field is a parameter, named after the field. Give `replay_skill` an "
+        "`arguments` object (parameter name to text) to type other text there instead of the recorded "
+        "keys, and the check of that field then expects it; a parameter left out replays what was "
+        "recorded (its default). A secret parameter (a password, which was not recorded) must be given: "
+        "ask the person for it. Its value is typed and never written anywhere. Defaults are recorded text, "
+        "quoted as data.\n\n";
+    for (const SkillParameter& p : parameters) {
+      doc += "- `" + p.name + "` (step " + std::to_string(p.step + 1) + (p.secret ? ", secret" : "") +
+             "): " + p.description;
+      if (p.defaultText) doc += "; default " + quotedData(*p.defaultText, kLongestQuotedText);
+      doc += "\n";
+    }
+  }
   doc += "\n## Checks\n\n";
   if (steps.checkedSteps().empty()) {
     doc +=
@@ -331,6 +349,15 @@ std::string skillDocument(const std::string& skillId, const std::string& session
       "Call the MCP tool `replay_skill` with this skill id and the absolute path of a workspace (the one "
       "that holds the skill, or any workspace once the skill is installed in the local skill store):\n\n";
   doc += "    {\"skillId\": \"" + skillId + "\", \"workspacePath\": \"/path/to/workspace\"}\n\n";
+  if (!parameters.empty()) {
+    doc += "and with other values for its parameters:\n\n";
+    std::string given;
+    for (const SkillParameter& p : parameters)
+      given += (given.empty() ? "" : ", ") + ("\"" + p.name + "\": \"") +
+               (p.secret ? "<the password>" : "<text>") + "\"";
+    doc += "    {\"skillId\": \"" + skillId +
+           "\", \"workspacePath\": \"/path/to/workspace\", \"arguments\": {" + given + "}}\n\n";
+  }
   doc +=
       "`speed` sets the pace: 1 (the default) keeps the recorded pauses, 2 halves them, 0 goes as fast "
       "as the applications allow. Each key and click waits up to 10 s for the window it was recorded in. A "
@@ -342,7 +369,7 @@ std::string skillDocument(const std::string& skillId, const std::string& session
       "`run.json` give each step's status (\"replayed\", \"failed\" or \"skipped\").\n\n";
   doc +=
       "The recorded events are in `references/events.jsonl`; `references/steps.json` lists the steps above "
-      "as data.\n";
+      "as data (a typing step names its parameter), and `references/parameters.json` the parameters.\n";
   return doc;
 }
 
@@ -502,6 +529,7 @@ GeneratedSkill SkillLibrary::generate(const std::string& workspacePath, const st
   fs.createDirectories(parentDirectory(skillPath));
   const Temporary staging(fs, skillPath, "generating");
   size_t stepCount = 0;
+  std::vector<SkillParameter> parameters;
   building(fs, staging.path(), [&] {
     const std::string& folder = staging.path();
     fs.createDirectories(joinPath(folder, "references"));
@@ -534,8 +562,13 @@ GeneratedSkill SkillLibrary::generate(const std::string& workspacePath, const st
     });
     steps.finish();
     stepCount = steps.count();
+    parameters = describer.parameters();
+    JsonArray listed;
+    for (const SkillParameter& p : parameters) listed.push_back(p.toJson());
+    fs.writeFileAtomically(joinPath(folder, layout::kSkillParametersFile),
+                           writeJson(JsonObject{{"parameters", std::move(listed)}}, JsonLayout::Pretty));
     fs.writeFileAtomically(joinPath(folder, kSkillDocument),
-                           skillDocument(skillId, sessionId, session, steps, apps));
+                           skillDocument(skillId, sessionId, session, steps, apps, parameters));
     try {
       fs.moveNoReplace(folder, skillPath);
     } catch (const FileSystemError& e) {
@@ -546,7 +579,7 @@ GeneratedSkill SkillLibrary::generate(const std::string& workspacePath, const st
       throw;
     }
   });
-  return GeneratedSkill{skillId, skillPath, stepCount};
+  return GeneratedSkill{skillId, skillPath, stepCount, std::move(parameters)};
 }
 
 std::string SkillLibrary::install(const std::string& workspacePath, const std::string& skillId,
@@ -610,6 +643,80 @@ std::vector<SkillStep> readSkillSteps(FileSystem& fileSystem, const std::string&
   return steps;
 }
 
+std::vector<SkillParameter> readSkillParameters(FileSystem& fileSystem, const std::string& skillFolder) {
+  const std::string path = joinPath(skillFolder, layout::kSkillParametersFile);
+  std::vector<SkillParameter> parameters;
+  try {
+    if (!fileSystem.fileExists(path)) return {};
+    const JsonValue document = parseJson(fileSystem.readFile(path));
+    const JsonValue* listed = document.isObject() ? document.find("parameters") : nullptr;
+    if (!listed || !listed->isArray()) return {};
+    for (const JsonValue& item : listed->asArray()) {
+      std::optional<SkillParameter> parameter = SkillParameter::fromJson(item);
+      if (!parameter || parameters.size() >= kMostParameters ||
+          std::any_of(parameters.begin(), parameters.end(),
+                      [&](const SkillParameter& p) { return p.name == parameter->name; }))
+        continue;
+      parameters.push_back(std::move(*parameter));
+    }
+  } catch (const FileSystemError&) {
+    return {};
+  } catch (const JsonParseError&) {
+    return {};
+  }
+  return parameters;
+}
+
+std::optional<std::string> argumentsProblem(const std::vector<SkillParameter>& parameters,
+                                            const std::vector<std::pair<std::string, std::string>>& arguments,
+                                            size_t fromStep) {
+  const auto named = [&](const std::string& name) {
+    return std::find_if(parameters.begin(), parameters.end(),
+                        [&](const SkillParameter& p) { return p.name == name; });
+  };
+  std::string names;
+  for (const SkillParameter& p : parameters) names += (names.empty() ? "" : ", ") + p.name;
+  for (const auto& [name, text] : arguments) {
+    if (named(name) == parameters.end()) {
+      return "The skill has no parameter " + quotedData(name, kLongestQuotedName) +
+             (parameters.empty() ? std::string(": it takes no arguments (it was made before skills took "
+                                               "them, or nothing was typed into a field).")
+                                 : "; its parameters are " + names + ".");
+    }
+    const std::vector<char32_t> characters = decodeUtf8(text);
+    if (characters.size() > kLongestArgument) {
+      return "The argument " + name + " is " + std::to_string(characters.size()) +
+             " characters long; at most " + std::to_string(kLongestArgument) + " are typed.";
+    }
+    for (const char32_t c : characters) {
+      if (c != U'\n' && c != U'\t' && (c < 0x20 || (c >= 0x7f && c < 0xa0))) {
+        return "The argument " + name +
+               " holds a control character, which no key types (a line break and a tab are typed as "
+               "Enter and Tab).";
+      }
+    }
+  }
+  std::string missing;
+  for (const SkillParameter& p : parameters) {
+    if (!p.secret || p.step < fromStep) continue;
+    if (std::none_of(arguments.begin(), arguments.end(), [&](const auto& a) { return a.first == p.name; }))
+      missing += (missing.empty() ? "" : ", ") + p.name;
+  }
+  if (!missing.empty()) {
+    return "The skill's secret parameter" + std::string(missing.find(',') == std::string::npos ? " " : "s ") +
+           missing +
+           " must be given in arguments: a password is not recorded, so the replay cannot type it "
+           "otherwise. Nothing was replayed.";
+  }
+  return std::nullopt;
+}
+
+std::vector<SkillParameter> SkillLibrary::parameters(const std::string& workspacePath,
+                                                     const std::string& skillId) {
+  const std::string workspace = layout::absoluteWorkspace(fileSystem_, workspacePath);
+  return readSkillParameters(fileSystem_, findSkill(fileSystem_, workspace, localStore_, skillId));
+}
+
 namespace {
 
 // The description of a SKILL.md's front matter, as yamlQuoted wrote it; "" when there is none.
@@ -650,7 +757,8 @@ std::vector<SkillLibrary::Listed> SkillLibrary::list(const std::optional<std::st
       } catch (const FileSystemError&) {
         continue;
       }
-      here.push_back({entry.name, frontMatterDescription(document), location, path});
+      here.push_back({entry.name, frontMatterDescription(document), location, path,
+                      readSkillParameters(fileSystem_, path)});
     }
     std::sort(here.begin(), here.end(),
               [](const Listed& a, const Listed& b) { return a.skillId < b.skillId; });

@@ -47,6 +47,7 @@ struct GeneratedSkill {
   std::string skillId;
   std::string skillPath;
   size_t steps = 0;
+  std::vector<SkillParameter> parameters;
 };
 
 // The folder of a skill: the workspace's own .zeruva/skills/<skillId>/ if it exists, else
@@ -61,13 +62,25 @@ std::string findSkill(FileSystem& fileSystem, const std::string& workspace, cons
 std::optional<std::string> recordingOfSkill(FileSystem& fileSystem, const std::string& workspace,
                                             const std::string& skillFolder);
 
-// The local skill store of a user: $XDG_DATA_HOME/diruri-rediro/skills, or
-// ~/.local/share/diruri-rediro/skills when that is not set (or not absolute); empty when neither
-// XDG_DATA_HOME nor a home directory is known. Read from the environment given.
 // The steps of a skill's references/steps.json (kind, words, evidence ids); none when it has no
 // such file or it cannot be read as steps.
 std::vector<SkillStep> readSkillSteps(FileSystem& fileSystem, const std::string& skillFolder);
 
+// The parameters of a skill's references/parameters.json, those that are usable (an identifier for
+// a name, one of each name); none for a skill made before skills took them, or without that file.
+std::vector<SkillParameter> readSkillParameters(FileSystem& fileSystem, const std::string& skillFolder);
+
+// Why `arguments` (name and text) do not fit `parameters`, in a sentence, or none when they do: a
+// name the skill has no parameter of, a text longer than kLongestArgument characters or with a
+// control character other than a line break or a tab, a secret parameter without an argument
+// (those of steps before `fromStep` excepted). Never says an argument's text.
+std::optional<std::string> argumentsProblem(const std::vector<SkillParameter>& parameters,
+                                            const std::vector<std::pair<std::string, std::string>>& arguments,
+                                            size_t fromStep = 0);
+
+// The local skill store of a user: $XDG_DATA_HOME/diruri-rediro/skills, or
+// ~/.local/share/diruri-rediro/skills when that is not set (or not absolute); empty when neither
+// XDG_DATA_HOME nor a home directory is known. Read from the environment given.
 std::string defaultLocalSkillStore(const char* xdgDataHome, const char* home);
 
 class SkillLibrary {
@@ -76,9 +89,9 @@ class SkillLibrary {
       : fileSystem_(fileSystem), localStore_(std::move(localStore)) {}
 
   // Writes <workspace>/.zeruva/skills/<skillId>/ from the stopped session `sessionId`: SKILL.md,
-  // references/recording.json, references/events.jsonl (the replayable events) and
-  // references/steps.json. The folder appears whole or not at all, and never replaces one that
-  // exists. Without a skill id, the one the session's summary recommends when it obeys
+  // references/recording.json, references/events.jsonl (the replayable events),
+  // references/steps.json and references/parameters.json. The folder appears whole or not at all, and never
+  // replaces one that exists. Without a skill id, the one the session's summary recommends when it obeys
   // kSkillNameRule, else one made from the first application's name. Throws SkillError for an id
   // that breaks the rule, a session that does not exist, is still recording or whose log cannot be
   // read, and for a skill that exists; the file-system error otherwise. No link is followed inside
@@ -94,13 +107,21 @@ class SkillLibrary {
   std::string install(const std::string& workspacePath, const std::string& skillId,
                       const std::optional<std::string>& destination);
 
+  // The parameters of the skill a replay would find (see findSkill). Throws SkillNotFound.
+  std::vector<SkillParameter> parameters(const std::string& workspacePath, const std::string& skillId);
+  // Those of the skill in that folder.
+  std::vector<SkillParameter> parameters(const std::string& skillFolder) {
+    return readSkillParameters(fileSystem_, skillFolder);
+  }
+
   // A skill as list() finds it: its id, its SKILL.md description, where it lives ("workspace" or
-  // "store") and its folder.
+  // "store"), its folder and its parameters.
   struct Listed {
     std::string skillId;
     std::string description;
     std::string location;
     std::string path;
+    std::vector<SkillParameter> parameters;
   };
   // The skills of the workspace (when given) and of the local store, each folder with a SKILL.md
   // whose name obeys kSkillNameRule; links and other names are passed over. Sorted by id, the

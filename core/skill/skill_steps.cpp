@@ -1,6 +1,7 @@
 // Turning a session's input events into steps in words.
 #include "core/skill/skill_steps.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdio>
@@ -16,8 +17,6 @@ namespace diruri {
 namespace {
 
 constexpr uint32_t kBackSpace = 0xff08;
-// The longest typed text a step's words quote, in characters; the step's "text" keeps it whole.
-constexpr size_t kLongestQuotedText = 500;
 
 enum Modifier : unsigned { kCtrl = 1, kAlt = 2, kShift = 4, kSuper = 8 };
 
@@ -200,6 +199,27 @@ void eraseLastCharacter(std::string& text) {
   }
 }
 
+// A name as a parameter's: its letters and digits in lowercase, anything else one underscore
+// between them ("Customer name" is customer_name); "" when nothing of it is left. One that would
+// start with a digit starts with "field_".
+std::string identifierOf(const std::string& name) {
+  std::string out;
+  bool gap = false;
+  for (const char c : name) {
+    const char lower = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    if ((lower >= 'a' && lower <= 'z') || (lower >= '0' && lower <= '9')) {
+      if (gap && !out.empty()) out += '_';
+      out += lower;
+      gap = false;
+    } else {
+      gap = true;
+    }
+    if (out.size() >= 48) break;
+  }
+  if (!out.empty() && out[0] >= '0' && out[0] <= '9') out = "field_" + out;
+  return out;
+}
+
 }  // namespace
 
 // The steps being made, numbered from the first: a step is handed on once nothing can change it
@@ -257,9 +277,47 @@ StepDescriber::StepDescriber(std::function<void(SkillStep&&)> onStep)
 StepDescriber::~StepDescriber() = default;
 
 void StepDescriber::emit(SkillStep&& step) {
+  std::string description;
+  if (const auto it = fieldWords_.find(released_++); it != fieldWords_.end()) {
+    description = std::move(it->second);
+    fieldWords_.erase(it);
+  }
   // A text typed and then taken back entirely leaves nothing to do.
   if (step.kind == "type" && step.details.at("text") == JsonValue("")) return;
+  const bool secret = step.kind == "password";
+  if ((secret || step.kind == "type") && parameters_.size() < kMostParameters) {
+    SkillParameter parameter;
+    const auto field = step.details.find("field");
+    std::string base = field != step.details.end() ? identifierOf(field->second.asString()) : "";
+    if (base.empty()) base = secret ? "password" : "text_" + std::to_string(++unnamedTexts_);
+    parameter.name = base;
+    for (int n = 2; std::any_of(parameters_.begin(), parameters_.end(),
+                                [&](const SkillParameter& p) { return p.name == parameter.name; });
+         ++n)
+      parameter.name = base + "_" + std::to_string(n);
+    parameter.description = std::move(description);
+    parameter.secret = secret;
+    if (!secret) parameter.defaultText = step.details.at("text").asString();
+    parameter.step = emitted_;
+    step.details["parameter"] = parameter.name;
+    parameters_.push_back(std::move(parameter));
+  }
+  ++emitted_;
   onStep_(std::move(step));
+}
+
+// What a Type or Password step typed into, for its parameter: "Text typed into "Customer" in
+// "Order" of "Orders"".
+void StepDescriber::describeField(size_t step, const EventPayload& payload,
+                                  const std::optional<ElementTarget>& field) {
+  std::string words = payload.redacted ? "Password typed" : "Text typed";
+  if (field && field->name) {
+    words += " into " + quotedData(*field->name, kLongestQuotedName);
+    if (SkillStep* typed = steps_->at(step); typed && !payload.redacted)
+      typed->details["field"] = *field->name;
+  }
+  if (const std::optional<EventWindow> window = windowOf(payload)) words += " in " + window->describe();
+  fieldWords_[step] = std::move(words);
 }
 
 void StepDescriber::add(const RecordingEvent& event) {
@@ -271,6 +329,7 @@ void StepDescriber::add(const RecordingEvent& event) {
   const bool secret = payload.redacted;
   if (press) followWindow(payload, id);
   if (press && !secret) password_.reset();
+  if (!isKeyEvent(type) || secret) shifts_.clear();
   const bool dragging = type == EventType::kMouseMove && !payload.buttons.empty();
   // Any other input between two presses makes them two clicks, even while the first is held.
   if (press_ && !isMouseButtonEvent(type) && !(dragging && press_->held)) press_->joinable = false;
@@ -335,6 +394,7 @@ void StepDescriber::key(const EventPayload& payload, const std::string& id, bool
       if (SkillStep* step = steps_->at(it->second)) step->evidenceEventIds.push_back(id);
       stepOfKey_.erase(it);
     }
+    std::erase_if(shifts_, [&](const auto& shift) { return shift.second == pairing; });
     if (payload.keysym) modifiers_ &= ~modifierOf(static_cast<uint32_t>(*payload.keysym));
     return;
   }
@@ -355,6 +415,7 @@ void StepDescriber::key(const EventPayload& payload, const std::string& id, bool
   const uint32_t keysym = static_cast<uint32_t>(*payload.keysym);
   if (isModifierKey(keysym)) {
     modifiers_ |= modifierOf(keysym);
+    if (modifierOf(keysym) == kShift) shifts_.emplace_back(id, pairing);
     return;
   }
   const std::optional<std::string>& text = payload.text;
@@ -369,12 +430,21 @@ void StepDescriber::key(const EventPayload& payload, const std::string& id, bool
     if (!typing_) {
       typing_ = steps_->push(SkillStep{"type", "", {}, {}});
       typed_.clear();
+      describeField(*typing_, payload, payload.focus);
     }
     typed_ += *text;
-    steps_->at(*typing_)->evidenceEventIds.push_back(id);
+    std::vector<std::string>& evidence = steps_->at(*typing_)->evidenceEventIds;
+    // The Shift held for a capital is part of the typing: a replay that types other text drops it.
+    for (const auto& [shiftId, shiftPairing] : shifts_) {
+      evidence.push_back(shiftId);
+      if (shiftPairing) stepOfKey_[*shiftPairing] = *typing_;
+    }
+    shifts_.clear();
+    evidence.push_back(id);
     if (pairing) stepOfKey_[*pairing] = *typing_;
     return;
   }
+  shifts_.clear();
   endTyping();
   // Shift counts for a key that types nothing (Shift+Tab) or with another modifier (Ctrl+Shift+T).
   const unsigned held = shortcut || !text ? modifiers_ : modifiers_ & ~kShift;
@@ -399,6 +469,7 @@ void StepDescriber::secretKey(const EventPayload& payload, const std::string& id
       step.words += "the password field";
     }
     password_ = steps_->push(std::move(step));
+    describeField(*password_, payload, payload.target);
   }
   steps_->at(*password_)->evidenceEventIds.push_back(id);
 }
@@ -614,12 +685,45 @@ JsonValue SkillStep::toJson() const {
   return o;
 }
 
-std::vector<SkillStep> describeSteps(const std::vector<RecordingEvent>& events) {
+std::vector<SkillStep> describeSteps(const std::vector<RecordingEvent>& events,
+                                     std::vector<SkillParameter>* parameters) {
   std::vector<SkillStep> steps;
   StepDescriber describer([&steps](SkillStep&& step) { steps.push_back(std::move(step)); });
   for (const RecordingEvent& event : events) describer.add(event);
   describer.finish();
+  if (parameters) *parameters = describer.parameters();
   return steps;
+}
+
+bool isParameterName(std::string_view name) {
+  if (name.empty() || name.size() > 64 || name[0] < 'a' || name[0] > 'z') return false;
+  return std::all_of(name.begin(), name.end(),
+                     [](char c) { return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_'; });
+}
+
+JsonValue SkillParameter::toJson() const {
+  JsonObject o{{"name", name},
+               {"description", description},
+               {"secret", secret},
+               {"step", JsonValue(static_cast<long long>(step))}};
+  putOptional(o, "default", defaultText);
+  return o;
+}
+
+std::optional<SkillParameter> SkillParameter::fromJson(const JsonValue& value) {
+  const std::string* name = value.findString("name");
+  const JsonValue* step = value.find("step");
+  const std::optional<int64_t> number = step && step->isNumber() ? step->asIntegral() : std::nullopt;
+  if (!name || !isParameterName(*name) || !number || *number < 0) return std::nullopt;
+  SkillParameter parameter;
+  parameter.name = *name;
+  if (const std::string* description = value.findString("description")) parameter.description = *description;
+  if (const std::string* text = value.findString("default")) parameter.defaultText = *text;
+  const JsonValue* secret = value.find("secret");
+  parameter.secret = secret && secret->isBool() && secret->asBool();
+  if (parameter.secret) parameter.defaultText.reset();
+  parameter.step = static_cast<size_t>(*number);
+  return parameter;
 }
 
 }  // namespace diruri

@@ -46,6 +46,9 @@ inline std::string skillDirectory(const std::string& workspace, const std::strin
 // <skill>/references/events.jsonl: a generated skill's own copy of its recorded events.
 inline constexpr char kSkillEventsFile[] = "references/events.jsonl";
 
+// <skill>/references/parameters.json: the values a skill takes ({"parameters": [...]}).
+inline constexpr char kSkillParametersFile[] = "references/parameters.json";
+
 // <skill>/references/recording.json: names the session a skill was made from.
 inline std::string skillRecordingReference(const std::string& skillDirectoryPath) {
   return joinPath(skillDirectoryPath, "references/recording.json");

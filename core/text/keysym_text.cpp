@@ -10,7 +10,10 @@
 
 namespace diruri {
 
-std::optional<std::string> keysymText(uint32_t keysym) {
+namespace {
+
+// The legacy keysyms and their characters, by keysym.
+const std::vector<std::pair<uint32_t, uint32_t>>& legacyKeysyms() {
   static const std::vector<std::pair<uint32_t, uint32_t>> table = [] {
     std::vector<std::pair<uint32_t, uint32_t>> entries = {
 #include "keysym_unicode.inc"
@@ -18,6 +21,32 @@ std::optional<std::string> keysymText(uint32_t keysym) {
     std::sort(entries.begin(), entries.end());
     return entries;
   }();
+  return table;
+}
+
+}  // namespace
+
+std::optional<uint32_t> keysymOf(char32_t c) {
+  if (c == U'\n') return 0xff0d;
+  if (c == U'\t') return 0xff09;
+  if (c < 0x20 || (c >= 0x7f && c < 0xa0) || (c >= 0xd800 && c <= 0xdfff) || c > 0x10ffff)
+    return std::nullopt;
+  if (c <= 0xff) return static_cast<uint32_t>(c);
+  // By character, the smallest keysym first where several stand for one.
+  static const std::vector<std::pair<uint32_t, uint32_t>> byCharacter = [] {
+    std::vector<std::pair<uint32_t, uint32_t>> entries;
+    for (const auto& [keysym, character] : legacyKeysyms()) entries.emplace_back(character, keysym);
+    std::sort(entries.begin(), entries.end());
+    return entries;
+  }();
+  const auto it =
+      std::lower_bound(byCharacter.begin(), byCharacter.end(), std::make_pair(static_cast<uint32_t>(c), 0u));
+  if (it != byCharacter.end() && it->first == c) return it->second;
+  return 0x01000000 + static_cast<uint32_t>(c);
+}
+
+std::optional<std::string> keysymText(uint32_t keysym) {
+  const std::vector<std::pair<uint32_t, uint32_t>>& table = legacyKeysyms();
   char32_t c = 0;
   if ((keysym >= 0x20 && keysym <= 0x7e) || (keysym >= 0xa0 && keysym <= 0xff)) {
     c = keysym;

@@ -622,3 +622,125 @@ TEST_F(ReplayerTest, UnreachablePosterFailsInsteadOfReportingStepsThatWereNeverP
 
 }  // namespace
 }  // namespace diruri
+
+namespace diruri {
+namespace {
+
+// A typing step whose parameter is given types the argument instead of its recorded keys (its
+// Shift included), and its check expects the argument; a password step types its secret one.
+// Arguments that do not fit are refused before anything is posted, and a secret is never said.
+TEST_F(ReplayerTest, ArgumentsAreTypedInsteadOfTheirStepsKeys) {
+  writeSkill("skill", R"({"sessionId":"s1"})");
+  writeText(dir / ".zeruva/skills/skill/references/steps.json",
+            R"([{"kind":"type","words":"Type \"Ab\"","evidenceEventIds":["s","a","b","t","c","d"]},)"
+            R"({"kind":"password","words":"Type the password","evidenceEventIds":["p","q"]},)"
+            R"({"kind":"press","words":"Press Enter","evidenceEventIds":["e"]}])");
+  writeText(dir / ".zeruva/skills/skill/references/parameters.json",
+            R"({"parameters":[{"name":"name","step":0,"default":"Ab","secret":false},)"
+            R"({"name":"pin","step":1,"secret":true},{"name":"../x","step":2}]})");
+  const std::string app = R"("app":{"appName":"Editor","processId":9})";
+  const auto key = [&](const char* id, const char* type, int keysym, const std::string& more = "") {
+    return R"({"id":")" + std::string(id) + R"(","type":")" + type + R"(","payload":{"keysym":)" +
+           std::to_string(keysym) + ",\"keyCode\":" + std::to_string(keysym % 200) + more + "," + app +
+           "}}\n";
+  };
+  const std::string field = R"("element":{"role":"text","name":"Name"})";
+  writeLog(
+      "s1",
+      key("s", "key_down", 0xffe1) + key("a", "key_down", 'A', R"(,"focus":{"role":"text"})") +
+          key("b", "key_up", 'A') + key("t", "key_up", 0xffe1) + key("c", "key_down", 'b') +
+          key("d", "key_up", 'b') +
+          R"({"id":"d-observed","type":"observation","payload":{"observation":{"kind":"text",)" + field +
+          R"(,"text":"Mr Ab"}}})" + "\n" +
+          R"({"id":"p","type":"key_down","payload":{"redacted":true,"target":{"role":"password text"},)" +
+          app + "}}\n" + R"({"id":"q","type":"key_up","payload":{"redacted":true,)" + app + "}}\n" +
+          R"({"id":"q-observed","type":"observation","payload":{"observation":{"kind":"text",)" +
+          R"("element":{"role":"password text"},"notEmpty":true}}})" + "\n" + key("e", "key_down", 0xff0d));
+  inspector.fronts = {FrontWindow{ForegroundAppSnapshot{std::nullopt, "Editor", 2, "Main"}, std::nullopt}};
+  const auto typed = [](const std::u32string& text) {
+    std::vector<std::string> keys;
+    for (const char32_t c : text) {
+      const std::string k = "-1099511627776/" + std::to_string(static_cast<uint32_t>(c));
+      keys.insert(keys.end(), {"key+" + k, "key-" + k});
+    }
+    return keys;
+  };
+  const auto concat = [](std::vector<std::string> a, const std::vector<std::string>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+  };
+  const std::vector<std::string> recordedName{"key+105/65505", "key+65/65", "key-65/65",
+                                              "key-105/65505", "key+98/98", "key-98/98"};
+  const std::string secret = "s3cr\xc3\xa9t";  // s3cret with an e acute
+  const struct {
+    const char* name;
+    std::vector<std::pair<std::string, std::string>> arguments;
+    std::string fieldHolds;
+    std::string problem;  // of a refusal
+    std::vector<std::string> posted = {};
+    std::string status = "success";
+  } cases[] = {
+      {"both given",
+       {{"name", "Zo\xc3\xab"}, {"pin", secret}},
+       "Mr Zo\xc3\xab",
+       "",
+       concat(concat(typed(U"Zo\u00eb"), typed(U"s3cr\u00e9t")), {"key+93/65293"})},
+      {"the secret only: the name's keys as recorded",
+       {{"pin", secret}},
+       "Mr Ab",
+       "",
+       concat(concat(recordedName, typed(U"s3cr\u00e9t")), {"key+93/65293"})},
+      {"the field holds what was recorded, not the argument",
+       {{"name", "Bo"}, {"pin", "1"}},
+       "Mr Ab",
+       "",
+       typed(U"Bo"),
+       "failed"},
+      {"no secret", {{"name", "Bo"}}, "", "The skill's secret parameter pin must be given in arguments"},
+      {"an unknown name",
+       {{"pin", "1"}, {"nope", "1"}},
+       "",
+       "The skill has no parameter \"nope\"; its parameters are name, pin."},
+      {"too long", {{"pin", std::string(10001, 'x')}}, "", "The argument pin is 10001 characters long"},
+      {"a control character", {{"pin", "a\x1b"}}, "", "The argument pin holds a control character"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    poster.posted.clear();
+    inspector.state = ElementFinding::ElementState{
+        {"text", "Name", {}, std::nullopt}, c.fieldHolds, std::nullopt, false, true};
+    SemanticReplayer replayer(test::realFileSystem(), poster, inspector);
+    const ReplayOptions options{.speed = 0,
+                                .targetWait = std::chrono::milliseconds(200),
+                                .checkWait = std::chrono::milliseconds(50),
+                                .arguments = c.arguments};
+    if (!c.problem.empty()) {
+      try {
+        replayer.replay(dir.path(), "skill", options);
+        ADD_FAILURE() << "not refused";
+      } catch (const SemanticReplayerError& e) {
+        EXPECT_EQ(std::string(e.what()).find(c.problem), 0u) << e.what();
+        EXPECT_EQ(std::string(e.what()).find(secret), std::string::npos);
+      }
+      EXPECT_TRUE(poster.posted.empty());
+      continue;
+    }
+    const SemanticReplayResult result = replayer.replay(dir.path(), "skill", options);
+    EXPECT_EQ(result.status, c.status);
+    EXPECT_EQ(poster.posted, c.posted);
+    std::string said;
+    for (const ReplayStep& step : result.steps) said += writeJson(step.toJson());
+    if (result.handover) said += writeJson(result.handover->toJson());
+    EXPECT_EQ(said.find(secret), std::string::npos);
+    if (c.status == "success") {
+      EXPECT_TRUE(result.verified());
+      EXPECT_EQ(*result.steps[6].toJson().findString("argument"), "pin");
+      EXPECT_EQ(result.steps[0].argument.has_value(), c.arguments.size() == 2);
+    } else {
+      EXPECT_EQ(result.steps[5].reason, "The \"Name\" text holds \"Mr Ab\", expected \"Mr Bo\".");
+    }
+  }
+}
+
+}  // namespace
+}  // namespace diruri

@@ -63,8 +63,8 @@ TEST_F(SkillLibraryTest, GeneratesAWholeSkillFolderFromAStoppedSession) {
   EXPECT_EQ(skill.steps, 1u);
   EXPECT_EQ(skillsFolder(),
             (std::vector<std::string>{"notes/", "notes/SKILL.md", "notes/references/",
-                                      "notes/references/events.jsonl", "notes/references/recording.json",
-                                      "notes/references/steps.json"}));
+                                      "notes/references/events.jsonl", "notes/references/parameters.json",
+                                      "notes/references/recording.json", "notes/references/steps.json"}));
   const std::string document = readText(skill.skillPath + "/SKILL.md");
   EXPECT_EQ(document.substr(0, document.find("\n---\n") + 5),
             "---\nname: notes\ndescription: \"Replays a task recorded in \\\"Notes\\\": type \\\"h\\\", 1 "
@@ -117,9 +117,10 @@ TEST_F(SkillLibraryTest, RefusalsSayWhyAndLeaveNothingHalfWritten) {
   writeSession("stopped", kLog);
   fs.addFault({test::FsOp::WriteFileAtomically, "steps.json", 0, ENOSPC});
   EXPECT_EQ(refusal("d").find("write "), 0u);
-  EXPECT_EQ(skillsFolder(), (std::vector<std::string>{
-                                "kept/", "kept/SKILL.md", "kept/references/", "kept/references/events.jsonl",
-                                "kept/references/recording.json", "kept/references/steps.json"}));
+  EXPECT_EQ(skillsFolder(),
+            (std::vector<std::string>{"kept/", "kept/SKILL.md", "kept/references/",
+                                      "kept/references/events.jsonl", "kept/references/parameters.json",
+                                      "kept/references/recording.json", "kept/references/steps.json"}));
 }
 
 TEST_F(SkillLibraryTest, InstallingAgainReplacesTheCopyWhole) {
@@ -128,8 +129,8 @@ TEST_F(SkillLibraryTest, InstallingAgainReplacesTheCopyWhole) {
   EXPECT_EQ(installed, store / "notes");
   EXPECT_EQ(listTree(store.path()),
             (std::vector<std::string>{"notes/", "notes/SKILL.md", "notes/references/",
-                                      "notes/references/events.jsonl", "notes/references/recording.json",
-                                      "notes/references/steps.json"}));
+                                      "notes/references/events.jsonl", "notes/references/parameters.json",
+                                      "notes/references/recording.json", "notes/references/steps.json"}));
   // Regenerated with fewer files: the installed copy becomes exactly the new one, nothing of the old stays.
   std::filesystem::remove_all(ws / ".zeruva/skills/notes");
   writeText(ws / ".zeruva/skills/notes/SKILL.md", "second");
@@ -259,10 +260,11 @@ TEST_F(SkillLibraryTest, RecordedTextStaysDataInSkillMdAndItsFrontMatterReadsBac
     EXPECT_LT(doc.findString("description")->size(), 1024u * 3);  // bytes of at most 1,000 characters
     EXPECT_EQ(doc.find("headings")->asArray(),
               (JsonArray{"# Case " + std::to_string(n), "## Applications and windows", "## Steps",
-                         "## Checks", "## How to run it"}));
+                         "## Parameters", "## Checks", "## How to run it"}));
     EXPECT_EQ(doc.find("bad")->asBool(), false);
-    // Titles and names cut at 200 characters, typed text at 500: the document stays small.
-    EXPECT_LT(doc.find("size")->asDouble(), 6000);
+    // Titles and names cut at 200 characters, typed text at 500 (in its step and as its parameter's
+    // default): the document stays small.
+    EXPECT_LT(doc.find("size")->asDouble(), 8000);
   }
 }
 
@@ -288,7 +290,7 @@ TEST_F(SkillLibraryTest, TheDefaultIdIsTheSummarysOnlyWhenItIsASkillName) {
     const GeneratedSkill skill = library.generate(ws.path(), kSession, std::nullopt);
     EXPECT_EQ(skill.skillId, c.expectedId);
     EXPECT_EQ(skillsFolder().front(), c.expectedId + "/");
-    EXPECT_EQ(listTree(ws.path()).size(), 14u);  // the session's five files and the skill's, nothing else
+    EXPECT_EQ(listTree(ws.path()).size(), 15u);  // the session's five files and the skill's, nothing else
     const JsonValue doc = readSkillDocument(skill.skillPath + "/SKILL.md");
     EXPECT_EQ(*doc.findString("name"), c.expectedId);
     EXPECT_EQ(*doc.findString("nameType"), "str");
@@ -354,7 +356,8 @@ TEST_F(SkillLibraryTest, StaleTemporariesAreNeverReusedAndAreRemoved) {
   EXPECT_EQ(listTree(store.path()),
             (std::vector<std::string>{".notes.installing-1-0/", ".notes.installing-1-0/busy.txt", "notes/",
                                       "notes/SKILL.md", "notes/references/", "notes/references/events.jsonl",
-                                      "notes/references/recording.json", "notes/references/steps.json"}));
+                                      "notes/references/parameters.json", "notes/references/recording.json",
+                                      "notes/references/steps.json"}));
   library.generate(ws.path(), kSession, "other");
   EXPECT_FALSE(std::filesystem::exists(ws / ".zeruva/skills/other/stale.txt"));
   EXPECT_FALSE(std::filesystem::exists(ws / (".zeruva/skills/.other.generating-" + pid + "-0")));

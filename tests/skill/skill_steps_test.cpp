@@ -19,6 +19,16 @@ class Log {
   Log& key(int keysym, const char* text = nullptr) { return down(keysym, text).up(keysym, text); }
   Log& down(int keysym, const char* text = nullptr) { return keyEvent("key_down", keysym, text); }
   Log& up(int keysym, const char* text = nullptr) { return keyEvent("key_up", keysym, text); }
+  // Characters typed into a field: its first key carries the field as the focus, as recorded.
+  Log& typeInto(const char* field, const std::string& text) {
+    for (size_t i = 0; i < text.size(); ++i) {
+      const std::string c(1, text[i]);
+      focus_ = i == 0 && field ? std::optional<std::string>(field) : std::nullopt;
+      key(text[i], c.c_str());
+    }
+    focus_.reset();
+    return *this;
+  }
   Log& oldKey(int keyCode) {
     add("key_down", {{"keyCode", keyCode}});
     return add("key_up", {{"keyCode", keyCode}});
@@ -76,6 +86,8 @@ class Log {
   Log& keyEvent(const char* type, int keysym, const char* text) {
     JsonObject payload{{"keysym", keysym}, {"keyCode", keysym % 200}};
     if (text) payload.emplace("text", text);
+    if (focus_ && std::string(type) == "key_down")
+      payload.emplace("focus", JsonObject{{"role", "text"}, {"name", *focus_}});
     return add(type, payload);
   }
   Log& add(const char* type, JsonObject payload, int ms = -1) {
@@ -87,6 +99,7 @@ class Log {
   }
   std::string app_ = "Notes";
   std::string title_ = "Untitled - Notes";
+  std::optional<std::string> focus_;
 };
 
 std::vector<std::string> words(const Log& log) {
@@ -197,7 +210,8 @@ TEST(SkillSteps, StepsCarryTheirEvidenceAndDetails) {
       R"("window":{"app":"Notes","height":300,"title":"Untitled - Notes","width":400,"x":100,"y":50},)"
       R"x("words":"Click in \"Untitled - Notes\" of \"Notes\" at (50, 30)"})x");
   EXPECT_EQ(writeJson(steps[1].toJson()),
-            R"({"evidenceEventIds":["e3","e4","e5","e6"],"kind":"type","text":"hi","words":"Type \"hi\""})");
+            R"({"evidenceEventIds":["e3","e4","e5","e6"],"kind":"type","parameter":"text_1","text":"hi",)"
+            R"("words":"Type \"hi\""})");
   EXPECT_EQ(writeJson(steps[2].toJson()),
             R"({"evidenceEventIds":["e8","e9"],"keys":"Ctrl+S","kind":"press","words":"Press Ctrl+S"})");
   EXPECT_EQ(
@@ -235,6 +249,61 @@ TEST(SkillSteps, PointerStepsCarryTheirEvidenceAndDetails) {
   EXPECT_LE(path.size(), 2000u);
   EXPECT_EQ(writeJson(path.front()), R"({"x":50,"y":30})");
   EXPECT_EQ(writeJson(path.back()), R"({"x":4900,"y":-50})");
+}
+
+}  // namespace
+}  // namespace diruri
+
+namespace diruri {
+namespace {
+
+// Each typing step is a parameter named after its field; passwords are secret ones.
+TEST(SkillSteps, TypingStepsBecomeParameters) {
+  const struct {
+    const char* name;
+    Log log;
+    std::vector<std::string> parameters;  // name, default or "(secret)", description
+  } cases[] = {
+      {"named fields, one name twice",
+       Log().typeInto("Customer name", "Anna").key(kTab).typeInto("Customer name", "Bo"),
+       {"customer_name Anna Text typed into \"Customer name\" in \"Untitled - Notes\" of \"Notes\"",
+        "customer_name_2 Bo Text typed into \"Customer name\" in \"Untitled - Notes\" of \"Notes\""}},
+      {"fields without a name, or with one of no letters",
+       Log().typeInto(nullptr, "a").key(kReturn).typeInto("**", "b"),
+       {"text_1 a Text typed in \"Untitled - Notes\" of \"Notes\"",
+        "text_2 b Text typed into \"**\" in \"Untitled - Notes\" of \"Notes\""}},
+      {"a name starting with a digit, Backspace edits, a shortcut",
+       Log().typeInto("2FA Code", "12").key(kBackSpace).key('3', "3").down(kCtrl).key('s', "s").up(kCtrl),
+       {"field_2fa_code 13 Text typed into \"2FA Code\" in \"Untitled - Notes\" of \"Notes\""}},
+      {"passwords",
+       Log().secret("PIN").secret("PIN").key(kTab).secret(nullptr),
+       {"pin (secret) Password typed into \"PIN\" in \"Untitled - Notes\" of \"Notes\"",
+        "password (secret) Password typed in \"Untitled - Notes\" of \"Notes\""}},
+  };
+  for (const auto& c : cases) {
+    std::vector<SkillParameter> parameters;
+    const std::vector<SkillStep> steps = describeSteps(c.log.events, &parameters);
+    std::vector<std::string> got;
+    for (const SkillParameter& p : parameters) {
+      got.push_back(p.name + " " + (p.secret ? "(secret)" : p.defaultText.value_or("?")) + " " +
+                    p.description);
+      // The step it names names it back, and a parameter reads back as it was written.
+      EXPECT_EQ(steps.at(p.step).details.at("parameter"), JsonValue(p.name)) << c.name;
+      EXPECT_EQ(SkillParameter::fromJson(p.toJson())->toJson(), p.toJson()) << c.name;
+    }
+    EXPECT_EQ(got, c.parameters) << c.name;
+  }
+}
+
+// A Shift held for a capital belongs to its typing: a replay that types other text drops it whole.
+TEST(SkillSteps, TheShiftOfACapitalIsPartOfItsTyping) {
+  Log log;
+  log.down(kShift).key('A', "A").up(kShift).key('b', "b").down(kShift).key(kTab).up(kShift);
+  const std::vector<SkillStep> steps = describeSteps(log.events);
+  ASSERT_EQ(steps.size(), 2u);
+  EXPECT_EQ(steps[0].evidenceEventIds, (std::vector<std::string>{"e1", "e2", "e3", "e4", "e5", "e6"}));
+  EXPECT_EQ(steps[1].words, "Press Shift+Tab");
+  EXPECT_EQ(steps[1].evidenceEventIds, (std::vector<std::string>{"e8", "e9"}));
 }
 
 }  // namespace
