@@ -126,6 +126,8 @@ async function cycle(label, client, transport) {
       arguments: { workspacePath: workspace, sessionId: started.sessionId, skillId: 'sdk-cycle' } }));
     assert.equal(generated.status, 'generated');
     assert.equal(generated.steps, 2);
+    // The key typed is the skill's one parameter, with what was typed as its default.
+    assert.deepEqual(generated.parameters.map((p) => [p.name, p.secret, p.default]), [['text_1', false, 'a']]);
     assert.match(readFileSync(join(generated.skillPath, 'SKILL.md'), 'utf8'), /^---\nname: sdk-cycle\n/);
     const installed = payloadOf(await client.callTool({ name: 'install_generated_skill',
       arguments: { workspacePath: workspace, skillId: 'sdk-cycle' } }));
@@ -136,10 +138,12 @@ async function cycle(label, client, transport) {
     const listed = payloadOf(await client.callTool({ name: 'list_skills', arguments: { workspacePath: elsewhere } }));
     assert.deepEqual(listed.skills.map((s) => [s.skillId, s.location, s.path]),
       [['sdk-cycle', 'store', join(skillStore, 'sdk-cycle')]]);
+    assert.deepEqual(listed.skills[0].parameters, generated.parameters);
     // Replayed with progress reports: the SDK sends a progress token and calls back on each report.
     const progress = [];
     const onprogress = (p) => progress.push(p);
-    const replayCall = { name: 'replay_skill', arguments: { workspacePath: elsewhere, skillId: 'sdk-cycle' } };
+    const replayCall = { name: 'replay_skill',
+      arguments: { workspacePath: elsewhere, skillId: 'sdk-cycle', arguments: { text_1: 'b' } } };
     const replayed = payloadOf(await (client instanceof LegacyClient
       ? client.callTool(replayCall, undefined, { onprogress })
       : client.callTool(replayCall, { onprogress })));
@@ -151,6 +155,8 @@ async function cycle(label, client, transport) {
     }
     const run = JSON.parse(readFileSync(join(replayed.runPath, 'run.json'), 'utf8'));
     assert.deepEqual(run.steps.map((s) => s.type), ['mouse_down', 'mouse_up', 'key_down', 'key_up']);
+    // The key's step typed the argument instead: its events say by which parameter, never the text.
+    assert.deepEqual(run.steps.map((s) => s.argument), [undefined, undefined, 'text_1', 'text_1']);
 
     // Bad arguments and failed operations are tool results whose text says why, which is what the
     // model is shown; an unknown tool is an error.
@@ -160,6 +166,8 @@ async function cycle(label, client, transport) {
       return result.content[0].text;
     };
     assert.equal(await failed({ workspacePath: workspace }), 'The argument skillId is required.');
+    assert.equal(await failed({ workspacePath: workspace, skillId: 'sdk-cycle', arguments: { name: 'x' } }),
+      'The skill has no parameter "name"; its parameters are text_1.');
     assert.equal(await failed({ workspacePath: workspace, skillId: 'none' }),
       `The skill "none" was not found in ${workspace}/.zeruva/skills or ${skillStore}.`);
     await assert.rejects(client.callTool({ name: 'no_such_tool', arguments: {} }),
