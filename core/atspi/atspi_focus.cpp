@@ -837,8 +837,7 @@ void AtspiFocusWatch::start() {
   stopping_ = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    afterMoves_.assign(1, std::nullopt);
-    moves_ = 0;
+    history_.reset();
     heardMoves_ = 0;
     following_ = false;
     settled_ = false;
@@ -861,42 +860,37 @@ void AtspiFocusWatch::stop() {
   moved_.notify_all();
   thread_.join();
   std::lock_guard<std::mutex> lock(mutex_);
-  afterMoves_.assign(1, std::nullopt);
+  history_.reset();
   following_ = false;
 }
 
 void AtspiFocusWatch::seed(std::optional<ElementTarget> field) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (!heard_) afterMoves_.back() = std::move(field);
+  if (!heard_) history_.seed(std::move(field));
 }
 
 std::optional<ElementTarget> AtspiFocusWatch::secretField() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return afterMoves_.back();
+  return history_.now();
 }
 
 std::optional<FocusWatching::FocusMoves> AtspiFocusWatch::moves() const {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!following_) return std::nullopt;
-  return FocusWatching::FocusMoves{heardMoves_, moves_};
+  return FocusWatching::FocusMoves{heardMoves_, history_.moves()};
 }
 
-std::optional<ElementTarget> AtspiFocusWatch::secretFieldSince(
-    uint64_t move, std::chrono::steady_clock::time_point deadline) {
+std::optional<ElementTarget> AtspiFocusWatch::secretFieldSince(uint64_t move,
+                                                               std::chrono::steady_clock::time_point deadline,
+                                                               uint64_t lastMove) {
   std::unique_lock<std::mutex> lock(mutex_);
   moved_.wait_until(lock, deadline, [&] { return !following_ || stopping_; });
-  // afterMoves_[i] followed move moves_ - (size - 1 - i); one too old to be kept counts from the oldest.
-  const uint64_t kept = afterMoves_.size() - 1;
-  const size_t first = move >= moves_ ? kept : (moves_ - move > kept ? 0 : kept - (moves_ - move));
-  for (size_t i = first; i < afterMoves_.size(); ++i) {
-    if (afterMoves_[i]) return afterMoves_[i];
-  }
-  return std::nullopt;
+  return history_.since(move, deadline, lastMove);
 }
 
 void AtspiFocusWatch::setCurrent(std::optional<ElementTarget> field) {
   heard_ = true;
-  afterMoves_.back() = std::move(field);
+  history_.changed(std::move(field), std::chrono::steady_clock::now());
 }
 
 void AtspiFocusWatch::run() {
@@ -988,15 +982,14 @@ void AtspiFocusWatch::focusChanged(DBusConnection* bus, const char* sender, cons
   focusedPath_ = path;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    setCurrent(std::nullopt);
+    heard_ = true;
+    history_.asking(std::chrono::steady_clock::now());
     ++heardMoves_;
   }
   std::optional<ElementTarget> field = secretFieldOf(bus, sender, path);
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    afterMoves_.push_back(std::move(field));
-    if (afterMoves_.size() > kKeptMoves) afterMoves_.pop_front();
-    ++moves_;
+    history_.moved(std::move(field), std::chrono::steady_clock::now());
   }
   moved_.notify_all();
 }

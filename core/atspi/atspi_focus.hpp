@@ -13,6 +13,8 @@
 #include <thread>
 #include <utility>
 
+#include "core/capture/focus_history.hpp"
+
 #include "core/atspi/accessibility_bus_location.hpp"
 #include "core/capture/accessibility_inspecting.hpp"
 #include "core/records/front_app.hpp"
@@ -123,8 +125,8 @@ class AtspiFocusWatch {
   // A password field the focus went to with move number `move` or any later one, as far as is known
   // at `deadline`, which is waited for: a focus move is told late, and the first one heard after some
   // input may still be for input before it. None when there is none.
-  std::optional<ElementTarget> secretFieldSince(uint64_t move,
-                                                std::chrono::steady_clock::time_point deadline);
+  std::optional<ElementTarget> secretFieldSince(uint64_t move, std::chrono::steady_clock::time_point deadline,
+                                                uint64_t lastMove);
 
  private:
   void run();
@@ -137,13 +139,10 @@ class AtspiFocusWatch {
   // Under mutex_: the field after the latest move, as it is now.
   void setCurrent(std::optional<ElementTarget> field);
 
-  // The fields after the latest known moves, oldest first; the last one is the focus now.
-  static constexpr size_t kKeptMoves = 64;
   const DisplayBusAddress displayBus_;
   mutable std::mutex mutex_;
   std::condition_variable moved_;
-  std::deque<std::optional<ElementTarget>> afterMoves_{std::optional<ElementTarget>{}};
-  uint64_t moves_ = 0;  // known
+  FocusHistory history_;  // the fields after the latest known moves
   uint64_t heardMoves_ = 0;
   bool following_ = false;
   bool settled_ = false;  // following_, or follow() gave up

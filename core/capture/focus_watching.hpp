@@ -30,10 +30,12 @@ class FocusWatching {
     uint64_t known = 0;
   };
   virtual std::optional<FocusMoves> focusMoves() { return std::nullopt; }
-  // A password field the focus went to with focus move number `move` or a later one, as far as is
-  // known at `deadline`, which is waited for. Called off the capture thread.
+  // A password field the focus went to with focus move number `move` or a later one up to
+  // `lastMove` (the moves heard before the next input that moved the focus), as far as is known at
+  // `deadline`, which is waited for. Called off the capture thread.
   virtual std::optional<ElementTarget> secretFieldSince(uint64_t /*move*/,
-                                                        std::chrono::steady_clock::time_point /*deadline*/) {
+                                                        std::chrono::steady_clock::time_point /*deadline*/,
+                                                        uint64_t /*lastMove*/) {
     return focusedSecretField();
   }
 };

@@ -31,9 +31,11 @@ std::optional<KeyRedaction::Judgement> KeyRedaction::judge(const CapturedInputEv
     if (moves && at < awaitedUntil_) {
       judgement->afterMove = awaitedMove_;
       judgement->deadline = awaitedUntil_;
+      judgement->lastMove = awaitedLast_;
     }
     if (moves && moves->heard > moves->known) {
       // A move heard whose element is still being asked.
+      if (!judgement->afterMove || moves->heard < *judgement->afterMove) judgement->lastMove.reset();
       judgement->afterMove = std::min(judgement->afterMove.value_or(moves->heard), moves->heard);
       judgement->deadline = std::max(judgement->deadline, at + kFocusWait);
     }
@@ -41,15 +43,19 @@ std::optional<KeyRedaction::Judgement> KeyRedaction::judge(const CapturedInputEv
   }
   // The key itself went where the focus was; what follows it waits for the focus it moved.
   if (moves && movesFocus(event)) {
+    if (awaitedLast_ && at - movedAt_ >= kFocusToldWithin) awaitedLast_->store(moves->heard);
     awaitedMove_ = std::max(awaitedMove_, moves->heard) + 1;
     awaitedUntil_ = at + kFocusWait;
+    movedAt_ = at;
+    awaitedLast_ = std::make_shared<std::atomic<uint64_t>>(UINT64_MAX);
   }
   return judgement;
 }
 
 std::optional<ElementTarget> KeyRedaction::fieldFor(FocusWatching& focus, const Judgement& judgement) {
   if (!judgement.afterMove) return judgement.field;
-  return focus.secretFieldSince(*judgement.afterMove, judgement.deadline);
+  return focus.secretFieldSince(*judgement.afterMove, judgement.deadline,
+                                judgement.lastMove ? judgement.lastMove->load() : UINT64_MAX);
 }
 
 void KeyRedaction::apply(RecordingEvent& event, const std::optional<ElementTarget>& field) {

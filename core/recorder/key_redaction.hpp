@@ -1,8 +1,10 @@
 // Which keys went into a password field, so that the log keeps nothing of them.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <set>
 
@@ -27,7 +29,14 @@ class KeyRedaction {
     // Or, when set: the field right after this focus move, waited for until `deadline`.
     std::optional<uint64_t> afterMove;
     std::chrono::steady_clock::time_point deadline;
+    // The moves heard before the next input that moved the focus, once it came (a click that moved
+    // none leaves its keys waiting for the next input's move otherwise); shared with the capture.
+    std::shared_ptr<std::atomic<uint64_t>> lastMove;
   };
+  // The next input that moves the focus this long after one that did bounds the moves its keys take:
+  // an application tells the focus a click or Tab gave well within it, while in a burst (a password
+  // manager's "user, Tab, password") the focus may be told after the next input.
+  static constexpr std::chrono::milliseconds kFocusToldWithin{100};
 
   // `holds`: whether keys may wait for the focus at all (they are written off the capture thread).
   KeyRedaction(FocusWatching& focus, bool holds);
@@ -46,6 +55,8 @@ class KeyRedaction {
   // Capture thread: the focus move the keys from now on wait for, and until when.
   uint64_t awaitedMove_ = 0;
   std::chrono::steady_clock::time_point awaitedUntil_;
+  std::chrono::steady_clock::time_point movedAt_;
+  std::shared_ptr<std::atomic<uint64_t>> awaitedLast_;
   // Writing order: the keys pressed while redacted, so that their releases are too.
   std::set<int64_t> redactedKeys_;
 };

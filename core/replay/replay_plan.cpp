@@ -56,7 +56,11 @@ std::optional<Planned> plan(RecordingEvent& event, const EventLine& line) {
   p.app = std::move(payload.app);
   p.window = payload.window;
   if (p.type == EventType::kMouseDown || p.isHover()) p.target = std::move(payload.target);
-  if (p.type == EventType::kKeyDown && !p.redacted) p.focus = std::move(payload.focus);
+  // A password's key keeps its field: typed by an argument, it goes there.
+  if (p.type == EventType::kKeyDown)
+    p.focus = payload.focus ? std::move(payload.focus)
+              : p.redacted  ? std::move(payload.target)
+                            : std::nullopt;
   if (p.target && !p.target->bounds) p.target.reset();  // nothing to place the click in
   return p;
 }

@@ -702,7 +702,7 @@ SemanticReplayResult SemanticReplayer::replay(const std::string& workspacePath, 
       ++total;
       if (const auto it = argumentOf.find(p->id);
           it != argumentOf.end() && !argumentSteps[it->second].field) {
-        argumentSteps[it->second].field = p->focus ? p->focus : p->redacted ? p->target : std::nullopt;
+        argumentSteps[it->second].field = p->focus;
       }
     });
   } catch (const StopReading&) {

@@ -5,7 +5,11 @@
 # "Menu" that pops a menu (First, Second, and More, whose submenu opens on hover and holds Deep item),
 # a text view "Notes" (starting with "alpha beta gamma" and a second line "delta epsilon") with GTK's
 # own right-click menu (Cut, Copy, Paste, Delete, Select All, ...), and a 200x120 drawing area
-# "Canvas" (role drawing area), and a check box "Agree" (not checked at start).
+# "Canvas" (role drawing area), a check box "Agree" (not checked at start), and last a text entry
+# "Code".
+#
+# With FIXTURE_FORM_FILE=<path>, Send writes the form's values to that file as one JSON object:
+# {"Query": ..., "Code": ..., "Secret": ...}.
 #
 # With FIXTURE_FONT_SCALE=<factor> (e.g. 1.5) every font, and the least height of every entry and
 # button, is that much larger, so the widgets sit elsewhere inside a larger window.
@@ -37,7 +41,7 @@
 #   name <text>                   set Query's accessible name
 #   max-length <entry> <n>        the entry (Query, Name) keeps at most n characters of what is typed
 #   agree <on|off>                check or clear Agree (reported as it changes)
-#   clear <entry>                 empty the entry (Query, Name)
+#   clear <entry>                 empty the entry (Query, Name, Code)
 #   lag <ms>                      Name takes each typed character <ms> after its key (Enter at once)
 #   focus-late <ms>               a click on Query gives it the focus only <ms> after the press
 #   delay <ms>                    how long Open waits before the Details window appears
@@ -47,7 +51,8 @@
 #                                 lies below it)
 #   move <x> <y>                  move the window; answered once the window manager placed it there
 #   where <widget>                report "at <widget> <x> <y> <width> <height>" in root coordinates
-#                                 (Query, Secret, Send, Open, Name, Colour, Menu, Notes, Canvas, Agree)
+#                                 (Query, Secret, Send, Open, Name, Colour, Menu, Notes, Canvas, Agree,
+#                                 Code)
 #   where-item <text>             report "at <text> <x> <y> <width> <height>" in root coordinates for
 #                                 a menu item showing that text in a popup now on screen (the open
 #                                 Colour list, the Menu menu or its submenu, Notes' right-click
@@ -138,7 +143,9 @@ canvas.get_accessible().set_role(Atk.Role.DRAWING_AREA)
 canvas.get_accessible().set_name("Canvas")
 agree = Gtk.CheckButton(label="Agree")
 agree.connect("toggled", lambda *_: say("toggled Agree %s" % ("true" if agree.get_active() else "false")))
-for widget in (colour, menu_button, notes, canvas_frame, agree):
+code = Gtk.Entry()
+code.get_accessible().set_name("Code")
+for widget in (colour, menu_button, notes, canvas_frame, agree, code):
     box.pack_start(widget, False, False, 0)
 
 details = Gtk.Window(title="Details")
@@ -150,7 +157,8 @@ name.get_accessible().set_name("Name")
 details.add(name)
 open_delay_ms = 0
 widgets = {"Query": entry, "Secret": secret, "Send": button, "Open": opener, "Name": name,
-           "Colour": colour, "Menu": menu_button, "Notes": notes, "Canvas": canvas, "Agree": agree}
+           "Colour": colour, "Menu": menu_button, "Notes": notes, "Canvas": canvas, "Agree": agree,
+           "Code": code}
 
 
 def report_text(label):
@@ -159,6 +167,7 @@ def report_text(label):
 
 entry.connect("changed", report_text("Query"))
 secret.connect("changed", report_text("Secret"))
+code.connect("changed", report_text("Code"))
 name.connect("changed", report_text("Name"))
 name.connect("activate", lambda widget: say("accepted Name %s" % json.dumps(widget.get_text())))
 # "lag <ms>": Name takes each character that long after its key, as an application busy with what
@@ -194,7 +203,17 @@ def on_query_press(widget, _event):
 
 
 entry.connect("button-press-event", on_query_press)
-button.connect("clicked", lambda *_: say("pressed Send"))
+form_file = os.environ.get("FIXTURE_FORM_FILE")
+
+
+def on_send(*_):
+    if form_file:
+        with open(form_file, "w", encoding="utf-8") as out:
+            json.dump({"Query": entry.get_text(), "Code": code.get_text(), "Secret": secret.get_text()}, out)
+    say("pressed Send")
+
+
+button.connect("clicked", on_send)
 
 
 def on_menu_button(*_):

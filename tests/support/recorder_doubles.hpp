@@ -183,8 +183,8 @@ class FakeInspector final : public AccessibilityInspecting {
   std::optional<FocusMoves> focusMoves() override {
     return followsFocus ? std::optional<FocusMoves>(FocusMoves{}) : std::nullopt;
   }
-  std::optional<ElementTarget> secretFieldSince(uint64_t,
-                                                std::chrono::steady_clock::time_point deadline) override {
+  std::optional<ElementTarget> secretFieldSince(uint64_t, std::chrono::steady_clock::time_point deadline,
+                                                uint64_t) override {
     std::this_thread::sleep_until(deadline);
     return secretField;
   }
