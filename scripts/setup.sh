@@ -23,7 +23,7 @@ if [ "$mode" = test ]; then
     xvfb openbox xdotool scrot x11-utils xterm dbus dbus-x11 at-spi2-core python3-gi gir1.2-gtk-3.0 gir1.2-atspi-2.0
     python3-pyatspi
     x11-xkb-utils xkb-data
-    sway util-linux mutter pipewire
+    sway util-linux mutter pipewire gnome-shell wireplumber
     clang libclang-rt-14-dev clang-format
     nodejs npm
     file

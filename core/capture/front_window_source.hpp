@@ -2,6 +2,8 @@
 // windowing system.
 #pragma once
 
+#include <memory>
+#include <mutex>
 #include <optional>
 
 #include "core/records/front_app.hpp"
@@ -26,6 +28,26 @@ class FrontWindowSource {
     if (!front) return std::nullopt;
     return std::move(front->app);
   }
+};
+
+// The first of two sources that knows the front window, chosen at the first question and kept:
+// the compositor's where it tells, else the accessibility bus's.
+class FirstKnowingFrontWindow final : public FrontWindowSource {
+ public:
+  FirstKnowingFrontWindow(std::unique_ptr<FrontWindowSource> first, std::unique_ptr<FrontWindowSource> second)
+      : first_(std::move(first)), second_(std::move(second)) {}
+  std::optional<FrontWindow> frontWindow() override { return chosen().frontWindow(); }
+  bool knowsFrontWindow() override { return chosen().knowsFrontWindow(); }
+
+ private:
+  FrontWindowSource& chosen() {
+    std::call_once(chosen_, [this] { source_ = first_->knowsFrontWindow() ? first_.get() : second_.get(); });
+    return *source_;
+  }
+  std::unique_ptr<FrontWindowSource> first_;
+  std::unique_ptr<FrontWindowSource> second_;
+  std::once_flag chosen_;
+  FrontWindowSource* source_ = nullptr;
 };
 
 }  // namespace diruri

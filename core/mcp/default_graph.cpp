@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "core/atspi/accessibility_inspector.hpp"
+#include "core/atspi/atspi_front_window.hpp"
 #include "core/atspi/atspi_meaning_recorder.hpp"
 #include "core/capture/helper_screen_capture.hpp"
 #include "core/platform/posix_file_system.hpp"
@@ -61,13 +62,18 @@ DefaultGraph::DefaultGraph()
   // applications: that server sees only those.
   const char* wayland = std::getenv("WAYLAND_DISPLAY");
   if (wayland != nullptr && *wayland != '\0') {
-    frontWindows_ = std::make_unique<WaylandFrontWindow>();
+    // The compositor tells the front window where it does (sway, the foreign-toplevel list); GNOME's
+    // tells no client, and the accessibility bus's window events do.
+    const auto frontWindows = [] {
+      return std::make_unique<FirstKnowingFrontWindow>(
+          std::make_unique<WaylandFrontWindow>(), std::make_unique<AtspiFrontWindow>(DisplayBusAddress{}));
+    };
+    frontWindows_ = frontWindows();
     eventTap_ = std::make_unique<AtspiMeaningRecorder>(*frontWindows_, DisplayBusAddress{});
     screenCapture_ = std::make_unique<HelperScreenCapture>(*fileSystem_, screenCopyOffered,
                                                            std::vector<std::string>{"--wayland"});
     inspector_ = std::make_unique<AccessibilityInspector>(
-        systemClock(), std::make_unique<WaylandFrontWindow>(), AccessibilityInspector::Extents::kWindow,
-        DisplayBusAddress{});
+        systemClock(), frontWindows(), AccessibilityInspector::Extents::kWindow, DisplayBusAddress{});
     // wlroots compositors take virtual input; GNOME's takes it through its remote-desktop service.
     std::vector<std::unique_ptr<EventPoster>> routes;
     routes.push_back(std::make_unique<WaylandEventPoster>());

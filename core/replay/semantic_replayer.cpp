@@ -677,7 +677,8 @@ SemanticReplayResult SemanticReplayer::replay(const std::string& workspacePath, 
   if (options.fromStep || !options.arguments.empty()) skillSteps = readSkillSteps(fileSystem_, skill);
   std::vector<ArgumentStep> argumentSteps;
   std::unordered_map<std::string, size_t> argumentOf;
-  for (const auto& [name, text] : options.arguments) {
+  for (const auto& argument : options.arguments) {
+    const std::string& name = argument.first;
     const SkillParameter& parameter = *std::find_if(parameters.begin(), parameters.end(),
                                                     [&](const SkillParameter& p) { return p.name == name; });
     const SkillStep* typed = parameter.step < skillSteps.size() ? &skillSteps[parameter.step] : nullptr;
@@ -687,7 +688,8 @@ SemanticReplayResult SemanticReplayer::replay(const std::string& workspacePath, 
                                                              "references/steps.json, so it cannot be typed.");
     }
     for (const std::string& id : typed->evidenceEventIds) argumentOf.emplace(id, argumentSteps.size());
-    argumentSteps.push_back(ArgumentStep{name, text, parameter.secret, parameter.defaultText, std::nullopt});
+    argumentSteps.push_back(
+        ArgumentStep{name, argument.second, parameter.secret, parameter.defaultText, std::nullopt});
   }
 
   // The whole recording is checked before anything is posted, and counted; a long one takes

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <system_error>
 #include <thread>
 
@@ -53,6 +54,68 @@ void HeadlessMutter::stop() {
   mutter_.reset();
   pipewire_.reset();
   bus_.reset();
+  runtimeDir_.reset();
+}
+
+std::string HeadlessGnomeShell::start() {
+  try {
+    runtimeDir_.emplace();
+  } catch (const std::exception&) {
+    return "no temporary directory";
+  }
+  const std::string dir = runtimeDir_->path();
+  ::chmod(dir.c_str(), 0700);
+  // The shell asks the system bus for what a login brings (accounts, power, the display manager);
+  // an empty one answers that none of it is there.
+  {
+    std::ofstream config(dir + "/system-bus.conf");
+    config << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-BUS Bus Configuration 1.0//EN\" "
+              "\"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+              "<busconfig><type>system</type><listen>unix:path="
+           << dir << "/system-bus</listen><auth>EXTERNAL</auth><policy context=\"default\">"
+           << "<allow send_destination=\"*\"/><allow receive_sender=\"*\"/><allow own=\"*\"/><allow "
+              "user=\"*\"/></policy></busconfig>\n";
+  }
+  try {
+    systemBus_.emplace(std::vector<std::string>{"dbus-daemon", "--nofork", "--nopidfile",
+                                                "--config-file=" + dir + "/system-bus.conf"},
+                       quietChild());
+  } catch (const std::system_error&) {
+    return "the system bus could not be started";
+  }
+  ::setenv("DBUS_SYSTEM_BUS_ADDRESS", ("unix:path=" + dir + "/system-bus").c_str(), 1);
+  if (std::string error = accessibility_.start(dir, true); !error.empty()) return error;
+  ChildOptions options = quietChild();
+  options.environment = {
+      {"GSETTINGS_BACKEND", "memory"}, {"DISPLAY", std::nullopt}, {"WAYLAND_DISPLAY", std::nullopt}};
+  try {
+    pipewire_.emplace(std::vector<std::string>{"pipewire"}, options);
+    wireplumber_.emplace(std::vector<std::string>{"wireplumber"}, options);
+    shell_.emplace(std::vector<std::string>{"gnome-shell", "--headless", "--wayland", "--no-x11",
+                                            "--virtual-monitor", "1280x800", "--wayland-display=" + display_},
+                   options);
+  } catch (const std::system_error&) {
+    return "pipewire, wireplumber or gnome-shell could not be started";
+  }
+  ::setenv("WAYLAND_DISPLAY", display_.c_str(), 1);
+  for (const auto until = std::chrono::steady_clock::now() + 30s;; std::this_thread::sleep_for(100ms)) {
+    if (std::filesystem::exists(dir + "/" + display_)) {
+      ChildProcess ask(
+          {"dbus-send", "--session", "--print-reply", "--dest=org.gnome.Shell", "/org/gnome/Shell",
+           "org.freedesktop.DBus.Properties.Get", "string:org.gnome.Shell", "string:ShellVersion"},
+          quietChild());
+      if (ask.wait() == 0) return {};
+    }
+    if (std::chrono::steady_clock::now() > until) return "gnome-shell did not come up";
+  }
+}
+
+void HeadlessGnomeShell::stop() {
+  shell_.reset();
+  wireplumber_.reset();
+  pipewire_.reset();
+  accessibility_.stop();
+  systemBus_.reset();
   runtimeDir_.reset();
 }
 

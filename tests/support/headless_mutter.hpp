@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "tests/support/accessible_desktop.hpp"
 #include "tests/support/child_process.hpp"
 #include "tests/support/temp_dir.hpp"
 
@@ -32,6 +33,33 @@ class HeadlessMutter {
   std::optional<ChildProcess> pipewire_;
   std::optional<ChildProcess> mutter_;
   std::string display_ = "diruri-mutter";
+};
+
+// GNOME Shell headless, the desktop as its users have it: on a private, empty system bus and a
+// session bus with the accessibility bus, PipeWire and WirePlumber (which links screen-cast
+// streams) beside it. Sets XDG_RUNTIME_DIR, DBUS_SESSION_BUS_ADDRESS, DBUS_SYSTEM_BUS_ADDRESS and
+// WAYLAND_DISPLAY for this process. The shell starts in its overview; `leaveOverview` leaves it.
+class HeadlessGnomeShell {
+ public:
+  HeadlessGnomeShell() = default;
+  HeadlessGnomeShell(const HeadlessGnomeShell&) = delete;
+  HeadlessGnomeShell& operator=(const HeadlessGnomeShell&) = delete;
+  ~HeadlessGnomeShell() { stop(); }
+
+  // Empty on success, else why it failed. Returns once the shell answers on the session bus.
+  std::string start();
+  void stop();
+
+  const std::string& waylandDisplay() const { return display_; }
+
+ private:
+  std::optional<TempDir> runtimeDir_;
+  std::optional<ChildProcess> systemBus_;
+  AccessibilityBus accessibility_;
+  std::optional<ChildProcess> pipewire_;
+  std::optional<ChildProcess> wireplumber_;
+  std::optional<ChildProcess> shell_;
+  std::string display_ = "diruri-gnome";
 };
 
 }  // namespace diruri::test
