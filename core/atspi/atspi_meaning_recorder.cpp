@@ -398,18 +398,24 @@ struct AtspiMeaningRecorder::Capture {
     const std::optional<uint32_t> role = element.role();
     if (!role || !clickable(*role)) return {};
     std::optional<ElementTarget> target = targetOf(element);
+    if (!target) return {};
     const std::optional<FrontWindow> front = windows.frontWindow();
-    if (!target || !front || !front->geometry) return {};  // nowhere on the screen to put the click
-    target->bounds->x += front->geometry->x;
-    target->bounds->y += front->geometry->y;
+    CapturedInputEvent press;
+    press.type = EventType::kMouseDown;
+    press.inferred = true;
+    if (front && front->geometry) {
+      target->bounds->x += front->geometry->x;
+      target->bounds->y += front->geometry->y;
+      press.x = target->bounds->x + target->bounds->width / 2.0;
+      press.y = target->bounds->y + target->bounds->height / 2.0;
+    } else {
+      // Where no window's place is told (GNOME) the click has no point on the screen: its element,
+      // placed in its window, says what was pressed.
+      target->windowRelative = true;
+    }
     lastClickSender = sender;
     lastClickPath = path;
     lastClickAt = now;
-    CapturedInputEvent press;
-    press.type = EventType::kMouseDown;
-    press.x = target->bounds->x + target->bounds->width / 2.0;
-    press.y = target->bounds->y + target->bounds->height / 2.0;
-    press.inferred = true;
     CapturedInputEvent release = press;
     release.type = EventType::kMouseUp;
     press.target = std::move(target);

@@ -69,6 +69,7 @@ JsonValue ElementTarget::toJson() const {
     o.emplace("path", std::move(steps));
   }
   if (bounds) o.emplace("bounds", bounds->toJson());
+  if (windowRelative) o.emplace("relative", "window");
   return o;
 }
 
@@ -90,6 +91,8 @@ ElementTarget ElementTarget::fromJson(const JsonValue& v) {
     }
   }
   if (const JsonValue* bounds = v.find("bounds")) target.bounds = WindowGeometry::fromJson(*bounds);
+  const std::string* relative = v.findString("relative");
+  target.windowRelative = relative && *relative == "window";
   return target;
 }
 

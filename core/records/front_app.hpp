@@ -71,6 +71,9 @@ struct ElementTarget {
   std::optional<std::string> name;
   std::vector<ElementPathStep> path;
   std::optional<WindowGeometry> bounds;
+  // The bounds are counted from the window's corner, not the screen's: where no window's place is
+  // known (GNOME), a click seen by its meaning has no point on the screen. "relative":"window".
+  bool windowRelative = false;
 
   bool operator==(const ElementTarget&) const = default;
   JsonValue toJson() const;

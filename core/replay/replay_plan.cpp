@@ -32,8 +32,12 @@ std::optional<Planned> plan(RecordingEvent& event, const EventLine& line) {
   Planned p;
   p.type = event.kind;
   if (isPointerEvent(p.type)) {
-    if (!payload.x || !payload.y) unusable(event, line, "it has no point (x and y numbers)");
-    p.point = Point{*payload.x, *payload.y};
+    // A click seen by its meaning where no window's place was known has none: its element says
+    // what to press, and its release follows it.
+    const bool byElement = payload.inferred && isMouseButtonEvent(p.type) &&
+                           (p.type == EventType::kMouseUp || payload.target.has_value());
+    if ((!payload.x || !payload.y) && !byElement) unusable(event, line, "it has no point (x and y numbers)");
+    if (payload.x && payload.y) p.point = Point{*payload.x, *payload.y};
     p.button = payload.button.value_or(1);
     if (p.button >= 4 && p.button <= 7) unusable(event, line, "its button is one of the wheel's (4 to 7)");
     p.buttons = std::move(payload.buttons);
@@ -61,7 +65,8 @@ std::optional<Planned> plan(RecordingEvent& event, const EventLine& line) {
     p.focus = payload.focus ? std::move(payload.focus)
               : p.redacted  ? std::move(payload.target)
                             : std::nullopt;
-  if (p.target && !p.target->bounds) p.target.reset();  // nothing to place the click in
+  // Nothing to place the click in, unless it is pressed by its element alone.
+  if (p.target && !p.target->bounds && p.point) p.target.reset();
   return p;
 }
 

@@ -381,7 +381,15 @@ class SemanticReplayer::Run {
       return std::nullopt;
     }
     PostResult posted = PostResult::Posted;
-    if (p.point) {
+    if (!p.point && isMouseButtonEvent(p.type)) {
+      // A click known only by its element: pressed by the element's own action, its release in it.
+      if (p.type == EventType::kMouseDown) {
+        std::optional<std::string> failure = pressByAction(p, front, step);
+        if (failure || stopped_) return failure;
+      } else {
+        step.via = Via::kAction;
+      }
+    } else if (p.point) {
       std::optional<std::string> failure = pointer(p, front, step, posted);
       if (failure || stopped_) return failure;
     } else if (p.isKey()) {
@@ -576,6 +584,51 @@ class SemanticReplayer::Run {
            ", and at its place in the window there is " +
            (there ? "the " + there->describe() : std::string("no accessible element")) +
            ", so the click is not made there.";
+  }
+
+  // A press recorded by its element alone (no point on the screen was known): the element found
+  // again in the application's windows, shown and enabled, then its action (press, click, toggle,
+  // activate), or for a text field the focus. The reason when it cannot be done.
+  std::optional<std::string> pressByAction(const Planned& p, const std::optional<FrontWindow>& front,
+                                           ReplayStep& step) {
+    step.via = Via::kAction;
+    if (!front) {
+      return "The " + p.target->describe() +
+             " was clicked where no window in front can be known, so it cannot be found again.";
+    }
+    const int32_t pid = front->app.processId;
+    const Clock::SteadyTime started = r_.clock_.steadyNow();
+    const Clock::SteadyTime deadline = started + options_.targetWait;
+    ElementFinding::ElementSearch search = r_.elements_.findElement(pid, *p.target);
+    const auto ready = [&search] { return search.found && search.found->showing && search.found->enabled; };
+    while (!ready() && r_.clock_.steadyNow() < deadline &&
+           (search.found || r_.clock_.steadyNow() < started + kElementSearch)) {
+      if (!sleepUntil(std::min(deadline, r_.clock_.steadyNow() + kWindowPoll))) {
+        stopped_ = true;
+        return std::nullopt;
+      }
+      search = r_.elements_.findElement(pid, *p.target);
+    }
+    if (!search.found) {
+      return "The " + p.target->describe() + " was not found in the " + describe(front->app) +
+             (search.available ? "" : ", which does not answer on the accessibility bus") +
+             ", and its place on the screen is not known here, so the click is not made.";
+    }
+    if (!ready()) {
+      return "The " + p.target->describe() + " was not shown and enabled within " +
+             seconds(options_.targetWait) + " s.";
+    }
+    const std::string& role = p.target->role;
+    const bool field = role == "text" || role == "password text" || role == "entry" || role == "terminal";
+    const bool done =
+        field ? r_.elements_.focusElement(pid, *p.target) : r_.elements_.activateElement(pid, *p.target);
+    if (!done) {
+      return "The " + p.target->describe() + " has no action that presses it" +
+             std::string(field ? " (it did not take the focus)" : "") +
+             ", and its place on the screen is not known here, so the click is not made.";
+    }
+    pacer_.notBefore(r_.clock_.steadyNow());
+    return std::nullopt;
   }
 
   // A hover goes onto its element found again, else to its place in its window; a hover in the

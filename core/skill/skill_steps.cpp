@@ -481,6 +481,16 @@ void StepDescriber::click(const RecordingEvent& event) {
   endScrolling();
   if (!payload.x || !payload.y) {
     press_.reset();
+    // Seen by its meaning where no window's place is known: the element says what was clicked.
+    if (payload.target) {
+      SkillStep step{"click", "Click the " + payload.target->describe(), {id}, {}};
+      step.details.emplace("element", payload.target->toJson());
+      if (const std::optional<EventWindow> window = windowOf(payload)) {
+        step.words += " in " + window->describe();
+        step.details.emplace("window", window->toJson());
+      }
+      lastClick_ = steps_->push(std::move(step));
+    }
     return;
   }
   const int64_t button = payload.button.value_or(kLeftButton);

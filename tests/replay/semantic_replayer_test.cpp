@@ -744,3 +744,54 @@ TEST_F(ReplayerTest, ArgumentsAreTypedInsteadOfTheirStepsKeys) {
 
 }  // namespace
 }  // namespace diruri
+
+namespace diruri {
+namespace {
+
+// A click known only by its element (no place on the screen was known): its element is found
+// again and pressed by its action, or the step fails saying why; nothing is posted either way.
+TEST_F(ReplayerTest, AClickKnownByItsElementIsPressedByItsAction) {
+  writeSkill("skill", R"({"sessionId":"s1"})");
+  const std::string app = R"("app":{"appName":"Editor","processId":9,"windowTitle":"Main"},"inferred":true)";
+  writeLog("s1", R"({"id":"a","type":"mouse_down","payload":{"target":{"role":"push button","name":"Send",)"
+                 R"("bounds":{"x":10,"y":20,"width":80,"height":30},"relative":"window"},)" +
+                     app + "}}\n" + R"({"id":"b","type":"mouse_up","payload":{)" + app + "}}\n");
+  inspector.fronts = {FrontWindow{ForegroundAppSnapshot{std::nullopt, "Editor", 2, "Main"}, std::nullopt}};
+  const FoundElement send{{"push button", "Send", {}, WindowGeometry{10, 20, 80, 30}}, true, true};
+  const struct {
+    const char* name;
+    AccessibilityInspecting::ElementSearch search;
+    bool acts;
+    std::string status, reason;
+  } cases[] = {
+      {"found and pressed", {true, send}, true, "success", ""},
+      {"found without an action",
+       {true, send},
+       false,
+       "failed",
+       R"(The "Send" push button has no action that presses it, and its place on the screen is not known )"
+       "here, so the click is not made."},
+      {"not found",
+       {true, std::nullopt},
+       true,
+       "failed",
+       R"(The "Send" push button was not found in the Editor window "Main", and its place on the screen is )"
+       "not known here, so the click is not made."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    inspector.searches = {c.search};
+    inspector.acts = c.acts;
+    inspector.actions.clear();
+    poster.posted.clear();
+    const SemanticReplayResult result = replay();
+    EXPECT_EQ(result.status, c.status);
+    EXPECT_EQ(result.steps[0].reason, c.reason);
+    EXPECT_EQ(*result.steps[0].toJson().findString("via"), "action");
+    EXPECT_EQ(inspector.actions.size(), c.status == "success" ? 1u : 0u);
+    EXPECT_TRUE(poster.posted.empty());
+  }
+}
+
+}  // namespace
+}  // namespace diruri

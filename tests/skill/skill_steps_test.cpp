@@ -46,6 +46,12 @@ class Log {
     add("mouse_down", {{"x", 150}, {"y", 80}, {"target", target}});
     return add("mouse_up", {{"x", 150}, {"y", 80}});
   }
+  // A click seen by its meaning where no window's place is known: its element, without a point.
+  Log& elementClick(const char* role, const char* name) {
+    const JsonObject target{{"role", role}, {"name", name}, {"relative", "window"}};
+    add("mouse_down", {{"inferred", true}, {"target", target}});
+    return add("mouse_up", {{"inferred", true}});
+  }
   // A key typed into a password field, as the recorder logs it: nothing of the key.
   Log& secret(const char* field) {
     JsonObject target{{"role", "password text"}};
@@ -146,6 +152,9 @@ TEST(SkillSteps, EachKindOfInputInWords) {
        Log().clickOn("push button", "Save").clickOn("check box", nullptr),
        {R"(Click the "Save" push button in "Untitled - Notes" of "Notes")",
         "Click the check box in \"Untitled - Notes\" of \"Notes\""}},
+      {"a click known by its element alone (no place on the screen)",
+       Log().elementClick("push button", "Send"),
+       {R"(Click the "Send" push button in "Untitled - Notes" of "Notes")"}},
       {"a password between typing",
        Log().key('a', "a").secret("PIN").secret("PIN").key(kTab).secret(nullptr).key('b', "b"),
        {R"(Type "a")", R"(Type the password into "PIN")", "Press Tab",
