@@ -74,8 +74,12 @@ ElementFinding::ElementSearch AccessibilityInspector::findElement(int32_t proces
                                                                   const ElementTarget& wanted) {
   const std::optional<std::pair<int32_t, int32_t>> at = origin(processId);
   ElementSearch search = focus_.findElement(processId, wanted);
-  if (search.found && !at) search.found.reset();  // found, but where on the screen is not known
-  if (search.found) moveBy(search.found->element.bounds, *at);
+  if (!search.found) return search;
+  if (at) {
+    moveBy(search.found->element.bounds, *at);
+  } else {
+    search.found->element.windowRelative = true;  // found, but where on the screen is not known
+  }
   return search;
 }
 

@@ -637,7 +637,7 @@ class SemanticReplayer::Run {
     Point at = *p.point;
     if (p.target && front && p.target->bounds) {
       const ElementFinding::ElementSearch search = r_.elements_.findElement(front->app.processId, *p.target);
-      if (search.found && search.found->showing) {
+      if (search.found && search.found->showing && !search.found->element.windowRelative) {
         return insideElement(*p.point, *p.target->bounds, *search.found->element.bounds);
       }
     }
@@ -654,21 +654,27 @@ class SemanticReplayer::Run {
                                          ReplayStep& step, bool& available) {
     const Clock::SteadyTime started = r_.clock_.steadyNow();
     const Clock::SteadyTime deadline = started + options_.targetWait;
-    ElementFinding::ElementSearch search = r_.elements_.findElement(front.app.processId, *p.target);
+    // An element found where its place on the screen is not known cannot have the pointer placed on it.
+    const auto find = [&] {
+      ElementFinding::ElementSearch found = r_.elements_.findElement(front.app.processId, *p.target);
+      if (found.found && found.found->element.windowRelative) found.found.reset();
+      return found;
+    };
+    ElementFinding::ElementSearch search = find();
     const auto ready = [&search] { return search.found && search.found->showing && search.found->enabled; };
     // An element not there, or a bus that does not answer, is looked for a while; one that is there
     // waits the whole step's wait to be shown and enabled.
     while (!ready() && r_.clock_.steadyNow() < deadline &&
            (search.found || r_.clock_.steadyNow() < started + kElementSearch)) {
       if (!sleepUntil(std::min(deadline, r_.clock_.steadyNow() + kWindowPoll))) break;
-      search = r_.elements_.findElement(front.app.processId, *p.target);
+      search = find();
     }
     available = search.available;
     // Shown and enabled, and no longer moving (a list still scrolling, a dialog still growing).
     while (search.found && ready() && r_.clock_.steadyNow() < deadline) {
       const std::optional<WindowGeometry> before = search.found->element.bounds;
       if (!sleepUntil(std::min(deadline, r_.clock_.steadyNow() + kStillFor))) break;
-      ElementFinding::ElementSearch again = r_.elements_.findElement(front.app.processId, *p.target);
+      ElementFinding::ElementSearch again = find();
       const bool still = again.found && again.found->element.bounds == before;
       search = std::move(again);
       if (still) break;

@@ -1,13 +1,17 @@
 // A GNOME session as its users have it, headless: what the accessibility bus tells of its windows.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "core/atspi/atspi_front_window.hpp"
 #include "core/wayland/mutter_remote_desktop.hpp"
 #include "tests/support/accessible_desktop.hpp"
 #include "tests/support/headless_mutter.hpp"
+#include "tests/support/json_lines.hpp"
+#include "tests/support/mcp_process.hpp"
 #include "tests/support/poll_until.hpp"
+#include "tests/support/temp_dir.hpp"
 
 namespace diruri {
 namespace {
@@ -41,8 +45,26 @@ class GnomeShellSession : public ::testing::Test {
     keys_.sync();
   }
 
+  // A person's input, through the remote-desktop service: keys, and clicks on a window that fills
+  // the screen (its place in its window is its place on the screen).
+  void type(const std::vector<int64_t>& keysyms) {
+    for (const int64_t keysym : keysyms) {
+      EXPECT_EQ(keys_.postKey(0, keysym, true), PostResult::Posted);
+      EXPECT_EQ(keys_.postKey(0, keysym, false), PostResult::Posted);
+      keys_.sync();
+      std::this_thread::sleep_for(40ms);  // a person's pace
+    }
+  }
+  void click(test::FixtureApp& app, const std::string& widget) {
+    const std::vector<int> box = app.where(widget);
+    EXPECT_EQ(keys_.postMouse(box[0] + box[2] / 2, box[1] + box[3] / 2, true, 1), PostResult::Posted);
+    EXPECT_EQ(keys_.postMouse(box[0] + box[2] / 2, box[1] + box[3] / 2, false, 1), PostResult::Posted);
+    keys_.sync();
+  }
+
   test::HeadlessGnomeShell shell_;
   MutterRemoteDesktopPoster keys_;
+  test::TempDir workspace_;
 };
 
 // The window in front from window events: one in front before anything is asked, one that comes to
@@ -67,6 +89,97 @@ TEST_F(GnomeShellSession, TheFrontWindowComesFromTheAccessibilityBus) {
   const std::optional<FrontWindow> after = frontIs("Alpha");
   EXPECT_EQ(titleOf(after), "Alpha");
   EXPECT_EQ(after ? after->app.processId : 0, first.pid());
+}
+
+// A recording on GNOME: the window in front in every event, one click per click with its element
+// (none from a window's focus coming back), a password kept out; replayed by the elements' actions
+// into a fresh instance, the other application getting nothing.
+TEST_F(GnomeShellSession, ClicksAreRecordedByTheirElementsAndReplayedByTheirActions) {
+  test::FixtureApp other, form;
+  ASSERT_EQ(other.start("Other"), "");
+  ASSERT_EQ(form.start("Form"), "");
+  leaveOverview();
+  ASSERT_TRUE(form.command("fullscreen"));
+  test::McpProcess recorder(DIRURI_EXECUTABLE, {});
+  const JsonValue started = recorder.callTool("event_stream_start", {{"workspacePath", workspace_.path()}});
+  ASSERT_EQ(*started.findString("status"), "recording") << writeJson(started);
+  const std::string sessionPath = *started.findString("sessionPath");
+  std::this_thread::sleep_for(300ms);
+  click(form, "Query");
+  type({'h', 'i'});
+  ASSERT_TRUE(form.waitFor(R"(text Query "hi")", 5s)) << [&] {
+    std::string all;
+    for (const std::string& r : form.reports()) all += r + "\n";
+    return all;
+  }();
+  type({0xff09});  // Tab, into the password field
+  std::this_thread::sleep_for(300ms);
+  type({'Z', 'q', '9'});
+  ASSERT_TRUE(form.waitFor(R"(text Secret "Zq9")", 5s));
+  // A focus change soon after a key that types nothing (the Shift of the capital) is the key's doing.
+  std::this_thread::sleep_for(600ms);
+  click(form, "Agree");
+  ASSERT_TRUE(form.waitFor("toggled Agree true", 5s));
+  std::this_thread::sleep_for(600ms);
+  click(form, "Send");
+  ASSERT_TRUE(form.waitFor("pressed Send", 5s));
+  std::this_thread::sleep_for(300ms);
+  ASSERT_EQ(*recorder.callTool("event_stream_stop").findString("status"), "stopped");
+  const JsonValue generated =
+      recorder.callTool("generate_skill_from_recording", {{"workspacePath", workspace_.path()},
+                                                          {"sessionId", *started.findString("sessionId")},
+                                                          {"skillId", "form"}});
+  ASSERT_EQ(*generated.findString("status"), "generated") << writeJson(generated);
+  EXPECT_EQ(recorder.finish(), "");
+
+  // The log, line by line: each input in the window "Form", the clicks by their elements.
+  std::vector<std::string> lines;
+  for (const JsonValue& event : test::readJsonLines(sessionPath + "/events.jsonl")) {
+    const std::string kind = *event.findString("type");
+    const JsonValue& payload = *event.find("payload");
+    if (kind != "mouse_down" && kind != "mouse_up" && kind != "key_down") continue;
+    const JsonValue* app = payload.find("app");
+    std::string line =
+        kind + " in " + (app && app->findString("windowTitle") ? *app->findString("windowTitle") : "?");
+    if (const JsonValue* target = payload.find("target")) {
+      const std::string* name = target->findString("name");
+      line += " " + *target->findString("role") + (name ? " " + *name : "");
+      if (kind == "mouse_down") {
+        EXPECT_NE(target->find("relative"), nullptr) << writeJson(event);
+      }
+      EXPECT_EQ(payload.find("x"), nullptr) << writeJson(event);
+    }
+    if (payload.find("redacted")) line += " redacted";
+    if (const std::string* text = payload.findString("text")) line += " " + *text;
+    lines.push_back(line);
+  }
+  // Z, q and 9, and the Shift of the capital where the service sends one.
+  const auto redacted =
+      std::count(lines.begin(), lines.end(), "key_down in Form password text Secret redacted");
+  EXPECT_GE(redacted, 3);
+  lines.erase(std::remove(lines.begin(), lines.end(), "key_down in Form password text Secret redacted"),
+              lines.end());
+  EXPECT_EQ(lines, (std::vector<std::string>{"key_down in Form h", "key_down in Form i", "key_down in Form",
+                                             "mouse_down in Form check box Agree", "mouse_up in Form",
+                                             "mouse_down in Form push button Send", "mouse_up in Form"}));
+
+  // Into a fresh instance: by the elements' actions, the password from its argument.
+  form.stop();
+  test::FixtureApp fresh;
+  ASSERT_EQ(fresh.start("Form"), "");
+  const size_t otherBefore = other.reports().size();
+  test::McpProcess replayer(DIRURI_EXECUTABLE, {});
+  const JsonValue replayed =
+      replayer.callTool("replay_skill", {{"workspacePath", workspace_.path()},
+                                         {"skillId", "form"},
+                                         {"speed", 0},
+                                         {"arguments", JsonObject{{"secret", "Pw4"}}}});
+  EXPECT_EQ(replayer.finish(), "");
+  EXPECT_EQ(*replayed.findString("status"), "success") << writeJson(replayed);
+  for (const char* report :
+       {R"(text Query "hi")", R"(text Secret "Pw4")", "toggled Agree true", "pressed Send"})
+    EXPECT_TRUE(fresh.waitFor(report, 5s)) << report;
+  EXPECT_EQ(other.reports().size(), otherBefore);
 }
 
 }  // namespace
