@@ -14,7 +14,7 @@ packages=(
   libpng-dev
   libatspi2.0-dev
   x11proto-dev
-  libwayland-dev
+  libwayland-dev libpipewire-0.3-dev
 )
 if [ "$mode" = test ]; then
   packages+=(

@@ -1,10 +1,12 @@
 // Screenshot helper: writes a PNG of the whole screen to the path it is given: with --wayland, the
-// first output of the session's compositor through the wlroots screen copy; else (--x11, or no
-// option) the X root window. The server, which chose its back end, says which.
+// first output of the session's compositor through the wlroots screen copy, or where that is not
+// offered (GNOME) the primary monitor through the screen-cast service; else (--x11, or no option)
+// the X root window. The server, which chose its back end, says which.
 //
 // Usage: DiruriRediro-screenshot [--wayland|--x11] <path>. Exit status 0 only when the complete
 // file is in place (it is written beside the target and renamed over it), 2 for a wrong usage.
 // Prints nothing, ever: its caller's streams may carry a protocol.
+#include <fcntl.h>
 #include <png.h>
 #include <signal.h>
 #include <stdio.h>
@@ -19,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "core/wayland/screen_cast.hpp"
 #include "core/wayland/screencopy.hpp"
 #include "core/x11/root_window_image.hpp"
 
@@ -65,9 +68,18 @@ int main(int argc, char** argv) {
     return kUsage;
   const std::string target = argv[argc - 1];
 
+  // Libraries loaded on the way (PipeWire's) may write to stderr: nothing of them reaches the caller.
+  const int devNull = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  if (devNull >= 0) dup2(devNull, STDERR_FILENO);
+
   diruri::RgbImage image;
-  const bool copied = source == "--wayland" ? diruri::copyWaylandOutput(image, std::chrono::seconds(5))
-                                            : diruri::grabRootWindow(image);
+  bool copied = false;
+  if (source == "--wayland") {
+    copied = diruri::copyWaylandOutput(image, std::chrono::seconds(5)) ||
+             (diruri::screenCastOffered() && diruri::castMonitorFrame(image, std::chrono::seconds(5)));
+  } else {
+    copied = diruri::grabRootWindow(image);
+  }
   if (!copied) return kFailed;
 
   // The store removes this name when it has to kill a helper that overran its time.

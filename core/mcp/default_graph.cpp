@@ -15,6 +15,7 @@
 #include "core/skill/skill_library.hpp"
 #include "core/store/workspace_layout.hpp"
 #include "core/wayland/mutter_remote_desktop.hpp"
+#include "core/wayland/screen_cast.hpp"
 #include "core/wayland/wayland_event_poster.hpp"
 #include "core/wayland/wayland_front_window.hpp"
 #include "core/wayland/wayland_globals.hpp"
@@ -33,9 +34,10 @@ const char* environment(const char* name) {
   return value != nullptr && *value != '\0' ? value : nullptr;
 }
 
-bool screenCopyOffered() {
+// The wlroots screen copy, or GNOME's screen cast.
+bool screenCaptureOffered() {
   const std::optional<std::set<std::string>> globals = waylandGlobals();
-  return globals && globals->count("zwlr_screencopy_manager_v1") > 0;
+  return (globals && globals->count("zwlr_screencopy_manager_v1") > 0) || screenCastOffered();
 }
 
 }  // namespace
@@ -70,7 +72,7 @@ DefaultGraph::DefaultGraph()
     };
     frontWindows_ = frontWindows();
     eventTap_ = std::make_unique<AtspiMeaningRecorder>(*frontWindows_, DisplayBusAddress{});
-    screenCapture_ = std::make_unique<HelperScreenCapture>(*fileSystem_, screenCopyOffered,
+    screenCapture_ = std::make_unique<HelperScreenCapture>(*fileSystem_, screenCaptureOffered,
                                                            std::vector<std::string>{"--wayland"});
     inspector_ = std::make_unique<AccessibilityInspector>(
         systemClock(), frontWindows(), AccessibilityInspector::Extents::kWindow, DisplayBusAddress{});

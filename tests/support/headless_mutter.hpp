@@ -51,6 +51,9 @@ class HeadlessGnomeShell {
   void stop();
 
   const std::string& waylandDisplay() const { return display_; }
+  // Takes the shell away (and with it its screen-cast service), or the accessibility bus.
+  void stopShell() { shell_.reset(); }
+  void stopAccessibilityBus() { accessibility_.stop(); }
 
  private:
   std::optional<TempDir> runtimeDir_;

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 
 #include "core/atspi/atspi_front_window.hpp"
 #include "core/wayland/mutter_remote_desktop.hpp"
@@ -104,6 +105,21 @@ TEST_F(GnomeShellSession, ClicksAreRecordedByTheirElementsAndReplayedByTheirActi
   const JsonValue started = recorder.callTool("event_stream_start", {{"workspacePath", workspace_.path()}});
   ASSERT_EQ(*started.findString("status"), "recording") << writeJson(started);
   const std::string sessionPath = *started.findString("sessionPath");
+  for (const char* flag : {"inputCaptureActive", "accessibilityTrusted", "screenCaptureAllowed"})
+    EXPECT_EQ(*started.find(flag), JsonValue(true)) << flag;
+  // The start screenshot, through the screen cast: a PNG of the whole output.
+  ASSERT_EQ(*started.find("startScreenshotOk"), JsonValue(true)) << writeJson(started);
+  std::string png;
+  for (const auto& entry : std::filesystem::directory_iterator(sessionPath + "/screenshots"))
+    if (entry.path().filename().string().starts_with("start")) png = test::readText(entry.path().string());
+  ASSERT_GT(png.size(), 24u);
+  EXPECT_EQ(png.substr(1, 3), "PNG");
+  const auto bigEndian = [&](size_t at) {
+    return (static_cast<uint8_t>(png[at]) << 24) | (static_cast<uint8_t>(png[at + 1]) << 16) |
+           (static_cast<uint8_t>(png[at + 2]) << 8) | static_cast<uint8_t>(png[at + 3]);
+  };
+  EXPECT_EQ(bigEndian(16), 1280);  // the IHDR's width and height
+  EXPECT_EQ(bigEndian(20), 800);
   std::this_thread::sleep_for(300ms);
   click(form, "Query");
   type({'h', 'i'});
@@ -180,6 +196,26 @@ TEST_F(GnomeShellSession, ClicksAreRecordedByTheirElementsAndReplayedByTheirActi
        {R"(text Query "hi")", R"(text Secret "Pw4")", "toggled Agree true", "pressed Send"})
     EXPECT_TRUE(fresh.waitFor(report, 5s)) << report;
   EXPECT_EQ(other.reports().size(), otherBefore);
+}
+
+// The permissions tell what is there: all of it, then without the screen cast, then without the
+// accessibility bus.
+TEST_F(GnomeShellSession, PermissionsTellWhatIsThere) {
+  const auto permissions = [] {
+    test::McpProcess server(DIRURI_EXECUTABLE, {});
+    const JsonValue answer = server.callTool("permission_status");
+    EXPECT_EQ(server.finish(), "");
+    return writeJson(answer);
+  };
+  EXPECT_EQ(permissions(),
+            R"({"accessibilityTrusted":true,"inputCaptureActive":false,"screenCaptureAllowed":true})");
+  shell_.stopShell();
+  EXPECT_EQ(permissions(),
+            R"({"accessibilityTrusted":true,"inputCaptureActive":false,"screenCaptureAllowed":false})");
+  shell_.stopAccessibilityBus();
+  test::endAllChildren();  // the registry and the accessibility bus the launcher left
+  EXPECT_EQ(permissions(),
+            R"({"accessibilityTrusted":false,"inputCaptureActive":false,"screenCaptureAllowed":false})");
 }
 
 }  // namespace
