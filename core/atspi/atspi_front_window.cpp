@@ -16,7 +16,8 @@ namespace {
 
 constexpr char kRegistry[] = "org.a11y.atspi.Registry";
 constexpr char kRoot[] = "/org/a11y/atspi/accessible/root";
-constexpr int kPollMillis = 100;
+// How often the thread looks up from its bus, for a question that asked it to look again.
+constexpr int kPollMillis = 20;
 constexpr std::chrono::milliseconds kSetUpBudget{2000};
 constexpr std::chrono::milliseconds kQuestionBudget{500};
 // The most applications and windows looked through for the one active at the start.
@@ -108,7 +109,12 @@ bool AtspiFrontWindow::following() {
 
 std::optional<FrontWindow> AtspiFrontWindow::frontWindow() {
   if (!following()) return std::nullopt;
-  std::lock_guard lock(mutex_);
+  std::unique_lock lock(mutex_);
+  if (!front_ && follows_) {
+    rescan_ = true;
+    const uint64_t before = scans_;
+    settled_.wait_for(lock, kQuestionBudget, [&] { return scans_ != before || !follows_; });
+  }
   if (!front_) return std::nullopt;
   return FrontWindow{front_->app, std::nullopt};
 }
@@ -150,23 +156,33 @@ void AtspiFrontWindow::run() {
     return;
   }
   // A window in front already sends nothing: the active frame of an application.
-  std::optional<Front> found;
-  for (const Reference& application : childrenOf(bus.get(), {kRegistry, kRoot}, setUp)) {
-    for (const Reference& frame : childrenOf(bus.get(), application, setUp)) {
-      if (!isActive(bus.get(), frame, setUp)) continue;
-      if (std::optional<ForegroundAppSnapshot> app = describe(bus.get(), frame))
-        found = Front{frame.first, frame.second, std::move(*app)};
-      break;
+  const auto scan = [&](const Budget& budget) {
+    std::optional<Front> found;
+    for (const Reference& application : childrenOf(bus.get(), {kRegistry, kRoot}, budget)) {
+      for (const Reference& frame : childrenOf(bus.get(), application, budget)) {
+        if (!isActive(bus.get(), frame, budget)) continue;
+        if (std::optional<ForegroundAppSnapshot> app = describe(bus.get(), frame))
+          found = Front{frame.first, frame.second, std::move(*app)};
+        break;
+      }
+      if (found) break;
     }
-    if (found) break;
-  }
-  {
     std::lock_guard lock(mutex_);
-    if (found) front_ = std::move(found);
-  }
+    if (found && !front_) front_ = std::move(found);
+    ++scans_;
+    rescan_ = false;
+    settled_.notify_all();
+  };
+  scan(setUp);
   settle(true);
 
   while (!stopping_ && libdbus().dbus_connection_read_write(bus.get(), kPollMillis)) {
+    bool again = false;
+    {
+      std::lock_guard lock(mutex_);
+      again = rescan_;
+    }
+    if (again) scan(Budget(kQuestionBudget));
     while (Message message{libdbus().dbus_connection_pop_message(bus.get())}) {
       const char* sender = libdbus().dbus_message_get_sender(message.get());
       const char* path = libdbus().dbus_message_get_path(message.get());

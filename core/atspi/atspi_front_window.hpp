@@ -19,7 +19,9 @@ namespace diruri {
 // frame's title is its name and its application is the application's root element (its name) on
 // the connection that sent it (its process id); a window whose connection goes (its process died)
 // is in front no more. Where the window lies is not told: no geometry. Applications without
-// accessibility support are never in front here.
+// accessibility support are never in front here. While no window is known in front, a question
+// has the active frame looked for again (a window that became active as the watch began may have
+// sent its activation before the watch heard it).
 class AtspiFrontWindow final : public FrontWindowSource {
  public:
   explicit AtspiFrontWindow(DisplayBusAddress displayBus) : displayBus_(std::move(displayBus)) {}
@@ -48,6 +50,9 @@ class AtspiFrontWindow final : public FrontWindowSource {
   bool settledOnce_ = false;
   bool follows_ = false;
   std::optional<Front> front_;
+  // Asked for while nothing is known in front: the thread looks for the active frame again.
+  bool rescan_ = false;
+  uint64_t scans_ = 0;
   std::atomic<bool> stopping_{false};
   std::thread thread_;
 };
