@@ -1,7 +1,10 @@
 // mutter with its headless back end: its session bus, PipeWire, and the wait for both its sockets.
 #include "tests/support/headless_mutter.hpp"
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -58,6 +61,8 @@ void HeadlessMutter::stop() {
 }
 
 std::string HeadlessGnomeShell::start() {
+  lock_ = ::open("/tmp/diruri-headless-gnome-shell.lock", O_CREAT | O_RDWR | O_CLOEXEC, 0600);
+  if (lock_ < 0 || ::flock(lock_, LOCK_EX) != 0) return "the shells' lock cannot be taken";
   try {
     runtimeDir_.emplace();
   } catch (const std::exception&) {
@@ -98,7 +103,7 @@ std::string HeadlessGnomeShell::start() {
     return "pipewire, wireplumber or gnome-shell could not be started";
   }
   ::setenv("WAYLAND_DISPLAY", display_.c_str(), 1);
-  for (const auto until = std::chrono::steady_clock::now() + 30s;; std::this_thread::sleep_for(100ms)) {
+  for (const auto until = std::chrono::steady_clock::now() + 60s;; std::this_thread::sleep_for(100ms)) {
     if (std::filesystem::exists(dir + "/" + display_)) {
       ChildProcess ask(
           {"dbus-send", "--session", "--print-reply", "--dest=org.gnome.Shell", "/org/gnome/Shell",
@@ -117,6 +122,8 @@ void HeadlessGnomeShell::stop() {
   accessibility_.stop();
   systemBus_.reset();
   runtimeDir_.reset();
+  if (lock_ >= 0) ::close(lock_);  // the lock goes with it
+  lock_ = -1;
 }
 
 }  // namespace diruri::test

@@ -62,6 +62,7 @@ class HeadlessGnomeShell {
   std::optional<ChildProcess> pipewire_;
   std::optional<ChildProcess> wireplumber_;
   std::optional<ChildProcess> shell_;
+  int lock_ = -1;  // one shell at a time on this machine: two starting together starve each other
   std::string display_ = "diruri-gnome";
 };
 
