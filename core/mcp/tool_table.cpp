@@ -120,13 +120,14 @@ std::optional<JsonValue> replaySkill(ToolCall& call) {
   }
   // Refused before the run begins (its folder, its screenshots) when the arguments do not fit; a
   // skill that is not found is reported by the replay, as it always was.
-  std::vector<SkillParameter> parameters;
+  std::optional<std::vector<SkillParameter>> parameters;
   try {
     parameters = call.skills.parameters(workspacePath, skillId);
   } catch (const FileSystemError&) {
   }
   if (std::optional<std::string> problem =
-          argumentsProblem(parameters, options.arguments, options.fromStep.value_or(0)))
+          parameters ? argumentsProblem(*parameters, options.arguments, options.fromStep.value_or(0))
+                     : std::nullopt)
     throw InvalidToolArguments(*problem);
   if (!call.background) return call.replays.replay(workspacePath, skillId, options).toJson();
   auto finished = [answer = call.answerLater](std::optional<RecorderReplayResult> result,

@@ -75,8 +75,7 @@ struct StopReading {};
 // A typing step whose recorded keys an argument's text replaces.
 struct ArgumentStep {
   std::string name;
-  std::string text;
-  bool secret = false;
+  std::string text;                         // typed, and said nowhere
   std::optional<std::string> recordedText;  // what the recording typed there (its default)
   std::optional<ElementTarget> field;       // the element its keys went to, where known
   bool typed = false;
@@ -747,8 +746,7 @@ SemanticReplayResult SemanticReplayer::replay(const std::string& workspacePath, 
                                                              "references/steps.json, so it cannot be typed.");
     }
     for (const std::string& id : typed->evidenceEventIds) argumentOf.emplace(id, argumentSteps.size());
-    argumentSteps.push_back(
-        ArgumentStep{name, argument.second, parameter.secret, parameter.defaultText, std::nullopt});
+    argumentSteps.push_back(ArgumentStep{name, argument.second, parameter.defaultText, std::nullopt});
   }
 
   // The whole recording is checked before anything is posted, and counted; a long one takes
