@@ -110,7 +110,7 @@ bool AtspiFrontWindow::following() {
 std::optional<FrontWindow> AtspiFrontWindow::frontWindow() {
   if (!following()) return std::nullopt;
   std::unique_lock lock(mutex_);
-  if (!front_ && follows_) {
+  if (!front_ && follows_ && std::chrono::steady_clock::now() - scannedAt_ >= kQuestionBudget) {
     rescan_ = true;
     const uint64_t before = scans_;
     settled_.wait_for(lock, kQuestionBudget, [&] { return scans_ != before || !follows_; });
@@ -170,6 +170,7 @@ void AtspiFrontWindow::run() {
     std::lock_guard lock(mutex_);
     if (found && !front_) front_ = std::move(found);
     ++scans_;
+    scannedAt_ = std::chrono::steady_clock::now();
     rescan_ = false;
     settled_.notify_all();
   };

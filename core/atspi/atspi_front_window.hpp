@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <optional>
@@ -53,6 +54,7 @@ class AtspiFrontWindow final : public FrontWindowSource {
   // Asked for while nothing is known in front: the thread looks for the active frame again.
   bool rescan_ = false;
   uint64_t scans_ = 0;
+  std::chrono::steady_clock::time_point scannedAt_;  // at most one look a half second
   std::atomic<bool> stopping_{false};
   std::thread thread_;
 };
