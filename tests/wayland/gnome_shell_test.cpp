@@ -122,6 +122,7 @@ TEST_F(GnomeShellSession, ClicksAreRecordedByTheirElementsAndReplayedByTheirActi
   EXPECT_EQ(bigEndian(20), 800);
   std::this_thread::sleep_for(300ms);
   click(form, "Query");
+  std::this_thread::sleep_for(300ms);  // the click gives the field the focus before the keys come
   type({'h', 'i'});
   ASSERT_TRUE(form.waitFor(R"(text Query "hi")", 5s)) << [&] {
     std::string all;
