@@ -76,7 +76,7 @@ int main(int argc, char** argv) {
   bool copied = false;
   if (source == "--wayland") {
     copied = diruri::copyWaylandOutput(image, std::chrono::seconds(5)) ||
-             (diruri::screenCastOffered() && diruri::castMonitorFrame(image, std::chrono::seconds(5)));
+             diruri::castMonitorFrame(image, std::chrono::seconds(5));
   } else {
     copied = diruri::grabRootWindow(image);
   }

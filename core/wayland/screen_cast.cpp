@@ -259,7 +259,8 @@ bool readFrame(const PipeWireApi& pw, uint32_t node, RgbImage& image,
 bool screenCastOffered() {
   if (dbusApi() == nullptr) return false;
   SigpipeGuard guard;
-  const Budget budget(std::chrono::milliseconds(500));
+  // A loaded machine answers a bus question slowly; an absent service answers at once.
+  const Budget budget(std::chrono::milliseconds(1500));
   const std::optional<std::string> address = sessionBusAddress();
   PrivateConnection bus = address ? connectTo(*address, budget) : nullptr;
   if (!bus) return false;
