@@ -585,6 +585,25 @@ class SemanticReplayer::Run {
            ", so the click is not made there.";
   }
 
+  static bool isReady(const ElementFinding::ElementSearch& search) {
+    return search.found && search.found->showing && search.found->enabled;
+  }
+
+  // The element as `find` finds it once it is shown and enabled, or as it is at `deadline`: one not
+  // there, or a bus that does not answer, is looked for kElementSearch only; one that is there waits
+  // until `deadline`. A stop ends the looking.
+  ElementFinding::ElementSearch lookFor(const std::function<ElementFinding::ElementSearch()>& find,
+                                        Clock::SteadyTime deadline) {
+    const Clock::SteadyTime started = r_.clock_.steadyNow();
+    ElementFinding::ElementSearch search = find();
+    while (!isReady(search) && r_.clock_.steadyNow() < deadline &&
+           (search.found || r_.clock_.steadyNow() < started + kElementSearch)) {
+      if (!sleepUntil(std::min(deadline, r_.clock_.steadyNow() + kWindowPoll))) break;
+      search = find();
+    }
+    return search;
+  }
+
   // A press recorded by its element alone (no point on the screen was known): the element found
   // again in the application's windows, shown and enabled, then its action (press, click, toggle,
   // activate), or for a text field the focus. The reason when it cannot be done.
@@ -596,24 +615,19 @@ class SemanticReplayer::Run {
              " was clicked where no window in front can be known, so it cannot be found again.";
     }
     const int32_t pid = front->app.processId;
-    const Clock::SteadyTime started = r_.clock_.steadyNow();
-    const Clock::SteadyTime deadline = started + options_.targetWait;
-    ElementFinding::ElementSearch search = r_.elements_.findElement(pid, *p.target);
-    const auto ready = [&search] { return search.found && search.found->showing && search.found->enabled; };
-    while (!ready() && r_.clock_.steadyNow() < deadline &&
-           (search.found || r_.clock_.steadyNow() < started + kElementSearch)) {
-      if (!sleepUntil(std::min(deadline, r_.clock_.steadyNow() + kWindowPoll))) {
-        stopped_ = true;
-        return std::nullopt;
-      }
-      search = r_.elements_.findElement(pid, *p.target);
+    const Clock::SteadyTime deadline = r_.clock_.steadyNow() + options_.targetWait;
+    const ElementFinding::ElementSearch search =
+        lookFor([&] { return r_.elements_.findElement(pid, *p.target); }, deadline);
+    if (stopRequested()) {
+      stopped_ = true;
+      return std::nullopt;
     }
     if (!search.found) {
       return "The " + p.target->describe() + " was not found in the " + describe(front->app) +
              (search.available ? "" : ", which does not answer on the accessibility bus") +
              ", and its place on the screen is not known here, so the click is not made.";
     }
-    if (!ready()) {
+    if (!isReady(search)) {
       return "The " + p.target->describe() + " was not shown and enabled within " +
              seconds(options_.targetWait) + " s.";
     }
@@ -651,26 +665,17 @@ class SemanticReplayer::Run {
   // The element clicked, found again, shown and enabled: where in it the press goes now.
   std::optional<std::string> findElement(const Planned& p, const FrontWindow& front, Point& at,
                                          ReplayStep& step, bool& available) {
-    const Clock::SteadyTime started = r_.clock_.steadyNow();
-    const Clock::SteadyTime deadline = started + options_.targetWait;
+    const Clock::SteadyTime deadline = r_.clock_.steadyNow() + options_.targetWait;
     // An element found where its place on the screen is not known cannot have the pointer placed on it.
     const auto find = [&] {
       ElementFinding::ElementSearch found = r_.elements_.findElement(front.app.processId, *p.target);
       if (found.found && found.found->element.windowRelative) found.found.reset();
       return found;
     };
-    ElementFinding::ElementSearch search = find();
-    const auto ready = [&search] { return search.found && search.found->showing && search.found->enabled; };
-    // An element not there, or a bus that does not answer, is looked for a while; one that is there
-    // waits the whole step's wait to be shown and enabled.
-    while (!ready() && r_.clock_.steadyNow() < deadline &&
-           (search.found || r_.clock_.steadyNow() < started + kElementSearch)) {
-      if (!sleepUntil(std::min(deadline, r_.clock_.steadyNow() + kWindowPoll))) break;
-      search = find();
-    }
+    ElementFinding::ElementSearch search = lookFor(find, deadline);
     available = search.available;
     // Shown and enabled, and no longer moving (a list still scrolling, a dialog still growing).
-    while (search.found && ready() && r_.clock_.steadyNow() < deadline) {
+    while (isReady(search) && r_.clock_.steadyNow() < deadline) {
       const std::optional<WindowGeometry> before = search.found->element.bounds;
       if (!sleepUntil(std::min(deadline, r_.clock_.steadyNow() + kStillFor))) break;
       ElementFinding::ElementSearch again = find();
@@ -682,7 +687,7 @@ class SemanticReplayer::Run {
       stopped_ = true;
       return std::nullopt;
     }
-    if (search.found && !ready()) {
+    if (search.found && !isReady(search)) {
       return "The " + p.target->describe() + " was not shown and enabled within " +
              seconds(options_.targetWait) + " s.";
     }

@@ -19,6 +19,20 @@ namespace diruri::test {
 
 using namespace std::chrono_literals;
 
+namespace {
+
+// Whether, within `limit`, the compositor's Wayland socket in `dir` is there and `question` (a
+// dbus-send to one of its services) is answered.
+bool comesUp(const std::string& socket, const std::vector<std::string>& question,
+             std::chrono::seconds limit) {
+  for (const auto until = std::chrono::steady_clock::now() + limit;; std::this_thread::sleep_for(50ms)) {
+    if (std::filesystem::exists(socket) && ChildProcess(question, quietChild()).wait() == 0) return true;
+    if (std::chrono::steady_clock::now() > until) return false;
+  }
+}
+
+}  // namespace
+
 std::string HeadlessMutter::start() {
   try {
     runtimeDir_.emplace();
@@ -41,16 +55,12 @@ std::string HeadlessMutter::start() {
   } catch (const std::system_error&) {
     return "pipewire or mutter could not be started";
   }
-  for (const auto until = std::chrono::steady_clock::now() + 20s;; std::this_thread::sleep_for(50ms)) {
-    if (std::filesystem::exists(dir + "/" + display_)) {
-      ChildProcess ask({"dbus-send", "--session", "--print-reply", "--dest=org.gnome.Mutter.RemoteDesktop",
-                        "/org/gnome/Mutter/RemoteDesktop", "org.freedesktop.DBus.Properties.GetAll",
-                        "string:org.gnome.Mutter.RemoteDesktop"},
-                       quietChild());
-      if (ask.wait() == 0) return {};
-    }
-    if (std::chrono::steady_clock::now() > until) return "mutter did not come up";
-  }
+  const bool up = comesUp(dir + "/" + display_,
+                          {"dbus-send", "--session", "--print-reply", "--dest=org.gnome.Mutter.RemoteDesktop",
+                           "/org/gnome/Mutter/RemoteDesktop", "org.freedesktop.DBus.Properties.GetAll",
+                           "string:org.gnome.Mutter.RemoteDesktop"},
+                          20s);
+  return up ? "" : "mutter did not come up";
 }
 
 void HeadlessMutter::stop() {
@@ -103,16 +113,12 @@ std::string HeadlessGnomeShell::start() {
     return "pipewire, wireplumber or gnome-shell could not be started";
   }
   ::setenv("WAYLAND_DISPLAY", display_.c_str(), 1);
-  for (const auto until = std::chrono::steady_clock::now() + 60s;; std::this_thread::sleep_for(100ms)) {
-    if (std::filesystem::exists(dir + "/" + display_)) {
-      ChildProcess ask(
-          {"dbus-send", "--session", "--print-reply", "--dest=org.gnome.Shell", "/org/gnome/Shell",
-           "org.freedesktop.DBus.Properties.Get", "string:org.gnome.Shell", "string:ShellVersion"},
-          quietChild());
-      if (ask.wait() == 0) return {};
-    }
-    if (std::chrono::steady_clock::now() > until) return "gnome-shell did not come up";
-  }
+  const bool up =
+      comesUp(dir + "/" + display_,
+              {"dbus-send", "--session", "--print-reply", "--dest=org.gnome.Shell", "/org/gnome/Shell",
+               "org.freedesktop.DBus.Properties.Get", "string:org.gnome.Shell", "string:ShellVersion"},
+              60s);
+  return up ? "" : "gnome-shell did not come up";
 }
 
 void HeadlessGnomeShell::stop() {
