@@ -412,13 +412,16 @@ class SemanticReplayer::Run {
   // than type into whatever has it.
   std::optional<std::string> giveFocus(const ElementTarget& focus, const FrontWindow& front) {
     const int32_t pid = front.app.processId;
+    std::optional<ElementFinding::ElementState> focused;
     const auto hasIt = [&] {
-      const std::optional<ElementFinding::ElementState> now = r_.elements_.focusedElement(pid);
-      return now && now->element.role == focus.role && now->element.name == focus.name;
+      focused = r_.elements_.focusedElement(pid);
+      return focused && focused->element.role == focus.role && focused->element.name == focus.name;
     };
     if (hasIt()) return std::nullopt;
-    // Where elements cannot be asked for, the focus cannot be seen: the key goes as it is.
-    if (!r_.elements_.findElement(pid, focus).available) return std::nullopt;
+    // Where the focus cannot be seen at all (no bus, an application that does not answer), the key
+    // goes as it is; a focus seen elsewhere is waited for, even when a search timed out on a loaded
+    // desktop.
+    if (!focused && !r_.elements_.findElement(pid, focus).available) return std::nullopt;
     const Clock::SteadyTime started = r_.clock_.steadyNow();
     const Clock::SteadyTime deadline = started + options_.targetWait;
     bool asked = false;
