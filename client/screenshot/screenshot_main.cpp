@@ -75,8 +75,10 @@ int main(int argc, char** argv) {
   diruri::RgbImage image;
   bool copied = false;
   if (source == "--wayland") {
+    // A screen cast's first frame comes after a stream is negotiated and linked: on a loaded
+    // machine that takes seconds, within the server's limit for the helper (10 s).
     copied = diruri::copyWaylandOutput(image, std::chrono::seconds(5)) ||
-             diruri::castMonitorFrame(image, std::chrono::seconds(5));
+             diruri::castMonitorFrame(image, std::chrono::seconds(8));
   } else {
     copied = diruri::grabRootWindow(image);
   }
