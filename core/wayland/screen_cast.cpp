@@ -84,8 +84,9 @@ std::optional<uint32_t> startRecording(DBusConnection* bus, const std::string& s
       !isReply(callWith(bus, kScreenCast, session.c_str(), kCastSession, "Start", budget,
                         [](DBusMessageIter&) { return true; })))
     return std::nullopt;
-  while (budget.remainingMillis() > 0 &&
-         libdbus().dbus_connection_read_write(bus, budget.remainingMillis())) {
+  // The signal may have come with Start's answer and wait in the queue already: reading the socket
+  // first would wait for more that never comes.
+  do {
     while (Message message{libdbus().dbus_connection_pop_message(bus)}) {
       if (!libdbus().dbus_message_is_signal(message.get(), "org.gnome.Mutter.ScreenCast.Stream",
                                             "PipeWireStreamAdded"))
@@ -97,7 +98,7 @@ std::optional<uint32_t> startRecording(DBusConnection* bus, const std::string& s
         return node;
       libdbus().dbus_error_free(&error);
     }
-  }
+  } while (budget.remainingMillis() > 0 && libdbus().dbus_connection_read_write(bus, budget.remainingMillis()));
   return std::nullopt;
 }
 

@@ -31,6 +31,14 @@ bool comesUp(const std::string& socket, const std::vector<std::string>& question
   }
 }
 
+// Whether `path` is there within `limit`.
+bool appears(const std::string& path, std::chrono::seconds limit) {
+  for (const auto until = std::chrono::steady_clock::now() + limit;; std::this_thread::sleep_for(20ms)) {
+    if (std::filesystem::exists(path)) return true;
+    if (std::chrono::steady_clock::now() > until) return false;
+  }
+}
+
 }  // namespace
 
 std::string HeadlessMutter::start() {
@@ -105,6 +113,9 @@ std::string HeadlessGnomeShell::start() {
       {"GSETTINGS_BACKEND", "memory"}, {"DISPLAY", std::nullopt}, {"WAYLAND_DISPLAY", std::nullopt}};
   try {
     pipewire_.emplace(std::vector<std::string>{"pipewire"}, options);
+    // WirePlumber gives up at once when PipeWire's socket is not there yet, and without it no
+    // screen cast's stream is ever linked.
+    if (!appears(dir + "/pipewire-0", 20s)) return "pipewire did not come up";
     wireplumber_.emplace(std::vector<std::string>{"wireplumber"}, options);
     shell_.emplace(std::vector<std::string>{"gnome-shell", "--headless", "--wayland", "--no-x11",
                                             "--virtual-monitor", "1280x800", "--wayland-display=" + display_},

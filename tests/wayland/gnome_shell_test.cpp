@@ -33,6 +33,11 @@ class GnomeShellSession : public ::testing::Test {
     shell_.stop();
     test::endAllChildren();
   }
+  static std::string allReports(const test::FixtureApp& app) {
+    std::string all;
+    for (const std::string& report : app.reports()) all += report + "\n";
+    return all;
+  }
   static std::string titleOf(const std::optional<FrontWindow>& front) {
     return front && front->app.windowTitle ? *front->app.windowTitle : "";
   }
@@ -130,11 +135,7 @@ TEST_F(GnomeShellSession, ClicksAreRecordedByTheirElementsAndReplayedByTheirActi
   click(form, "Query");
   std::this_thread::sleep_for(300ms);  // the click gives the field the focus before the keys come
   type({'h', 'i'});
-  ASSERT_TRUE(form.waitFor(R"(text Query "hi")", 5s)) << [&] {
-    std::string all;
-    for (const std::string& r : form.reports()) all += r + "\n";
-    return all;
-  }();
+  ASSERT_TRUE(form.waitFor(R"(text Query "hi")", 5s)) << allReports(form);
   type({0xff09});  // Tab, into the password field
   std::this_thread::sleep_for(300ms);
   type({'Z', 'q', '9'});
@@ -174,6 +175,10 @@ TEST_F(GnomeShellSession, ClicksAreRecordedByTheirElementsAndReplayedByTheirActi
     }
     if (payload.find("redacted")) line += " redacted";
     if (const std::string* text = payload.findString("text")) line += " " + *text;
+    // A key that types nothing goes to the element that had the focus before it.
+    if (const JsonValue* focus = payload.find("focus");
+        focus && !payload.find("text") && !payload.find("redacted"))
+      line += " into " + *focus->findString("name");
     lines.push_back(line);
   }
   // Z, q and 9, and the Shift of the capital where the service sends one.
@@ -182,7 +187,8 @@ TEST_F(GnomeShellSession, ClicksAreRecordedByTheirElementsAndReplayedByTheirActi
   EXPECT_GE(redacted, 3);
   lines.erase(std::remove(lines.begin(), lines.end(), "key_down in Form password text Secret redacted"),
               lines.end());
-  EXPECT_EQ(lines, (std::vector<std::string>{"key_down in Form h", "key_down in Form i", "key_down in Form",
+  EXPECT_EQ(lines, (std::vector<std::string>{"key_down in Form h", "key_down in Form i",
+                                             "key_down in Form into Query",
                                              "mouse_down in Form check box Agree", "mouse_up in Form",
                                              "mouse_down in Form push button Send", "mouse_up in Form"}));
 
@@ -201,7 +207,7 @@ TEST_F(GnomeShellSession, ClicksAreRecordedByTheirElementsAndReplayedByTheirActi
   EXPECT_EQ(*replayed.findString("status"), "success") << writeJson(replayed);
   for (const char* report :
        {R"(text Query "hi")", R"(text Secret "Pw4")", "toggled Agree true", "pressed Send"})
-    EXPECT_TRUE(fresh.waitFor(report, 5s)) << report;
+    EXPECT_TRUE(fresh.waitFor(report, 5s)) << report << "\n" << allReports(fresh);
   EXPECT_EQ(other.reports().size(), otherBefore);
 }
 
