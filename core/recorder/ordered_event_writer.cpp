@@ -40,6 +40,15 @@ void OrderedEventWriter::stop() {
 
 void OrderedEventWriter::submit(Pending item) {
   if (item.event.kind != EventType::kMouseMove) inputs_.fetch_add(1);
+  if (item.run) {
+    const std::optional<FocusWatching::FocusMoves> moves = focus_.focusMoves();
+    const std::optional<uint64_t> heard = moves ? std::optional<uint64_t>(moves->heard) : std::nullopt;
+    if (item.startsTyping) {
+      item.run->movesAtStart = heard;
+    } else {
+      item.run->focusStayed = heard == item.run->movesAtStart;
+    }
+  }
   const bool observes =
       item.asksFocus || (observe_ && (item.startsTyping || item.endsTyping || item.releasesClick));
   const bool waits = running() && (item.lookUp || observes || (item.judgement && item.judgement->afterMove));
@@ -59,12 +68,16 @@ void OrderedEventWriter::lookUp(Pending& item) {
     // Asked now, not once the keys before it are written: by then a click may have moved the focus.
     item.fieldAsked = true;
     const int32_t processId = item.event.payload.app ? item.event.payload.app->processId : 0;
-    if (processId > 0) {
+    if (item.endsTyping && item.run && item.run->focusStayed && item.run->field) {
+      item.field = item.run->field;
+      item.event.payload.focus = item.run->field;
+    } else if (processId > 0) {
       if (std::optional<ElementFinding::ElementState> focused = elements_.focusedElement(processId)) {
         item.field = focused->element;
         item.event.payload.focus = focused->element;
       }
     }
+    if (item.startsTyping && item.run) item.run->field = item.field;
   }
   if (!item.lookUp) return;
   item.lookUp = false;

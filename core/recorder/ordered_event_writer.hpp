@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -39,6 +40,15 @@ class OrderedEventWriter {
   // An element looked up ahead this long ago is looked up again: the application may have changed.
   static constexpr std::chrono::milliseconds kLookAheadFreshFor{300};
 
+  // A key that ends a run of typing (Tab, Enter) was typed into the run's field: asked once the
+  // key is taken up, the focus may already be where the key sent it. The focus moves heard are
+  // set as the keys are submitted, the field by the writer.
+  struct TypingRunFocus {
+    std::optional<uint64_t> movesAtStart;
+    bool focusStayed = false;  // no move was heard between the run's first key and its end
+    std::optional<ElementTarget> field;
+  };
+
   struct Pending {
     RecordingEvent event;
     RecordingSession session;
@@ -57,6 +67,8 @@ class OrderedEventWriter {
     // The writer's: the field a run of typing goes into, asked near when its first key came.
     bool fieldAsked = false;
     std::optional<ElementTarget> field = std::nullopt;
+    // The run of typing this key begins or ends, shared by both.
+    std::shared_ptr<TypingRunFocus> run = nullptr;
   };
   // Where the pointer is; none where it is not seen.
   using PointerSource = std::function<std::optional<PointerMotion::Sighting>()>;

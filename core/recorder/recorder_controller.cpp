@@ -73,6 +73,7 @@ RecorderStartResult RecorderController::start(const std::string& workspacePath,
     accessible_.clear();
     // The capture thread's, but it is not running yet.
     typingOpen_ = false;
+    typingRun_.reset();
     dragging_ = false;
   }
   const ScreenCaptureResult shot = appendScreenshot(session, "start");
@@ -359,9 +360,15 @@ void RecorderController::noteTyping(const CapturedInputEvent& captured, OrderedE
   item.asksFocus = (types && !typingOpen_) || (captured.type == EventType::kKeyDown && !types && !modifier);
   if (types) {
     item.startsTyping = !typingOpen_;
+    if (item.startsTyping) {
+      typingRun_ = std::make_shared<OrderedEventWriter::TypingRunFocus>();
+      item.run = typingRun_;
+    }
     typingOpen_ = true;
   } else if (ends) {
     item.endsTyping = typingOpen_;
+    if (typingOpen_ && captured.type == EventType::kKeyDown) item.run = typingRun_;
+    typingRun_.reset();
     typingOpen_ = false;
   }
 }

@@ -90,6 +90,7 @@ class RecorderController {
   OrderedEventWriter writer_;
   bool dragging_ = false;    // capture thread: a move with a button held came since the last press
   bool typingOpen_ = false;  // capture thread: a run of typing goes on
+  std::shared_ptr<OrderedEventWriter::TypingRunFocus> typingRun_;  // capture thread: its focus
   // Under mutex_: the last input line written, how many observations followed it, and the window
   // of the last press.
   std::string lastInputId_;

@@ -8,6 +8,7 @@
 #include <set>
 
 #include "tests/support/json_lines.hpp"
+#include "tests/support/poll_until.hpp"
 #include "tests/support/real_file_system.hpp"
 #include "tests/support/recorder_doubles.hpp"
 #include "tests/support/temp_dir.hpp"
@@ -338,6 +339,41 @@ TEST_F(ControllerTest, AClickBehindAKeyWaitingForItsFocusIsLookedUpInTime) {
     clicks.push_back(target ? *target->findString("name") : "no element");
   }
   EXPECT_EQ(clicks, (std::vector<std::string>{"Send", "Send"}));
+}
+
+// A key that ends a run of typing (Tab) was typed into the run's field, even when the writer asks
+// only once the application has moved the focus on; a move heard during the run makes it ask.
+TEST_F(ControllerTest, AKeyEndingARunOfTypingKeepsTheRunsField) {
+  const ElementTarget query{"text", "Query", {}, std::nullopt};
+  const ElementTarget secret{"password text", "Secret", {}, std::nullopt};
+  const CapturedInputEvent letter{{.keyCode = 43, .keysym = 0x68, .text = "h"}, EventType::kKeyDown};
+  const CapturedInputEvent tab{{.keyCode = 23, .keysym = 0xff09}, EventType::kKeyDown};
+  inspector.lookups = true;  // the writer asks for elements
+  inspector.followsFocus = true;
+  for (const bool moveHeard : {false, true}) {
+    inspector.movesHeard = 0;
+    inspector.setFocused(query);
+    const std::string session = controller.start(dir.path(), "Form").sessionPath;
+    tap.fire({letter});
+    const auto focusOf = [&](const std::string& type) {
+      for (const JsonValue& line : logOf(session))
+        if (*line.findString("type") == type && line.find("payload")->find("focus"))
+          return *line.find("payload")->find("focus")->findString("name");
+      return std::string("none");
+    };
+    // The letter's line is written, with its field, before the focus moves.
+    pollUntil<std::string>([&] { return focusOf("key_down"); },
+                           [](const std::string& f) { return f != "none"; });
+    inspector.setFocused(secret);
+    if (moveHeard) inspector.movesHeard = 1;
+    tap.fire({tab});
+    controller.stop(std::nullopt, std::nullopt);
+    std::vector<std::string> focus;
+    for (const JsonValue& line : logOf(session))
+      if (*line.findString("type") == "key_down")
+        focus.push_back(*line.find("payload")->find("focus")->findString("name"));
+    EXPECT_EQ(focus, (std::vector<std::string>{"Query", moveHeard ? "Secret" : "Query"})) << moveHeard;
+  }
 }
 
 TEST(RunIdentifier, HyphensBecomeUnderscoresAndTheTimeGivesFourteenDigits) {

@@ -178,10 +178,24 @@ class FakeInspector final : public AccessibilityInspecting {
   // Set between deliveries: the password field in focus.
   std::optional<ElementTarget> secretField;
   std::optional<ElementTarget> focusedSecretField() override { return secretField; }
-  // When set, the focus is followed and never heard to move: keys behind a focus move wait it out.
+  // When set, the focus is followed, and heard to move `movesHeard` times (each told at once):
+  // keys behind a focus move wait it out.
   bool followsFocus = false;
+  uint64_t movesHeard = 0;  // set between deliveries
   std::optional<FocusMoves> focusMoves() override {
-    return followsFocus ? std::optional<FocusMoves>(FocusMoves{}) : std::nullopt;
+    return followsFocus ? std::optional<FocusMoves>(FocusMoves{movesHeard, movesHeard}) : std::nullopt;
+  }
+  // The element with the keyboard focus, as the writer asks it.
+  void setFocused(std::optional<ElementTarget> element) {
+    std::lock_guard lock(gateMutex_);
+    focused_ = std::move(element);
+  }
+  std::optional<ElementState> focusedElement(int32_t) override {
+    std::lock_guard lock(gateMutex_);
+    if (!focused_) return std::nullopt;
+    ElementState state;
+    state.element = *focused_;
+    return state;
   }
   std::optional<ElementTarget> secretFieldSince(uint64_t, std::chrono::steady_clock::time_point deadline,
                                                 uint64_t) override {
@@ -193,6 +207,7 @@ class FakeInspector final : public AccessibilityInspecting {
   std::mutex gateMutex_;
   std::condition_variable gateChanged_;
   bool gateOpen_ = true;
+  std::optional<ElementTarget> focused_;
 };
 
 class NullPoster : public EventPoster {
