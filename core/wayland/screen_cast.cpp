@@ -98,7 +98,8 @@ std::optional<uint32_t> startRecording(DBusConnection* bus, const std::string& s
         return node;
       libdbus().dbus_error_free(&error);
     }
-  } while (budget.remainingMillis() > 0 && libdbus().dbus_connection_read_write(bus, budget.remainingMillis()));
+  } while (budget.remainingMillis() > 0 &&
+           libdbus().dbus_connection_read_write(bus, budget.remainingMillis()));
   return std::nullopt;
 }
 
