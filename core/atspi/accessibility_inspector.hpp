@@ -43,6 +43,9 @@ class AccessibilityInspector final : public AccessibilityInspecting {
   void watchFocus(bool on) override;
   std::optional<ElementTarget> focusedSecretField() override;
   std::optional<FocusMoves> focusMoves() override { return focusWatch_.moves(); }
+  uint64_t movesHeardBefore(std::chrono::steady_clock::time_point when) override {
+    return focusWatch_.movesHeardBefore(when);
+  }
   std::optional<ElementTarget> secretFieldSince(uint64_t move, std::chrono::steady_clock::time_point deadline,
                                                 uint64_t lastMove) override {
     return focusWatch_.secretFieldSince(move, deadline, lastMove);

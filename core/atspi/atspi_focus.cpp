@@ -839,6 +839,7 @@ void AtspiFocusWatch::start() {
     std::lock_guard<std::mutex> lock(mutex_);
     history_.reset();
     heardMoves_ = 0;
+    heardAt_.clear();
     following_ = false;
     settled_ = false;
     heard_ = false;
@@ -878,6 +879,13 @@ std::optional<FocusWatching::FocusMoves> AtspiFocusWatch::moves() const {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!following_) return std::nullopt;
   return FocusWatching::FocusMoves{heardMoves_, history_.moves()};
+}
+
+uint64_t AtspiFocusWatch::movesHeardBefore(std::chrono::steady_clock::time_point when) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  uint64_t after = 0;
+  for (auto it = heardAt_.rbegin(); it != heardAt_.rend() && *it > when; ++it) ++after;
+  return heardMoves_ - after;
 }
 
 std::optional<ElementTarget> AtspiFocusWatch::secretFieldSince(uint64_t move,
@@ -983,8 +991,11 @@ void AtspiFocusWatch::focusChanged(DBusConnection* bus, const char* sender, cons
   {
     std::lock_guard<std::mutex> lock(mutex_);
     heard_ = true;
-    history_.asking(std::chrono::steady_clock::now());
+    const auto now = std::chrono::steady_clock::now();
+    history_.asking(now);
     ++heardMoves_;
+    heardAt_.push_back(now);
+    if (heardAt_.size() > FocusHistory::kKept) heardAt_.pop_front();
   }
   std::optional<ElementTarget> field = secretFieldOf(bus, sender, path);
   {

@@ -122,6 +122,9 @@ class AtspiFocusWatch {
   // The focus moves heard and known since start(); none until the focus events are subscribed to,
   // or once the bus has gone.
   std::optional<FocusWatching::FocusMoves> moves() const;
+  // How many of the moves heard were heard before `when` (of the latest ones kept, the others
+  // count as before).
+  uint64_t movesHeardBefore(std::chrono::steady_clock::time_point when) const;
   // A password field the focus went to with move number `move` or any later one, as far as is known
   // at `deadline`, which is waited for: a focus move is told late, and the first one heard after some
   // input may still be for input before it. None when there is none.
@@ -144,6 +147,7 @@ class AtspiFocusWatch {
   std::condition_variable moved_;
   FocusHistory history_;  // the fields after the latest known moves
   uint64_t heardMoves_ = 0;
+  std::deque<std::chrono::steady_clock::time_point> heardAt_;  // of the latest moves heard
   bool following_ = false;
   bool settled_ = false;  // following_, or follow() gave up
   bool heard_ = false;

@@ -30,6 +30,12 @@ class FocusWatching {
     uint64_t known = 0;
   };
   virtual std::optional<FocusMoves> focusMoves() { return std::nullopt; }
+  // Of those, the moves heard before `when`: a move heard after some input happened is not one that
+  // came before it, even when the input is delivered after it. Never waits.
+  virtual uint64_t movesHeardBefore(std::chrono::steady_clock::time_point /*when*/) {
+    const std::optional<FocusMoves> moves = focusMoves();
+    return moves ? moves->heard : 0;
+  }
   // A password field the focus went to with focus move number `move` or a later one up to
   // `lastMove` (the moves heard before the next input that moved the focus), as far as is known at
   // `deadline`, which is waited for. Called off the capture thread.

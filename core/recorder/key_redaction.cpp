@@ -21,8 +21,9 @@ bool movesFocus(const CapturedInputEvent& event) {
 
 KeyRedaction::KeyRedaction(FocusWatching& focus, bool holds) : focus_(focus), holds_(holds) {}
 
-std::optional<KeyRedaction::Judgement> KeyRedaction::judge(const CapturedInputEvent& event,
-                                                           std::chrono::steady_clock::time_point at) {
+std::optional<KeyRedaction::Judgement> KeyRedaction::judge(
+    const CapturedInputEvent& event, std::chrono::steady_clock::time_point at,
+    std::optional<std::chrono::steady_clock::time_point> happenedAt) {
   const bool key = isKeyEvent(event.type);
   std::optional<Judgement> judgement;
   const std::optional<FocusWatching::FocusMoves> moves = holds_ ? focus_.focusMoves() : std::nullopt;
@@ -43,8 +44,11 @@ std::optional<KeyRedaction::Judgement> KeyRedaction::judge(const CapturedInputEv
   }
   // The key itself went where the focus was; what follows it waits for the focus it moved.
   if (moves && movesFocus(event)) {
-    if (awaitedLast_ && at - movedAt_ >= kFocusToldWithin) awaitedLast_->store(moves->heard);
-    awaitedMove_ = std::max(awaitedMove_, moves->heard) + 1;
+    // An application may tell the focus this input gave before the input is delivered here.
+    const uint64_t before =
+        happenedAt ? std::min(moves->heard, focus_.movesHeardBefore(*happenedAt)) : moves->heard;
+    if (awaitedLast_ && at - movedAt_ >= kFocusToldWithin) awaitedLast_->store(before);
+    awaitedMove_ = std::max(awaitedMove_, before) + 1;
     awaitedUntil_ = at + kFocusWait;
     movedAt_ = at;
     awaitedLast_ = std::make_shared<std::atomic<uint64_t>>(UINT64_MAX);

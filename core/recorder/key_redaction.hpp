@@ -42,7 +42,11 @@ class KeyRedaction {
   KeyRedaction(FocusWatching& focus, bool holds);
 
   // For a key, how to judge it; none for other events. Notes input that moves the focus.
-  std::optional<Judgement> judge(const CapturedInputEvent& event, std::chrono::steady_clock::time_point at);
+  // `happenedAt`: when the input happened, where that is known to be before its delivery (`at`);
+  // the moves heard after it are not the ones before it.
+  std::optional<Judgement> judge(
+      const CapturedInputEvent& event, std::chrono::steady_clock::time_point at,
+      std::optional<std::chrono::steady_clock::time_point> happenedAt = std::nullopt);
   // The password field a judged key went to; may wait until the judgement's deadline.
   static std::optional<ElementTarget> fieldFor(FocusWatching& focus, const Judgement& judgement);
   // Marks a key event into `field` redacted and drops what tells the key; a release follows its

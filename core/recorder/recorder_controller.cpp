@@ -74,6 +74,7 @@ RecorderStartResult RecorderController::start(const std::string& workspacePath,
     // The capture thread's, but it is not running yet.
     typingOpen_ = false;
     typingRun_.reset();
+    deviceBase_.reset();
     dragging_ = false;
   }
   const ScreenCaptureResult shot = appendScreenshot(session, "start");
@@ -330,7 +331,8 @@ void RecorderController::handleInputEvent(const CapturedInputEvent& captured) {
   static_cast<InputFields&>(event.payload) = captured;
   if (!captured.inferred) event.payload.target.reset();  // a click's element is looked up below
   // Whether a key went into a password field is decided as it is written, in order.
-  std::optional<KeyRedaction::Judgement> judgement = redaction_->judge(captured, capturedAt);
+  std::optional<KeyRedaction::Judgement> judgement =
+      redaction_->judge(captured, capturedAt, happenedAt(captured, capturedAt));
   // The element of a press, of a hover, and of where a drag ended; a drag's moves have none.
   const bool hover = captured.type == EventType::kMouseMove && captured.buttons.empty();
   if (captured.type == EventType::kMouseMove && !hover) dragging_ = true;
@@ -343,6 +345,22 @@ void RecorderController::handleInputEvent(const CapturedInputEvent& captured) {
                                    std::move(judgement), captured.pointerMoves, inputsBefore};
   noteTyping(captured, item);
   writer_.submit(std::move(item));
+}
+
+// The device's time against the quickest delivery seen: an input delivered late (its source, or
+// this thread, busy) happened that much before it came here.
+std::optional<std::chrono::steady_clock::time_point> RecorderController::happenedAt(
+    const CapturedInputEvent& captured, std::chrono::steady_clock::time_point capturedAt) {
+  if (captured.deviceMs == 0 || captured.inferred) return std::nullopt;
+  constexpr uint32_t kLongestDelayMs = 2000;  // longer: the device's clock was set anew
+  const auto steadyMs = static_cast<uint32_t>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(capturedAt.time_since_epoch()).count());
+  const uint32_t base = steadyMs - captured.deviceMs;  // both wrap alike
+  if (!deviceBase_ || static_cast<int32_t>(base - *deviceBase_) < 0 || base - *deviceBase_ > kLongestDelayMs)
+    deviceBase_ = base;
+  // Both clocks count whole milliseconds: the input may have happened a little earlier still.
+  constexpr uint32_t kGrainMs = 2;
+  return capturedAt - std::chrono::milliseconds(base - *deviceBase_ + kGrainMs);
 }
 
 // A run of typing: keys that type (Backspace and Delete too), modifiers passed over; it ends with

@@ -55,6 +55,9 @@ class RecorderController {
                                                         const std::string& name);
   void handleInputEvent(const CapturedInputEvent& event);
   // Capture thread: marks the keys that begin and end a run of typing, and releases.
+  // When the input happened, on the steady clock; none where its device gives no time.
+  std::optional<std::chrono::steady_clock::time_point> happenedAt(
+      const CapturedInputEvent& captured, std::chrono::steady_clock::time_point capturedAt);
   void noteTyping(const CapturedInputEvent& captured, OrderedEventWriter::Pending& item);
   // An observation line after the last input line; mutex_ held.
   void appendObservationLocked(Observation seen, const RecordingSession& session);
@@ -91,6 +94,9 @@ class RecorderController {
   bool dragging_ = false;    // capture thread: a move with a button held came since the last press
   bool typingOpen_ = false;  // capture thread: a run of typing goes on
   std::shared_ptr<OrderedEventWriter::TypingRunFocus> typingRun_;  // capture thread: its focus
+  // Capture thread: the least difference seen between the steady clock and a device's time, in
+  // milliseconds that wrap as the device's do.
+  std::optional<uint32_t> deviceBase_;
   // Under mutex_: the last input line written, how many observations followed it, and the window
   // of the last press.
   std::string lastInputId_;

@@ -51,10 +51,8 @@ class SkillParameters : public test::RecordedSkillTest {
 TEST_F(SkillParameters, AFormReplaysWithOtherTextsAndItsPasswordIsWrittenNowhere) {
   const std::string recordedSecret = "hunter2";
   const std::string givenSecret = "s3cr3t-\xce\xa9x";  // with an omega
-  // The password comes first: keys typed just before a click into a password field may be kept
-  // out as the password too, when the click's focus is heard before the click itself.
   record([](FixtureApp& app) {
-    for (const auto& [field, text] : {std::pair{"Secret", "hunter2"}, {"Query", "Anna"}, {"Code", "Blue"}}) {
+    for (const auto& [field, text] : {std::pair{"Query", "Anna"}, {"Code", "Blue"}, {"Secret", "hunter2"}}) {
       ASSERT_TRUE(app.clickOn(field));
       ASSERT_TRUE(test::xdotool({"type", "--delay", "40", text}));
       ASSERT_TRUE(app.waitFor("text " + std::string(field) + " \"" + text + "\""));
@@ -72,7 +70,7 @@ TEST_F(SkillParameters, AFormReplaysWithOtherTextsAndItsPasswordIsWrittenNowhere
     if (const std::string* parameter = step.findString("parameter"))
       typing.push_back(*step.findString("kind") + " " + *parameter);
   }
-  EXPECT_EQ(typing, (std::vector<std::string>{"password secret", "type query", "type code"}))
+  EXPECT_EQ(typing, (std::vector<std::string>{"type query", "type code", "password secret"}))
       << writeJson(steps);
   std::vector<std::string> parameters;
   const JsonValue listedParameters = parseJson(test::readText(skill + "/references/parameters.json"));
@@ -80,7 +78,7 @@ TEST_F(SkillParameters, AFormReplaysWithOtherTextsAndItsPasswordIsWrittenNowhere
     const std::string* text = p.findString("default");
     parameters.push_back(*p.findString("name") + (p.find("secret")->asBool() ? " secret" : " " + *text));
   }
-  EXPECT_EQ(parameters, (std::vector<std::string>{"secret secret", "query Anna", "code Blue"}));
+  EXPECT_EQ(parameters, (std::vector<std::string>{"query Anna", "code Blue", "secret secret"}));
   const std::string document = test::readText(skill + "/SKILL.md");
   for (const char* said :
        {"## Parameters", "`query` (step ", R"(: Text typed into "Query" in "Gestures" of )",
@@ -146,7 +144,7 @@ TEST_F(SkillParameters, AFormReplaysWithOtherTextsAndItsPasswordIsWrittenNowhere
   std::vector<std::string> secrets;
   for (const JsonValue& p : skills[0].find("parameters")->asArray())
     secrets.push_back(*p.findString("name") + (p.find("secret")->asBool() ? " secret" : ""));
-  EXPECT_EQ(secrets, (std::vector<std::string>{"secret secret", "query", "code"}));
+  EXPECT_EQ(secrets, (std::vector<std::string>{"query", "code", "secret secret"}));
 
   // No byte of either password is in any file the server wrote: session, skill, runs, store.
   for (const std::string& secret : {recordedSecret, givenSecret}) {

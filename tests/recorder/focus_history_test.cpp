@@ -4,6 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
+#include "core/recorder/key_redaction.hpp"
+
 namespace diruri {
 namespace {
 
@@ -48,12 +52,6 @@ TEST(FocusHistory, AKeyIsJudgedByWhatWasKnownAtItsDeadline) {
   EXPECT_EQ(seeded.moves(), 100u);
 }
 
-}  // namespace
-}  // namespace diruri
-
-namespace diruri {
-namespace {
-
 // A click into the field that has the focus moves none: its keys must not take the move of the Tab
 // or click after them, which the moves heard before that input bound.
 TEST(FocusHistory, KeysTakeNoMoveOfTheInputAfterThem) {
@@ -64,6 +62,50 @@ TEST(FocusHistory, KeysTakeNoMoveOfTheInputAfterThem) {
   h.moved(ElementTarget{"password text", "Secret", {}, std::nullopt}, t0 + std::chrono::milliseconds(170));
   EXPECT_EQ(h.since(1, t0 + std::chrono::milliseconds(500), 0), std::nullopt);
   EXPECT_EQ(h.since(1, t0 + std::chrono::milliseconds(500))->name, "Secret");  // no input came after
+}
+
+// Moves heard at the given times, each told at once.
+class HeardMoves : public FocusWatching {
+ public:
+  std::vector<FocusHistory::Time> heardAt;
+  std::optional<FocusMoves> focusMoves() override { return FocusMoves{heardAt.size(), heardAt.size()}; }
+  uint64_t movesHeardBefore(FocusHistory::Time when) override {
+    return std::count_if(heardAt.begin(), heardAt.end(), [&](FocusHistory::Time t) { return t <= when; });
+  }
+};
+
+// An application may tell the focus an input gave before the input is delivered: that move is the
+// input's own, not one of the input before it, where the input's time is known.
+TEST(KeyRedaction, AMoveToldBeforeItsInputIsDeliveredIsThatInputs) {
+  const FocusHistory::Time t0{};
+  const CapturedInputEvent click{{.x = 10, .y = 10}, EventType::kMouseDown};
+  const CapturedInputEvent letter{{.keyCode = 43, .keysym = 0x68, .text = "h"}, EventType::kKeyDown};
+  const CapturedInputEvent tab{{.keyCode = 23, .keysym = 0xff09}, EventType::kKeyDown};
+  for (const bool timeKnown : {true, false}) {
+    const auto happened = [&](int ms) {
+      return timeKnown ? std::optional<FocusHistory::Time>(t0 + milliseconds(ms)) : std::nullopt;
+    };
+    HeardMoves moves;
+    KeyRedaction redaction(moves, true);
+    // A click into the field that has the focus (no move), a key, then a Tab at 200 ms whose move
+    // is heard at 202 ms and the Tab delivered at 205 ms.
+    redaction.judge(click, t0, happened(0));
+    const std::optional<KeyRedaction::Judgement> typed =
+        redaction.judge(letter, t0 + milliseconds(50), happened(50));
+    moves.heardAt.push_back(t0 + milliseconds(202));
+    redaction.judge(tab, t0 + milliseconds(205), happened(200));
+    ASSERT_TRUE(typed && typed->lastMove);
+    EXPECT_EQ(typed->lastMove->load(), timeKnown ? 0u : 1u) << timeKnown;
+    // A click whose move is heard before it is delivered: the keys after it take that move.
+    HeardMoves clicked;
+    KeyRedaction afterClick(clicked, true);
+    clicked.heardAt.push_back(t0 + milliseconds(1));
+    afterClick.judge(click, t0 + milliseconds(3), happened(0));
+    const std::optional<KeyRedaction::Judgement> after =
+        afterClick.judge(letter, t0 + milliseconds(50), happened(50));
+    ASSERT_TRUE(after && after->afterMove);
+    EXPECT_EQ(*after->afterMove, timeKnown ? 1u : 2u) << timeKnown;
+  }
 }
 
 }  // namespace
