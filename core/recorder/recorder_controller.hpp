@@ -54,10 +54,11 @@ class RecorderController {
   std::optional<AccessibilitySnapshot> appendAxSnapshot(const RecordingSession& session,
                                                         const std::string& name);
   void handleInputEvent(const CapturedInputEvent& event);
-  // Capture thread: marks the keys that begin and end a run of typing, and releases.
-  // When the input happened, on the steady clock; none where its device gives no time.
+  // Capture thread: when the input happened, on the steady clock; none where its device gives no
+  // time.
   std::optional<std::chrono::steady_clock::time_point> happenedAt(
       const CapturedInputEvent& captured, std::chrono::steady_clock::time_point capturedAt);
+  // Capture thread: marks the keys that begin and end a run of typing, and releases.
   void noteTyping(const CapturedInputEvent& captured, OrderedEventWriter::Pending& item);
   // An observation line after the last input line; mutex_ held.
   void appendObservationLocked(Observation seen, const RecordingSession& session);
