@@ -14,6 +14,21 @@ bool arm(const Budget& budget) {
   return true;
 }
 
+bool listenFor(DBusConnection* bus, std::initializer_list<const char*> rules,
+               std::initializer_list<const char*> events, const Budget& budget) {
+  for (const char* rule : rules) {
+    if (!isReply(
+            call(bus, DBUS_SERVICE_DBUS, DBUS_PATH_DBUS, DBUS_INTERFACE_DBUS, "AddMatch", {rule}, budget)))
+      return false;
+  }
+  for (const char* event : events) {
+    if (!isReply(
+            call(bus, kRegistry, "/org/a11y/atspi/registry", kRegistry, "RegisterEvent", {event}, budget)))
+      return false;
+  }
+  return true;
+}
+
 // The accessibility bus in the order libatspi looks for it, so that when this finds a running bus
 // the library finds the same one, and when this finds none the library is never set up (it would
 // otherwise ask libdbus for a session bus, which autolaunches one).

@@ -2,6 +2,7 @@
 // time limit, and its signals. The calls themselves are core/dbus's.
 #pragma once
 
+#include <initializer_list>
 #include <optional>
 #include <string>
 
@@ -21,6 +22,14 @@ bool arm(const dbus::Budget& budget);
 // says, the session bus's org.a11y.Bus), but only one that already runs.
 std::optional<std::string> accessibilityBusAddress(const DisplayBusAddress& display,
                                                    const dbus::Budget& budget);
+
+// The registry, which applications tell of the events listeners asked for.
+inline constexpr char kRegistry[] = "org.a11y.atspi.Registry";
+
+// Asks the bus for the signals matching `rules`, then the registry for `events`, which makes
+// applications send them; false at the first that is refused.
+bool listenFor(DBusConnection* bus, std::initializer_list<const char*> rules,
+               std::initializer_list<const char*> events, const dbus::Budget& budget);
 
 // An accessibility state-change signal: the state's name and whether it was gained.
 struct StateChange {

@@ -14,7 +14,6 @@ using namespace dbus;
 
 namespace {
 
-constexpr char kRegistry[] = "org.a11y.atspi.Registry";
 constexpr char kRoot[] = "/org/a11y/atspi/accessible/root";
 // How often the thread looks up from its bus, for a question that asked it to look again.
 constexpr int kPollMillis = 20;
@@ -137,21 +136,13 @@ void AtspiFrontWindow::run() {
     return;
   }
   // The signals first, then the registrations that make applications send them.
-  bool subscribed = true;
-  for (const char* rule : {"type='signal',interface='org.a11y.atspi.Event.Window',member='Activate'",
-                           "type='signal',interface='org.a11y.atspi.Event.Window',member='Deactivate'",
-                           "type='signal',interface='org.a11y.atspi.Event.Object',member='PropertyChange',"
-                           "arg0='accessible-name'",
-                           "type='signal',sender='org.freedesktop.DBus',member='NameOwnerChanged'"}) {
-    subscribed = subscribed && isReply(call(bus.get(), DBUS_SERVICE_DBUS, DBUS_PATH_DBUS, DBUS_INTERFACE_DBUS,
-                                            "AddMatch", {rule}, setUp));
-  }
-  for (const char* event :
-       {"window:activate", "window:deactivate", "object:property-change:accessible-name"}) {
-    subscribed = subscribed && isReply(call(bus.get(), kRegistry, "/org/a11y/atspi/registry",
-                                            "org.a11y.atspi.Registry", "RegisterEvent", {event}, setUp));
-  }
-  if (!subscribed) {
+  if (!listenFor(bus.get(),
+                 {"type='signal',interface='org.a11y.atspi.Event.Window',member='Activate'",
+                  "type='signal',interface='org.a11y.atspi.Event.Window',member='Deactivate'",
+                  "type='signal',interface='org.a11y.atspi.Event.Object',member='PropertyChange',"
+                  "arg0='accessible-name'",
+                  "type='signal',sender='org.freedesktop.DBus',member='NameOwnerChanged'"},
+                 {"window:activate", "window:deactivate", "object:property-change:accessible-name"}, setUp)) {
     settle(false);
     return;
   }

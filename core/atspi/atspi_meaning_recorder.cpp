@@ -22,7 +22,6 @@ using namespace dbus;
 namespace {
 
 constexpr char kListenerPath[] = "/org/diruri/keys";
-constexpr char kRegistry[] = "org.a11y.atspi.Registry";
 constexpr char kController[] = "/org/a11y/atspi/registry/deviceeventcontroller";
 constexpr int kPollMillis = 100;
 // The registry matches a listener's modifier mask exactly, on the low eight bits: one registration
@@ -459,20 +458,13 @@ bool AtspiMeaningRecorder::start(Handler onEvent) {
 
   // Focus signals first, then the registrations that make applications send them.
   DBusConnection* focus = capture->focusBus.get();
-  for (const char* rule :
-       {"type='signal',interface='org.a11y.atspi.Event.Object',member='StateChanged',arg0='focused'",
-        "type='signal',interface='org.a11y.atspi.Event.Object',member='StateChanged',arg0='checked'",
-        "type='signal',interface='org.a11y.atspi.Event.Window',member='Activate'"}) {
-    if (!isReply(
-            call(focus, DBUS_SERVICE_DBUS, DBUS_PATH_DBUS, DBUS_INTERFACE_DBUS, "AddMatch", {rule}, budget)))
-      return false;
-  }
-  for (const char* event :
-       {"object:state-changed:focused", "object:state-changed:checked", "window:activate"}) {
-    if (!isReply(call(focus, kRegistry, "/org/a11y/atspi/registry", "org.a11y.atspi.Registry",
-                      "RegisterEvent", {event}, budget)))
-      return false;
-  }
+  if (!listenFor(
+          focus,
+          {"type='signal',interface='org.a11y.atspi.Event.Object',member='StateChanged',arg0='focused'",
+           "type='signal',interface='org.a11y.atspi.Event.Object',member='StateChanged',arg0='checked'",
+           "type='signal',interface='org.a11y.atspi.Event.Window',member='Activate'"},
+          {"object:state-changed:focused", "object:state-changed:checked", "window:activate"}, budget))
+    return false;
   // All key registrations go out at once; the answers are read back together.
   DBusConnection* keys = capture->keyBus.get();
   std::vector<dbus_uint32_t> serials(kModifierCombinations);

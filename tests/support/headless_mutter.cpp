@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "tests/support/accessible_desktop.hpp"
+#include "tests/support/poll_until.hpp"
 
 namespace diruri::test {
 
@@ -27,14 +28,6 @@ bool comesUp(const std::string& socket, const std::vector<std::string>& question
              std::chrono::seconds limit) {
   for (const auto until = std::chrono::steady_clock::now() + limit;; std::this_thread::sleep_for(50ms)) {
     if (std::filesystem::exists(socket) && ChildProcess(question, quietChild()).wait() == 0) return true;
-    if (std::chrono::steady_clock::now() > until) return false;
-  }
-}
-
-// Whether `path` is there within `limit`.
-bool appears(const std::string& path, std::chrono::seconds limit) {
-  for (const auto until = std::chrono::steady_clock::now() + limit;; std::this_thread::sleep_for(20ms)) {
-    if (std::filesystem::exists(path)) return true;
     if (std::chrono::steady_clock::now() > until) return false;
   }
 }
@@ -115,7 +108,10 @@ std::string HeadlessGnomeShell::start() {
     pipewire_.emplace(std::vector<std::string>{"pipewire"}, options);
     // WirePlumber gives up at once when PipeWire's socket is not there yet, and without it no
     // screen cast's stream is ever linked.
-    if (!appears(dir + "/pipewire-0", 20s)) return "pipewire did not come up";
+    const std::string socket = dir + "/pipewire-0";
+    if (!pollUntil<bool>([&] { return std::filesystem::exists(socket); }, [](bool there) { return there; },
+                         20s))
+      return "pipewire did not come up";
     wireplumber_.emplace(std::vector<std::string>{"wireplumber"}, options);
     shell_.emplace(std::vector<std::string>{"gnome-shell", "--headless", "--wayland", "--no-x11",
                                             "--virtual-monitor", "1280x800", "--wayland-display=" + display_},
